@@ -1,0 +1,31 @@
+#include "foundation/ResultCodes.h"
+
+#include <gtest/gtest.h>
+
+namespace Nauvik::IMAP {
+namespace {
+
+TEST(ErrorText, StoreCodesLetterForLetter) {
+  const std::pair<int32_t, const char*> cases[] = {
+      {0, "OK"},
+      {1000, "Unknown error"},
+      {1001, "Oracle error"},
+      {1003, "Emtpy input mail (Content size was 0 bytes)"},
+      {1008, "Mail is too big (Limit 209715200)"},
+      {1015, "IMAP folder's parent not found"},
+      {1020, "Access denied to IMAP folder"},
+      {1023, "Invalid input to function"},
+      {1024, "Invalid pointer"},
+  };
+  for (const auto& [code, text] : cases) EXPECT_EQ(ErrorText(code), text) << code;
+}
+
+TEST(ErrorText, BlobCodesAndUnknownCodes) {
+  for (int32_t code : {1, 9, 999, -1, -1000}) {
+    EXPECT_EQ(ErrorText(code), "Blob utils error message.") << code;
+  }
+  for (int32_t code : {1025, 5000, INT32_MAX}) EXPECT_EQ(ErrorText(code), "Unknown error.") << code;
+}
+
+}  // namespace
+}  // namespace Nauvik::IMAP
