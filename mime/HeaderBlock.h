@@ -1,0 +1,64 @@
+#pragma once
+
+// The header block of a message or body part, split into fields.
+//
+// Parsing never copies: every name and body is a view into the text given to
+// Parse(), which must outlive the block (and every view taken from it). The
+// block tolerates any bytes, NUL and 8-bit included, and reads nothing
+// outside its input. Not thread-safe; a const block may be read by several
+// threads.
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace Nauvik::MimeParse {
+
+struct HeaderField {
+  // The text before the first colon, trailing spaces and tabs removed.
+  std::string_view name;
+  // The text after the colon with leading spaces and tabs removed and
+  // trailing white space (the field's closing line end included) removed.
+  // Folded lines keep their line breaks and leading white space.
+  std::string_view body;
+  // Offset of the field's first byte in the parsed text.
+  size_t offset = 0;
+};
+
+class HeaderBlock {
+ public:
+  // A header block of hostile mail can hold any number of tiny lines; fields
+  // beyond this count are not recorded (truncated() says so), which bounds
+  // the memory a block takes at about 1.5 MB whatever the input.
+  static constexpr size_t kMaxFields = 32768;
+
+  HeaderBlock() = default;
+
+  // Replaces the fields with those of `text`. The block ends at the first
+  // empty line ("\r\n" or a bare "\n") or at the end of the text. A line that
+  // starts with white space continues the field before it; a line with no
+  // colon, and anything folded onto it, is not a field and is skipped.
+  void Parse(std::string_view text);
+
+  std::span<const HeaderField> fields() const { return fields_; }
+  // Offset just past the empty line that ended the block, or the text's
+  // length when there was none.
+  size_t end_offset() const { return end_offset_; }
+  // Whether an empty line ended the block.
+  bool has_empty_line() const { return has_empty_line_; }
+  bool truncated() const { return truncated_; }
+
+  // The first field whose name equals `name` without regard to ASCII case,
+  // or nullptr. The pointer lives until the next Parse().
+  const HeaderField* Find(std::string_view name) const;
+  size_t Count(std::string_view name) const;
+
+ private:
+  std::vector<HeaderField> fields_;
+  size_t end_offset_ = 0;
+  bool has_empty_line_ = false;
+  bool truncated_ = false;
+};
+
+}  // namespace Nauvik::MimeParse
