@@ -1,0 +1,145 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace KAVRO {
+
+// File helpers. Paths arrive in the system's own form, built with "\" as the
+// separator (the same text is stored in the database and read on Windows);
+// every call into the operating system goes through OsPath, which turns each
+// "\" into "/". None of these helpers throws: failure is a false, 0, null or
+// empty result, and nothing is left open behind it. Thread-safe.
+
+// The path as the operating system wants it: every "\" becomes "/".
+std::string OsPath(std::string_view path);
+
+// Size of an existing regular file; 0 when it is missing or unreadable.
+uint64_t FileSize(const std::string& path);
+// True when the path names anything (file or directory).
+bool FileExists(const std::string& path);
+bool IsDirectory(const std::string& path);
+// True only when the system removed the file.
+bool DeleteFile(const std::string& path);
+// Copies the bytes of from into to, replacing to if it exists. A failed copy
+// removes the partial target.
+bool CopyFile(const std::string& from, const std::string& to);
+// Creates every missing level of the path; true when the whole path is a
+// directory afterwards. Stops at the first level that cannot be created.
+bool CreateDirectoryPath(const std::string& path);
+// True when the path is a directory this process may create files in.
+bool IsDirectoryWritable(const std::string& path);
+
+// Text before the last "/" or "\"; empty when there is none. With the flag a
+// "\" is appended unless the result already ends in a separator (an empty
+// result stays empty).
+std::string DirectoryOf(const std::string& path, bool with_trailing_separator);
+// Appends "\" to a non-empty text that does not end in "\" or "/".
+void EnsureTrailingSeparator(std::string* text);
+// "/x", "\x", or a text with ":" and any separator ("C:\x").
+bool IsAbsolutePath(const std::string& path);
+// Cuts text at every delimiter character; empty pieces only with keep_empty.
+std::vector<std::string> Split(std::string_view text, std::string_view delimiters,
+                               bool keep_empty);
+
+// The system's text for an error number (0: the calling thread's errno).
+std::string SystemErrorText(int err = 0);
+// The system's text for the calling thread's errno.
+std::string LastErrorText();
+
+// Full path of the running executable from /proc/self/exe; "" on failure or
+// when the path has 1024 characters or more.
+std::string ExecutablePath();
+
+// Owns one file descriptor; closes it on destruction. Move-only.
+class UniqueFd final {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  // open(2) of OsPath(path) with O_CLOEXEC added, retried on EINTR. An invalid
+  // result leaves errno set.
+  static UniqueFd Open(const std::string& path, int flags, mode_t mode = 0644);
+
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void Reset(int fd = -1);
+  // Closes now and reports the result; errno is kept on failure.
+  bool Close();
+
+ private:
+  int fd_ = -1;
+};
+
+// Writes all len bytes at the current position, continuing after short
+// writes and EINTR. False with errno set on failure.
+bool WriteAll(int fd, const void* data, size_t len);
+
+// Appends length bytes at the end of the open file, in pieces of at most
+// kAppendPieceBytes. A length of 0 returns false without touching the file.
+// False when a write fails, writes nothing or reports more than was left.
+inline constexpr size_t kAppendPieceBytes = 16000000;
+bool AppendToFile(int fd, uint64_t length, const void* bytes);
+
+// Creates or truncates path, writes all bytes, fsyncs the file and its
+// directory, closes it. False with errno set on any failure (the partial
+// file stays for the caller to remove).
+bool WriteFileDurably(const std::string& path, const void* data, size_t len);
+
+// The write(2) that AppendToFile and WriteAll use. Tests replace it to see
+// the pieces and to inject failures; returns the previous function.
+using WriteFunction = ssize_t (*)(int fd, const void* data, size_t len);
+WriteFunction SetWriteFunctionForTesting(WriteFunction fn);
+
+// Maps size bytes of a file read-only (size 0 or beyond the end: the whole
+// file) and sets *size to the mapped length. Null for a missing, empty or
+// unreadable file, or one of 4 GiB or more. The caller unmaps with munmap
+// through MMFile; the file descriptor is closed before returning, the
+// mapping keeps the file open.
+const unsigned char* MapFileForReading(const std::string& path, uint32_t* size);
+
+// A read-only mapping of a whole file, unmapped by Close and the destructor.
+// Move-only; not thread-safe for Open/Close, the view may be read from any
+// thread while it is open.
+class MMFile {
+ public:
+  MMFile() = default;
+  virtual ~MMFile();
+  MMFile(MMFile&& other) noexcept;
+  MMFile& operator=(MMFile&& other) noexcept;
+  MMFile(const MMFile&) = delete;
+  MMFile& operator=(const MMFile&) = delete;
+
+  // Closes any old mapping first. False for a missing or empty file, which
+  // leaves the object closed.
+  bool Open(const std::string& path);
+  virtual void Close();
+
+  const unsigned char* View() const { return view_; }
+  uint32_t Size() const { return size_; }
+  bool IsOpen() const { return view_ != nullptr; }
+  std::string_view Bytes() const {
+    return {reinterpret_cast<const char*>(view_), size_};
+  }
+
+ private:
+  uint32_t size_ = 0;
+  const unsigned char* view_ = nullptr;
+};
+
+}  // namespace KAVRO
