@@ -1,0 +1,308 @@
+#include "tools/Importer.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "foundation/ResultCodes.h"
+#include "tools/MailSource.h"
+#include "tools/MailText.h"
+#include "tools/Store.h"
+
+namespace Nauvik::Import {
+namespace {
+
+constexpr int kDatabaseRetries = 3;
+
+const char* FlagName(char c) {
+  switch (c) {
+    case 'R': return "R (answered)";
+    case 'F': return "F (flagged)";
+    case 'T': return "T (trashed)";
+    case 'P': return "P (passed)";
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+uint64_t Summary::SkippedCount() const {
+  uint64_t n = 0;
+  for (const auto& [reason, count] : skipped) n += count;
+  return n;
+}
+
+uint64_t Summary::FailedCount() const {
+  uint64_t n = 0;
+  for (const auto& [code, count] : failed) n += count;
+  return n;
+}
+
+// Hands out item indices in list order, holding back the mails of a folder
+// until its first mail is in, and letting only one not-yet-known folder be
+// created at a time. Thread-safe.
+class Importer::Scheduler {
+ public:
+  Scheduler(const std::vector<ImportItem>& items, std::deque<size_t> pending)
+      : items_(items), pending_(std::move(pending)) {}
+
+  // The next item to import; false when nothing is left or a stop was asked.
+  bool Next(size_t* index) {
+    std::unique_lock<std::mutex> lock(mu_);
+    while (true) {
+      if (stop_ || pending_.empty()) return false;
+      for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+        State& state = folders_[FolderKey(items_[*it].folder)];
+        if (state == State::kReady || (state == State::kUnknown && !creating_)) {
+          if (state == State::kUnknown) {
+            state = State::kFirstInFlight;
+            creating_ = true;
+          }
+          *index = *it;
+          pending_.erase(it);
+          return true;
+        }
+      }
+      cv_.wait(lock);
+    }
+  }
+
+  void Complete(size_t index, bool stored) {
+    std::lock_guard<std::mutex> lock(mu_);
+    State& state = folders_[FolderKey(items_[index].folder)];
+    if (state == State::kFirstInFlight) {
+      // A first mail that failed may not have created the folder: the next
+      // mail of the folder is a first mail again.
+      state = stored ? State::kReady : State::kUnknown;
+      creating_ = false;
+    }
+    cv_.notify_all();
+  }
+
+  void Stop() {
+    std::lock_guard<std::mutex> lock(mu_);
+    stop_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  enum class State { kUnknown, kFirstInFlight, kReady };
+  const std::vector<ImportItem>& items_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<size_t> pending_;             // guarded by mu_
+  std::map<std::string, State> folders_;   // guarded by mu_
+  bool creating_ = false;                  // a folder's first mail is in flight; guarded by mu_
+  bool stop_ = false;                      // guarded by mu_
+};
+
+Importer::Importer(const ImportOptions& options, LibraryApi api, Journal* journal,
+                   ReportWriter* report, ProbeFactory probes)
+    : options_(options), api_(api), journal_(journal), report_(report),
+      probes_(std::move(probes)) {}
+
+int32_t Importer::CallLibrary(const std::string& file, const ImportItem& item,
+                              const std::string& date) {
+  int32_t code = 0;
+  for (int attempt = 0;; ++attempt) {
+    code = api_.add(file.c_str(), item.folder.c_str(), options_.user.c_str(),
+                    options_.company.c_str(), date.c_str(), item.seen, item.draft,
+                    !options_.tables);
+    if (code != IMAP::kImapOracleError || attempt == kDatabaseRetries || InterruptRequested()) {
+      return code;
+    }
+    // The library closed the thread's connection; the next call opens a new
+    // one. A short pause rides out a database restart or a lock timeout.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500 << attempt));
+  }
+}
+
+void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) {
+  std::unique_ptr<DuplicateProbe> probe = probes_ ? probes_() : nullptr;
+  size_t index = 0;
+  while (scheduler->Next(&index)) {
+    const ImportItem& item = items[index];
+    MailBytes mail;
+    std::string error;
+    int32_t code = 0;
+    std::string text;
+    std::string message_id;
+    uint64_t size = 0;
+    bool duplicate = false;
+    if (!LoadMail(item, options_.keep_line_ends, &mail, &error)) {
+      code = IMAP::kImapFileNotFound;
+      text = error;
+    } else {
+      size = mail.bytes.size();
+      message_id = HeaderField(mail.bytes, "Message-ID").value_or("");
+      std::string date = item.date;
+      if (options_.date == DateSource::kHeader) {
+        if (auto header = HeaderField(mail.bytes, "Date")) date = *header;
+      }
+      std::string file = item.path;
+      if (mail.changed) {
+        file = temp_dir_ + "/item-" + std::to_string(index) + ".eml";
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out.write(mail.bytes.data(), static_cast<std::streamsize>(mail.bytes.size()));
+        out.close();
+        if (!out) {
+          code = IMAP::kImapInvalidInput;
+          text = "cannot write the temporary file " + file;
+          file.clear();
+        }
+      }
+      if (!file.empty()) {
+        const std::string dup_key = message_id + '\n' + std::to_string(size);
+        if (!message_id.empty()) {
+          std::lock_guard<std::mutex> lock(mu_);
+          duplicate = seen_messages_.count(dup_key) > 0;
+        }
+        if (!duplicate && !message_id.empty() && probe) duplicate = probe->Stored(message_id, size);
+        const uint64_t hash = ContentHash(mail.bytes);
+        if (journal_) journal_->Begin(item, size, hash);
+        code = CallLibrary(file, item, date);
+        if (mail.changed) std::filesystem::remove(file);
+        if (journal_) journal_->Done(item, code, size, hash);
+        text = IMAP::ErrorText(code);
+        if (code == IMAP::kImapOk && !message_id.empty()) {
+          std::lock_guard<std::mutex> lock(mu_);
+          seen_messages_[dup_key] = 1;
+        }
+      }
+    }
+    if (report_) {
+      report_->Row(item.path, item.offset, item.folder, std::to_string(code),
+                   duplicate && code == 0 ? "OK (linked again: stored already)" : text, size,
+                   message_id);
+    }
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (code == IMAP::kImapOk) {
+        (duplicate ? summary_.duplicates : summary_.imported)++;
+        imported_.push_back(index);
+        for (char c : item.other_flags) summary_.lost_flags[c]++;
+      } else {
+        summary_.failed[code]++;
+      }
+    }
+    if (code != IMAP::kImapOk) failed_++;
+    bytes_ += size;
+    done_++;
+    scheduler->Complete(index, code == IMAP::kImapOk);
+  }
+  api_.close();
+}
+
+Summary Importer::Run(const std::vector<ImportItem>& items,
+                      const std::function<void(const ProgressState&)>& tick) {
+  const auto start = std::chrono::steady_clock::now();
+  std::deque<size_t> pending;
+  for (size_t i = 0; i < items.size(); ++i) {
+    const ImportItem& item = items[i];
+    if (journal_ && journal_->IsComplete(item.Key())) {
+      summary_.journal_done++;
+      continue;
+    }
+    if (!item.skip_reason.empty()) {
+      summary_.skipped[item.skip_reason]++;
+      if (journal_) journal_->Skip(item);
+      if (report_) {
+        report_->Row(item.path, item.offset, item.folder, "", "skipped: " + item.skip_reason,
+                     item.length, "");
+      }
+      continue;
+    }
+    if (journal_) {
+      auto entry = journal_->Find(item.Key());
+      if (entry && entry->state == "begin") summary_.in_doubt++;
+    }
+    pending.push_back(i);
+  }
+  summary_.items = items.size();
+  const uint64_t total = pending.size();
+  temp_dir_ = MakeTempDirectory();
+  Scheduler scheduler(items, std::move(pending));
+  std::vector<std::thread> workers;
+  for (int t = 0; t < options_.threads; ++t) {
+    workers.emplace_back([&] { Work(items, &scheduler); });
+  }
+  auto progress = [&] {
+    ProgressState state;
+    state.done = done_;
+    state.total = total;
+    state.failed = failed_;
+    state.bytes = bytes_;
+    state.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return state;
+  };
+  // The main thread only watches: progress, and Ctrl-C, which stops the
+  // hand-out while calls in flight finish and record their outcome.
+  while (done_ < total) {
+    if (InterruptRequested()) {
+      scheduler.Stop();
+      summary_.interrupted = true;
+      break;
+    }
+    if (tick) tick(progress());
+    // A paced look, not a synchronisation: the workers need nothing from here.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  scheduler.Stop();
+  for (auto& w : workers) w.join();
+  if (tick) tick(progress());
+  if (!temp_dir_.empty()) std::filesystem::remove_all(temp_dir_);
+  summary_.bytes = bytes_;
+  summary_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return summary_;
+}
+
+void PrintSummary(const Summary& s, FILE* out) {
+  const uint64_t done = s.imported + s.duplicates + s.FailedCount();
+  fprintf(out, "%s: %llu items", s.interrupted ? "Interrupted" : "Done",
+          static_cast<unsigned long long>(s.items));
+  if (s.seconds > 0) {
+    fprintf(out, ", %llu calls in %.1f s (%.1f mails/s, %.2f MB/s)",
+            static_cast<unsigned long long>(done), s.seconds, done / s.seconds,
+            s.bytes / s.seconds / 1e6);
+  }
+  fprintf(out, "\n");
+  auto line = [&](const char* what, uint64_t n, const std::string& note = "") {
+    fprintf(out, "  %-34s %8llu%s\n", what, static_cast<unsigned long long>(n), note.c_str());
+  };
+  line("imported", s.imported);
+  line("linked again (already stored)", s.duplicates);
+  if (s.journal_done > 0) line("done in an earlier run (journal)", s.journal_done);
+  if (s.in_doubt > 0) {
+    line("retried (earlier run ended mid-call)", s.in_doubt);
+  }
+  std::string reasons;
+  for (const auto& [reason, count] : s.skipped) {
+    reasons += (reasons.empty() ? "   (" : ", ") + std::to_string(count) + " " + reason;
+  }
+  line("skipped (not mail)", s.SkippedCount(), reasons.empty() ? "" : reasons + ")");
+  line("failed", s.FailedCount());
+  for (const auto& [code, count] : s.failed) {
+    fprintf(out, "    %6llu x %d %s\n", static_cast<unsigned long long>(count), code,
+            IMAP::ErrorText(code).c_str());
+  }
+  if (!s.lost_flags.empty()) {
+    std::string flags;
+    uint64_t keywords = 0;
+    for (const auto& [c, count] : s.lost_flags) {
+      if (const char* name = FlagName(c)) {
+        flags += (flags.empty() ? "" : ", ") + std::string(name) + " " + std::to_string(count);
+      } else {
+        keywords += count;
+      }
+    }
+    if (keywords > 0) {
+      flags += (flags.empty() ? "" : ", ") + std::string("keywords ") + std::to_string(keywords);
+    }
+    fprintf(out, "  flags the store cannot take (imported without them): %s\n", flags.c_str());
+  }
+}
+
+}  // namespace Nauvik::Import

@@ -1,0 +1,53 @@
+#pragma once
+
+// Turns the paths of the command line into the ordered list of import items:
+// single mail files, directory trees, Maildir and Maildir++ trees and mbox
+// files. The order is stable (paths as given, directory entries sorted by
+// name, mbox messages in file order) so that two runs give the same UIDs.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace Nauvik::Import {
+
+enum class DateSource { kFile, kHeader };
+
+// One mail (or one non-mail file that is counted as skipped).
+struct ImportItem {
+  std::string path;         // absolute, lexically normal path of the file (the mbox for a message)
+  int64_t offset = -1;      // mbox: byte offset of the message's "From " line; -1 for a file
+  uint64_t length = 0;      // source bytes (mbox: "From " line up to the next message)
+  std::string folder;       // target folder, UTF-8, "." between levels
+  bool mbox = false;
+  bool seen = false;
+  bool draft = false;
+  std::string other_flags;  // Maildir flags the store cannot take, one letter each
+  std::string date;         // internal date from the source, RFC 822 text; "" = unknown
+  std::string skip_reason;  // not empty: not mail, counted as skipped and never imported
+
+  // The item's identity in the journal.
+  std::string Key() const { return path + '\t' + std::to_string(offset); }
+};
+
+// Appends the items of `path` (file, directory, Maildir or mbox) to `items`,
+// all of them below `folder`. Returns false with `error` set when the path
+// cannot be read at all; unreadable entries further down are reported the
+// same way.
+bool CollectItems(const std::string& path, const std::string& folder,
+                  std::vector<ImportItem>* items, std::string* error);
+
+// Every item whose position (0-based, in the full list) modulo `count` is
+// `index - 1`: shard `index` of `count`, 1 <= index <= count. Skipped items
+// take positions too, so every item belongs to exactly one shard.
+std::vector<ImportItem> SelectShard(std::vector<ImportItem> items, int index, int count);
+
+// True for a file that holds mbox messages (it starts with "From ").
+bool LooksLikeMbox(const std::string& path);
+
+// Scans an mbox file into one item per message (folder, date and offsets
+// filled). Returns false with `error` when the file cannot be read.
+bool ScanMbox(const std::string& path, const std::string& folder,
+              std::vector<ImportItem>* items, std::string* error);
+
+}  // namespace Nauvik::Import

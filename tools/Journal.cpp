@@ -1,0 +1,138 @@
+#include "tools/Journal.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <sstream>
+
+namespace Nauvik::Import {
+namespace {
+
+std::string UnescapePath(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size()) {
+      const char n = text[++i];
+      out.push_back(n == 't' ? '\t' : n == 'n' ? '\n' : n);
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
+}
+
+std::string Hex(uint64_t v) {
+  char buf[20];
+  snprintf(buf, sizeof buf, "%016" PRIx64, v);
+  return buf;
+}
+
+}  // namespace
+
+std::string Journal::EscapePath(const std::string& path) {
+  std::string out;
+  for (char c : path) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+bool Journal::ParseLine(const std::string& line, std::string* key, Entry* entry) {
+  std::vector<std::string> fields;
+  size_t pos = 0;
+  for (int i = 0; i < 5; ++i) {
+    size_t tab = line.find('\t', pos);
+    if (tab == std::string::npos) return false;
+    fields.push_back(line.substr(pos, tab - pos));
+    pos = tab + 1;
+  }
+  const std::string path = UnescapePath(line.substr(pos));
+  if (path.empty()) return false;
+  if (fields[0] != "begin" && fields[0] != "done" && fields[0] != "skip") return false;
+  try {
+    entry->state = fields[0];
+    entry->code = fields[1] == "-" ? 0 : std::stoi(fields[1]);
+    entry->size = std::stoull(fields[3]);
+    entry->hash = fields[4] == "-" ? 0 : std::stoull(fields[4], nullptr, 16);
+    *key = path + '\t' + std::to_string(std::stoll(fields[2]));
+  } catch (const std::exception&) {
+    return false;  // a line cut short by a crash
+  }
+  return true;
+}
+
+bool Journal::Open(const std::string& path, std::string* error) {
+  path_ = path;
+  bool needs_newline = false;
+  {
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+      needs_newline = in.eof();  // the last line has no line end: it was cut short
+      std::string key;
+      Entry entry;
+      if (ParseLine(line, &key, &entry)) entries_[key] = entry;
+    }
+  }
+  out_.open(path, std::ios::binary | std::ios::app);
+  if (!out_) {
+    *error = "cannot write the journal " + path;
+    return false;
+  }
+  if (needs_newline) out_ << '\n' << std::flush;
+  return true;
+}
+
+std::optional<Journal::Entry> Journal::Find(const std::string& key) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = entries_.find(key);
+  if (it == entries_.end()) return std::nullopt;
+  return it->second;
+}
+
+bool Journal::IsComplete(const std::string& key) const {
+  auto e = Find(key);
+  return e.has_value() && (e->state == "skip" || (e->state == "done" && e->code == 0));
+}
+
+void Journal::Write(const char* state, const std::string& code, const ImportItem& item,
+                    uint64_t size, const std::string& hash) {
+  std::ostringstream line;
+  line << state << '\t' << code << '\t' << item.offset << '\t' << size << '\t' << hash << '\t'
+       << EscapePath(item.path) << '\n';
+  std::lock_guard<std::mutex> lock(mu_);
+  out_ << line.str() << std::flush;  // in the kernel before the next call starts
+  Entry& e = entries_[item.Key()];
+  e.state = state;
+  e.code = code == "-" ? 0 : std::stoi(code);
+  e.size = size;
+  e.hash = hash == "-" ? 0 : std::stoull(hash, nullptr, 16);
+}
+
+void Journal::Begin(const ImportItem& item, uint64_t size, uint64_t hash) {
+  Write("begin", "-", item, size, Hex(hash));
+}
+
+void Journal::Done(const ImportItem& item, int32_t code, uint64_t size, uint64_t hash) {
+  Write("done", std::to_string(code), item, size, Hex(hash));
+}
+
+void Journal::Skip(const ImportItem& item) { Write("skip", "-", item, item.length, "-"); }
+
+std::vector<std::string> Journal::InDoubt() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<std::string> keys;
+  for (const auto& [key, e] : entries_) {
+    if (e.state == "begin") keys.push_back(key);
+  }
+  return keys;
+}
+
+}  // namespace Nauvik::Import

@@ -1,0 +1,290 @@
+#include "tools/MailText.h"
+
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <vector>
+
+namespace Nauvik::Import {
+namespace {
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsSpace(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool AllDigits(std::string_view s) {
+  if (s.empty()) return false;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+constexpr std::array<const char*, 12> kMonths = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+constexpr std::array<const char*, 7> kDays = {"Thu", "Fri", "Sat", "Sun", "Mon", "Tue", "Wed"};
+
+// Days since 1970-01-01 to a civil date (proleptic Gregorian).
+void CivilFromDays(int64_t z, int64_t* y, unsigned* m, unsigned* d) {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  *d = doy - (153 * mp + 2) / 5 + 1;
+  *m = mp < 10 ? mp + 3 : mp - 9;
+  *y = static_cast<int64_t>(yoe) + era * 400 + (*m <= 2 ? 1 : 0);
+}
+
+void AppendUtf8(uint32_t cp, std::string* out) {
+  if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+int Base64Value(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == ',') return 63;
+  return -1;
+}
+
+}  // namespace
+
+bool ConvertToCrlf(std::string_view in, std::string* out) {
+  out->clear();
+  out->reserve(in.size() + in.size() / 32);
+  bool changed = false;
+  for (size_t i = 0; i < in.size(); ++i) {
+    if (in[i] == '\n' && (i == 0 || in[i - 1] != '\r')) {
+      out->push_back('\r');
+      changed = true;
+    }
+    out->push_back(in[i]);
+  }
+  return changed;
+}
+
+std::string UnquoteMboxFrom(std::string_view in) {
+  std::string out;
+  out.reserve(in.size());
+  size_t pos = 0;
+  while (pos < in.size()) {
+    size_t end = in.find('\n', pos);
+    end = end == std::string_view::npos ? in.size() : end + 1;
+    std::string_view line = in.substr(pos, end - pos);
+    size_t quotes = 0;
+    while (quotes < line.size() && line[quotes] == '>') ++quotes;
+    if (quotes > 0 && line.substr(quotes).starts_with("From ")) line.remove_prefix(1);
+    out.append(line);
+    pos = end;
+  }
+  return out;
+}
+
+std::optional<std::string> HeaderField(std::string_view mail, std::string_view name) {
+  size_t pos = 0;
+  while (pos < mail.size()) {
+    size_t end = mail.find('\n', pos);
+    if (end == std::string_view::npos) end = mail.size();
+    std::string_view line = mail.substr(pos, end - pos);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) break;  // end of the header block
+    size_t colon = line.find(':');
+    if (colon != std::string_view::npos && !IsSpace(line[0]) &&
+        EqualsIgnoreCase(Trim(line.substr(0, colon)), name)) {
+      std::string value(line.substr(colon + 1));
+      // Continuation lines start with white space; unfolding drops the line break.
+      size_t next = end + 1;
+      while (next < mail.size() && (mail[next] == ' ' || mail[next] == '\t')) {
+        size_t cont_end = mail.find('\n', next);
+        if (cont_end == std::string_view::npos) cont_end = mail.size();
+        std::string_view cont = mail.substr(next, cont_end - next);
+        if (!cont.empty() && cont.back() == '\r') cont.remove_suffix(1);
+        value.append(cont);
+        next = cont_end + 1;
+      }
+      return std::string(Trim(value));
+    }
+    pos = end + 1;
+  }
+  return std::nullopt;
+}
+
+std::string Rfc822DateFromEpoch(int64_t seconds) {
+  int64_t days = seconds / 86400;
+  int64_t rest = seconds % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    --days;
+  }
+  int64_t year;
+  unsigned month, day;
+  CivilFromDays(days, &year, &month, &day);
+  const int64_t dow = ((days % 7) + 7) % 7;
+  char buf[64];
+  snprintf(buf, sizeof buf, "%s, %u %s %lld %02d:%02d:%02d +0000", kDays[dow], day,
+           kMonths[month - 1], static_cast<long long>(year), static_cast<int>(rest / 3600),
+           static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
+  return buf;
+}
+
+std::string DateFromMboxFromLine(std::string_view line) {
+  if (!line.starts_with("From ")) return "";
+  std::vector<std::string_view> tokens;
+  size_t pos = 5;
+  while (pos < line.size()) {
+    while (pos < line.size() && IsSpace(line[pos])) ++pos;
+    size_t end = pos;
+    while (end < line.size() && !IsSpace(line[end])) ++end;
+    if (end > pos) tokens.push_back(line.substr(pos, end - pos));
+    pos = end;
+  }
+  // The sender comes first; the date is found by its month name so that a
+  // sender with blanks in it does not shift the fields.
+  for (size_t m = 1; m + 3 < tokens.size(); ++m) {
+    int month = -1;
+    for (size_t k = 0; k < kMonths.size(); ++k) {
+      if (EqualsIgnoreCase(tokens[m], kMonths[k])) month = static_cast<int>(k);
+    }
+    if (month < 0 || !AllDigits(tokens[m + 1]) || tokens[m + 2].find(':') == std::string::npos) {
+      continue;
+    }
+    std::string_view year = tokens[m + 3];
+    std::string zone = "+0000";
+    if (!AllDigits(year)) {
+      // Some writers put the zone before the year.
+      if (m + 4 >= tokens.size() || !AllDigits(tokens[m + 4])) continue;
+      zone = std::string(year);
+      year = tokens[m + 4];
+    } else if (m + 4 < tokens.size() &&
+               (tokens[m + 4][0] == '+' || tokens[m + 4][0] == '-')) {
+      zone = std::string(tokens[m + 4]);
+    }
+    std::string out;
+    if (m >= 2 && tokens[m - 1].size() == 3 && std::isalpha(static_cast<unsigned char>(tokens[m - 1][0]))) {
+      out.append(tokens[m - 1]).append(", ");
+    }
+    out.append(tokens[m + 1]).append(" ").append(kMonths[month]).append(" ");
+    out.append(year).append(" ").append(tokens[m + 2]).append(" ").append(zone);
+    return out;
+  }
+  return "";
+}
+
+std::optional<int64_t> MaildirDeliveryTime(std::string_view file_name) {
+  size_t dot = file_name.find('.');
+  if (dot == std::string_view::npos || dot == 0 || dot > 18) return std::nullopt;
+  std::string_view digits = file_name.substr(0, dot);
+  if (!AllDigits(digits)) return std::nullopt;
+  return std::stoll(std::string(digits));
+}
+
+MaildirFlags ParseMaildirFlags(std::string_view file_name) {
+  MaildirFlags flags;
+  size_t info = file_name.rfind(":2,");
+  if (info == std::string_view::npos) return flags;
+  for (char c : file_name.substr(info + 3)) {
+    if (c == 'S') {
+      flags.seen = true;
+    } else if (c == 'D') {
+      flags.draft = true;
+    } else if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) {
+      flags.other.push_back(c);
+    }
+  }
+  return flags;
+}
+
+std::optional<std::string> DecodeModifiedUtf7(std::string_view name) {
+  std::string out;
+  size_t i = 0;
+  while (i < name.size()) {
+    const char c = name[i];
+    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e) {
+      return std::nullopt;
+    }
+    if (c != '&') {
+      out.push_back(c);
+      ++i;
+      continue;
+    }
+    size_t end = name.find('-', i + 1);
+    if (end == std::string_view::npos) return std::nullopt;
+    if (end == i + 1) {
+      out.push_back('&');
+      i = end + 1;
+      continue;
+    }
+    uint32_t bits = 0;
+    int nbits = 0;
+    std::vector<uint16_t> units;
+    for (size_t k = i + 1; k < end; ++k) {
+      const int v = Base64Value(name[k]);
+      if (v < 0) return std::nullopt;
+      bits = (bits << 6) | static_cast<uint32_t>(v);
+      nbits += 6;
+      if (nbits >= 16) {
+        nbits -= 16;
+        units.push_back(static_cast<uint16_t>(bits >> nbits));
+        bits &= (1u << nbits) - 1;
+      }
+    }
+    if (nbits >= 6 || bits != 0 || units.empty()) return std::nullopt;
+    for (size_t k = 0; k < units.size(); ++k) {
+      uint32_t cp = units[k];
+      if (cp >= 0xD800 && cp <= 0xDBFF) {
+        if (k + 1 >= units.size() || units[k + 1] < 0xDC00 || units[k + 1] > 0xDFFF) {
+          return std::nullopt;
+        }
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (units[++k] - 0xDC00);
+      } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+        return std::nullopt;
+      }
+      AppendUtf8(cp, &out);
+    }
+    i = end + 1;
+  }
+  return out;
+}
+
+uint64_t ContentHash(std::string_view bytes) {
+  uint64_t h = 1469598103934665603ULL;
+  for (unsigned char c : bytes) {
+    h ^= c;
+    h *= 1099511628211ULL;
+  }
+  return h;
+}
+
+}  // namespace Nauvik::Import

@@ -1,0 +1,105 @@
+#include "tools/Options.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+
+namespace Nauvik::Import {
+namespace {
+
+bool ParseShard(const std::string& text, int* index, int* count) {
+  size_t slash = text.find('/');
+  if (slash == std::string::npos) return false;
+  try {
+    size_t used = 0;
+    *index = std::stoi(text.substr(0, slash), &used);
+    if (used != slash) return false;
+    *count = std::stoi(text.substr(slash + 1), &used);
+    if (used != text.size() - slash - 1) return false;
+  } catch (const std::exception&) {
+    return false;
+  }
+  return *count >= 1 && *index >= 1 && *index <= *count;
+}
+
+bool IsDecimalId(const std::string& text) {
+  if (text.empty() || text.size() > 18) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return std::stoll(text) > 0;
+}
+
+}  // namespace
+
+int ParseOptions(int argc, char** argv, ImportOptions* o) {
+  CLI::App app(
+      "Imports mail files, directory trees, Maildir/Maildir++ trees and mbox files into the "
+      "mail store through libMailStorage.so.",
+      "mailstorage-import");
+  app.set_version_flag("--version", std::string("mailstorage-import ") + MAILSTORAGE_VERSION);
+  app.add_option("inputs", o->inputs, ".eml files, directories, Maildir trees, mbox files")
+      ->required();
+  app.add_option("--user", o->user, "user id (decimal) who owns the folders")->required();
+  app.add_option("--company", o->company, "company id (decimal) of the user")->required();
+  app.add_option("--folder", o->folder, "target folder; Maildir subfolders go below it")
+      ->capture_default_str();
+  app.add_flag("--tables", o->tables, "write through the base tables instead of the views");
+  app.add_option("--threads", o->threads, "worker threads calling the library")
+      ->check(CLI::Range(1, 64))
+      ->capture_default_str();
+  app.add_option("--registry", o->registry,
+                 "registry file with the database settings (sets MAILSTORAGE_REGISTRY)");
+  app.add_option("--library", o->library,
+                 "libMailStorage.so to load (default: ../entry/libMailStorage.so beside the tool)");
+  app.add_option("--journal", o->journal,
+                 "record every item; running the same command again resumes");
+  app.add_option("--report", o->report, "CSV file with one row per item");
+  std::string date = "file";
+  app.add_option("--date", date,
+                 "internal date: 'file' (mbox From line, Maildir delivery time, mtime) or "
+                 "'header' (the Date header)")
+      ->check(CLI::IsMember({"file", "header"}))
+      ->capture_default_str();
+  app.add_flag("--keep-line-ends", o->keep_line_ends,
+               "pass LF-only mail unchanged instead of converting to CRLF");
+  app.add_flag("--dry-run", o->dry_run, "list what would be imported; load nothing, call nothing");
+  app.add_flag("--verify", o->verify,
+               "read every imported mail back from the store and compare it byte for byte");
+  std::string shard;
+  app.add_option("--shard", shard, "K/N: take every Nth item starting with the Kth");
+  app.add_flag("--quiet", o->quiet, "no progress output, only the summary and problems");
+  app.add_flag("--no-check", o->no_check,
+               "do not look the user up in the database before importing");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    fprintf(stderr, "mailstorage-import: %s\nRun with --help for the options.\n", e.what());
+    return kExitUsage;
+  }
+  o->date = date == "header" ? DateSource::kHeader : DateSource::kFile;
+  if (!shard.empty() && !ParseShard(shard, &o->shard_index, &o->shard_count)) {
+    fprintf(stderr, "mailstorage-import: --shard takes K/N with 1 <= K <= N, not '%s'\n",
+            shard.c_str());
+    return kExitUsage;
+  }
+  if (!IsDecimalId(o->user) || !IsDecimalId(o->company)) {
+    fprintf(stderr, "mailstorage-import: --user and --company take decimal ids above 0\n");
+    return kExitUsage;
+  }
+  if (o->folder.empty() || o->folder.front() == '.' || o->folder.back() == '.' ||
+      o->folder.find("..") != std::string::npos) {
+    fprintf(stderr, "mailstorage-import: --folder '%s' is not a folder name\n",
+            o->folder.c_str());
+    return kExitUsage;
+  }
+  if (o->verify && o->no_check) {
+    fprintf(stderr, "mailstorage-import: --verify reads the database; it cannot go with --no-check\n");
+    return kExitUsage;
+  }
+  return -1;
+}
+
+}  // namespace Nauvik::Import

@@ -1,0 +1,43 @@
+#pragma once
+
+// Command-line options of mailstorage-import.
+
+#include <string>
+#include <vector>
+
+#include "tools/Inputs.h"
+
+namespace Nauvik::Import {
+
+struct ImportOptions {
+  std::vector<std::string> inputs;
+  std::string user;
+  std::string company;
+  std::string folder = "INBOX";
+  bool tables = false;
+  int threads = 1;
+  std::string registry;
+  std::string library;
+  std::string journal;
+  std::string report;
+  bool dry_run = false;
+  bool verify = false;
+  bool quiet = false;
+  bool keep_line_ends = false;
+  bool no_check = false;
+  DateSource date = DateSource::kFile;
+  int shard_index = 1;
+  int shard_count = 1;
+};
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailures = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitInterrupted = 130;
+
+// Parses argv into `options`. Returns -1 when the run goes on; otherwise the
+// exit status, after help or the version was printed to standard output (0)
+// or the problem to standard error (kExitUsage).
+int ParseOptions(int argc, char** argv, ImportOptions* options);
+
+}  // namespace Nauvik::Import

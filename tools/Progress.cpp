@@ -1,0 +1,114 @@
+#include "tools/Progress.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "tools/System.h"
+
+namespace Nauvik::Import {
+namespace {
+
+std::string Fixed(double v, int digits) {
+  char buf[32];
+  snprintf(buf, sizeof buf, "%.*f", digits, v);
+  return buf;
+}
+
+std::string Rate(const ProgressState& s, double* per_item) {
+  const double rate = s.seconds > 0 ? s.done / s.seconds : 0;
+  *per_item = rate;
+  return Fixed(rate, 1) + " mails/s";
+}
+
+std::string MegabytesPerSecond(const ProgressState& s) {
+  return Fixed(s.seconds > 0 ? s.bytes / s.seconds / 1e6 : 0, 1) + " MB/s";
+}
+
+std::string Eta(const ProgressState& s, double rate) {
+  if (rate <= 0 || s.done >= s.total) return "ETA -";
+  return "ETA " + FormatDuration((s.total - s.done) / rate);
+}
+
+int Percent(const ProgressState& s) {
+  return s.total == 0 ? 100 : static_cast<int>(s.done * 100 / s.total);
+}
+
+}  // namespace
+
+std::string FormatDuration(double seconds) {
+  const int64_t t = static_cast<int64_t>(seconds + 0.5);
+  char buf[32];
+  if (t >= 3600) {
+    snprintf(buf, sizeof buf, "%lld:%02lld:%02lld", static_cast<long long>(t / 3600),
+             static_cast<long long>(t / 60 % 60), static_cast<long long>(t % 60));
+  } else {
+    snprintf(buf, sizeof buf, "%lld:%02lld", static_cast<long long>(t / 60),
+             static_cast<long long>(t % 60));
+  }
+  return buf;
+}
+
+std::string RenderProgressBar(const ProgressState& s, int width) {
+  double rate = 0;
+  const std::string count = std::to_string(s.done) + "/" + std::to_string(s.total);
+  const std::string percent = std::to_string(Percent(s)) + "%";
+  // Most important first; trailing parts are dropped until the line fits.
+  std::vector<std::string> parts = {count, percent, Rate(s, &rate), MegabytesPerSecond(s),
+                                    Eta(s, rate)};
+  if (s.failed > 0) parts.insert(parts.begin() + 2, std::to_string(s.failed) + " failed");
+  const int limit = width - 1;
+  while (true) {
+    std::string text;
+    for (const auto& p : parts) text += " " + p;
+    const int bar = limit - static_cast<int>(text.size()) - 2;
+    if (bar >= 10 || parts.size() == 1) {
+      std::string line;
+      if (bar >= 10) {
+        const int cells = std::min(bar, 50);
+        const int filled = s.total == 0 ? cells : static_cast<int>(s.done * cells / s.total);
+        line = "[" + std::string(filled, '#') + std::string(cells - filled, ' ') + "]";
+      }
+      line += text;
+      if (static_cast<int>(line.size()) > limit) line.resize(limit > 0 ? limit : 0);
+      return line;
+    }
+    parts.pop_back();
+  }
+}
+
+std::string RenderStatusLine(const ProgressState& s) {
+  double rate = 0;
+  std::string line = std::to_string(s.done) + "/" + std::to_string(s.total) + " items (" +
+                     std::to_string(Percent(s)) + "%)";
+  if (s.failed > 0) line += ", " + std::to_string(s.failed) + " failed";
+  line += ", " + Rate(s, &rate) + ", " + MegabytesPerSecond(s) + ", " + Eta(s, rate);
+  return line;
+}
+
+ProgressPrinter::ProgressPrinter(bool quiet, bool terminal)
+    : quiet_(quiet), terminal_(terminal), last_(std::chrono::steady_clock::now()) {}
+
+void ProgressPrinter::Update(const ProgressState& state) {
+  if (quiet_) return;
+  const auto now = std::chrono::steady_clock::now();
+  const auto pace = terminal_ ? std::chrono::milliseconds(250) : std::chrono::milliseconds(5000);
+  if (drawn_ && now - last_ < pace) return;
+  last_ = now;
+  drawn_ = true;
+  if (terminal_) {
+    const std::string line = RenderProgressBar(state, TerminalWidth());
+    fprintf(stderr, "\r%s\x1b[K", line.c_str());
+  } else {
+    fprintf(stderr, "mailstorage-import: %s\n", RenderStatusLine(state).c_str());
+  }
+  fflush(stderr);
+}
+
+void ProgressPrinter::Finish() {
+  if (!quiet_ && terminal_ && drawn_) {
+    fprintf(stderr, "\r\x1b[K");
+    fflush(stderr);
+  }
+}
+
+}  // namespace Nauvik::Import

@@ -1,0 +1,441 @@
+#include "tools/Store.h"
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace Nauvik::Import {
+namespace {
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+void AppendUtf8(uint32_t cp, std::string* out) {
+  if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+std::string Utf16ToUtf8(const uint16_t* units, size_t n) {
+  std::string out;
+  for (size_t i = 0; i < n; ++i) {
+    uint32_t cp = units[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < n && units[i + 1] >= 0xDC00 &&
+        units[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (units[++i] - 0xDC00);
+    }
+    AppendUtf8(cp, &out);
+  }
+  return out;
+}
+
+std::u16string Utf8ToUtf16(const std::string& s) {
+  std::u16string out;
+  for (size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    uint32_t cp = c;
+    int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+    if (extra > 0) cp = c & (0x3F >> extra);
+    ++i;
+    for (int k = 0; k < extra && i < s.size(); ++k, ++i) {
+      cp = (cp << 6) | (static_cast<unsigned char>(s[i]) & 0x3F);
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+  }
+  return out;
+}
+
+// A registry export is UTF-16LE with a byte order mark when regedit writes a
+// version 5 file; everything else is read as bytes.
+std::string ReadRegText(const std::string& path, bool* ok) {
+  std::ifstream in(path, std::ios::binary);
+  *ok = static_cast<bool>(in);
+  std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
+      static_cast<unsigned char>(raw[1]) == 0xFE) {
+    std::vector<uint16_t> units;
+    for (size_t i = 2; i + 1 < raw.size(); i += 2) {
+      units.push_back(static_cast<uint16_t>(static_cast<unsigned char>(raw[i]) |
+                                            (static_cast<unsigned char>(raw[i + 1]) << 8)));
+    }
+    return Utf16ToUtf8(units.data(), units.size());
+  }
+  if (raw.starts_with("\xEF\xBB\xBF")) raw.erase(0, 3);
+  return raw;
+}
+
+std::vector<unsigned char> HexBytes(const std::string& text) {
+  std::vector<unsigned char> bytes;
+  std::stringstream ss(text);
+  std::string part;
+  while (std::getline(ss, part, ',')) {
+    std::string t;
+    for (char c : part) {
+      if (std::isxdigit(static_cast<unsigned char>(c))) t.push_back(c);
+    }
+    if (!t.empty()) bytes.push_back(static_cast<unsigned char>(std::stoul(t, nullptr, 16)));
+  }
+  return bytes;
+}
+
+std::string ExpandEnvironment(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    size_t end = text[i] == '%' ? text.find('%', i + 1) : std::string::npos;
+    if (end != std::string::npos && end > i + 1) {
+      const char* v = getenv(text.substr(i + 1, end - i - 1).c_str());
+      if (v != nullptr) {
+        out += v;
+        i = end;
+        continue;
+      }
+    }
+    out.push_back(text[i]);
+  }
+  return out;
+}
+
+std::string RegValue(const std::string& data, bool version5) {
+  if (data.starts_with("\"")) {
+    std::string out;
+    for (size_t i = 1; i < data.size() && data[i] != '"'; ++i) {
+      if (data[i] == '\\' && i + 1 < data.size()) ++i;
+      out.push_back(data[i]);
+    }
+    return out;
+  }
+  const std::string lower = Lower(data);
+  if (lower.starts_with("dword:")) {
+    return std::to_string(static_cast<int32_t>(std::stoul(data.substr(6), nullptr, 16)));
+  }
+  if (lower.starts_with("hex(b):")) {
+    auto b = HexBytes(data.substr(7));
+    uint64_t v = 0;
+    for (size_t i = b.size(); i-- > 0;) v = (v << 8) | b[i];
+    return std::to_string(v);
+  }
+  if (lower.starts_with("hex(2):")) {
+    auto b = HexBytes(data.substr(7));
+    std::string text;
+    if (version5) {
+      std::vector<uint16_t> units;
+      for (size_t i = 0; i + 1 < b.size(); i += 2) {
+        units.push_back(static_cast<uint16_t>(b[i] | (b[i + 1] << 8)));
+      }
+      text = Utf16ToUtf8(units.data(), units.size());
+    } else {
+      text.assign(b.begin(), b.end());
+    }
+    if (auto z = text.find('\0'); z != std::string::npos) text.resize(z);
+    return ExpandEnvironment(text);
+  }
+  if (lower.starts_with("hex:")) {
+    auto b = HexBytes(data.substr(4));
+    return std::string(b.begin(), b.end());
+  }
+  return "";
+}
+
+std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
+  std::string text;
+  SQLCHAR state[6];
+  SQLCHAR message[1024];
+  SQLINTEGER native = 0;
+  SQLSMALLINT len = 0;
+  for (SQLSMALLINT i = 1;
+       SQLGetDiagRec(type, handle, i, state, &native, message, sizeof message, &len) ==
+       SQL_SUCCESS;
+       ++i) {
+    if (!text.empty()) text += "; ";
+    text += std::string(reinterpret_cast<char*>(state)) + " " +
+            std::string(reinterpret_cast<char*>(message));
+  }
+  return text.empty() ? "unknown ODBC error" : text;
+}
+
+}  // namespace
+
+bool ReadRegistryFile(const std::string& path, std::map<std::string, std::string>* values,
+                      std::string* error) {
+  bool ok = false;
+  const std::string text = ReadRegText(path, &ok);
+  if (!ok) {
+    *error = "registry file missing: " + path;
+    return false;
+  }
+  const bool version5 = text.find("Windows Registry Editor Version 5") != std::string::npos;
+  // Join continuation lines (ending in "\") before reading values.
+  std::vector<std::string> lines;
+  std::stringstream ss(text);
+  std::string line, pending;
+  // A value line ends in "\" only when a hex value goes on in the next line
+  // (text values end in a quote).
+  while (std::getline(ss, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!pending.empty()) {
+      const size_t start = line.find_first_not_of(" \t");
+      line = pending + (start == std::string::npos ? "" : line.substr(start));
+      pending.clear();
+    }
+    if (!line.empty() && line.back() == '\\') {
+      pending = line.substr(0, line.size() - 1);
+      continue;
+    }
+    lines.push_back(line);
+  }
+  if (!pending.empty()) lines.push_back(pending);
+  bool in_key = false, found = false;
+  for (const std::string& l : lines) {
+    if (l.starts_with("[")) {
+      const std::string key = Lower(l.substr(1, l.find(']') - 1));
+      in_key = key.ends_with("software\\nauvik\\ostrel");
+      found = found || in_key;
+      continue;
+    }
+    if (!in_key || !l.starts_with("\"")) continue;
+    size_t close = 1;
+    std::string name;
+    while (close < l.size() && l[close] != '"') {
+      if (l[close] == '\\' && close + 1 < l.size()) ++close;
+      name.push_back(l[close++]);
+    }
+    size_t eq = l.find('=', close);
+    if (eq == std::string::npos) continue;
+    (*values)[Lower(name)] = RegValue(l.substr(eq + 1), version5);
+  }
+  if (!found) {
+    *error = path + " has no key Software\\Nauvik\\Ostrel";
+    return false;
+  }
+  return true;
+}
+
+std::string ConnectionString(const std::map<std::string, std::string>& values) {
+  auto get = [&](const char* name) {
+    auto it = values.find(name);
+    return it == values.end() ? std::string() : it->second;
+  };
+  if (get("databasehost").empty()) return "";
+  return "DRIVER={" + get("databasedrivername") + "};SERVER=" + get("databasehost") +
+         ";PORT=" + get("databaseport") + ";DATABASE=" + get("databasename") +
+         ";UID=" + get("databaseusername") + ";PWD=" + get("databasepassword") + ";";
+}
+
+struct StoreDatabase::Handles {
+  SQLHENV env = SQL_NULL_HENV;
+  SQLHDBC dbc = SQL_NULL_HDBC;
+  bool connected = false;
+};
+
+StoreDatabase::StoreDatabase() : h_(std::make_unique<Handles>()) {}
+
+StoreDatabase::~StoreDatabase() {
+  if (h_->connected) SQLDisconnect(h_->dbc);
+  if (h_->dbc != SQL_NULL_HDBC) SQLFreeHandle(SQL_HANDLE_DBC, h_->dbc);
+  if (h_->env != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, h_->env);
+}
+
+bool StoreDatabase::Connect(const std::string& connection_string, std::string* error) {
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &h_->env)) ||
+      !SQL_SUCCEEDED(SQLSetEnvAttr(h_->env, SQL_ATTR_ODBC_VERSION,
+                                   reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0)) ||
+      !SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, h_->env, &h_->dbc))) {
+    *error = "cannot set up ODBC";
+    return false;
+  }
+  SQLRETURN rc = SQLDriverConnect(
+      h_->dbc, nullptr,
+      reinterpret_cast<SQLCHAR*>(const_cast<char*>(connection_string.c_str())), SQL_NTS,
+      nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+  if (!SQL_SUCCEEDED(rc)) {
+    *error = Diagnostics(SQL_HANDLE_DBC, h_->dbc);
+    return false;
+  }
+  h_->connected = true;
+  return true;
+}
+
+bool StoreDatabase::Query(const std::string& sql, const std::vector<std::string>& params,
+                          std::vector<Row>* rows, std::string* error) {
+  rows->clear();
+  SQLHSTMT stmt = SQL_NULL_HSTMT;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, h_->dbc, &stmt))) {
+    *error = Diagnostics(SQL_HANDLE_DBC, h_->dbc);
+    return false;
+  }
+  struct Free {
+    SQLHSTMT s;
+    ~Free() { SQLFreeHandle(SQL_HANDLE_STMT, s); }
+  } guard{stmt};
+  std::vector<std::u16string> wide;
+  std::vector<SQLLEN> lengths(params.size());
+  wide.reserve(params.size());
+  for (size_t i = 0; i < params.size(); ++i) {
+    wide.push_back(Utf8ToUtf16(params[i]));
+    lengths[i] = static_cast<SQLLEN>(wide[i].size() * 2);
+    SQLBindParameter(stmt, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_WCHAR,
+                     SQL_WVARCHAR, wide[i].size() + 1, 0, wide[i].data(),
+                     static_cast<SQLLEN>(wide[i].size() * 2), &lengths[i]);
+  }
+  SQLRETURN rc = SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
+                               SQL_NTS);
+  if (rc == SQL_NO_DATA) return true;
+  if (!SQL_SUCCEEDED(rc)) {
+    *error = Diagnostics(SQL_HANDLE_STMT, stmt) + " [" + sql + "]";
+    return false;
+  }
+  SQLSMALLINT columns = 0;
+  SQLNumResultCols(stmt, &columns);
+  if (columns == 0) return true;
+  while (true) {
+    rc = SQLFetch(stmt);
+    if (rc == SQL_NO_DATA) break;
+    if (!SQL_SUCCEEDED(rc)) {
+      *error = Diagnostics(SQL_HANDLE_STMT, stmt);
+      return false;
+    }
+    Row row;
+    for (SQLSMALLINT c = 1; c <= columns; ++c) {
+      std::vector<uint16_t> text;
+      uint16_t buf[2048];
+      while (true) {
+        SQLLEN got = 0;
+        rc = SQLGetData(stmt, static_cast<SQLUSMALLINT>(c), SQL_C_WCHAR, buf, sizeof buf, &got);
+        if (rc == SQL_NO_DATA || got == SQL_NULL_DATA) break;
+        if (!SQL_SUCCEEDED(rc)) {
+          *error = Diagnostics(SQL_HANDLE_STMT, stmt);
+          return false;
+        }
+        const size_t cap = sizeof buf / 2 - 1;
+        size_t n = (got == SQL_NO_TOTAL || static_cast<size_t>(got) / 2 > cap)
+                       ? cap
+                       : static_cast<size_t>(got) / 2;
+        text.insert(text.end(), buf, buf + n);
+        if (rc == SQL_SUCCESS) break;
+      }
+      row.push_back(Utf16ToUtf8(text.data(), text.size()));
+    }
+    rows->push_back(std::move(row));
+  }
+  return true;
+}
+
+bool StoreDatabase::Execute(const std::string& sql, std::string* error) {
+  std::vector<Row> rows;
+  return Query(sql, {}, &rows, error);
+}
+
+std::string FolderKey(const std::string& folder) { return Lower(folder); }
+
+std::string StoreQueries::Name(const char* table) const {
+  return std::string(views_ ? "NV_" : "NS_") + table;
+}
+
+std::optional<StoreQueries::UserState> StoreQueries::User(int64_t user_id, std::string* error) {
+  std::vector<StoreDatabase::Row> rows;
+  if (!db_->Query("SELECT COALESCE(USR_ROWSTATUS, 0) FROM " + Name("USER") +
+                      " WHERE USR_USERID = " + std::to_string(user_id),
+                  {}, &rows, error)) {
+    return std::nullopt;
+  }
+  if (rows.empty()) return UserState::kUnknown;
+  return rows[0][0] == "0" ? UserState::kLive : UserState::kDeleted;
+}
+
+std::optional<std::map<std::string, int64_t>> StoreQueries::Folders(int64_t user_id,
+                                                                    std::string* error) {
+  std::vector<StoreDatabase::Row> rows;
+  if (!db_->Query("SELECT IMF_IMAPFOLDERID, COALESCE(IMF_IMAPFOLDERID_PARENT, 0), "
+                  "COALESCE(IMF_INBOX, 0), IMF_FOLDERNAME FROM " +
+                      Name("IMAPFOLDER") + " WHERE USR_USERID = " + std::to_string(user_id),
+                  {}, &rows, error)) {
+    return std::nullopt;
+  }
+  struct Folder {
+    int64_t parent;
+    std::string name;
+  };
+  std::map<int64_t, Folder> by_id;
+  for (const auto& r : rows) {
+    by_id[std::stoll(r[0])] = {std::stoll(r[1]), r[2] == "1" ? "INBOX" : r[3]};
+  }
+  std::map<std::string, int64_t> out;
+  for (const auto& [id, f] : by_id) {
+    std::string full = f.name;
+    int64_t parent = f.parent;
+    for (int depth = 0; parent != 0 && depth < 100; ++depth) {
+      auto it = by_id.find(parent);
+      if (it == by_id.end()) break;
+      full = it->second.name + "." + full;
+      parent = it->second.parent;
+    }
+    out[FolderKey(full)] = id;
+  }
+  return out;
+}
+
+std::optional<std::vector<StoreQueries::Link>> StoreQueries::Links(int64_t folder_id,
+                                                                   std::string* error) {
+  std::vector<StoreDatabase::Row> rows;
+  const std::string sql =
+      "SELECT MIF.MIF_IMAPMSGINFOLDERID, MIF.MIF_UID, FIS.FIS_SIZE, FSH.FSH_HOSTPATH, "
+      "FIS.FIS_LOCATION FROM " +
+      Name("IMAPMSGINFOLDER") + " MIF INNER JOIN " + Name("IMAPMESSAGE") +
+      " IMM ON MIF.IMM_IMAPMESSAGEID = IMM.IMM_IMAPMESSAGEID INNER JOIN " + Name("FILESTORAGE") +
+      " FIS ON IMM.FIS_FILESTORAGEID = FIS.FIS_FILESTORAGEID INNER JOIN " +
+      Name("FILESTORAGEHOST") +
+      " FSH ON FIS.FSH_FILESTORAGEHOSTID = FSH.FSH_FILESTORAGEHOSTID WHERE MIF.IMF_IMAPFOLDERID = " +
+      std::to_string(folder_id) + " ORDER BY MIF.MIF_UID";
+  if (!db_->Query(sql, {}, &rows, error)) return std::nullopt;
+  std::vector<Link> links;
+  for (const auto& r : rows) {
+    Link l;
+    l.link_id = std::stoll(r[0]);
+    l.uid = std::stoll(r[1]);
+    l.size = std::stoull(r[2]);
+    l.blob_path = r[3] + r[4];
+    for (char& c : l.blob_path) {
+      if (c == '\\') c = '/';
+    }
+    links.push_back(std::move(l));
+  }
+  return links;
+}
+
+std::optional<bool> StoreQueries::MessageStored(const std::string& message_id, uint64_t size,
+                                                std::string* error) {
+  std::vector<StoreDatabase::Row> rows;
+  const std::string sql =
+      "SELECT COUNT(*) FROM " + Name("IMAPMESSAGE") + " IMM INNER JOIN " + Name("FILESTORAGE") +
+      " FIS ON IMM.FIS_FILESTORAGEID = FIS.FIS_FILESTORAGEID WHERE TRIM(IMM.IMM_MESSAGEID) = ? "
+      "AND FIS.FIS_SIZE = " +
+      std::to_string(size) + " AND FIS.FIS_DELETED IS NULL";
+  if (!db_->Query(sql, {message_id}, &rows, error)) return std::nullopt;
+  return !rows.empty() && rows[0][0] != "0";
+}
+
+}  // namespace Nauvik::Import

@@ -1,0 +1,84 @@
+#pragma once
+
+// The importer's own read access to the store, separate from the library's:
+// a registry file reader for the connection values and one plain ODBC
+// connection, used to check the user before importing, to recognise mails
+// that are already stored, and to read back what was imported (--verify).
+// One StoreDatabase per thread.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace Nauvik::Import {
+
+// The values of the key Software\Nauvik\Ostrel of a registry export file
+// (".reg", REGEDIT4 or version 5, UTF-8/ANSI or UTF-16LE), names lower-cased.
+// False with `error` when the file cannot be read or lacks the key.
+bool ReadRegistryFile(const std::string& path, std::map<std::string, std::string>* values,
+                      std::string* error);
+
+// An ODBC connection string for the configured database; "" when the values
+// name no host.
+std::string ConnectionString(const std::map<std::string, std::string>& values);
+
+class StoreDatabase {
+ public:
+  using Row = std::vector<std::string>;
+
+  StoreDatabase();
+  ~StoreDatabase();
+  StoreDatabase(const StoreDatabase&) = delete;
+  StoreDatabase& operator=(const StoreDatabase&) = delete;
+
+  bool Connect(const std::string& connection_string, std::string* error);
+
+  // Runs `sql` with `params` bound in order as text; every column comes back
+  // as UTF-8 text ("" for NULL). False with `error` (driver diagnostics).
+  bool Query(const std::string& sql, const std::vector<std::string>& params,
+             std::vector<Row>* rows, std::string* error);
+  bool Execute(const std::string& sql, std::string* error);
+
+ private:
+  struct Handles;
+  std::unique_ptr<Handles> h_;
+};
+
+// Queries of the store's tables; `views` picks the NV_ views or the NS_ tables
+// as the library's use_views argument does.
+class StoreQueries {
+ public:
+  StoreQueries(StoreDatabase* db, bool views) : db_(db), views_(views) {}
+
+  enum class UserState { kLive, kDeleted, kUnknown };
+  std::optional<UserState> User(int64_t user_id, std::string* error);
+
+  // Full folder names (lower-case ASCII, "." separated, the inbox as "inbox")
+  // of the user's folders, to their ids.
+  std::optional<std::map<std::string, int64_t>> Folders(int64_t user_id, std::string* error);
+
+  struct Link {
+    int64_t link_id = 0;
+    int64_t uid = 0;
+    uint64_t size = 0;
+    std::string blob_path;  // host path + location, with "/" separators
+  };
+  std::optional<std::vector<Link>> Links(int64_t folder_id, std::string* error);
+
+  // True when a message with this Message-ID text and size is stored (the
+  // library then only links it again).
+  std::optional<bool> MessageStored(const std::string& message_id, uint64_t size,
+                                    std::string* error);
+
+ private:
+  std::string Name(const char* table) const;
+  StoreDatabase* db_;
+  bool views_;
+};
+
+std::string FolderKey(const std::string& folder);  // lower-case ASCII, as Folders() keys
+
+}  // namespace Nauvik::Import

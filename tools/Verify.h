@@ -1,0 +1,29 @@
+#pragma once
+
+// --verify: reads every imported mail back through the database and compares
+// its blob file with the bytes that were given to the library.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/Inputs.h"
+#include "tools/Store.h"
+
+namespace Nauvik::Import {
+
+struct VerifyResult {
+  uint64_t checked = 0;
+  uint64_t matched = 0;
+  std::vector<std::string> problems;  // one line per item that differs or has no link
+};
+
+// Checks the items `which` (indices into `items`): each must have its own link
+// in its folder whose blob holds the same bytes (links are matched one to one,
+// so a mail imported twice needs two links). False with `error` when the
+// database cannot be read.
+bool VerifyImport(StoreQueries* store, int64_t user_id, bool keep_line_ends,
+                  const std::vector<ImportItem>& items, const std::vector<size_t>& which,
+                  VerifyResult* result, std::string* error);
+
+}  // namespace Nauvik::Import

@@ -1,0 +1,192 @@
+// mailstorage-import: puts mail files, directory trees, Maildir trees and
+// mbox files into the mail store through libMailStorage.so, loaded with
+// dlopen exactly as a migration host loads it.
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+
+#include "tools/Importer.h"
+#include "tools/Inputs.h"
+#include "tools/Options.h"
+#include "tools/Store.h"
+#include "tools/System.h"
+#include "tools/Verify.h"
+
+using namespace Nauvik::Import;
+
+namespace {
+
+constexpr const char* kDefaultRegistry = "/etc/mailstorage/registry.reg";
+
+int Fail(int status, const std::string& text) {
+  fprintf(stderr, "mailstorage-import: %s\n", text.c_str());
+  return status;
+}
+
+std::string DefaultLibraryPath() {
+  const std::string exe = ExecutablePath();
+  if (exe.empty()) return "libMailStorage.so";
+  return (std::filesystem::path(exe).parent_path() / ".." / "entry" / "libMailStorage.so")
+      .lexically_normal()
+      .string();
+}
+
+class StoreProbe final : public DuplicateProbe {
+ public:
+  StoreProbe(const std::string& connection, bool views) : queries_(&db_, views) {
+    std::string error;
+    connected_ = db_.Connect(connection, &error);
+  }
+  bool Stored(const std::string& message_id, uint64_t size) override {
+    if (!connected_) return false;
+    std::string error;
+    return queries_.MessageStored(message_id, size, &error).value_or(false);
+  }
+
+ private:
+  StoreDatabase db_;
+  StoreQueries queries_;
+  bool connected_ = false;
+};
+
+int DryRun(const ImportOptions& o, const std::vector<ImportItem>& items) {
+  std::map<std::string, std::pair<uint64_t, uint64_t>> folders;  // mails, bytes
+  uint64_t skipped = 0;
+  ReportWriter report;
+  if (!o.report.empty() && !report.Open(o.report)) {
+    return Fail(kExitUsage, "cannot write the report " + o.report);
+  }
+  for (const auto& item : items) {
+    if (!o.report.empty()) {
+      report.Row(item.path, item.offset, item.folder, "",
+                 item.skip_reason.empty() ? "dry run" : "skipped: " + item.skip_reason,
+                 item.length, "");
+    }
+    if (!item.skip_reason.empty()) {
+      ++skipped;
+      continue;
+    }
+    folders[item.folder].first++;
+    folders[item.folder].second += item.length;
+  }
+  printf("Dry run: %zu items, %llu not mail\n", items.size(),
+         static_cast<unsigned long long>(skipped));
+  for (const auto& [folder, n] : folders) {
+    printf("  %-40s %8llu mails %10.2f MB\n", folder.c_str(),
+           static_cast<unsigned long long>(n.first), n.second / 1e6);
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ImportOptions o;
+  if (int status = ParseOptions(argc, argv, &o); status >= 0) return status;
+
+  std::vector<ImportItem> items;
+  for (const auto& input : o.inputs) {
+    std::string error;
+    if (!CollectItems(input, o.folder, &items, &error)) return Fail(kExitUsage, error);
+  }
+  if (o.shard_count > 1) items = SelectShard(std::move(items), o.shard_index, o.shard_count);
+  if (o.dry_run) return DryRun(o, items);
+
+  // The library reads its database settings from the file that
+  // MAILSTORAGE_REGISTRY names; the tool's own checks read the same file.
+  std::string registry = o.registry;
+  if (registry.empty()) {
+    const char* env = getenv("MAILSTORAGE_REGISTRY");
+    registry = env && *env ? env : kDefaultRegistry;
+  }
+  if (!std::filesystem::is_regular_file(registry)) {
+    return Fail(kExitUsage, "registry file missing: " + registry +
+                                " (give --registry FILE or set MAILSTORAGE_REGISTRY)");
+  }
+  SetEnvironment("MAILSTORAGE_REGISTRY", registry);
+
+  const std::string library = o.library.empty() ? DefaultLibraryPath() : o.library;
+  LibraryApi api;
+  std::string error;
+  if (!std::filesystem::exists(library)) {
+    return Fail(kExitUsage, "library not found: " + library + " (build target MailStorage or give --library FILE)");
+  }
+  if (!LoadMailStorageLibrary(library, &api, &error)) {
+    return Fail(kExitUsage, "cannot load the library " + library + ": " + error);
+  }
+
+  std::string connection;
+  StoreDatabase db;
+  StoreQueries queries(&db, !o.tables);
+  if (!o.no_check) {
+    std::map<std::string, std::string> values;
+    if (!ReadRegistryFile(registry, &values, &error)) return Fail(kExitUsage, error);
+    connection = ConnectionString(values);
+    if (connection.empty()) {
+      return Fail(kExitUsage, registry + " names no DatabaseHost: no database is configured");
+    }
+    if (!db.Connect(connection, &error)) {
+      return Fail(kExitUsage, "cannot connect to the store database: " + error);
+    }
+    auto user = queries.User(std::stoll(o.user), &error);
+    if (!user) return Fail(kExitUsage, "cannot look the user up: " + error);
+    if (*user == StoreQueries::UserState::kUnknown) {
+      return Fail(kExitUsage, "user unknown: no user " + o.user + " in " +
+                                  (o.tables ? "NS_USER" : "NV_USER"));
+    }
+    if (*user == StoreQueries::UserState::kDeleted) {
+      return Fail(kExitUsage, "user " + o.user + " is deleted (USR_ROWSTATUS is not 0)");
+    }
+  }
+
+  Journal journal;
+  if (!o.journal.empty() && !journal.Open(o.journal, &error)) return Fail(kExitUsage, error);
+  ReportWriter report;
+  if (!o.report.empty() && !report.Open(o.report)) {
+    return Fail(kExitUsage, "cannot write the report " + o.report);
+  }
+
+  InstallInterruptHandler();
+  ProbeFactory probes;
+  if (!connection.empty()) {
+    probes = [&] { return std::make_unique<StoreProbe>(connection, !o.tables); };
+  }
+  Importer importer(o, api, o.journal.empty() ? nullptr : &journal,
+                    o.report.empty() ? nullptr : &report, probes);
+  ProgressPrinter printer(o.quiet, StandardErrorIsTerminal());
+  Summary summary = importer.Run(items, [&](const ProgressState& s) { printer.Update(s); });
+  printer.Finish();
+  PrintSummary(summary, stdout);
+  if (summary.interrupted) {
+    fprintf(stderr, "mailstorage-import: interrupted; %s\n",
+            o.journal.empty() ? "run again with --journal to resume next time"
+                              : "run the same command again to resume");
+    return kExitInterrupted;
+  }
+
+  bool verify_ok = true;
+  if (o.verify) {
+    std::vector<size_t> which = importer.imported();
+    if (!o.journal.empty()) {
+      std::vector<bool> in_run(items.size(), false);
+      for (size_t i : which) in_run[i] = true;
+      for (size_t i = 0; i < items.size(); ++i) {
+        auto e = journal.Find(items[i].Key());
+        if (!in_run[i] && e && e->state == "done" && e->code == 0) which.push_back(i);
+      }
+    }
+    VerifyResult result;
+    if (!VerifyImport(&queries, std::stoll(o.user), o.keep_line_ends, items, which, &result,
+                      &error)) {
+      return Fail(kExitFailures, "verify: cannot read the store: " + error);
+    }
+    printf("Verify: %llu mails checked, %llu match their stored copy byte for byte\n",
+           static_cast<unsigned long long>(result.checked),
+           static_cast<unsigned long long>(result.matched));
+    for (const auto& p : result.problems) printf("  DIFFERS: %s\n", p.c_str());
+    verify_ok = result.problems.empty();
+  }
+  return summary.FailedCount() == 0 && verify_ok ? kExitOk : kExitFailures;
+}
