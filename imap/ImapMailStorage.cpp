@@ -1,0 +1,966 @@
+#include "imap/ImapMailStorage.h"
+
+#include <set>
+#include <stdexcept>
+#include <utility>
+
+#include "blob/BlobUtils.h"
+#include "content/BodyStructure.h"
+#include "content/Charsets.h"
+#include "content/HeaderSummary.h"
+#include "content/MimeMessage.h"
+#include "db/ConnectionManager.h"
+#include "db/DBTable.h"
+#include "db/Dialect.h"
+#include "db/Rows.h"
+#include "foundation/ResultCodes.h"
+#include "log/Log.h"
+#include "users/FolderRights.h"
+#include "users/VelmoraUser.h"
+
+namespace Nauvik::IMAP {
+namespace {
+
+constexpr int64_t kVesselIdFactor = 1000000000;
+constexpr char16_t kSeparator = u'.';
+constexpr std::u16string_view kInbox = u"INBOX";
+constexpr std::u16string_view kSharedNamespace = u"#Shared";
+constexpr std::u16string_view kLoopingPrefix = u"[Error: Looping folders detected]-";
+
+// Creator IDs of the blobs the store writes: the mail system's own for the
+// views, the migration tool's for the base tables.
+constexpr int32_t kBlobFileTypeViews = 11;
+constexpr int32_t kBlobCreatorViews = 11;
+constexpr int32_t kBlobFileTypeTables = 21;
+constexpr int32_t kBlobCreatorTables = 46;
+constexpr int32_t kBlobDeletedBy = 11;
+
+// Join of message rows with their file storage rows, as views or base tables.
+constexpr char kMessageAndSizeViews[] =
+    "NV_IMAPMESSAGE IMM INNER JOIN NV_FILESTORAGE FIS ON IMM.FIS_FILESTORAGEID = "
+    "FIS.FIS_FILESTORAGEID";
+constexpr char kMessageAndSizeTables[] =
+    "NS_IMAPMESSAGE IMM INNER JOIN NS_FILESTORAGE FIS ON IMM.FIS_FILESTORAGEID = "
+    "FIS.FIS_FILESTORAGEID";
+
+std::string Dec(int64_t n) { return std::to_string(n); }
+std::string UDec(uint64_t n) { return std::to_string(n); }
+
+std::u16string Wide(std::string_view ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+// Quotes doubled, for a text placed inside '...'.
+template <typename S>
+S DoubleQuotes(const S& text) {
+  S out;
+  out.reserve(text.size());
+  for (auto c : text) {
+    out.push_back(c);
+    if (c == '\'') out.push_back(c);
+  }
+  return out;
+}
+
+char16_t AsciiUpper(char16_t c) { return (c >= u'a' && c <= u'z') ? c - (u'a' - u'A') : c; }
+
+// Compares the first `limit` units without regard to ASCII letter case, as
+// the folder name comparisons of the store always have.
+bool EqualsNoCase(std::u16string_view a, std::u16string_view b, size_t limit) {
+  a = a.substr(0, limit);
+  b = b.substr(0, limit);
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
+  }
+  return true;
+}
+
+bool StartsWith(std::u16string_view text, std::u16string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+std::string Narrow(std::u16string_view text) {
+  try {
+    return ConvertFromUnicode(text);
+  } catch (const std::exception&) {
+    return std::string(text.begin(), text.end());
+  }
+}
+
+// The subscription condition: the name is matched with LIKE, without regard
+// to case, so "%" and "_" in it act as wildcards.
+std::u16string SubscriptionCondition(const Dialect& dialect, const std::u16string& name,
+                                     int64_t user_id) {
+  if (name.empty() || user_id == 0) throw std::runtime_error("Invalid input");
+  return u"LOWER(IMF_SUBSCRIPTIONNAME) LIKE LOWER('" + dialect.LikeText(DoubleQuotes(name)) +
+         u"') AND USR_USERID = " + Wide(Dec(user_id));
+}
+
+// Reads the current folder row into a record; the listing's flag is clear.
+ImapFolder FolderFromRow(const DBTable<NV_IMAPFOLDER>& row) {
+  ImapFolder folder;
+  folder.folder_id = IdOf(row.IMF_IMAPFOLDERID);
+  folder.parent_id = IdOf(row.IMF_IMAPFOLDERID_PARENT);
+  folder.uid_validity = static_cast<uint32_t>(row.IMF_UID);
+  folder.inbox = row.IMF_INBOX == 1;
+  folder.marked = row.IMF_MARKED == 1;
+  folder.no_inferiors = row.IMF_NOINFERIORS == 1;
+  folder.no_select = row.IMF_NOSELECT == 1;
+  folder.name = folder.inbox ? std::u16string(kInbox) : WTextOf(row.IMF_FOLDERNAME);
+  folder.owner = IdOf(row.USR_USERID);
+  return folder;
+}
+
+// Fills each folder's full name by walking up its parents inside `list`.
+// A parent outside the list is kImapFolderParentNotFound; a loop marks the
+// name and the folder instead of failing.
+int32_t BuildFullNames(ImapFolderList* list) {
+  for (auto& [id, folder] : *list) {
+    std::u16string full = folder.name;
+    std::set<int64_t> visited{id};
+    const ImapFolder* current = &folder;
+    bool looping = false;
+    while (current->parent_id != 0) {
+      auto parent = list->find(current->parent_id);
+      if (parent == list->end()) return kImapFolderParentNotFound;
+      if (!visited.insert(parent->first).second) {
+        looping = true;
+        break;
+      }
+      current = &parent->second;
+      full = current->name + kSeparator + full;
+    }
+    if (looping) {
+      full = std::u16string(kLoopingPrefix) + full;
+      folder.listed_only = true;
+    }
+    folder.full_name = std::move(full);
+  }
+  return kImapOk;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Blob wrappers
+
+int32_t CreateBlob(const char* bytes, uint32_t length, MessageReference* ref, bool use_views) {
+  if (LogLevelAtLeast(kLogDebug4)) Log(kLogDebug4, false, "CreateBlob() start.");
+  BlobUtils blob(use_views);
+  int64_t id = 0;
+  const int32_t code =
+      use_views ? blob.InsertBlob(bytes, length, kBlobFileTypeViews, kBlobCreatorViews, &id)
+                : blob.InsertBlob(bytes, length, kBlobFileTypeTables, kBlobCreatorTables, &id);
+  if (code == 0) ref->file_storage_id = id;
+  return code;
+}
+
+int32_t GetBlob(int64_t file_storage_id, bool use_views, KAVRO::MMFile* out) {
+  if (LogLevelAtLeast(kLogDebug4)) Log(kLogDebug4, false, "GetBlob() start.");
+  BlobUtils blob(use_views);
+  return blob.GetBlobMapping(file_storage_id, out);
+}
+
+int32_t DeleteBlob(bool use_views, int64_t file_storage_id) {
+  if (LogLevelAtLeast(kLogDebug4)) Log(kLogDebug4, false, "DeleteBlob() start.");
+  // The migration tool's blobs (base tables) are never removed here.
+  if (!use_views) return kImapOk;
+  DBTable<NV_IMAPMESSAGE> messages;
+  if (messages.Count("FIS_FILESTORAGEID = " + Dec(file_storage_id)) > 0) {
+    return kImapMailAlreadyExists;
+  }
+  BlobUtils blob(use_views);
+  return blob.DeleteBlob(file_storage_id, kBlobDeletedBy);
+}
+
+// ---------------------------------------------------------------------------
+// Message records
+
+namespace {
+
+// Writes one message row with its header summary; the new ID goes to
+// *message_id before the insert and back to 0 on failure. Catches database
+// errors itself (closing the thread's connections, which ends the caller's
+// transaction) and reports them as false.
+bool CreateNvImapMessageTableEntry(const Mime::MimeMessage& mail, int64_t* message_id,
+                                   int64_t file_storage_id, bool use_views, int64_t vessel_id) {
+  try {
+    DBTable<NV_IMAPMESSAGE> row;
+    if (!use_views) row.SetTableName("NS_IMAPMESSAGE", true);
+    *message_id =
+        static_cast<int64_t>(row.GetNextSequenceValue()) + vessel_id * kVesselIdFactor;
+    row.SetLiteral("IMM_IMAPMESSAGEID", Dec(*message_id));
+    row.SetLiteral("FIS_FILESTORAGEID", Dec(file_storage_id));
+
+    const HeaderSummary summary = MakeHeaderSummary(mail);
+    row.SetDateValue("IMM_SENT", summary.sent);
+    if (summary.to) row.SetValue("IMM_TO", *summary.to, false);
+    if (summary.cc) row.SetValue("IMM_CC", *summary.cc, false);
+    if (summary.bcc) row.SetValue("IMM_BCC", *summary.bcc, false);
+    if (summary.from) row.SetValue("IMM_FROM", *summary.from, false);
+    if (summary.message_id) row.SetValue("IMM_MESSAGEID", *summary.message_id, false);
+    if (summary.subject) row.SetValue("IMM_SUBJECT", *summary.subject, false);
+    if (summary.sort_subject) row.SetValue("IMM_SORTSUBJECT", *summary.sort_subject, false);
+    if (row.Insert()) return true;
+  } catch (const std::runtime_error& e) {
+    if (LogLevelAtLeast(kLogWarning)) {
+      Log(kLogWarning, false, std::string("CreateNvImapMessageTableEntry(): Oracle error: ") + e.what());
+    }
+    CloseThreadDatabases();
+  }
+  *message_id = 0;
+  return false;
+}
+
+// Removes a message row, then its blob when no other row uses it.
+void DeleteNvImapMessage(bool use_views, int64_t message_id, int64_t file_storage_id) {
+  if (LogLevelAtLeast(kLogDebug4)) Log(kLogDebug4, false, "DeleteNvImapMessage() start.");
+  DbSimpleAccess messages;
+  messages.SetTableName(use_views ? "NV_IMAPMESSAGE" : "NS_IMAPMESSAGE", false);
+  messages.Delete("IMM_IMAPMESSAGEID = " + Dec(message_id));
+  (void)DeleteBlob(use_views, file_storage_id);
+}
+
+// The stored copy whose blob is `file_storage_id`, or an empty reference.
+MessageReference LookupByFileStorageId(bool use_views, int64_t file_storage_id) {
+  MessageReference ref;
+  DBTable<JOIN_IMAPMESSAGEANDSIZE> join;
+  join.SetTableName(use_views ? kMessageAndSizeViews : kMessageAndSizeTables, false);
+  if (join.Select("FIS.FIS_FILESTORAGEID = " + Dec(file_storage_id), "") && join.Fetch()) {
+    ref.imap_message_id = IdOf(join.IMM_IMAPMESSAGEID);
+    ref.file_storage_id = IdOf(join.FIS_FILESTORAGEID);
+    ref.size = static_cast<uint32_t>(join.FIS_SIZE);
+  }
+  return ref;
+}
+
+// The stored copy of a mail with this raw Message-ID text (a LIKE pattern,
+// as on Oracle) and size whose blob can still be opened, or an empty
+// reference.
+MessageReference LookupByContent(const std::string& message_id, uint32_t size, bool use_views) {
+  MessageReference ref;
+  DBTable<JOIN_IMAPMESSAGEANDSIZE> join;
+  join.SetTableName(use_views ? kMessageAndSizeViews : kMessageAndSizeTables, false);
+  const std::string condition =
+      "IMM_MESSAGEID LIKE '" + join.GetDialect().LikeText(DoubleQuotes(message_id)) +
+      "' AND FIS_SIZE = " + UDec(size) +
+      " AND FIS_DELETED IS NULL AND FIS_LOCATION IS NOT NULL AND FSH_FILESTORAGEHOSTID IS NOT "
+      "NULL";
+  if (!join.Select(condition, "") || !join.Fetch()) return ref;
+  const int64_t found_message = IdOf(join.IMM_IMAPMESSAGEID);
+  const int64_t found_blob = IdOf(join.FIS_FILESTORAGEID);
+  KAVRO::MMFile mapping;
+  if (GetBlob(found_blob, use_views, &mapping) == 0) {
+    ref.imap_message_id = found_message;
+    ref.file_storage_id = found_blob;
+    ref.size = size;
+  }
+  mapping.Close();
+  return ref;
+}
+
+}  // namespace
+
+ImapMailStorage::ImapMailStorage() {
+  try {
+    DBTable<NV_VESSEL> vessel;
+    if (vessel.Select("", "") && vessel.Fetch()) vessel_id_ = IdOf(vessel.VES_VESSELID);
+  } catch (const std::runtime_error& e) {
+    if (LogLevelAtLeast(kLogWarning)) {
+      Log(kLogWarning, false,
+          std::string("ImapMailStorage::ImapMailStorage(): Unable to get vessel ID. Is this "
+                      "really a ship installation? Will continue with 0 as vessel ID. Error: ") +
+              e.what());
+    }
+    CloseThreadDatabases();
+    last_exception_text_ = e.what();
+  }
+}
+
+ImapMailStorage::~ImapMailStorage() = default;
+
+void ImapMailStorage::SetUseViews(bool use_views) { use_views_ = use_views; }
+void ImapMailStorage::SetUseTables(bool use_tables) { use_views_ = !use_tables; }
+bool ImapMailStorage::GetUseViews() const { return use_views_; }
+std::string ImapMailStorage::GetLastExceptionText() const { return last_exception_text_; }
+void ImapMailStorage::CloseDatabase() { CloseThreadDatabases(); }
+
+int32_t ImapMailStorage::OracleError(std::string_view operation, const std::exception& e) {
+  if (LogLevelAtLeast(kLogWarning)) {
+    Log(kLogWarning, false,
+        "ImapMailStorage::" + std::string(operation) + "(): Oracle error: " + e.what());
+  }
+  last_exception_text_ = e.what();
+  CloseThreadDatabases();
+  return kImapOracleError;
+}
+
+int32_t ImapMailStorage::InsertMessage(const char* bytes, uint32_t length, MessageReference* ref,
+                                       int64_t file_storage_id) {
+  if (bytes == nullptr || length == 0) return kImapInvalidInput;
+  Mime::MimeMessage mail;
+  const int32_t parsed = ByteStream::ParseMail(bytes, length, mail);
+  if (parsed != kImapOk) return parsed;
+
+  *ref = file_storage_id != 0
+             ? LookupByFileStorageId(use_views_, file_storage_id)
+             : LookupByContent(mail.GetFieldBody("Message-ID"), length, use_views_);
+  if (ref->imap_message_id != 0) return kImapOk;
+
+  ref->size = length;
+  if (file_storage_id != 0) {
+    ref->file_storage_id = file_storage_id;
+  } else {
+    const int32_t code = CreateBlob(bytes, length, ref, use_views_);
+    if (code != kImapOk) return code;
+  }
+
+  ManualCommit transaction;
+  if (!CreateNvImapMessageTableEntry(mail, &ref->imap_message_id, ref->file_storage_id,
+                                     use_views_, vessel_id_)) {
+    transaction.Rollback();
+    (void)DeleteBlob(use_views_, ref->file_storage_id);
+    return kImapOracleError;
+  }
+  if (!ParseBodyStructure(std::string_view(bytes, length), 0, 0, ref->imap_message_id,
+                          use_views_)) {
+    transaction.Rollback();
+    (void)DeleteBlob(use_views_, ref->file_storage_id);
+    return kImapUnableToParseMail;
+  }
+  transaction.Commit();
+  return kImapOk;
+}
+
+int32_t ImapMailStorage::FindMessage(const std::string& message_id, uint32_t size,
+                                     MessageReference* out) {
+  DBTable<INFO_IMAPMESSAGE> info;
+  if (!use_views_) info.UseViews(false);
+  const std::string condition = "IMM_MESSAGEID LIKE '" +
+                                info.GetDialect().LikeText(DoubleQuotes(message_id)) +
+                                "' AND FIS_SIZE = " + UDec(size);
+  if (info.Select(condition, "") && info.Fetch()) {
+    out->file_storage_id = IdOf(info.FIS_FILESTORAGEID);
+    out->imap_message_id = IdOf(info.IMM_IMAPMESSAGEID);
+    return kImapOk;
+  }
+  return kImapMailNotFound;
+}
+
+int32_t ImapMailStorage::DeleteMessage(int64_t link_id) {
+  try {
+    return DeleteMessageBody(link_id);
+  } catch (const std::exception& e) {
+    return OracleError("DeleteMessage", e);
+  }
+}
+
+int32_t ImapMailStorage::DeleteMessageBody(int64_t link_id) {
+  if (link_id == 0) return kImapInvalidInput;
+  const std::string condition = "MIF_IMAPMSGINFOLDERID = " + Dec(link_id);
+  int64_t message_id = 0;
+  {
+    DBTable<NV_IMAPMSGINFOLDER> link;
+    if (!use_views_) link.SetTableName("NS_IMAPMSGINFOLDER", true);
+    if (!link.Select(condition, "") || !link.Fetch()) return kImapMailNotFound;
+    message_id = IdOf(link.IMM_IMAPMESSAGEID);
+    if (link.Delete(condition) <= 0) return kImapMailNotFound;
+  }
+  if (use_views_) {
+    DBTable<NV_IMAPMSGINFOLDER> links;
+    if (links.Count("IMM_IMAPMESSAGEID = " + Dec(message_id)) == 0) {
+      DBTable<NV_IMAPMESSAGE> message;
+      int64_t file_storage_id = 0;
+      if (message.Select("IMM_IMAPMESSAGEID = " + Dec(message_id), "") && message.Fetch()) {
+        file_storage_id = IdOf(message.FIS_FILESTORAGEID);
+      }
+      DeleteNvImapMessage(use_views_, message_id, file_storage_id);
+    }
+  }
+  return kImapOk;
+}
+
+// ---------------------------------------------------------------------------
+// Messages in folders
+
+int32_t ImapMailStorage::AddMessageToFolder(int64_t file_storage_id, int64_t mail_recipient_id,
+                                            const std::u16string& folder, bool create,
+                                            int64_t user_id, int64_t company_id, uint32_t flags,
+                                            KAVRO::NTime internal_date) {
+  KAVRO::MMFile mapping;
+  const int32_t code = BlobUtils(use_views_).GetBlobMapping(file_storage_id, &mapping);
+  if (code != kImapOk) return code;
+  const int32_t result =
+      AddMessageToFolder(reinterpret_cast<const char*>(mapping.View()), mapping.Size(), folder,
+                         create, user_id, company_id, flags, internal_date, file_storage_id,
+                         mail_recipient_id);
+  mapping.Close();
+  return result;
+}
+
+int32_t ImapMailStorage::AddMessageToFolder(const std::string& mail_path,
+                                            const std::u16string& folder, bool create,
+                                            int64_t user_id, int64_t company_id, uint32_t flags,
+                                            KAVRO::NTime internal_date) {
+  KAVRO::MMFile mapping;
+  const char* bytes = nullptr;
+  uint32_t length = 0;
+  if (mapping.Open(mail_path)) {
+    bytes = reinterpret_cast<const char*>(mapping.View());
+    length = mapping.Size();
+  }
+  const int32_t result = AddMessageToFolder(bytes, length, folder, create, user_id, company_id,
+                                            flags, internal_date, 0, 0);
+  mapping.Close();
+  return result;
+}
+
+int32_t ImapMailStorage::AddMessageToFolder(const char* bytes, uint32_t length,
+                                            const std::u16string& folder, bool create,
+                                            int64_t user_id, int64_t company_id, uint32_t flags,
+                                            KAVRO::NTime internal_date, int64_t file_storage_id,
+                                            int64_t mail_recipient_id) {
+  LinkResult link;
+  return AddMessageToFolder(bytes, length, folder, create, user_id, company_id, flags,
+                            internal_date, &link, file_storage_id, mail_recipient_id);
+}
+
+int32_t ImapMailStorage::AddMessageToFolder(const char* bytes, uint32_t length,
+                                            const std::u16string& folder, bool create,
+                                            int64_t user_id, int64_t company_id, uint32_t flags,
+                                            KAVRO::NTime internal_date, LinkResult* link,
+                                            int64_t file_storage_id, int64_t mail_recipient_id) {
+  try {
+    return AddMessageToFolderBody(bytes, length, folder, create, user_id, company_id, flags,
+                                  internal_date, link, file_storage_id, mail_recipient_id);
+  } catch (const std::runtime_error& e) {
+    return OracleError("AddMessageToFolder", e);
+  }
+}
+
+int32_t ImapMailStorage::AddMessageToFolderBody(const char* bytes, uint32_t length,
+                                                const std::u16string& folder, bool create,
+                                                int64_t user_id, int64_t company_id,
+                                                uint32_t flags, const KAVRO::NTime& internal_date,
+                                                LinkResult* link, int64_t file_storage_id,
+                                                int64_t mail_recipient_id) {
+  MessageReference message;
+  int32_t code = InsertMessage(bytes, length, &message, file_storage_id);
+  if (code != kImapOk) return code;
+
+  ImapFolder target;
+  if (create) {
+    code = CreateImapFolder(folder, user_id, company_id, &target);
+    if (code == kImapOk) {
+      code = SubscribeUserToFolder(folder, user_id);
+      if (code != kImapOk) return code;
+    } else if (code != kImapFolderAlreadyExists) {
+      return code;
+    }
+  } else {
+    code = GetImapFolder(folder, user_id, company_id, &target);
+    if (code != kImapOk) return code;
+  }
+
+  const uint32_t rights = GetFolderRights(use_views_, static_cast<uint64_t>(user_id),
+                                          static_cast<uint64_t>(company_id),
+                                          static_cast<uint64_t>(target.folder_id));
+  if ((rights & kRightInsert) == 0) return kImapAccessDenied;
+
+  return LinkMessageToFolder(target, message, flags, link, internal_date, mail_recipient_id);
+}
+
+int32_t ImapMailStorage::LinkMessageToFolder(const ImapFolder& folder,
+                                             const MessageReference& message, uint32_t flags,
+                                             LinkResult* link, KAVRO::NTime internal_date,
+                                             int64_t mail_recipient_id) {
+  try {
+    *link = LinkResult{};
+    if (folder.folder_id == 0 || message.imap_message_id == 0) return kImapInvalidInput;
+    DBTable<NV_IMAPMSGINFOLDER> row;
+    if (!use_views_) row.SetTableName("NS_IMAPMSGINFOLDER", true);
+    const int64_t link_id = static_cast<int64_t>(row.GetNextSequenceValue());
+    link->link_id = link_id;
+    link->folder_id = folder.folder_id;
+
+    row.SetLiteral("MIF_IMAPMSGINFOLDERID", Dec(link_id));
+    row.SetLiteral("IMF_IMAPFOLDERID", Dec(folder.folder_id));
+    row.SetLiteral("IMM_IMAPMESSAGEID", Dec(message.imap_message_id));
+    row.SetLiteral("MIF_RECENT", "1");
+    // The database draws the UID from the folder's own sequence inside the
+    // insert, so concurrent inserts into one folder never share a UID.
+    row.SetLiteral("MIF_UID", row.GetDialect().FolderUidNextValue(folder.folder_id));
+    row.SetDateValue("MIF_INTERNALDATE", internal_date);
+    if (flags & kFlagAnswered) row.SetLiteral("MIF_ANSWERED", "1");
+    if (flags & kFlagFlagged) row.SetLiteral("MIF_FLAGGED", "1");
+    if (flags & kFlagDeleted) row.SetLiteral("MIF_DELETED", "1");
+    if (flags & kFlagSeen) row.SetLiteral("MIF_SEEN", "1");
+    if (flags & kFlagDraft) row.SetLiteral("MIF_DRAFT", "1");
+    if (mail_recipient_id != 0) row.SetLiteral("MRP_MAILRECIPIENTID", Dec(mail_recipient_id));
+    if (!row.Insert()) return kImapOracleError;
+
+    if (row.Select("MIF_IMAPMSGINFOLDERID=" + Dec(link_id), "") && row.Fetch()) {
+      link->uid = static_cast<uint32_t>(row.MIF_UID);
+      return kImapOk;
+    }
+    return kImapOracleError;
+  } catch (const std::runtime_error& e) {
+    return OracleError("LinkMessageToFolder", e);
+  }
+}
+
+int32_t ImapMailStorage::LinkMessagesToFolder(LinkRequestSet* requests,
+                                              const std::u16string& folder, int64_t user_id,
+                                              int64_t company_id) {
+  try {
+    return LinkMessagesBody(requests, folder, user_id, company_id);
+  } catch (const std::runtime_error& e) {
+    return OracleError("LinkMessagesToFolder", e);
+  }
+}
+
+int32_t ImapMailStorage::LinkMessagesBody(LinkRequestSet* requests, const std::u16string& folder,
+                                          int64_t user_id, int64_t company_id) {
+  if (folder.empty() || user_id == 0 || company_id == 0) return kImapInvalidInput;
+  ImapFolder target;
+  int32_t code = GetImapFolder(folder, user_id, company_id, &target);
+  if (code != kImapOk) return code;
+  const uint32_t rights = GetFolderRights(use_views_, static_cast<uint64_t>(user_id),
+                                          static_cast<uint64_t>(company_id),
+                                          static_cast<uint64_t>(target.folder_id));
+  if ((rights & kRightInsert) == 0) return kImapAccessDenied;
+  if (target.no_select) return kImapFolderNotSelectable;
+
+  ManualCommit transaction;
+  for (LinkRequest& request : *requests) {
+    code = LinkMessageToFolder(target, request.message, request.flags, &request.result,
+                               request.internal_date, request.mail_recipient_id);
+    if (code != kImapOk) {
+      transaction.Rollback();
+      return code;
+    }
+  }
+  transaction.Commit();
+  return kImapOk;
+}
+
+int32_t ImapMailStorage::CopyMessage(int64_t link_id, const std::u16string& folder,
+                                     int64_t user_id, int64_t company_id) {
+  try {
+    if (link_id == 0 || folder.empty() || user_id == 0 || company_id == 0) {
+      return kImapInvalidInput;
+    }
+    LinkRequestSet requests;
+    {
+      DBTable<INFO_IMAPMESSAGE> info;
+      if (!use_views_) info.UseViews(false);
+      if (!info.Select("MIF_IMAPMSGINFOLDERID = " + Dec(link_id), "") || !info.Fetch()) {
+        // Nothing to copy: the design leaves the code of a missing link open;
+        // "not found" is the one every other lookup of a link gives.
+        return kImapMailNotFound;
+      }
+      LinkRequest request;
+      request.message.imap_message_id = IdOf(info.IMM_IMAPMESSAGEID);
+      request.message.file_storage_id = IdOf(info.FIS_FILESTORAGEID);
+      request.message.size = static_cast<uint32_t>(info.FIS_SIZE);
+      if (!use_views_) request.mail_recipient_id = IdOf(info.MRP_MAILRECIPIENTID);
+      request.internal_date = DateOf(info.MIF_INTERNALDATE);
+      request.flags = (info.MIF_ANSWERED == 1 ? kFlagAnswered : 0) |
+                      (info.MIF_FLAGGED == 1 ? kFlagFlagged : 0) |
+                      (info.MIF_DELETED == 1 ? kFlagDeleted : 0) |
+                      (info.MIF_SEEN == 1 ? kFlagSeen : 0) | (info.MIF_DRAFT == 1 ? kFlagDraft : 0);
+      requests.push_back(request);
+    }
+    return LinkMessagesToFolder(&requests, folder, user_id, company_id);
+  } catch (const std::exception& e) {
+    return OracleError("CopyMessage", e);
+  }
+}
+
+int32_t ImapMailStorage::SetInternalDate(int64_t link_id, KAVRO::NTime internal_date) {
+  try {
+    DBTable<NV_IMAPMSGINFOLDER> row;
+    if (!use_views_) row.SetTableName("NS_IMAPMSGINFOLDER", true);
+    row.SetDateValue("MIF_INTERNALDATE", internal_date);
+    return row.Update("MIF_IMAPMSGINFOLDERID = " + Dec(link_id)) > 0 ? kImapOk
+                                                                     : kImapMailNotFound;
+  } catch (const std::runtime_error& e) {
+    return OracleError("SetInternalDate", e);
+  }
+}
+
+int32_t ImapMailStorage::SetFlags(int64_t link_id, uint32_t flags, bool set_answered,
+                                  bool set_deleted, bool set_draft, bool set_flagged,
+                                  bool set_seen) {
+  try {
+    DBTable<NV_IMAPMSGINFOLDER> row;
+    if (!use_views_) row.SetTableName("NS_IMAPMSGINFOLDER", true);
+    auto bit = [flags](uint32_t mask) { return std::string((flags & mask) ? "1" : "0"); };
+    if (set_answered) row.SetLiteral("MIF_ANSWERED", bit(kFlagAnswered));
+    if (set_deleted) row.SetLiteral("MIF_DELETED", bit(kFlagDeleted));
+    if (set_draft) row.SetLiteral("MIF_DRAFT", bit(kFlagDraft));
+    if (set_flagged) row.SetLiteral("MIF_FLAGGED", bit(kFlagFlagged));
+    if (set_seen) row.SetLiteral("MIF_SEEN", bit(kFlagSeen));
+    return row.Update("MIF_IMAPMSGINFOLDERID = " + Dec(link_id)) > 0 ? kImapOk
+                                                                     : kImapMailNotFound;
+  } catch (const std::exception& e) {
+    return OracleError("SetFlags", e);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Folders
+
+int32_t ImapMailStorage::CreateImapFolder(const std::u16string& name, int64_t user_id,
+                                          int64_t company_id, ImapFolder* out) {
+  try {
+    return CreateImapFolderBody(name, user_id, company_id, out);
+  } catch (const std::runtime_error& e) {
+    return OracleError("CreateImapFolder", e);
+  }
+}
+
+int32_t ImapMailStorage::CreateImapFolderBody(const std::u16string& name, int64_t user_id,
+                                              int64_t company_id, ImapFolder* out) {
+  if (name.empty() || user_id == 0 || company_id == 0) return kImapInvalidInput;
+  ImapFolder existing;
+  if (GetImapFolder(name, user_id, company_id, &existing) == kImapOk) {
+    *out = existing;
+    return kImapFolderAlreadyExists;
+  }
+
+  ImapFolder folder;
+  folder.name = name;
+  folder.full_name = name;
+  ImapFolder parent;
+  const size_t last_dot = name.rfind(kSeparator);
+  if (last_dot != std::u16string::npos) {
+    const int32_t code = CreateImapFolder(name.substr(0, last_dot), user_id, company_id, &parent);
+    if (code != kImapOk && code != kImapFolderAlreadyExists) return code;
+    folder.name = name.substr(last_dot + 1);
+  }
+  if (parent.folder_id != 0) {
+    const uint32_t rights = GetFolderRights(use_views_, static_cast<uint64_t>(user_id),
+                                            static_cast<uint64_t>(company_id),
+                                            static_cast<uint64_t>(parent.folder_id));
+    if ((rights & kRightCreate) == 0) return kImapAccessDenied;
+    folder.parent_id = parent.folder_id;
+  }
+
+  ManualCommit transaction;
+  DBTable<NV_IMAPFOLDER> row;
+  if (!use_views_) row.SetTableName("NS_IMAPFOLDER", true);
+  const uint64_t sequence = row.GetNextSequenceValue();
+  folder.uid_validity = static_cast<uint32_t>(sequence);
+  folder.folder_id = static_cast<int64_t>(sequence) + vessel_id_ * kVesselIdFactor;
+  folder.owner = user_id;
+
+  row.SetLiteral("IMF_IMAPFOLDERID", Dec(folder.folder_id));
+  row.SetLiteral("IMF_UID", UDec(folder.uid_validity));
+  row.SetLiteral("USR_USERID", Dec(user_id));
+  if (folder.parent_id == 0 && EqualsNoCase(folder.name, kInbox, 100)) {
+    row.SetLiteral("IMF_INBOX", "1");
+    folder.inbox = true;
+    folder.name = kInbox;
+  } else {
+    row.SetValue("IMF_FOLDERNAME", folder.name, false);
+  }
+  if (folder.parent_id != 0) row.SetLiteral("IMF_IMAPFOLDERID_PARENT", Dec(folder.parent_id));
+  (void)row.Insert();
+
+  const int32_t granted = AddFolderRightToUser(use_views_, static_cast<uint64_t>(user_id),
+                                               static_cast<uint64_t>(folder.folder_id));
+  if (granted != kImapOk) {
+    transaction.Rollback();
+    return granted;
+  }
+  DbSimpleAccess ddl;
+  ddl.ExecuteDirect(ddl.GetDialect().CreateFolderUidSequence(folder.folder_id));
+  transaction.Commit();
+  *out = folder;
+  return kImapOk;
+}
+
+int32_t ImapMailStorage::GetImapFolder(const std::u16string& name, int64_t user_id,
+                                       int64_t company_id, ImapFolder* out) {
+  try {
+    return GetImapFolderBody(name, user_id, company_id, out);
+  } catch (const std::exception& e) {
+    return OracleError("GetImapFolder", e);
+  }
+}
+
+int32_t ImapMailStorage::GetImapFolderBody(const std::u16string& name, int64_t user_id,
+                                           int64_t company_id, ImapFolder* out) {
+  ImapFolderList folders;
+  const int32_t code = GetAllFoldersForUser(user_id, company_id, &folders);
+  if (code != kImapOk) return code;
+  for (const auto& [id, folder] : folders) {
+    if (!EqualsNoCase(folder.full_name, name, 8000)) continue;
+    if (folder.listed_only) return kImapFolderNotSelectable;
+    *out = folder;
+    return kImapOk;
+  }
+  return kImapFolderNotFound;
+}
+
+int32_t ImapMailStorage::RenameImapFolder(const std::u16string& old_name,
+                                          const std::u16string& new_name, int64_t user_id,
+                                          int64_t company_id) {
+  try {
+    ImapFolder folder;
+    int32_t code = GetImapFolder(old_name, user_id, company_id, &folder);
+    if (code != kImapOk) return code;
+    if ((GetFolderRights(use_views_, static_cast<uint64_t>(user_id),
+                         static_cast<uint64_t>(company_id),
+                         static_cast<uint64_t>(folder.folder_id)) &
+         kRightDeleteMbox) == 0) {
+      return kImapAccessDenied;
+    }
+    ImapFolder clash;
+    if (GetImapFolder(new_name, user_id, company_id, &clash) != kImapFolderNotFound) {
+      return kImapFolderAlreadyExists;
+    }
+    const std::u16string below = old_name + kSeparator;
+    if (new_name.size() >= below.size() && EqualsNoCase(new_name.substr(0, below.size()), below,
+                                                        below.size())) {
+      return kImapFolderParentNotFound;
+    }
+    std::u16string last = new_name;
+    int64_t new_parent = 0;
+    const size_t last_dot = new_name.rfind(kSeparator);
+    if (last_dot != std::u16string::npos) {
+      ImapFolder parent;
+      code = CreateImapFolder(new_name.substr(0, last_dot), user_id, company_id, &parent);
+      if (code == kImapFolderAlreadyExists && parent.owner != user_id) {
+        return kImapCannotCreateInOthersFolder;
+      }
+      if (code != kImapOk && code != kImapFolderAlreadyExists) return code;
+      new_parent = parent.folder_id;
+      last = new_name.substr(last_dot + 1);
+    }
+    DBTable<NV_IMAPFOLDER> row;
+    if (!use_views_) row.SetTableName("NS_IMAPFOLDER", true);
+    row.SetValue("IMF_FOLDERNAME", last, false);
+    row.SetLiteral("IMF_IMAPFOLDERID_PARENT", new_parent != 0 ? Dec(new_parent) : "NULL");
+    return row.Update("IMF_IMAPFOLDERID = " + Dec(folder.folder_id)) > 0 ? kImapOk
+                                                                         : kImapUnknownError;
+  } catch (const std::runtime_error& e) {
+    return OracleError("RenameImapFolder", e);
+  }
+}
+
+int32_t ImapMailStorage::DeleteImapFolder(const std::u16string& name, int64_t user_id,
+                                          int64_t company_id) {
+  try {
+    if (name.empty() || user_id == 0) return kImapInvalidInput;
+    ImapFolder folder;
+    int32_t code = GetImapFolder(name, user_id, company_id, &folder);
+    if (code != kImapOk) return code;
+    if ((GetFolderRights(use_views_, static_cast<uint64_t>(user_id),
+                         static_cast<uint64_t>(company_id),
+                         static_cast<uint64_t>(folder.folder_id)) &
+         kRightDeleteMbox) == 0) {
+      return kImapAccessDenied;
+    }
+    ImapFolderList subfolders;
+    code = GetAllSubfoldersForUser(user_id, company_id, name, &subfolders);
+    if (code != kImapOk) return code;
+
+    const std::string where = "IMF_IMAPFOLDERID = " + Dec(folder.folder_id);
+    DBTable<NV_IMAPFOLDER> row;
+    if (!use_views_) row.SetTableName("NS_IMAPFOLDER", true);
+    if (!subfolders.empty()) {
+      if (folder.no_select) return kImapFolderNotSelectable;
+      code = RemoveFolderLinks(folder, user_id, company_id);
+      if (code != kImapOk) return code;
+      row.SetLiteral("IMF_NOSELECT", "1");
+      (void)row.Update(where);
+      return kImapOk;
+    }
+    code = RemoveFolderLinks(folder, user_id, company_id);
+    if (code != kImapOk) return code;
+    (void)row.Delete(where);
+    DbSimpleAccess ddl;
+    ddl.ExecuteDirect(ddl.GetDialect().DropFolderUidSequence(folder.folder_id));
+    return kImapOk;
+  } catch (const std::runtime_error& e) {
+    return OracleError("DeleteImapFolder", e);
+  }
+}
+
+int32_t ImapMailStorage::RemoveFolderLinks(const ImapFolder& folder, int64_t user_id,
+                                           int64_t company_id) {
+  if ((GetFolderRights(use_views_, static_cast<uint64_t>(user_id),
+                       static_cast<uint64_t>(company_id),
+                       static_cast<uint64_t>(folder.folder_id)) &
+       kRightDeleteMessage) == 0) {
+    return kImapAccessDenied;
+  }
+  std::vector<int64_t> links;
+  {
+    DBTable<NV_IMAPMSGINFOLDER> row;
+    if (!use_views_) row.SetTableName("NS_IMAPMSGINFOLDER", true);
+    if (row.Select("IMF_IMAPFOLDERID = " + Dec(folder.folder_id), "")) {
+      while (row.Fetch()) links.push_back(IdOf(row.MIF_IMAPMSGINFOLDERID));
+    }
+  }
+  for (int64_t link : links) {
+    const int32_t code = DeleteMessageBody(link);
+    if (code != kImapOk) return code;
+  }
+  return kImapOk;
+}
+
+// ---------------------------------------------------------------------------
+// Subscriptions and folder listing
+
+int32_t ImapMailStorage::SubscribeUserToFolder(const std::u16string& name, int64_t user_id) {
+  try {
+    if (name.empty() || user_id == 0) return kImapInvalidInput;
+    if (IsUserSubscribedToFolder(name, user_id) == kImapOk) return kImapAlreadySubscribed;
+    DBTable<NV_IMAPSUBSCRIPTION> row;
+    if (!use_views_) row.SetTableName("NS_IMAPSUBSCRIPTION", true);
+    row.SetLiteral("IMS_IMAPSUBSCRIPTIONID", UDec(row.GetNextSequenceValue()));
+    row.SetLiteral("USR_USERID", Dec(user_id));
+    row.SetValue("IMF_SUBSCRIPTIONNAME", name, false);
+    (void)row.Insert();
+    return kImapOk;
+  } catch (const std::runtime_error& e) {
+    return OracleError("SubscribeUserToFolder", e);
+  }
+}
+
+int32_t ImapMailStorage::UnsubscribeUserFromFolder(const std::u16string& name, int64_t user_id) {
+  try {
+    if (name.empty() || user_id == 0 || StartsWith(name, kSharedNamespace)) {
+      return kImapInvalidInput;
+    }
+    DBTable<NV_IMAPSUBSCRIPTION> row;
+    if (!use_views_) row.SetTableName("NS_IMAPSUBSCRIPTION", true);
+    if (row.DeleteW(SubscriptionCondition(row.GetDialect(), name, user_id)) == 0 &&
+        LogLevelAtLeast(kLogWarning)) {
+      Log(kLogWarning, false,
+          "ImapMailStorage::UnsubscribeUserFromFolder(): User " + Dec(user_id) +
+              " attempted to unsubscribe from " + Narrow(name) +
+              ", but no subscription was found. Ignoring.");
+    }
+    return kImapOk;
+  } catch (const std::runtime_error& e) {
+    return OracleError("UnsubscribeUserFromFolder", e);
+  }
+}
+
+int32_t ImapMailStorage::IsUserSubscribedToFolder(const std::u16string& name, int64_t user_id) {
+  try {
+    if (name.empty() || user_id == 0) return kImapInvalidInput;
+    if (StartsWith(name, kSharedNamespace)) return kImapOk;
+    DBTable<NV_IMAPSUBSCRIPTION> row;
+    if (!use_views_) row.SetTableName("NS_IMAPSUBSCRIPTION", true);
+    return row.CountW(SubscriptionCondition(row.GetDialect(), name, user_id)) > 0
+               ? kImapOk
+               : kImapNotSubscribed;
+  } catch (const std::runtime_error& e) {
+    return OracleError("IsUserSubscribedToFolder", e);
+  }
+}
+
+int32_t ImapMailStorage::GetAllFoldersForUser(int64_t user_id, int64_t company_id,
+                                              ImapFolderList* out) {
+  try {
+    out->clear();
+    {
+      DBTable<NV_IMAPFOLDER> row;
+      if (!use_views_) row.SetTableName("NS_IMAPFOLDER", true);
+      if (row.Select("USR_USERID = " + Dec(user_id), "")) {
+        while (row.Fetch()) {
+          ImapFolder folder = FolderFromRow(row);
+          (*out)[folder.folder_id] = std::move(folder);
+        }
+      }
+    }
+    const int32_t code = BuildFullNames(out);
+    if (code != kImapOk) return code;
+    if (use_views_) return ReadSharedFolders(user_id, company_id, out);
+    return kImapOk;
+  } catch (const std::runtime_error& e) {
+    return OracleError("GetAllFoldersForUser", e);
+  }
+}
+
+int32_t ImapMailStorage::ReadSharedFolders(int64_t user_id, int64_t company_id,
+                                           ImapFolderList* out) {
+  const std::string user = Dec(user_id);
+  const std::string condition =
+      "USR_USERID <> " + user +
+      " AND ( IMF_IMAPFOLDERID IN (SELECT IMF_IMAPFOLDERID FROM NV_IMAPFOLDERACCESS WHERE ( "
+      "USR_USERID = " +
+      user +
+      " OR USG_USERGROUPID IN (SELECT USG_USERGROUPID FROM NV_USERGROUPMEMBER WHERE USR_USERID "
+      "= " +
+      user + ") OR ( USR_USERID IS NULL AND USG_USERGROUPID IS NULL AND COM_COMPANYID = " +
+      Dec(company_id) + ") ) AND IFA_AR_LOOKUP = 1) )";
+  ImapFolderList shared;
+  {
+    DBTable<NV_IMAPFOLDER> row;
+    if (row.Select(condition, "")) {
+      while (row.Fetch()) {
+        ImapFolder folder = FolderFromRow(row);
+        shared[folder.folder_id] = std::move(folder);
+      }
+    }
+  }
+  // A shared folder whose parent is not shared with the user starts its own
+  // tree in the owner's part of the namespace.
+  for (auto& [id, folder] : shared) {
+    if (folder.parent_id != 0 && shared.find(folder.parent_id) == shared.end()) {
+      folder.parent_id = 0;
+    }
+  }
+  (void)BuildFullNames(&shared);  // every parent is in the list now
+
+  std::map<int64_t, std::u16string> prefixes;  // owner ID -> "#Shared.<owner>"
+  for (auto& [id, folder] : shared) {
+    auto prefix = prefixes.find(folder.owner);
+    if (prefix == prefixes.end()) {
+      std::u16string owner_name;
+      if (folder.owner != 0) {
+        VelmoraUser owner;
+        if (owner.lookupUserById(Dec(folder.owner))) owner_name = owner.GetName();
+      }
+      std::u16string part = owner_name + u" (" + ConvertToUnicode(Dec(folder.owner)) + u")";
+      for (char16_t& c : part) {
+        if (c == kSeparator) c = u'_';
+      }
+      prefix = prefixes.emplace(folder.owner, std::u16string(kSharedNamespace) + kSeparator + part)
+                   .first;
+    }
+    folder.full_name = prefix->second + kSeparator + folder.full_name;
+    (*out)[id] = std::move(folder);
+  }
+  return kImapOk;
+}
+
+int32_t ImapMailStorage::GetAllSubfoldersForUser(int64_t user_id, int64_t company_id,
+                                                 const std::u16string& folder,
+                                                 ImapFolderList* out) {
+  try {
+    out->clear();
+    ImapFolderList all;
+    const int32_t code = GetAllFoldersForUser(user_id, company_id, &all);
+    if (code != kImapOk) return code;
+    std::u16string lower_name;
+    if (!ToLowerWithLocale("English", folder, &lower_name)) lower_name = folder;
+    for (const auto& [id, candidate] : all) {
+      std::u16string lower_full;
+      if (!ToLowerWithLocale("English", candidate.full_name, &lower_full)) {
+        lower_full = candidate.full_name;
+      }
+      if (lower_full != lower_name && StartsWith(lower_full, lower_name)) (*out)[id] = candidate;
+    }
+    return kImapOk;
+  } catch (const std::runtime_error& e) {
+    return OracleError("GetAllSubfoldersForUser", e);
+  }
+}
+
+}  // namespace Nauvik::IMAP
