@@ -151,14 +151,12 @@ class AddressParser {
     return !domain->empty();
   }
 
+  // Skips to the next top-level comma (or the end) after a fault. Always
+  // returns false, the verdict on the element being skipped.
   bool SkipToComma() {
-    int angle = 0;
     for (;;) {
-      Token t = tok_.Peek();
-      if (t.kind == TokenKind::kEnd) return false;
-      if (t.Is('<')) ++angle;
-      if (t.Is('>') && angle > 0) --angle;
-      if (t.Is(',') && angle == 0) return false;
+      const Token t = tok_.Peek();
+      if (t.kind == TokenKind::kEnd || t.Is(',')) return false;
       tok_.Next();
     }
   }
