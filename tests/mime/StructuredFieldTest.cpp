@@ -117,7 +117,7 @@ TEST(AddressList, ReadsTheFormsRealMailUses) {
       {"\"quoted local\"@x.y", {"|\"quoted local\"@x.y"}, 0},
       {"user@[192.0.2.1]", {"|user@[192.0.2.1]"}, 0},
       {"J\xF8rn <j@x.no>", {"J\xF8rn|j@x.no"}, 0},
-      {"<>", {"|"}, 1},
+      {"<>", {"|"}, 0},  // the null return path
   };
   for (const AddressCase& c : cases) {
     AddressList list;
