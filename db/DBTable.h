@@ -56,6 +56,12 @@ struct ColumnDescriptor {
   std::string select_expression;
   std::string name;
   int32_t is_date = 0;
+  // Bytes handed to SQLBindCol: the buffer plus room for the terminator, so
+  // that a value of the full limit reads back whole.
+  int32_t bind_size = 0;
+  // 8-bit text: fetched as UTF-16 and narrowed to ISO-8859-1, because the
+  // driver hands 8-bit columns out in the client's multibyte encoding.
+  bool latin1 = false;
 };
 
 // Case-insensitive ordering of column names.
@@ -173,14 +179,21 @@ class DBTableBase {
   void AddColumn(int16_t value_type, int32_t buffer_size, void* buffer, const std::string& alias,
                  const std::string& name);
 
-  // Typed helpers for row classes.
+  // Typed helpers for row classes; N includes the terminator's place.
   template <size_t N>
   void Text(char (&buffer)[N], const std::string& name, const std::string& alias = "") {
+    AddColumn(kSqlCChar, static_cast<int32_t>(N - 1), buffer, alias, name);
+    columns_.back().bind_size = static_cast<int32_t>(N);
+    columns_.back().latin1 = true;
+  }
+  template <size_t N>
+  void Id(char (&buffer)[N], const std::string& name, const std::string& alias = "") {
     AddColumn(kSqlCChar, static_cast<int32_t>(N), buffer, alias, name);
   }
   template <size_t N>
   void WText(char16_t (&buffer)[N], const std::string& name, const std::string& alias = "") {
-    AddColumn(kSqlCWChar, static_cast<int32_t>(2 * N), buffer, alias, name);
+    AddColumn(kSqlCWChar, static_cast<int32_t>(2 * (N - 1)), buffer, alias, name);
+    columns_.back().bind_size = static_cast<int32_t>(2 * N);
   }
   void Date(char (&buffer)[kDateBufferSize], const std::string& name) {
     AddColumn(kSqlCChar, kDateBufferSize, buffer, name, 1);
@@ -215,6 +228,7 @@ class DBTableBase {
   int32_t BufferSizeOf(const std::string& column) const;
 
   std::vector<ColumnDescriptor> columns_;
+  std::vector<std::u16string> latin1_shadow_;  // per column; UTF-16 fetch of 8-bit text
   std::map<std::string, size_t, ColumnNameLess> column_index_;
   std::string table_name_;
   std::string statement_;

@@ -11,13 +11,15 @@
 //   s16/4        Short4 (4-byte buffer)     row.FSH_ONLINE  (converts to int16_t)
 //   i32          int32_t                    row.IMF_UID
 //   i32/8        Long8 (8-byte buffer)      row.FSH_CATEGORY (converts to int32_t)
-//   text(n)      char[n], zero-terminated   TextOf(row.IMM_MESSAGEID)  (8-bit, ISO-8859-1)
-//   wtext(n)     char16_t[n/2], zero-term.  WTextOf(row.IMF_FOLDERNAME) (UTF-16)
+//   text(n)      char[n + 1], zero-term.    TextOf(row.IMM_MESSAGEID)  (8-bit, ISO-8859-1)
+//   wtext(n)     char16_t[n/2 + 1]          WTextOf(row.IMF_FOLDERNAME) (UTF-16)
 //   date         char[128] "yyyy/mm/dd hh24:mi:ss"   DateOf(row.MIF_INTERNALDATE)
 //
 // A NULL column reads as empty text or 0: Fetch() clears the buffers before
-// every row. The buffer sizes are also the limits at which SetValue cuts
-// string values (a wtext(200) column takes 100 UTF-16 characters).
+// every row. n is the limit at which SetValue cuts string values (a
+// wtext(200) column takes 100 UTF-16 characters); each text buffer has one
+// more place for the terminator, so a value of the full limit reads back
+// whole.
 //
 // To write through the base table, switch the name before the statement:
 // table.SetTableName("NS_IMAPFOLDER", true) (its sequence follows the name).
@@ -73,7 +75,7 @@ class NV_IMAPFOLDER : public DBTableBase {
   int16_t IMF_NOINFERIORS = 0;
   int32_t IMF_UID = 0;
   char IMF_IMAPFOLDERID_PARENT[kIdSize] = {};
-  char16_t IMF_FOLDERNAME[100] = {};  // 200 bytes
+  char16_t IMF_FOLDERNAME[100 + 1] = {};  // 200 bytes
   char IMF_IMAPFOLDERID[kIdSize] = {};
 };
 
@@ -84,14 +86,14 @@ class NV_IMAPMESSAGE : public DBTableBase {
 
   char IMM_IMAPMESSAGEID[kIdSize] = {};
   char FIS_FILESTORAGEID[kIdSize] = {};
-  char16_t IMM_FROM[2000] = {};  // 4000 bytes
-  char16_t IMM_TO[2000] = {};  // 4000 bytes
-  char16_t IMM_CC[4000] = {};  // 8000 bytes
-  char16_t IMM_BCC[2000] = {};  // 4000 bytes
-  char16_t IMM_SUBJECT[800] = {};  // 1600 bytes
+  char16_t IMM_FROM[2000 + 1] = {};  // 4000 bytes
+  char16_t IMM_TO[2000 + 1] = {};  // 4000 bytes
+  char16_t IMM_CC[4000 + 1] = {};  // 8000 bytes
+  char16_t IMM_BCC[2000 + 1] = {};  // 4000 bytes
+  char16_t IMM_SUBJECT[800 + 1] = {};  // 1600 bytes
   char IMM_SENT[kDateBufferSize] = {};
-  char IMM_MESSAGEID[400] = {};
-  char16_t IMM_SORTSUBJECT[200] = {};  // 400 bytes
+  char IMM_MESSAGEID[400 + 1] = {};
+  char16_t IMM_SORTSUBJECT[200 + 1] = {};  // 400 bytes
 };
 
 // One row per message in a folder; written as NS_IMAPMSGINFOLDER.
@@ -117,7 +119,7 @@ class NV_IMAPSUBSCRIPTION : public DBTableBase {
  public:
   void DefineColumns() override;
 
-  char16_t IMF_SUBSCRIPTIONNAME[100] = {};  // 200 bytes
+  char16_t IMF_SUBSCRIPTIONNAME[100 + 1] = {};  // 200 bytes
   char USR_USERID[kIdSize] = {};
   char IMS_IMAPSUBSCRIPTIONID[kIdSize] = {};
 };
@@ -140,7 +142,7 @@ class INFO_IMAPMESSAGE : public DBTableBase {
   // join, which adds the column MRP_MAILRECIPIENTID.
   void UseViews(bool use_views);
 
-  char IMM_MESSAGEID[400] = {};
+  char IMM_MESSAGEID[400 + 1] = {};
   char IMM_IMAPMESSAGEID[kIdSize] = {};
   char MIF_INTERNALDATE[kDateBufferSize] = {};
   int32_t MIF_UID = 0;
@@ -197,24 +199,24 @@ class NV_USER : public DBTableBase {
   char VES_VESSELID[kIdSize] = {};
   int16_t USR_ADMINUSER = 0;
   char USR_REMEMBER_TOKEN_EXPIRES[kDateBufferSize] = {};
-  char USR_REMEMBER_TOKEN[255] = {};
+  char USR_REMEMBER_TOKEN[255 + 1] = {};
   char USR_UPDATED_AT[kDateBufferSize] = {};
   char USR_CREATED_AT[kDateBufferSize] = {};
-  char USR_SALT[40] = {};
-  char USR_CRYPTED_PASSWORD[40] = {};
+  char USR_SALT[40 + 1] = {};
+  char USR_CRYPTED_PASSWORD[40 + 1] = {};
   int16_t USR_VESSELUSER = 0;
   int16_t USR_MIMEFORMAT = 0;
   int16_t USR_LANGUAGE = 0;
-  char USR_IPADRESS[15] = {};
+  char USR_IPADRESS[15 + 1] = {};
   char USR_LOGGEDIN[kIdSize] = {};
-  char USR_ADDRESS[200] = {};
-  char USR_PHONENR[20] = {};
-  char USR_EMAIL[200] = {};
-  char16_t USR_NAME[100] = {};  // 200 bytes
+  char USR_ADDRESS[200 + 1] = {};
+  char USR_PHONENR[20 + 1] = {};
+  char USR_EMAIL[200 + 1] = {};
+  char16_t USR_NAME[100 + 1] = {};  // 200 bytes
   char COM_COMPANYID[kIdSize] = {};
   char USR_USERID[kIdSize] = {};
   int16_t USR_FORWARDCOPY = 0;
-  char USR_FORWARDTO[200] = {};
+  char USR_FORWARDTO[200 + 1] = {};
   int16_t USR_HIDEINADDRESSBOOK = 0;
 };
 
@@ -264,8 +266,8 @@ class NS_FILESTORAGEHOST : public DBTableBase {
   void DefineColumns() override;
 
   char FSH_FILESTORAGEHOSTID[kIdSize] = {};
-  char FSH_DESCRIPTION[400] = {};
-  char FSH_HOSTPATH[800] = {};
+  char FSH_DESCRIPTION[400 + 1] = {};
+  char FSH_HOSTPATH[800 + 1] = {};
   Short4 FSH_ONLINE;
   Short4 FSH_WRITABLE;
   char FSH_TOTALSIZE[kIdSize] = {};
@@ -280,7 +282,7 @@ class NS_FILESTORAGE : public DBTableBase {
 
   char FIS_FILESTORAGEID[kIdSize] = {};
   char FSH_FILESTORAGEHOSTID[kIdSize] = {};
-  char FIS_LOCATION[800] = {};
+  char FIS_LOCATION[800 + 1] = {};
   char FIS_SIZE[kIdSize] = {};
   char FIS_COMPSIZE[kIdSize] = {};
   char FIS_CREATED[kDateBufferSize] = {};
@@ -298,7 +300,7 @@ class NS_FILECREATOR : public DBTableBase {
   void DefineColumns() override;
 
   Short4 FIC_FILECREATORID;
-  char FIC_DESCRIPTION[400] = {};
+  char FIC_DESCRIPTION[400 + 1] = {};
 };
 
 // One row per vessel installation; the store reads the first row's VES_VESSELID.
@@ -318,54 +320,54 @@ class NV_VESSEL : public DBTableBase {
   Short4 VES_EGCDELETEDAYS;
   Short4 VES_AVSENDUPDATE;
   Short4 VES_ALWAYSRESUME;
-  char VES_INSTALLEDVERSION[40] = {};
+  char VES_INSTALLEDVERSION[40 + 1] = {};
   char VEQ_VESSELEQUIPMENTID_GPS[kIdSize] = {};
   Short4 VES_QUOTAENABLED;
   char VES_MAXTRANSID[kIdSize] = {};
   char VES_MAXTRANSDETAILID[kIdSize] = {};
   Short4 VES_SEA_SENDLASTPARTFIRSTSMS;
   Short4 VES_SEA_UPDATEINTERVAL;
-  char VES_EGCSUBJECT[800] = {};
-  char VES_EGCAUTHOR[800] = {};
+  char VES_EGCSUBJECT[800 + 1] = {};
+  char VES_EGCAUTHOR[800 + 1] = {};
   Short4 VES_EGCTODIR;
-  char VES_NAME[400] = {};
+  char VES_NAME[400 + 1] = {};
   Short4 VES_SCHEDULEMETHOD;
   Short4 VES_CONNECTINTERVAL;
   Short4 VES_GPSINSERTINTERVAL;
-  char VES_SERIAL[200] = {};
+  char VES_SERIAL[200 + 1] = {};
   Long8 VES_SMTPPORT;
   Long8 VES_POP3PORT;
-  char VES_SMTPPOPHOST[200] = {};
-  char VES_DOMAINNAME[200] = {};
+  char VES_SMTPPOPHOST[200 + 1] = {};
+  char VES_DOMAINNAME[200 + 1] = {};
   Long8 VES_SMTPFORWARDPORT;
-  char VES_SMTPFORWARDHOST[200] = {};
-  char VES_NOTESINBOX[200] = {};
-  char VES_NOTESOUTBOX[200] = {};
-  char VES_NOTESMSNAME[200] = {};
+  char VES_SMTPFORWARDHOST[200 + 1] = {};
+  char VES_NOTESINBOX[200 + 1] = {};
+  char VES_NOTESOUTBOX[200 + 1] = {};
+  char VES_NOTESMSNAME[200 + 1] = {};
   Short4 VES_NOTESLOWPRIORITY;
   Short4 VES_NOTESNORMALPRIORITY;
   Short4 VES_NOTESHIGHPRIORITY;
   char USR_USERID[kIdSize] = {};
   Short4 VES_GPSENABLED;
   Short4 VES_LCRDELAY;
-  char VES_DBVERSION[40] = {};
+  char VES_DBVERSION[40 + 1] = {};
   Short4 VES_OFFICEINSTALLATION;
   Short4 VES_COPYMSGTOSHIP;
   char USR_COPYMSGTOSHIP[kIdSize] = {};
-  char VES_COPYTOSUBJECTPRE[800] = {};
+  char VES_COPYTOSUBJECTPRE[800 + 1] = {};
   Short4 VES_COPYMSGFROMSHIP;
   char USR_COPYMSGFROMSHIP[kIdSize] = {};
-  char VES_COPYFROMSUBJECTPRE[800] = {};
+  char VES_COPYFROMSUBJECTPRE[800 + 1] = {};
   Short4 VES_COPYPRIVATEMSG;
   char VES_VESSELID[kIdSize] = {};
   char COM_COMPANYID[kIdSize] = {};
   char NOD_NODEID[kIdSize] = {};
-  char VES_SEA_INSTDIR[800] = {};
-  char VES_SEA_DATADIR[800] = {};
+  char VES_SEA_INSTDIR[800 + 1] = {};
+  char VES_SEA_DATADIR[800 + 1] = {};
   char MSY_MAILSYSTEMID[kIdSize] = {};
   Short4 VES_COMPRESSTYPE;
   Short4 VES_COMPRESSHEADER;
-  char VES_SEA_STATUSRAPPAPP[800] = {};
+  char VES_SEA_STATUSRAPPAPP[800 + 1] = {};
   char VES_SEA_MAXLOGENTRIES[kIdSize] = {};
   char VES_SEA_SMS_SAC[kIdSize] = {};
 };
