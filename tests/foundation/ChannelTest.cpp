@@ -1,0 +1,253 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/Channel.h"
+#include "foundation/SimpleThread.h"
+
+namespace KAVRO {
+namespace {
+
+const char kNotBound[] = "Channel End object (ChannelReader or ChannelWriter) not bound";
+
+template <typename F>
+std::string ErrorOf(F f) {
+  try {
+    f();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+TEST(Channel, UnboundEndsRaiseTheText) {
+  ChannelReader<int> reader;
+  int v = 0;
+  EXPECT_EQ(ErrorOf([&] { reader.Get(&v, 0); }), kNotBound);
+  ChannelWriter<int> writer;
+  EXPECT_EQ(ErrorOf([&] { writer.Put(1, 0); }), kNotBound);
+  EXPECT_EQ(ErrorOf([&] { ChannelReader<int> r2(writer); }), kNotBound);
+  Channel<int> channel;
+  channel.Unbind();
+  EXPECT_EQ(ErrorOf([&] { reader.Bind(channel); }), kNotBound);
+  EXPECT_FALSE(reader.IsBound());
+}
+
+TEST(Channel, CapacitiesByValueType) {
+  EXPECT_EQ(Channel<int>().GetHolder()->Capacity(), 5u);
+  EXPECT_EQ(Channel<ByteVector>().GetHolder()->Capacity(), 1u);
+  EXPECT_EQ(Channel<Socket*>().GetHolder()->Capacity(), 5u);
+  EXPECT_EQ((Channel<std::pair<SocketRedirector*, ByteVector>>().GetHolder()->Capacity()), 5u);
+  EXPECT_EQ(Channel<int>(100).GetHolder()->Capacity(), 100u);
+}
+
+TEST(Channel, FullAndEmptyTimeOut) {
+  Channel<int> channel(2);
+  ChannelWriter<int> writer(channel);
+  ChannelReader<int> reader(channel);
+  int v = -1;
+  EXPECT_EQ(reader.GetResult(&v, 0).code, ChannelDefs::kTimedOut);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(reader.GetResult(&v, 20).code, ChannelDefs::kTimedOut);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
+  EXPECT_EQ(writer.PutResult(1, 0).code, ChannelDefs::kDone);
+  EXPECT_TRUE(writer.Put(2, 0));
+  EXPECT_EQ(writer.PutResult(3, 0).code, ChannelDefs::kTimedOut);
+  EXPECT_EQ(writer.PutResult(3, 15).code, ChannelDefs::kTimedOut);
+  EXPECT_EQ(channel.Count(), 2u);
+  ASSERT_TRUE(reader.Get(&v, 0));
+  EXPECT_EQ(v, 1);
+  ASSERT_TRUE(reader.Get(&v, 0));
+  EXPECT_EQ(v, 2);
+  EXPECT_TRUE(channel.Empty());
+}
+
+TEST(Channel, SecondPutWaitsForTheReader) {
+  Channel<int> channel(1);
+  ChannelWriter<int> writer(channel);
+  ChannelReader<int> reader(channel);
+  ASSERT_TRUE(writer.Put(1, 0));
+  Event put_done;
+  std::thread second([&] {
+    EXPECT_TRUE(writer.Put(2, -1));
+    put_done.Signal();
+  });
+  EXPECT_FALSE(put_done.Wait(20));  // still full: the put is waiting
+  EXPECT_EQ(channel.Count(), 1u);
+  int v = 0;
+  ASSERT_TRUE(reader.Get(&v, -1));
+  EXPECT_EQ(v, 1);
+  ASSERT_TRUE(put_done.Wait(-1));
+  ASSERT_TRUE(reader.Get(&v, -1));
+  EXPECT_EQ(v, 2);
+  second.join();
+}
+
+// Several writers and readers: every value arrives once, and each reader
+// sees each writer's values in the order they were put.
+TEST(Channel, ManyWritersManyReadersKeepOrderAndLoseNothing) {
+  constexpr int kWriters = 4, kReaders = 3, kPerWriter = 3000;
+  Channel<int> channel(5);
+  std::vector<std::thread> threads;
+  for (int w = 0; w < kWriters; ++w) {
+    threads.emplace_back([&, w] {
+      ChannelWriter<int> writer(channel);
+      for (int i = 0; i < kPerWriter; ++i) ASSERT_TRUE(writer.Put(w * kPerWriter + i, -1));
+    });
+  }
+  std::vector<std::vector<int>> got(kReaders);
+  std::atomic<int> remaining{kWriters * kPerWriter};
+  for (int r = 0; r < kReaders; ++r) {
+    threads.emplace_back([&, r] {
+      ChannelReader<int> reader(channel);
+      for (;;) {
+        if (remaining.fetch_sub(1) <= 0) return;
+        int v;
+        ASSERT_TRUE(reader.Get(&v, -1));
+        got[r].push_back(v);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  std::vector<int> seen(kWriters * kPerWriter, 0);
+  for (const auto& values : got) {
+    std::vector<int> last(kWriters, -1);
+    for (int v : values) {
+      ++seen[v];
+      EXPECT_GT(v, last[v / kPerWriter]);
+      last[v / kPerWriter] = v;
+    }
+  }
+  for (size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], 1) << i;
+}
+
+TEST(Channel, ThirdConditionAbandonsWaitingOperations) {
+  Channel<int> channel(1);
+  ChannelReader<int> reader(channel);
+  ChannelWriter<int> writer(channel);
+  ChannelDefs::Result got;
+  std::thread waiting([&] {
+    int v;
+    got = reader.GetResult(&v, -1);
+  });
+  channel.SignalThird();
+  waiting.join();
+  EXPECT_FALSE(got.success);
+  EXPECT_EQ(got.code, ChannelDefs::kAbandoned);
+  // Operations that need no wait still go through.
+  ASSERT_TRUE(writer.Put(7, -1));
+  EXPECT_EQ(writer.PutResult(8, -1).code, ChannelDefs::kAbandoned);
+  int v = 0;
+  EXPECT_TRUE(reader.Get(&v, -1));
+  EXPECT_EQ(v, 7);
+  EXPECT_EQ(reader.GetResult(&v, -1).code, ChannelDefs::kAbandoned);
+}
+
+TEST(Channel, WaitUntilEmpty) {
+  Channel<std::string> channel(3);
+  ChannelWriter<std::string> writer(channel);
+  ASSERT_TRUE(writer.Put("a") && writer.Put("b"));
+  EXPECT_FALSE(channel.WaitUntilEmpty(0));
+  std::thread drain([&] {
+    ChannelReader<std::string> reader(channel);
+    std::string s;
+    while (reader.Get(&s, 0)) {
+    }
+  });
+  EXPECT_TRUE(channel.WaitUntilEmpty(-1));
+  drain.join();
+}
+
+// One consumer serves three producers through an Alternative, plus a stop
+// condition; every value arrives, in order per producer.
+TEST(Alternative, SelectsOverSeveralProducers) {
+  constexpr int kProducers = 3, kPerProducer = 500;
+  std::vector<std::unique_ptr<Channel<int>>> channels;
+  for (int i = 0; i < kProducers; ++i) channels.push_back(std::make_unique<Channel<int>>(2));
+  std::vector<std::thread> producers;
+  for (int p = 0; p < kProducers; ++p) {
+    producers.emplace_back([&, p] {
+      ChannelWriter<int> writer(*channels[p]);
+      for (int i = 0; i < kPerProducer; ++i) ASSERT_TRUE(writer.Put(i, -1));
+    });
+  }
+  Condition stop;
+  std::vector<ChannelReader<int>> readers;
+  std::vector<int> targets(kProducers, -1);
+  Alternative alt;
+  alt.AddWaitable(0, &stop);
+  for (int p = 0; p < kProducers; ++p) readers.emplace_back(*channels[p]);
+  for (int p = 0; p < kProducers; ++p) alt.AddGet(p + 1, readers[p], &targets[p]);
+  std::vector<int> next(kProducers, 0);
+  for (int n = 0; n < kProducers * kPerProducer; ++n) {
+    const int index = alt.Select(-1);
+    ASSERT_GE(index, 1);
+    ASSERT_LE(index, kProducers);
+    const int p = index - 1;
+    ASSERT_EQ(targets[p], next[p]) << "producer " << p;
+    ++next[p];
+  }
+  for (auto& t : producers) t.join();
+  EXPECT_EQ(alt.Select(0), -1);
+  stop.Signal();
+  EXPECT_EQ(alt.Select(-1), 0);
+}
+
+TEST(Alternative, PutGuardsTimeoutsAndThreads) {
+  Channel<int> out(1);
+  ChannelWriter<int> writer(out);
+  ChannelReader<int> reader(out);
+  const int value = 5;
+  Alternative alt;
+  alt.AddPut(3, writer, &value);
+  EXPECT_EQ(alt.Select(0), 3);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(alt.Select(20), -1);  // full now
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
+  int got = 0;
+  ASSERT_TRUE(reader.Get(&got, 0));
+  EXPECT_EQ(got, 5);
+
+  // A thread as a waitable: selected when it ends.
+  class Quick : public SimpleThread {
+   public:
+    ~Quick() override { Stop(-1); }
+    void Run() override { StopRequest().Wait(-1); }
+  } quick;
+  ASSERT_TRUE(quick.Start());
+  ASSERT_TRUE(writer.Put(1, 0));  // the put guard cannot proceed
+  Alternative wait_end;
+  wait_end.AddPut(1, writer, &value);
+  wait_end.AddWaitable(2, &quick);
+  EXPECT_EQ(wait_end.Select(0), -1);
+  quick.RequestStop();
+  EXPECT_EQ(wait_end.Select(-1), 2);
+  wait_end.Remove(2);
+  EXPECT_EQ(wait_end.Select(0), -1);
+}
+
+TEST(Alternative, ExecuteErrors) {
+  Alternative alt;
+  EXPECT_EQ(ErrorOf([&] { alt.Execute(9); }),
+            "Internal error in Alternative::Execute: missing map entry");
+  Channel<int> channel;
+  ChannelReader<int> reader(channel);
+  alt.AddGet<int>(1, reader, nullptr);
+  EXPECT_EQ(ErrorOf([&] { alt.Execute(1); }),
+            "Internal error in Alternative::Execute: Data pointer is null");
+  ChannelDefs::Result r;
+  EXPECT_EQ(ErrorOf([&] { channel.GetHolder()->_PutAlternative(&r, nullptr, false); }),
+            "nullptr in LowLockListChannelHolder::_PutAlternative");
+  EXPECT_EQ(ErrorOf([&] { channel.GetHolder()->_GetAlternative(&r, nullptr); }),
+            "nullptr in LowLockListChannelHolder::_GetAlternative");
+}
+
+}  // namespace
+}  // namespace KAVRO
