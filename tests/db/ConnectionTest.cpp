@@ -1,0 +1,216 @@
+// Per-thread connections, transactions, a lost connection and a refused
+// login, on the private store.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <set>
+#include <thread>
+
+#include "db/ConnectionManager.h"
+#include "db/DBTable.h"
+#include "db/Rows.h"
+
+namespace Nauvik {
+namespace {
+
+// The server process id behind the calling thread's connection.
+class BackendPid : public DBTableBase {
+ public:
+  char PID[kIdSize] = {};
+  void DefineColumns() override {
+    SetTableName("(SELECT pg_backend_pid() AS PID) P", false);
+    Id(PID, "PID");
+  }
+};
+
+int64_t CurrentBackend() {
+  DBTable<BackendPid> t;
+  EXPECT_TRUE(t.Select("", ""));
+  EXPECT_TRUE(t.Fetch());
+  return IdOf(t.PID);
+}
+
+int64_t FreshId() {
+  std::random_device rd;
+  return 9200000000000000000LL + static_cast<int64_t>(rd() % 100000000u) * 1000;
+}
+
+void InsertCompany(int64_t id, const std::string& name) {
+  DBTable<NoColumnTable> t;
+  t.SetTableName("NS_COMPANY", true);
+  t.SetValue("COM_COMPANYID", std::to_string(id), true);
+  t.SetValue("COM_NAME", name);
+  ASSERT_TRUE(t.Insert());
+}
+
+int64_t CountCompanies(const std::string& where) {
+  DbSimpleAccess t("NV_COMPANY");
+  return t.Count(where);
+}
+
+// Runs `f` on a thread of its own, which closes its connections at the end.
+template <class F>
+void OnOtherThread(F f) {
+  std::thread t([&] {
+    f();
+    CloseThreadDatabases();
+  });
+  t.join();
+}
+
+TEST(Connections, OnePerThreadAndReopenedAfterClose) {
+  CODBCDatabase* mine = CODBCDatabase::GetDB("", kProviderDefault);
+  ASSERT_NE(mine, nullptr);
+  EXPECT_EQ(CODBCDatabase::GetDB("", kProviderDefault), mine);
+  EXPECT_EQ(CODBCDatabase::FindDB("", kProviderDefault), mine);
+  CODBCDatabase* theirs = nullptr;
+  int64_t their_backend = 0;
+  OnOtherThread([&] {
+    EXPECT_EQ(CODBCDatabase::FindDB("", kProviderDefault), nullptr);
+    theirs = CODBCDatabase::GetDB("", kProviderDefault);
+    their_backend = CurrentBackend();
+  });
+  EXPECT_NE(theirs, mine);
+  EXPECT_NE(their_backend, CurrentBackend());
+
+  uint32_t me = ConnectionManager::CurrentThreadId();
+  EXPECT_EQ(ConnectionManager::Instance().ConnectionCount(me), 1u);
+  CloseThreadDatabases();
+  CloseThreadDatabases();  // harmless twice
+  EXPECT_EQ(ConnectionManager::Instance().ConnectionCount(me), 0u);
+  EXPECT_EQ(CODBCDatabase::FindDB("", kProviderDefault), nullptr);
+  EXPECT_GT(CurrentBackend(), 0);  // the next access connects anew
+  EXPECT_EQ(ConnectionManager::Instance().ConnectionCount(me), 1u);
+}
+
+TEST(Connections, StatementIdsAreNeverReused) {
+  uint64_t a = ConnectionManager::Instance().NextPublicStatementId();
+  uint64_t b = ConnectionManager::Instance().NextPublicStatementId();
+  EXPECT_GT(a, 0u);
+  EXPECT_EQ(b, a + 1);
+  CODBCDatabase* db = CODBCDatabase::GetDB("", kProviderDefault);
+  size_t before = db->StatementCount();
+  db->FreeStmtHandle(b + 1000);  // not in the map: nothing happens
+  EXPECT_EQ(db->StatementCount(), before);
+  {
+    DbSimpleAccess t("NV_COMPANY");
+    t.Count("");
+    EXPECT_EQ(db->StatementCount(), before + 1);
+  }
+  EXPECT_EQ(db->StatementCount(), before);  // freed with its table object
+}
+
+TEST(Transactions, RollbackDropsAndCommitPublishes) {
+  int64_t id = FreshId();
+  std::string where = "COM_COMPANYID IN (" + std::to_string(id) + ", " + std::to_string(id + 1) +
+                      ")";
+  {
+    ManualCommit txn;
+    InsertCompany(id, "Rolled back");
+    EXPECT_EQ(CountCompanies(where), 1);  // visible inside
+    int64_t elsewhere = -1;
+    OnOtherThread([&] { elsewhere = CountCompanies(where); });
+    EXPECT_EQ(elsewhere, 0);  // not outside
+  }  // no Commit: rolled back
+  EXPECT_EQ(CountCompanies(where), 0);
+  EXPECT_TRUE(CODBCDatabase::FindDB("", kProviderDefault)->AutoCommit());
+  {
+    ManualCommit txn;
+    EXPECT_FALSE(CODBCDatabase::FindDB("", kProviderDefault)->AutoCommit());
+    InsertCompany(id + 1, "Committed");
+    txn.Commit();
+  }
+  EXPECT_TRUE(CODBCDatabase::FindDB("", kProviderDefault)->AutoCommit());
+  int64_t elsewhere = -1;
+  OnOtherThread([&] { elsewhere = CountCompanies(where); });
+  EXPECT_EQ(elsewhere, 1);
+  DbSimpleAccess("NS_COMPANY").Delete(where);
+}
+
+TEST(Concurrency, TwoThreadsWriteOnTheirOwnConnections) {
+  constexpr int kRows = 40;
+  int64_t base = FreshId();
+  std::vector<uint64_t> ids[2];
+  CODBCDatabase* conns[2] = {};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&, t] {
+      conns[t] = CODBCDatabase::GetDB("", kProviderDefault);
+      DbSimpleAccess seq("NV_COMPANY");
+      for (int i = 0; i < kRows; ++i) {
+        ManualCommit txn;
+        uint64_t v = seq.GetNextSequenceValue();
+        ids[t].push_back(v);
+        InsertCompany(base + static_cast<int64_t>(t * kRows + i), "T" + std::to_string(t));
+        txn.Commit();
+      }
+      CloseThreadDatabases();
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_NE(conns[0], conns[1]);
+  std::set<uint64_t> all(ids[0].begin(), ids[0].end());
+  all.insert(ids[1].begin(), ids[1].end());
+  EXPECT_EQ(all.size(), 2u * kRows);  // the sequence never hands a value out twice
+  std::string where = "COM_COMPANYID >= " + std::to_string(base) + " AND COM_COMPANYID < " +
+                      std::to_string(base + 2 * kRows);
+  EXPECT_EQ(CountCompanies(where), 2 * kRows);
+  DbSimpleAccess("NS_COMPANY").Delete(where);
+}
+
+TEST(LostConnection, ReportedThenReopenedAfterClose) {
+  int64_t id = FreshId();
+  int64_t backend = CurrentBackend();
+  ASSERT_GT(backend, 0);
+  std::string text;
+  {
+    ManualCommit txn;
+    InsertCompany(id, "Lost");
+    OnOtherThread([&] {
+      DbSimpleAccess killer;
+      killer.ExecuteDirect("SELECT pg_terminate_backend(" + std::to_string(backend) + ", 10000)");
+    });
+    try {
+      InsertCompany(id + 1, "Never");
+      ADD_FAILURE() << "insert on a killed connection succeeded";
+    } catch (const DBException& e) {
+      text = e.what();
+    }
+    // The store's convention after a database error.
+    CloseThreadDatabases();
+  }
+  EXPECT_EQ(text.rfind("SQL State: ", 0), 0u) << text;
+  EXPECT_NE(text.find("; Native Error: "), std::string::npos) << text;
+  EXPECT_NE(text.find(". Query: SQL"), std::string::npos) << text;
+  int64_t again = CurrentBackend();
+  EXPECT_GT(again, 0);
+  EXPECT_NE(again, backend);
+  EXPECT_EQ(CountCompanies("COM_COMPANYID = " + std::to_string(id)), 0);  // never committed
+}
+
+TEST(Login, WrongPasswordIsReportedAndRetried) {
+  std::string good = ConnectionManager::Instance().GetConnectString(
+      ConnectionManager::Instance().GetDefaultProvider());
+  size_t pwd = good.find(";PWD=");
+  ASSERT_NE(pwd, std::string::npos);
+  std::string bad = good.substr(0, pwd) + ";PWD=wrong" + good.substr(good.find(';', pwd + 1));
+  uint32_t me = ConnectionManager::CurrentThreadId();
+  CloseThreadDatabases();
+  for (int attempt = 0; attempt < 2; ++attempt) {  // a failed connect is tried anew
+    DbSimpleAccess t("NV_COMPANY");
+    t.SetConnectString(bad);
+    try {
+      t.Count("");
+      FAIL() << "connected with a wrong password";
+    } catch (const DBException& e) {
+      std::string text = e.what();
+      EXPECT_EQ(text.rfind("SQL State: ", 0), 0u) << text;
+      EXPECT_NE(text.find("password authentication failed"), std::string::npos) << text;
+    }
+    EXPECT_EQ(ConnectionManager::Instance().ConnectionCount(me), 0u);
+  }
+  EXPECT_GE(CountCompanies(""), 1);  // the right string still works
+}
+
+}  // namespace
+}  // namespace Nauvik
