@@ -1,18 +1,155 @@
-// Scaffolding until the log channel and broker land: keeps the global level
-// and drops every message.
+// The process-wide log function, its level and the log channel.
 #include "log/Log.h"
 
 #include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "foundation/SimpleThread.h"
+#include "log/LogChannel.h"
 
 namespace Nauvik {
 
 namespace {
-std::atomic<int32_t> g_level{kLogInfo};
+
+// A one-byte lock taken by atomic exchange. The sections it guards are a few
+// instructions (the level) or one console write, so spinning costs less than
+// sleeping would.
+class SpinLock {
+ public:
+  void lock() {
+    while (flag_.exchange(true, std::memory_order_acquire)) {
+      while (flag_.load(std::memory_order_relaxed)) std::this_thread::yield();
+    }
+  }
+  void unlock() { flag_.store(false, std::memory_order_release); }
+
+ private:
+  std::atomic<bool> flag_{false};
+};
+
+class SpinGuard {
+ public:
+  explicit SpinGuard(SpinLock& lock) : lock_(lock) { lock_.lock(); }
+  ~SpinGuard() { lock_.unlock(); }
+  SpinGuard(const SpinGuard&) = delete;
+  SpinGuard& operator=(const SpinGuard&) = delete;
+
+ private:
+  SpinLock& lock_;
+};
+
+constexpr int64_t kPutTimeoutMs = 5;
+
+SpinLock g_level_lock;
+int32_t g_level = kLogInfo;  // guarded by g_level_lock
+
+SpinLock g_console_lock;  // serialises console output
+std::atomic<bool> g_console{false};
+
+// The kernel's id of the calling thread (what gettid returns), read once per
+// thread from the /proc/thread-self link ("<pid>/task/<tid>").
+// TODO(log): take it from the foundation once it offers the caller's id.
+int32_t CallerThreadId() {
+  thread_local int32_t id = [] {
+    std::error_code error;
+    const std::string link = std::filesystem::read_symlink("/proc/thread-self", error).string();
+    const size_t slash = link.rfind('/');
+    if (error || slash == std::string::npos) return int32_t{-1};
+    return static_cast<int32_t>(std::stol(link.substr(slash + 1)));
+  }();
+  return id;
 }
 
-void Log(int32_t, bool, const std::string&) {}
-bool LogLevelAtLeast(int32_t level) { return g_level.load() >= level; }
-void SetLogLevel(int32_t level) { g_level.store(level); }
-int32_t GetLogLevel() { return g_level.load(); }
+// The writer end every Log call puts through; puts are thread-safe.
+const LogChannelWriter& GlobalWriter() {
+  static const LogChannelWriter* const writer = new LogChannelWriter(GlobalLogChannel());
+  return *writer;
+}
+
+void WriteStdout(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+// Created while the library loads, as the broker and every producer expect.
+[[maybe_unused]] const bool g_channel_created = (GlobalWriter(), true);
+
+}  // namespace
+
+LogChannel& GlobalLogChannel() {
+  // Never destroyed: a thread may log while static objects are torn down.
+  static LogChannel* const channel = new LogChannel();
+  return *channel;
+}
+
+void Log(int32_t level, bool check, const std::string& text) {
+  try {
+    if (check && level >= 0 && !LogLevelAtLeast(level)) return;
+    if (g_console.load(std::memory_order_relaxed)) {
+      SpinGuard guard(g_console_lock);
+      WriteStdout(text + "\r\n");
+      return;
+    }
+    ChLog::CHLogMessage message;
+    message.level = level;
+    message.text = level >= 0 ? std::to_string(CallerThreadId()) + ": " + text : text;
+    // A channel that stays full for the whole wait loses this message.
+    (void)GlobalWriter().Put(message, kPutTimeoutMs);
+  } catch (...) {
+    WriteStdout("EXCEPTION IN LOG\r\n");
+  }
+}
+
+bool LogLevelAtLeast(int32_t level) {
+  SpinGuard guard(g_level_lock);
+  return g_level >= level;
+}
+
+void SetLogLevel(int32_t level) {
+  SpinGuard guard(g_level_lock);
+  g_level = level;
+}
+
+int32_t GetLogLevel() {
+  SpinGuard guard(g_level_lock);
+  return g_level;
+}
+
+void SetConsoleMode(bool on) { g_console.store(on); }
+
+bool GetConsoleMode() { return g_console.load(); }
+
+std::string LogLevelName(int32_t level) {
+  switch (level) {
+    case 0:
+      return "ERROR";
+    case 1:
+      return "WARNING";
+    case 2:
+      return "STATUS";
+    case 3:
+      return "INFO";
+    case 5:
+      return "DEBUG";
+    case 6:
+      return "DEBUG2";
+    case 7:
+      return "DEBUG3";
+    case 8:
+      return "DEBUG4";
+    default:
+      return std::to_string(level);
+  }
+}
+
+bool LogChannelEmpty() { return GlobalLogChannel().Empty(); }
+
+bool WaitForLogChannelEmpty(int64_t timeout_ms) {
+  return GlobalLogChannel().WaitUntilEmpty(timeout_ms);
+}
 
 }  // namespace Nauvik

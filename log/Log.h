@@ -28,4 +28,23 @@ void Log(int32_t level, bool check, const std::string& text);
 void SetLogLevel(int32_t level);
 [[nodiscard]] int32_t GetLogLevel();
 
+// Console mode: Log writes each text with "\r\n" to the standard output
+// instead of the channel (off unless set; the library never sets it).
+void SetConsoleMode(bool on);
+[[nodiscard]] bool GetConsoleMode();
+
+// The name a level is written with: "ERROR" ... "DEBUG4"; 4 and every level
+// outside 0-8 as the number in decimal.
+[[nodiscard]] std::string LogLevelName(int32_t level);
+
+// True when the process-wide log channel holds no message (a broker has
+// taken every message logged so far).
+[[nodiscard]] bool LogChannelEmpty();
+
+// Blocks until the process-wide log channel holds no message, woken by the
+// broker's takes rather than by polling. False when timeout_ms (negative: no
+// limit) runs out first. Someone must be reading the channel, or an unlimited
+// wait never returns.
+bool WaitForLogChannelEmpty(int64_t timeout_ms = -1);
+
 }  // namespace Nauvik

@@ -1,0 +1,182 @@
+#include "log/LogBroker.h"
+
+#include <cstdio>
+#include <exception>
+#include <stdexcept>
+
+#include "foundation/Files.h"
+#include "foundation/NTime.h"
+#include "log/LiveLog.h"
+
+namespace Nauvik {
+
+namespace {
+
+// Guard indexes of the broker loop. Live log clients use their id (1000 up).
+constexpr int kGuardStop = 0;
+constexpr int kGuardMessage = 1;
+constexpr int kGuardLevel = 5;
+
+// Messages written after the stop request, so that a stop does not lose what
+// was logged just before it.
+constexpr int kDrainLimit = 1000;
+
+constexpr size_t kAlignedPrefixWidth = 9;
+
+void WriteStdout(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+void WriteStderr(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
+
+// Appends one line in pieces of at most kAppendPieceBytes through an
+// unbuffered stream opened for appending, so each piece is one write at the
+// end of the file even when another broker appends to the same file.
+bool AppendLine(const std::string& path, const std::string& line) {
+  std::FILE* file = std::fopen(KAVRO::OsPath(path).c_str(), "ab");
+  if (file == nullptr) return false;
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  bool ok = true;
+  for (size_t done = 0; ok && done < line.size();) {
+    const size_t piece = std::min(line.size() - done, KAVRO::kAppendPieceBytes);
+    ok = std::fwrite(line.data() + done, 1, piece, file) == piece;
+    done += piece;
+  }
+  ok = std::fclose(file) == 0 && ok;
+  if (!ok) throw std::runtime_error("Cannot write to file: " + path);
+  return true;
+}
+
+void AppendOrThrow(const std::string& path, const std::string& line) {
+  if (AppendLine(path, line)) return;
+  // The directory may have been removed since it was checked.
+  KAVRO::CreateDirectoryPath(KAVRO::DirectoryOf(path, false));
+  if (AppendLine(path, line)) return;
+  throw std::runtime_error("Cannot open for writing file: " + path);
+}
+
+}  // namespace
+
+LogBroker::LogBroker(const std::string& name,
+                     const KAVRO::ChannelAccess<ChLog::CHLogMessage>& channel)
+    : name_(name) {
+  if (channel.IsBound()) reader_.Bind(channel);
+  SetName(name);
+}
+
+LogBroker::~LogBroker() { Stop(-1); }
+
+bool LogBroker::Open(const std::string& directory, uint16_t live_log_port) {
+  live_log_port_ = live_log_port;
+  log_directory_ = directory;
+  KAVRO::EnsureTrailingSeparator(&log_directory_);
+  return StartImpl();
+}
+
+void LogBroker::Run() {
+  live_log_ = std::make_unique<LiveLogServer>(&alternative_);
+  if (live_log_port_ != 0) {
+    const std::string error = live_log_->Start(live_log_port_);
+    if (!error.empty()) {
+      try {
+        WriteLine(kLogError, "Failed to start livelog: " + error);
+      } catch (const std::exception& e) {
+        ReportException(e.what());
+      }
+    }
+  }
+
+  ChLog::CHLogMessage message;
+  int new_level = 0;
+  KAVRO::ChannelReader<int> level_reader(level_channel_);
+  alternative_.AddWaitable(kGuardStop, &StopRequest());
+  if (reader_.IsBound()) alternative_.AddGet(kGuardMessage, reader_, &message);
+  live_log_->AddGuards();
+  alternative_.AddGet(kGuardLevel, level_reader, &new_level);
+
+  OnLoopStart();
+  for (;;) {
+    const int index = alternative_.Select(-1);
+    if (index == kGuardStop) break;
+    try {
+      if (index == kGuardMessage) {
+        HandleMessage(message);
+      } else if (index == kGuardLevel) {
+        broker_level_ = new_level;
+        WriteLine(kLogInfo, "Log Level Changed: " + std::to_string(broker_level_));
+      } else if (live_log_->Handles(index)) {
+        live_log_->Handle(index);
+      } else {
+        OnUnknownGuard(index);
+      }
+    } catch (const std::exception& e) {
+      ReportException(e.what());
+    }
+  }
+
+  if (reader_.IsBound()) {
+    for (int i = 0; i < kDrainLimit && reader_.Get(&message, 0); ++i) HandleMessage(message);
+  }
+  live_log_->Stop();
+  live_log_.reset();
+  alternative_.Clear();
+}
+
+void LogBroker::HandleMessage(const ChLog::CHLogMessage& message) {
+  if (broker_level_ >= 0 && message.level > broker_level_) return;
+  try {
+    SendToLiveClients(message.text);
+    WriteLine(message.level, message.text);
+  } catch (const std::exception& e) {
+    ReportException(e.what());
+  }
+}
+
+void LogBroker::ReportException(const std::string& what) {
+  WriteStdout("Exception in " + name_ + " logger: " + what + "\r\n");
+}
+
+void LogBroker::OnLoopStart() {}
+
+void LogBroker::OnUnknownGuard(int) {}
+
+void LogBroker::WriteLine(int32_t level, const std::string& text) {
+  WriteStderr("LOG-" + std::to_string(level) + ":   " + text + "\n");
+}
+
+void LogBroker::WriteRaw(const std::string& text) { WriteStderr(text); }
+
+void LogBroker::SendToLiveClients(const std::string& text) {
+  if (live_log_) live_log_->Send(text);
+}
+
+void LogBroker::WriteToFile(int32_t level, const std::string& stamp_format,
+                            const std::string& pattern, const std::string& text) {
+  if (log_directory_.empty()) return;
+  std::string prefix = LogLevelName(level) + ": ";
+  if (align_ && prefix.size() < kAlignedPrefixWidth) prefix.resize(kAlignedPrefixWidth, ' ');
+
+  KAVRO::NTime now;
+  now.SetNow(true);
+  const std::string line = now.Format(stamp_format) + prefix + text + "\r\n";
+  // The name comes from the same UTC time as the stamp, so the file changes
+  // at midnight UTC with the first line of the new day.
+  const std::string path = log_directory_ + now.Format(pattern);
+
+  if (KAVRO::FileExists(path)) {
+    AppendOrThrow(path, line);
+    return;
+  }
+  const std::string directory = KAVRO::DirectoryOf(path, true);
+  KAVRO::CreateDirectoryPath(directory);
+  // A directory that exists but refuses new files drops the line quietly; one
+  // that could not be created is tried anyway, so its error is reported.
+  if (KAVRO::IsDirectory(directory) && !KAVRO::IsDirectoryWritable(directory)) return;
+  AppendOrThrow(path, line);
+}
+
+}  // namespace Nauvik
