@@ -53,7 +53,7 @@ class Importer::Scheduler {
   bool Next(size_t* index) {
     std::unique_lock<std::mutex> lock(mu_);
     while (true) {
-      if (stop_ || pending_.empty()) return false;
+      if (stop_ || pending_.empty() || InterruptRequested()) return false;
       for (auto it = pending_.begin(); it != pending_.end(); ++it) {
         State& state = folders_[FolderKey(items_[*it].folder)];
         if (state == State::kReady || (state == State::kUnknown && !creating_)) {
@@ -252,6 +252,7 @@ Summary Importer::Run(const std::vector<ImportItem>& items,
   }
   scheduler.Stop();
   for (auto& w : workers) w.join();
+  if (InterruptRequested()) summary_.interrupted = true;
   if (tick) tick(progress());
   if (!temp_dir_.empty()) std::filesystem::remove_all(temp_dir_);
   summary_.bytes = bytes_;
@@ -275,6 +276,9 @@ void PrintSummary(const Summary& s, FILE* out) {
   line("imported", s.imported);
   line("linked again (already stored)", s.duplicates);
   if (s.journal_done > 0) line("done in an earlier run (journal)", s.journal_done);
+  if (s.recovered > 0) {
+    line("  of which found in the store", s.recovered, "   (the earlier run ended mid-call)");
+  }
   if (s.in_doubt > 0) {
     line("retried (earlier run ended mid-call)", s.in_doubt);
   }

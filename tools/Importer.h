@@ -29,7 +29,8 @@ struct Summary {
   uint64_t imported = 0;       // result 0, stored as a new message
   uint64_t duplicates = 0;     // result 0, an earlier copy was linked again
   uint64_t journal_done = 0;   // completed in an earlier run (journal)
-  uint64_t in_doubt = 0;       // an earlier run ended during their call
+  uint64_t in_doubt = 0;       // an earlier run ended during their call, not found in the store
+  uint64_t recovered = 0;      // an earlier run ended during their call, found in the store
   std::map<std::string, uint64_t> skipped;  // by reason
   std::map<int32_t, uint64_t> failed;       // by result code
   std::map<char, uint64_t> lost_flags;      // Maildir flag letter -> mails imported without it

@@ -50,10 +50,11 @@ std::string FormatDuration(double seconds) {
 
 std::string RenderProgressBar(const ProgressState& s, int width) {
   double rate = 0;
+  const std::string speed = Rate(s, &rate);
   const std::string count = std::to_string(s.done) + "/" + std::to_string(s.total);
   const std::string percent = std::to_string(Percent(s)) + "%";
   // Most important first; trailing parts are dropped until the line fits.
-  std::vector<std::string> parts = {count, percent, Rate(s, &rate), MegabytesPerSecond(s),
+  std::vector<std::string> parts = {count, percent, speed, MegabytesPerSecond(s),
                                     Eta(s, rate)};
   if (s.failed > 0) parts.insert(parts.begin() + 2, std::to_string(s.failed) + " failed");
   const int limit = width - 1;
@@ -78,10 +79,11 @@ std::string RenderProgressBar(const ProgressState& s, int width) {
 
 std::string RenderStatusLine(const ProgressState& s) {
   double rate = 0;
+  const std::string speed = Rate(s, &rate);  // before Eta, which needs the rate
   std::string line = std::to_string(s.done) + "/" + std::to_string(s.total) + " items (" +
                      std::to_string(Percent(s)) + "%)";
   if (s.failed > 0) line += ", " + std::to_string(s.failed) + " failed";
-  line += ", " + Rate(s, &rate) + ", " + MegabytesPerSecond(s) + ", " + Eta(s, rate);
+  line += ", " + speed + ", " + MegabytesPerSecond(s) + ", " + Eta(s, rate);
   return line;
 }
 

@@ -10,6 +10,7 @@
 #include "tools/Importer.h"
 #include "tools/Inputs.h"
 #include "tools/Options.h"
+#include "tools/Recovery.h"
 #include "tools/Store.h"
 #include "tools/System.h"
 #include "tools/Verify.h"
@@ -148,6 +149,18 @@ int main(int argc, char** argv) {
     return Fail(kExitUsage, "cannot write the report " + o.report);
   }
 
+  uint64_t recovered = 0;
+  if (!o.journal.empty() && !journal.InDoubt().empty()) {
+    if (connection.empty()) {
+      fprintf(stderr,
+              "mailstorage-import: the journal shows calls that a stopped run never finished; "
+              "without the database check they are imported again (a mail may be linked twice)\n");
+    } else if (!ResolveInDoubt(&queries, std::stoll(o.user), o.keep_line_ends, items, &journal,
+                               &recovered, &error)) {
+      return Fail(kExitUsage, "cannot check unfinished calls of the journal in the store: " + error);
+    }
+  }
+
   InstallInterruptHandler();
   ProbeFactory probes;
   if (!connection.empty()) {
@@ -158,6 +171,7 @@ int main(int argc, char** argv) {
   ProgressPrinter printer(o.quiet, StandardErrorIsTerminal());
   Summary summary = importer.Run(items, [&](const ProgressState& s) { printer.Update(s); });
   printer.Finish();
+  summary.recovered = recovered;
   PrintSummary(summary, stdout);
   if (summary.interrupted) {
     fprintf(stderr, "mailstorage-import: interrupted; %s\n",

@@ -1,0 +1,94 @@
+// A stand-in for libMailStorage.so with the same two exports, for testing
+// the importer's own logic without a database: it records every call, keeps
+// a copy of the bytes it was given, and answers with a result code that the
+// mail itself asks for ("X-Fake-Result: 1004", "X-Fake-Result: 1001 once").
+//
+// Environment: FAKE_MAILSTORAGE_LOG (file the calls are appended to),
+// FAKE_MAILSTORAGE_COPIES (directory for copies of the bytes, named by call
+// number), FAKE_MAILSTORAGE_DELAY_MS (time each call takes).
+
+#include <atomic>
+#include <csignal>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include <unistd.h>
+
+#include "entry/MailStorage.h"
+
+namespace {
+
+std::mutex g_mu;
+std::atomic<int> g_events{0};
+std::atomic<int> g_calls{0};
+std::set<std::string> g_failed_once;  // guarded by g_mu
+
+std::string Env(const char* name) {
+  const char* v = getenv(name);
+  return v ? v : "";
+}
+
+std::string ThreadName() {
+  std::ostringstream s;
+  s << std::this_thread::get_id();
+  return s.str();
+}
+
+void Append(const std::string& line) {
+  const std::string log = Env("FAKE_MAILSTORAGE_LOG");
+  if (log.empty()) return;
+  std::lock_guard<std::mutex> lock(g_mu);
+  std::ofstream out(log, std::ios::app | std::ios::binary);
+  out << line << '\n';
+}
+
+}  // namespace
+
+extern "C" MAILSTORAGE_EXPORT int32_t AddMailToMailStore(const char* mail_file, const char* folder,
+                                                         const char* user_id,
+                                                         const char* company_id,
+                                                         const char* internal_date, bool seen,
+                                                         bool draft, bool use_views) {
+  const int start = ++g_events;
+  const int call = ++g_calls;
+  // Calls are numbered per process; the pid keeps the copies of several runs apart.
+  const std::string name = std::to_string(getpid()) + "-" + std::to_string(call);
+  std::ifstream in(mail_file, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (const std::string dir = Env("FAKE_MAILSTORAGE_COPIES"); !dir.empty()) {
+    std::ofstream copy(dir + "/" + name + ".eml", std::ios::binary);
+    copy << bytes;
+  }
+  if (const std::string at = Env("FAKE_MAILSTORAGE_INTERRUPT_AT"); !at.empty() && std::stoi(at) == call) {
+    std::raise(SIGINT);
+  }
+  if (const std::string delay = Env("FAKE_MAILSTORAGE_DELAY_MS"); !delay.empty()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(delay)));
+  }
+  int32_t result = bytes.empty() ? 1023 : 0;
+  const size_t ask = bytes.find("X-Fake-Result: ");
+  if (ask != std::string::npos) {
+    const int code = std::atoi(bytes.c_str() + ask + 15);
+    const bool once = bytes.compare(ask + 15 + std::to_string(code).size(), 5, " once") == 0;
+    std::lock_guard<std::mutex> lock(g_mu);
+    if (!once || g_failed_once.insert(bytes).second) result = code;
+  }
+  const int end = ++g_events;
+  std::ostringstream line;
+  line << "call\t" << name << '\t' << ThreadName() << '\t' << folder << '\t' << user_id << '\t'
+       << company_id << '\t' << internal_date << '\t' << seen << '\t' << draft << '\t'
+       << use_views << '\t' << bytes.size() << '\t' << start << '\t' << end << '\t' << result
+       << '\t' << mail_file;
+  Append(line.str());
+  return result;
+}
+
+extern "C" MAILSTORAGE_EXPORT void CloseDatabase(void) { Append("close\t" + ThreadName()); }

@@ -1,0 +1,305 @@
+// mailstorage-import against the real libMailStorage.so and the private
+// PostgreSQL store: every input kind with flags and dates, CRLF bytes in the
+// blobs, a run killed with SIGKILL and resumed, the same tree twice with and
+// without the journal, two threads on one folder, shards, and the checks
+// made before importing. The store is read through the tool's own ODBC code.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+
+#include "tests/tools/ToolRunner.h"
+#include "tools/MailText.h"
+#include "tools/Store.h"
+
+namespace Nauvik::Import {
+namespace {
+
+using namespace Test;
+
+// Users of these tests: 91000 and up, one per test; company 91000.
+constexpr int64_t kCompany = 91000;
+
+class ImportEndToEnd : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    const char* reg = getenv("MAILSTORAGE_REGISTRY");
+    ASSERT_NE(reg, nullptr) << "MAILSTORAGE_REGISTRY is not set: run through ctest";
+    registry_ = reg;
+    std::map<std::string, std::string> values;
+    std::string error;
+    ASSERT_TRUE(ReadRegistryFile(registry_, &values, &error)) << error;
+    db_ = new StoreDatabase;
+    ASSERT_TRUE(db_->Connect(ConnectionString(values), &error)) << error;
+    db_->Execute("INSERT INTO NS_COMPANY (COM_COMPANYID, COM_NAME) VALUES (" +
+                     std::to_string(kCompany) + ", 'import tests')",
+                 &error);
+  }
+  static void TearDownTestSuite() {
+    delete db_;
+    db_ = nullptr;
+  }
+
+  void SetUp() override {
+    ASSERT_NE(db_, nullptr);
+    dir_ = MakeScratchDirectory(std::string("e2e-") +
+                                testing::UnitTest::GetInstance()->current_test_info()->name());
+  }
+
+  // A new live user of its own for the calling test.
+  int64_t NewUser(int64_t id, int rowstatus = 0) {
+    std::string error;
+    EXPECT_TRUE(db_->Execute("INSERT INTO NS_USER (USR_USERID, COM_COMPANYID, VES_VESSELID, "
+                             "USR_NAME, USR_ROWSTATUS, USR_VESSELUSER) VALUES (" +
+                                 std::to_string(id) + ", " + std::to_string(kCompany) +
+                                 ", 7, 'Import test', " + std::to_string(rowstatus) + ", 0)",
+                             &error))
+        << error;
+    return id;
+  }
+
+  ToolResult Import(int64_t user, std::vector<std::string> args) {
+    std::vector<std::string> all = {"--user", std::to_string(user), "--company",
+                                    std::to_string(kCompany), "--quiet", "--library",
+                                    MS_MAILSTORAGE_LIBRARY, "--registry", registry_};
+    all.insert(all.end(), args.begin(), args.end());
+    return RunTool(MS_IMPORT_TOOL, all);
+  }
+
+  std::map<std::string, int64_t> Folders(int64_t user) {
+    StoreQueries q(db_, true);
+    std::string error;
+    auto folders = q.Folders(user, &error);
+    EXPECT_TRUE(folders.has_value()) << error;
+    return folders.value_or(std::map<std::string, int64_t>{});
+  }
+
+  std::vector<StoreQueries::Link> Links(int64_t folder_id) {
+    StoreQueries q(db_, true);
+    std::string error;
+    auto links = q.Links(folder_id, &error);
+    EXPECT_TRUE(links.has_value()) << error;
+    return links.value_or(std::vector<StoreQueries::Link>{});
+  }
+
+  std::vector<StoreDatabase::Row> Rows(const std::string& sql) {
+    std::vector<StoreDatabase::Row> rows;
+    std::string error;
+    EXPECT_TRUE(db_->Query(sql, {}, &rows, &error)) << error;
+    return rows;
+  }
+
+  // Every blob's bytes in a folder, one entry per link.
+  std::multiset<std::string> BlobsOf(int64_t folder_id) {
+    std::multiset<std::string> blobs;
+    for (const auto& l : Links(folder_id)) blobs.insert(ReadFile(l.blob_path));
+    return blobs;
+  }
+
+  static std::string Mail(const std::string& id) {
+    return "From: Tester <t@example.org>\nTo: u@example.org\nSubject: test " + id +
+           "\nDate: Mon, 2 Feb 2026 10:00:00 +0000\nMessage-ID: <" + id +
+           "@tools.example>\n\nbody " + id + "\n";
+  }
+
+  static std::string Crlf(const std::string& text) {
+    std::string out;
+    ConvertToCrlf(text, &out);
+    return out;
+  }
+
+  void WriteMails(const std::string& dir, const std::string& prefix, int n) {
+    for (int i = 0; i < n; ++i) {
+      char name[32];
+      snprintf(name, sizeof name, "%03d.eml", i);
+      WriteFile(dir + "/" + name, Mail(prefix + std::to_string(i)));
+    }
+  }
+
+  static inline StoreDatabase* db_ = nullptr;
+  static inline std::string registry_;
+  std::string dir_;
+};
+
+TEST_F(ImportEndToEnd, BundledSamplesLandWithFoldersFlagsDatesAndCrlfBytes) {
+  const int64_t user = NewUser(91001);
+  const std::string samples = std::string(getenv("MS_SOURCE_DIR")) + "/samples";
+  ToolResult r = Import(user, {"--verify", samples + "/Maildir", samples + "/mbox/ops-list.mbox",
+                               samples + "/eml"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Verify: 15 mails checked, 15 match"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("R (answered) 1, F (flagged) 1, keywords 1"), std::string::npos) << r.out;
+  auto folders = Folders(user);
+  for (const char* name : {"inbox", "inbox.sent", "inbox.drafts", "inbox.archive.2025",
+                           "inbox.entw\xC3\xBCrfe",
+                           "inbox.\xD0\xBA\xD0\xBB\xD0\xB8\xD0\xB5\xD0\xBD\xD1\x82\xD1\x8B"}) {
+    EXPECT_TRUE(folders.count(name)) << name;
+  }
+  EXPECT_EQ(Links(folders["inbox"]).size(), 10u);
+  // Flags and internal dates, in UID order of INBOX: Maildir (delivery time
+  // from the name), then mbox (From line).
+  auto rows = Rows(
+      "SELECT MIF_SEEN, MIF_DRAFT, to_char(MIF_INTERNALDATE, 'YYYY-MM-DD HH24:MI:SS') FROM "
+      "NV_IMAPMSGINFOLDER WHERE IMF_IMAPFOLDERID = " +
+      std::to_string(folders["inbox"]) + " ORDER BY MIF_UID");
+  ASSERT_EQ(rows.size(), 10u);
+  const std::vector<std::vector<std::string>> expected = {
+      {"1", "0", "2026-01-01 10:00:00"}, {"1", "0", "2026-01-02 10:00:00"},
+      {"1", "0", "2026-01-03 10:00:00"}, {"0", "0", "2026-01-04 10:00:00"},
+      {"0", "0", "2026-01-05 10:00:00"}, {"0", "0", "2026-01-09 08:00:00"},
+      {"0", "0", "2026-01-10 09:30:00"}, {"0", "0", "2026-01-11 07:15:00"}};
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(rows[i][0], expected[i][0]) << i;
+    EXPECT_EQ(rows[i][1], expected[i][1]) << i;
+    EXPECT_EQ(rows[i][2], expected[i][2]) << i;
+  }
+  auto drafts = Rows("SELECT MIF_SEEN, MIF_DRAFT FROM NV_IMAPMSGINFOLDER WHERE IMF_IMAPFOLDERID = " +
+                     std::to_string(folders["inbox.drafts"]));
+  ASSERT_EQ(drafts.size(), 1u);
+  EXPECT_EQ(drafts[0], (StoreDatabase::Row{"1", "1"}));
+  // The mbox's quoted ">From" came back unquoted, with CRLF line ends.
+  bool unquoted = false;
+  for (const auto& blob : BlobsOf(folders["inbox"])) {
+    for (size_t p = blob.find('\n'); p != std::string::npos; p = blob.find('\n', p + 1)) {
+      ASSERT_EQ(blob[p - 1], '\r') << "bare LF in a stored blob";
+    }
+    unquoted |= blob.find("\r\nFrom the supplier: 800 t VLSFO confirmed.\r\n>From here on") !=
+                std::string::npos;
+  }
+  EXPECT_TRUE(unquoted);
+  // The decoded subject of a sample with an ISO-8859-1 encoded word.
+  auto subjects = Rows("SELECT IMM.IMM_SUBJECT FROM NV_IMAPMSGINFOLDER MIF INNER JOIN "
+                       "NV_IMAPMESSAGE IMM ON MIF.IMM_IMAPMESSAGEID = IMM.IMM_IMAPMESSAGEID "
+                       "WHERE MIF.IMF_IMAPFOLDERID = " +
+                       std::to_string(folders["inbox"]) + " ORDER BY MIF.MIF_UID");
+  ASSERT_GE(subjects.size(), 2u);
+  EXPECT_EQ(subjects[1][0], "Crew change in Hamburg: \xC3\x84rzte-Check best\xC3\xA4tigt");
+}
+
+TEST_F(ImportEndToEnd, KilledMidwayAndResumedHasEveryMailExactlyOnce) {
+  const int64_t user = NewUser(91002);
+  WriteMails(dir_ + "/in", "kill", 60);
+  const std::string fifo = dir_ + "/report.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string journal = dir_ + "/run.journal";
+  std::vector<std::string> args = {"--user", std::to_string(user), "--company",
+                                   std::to_string(kCompany), "--quiet", "--library",
+                                   MS_MAILSTORAGE_LIBRARY, "--registry", registry_,
+                                   "--folder", "Killed", "--threads", "2", "--journal", journal};
+  ToolProcess p;
+  std::vector<std::string> first_args = args;
+  first_args.insert(first_args.end(), {"--report", fifo, dir_ + "/in"});
+  p.Start(MS_IMPORT_TOOL, first_args);
+  {
+    // The report gets a row as each mail completes: after 20 of them the
+    // run is killed while the next calls are in flight.
+    std::ifstream rows(fifo);
+    std::string line;
+    int seen = 0;
+    while (seen < 21 && std::getline(rows, line)) ++seen;
+    ASSERT_EQ(seen, 21);
+    p.Signal(SIGKILL);
+  }
+  ToolResult killed = p.Wait();
+  ASSERT_EQ(killed.status, 128 + SIGKILL);
+  args.insert(args.end(), {"--verify", dir_ + "/in"});
+  ToolResult resumed = RunTool(MS_IMPORT_TOOL, args);
+  ASSERT_EQ(resumed.status, 0) << resumed.out << resumed.err;
+  EXPECT_NE(resumed.out.find("Verify: 60 mails checked, 60 match"), std::string::npos)
+      << resumed.out;
+  auto folders = Folders(user);
+  ASSERT_TRUE(folders.count("killed"));
+  std::multiset<std::string> expected;
+  for (int i = 0; i < 60; ++i) expected.insert(Crlf(Mail("kill" + std::to_string(i))));
+  EXPECT_EQ(BlobsOf(folders["killed"]), expected);
+}
+
+TEST_F(ImportEndToEnd, SameTreeTwiceWithJournalAddsNothingWithoutItLinksDuplicates) {
+  const int64_t user = NewUser(91003);
+  WriteMails(dir_ + "/in", "twice", 12);
+  const std::string journal = dir_ + "/run.journal";
+  ASSERT_EQ(Import(user, {"--journal", journal, dir_ + "/in"}).status, 0);
+  ToolResult again = Import(user, {"--journal", journal, dir_ + "/in"});
+  ASSERT_EQ(again.status, 0) << again.out << again.err;
+  EXPECT_NE(again.out.find("done in an earlier run (journal)         12"), std::string::npos)
+      << again.out;
+  const int64_t inbox = Folders(user)["inbox"];
+  EXPECT_EQ(Links(inbox).size(), 12u);
+
+  ToolResult dup = Import(user, {dir_ + "/in"});
+  ASSERT_EQ(dup.status, 0) << dup.out << dup.err;
+  EXPECT_NE(dup.out.find("linked again (already stored)            12"), std::string::npos)
+      << dup.out;
+  EXPECT_NE(dup.out.find("imported                                  0"), std::string::npos)
+      << dup.out;
+  auto links = Links(inbox);
+  EXPECT_EQ(links.size(), 24u);
+  std::set<std::string> blobs;
+  for (const auto& l : links) blobs.insert(l.blob_path);
+  EXPECT_EQ(blobs.size(), 12u) << "duplicates share the first blob";
+}
+
+TEST_F(ImportEndToEnd, TwoThreadsOnOneNewFolderCreateItOnceWithDistinctUids) {
+  const int64_t user = NewUser(91004);
+  WriteMails(dir_ + "/in", "threads", 40);
+  ToolResult r = Import(user, {"--threads", "2", "--folder", "Shared.Work", dir_ + "/in"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  auto rows = Rows("SELECT COUNT(*) FROM NV_IMAPFOLDER WHERE USR_USERID = " +
+                   std::to_string(user));
+  EXPECT_EQ(rows[0][0], "3") << "INBOX is not created; Shared and Shared.Work once each";
+  auto links = Links(Folders(user)["shared.work"]);
+  ASSERT_EQ(links.size(), 40u);
+  std::set<int64_t> uids;
+  for (const auto& l : links) uids.insert(l.uid);
+  EXPECT_EQ(uids.size(), 40u);
+  EXPECT_EQ(*uids.begin(), 1);
+  EXPECT_EQ(*uids.rbegin(), 40);
+}
+
+TEST_F(ImportEndToEnd, ShardsTogetherImportEveryItemExactlyOnce) {
+  const int64_t user = NewUser(91005);
+  WriteMails(dir_ + "/in", "shard", 10);
+  std::string mbox;
+  for (int i = 0; i < 5; ++i) {
+    mbox += "From x Fri Jan  9 08:00:00 2026\n" + Mail("box" + std::to_string(i)) + "\n";
+  }
+  WriteFile(dir_ + "/in/zz.mbox", mbox);
+  for (int k = 1; k <= 3; ++k) {
+    ToolResult r = Import(user, {"--shard", std::to_string(k) + "/3", dir_ + "/in"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+  }
+  auto folders = Folders(user);
+  std::multiset<std::string> inbox, box;
+  for (int i = 0; i < 10; ++i) inbox.insert(Crlf(Mail("shard" + std::to_string(i))));
+  for (int i = 0; i < 5; ++i) box.insert(Crlf(Mail("box" + std::to_string(i))));
+  EXPECT_EQ(BlobsOf(folders["inbox"]), inbox);
+  EXPECT_EQ(BlobsOf(folders["inbox.zz"]), box);
+}
+
+TEST_F(ImportEndToEnd, UnknownOrDeletedUserAndBadRegistryStopBeforeImporting) {
+  const int64_t deleted = NewUser(91006, 1);
+  WriteFile(dir_ + "/a.eml", Mail("never"));
+  ToolResult unknown = Import(91999, {dir_ + "/a.eml"});
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_NE(unknown.err.find("user unknown: no user 91999"), std::string::npos) << unknown.err;
+  ToolResult gone = Import(deleted, {dir_ + "/a.eml"});
+  EXPECT_EQ(gone.status, 2);
+  EXPECT_NE(gone.err.find("is deleted"), std::string::npos) << gone.err;
+  WriteFile(dir_ + "/nohost.reg",
+            "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Nauvik\\Ostrel]\n\"DatabaseName\"=\"x\"\n");
+  ToolResult nohost = RunTool(MS_IMPORT_TOOL, {"--user", "91006", "--company", "91000",
+                                               "--library", MS_MAILSTORAGE_LIBRARY, "--registry",
+                                               dir_ + "/nohost.reg", dir_ + "/a.eml"});
+  EXPECT_EQ(nohost.status, 2);
+  EXPECT_NE(nohost.err.find("names no DatabaseHost"), std::string::npos) << nohost.err;
+  EXPECT_TRUE(Folders(deleted).empty());
+}
+
+}  // namespace
+}  // namespace Nauvik::Import

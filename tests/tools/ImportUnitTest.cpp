@@ -1,0 +1,401 @@
+// The importer's own parts: line ends, mbox quoting, headers, dates, Maildir
+// names and flags, enumeration order, journal, shards, report quoting,
+// progress lines, options and the registry file reader.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "tests/tools/ToolRunner.h"
+#include "tools/Inputs.h"
+#include "tools/Journal.h"
+#include "tools/MailSource.h"
+#include "tools/MailText.h"
+#include "tools/Options.h"
+#include "tools/Progress.h"
+#include "tools/Report.h"
+#include "tools/Store.h"
+
+namespace Nauvik::Import {
+namespace {
+
+using Test::MakeScratchDirectory;
+using Test::WriteFile;
+
+TEST(ConvertToCrlf, BareLineFeedsGainCarriageReturnsOthersStay) {
+  struct Case {
+    const char* in;
+    const char* out;
+    bool changed;
+  } cases[] = {
+      {"a\nb\n", "a\r\nb\r\n", true},
+      {"a\r\nb\r\n", "a\r\nb\r\n", false},
+      {"a\r\nb\nc", "a\r\nb\r\nc", true},
+      {"\n\n", "\r\n\r\n", true},
+      {"lone\rcr", "lone\rcr", false},
+      {"", "", false},
+  };
+  for (const auto& c : cases) {
+    std::string out;
+    EXPECT_EQ(ConvertToCrlf(c.in, &out), c.changed) << c.in;
+    EXPECT_EQ(out, c.out);
+  }
+}
+
+TEST(UnquoteMboxFrom, RemovesOneQuoteLevelOnlyFromFromLines) {
+  struct Case {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {">From here\n", "From here\n"},
+      {">>From here\r\n", ">From here\r\n"},
+      {"> From here\n", "> From here\n"},
+      {">Frome\n", ">Frome\n"},
+      {"text >From inside\n", "text >From inside\n"},
+      {"a\n>From b\nc", "a\nFrom b\nc"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(UnquoteMboxFrom(c.in), c.out) << c.in;
+}
+
+TEST(HeaderField, FindsUnfoldedFieldsInTheHeaderBlockOnly) {
+  const std::string mail =
+      "Received: x\r\nmessage-id:  <a@b>\r\nSubject: one\r\n two\r\n\tthree\r\n"
+      "\r\nDate: not a header\r\n";
+  EXPECT_EQ(HeaderField(mail, "Message-ID").value_or("?"), "<a@b>");
+  EXPECT_EQ(HeaderField(mail, "subject").value_or("?"), "one two\tthree");
+  EXPECT_FALSE(HeaderField(mail, "Date").has_value());
+  EXPECT_EQ(HeaderField("Date: Thu, 1 Jan 2026\nX: y\n", "date").value_or("?"),
+            "Thu, 1 Jan 2026");
+}
+
+TEST(Dates, EpochSecondsAndMboxFromLinesGiveRfc822Text) {
+  EXPECT_EQ(Rfc822DateFromEpoch(0), "Thu, 1 Jan 1970 00:00:00 +0000");
+  EXPECT_EQ(Rfc822DateFromEpoch(1767261600), "Thu, 1 Jan 2026 10:00:00 +0000");
+  EXPECT_EQ(Rfc822DateFromEpoch(951782400 + 3661), "Tue, 29 Feb 2000 01:01:01 +0000");
+  struct Case {
+    const char* line;
+    const char* date;
+  } cases[] = {
+      {"From a@b Thu Mar  5 10:00:00 2026", "Thu, 5 Mar 2026 10:00:00 +0000"},
+      {"From a@b Thu Mar 5 10:00:00 2026 +0100", "Thu, 5 Mar 2026 10:00:00 +0100"},
+      {"From MAILER-DAEMON Fri Jan  9 08:00:00 2026", "Fri, 9 Jan 2026 08:00:00 +0000"},
+      {"From \"Jo Doe\" Sat Jan 10 09:30:00 2026", "Sat, 10 Jan 2026 09:30:00 +0000"},
+      {"From a@b Sat Jan 10 09:30:00 CET 2026", "Sat, 10 Jan 2026 09:30:00 CET"},
+      {"From a@b", ""},
+      {"From a@b yesterday", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(DateFromMboxFromLine(c.line), c.date) << c.line;
+}
+
+TEST(MaildirNames, DeliveryTimeAndFlags) {
+  EXPECT_EQ(MaildirDeliveryTime("1767261600.M1P2.host:2,S").value_or(-1), 1767261600);
+  EXPECT_FALSE(MaildirDeliveryTime("msg.1767261600").has_value());
+  EXPECT_FALSE(MaildirDeliveryTime("1767261600").has_value());
+  struct Case {
+    const char* name;
+    bool seen, draft;
+    const char* other;
+  } cases[] = {
+      {"1.a.h:2,S", true, false, ""},  {"1.a.h:2,RS", true, false, "R"},
+      {"1.a.h:2,DFT", false, true, "FT"}, {"1.a.h:2,Sab", true, false, "ab"},
+      {"1.a.h:2,", false, false, ""},   {"1.a.h", false, false, ""},
+  };
+  for (const auto& c : cases) {
+    MaildirFlags f = ParseMaildirFlags(c.name);
+    EXPECT_EQ(f.seen, c.seen) << c.name;
+    EXPECT_EQ(f.draft, c.draft) << c.name;
+    EXPECT_EQ(f.other, c.other) << c.name;
+  }
+}
+
+TEST(DecodeModifiedUtf7, DecodesImapFolderNames) {
+  struct Case {
+    const char* in;
+    const char* out;  // nullptr: not valid
+  } cases[] = {
+      {"Sent", "Sent"},
+      {"Entw&APw-rfe", "Entw\xC3\xBC" "rfe"},
+      {"&BBoEOwQ4BDUEPQRCBEs-", "\xD0\x9A\xD0\xBB\xD0\xB8\xD0\xB5\xD0\xBD\xD1\x82\xD1\x8B"},
+      {"A&-B", "A&B"},
+      {"&2D3eAA-", "\xF0\x9F\x98\x80"},
+      {"&ZeVnLIqe-.x", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.x"},
+      {"&abc", nullptr},
+      {"&$$-", nullptr},
+      {"&2D0-", nullptr},  // a lone high surrogate
+      {"caf\xC3\xA9", nullptr},
+  };
+  for (const auto& c : cases) {
+    auto got = DecodeModifiedUtf7(c.in);
+    if (c.out == nullptr) {
+      EXPECT_FALSE(got.has_value()) << c.in;
+    } else {
+      EXPECT_EQ(got.value_or("<invalid>"), c.out) << c.in;
+    }
+  }
+}
+
+std::vector<std::string> Describe(const std::vector<ImportItem>& items, const std::string& root) {
+  std::vector<std::string> out;
+  for (const auto& i : items) {
+    std::string path = i.path.substr(root.size() + 1);
+    std::string text = i.folder + " " + path;
+    if (i.offset >= 0) text += "@" + std::to_string(i.offset);
+    if (i.seen) text += " seen";
+    if (i.draft) text += " draft";
+    if (!i.other_flags.empty()) text += " +" + i.other_flags;
+    if (!i.skip_reason.empty()) text += " SKIP(" + i.skip_reason + ")";
+    out.push_back(text);
+  }
+  return out;
+}
+
+TEST(CollectItems, MaildirPlusPlusInStableOrderWithFoldersFlagsAndSkips) {
+  const std::string root = MakeScratchDirectory("collect-maildir");
+  const std::string md = root + "/md";
+  const std::string mail = "Subject: x\n\nbody\n";
+  WriteFile(md + "/cur/1700000002.M2.h:2,RS", mail);
+  WriteFile(md + "/new/1700000001.M1.h", mail);
+  WriteFile(md + "/cur/1700000003.M3.h:2,DFa", mail);
+  WriteFile(md + "/new/1700000004.M4.h", "");
+  WriteFile(md + "/tmp/1700000005.M5.h", "partial");
+  WriteFile(md + "/dovecot-uidlist", "x");
+  WriteFile(md + "/maildirsize", "x");
+  WriteFile(md + "/.Sent/cur/1700000010.M10.h:2,S", mail);
+  WriteFile(md + "/.Entw&APw-rfe/new/1700000011.M11.h", mail);
+  WriteFile(md + "/.A.B/cur/1700000012.M12.h:2,", mail);
+  WriteFile(md + "/.notmaildir/file", mail);  // no cur/ or new/: not a folder
+
+  std::vector<ImportItem> items;
+  std::string error;
+  ASSERT_TRUE(CollectItems(md, "INBOX", &items, &error)) << error;
+  EXPECT_EQ(Describe(items, md),
+            (std::vector<std::string>{
+                "INBOX new/1700000001.M1.h",
+                "INBOX cur/1700000002.M2.h:2,RS seen +R",
+                "INBOX cur/1700000003.M3.h:2,DFa draft +Fa",
+                "INBOX new/1700000004.M4.h SKIP(empty file)",
+                "INBOX tmp/1700000005.M5.h SKIP(Maildir tmp/)",
+                "INBOX.A.B .A.B/cur/1700000012.M12.h:2,",
+                "INBOX.Entw\xC3\xBCrfe .Entw&APw-rfe/new/1700000011.M11.h",
+                "INBOX.Sent .Sent/cur/1700000010.M10.h:2,S seen",
+                "INBOX dovecot-uidlist SKIP(not mail)",
+                "INBOX maildirsize SKIP(not mail)",
+            }));
+  EXPECT_EQ(items[0].date, Rfc822DateFromEpoch(1700000001));
+
+  // The same tree under another target folder.
+  items.clear();
+  ASSERT_TRUE(CollectItems(md + "/", "Archive", &items, &error));
+  EXPECT_EQ(items[5].folder, "Archive.A.B");
+}
+
+TEST(CollectItems, DirectoryTreesAndMboxFiles) {
+  const std::string root = MakeScratchDirectory("collect-tree");
+  WriteFile(root + "/b.eml", "Subject: b\n\nb\n");
+  WriteFile(root + "/a.eml", "Subject: a\n\na\n");
+  WriteFile(root + "/sub/c.eml", "Subject: c\n\nc\n");
+  const std::string mbox =
+      "From x@y Thu Mar  5 10:00:00 2026\nSubject: one\n\n>From quoted\n\n"
+      "From x@y Fri Mar  6 11:00:00 2026\r\nSubject: two\r\n\r\nbody\r\n\r\n";
+  WriteFile(root + "/lists/ops.mbox", mbox);
+  WriteFile(root + "/.hidden", "x");
+
+  std::vector<ImportItem> items;
+  std::string error;
+  ASSERT_TRUE(CollectItems(root, "INBOX", &items, &error)) << error;
+  EXPECT_EQ(Describe(items, root),
+            (std::vector<std::string>{"INBOX .hidden SKIP(not mail)", "INBOX a.eml",
+                                      "INBOX b.eml", "INBOX.lists.ops lists/ops.mbox@0",
+                                      "INBOX.lists.ops lists/ops.mbox@62",
+                                      "INBOX.sub sub/c.eml"}));
+  EXPECT_EQ(items[3].date, "Thu, 5 Mar 2026 10:00:00 +0000");
+  EXPECT_EQ(items[4].length, mbox.size() - 62);
+
+  MailBytes first, second;
+  ASSERT_TRUE(LoadMail(items[3], false, &first, &error));
+  EXPECT_EQ(first.bytes, "Subject: one\r\n\r\nFrom quoted\r\n");
+  EXPECT_TRUE(first.changed);
+  ASSERT_TRUE(LoadMail(items[4], true, &second, &error));
+  EXPECT_EQ(second.bytes, "Subject: two\r\n\r\nbody\r\n");
+
+  // A plain file given by name; its bytes pass unchanged when they are CRLF.
+  WriteFile(root + "/crlf.eml", "Subject: c\r\n\r\nc\r\n");
+  items.clear();
+  ASSERT_TRUE(CollectItems(root + "/crlf.eml", "Box", &items, &error));
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].folder, "Box");
+  ASSERT_TRUE(LoadMail(items[0], false, &first, &error));
+  EXPECT_FALSE(first.changed);
+
+  EXPECT_FALSE(CollectItems(root + "/missing", "INBOX", &items, &error));
+  EXPECT_NE(error.find("missing"), std::string::npos);
+}
+
+TEST(SelectShard, EveryItemInExactlyOneShard) {
+  std::vector<ImportItem> items(10);
+  for (size_t i = 0; i < items.size(); ++i) items[i].path = "/m/" + std::to_string(i);
+  for (int n = 1; n <= 4; ++n) {
+    std::multiset<std::string> all;
+    for (int k = 1; k <= n; ++k) {
+      for (const auto& item : SelectShard(items, k, n)) all.insert(item.path);
+    }
+    EXPECT_EQ(all.size(), items.size()) << n;
+    for (const auto& item : items) EXPECT_EQ(all.count(item.path), 1u) << n;
+  }
+  EXPECT_EQ(SelectShard(items, 2, 3).front().path, "/m/1");
+}
+
+TEST(Journal, ResumesImportedAndSkippedItemsRetriesFailedAndKnowsInDoubt) {
+  const std::string dir = MakeScratchDirectory("journal");
+  const std::string path = dir + "/run.journal";
+  ImportItem a, b, c, d, e;
+  a.path = dir + "/a.eml";
+  b.path = dir + "/box.mbox";
+  b.offset = 120;
+  c.path = dir + "/tab\there.eml";
+  d.path = dir + "/d.eml";
+  e.path = dir + "/e.eml";
+  {
+    Journal j;
+    std::string error;
+    ASSERT_TRUE(j.Open(path, &error));
+    j.Begin(a, 10, 0xabc);
+    j.Done(a, 0, 10, 0xabc);
+    j.Begin(b, 20, 1);
+    j.Done(b, 1004, 20, 1);
+    j.Skip(c);
+    j.Begin(d, 30, 2);  // the run ends during this call
+  }
+  // A crash in the middle of a line leaves a fragment without a line end.
+  std::ofstream(path, std::ios::app) << "done\t0\t-1\t5";
+  Journal j;
+  std::string error;
+  ASSERT_TRUE(j.Open(path, &error));
+  EXPECT_TRUE(j.IsComplete(a.Key()));
+  EXPECT_FALSE(j.IsComplete(b.Key())) << "failed items are tried again";
+  EXPECT_TRUE(j.IsComplete(c.Key()));
+  EXPECT_FALSE(j.IsComplete(d.Key()));
+  EXPECT_FALSE(j.IsComplete(e.Key()));
+  EXPECT_EQ(j.InDoubt(), std::vector<std::string>{d.Key()});
+  EXPECT_EQ(j.Find(a.Key())->hash, 0xabcu);
+  EXPECT_EQ(j.Find(b.Key())->code, 1004);
+  // Appending after the fragment starts a new line.
+  j.Done(e, 0, 1, 3);
+  Journal again;
+  ASSERT_TRUE(again.Open(path, &error));
+  EXPECT_TRUE(again.IsComplete(e.Key()));
+}
+
+TEST(ReportWriter, QuotesFieldsAsSpreadsheetsExpect) {
+  EXPECT_EQ(ReportWriter::Quote("plain"), "plain");
+  EXPECT_EQ(ReportWriter::Quote("a,b"), "\"a,b\"");
+  EXPECT_EQ(ReportWriter::Quote("say \"hi\""), "\"say \"\"hi\"\"\"");
+  EXPECT_EQ(ReportWriter::Quote("two\nlines"), "\"two\nlines\"");
+}
+
+TEST(Progress, BarFitsTheWidthAndDropsTheLeastImportantParts) {
+  ProgressState s;
+  s.done = 250;
+  s.total = 1000;
+  s.bytes = 5'000'000;
+  s.seconds = 10;
+  const std::string wide = RenderProgressBar(s, 100);
+  EXPECT_LE(wide.size(), 99u);
+  for (const char* part : {"250/1000", "25%", "25.0 mails/s", "0.5 MB/s", "ETA 0:30", "[#"}) {
+    EXPECT_NE(wide.find(part), std::string::npos) << wide;
+  }
+  for (int width : {60, 40, 25, 12, 2}) {
+    const std::string line = RenderProgressBar(s, width);
+    EXPECT_LE(static_cast<int>(line.size()), std::max(width - 1, 0)) << line;
+  }
+  EXPECT_EQ(RenderProgressBar(s, 40).find("ETA"), std::string::npos);
+  EXPECT_NE(RenderProgressBar(s, 25).find("250/1000"), std::string::npos);
+  s.failed = 3;
+  EXPECT_EQ(RenderStatusLine(s),
+            "250/1000 items (25%), 3 failed, 25.0 mails/s, 0.5 MB/s, ETA 0:30");
+  EXPECT_EQ(FormatDuration(3725), "1:02:05");
+  EXPECT_EQ(FormatDuration(59.6), "1:00");
+}
+
+int Parse(std::vector<std::string> args, ImportOptions* o) {
+  args.insert(args.begin(), "mailstorage-import");
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  testing::internal::CaptureStderr();
+  testing::internal::CaptureStdout();
+  const int status = ParseOptions(static_cast<int>(argv.size()), argv.data(), o);
+  testing::internal::GetCapturedStderr();
+  testing::internal::GetCapturedStdout();
+  return status;
+}
+
+TEST(ParseOptions, AcceptsGoodCommandLinesAndRejectsBadOnesWithStatus2) {
+  ImportOptions o;
+  ASSERT_EQ(Parse({"--user", "5", "--company", "6", "--shard", "2/3", "--threads", "4", "--date",
+                   "header", "--folder", "Archive.2024", "a", "b"},
+                  &o),
+            -1);
+  EXPECT_EQ(o.shard_index, 2);
+  EXPECT_EQ(o.shard_count, 3);
+  EXPECT_EQ(o.threads, 4);
+  EXPECT_EQ(o.date, DateSource::kHeader);
+  EXPECT_EQ(o.inputs, (std::vector<std::string>{"a", "b"}));
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+  } cases[] = {
+      {{"--help"}, 0},
+      {{"--version"}, 0},
+      {{"--company", "1", "x"}, 2},
+      {{"--user", "1", "--company", "1"}, 2},
+      {{"--user", "abc", "--company", "1", "x"}, 2},
+      {{"--user", "0", "--company", "1", "x"}, 2},
+      {{"--user", "1", "--company", "1", "--shard", "0/3", "x"}, 2},
+      {{"--user", "1", "--company", "1", "--shard", "4/3", "x"}, 2},
+      {{"--user", "1", "--company", "1", "--shard", "1-3", "x"}, 2},
+      {{"--user", "1", "--company", "1", "--threads", "0", "x"}, 2},
+      {{"--user", "1", "--company", "1", "--date", "sent", "x"}, 2},
+      {{"--user", "1", "--company", "1", "--folder", "A..B", "x"}, 2},
+      {{"--user", "1", "--company", "1", "--verify", "--no-check", "x"}, 2},
+      {{"--user", "1", "--company", "1", "--bogus", "x"}, 2},
+  };
+  for (const auto& c : cases) {
+    ImportOptions options;
+    EXPECT_EQ(Parse(c.args, &options), c.status) << testing::PrintToString(c.args);
+  }
+}
+
+TEST(RegistryFile, ReadsTheStoreKeyInEveryValueForm) {
+  const std::string dir = MakeScratchDirectory("registry");
+  setenv("MS_TEST_REG_HOME", "/srv/home", 1);
+  WriteFile(dir + "/a.reg",
+            "Windows Registry Editor Version 5.00\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\Other]\r\n\"DatabaseHost\"=\"wrong\"\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Nauvik\\Ostrel]\r\n"
+            "\"databasehost\"=\"db.example\"\r\n"
+            "\"DatabasePassword\"=\"p\\\"w\\\\d\"\r\n"
+            "\"DatabasePort\"=dword:0000152f\r\n"
+            "\"DatabaseName\"=hex(2):25,00,4d,00,53,00,5f,00,54,00,45,00,53,00,54,00,5f,00,52,\\\r\n"
+            "  00,45,00,47,00,5f,00,48,00,4f,00,4d,00,45,00,25,00,00,00\r\n"
+            "\"DatabaseDriverName\"=\"PostgreSQL Unicode\"\r\n"
+            "\"DatabaseUsername\"=\"ms\"\r\n");
+  std::map<std::string, std::string> v;
+  std::string error;
+  ASSERT_TRUE(ReadRegistryFile(dir + "/a.reg", &v, &error)) << error;
+  EXPECT_EQ(v["databasehost"], "db.example");
+  EXPECT_EQ(v["databasepassword"], "p\"w\\d");
+  EXPECT_EQ(v["databaseport"], "5423");
+  EXPECT_EQ(v["databasename"], "/srv/home");
+  EXPECT_EQ(ConnectionString(v),
+            "DRIVER={PostgreSQL Unicode};SERVER=db.example;PORT=5423;DATABASE=/srv/home;"
+            "UID=ms;PWD=p\"w\\d;");
+  WriteFile(dir + "/b.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Other]\n\"A\"=\"b\"\n");
+  EXPECT_FALSE(ReadRegistryFile(dir + "/b.reg", &v, &error));
+  EXPECT_FALSE(ReadRegistryFile(dir + "/missing.reg", &v, &error));
+  EXPECT_NE(error.find("registry file missing"), std::string::npos);
+  EXPECT_EQ(ConnectionString({{"databasename", "x"}}), "");
+}
+
+}  // namespace
+}  // namespace Nauvik::Import
