@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "foundation/Channel.h"
 
@@ -40,8 +41,9 @@ class LiveLogServer {
   // Stops the listener and every client thread.
   void Stop();
 
-  // Number of connected clients (broker thread only).
+  // Connected clients and their ids, in order (the owner's thread only).
   size_t ClientCount() const;
+  std::vector<uint32_t> ClientIds() const;
 
  private:
   struct State;

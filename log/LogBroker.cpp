@@ -78,10 +78,14 @@ bool LogBroker::Open(const std::string& directory, uint16_t live_log_port) {
 }
 
 void LogBroker::Run() {
-  live_log_ = std::make_unique<LiveLogServer>(&alternative_);
+  // Without a port there is nothing to serve; the server parts (threads,
+  // channels, the socket library) are only built for a live log, which keeps
+  // the start of the per-call logger cheap.
   if (live_log_port_ != 0) {
+    live_log_ = std::make_unique<LiveLogServer>(&alternative_);
     const std::string error = live_log_->Start(live_log_port_);
     if (!error.empty()) {
+      live_log_.reset();
       try {
         WriteLine(kLogError, "Failed to start livelog: " + error);
       } catch (const std::exception& e) {
@@ -95,7 +99,7 @@ void LogBroker::Run() {
   KAVRO::ChannelReader<int> level_reader(level_channel_);
   alternative_.AddWaitable(kGuardStop, &StopRequest());
   if (reader_.IsBound()) alternative_.AddGet(kGuardMessage, reader_, &message);
-  live_log_->AddGuards();
+  if (live_log_) live_log_->AddGuards();
   alternative_.AddGet(kGuardLevel, level_reader, &new_level);
 
   OnLoopStart();
@@ -108,7 +112,7 @@ void LogBroker::Run() {
       } else if (index == kGuardLevel) {
         broker_level_ = new_level;
         WriteLine(kLogInfo, "Log Level Changed: " + std::to_string(broker_level_));
-      } else if (live_log_->Handles(index)) {
+      } else if (live_log_ && live_log_->Handles(index)) {
         live_log_->Handle(index);
       } else {
         OnUnknownGuard(index);
@@ -121,8 +125,10 @@ void LogBroker::Run() {
   if (reader_.IsBound()) {
     for (int i = 0; i < kDrainLimit && reader_.Get(&message, 0); ++i) HandleMessage(message);
   }
-  live_log_->Stop();
-  live_log_.reset();
+  if (live_log_) {
+    live_log_->Stop();
+    live_log_.reset();
+  }
   alternative_.Clear();
 }
 

@@ -67,6 +67,11 @@ class RecordingLogger : public LogBroker {
     std::unique_lock<std::mutex> lock(mu_);
     return cv_.wait_for(lock, std::chrono::seconds(30), [&] { return lines_.size() >= n; });
   }
+  // Waits until the loop runs (the live log, if any, has started).
+  bool WaitForLoopStart() {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, std::chrono::seconds(30), [this] { return loop_started_; });
+  }
   std::vector<Line> Lines() {
     std::lock_guard<std::mutex> lock(mu_);
     return lines_;
@@ -74,6 +79,12 @@ class RecordingLogger : public LogBroker {
   using LogBroker::BrokerLevel;
 
  protected:
+  void OnLoopStart() override {
+    std::lock_guard<std::mutex> lock(mu_);
+    loop_started_ = true;
+    cv_.notify_all();
+  }
+
   void WriteLine(int32_t level, const std::string& text) override {
     {
       std::unique_lock<std::mutex> lock(mu_);
@@ -104,6 +115,7 @@ class RecordingLogger : public LogBroker {
   std::condition_variable cv_;
   bool gate_closed_ = false;  // guarded by mu_
   bool held_ = false;         // guarded by mu_
+  bool loop_started_ = false; // guarded by mu_
   std::vector<Line> lines_;   // guarded by mu_
 };
 
