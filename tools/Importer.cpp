@@ -143,7 +143,11 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
         if (auto header = HeaderField(mail.bytes, "Date")) date = *header;
       }
       std::string file = item.path;
-      if (mail.changed) {
+      if (mail.changed && temp_dir_.empty()) {
+        code = IMAP::kImapInvalidInput;
+        text = "no temporary directory for the converted copy (check TMPDIR)";
+        file.clear();
+      } else if (mail.changed) {
         file = temp_dir_ + "/item-" + std::to_string(index) + ".eml";
         std::ofstream out(file, std::ios::binary | std::ios::trunc);
         out.write(mail.bytes.data(), static_cast<std::streamsize>(mail.bytes.size()));
@@ -253,6 +257,7 @@ Summary Importer::Run(const std::vector<ImportItem>& items,
   scheduler.Stop();
   for (auto& w : workers) w.join();
   if (InterruptRequested()) summary_.interrupted = true;
+  summary_.left = total - done_;
   if (tick) tick(progress());
   if (!temp_dir_.empty()) std::filesystem::remove_all(temp_dir_);
   summary_.bytes = bytes_;
@@ -292,6 +297,7 @@ void PrintSummary(const Summary& s, FILE* out) {
     fprintf(out, "    %6llu x %d %s\n", static_cast<unsigned long long>(count), code,
             IMAP::ErrorText(code).c_str());
   }
+  if (s.left > 0) line("left for the next run", s.left);
   if (!s.lost_flags.empty()) {
     std::string flags;
     uint64_t keywords = 0;

@@ -34,6 +34,7 @@ struct Summary {
   std::map<std::string, uint64_t> skipped;  // by reason
   std::map<int32_t, uint64_t> failed;       // by result code
   std::map<char, uint64_t> lost_flags;      // Maildir flag letter -> mails imported without it
+  uint64_t left = 0;           // not started because the run was interrupted
   uint64_t bytes = 0;
   double seconds = 0;
   bool interrupted = false;
