@@ -1,6 +1,5 @@
 #include "foundation/SimpleThread.h"
 
-#include <cxxabi.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -77,6 +76,7 @@ bool SimpleThread::StartImpl() {
   }
   started_.UnSignal();
   stop_request_.UnSignal();
+  cancelled_ = false;
   SetStopped(false);
   {
     std::lock_guard<std::mutex> lock(join_mu_);
@@ -113,7 +113,10 @@ void SimpleThread::Stop(int64_t timeout_ms) {
   }
   if (IsRunning() && !Syncronize::Wait(timeout_ms)) {
     std::lock_guard<std::mutex> lock(join_mu_);
-    if (has_thread_) pthread_cancel(thread_);
+    if (has_thread_) {
+      cancelled_ = true;
+      pthread_cancel(thread_);
+    }
     std::lock_guard<std::mutex> state(mu_);
     running_ = false;
     return;
@@ -197,10 +200,6 @@ void SimpleThread::Body() {
     Run();
     if (on_end_) on_end_(name, id);
     DebugOutput("Thread " + name + " done\n");
-  } catch (abi::__forced_unwind&) {
-    // pthread_cancel from Stop: report the end, then let the unwind finish.
-    Finish();
-    throw;
   } catch (const std::exception& e) {
     NoCancel no_cancel;
     const std::string text = e.what();
@@ -215,6 +214,12 @@ void SimpleThread::Body() {
       DebugOutput("exception killed thread: " + name + ": " + text + "\n");
     }
   } catch (...) {
+    if (cancelled_.load()) {
+      // The unwind of pthread_cancel from Stop (it has no exception object
+      // to bind): report the end, then let the unwind finish.
+      Finish();
+      throw;
+    }
     NoCancel no_cancel;
     {
       std::lock_guard<std::mutex> lock(mu_);
