@@ -1,0 +1,488 @@
+// libMailStorage.so end to end: every test loads the built library with
+// dlopen, calls the exported functions as a host would, and checks the rows,
+// blob files and log lines each call leaves in the private PostgreSQL store.
+
+#include <chrono>
+#include <ctime>
+#include <set>
+#include <thread>
+
+#include "tests/entry/LibraryHarness.h"
+
+namespace mstest {
+namespace {
+
+constexpr int32_t kOk = 0;
+constexpr int32_t kOracleError = 1001;
+constexpr int32_t kAccessDenied = 1020;
+constexpr int32_t kInvalidInput = 1023;
+
+// Each test owns a user id range: 7100000 + test number * 100.
+int64_t UserBase(int test) { return 7100000 + test * 100; }
+
+std::string Q(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    out += c;
+    if (c == '\'') out += c;
+  }
+  return out + "'";
+}
+
+std::string UtcNowText() {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  char buffer[32];
+  std::strftime(buffer, sizeof buffer, "%Y/%m/%d %H:%M:%S", &tm);
+  return buffer;
+}
+
+class MailStorageLibrary : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Library& library = Library::Get();
+    ASSERT_NE(library.add, nullptr) << library.path << ": " << library.error;
+    ASSERT_NE(library.close, nullptr);
+  }
+
+  int32_t Add(const fs::path& file, const std::string& folder, const TestUser& user,
+              const std::string& date = "Tue, 15 Nov 1994 08:12:31 +0100", bool seen = false,
+              bool draft = false, bool use_views = true) {
+    return Library::Get().add(file.c_str(), folder.c_str(), user.IdText().c_str(),
+                              user.CompanyText().c_str(), date.c_str(), seen, draft, use_views);
+  }
+
+  // The folder id of a full name ("a.b.c") of the user, or 0.
+  static int64_t FolderId(const TestUser& user, const std::string& full_name) {
+    int64_t parent = 0;
+    size_t start = 0;
+    while (true) {
+      const size_t dot = full_name.find('.', start);
+      const std::string part = full_name.substr(start, dot - start);
+      const std::string parent_condition =
+          parent == 0 ? "IMF_IMAPFOLDERID_PARENT IS NULL"
+                      : "IMF_IMAPFOLDERID_PARENT = " + std::to_string(parent);
+      const std::string name_condition =
+          parent == 0 && (part == "INBOX" || part == "inbox")
+              ? "IMF_INBOX = 1"
+              : "IMF_FOLDERNAME = " + Q(part);
+      const int64_t id = SqlInt("SELECT IMF_IMAPFOLDERID FROM NS_IMAPFOLDER WHERE USR_USERID = " +
+                                user.IdText() + " AND " + parent_condition + " AND " +
+                                name_condition);
+      if (id <= 0) return 0;
+      parent = id;
+      if (dot == std::string::npos) return parent;
+      start = dot + 1;
+    }
+  }
+
+  static int64_t MessageCount(const std::string& message_id) {
+    return SqlInt("SELECT COUNT(*) FROM NS_IMAPMESSAGE WHERE IMM_MESSAGEID = " + Q(message_id));
+  }
+
+  // "uid|seen|draft|recent|answered|flagged|deleted|internal date" of the
+  // links of a message id in a folder, in UID order.
+  static std::vector<std::string> Links(int64_t folder, const std::string& message_id) {
+    return SqlRows(
+        "SELECT MIF_UID, COALESCE(MIF_SEEN,0), COALESCE(MIF_DRAFT,0), COALESCE(MIF_RECENT,0), "
+        "COALESCE(MIF_ANSWERED,0), COALESCE(MIF_FLAGGED,0), COALESCE(MIF_DELETED,0), "
+        "to_char(MIF_INTERNALDATE, 'YYYY/MM/DD HH24:MI:SS') FROM NS_IMAPMSGINFOLDER MIF JOIN "
+        "NS_IMAPMESSAGE IMM ON MIF.IMM_IMAPMESSAGEID = IMM.IMM_IMAPMESSAGEID WHERE "
+        "IMF_IMAPFOLDERID = " +
+        std::to_string(folder) + " AND IMM_MESSAGEID = " + Q(message_id) + " ORDER BY MIF_UID");
+  }
+
+  // The link id of the newest link of a message id.
+  static int64_t NewestLink(const std::string& message_id) {
+    return SqlInt(
+        "SELECT MAX(MIF_IMAPMSGINFOLDERID) FROM NS_IMAPMSGINFOLDER MIF JOIN NS_IMAPMESSAGE IMM "
+        "ON MIF.IMM_IMAPMESSAGEID = IMM.IMM_IMAPMESSAGEID WHERE IMM_MESSAGEID = " +
+        Q(message_id));
+  }
+
+  // The server process of this thread's connection, found through the last
+  // statement of the call that linked `message_id`: the read-back of its link.
+  static int64_t BackendOfLastCall(const std::string& message_id) {
+    return BackendWithLastStatement("MIF_IMAPMSGINFOLDERID=" +
+                                    std::to_string(NewestLink(message_id)));
+  }
+
+  ScratchDir scratch_;
+  LogWatch log_;
+};
+
+// A new mail into a folder that does not exist: every ancestor is created
+// with its own UID sequence, the user gets every right on each and a
+// subscription to the folder named; the mail is stored once with its blob
+// and linked with UID 1, then two more with UIDs 2 and 3; flags words 0x20,
+// 0x28, 0x38; the internal date from the date text, or now (UTC) when the
+// text cannot be read.
+TEST_F(MailStorageLibrary, NewMailIntoNewNestedFolder) {
+  const TestUser user = MakeUser(UserBase(1), "Nested Owner");
+  const std::string folder = "Archive.2026.Projects";
+  struct Case {
+    std::string message_id;
+    bool seen;
+    bool draft;
+    std::string date;
+    std::string flags;  // seen|draft|recent|answered|flagged|deleted
+  };
+  const std::vector<Case> cases = {
+      {"<nested-1@test>", false, false, "Tue, 15 Nov 1994 08:12:31 +0100", "0|0|1|0|0|0"},
+      {"<nested-2@test>", true, false, "15 Nov 94 08:12:31 -0330", "1|0|1|0|0|0"},
+      {"<nested-3@test>", true, true, "no date at all", "1|1|1|0|0|0"},
+  };
+  const std::vector<std::string> expected_dates = {"1994/11/15 07:12:31", "2094/11/15 11:42:31",
+                                                   ""};
+
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].message_id);
+    const std::string mail = MakeMail(cases[i].message_id, "Nested " + std::to_string(i));
+    const fs::path file = scratch_.Write("nested" + std::to_string(i) + ".eml", mail);
+    const std::string before = UtcNowText();
+    ASSERT_EQ(Add(file, folder, user, cases[i].date, cases[i].seen, cases[i].draft), kOk);
+    const std::string after = UtcNowText();
+
+    const int64_t leaf = FolderId(user, folder);
+    ASSERT_GT(leaf, 0);
+    const std::vector<std::string> links = Links(leaf, cases[i].message_id);
+    ASSERT_EQ(links.size(), 1u);
+    const std::string uid = std::to_string(i + 1);
+    EXPECT_EQ(links[0].substr(0, links[0].rfind('|')), uid + "|" + cases[i].flags);
+    const std::string date = links[0].substr(links[0].rfind('|') + 1);
+    if (!expected_dates[i].empty()) {
+      EXPECT_EQ(date, expected_dates[i]);
+    } else {
+      EXPECT_GE(date, before);
+      EXPECT_LE(date, after);
+    }
+
+    // One message row, one live blob record, the blob file holds the mail.
+    EXPECT_EQ(MessageCount(cases[i].message_id), 1);
+    const int64_t blob = SqlInt(
+        "SELECT FIS_FILESTORAGEID FROM NS_IMAPMESSAGE WHERE IMM_MESSAGEID = " +
+        Q(cases[i].message_id));
+    EXPECT_EQ(SqlValue("SELECT FIS_SIZE || '|' || COALESCE(FIS_CREATEDBY,0) || '|' || "
+                       "COALESCE(FIT_FILETYPEID,0) FROM NS_FILESTORAGE WHERE "
+                       "FIS_DELETED IS NULL AND FIS_FILESTORAGEID = " +
+                       std::to_string(blob)),
+              std::to_string(mail.size()) + "|11|11");
+    EXPECT_EQ(ReadFile(BlobPath(blob)), mail);
+    EXPECT_GE(SqlInt("SELECT COUNT(*) FROM NS_IMAPBODYPART BP JOIN NS_IMAPMESSAGE IMM ON "
+                     "BP.IMM_IMAPMESSAGEID = IMM.IMM_IMAPMESSAGEID WHERE IMM_MESSAGEID = " +
+                     Q(cases[i].message_id)),
+              1);
+
+    const std::string log = log_.Take();
+    EXPECT_NE(log.find("STATUS: "), std::string::npos);
+    EXPECT_NE(log.find("AddMailToMailStore(): Adding file " + file.string() +
+                       " to IMAP storage. User: " + user.IdText() + ". Folder: " + folder + "."),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("AddMailToMailStore(): File added successfully."), std::string::npos);
+    EXPECT_EQ(log.find("ERROR: "), std::string::npos) << log;
+  }
+
+  // Three folders, top-down, each with its sequence, all rights, and only
+  // the folder named is subscribed.
+  const int64_t top = FolderId(user, "Archive");
+  const int64_t middle = FolderId(user, "Archive.2026");
+  const int64_t leaf = FolderId(user, folder);
+  ASSERT_GT(top, 0);
+  ASSERT_GT(middle, 0);
+  EXPECT_EQ(SqlInt("SELECT COUNT(*) FROM NS_IMAPFOLDER WHERE USR_USERID = " + user.IdText()), 3);
+  for (int64_t id : {top, middle, leaf}) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(SqlInt("SELECT COUNT(*) FROM pg_class WHERE relkind = 'S' AND relname = "
+                     "'imapfolder_" +
+                     std::to_string(id) + "'"),
+              1);
+    EXPECT_EQ(SqlValue("SELECT concat(IFA_AR_LOOKUP, IFA_AR_READ, IFA_AR_KEEP, IFA_AR_WRITE, "
+                       "IFA_AR_INSERT, IFA_AR_POST, IFA_AR_CREATE, IFA_AR_DELETE_MBOX, "
+                       "IFA_AR_DELETE_MESSAGE, IFA_AR_PERFORM_EXPUNGE, IFA_AR_ADMINISTER) "
+                       "FROM NS_IMAPFOLDERACCESS WHERE USR_USERID = " +
+                       user.IdText() + " AND IMF_IMAPFOLDERID = " + std::to_string(id)),
+              "11111111111");
+  }
+  EXPECT_EQ(SqlRows("SELECT IMF_SUBSCRIPTIONNAME FROM NS_IMAPSUBSCRIPTION WHERE USR_USERID = " +
+                    user.IdText()),
+            std::vector<std::string>{folder});
+}
+
+// The same mail into a second folder is only linked; the same Message-ID
+// with another size is another mail.
+TEST_F(MailStorageLibrary, KnownMailIsLinkedNotStoredAgain) {
+  const TestUser user = MakeUser(UserBase(2), "Duplicate Owner");
+  const std::string mail = MakeMail("<dup-1@test>", "Once");
+  const fs::path file = scratch_.Write("dup.eml", mail);
+  ASSERT_EQ(Add(file, "First", user), kOk);
+  const int64_t blobs_before = SqlInt("SELECT COUNT(*) FROM NS_FILESTORAGE");
+  ASSERT_EQ(Add(file, "Second", user), kOk);
+  EXPECT_EQ(SqlInt("SELECT COUNT(*) FROM NS_FILESTORAGE"), blobs_before);
+  EXPECT_EQ(MessageCount("<dup-1@test>"), 1);
+  EXPECT_EQ(Links(FolderId(user, "First"), "<dup-1@test>").size(), 1u);
+  EXPECT_EQ(Links(FolderId(user, "Second"), "<dup-1@test>").size(), 1u);
+  // Into the same folder again: a second link with the next UID.
+  ASSERT_EQ(Add(file, "Second", user), kOk);
+  const std::vector<std::string> links = Links(FolderId(user, "Second"), "<dup-1@test>");
+  ASSERT_EQ(links.size(), 2u);
+  EXPECT_EQ(links[0].substr(0, 2), "1|");
+  EXPECT_EQ(links[1].substr(0, 2), "2|");
+
+  const fs::path longer = scratch_.Write("dup-longer.eml", mail + "One more line.\r\n");
+  ASSERT_EQ(Add(longer, "First", user), kOk);
+  EXPECT_EQ(MessageCount("<dup-1@test>"), 2);
+  EXPECT_EQ(SqlInt("SELECT COUNT(*) FROM NS_FILESTORAGE"), blobs_before + 1);
+}
+
+// "INBOX" at the top level is the one inbox whatever its letter case; below
+// another folder it is an ordinary name.
+TEST_F(MailStorageLibrary, InboxInAnyCase) {
+  const TestUser user = MakeUser(UserBase(3), "Inbox Owner");
+  const std::vector<std::string> names = {"inbox", "InBox", "INBOX", "Inbox.Sent",
+                                          "Archive.INBOX"};
+  for (size_t i = 0; i < names.size(); ++i) {
+    const fs::path file = scratch_.Write("inbox" + std::to_string(i) + ".eml",
+                                         MakeMail("<inbox-" + std::to_string(i) + "@test>", "x"));
+    ASSERT_EQ(Add(file, names[i], user), kOk) << names[i];
+  }
+  EXPECT_EQ(SqlRows("SELECT COALESCE(IMF_FOLDERNAME, '-') || '|' || COALESCE(IMF_INBOX, 0) FROM "
+                    "NS_IMAPFOLDER WHERE IMF_IMAPFOLDERID_PARENT IS NULL AND USR_USERID = " +
+                    user.IdText() + " ORDER BY 1"),
+            (std::vector<std::string>{"-|1", "Archive|0"}));
+  const int64_t inbox = FolderId(user, "INBOX");
+  EXPECT_EQ(SqlInt("SELECT COUNT(*) FROM NS_IMAPMSGINFOLDER WHERE IMF_IMAPFOLDERID = " +
+                   std::to_string(inbox)),
+            3);
+  EXPECT_GT(FolderId(user, "INBOX.Sent"), 0);
+  const int64_t archive_inbox = FolderId(user, "Archive.INBOX");
+  ASSERT_GT(archive_inbox, 0);
+  EXPECT_EQ(SqlValue("SELECT IMF_FOLDERNAME || '|' || COALESCE(IMF_INBOX, 0) FROM NS_IMAPFOLDER "
+                     "WHERE IMF_IMAPFOLDERID = " +
+                     std::to_string(archive_inbox)),
+            "INBOX|0");
+}
+
+// Without the insert right the call fails with 1020 and the message row it
+// wrote first stays; a folder shared for lookup only is found under the
+// shared namespace but refuses the mail the same way, and takes it once the
+// insert right is granted.
+TEST_F(MailStorageLibrary, InsertRightIsRequired) {
+  const TestUser owner = MakeUser(UserBase(4), "Ship.Office");
+  const TestUser other = MakeUser(UserBase(4) + 1, "Other User");
+  ASSERT_EQ(Add(scratch_.Write("r0.eml", MakeMail("<right-0@test>", "x")), "Crew", owner), kOk);
+  const int64_t crew = FolderId(owner, "Crew");
+
+  Sql("UPDATE NS_IMAPFOLDERACCESS SET IFA_AR_INSERT = 0 WHERE IMF_IMAPFOLDERID = " +
+      std::to_string(crew));
+  log_.Take();
+  EXPECT_EQ(Add(scratch_.Write("r1.eml", MakeMail("<right-1@test>", "x")), "Crew", owner),
+            kAccessDenied);
+  EXPECT_EQ(MessageCount("<right-1@test>"), 1);
+  EXPECT_EQ(SqlInt("SELECT COUNT(*) FROM NS_IMAPMSGINFOLDER WHERE IMF_IMAPFOLDERID = " +
+                   std::to_string(crew)),
+            1);
+  EXPECT_NE(log_.Take().find("AddMailToMailStore(): Error when adding file: Access denied to "
+                             "IMAP folder. Last exception: \r\n"),
+            std::string::npos);
+
+  // Shared with `other` for lookup only, then with insert too.
+  Sql("INSERT INTO NS_IMAPFOLDERACCESS (IFA_IMAPFOLDERACCESSID, IMF_IMAPFOLDERID, USR_USERID, "
+      "IFA_AR_LOOKUP) VALUES (nextval('NS_IMAPFOLDERACCESS_SEQ'), " +
+      std::to_string(crew) + ", " + other.IdText() + ", 1)");
+  const std::string shared = "#Shared.Ship_Office (" + owner.IdText() + ").Crew";
+  EXPECT_EQ(Add(scratch_.Write("r2.eml", MakeMail("<right-2@test>", "x")), shared, other),
+            kAccessDenied);
+  Sql("UPDATE NS_IMAPFOLDERACCESS SET IFA_AR_INSERT = 1 WHERE USR_USERID = " + other.IdText());
+  EXPECT_EQ(Add(scratch_.Write("r3.eml", MakeMail("<right-3@test>", "x")), shared, other), kOk);
+  EXPECT_EQ(Links(crew, "<right-3@test>").size(), 1u);
+  EXPECT_EQ(SqlInt("SELECT COUNT(*) FROM NS_IMAPFOLDER WHERE USR_USERID = " + other.IdText()), 0);
+}
+
+// No content, no store: a missing file, an empty file and one that cannot be
+// mapped (a directory; the tests run as root, so permissions would not stop
+// the read) give 1023 and leave nothing behind.
+TEST_F(MailStorageLibrary, MailFileWithoutContent) {
+  const TestUser user = MakeUser(UserBase(5), "No Content");
+  const fs::path empty = scratch_.Write("empty.eml", "");
+  fs::create_directory(scratch_.path() / "directory.eml");
+  const std::vector<fs::path> files = {scratch_.path() / "missing.eml", empty,
+                                       scratch_.path() / "directory.eml"};
+  for (const fs::path& file : files) {
+    SCOPED_TRACE(file);
+    log_.Take();
+    EXPECT_EQ(Add(file, "Never", user), kInvalidInput);
+    const std::string log = log_.Take();
+    EXPECT_NE(log.find("ERROR: "), std::string::npos) << log;
+    EXPECT_NE(log.find("AddMailToMailStore(): Error when adding file: Invalid input to function. "
+                       "Last exception: \r\n"),
+              std::string::npos)
+        << log;
+  }
+  EXPECT_EQ(SqlInt("SELECT COUNT(*) FROM NS_IMAPFOLDER WHERE USR_USERID = " + user.IdText()), 0);
+}
+
+// A database error inside the call (the folder's UID sequence has gone)
+// becomes 1001 with the driver's text in the WARNING line and as the last
+// exception of the ERROR line; the connection is closed, and the next call
+// works on a new one.
+TEST_F(MailStorageLibrary, DatabaseErrorBecomesOracleError) {
+  const TestUser user = MakeUser(UserBase(6), "Broken Sequence");
+  ASSERT_EQ(Add(scratch_.Write("e0.eml", MakeMail("<err-0@test>", "x")), "Broken", user), kOk);
+  const int64_t backend = BackendOfLastCall("<err-0@test>");
+  ASSERT_GT(backend, 0);
+  const int64_t folder = FolderId(user, "Broken");
+  Sql("DROP SEQUENCE IMAPFOLDER_" + std::to_string(folder));
+  log_.Take();
+
+  EXPECT_EQ(Add(scratch_.Write("e1.eml", MakeMail("<err-1@test>", "x")), "Broken", user),
+            kOracleError);
+  const std::string log = log_.Take();
+  const size_t warning = log.find("WARNING: ");
+  ASSERT_NE(warning, std::string::npos) << log;
+  const std::string prefix = "ImapMailStorage::LinkMessageToFolder(): Oracle error: ";
+  const size_t text_start = log.find(prefix);
+  ASSERT_NE(text_start, std::string::npos) << log;
+  const std::string text =
+      log.substr(text_start + prefix.size(), log.find("\r\n", text_start) - text_start -
+                                                 prefix.size());
+  EXPECT_NE(text.find("imapfolder_" + std::to_string(folder)), std::string::npos) << text;
+  EXPECT_NE(log.find("AddMailToMailStore(): Error when adding file: Oracle error. Last "
+                     "exception: " +
+                     text + "\r\n"),
+            std::string::npos)
+      << log;
+
+  // The message row was committed before the failing link; the next call
+  // into another folder finds it and links it, on a new connection.
+  ASSERT_EQ(Add(scratch_.Write("e1.eml", MakeMail("<err-1@test>", "x")), "Healthy", user), kOk);
+  EXPECT_EQ(MessageCount("<err-1@test>"), 1);
+  const int64_t next_backend = BackendOfLastCall("<err-1@test>");
+  EXPECT_GT(next_backend, 0);
+  EXPECT_NE(next_backend, backend);
+}
+
+// A server process killed between two calls: the next call notices the
+// broken connection at its first statement (the vessel lookup of the store
+// object), logs the driver's text, closes the connection and carries on
+// with a new one.
+TEST_F(MailStorageLibrary, KilledBackendBetweenCalls) {
+  const TestUser user = MakeUser(UserBase(7), "Killed Backend");
+  ASSERT_EQ(Add(scratch_.Write("k0.eml", MakeMail("<kill-0@test>", "x")), "Kill", user), kOk);
+  const int64_t backend = BackendOfLastCall("<kill-0@test>");
+  ASSERT_GT(backend, 0);
+  ASSERT_EQ(SqlValue("SELECT pg_terminate_backend(" + std::to_string(backend) + ")"), "t");
+  log_.Take();
+
+  const int32_t code =
+      Add(scratch_.Write("k1.eml", MakeMail("<kill-1@test>", "x")), "Kill", user);
+  const std::string log = log_.Take();
+  EXPECT_NE(log.find("WARNING: "), std::string::npos) << log;
+  EXPECT_NE(log.find("ImapMailStorage::ImapMailStorage(): Unable to get vessel ID. Is this "
+                     "really a ship installation? Will continue with 0 as vessel ID. Error: "),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(code, kOk) << log;
+  const int64_t next_backend = BackendOfLastCall("<kill-1@test>");
+  EXPECT_GT(next_backend, 0);
+  EXPECT_NE(next_backend, backend);
+  EXPECT_EQ(Links(FolderId(user, "Kill"), "<kill-1@test>").size(), 1u);
+}
+
+// Calls on one thread share one connection until CloseDatabase; the call
+// after it opens a new one.
+TEST_F(MailStorageLibrary, CloseDatabaseEndsTheThreadsConnection) {
+  const TestUser user = MakeUser(UserBase(8), "Close Database");
+  struct Case {
+    bool close_between;
+    bool same_backend;
+  };
+  int n = 0;
+  for (const Case& c : {Case{false, true}, Case{true, false}}) {
+    SCOPED_TRACE(c.close_between);
+    const std::string first = "<close-" + std::to_string(n++) + "@test>";
+    const std::string second = "<close-" + std::to_string(n++) + "@test>";
+    ASSERT_EQ(Add(scratch_.Write(first, MakeMail(first, "x")), "Close", user), kOk);
+    const int64_t backend = BackendOfLastCall(first);
+    if (c.close_between) Library::Get().close();
+    ASSERT_EQ(Add(scratch_.Write(second, MakeMail(second, "x")), "Close", user), kOk);
+    EXPECT_EQ(BackendOfLastCall(second) == backend, c.same_backend);
+  }
+  Library::Get().close();
+}
+
+// Base tables instead of views: the same rows, with the migration tool's
+// blob creator and file type.
+TEST_F(MailStorageLibrary, ViewsAndBaseTables) {
+  const TestUser user = MakeUser(UserBase(9), "Views Tables");
+  struct Case {
+    bool use_views;
+    std::string message_id;
+    std::string creator_and_type;
+  };
+  for (const Case& c : {Case{true, "<views-1@test>", "11|11"},
+                        Case{false, "<tables-1@test>", "46|21"}}) {
+    SCOPED_TRACE(c.message_id);
+    const std::string mail = MakeMail(c.message_id, "x");
+    ASSERT_EQ(Add(scratch_.Write(c.message_id, mail), "Tables.Sub", user,
+                  "Tue, 15 Nov 1994 08:12:31 +0100", false, false, c.use_views),
+              kOk);
+    const int64_t blob = SqlInt("SELECT FIS_FILESTORAGEID FROM NS_IMAPMESSAGE WHERE "
+                                "IMM_MESSAGEID = " +
+                                Q(c.message_id));
+    EXPECT_EQ(SqlValue("SELECT FIS_CREATEDBY || '|' || FIT_FILETYPEID FROM NS_FILESTORAGE "
+                       "WHERE FIS_FILESTORAGEID = " +
+                       std::to_string(blob)),
+              c.creator_and_type);
+    EXPECT_EQ(ReadFile(BlobPath(blob)), mail);
+    EXPECT_EQ(Links(FolderId(user, "Tables.Sub"), c.message_id).size(), 1u);
+  }
+  EXPECT_EQ(SqlInt("SELECT COUNT(*) FROM NS_IMAPFOLDER WHERE USR_USERID = " + user.IdText()), 2);
+}
+
+// The Message-ID is a LIKE pattern, as the duplicate rule has always had it:
+// quotes and backslashes match themselves, "%" and "_" are wildcards. Each
+// row stores `stored` first, then `incoming` of the same size.
+TEST_F(MailStorageLibrary, MessageIdMatchesAsLikePattern) {
+  const TestUser user = MakeUser(UserBase(10), "Like Pattern");
+  struct Case {
+    std::string stored;
+    std::string incoming;
+    bool same_message;
+  };
+  const std::vector<Case> cases = {
+      {"<o'brien@test>", "<o'brien@test>", true},
+      {"<back\\slash@test>", "<back\\slash@test>", true},
+      {"<back\\%x@test>", "<back\\%x@test>", true},
+      {"<one\\x@test>", "<one\\\\x@test>", false},
+      {"<under-x@test>", "<under_x@test>", true},
+      {"<under_y@test>", "<under-y@test>", false},
+      {"<percent-abc@test>", "<percent-%@test>", true},
+      {"<inject-a@test>", "<x' OR '1'='1@test>", false},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stored + " then " + c.incoming);
+    const std::string stored_mail = MakeMail(c.stored, "like", 600);
+    const std::string incoming_mail = MakeMail(c.incoming, "like", 600);
+    ASSERT_EQ(stored_mail.size(), incoming_mail.size());
+    const std::string folder = "Like" + std::to_string(n++);
+    ASSERT_EQ(Add(scratch_.Write("stored.eml", stored_mail), folder, user), kOk);
+    ASSERT_EQ(Add(scratch_.Write("incoming.eml", incoming_mail), folder, user), kOk);
+    const int64_t stored_messages = MessageCount(c.stored);
+    EXPECT_EQ(stored_messages, 1);
+    if (c.same_message) {
+      EXPECT_EQ(Links(FolderId(user, folder), c.stored).size(), 2u);
+      if (c.incoming != c.stored) {
+        EXPECT_EQ(MessageCount(c.incoming), 0);
+      }
+    } else {
+      EXPECT_EQ(Links(FolderId(user, folder), c.stored).size(), 1u);
+      EXPECT_EQ(MessageCount(c.incoming), 1);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace mstest
