@@ -37,9 +37,9 @@ int64_t Folder() {
     int64_t id = kVessel * 1000000000 + static_cast<int64_t>(f.GetNextSequenceValue());
     f.SetValue("IMF_IMAPFOLDERID", std::to_string(id));
     f.SetValue("USR_USERID", std::string("1"));
-    f.SetValue("IMF_FOLDERNAME", u"Bench " + std::u16string(u"\u00e6") +
-                                     std::u16string(std::to_string(id).begin(),
-                                                    std::to_string(id).end()));
+    std::string digits = std::to_string(id);
+    f.SetValue("IMF_FOLDERNAME",
+               u"Bench \u00e6 " + std::u16string(digits.begin(), digits.end()));
     f.Insert();
     DbSimpleAccess ddl;
     ddl.ExecuteDirect(f.GetDialect().CreateFolderUidSequence(id));
