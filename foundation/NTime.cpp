@@ -90,11 +90,21 @@ std::string_view Trim(std::string_view s) {
   return s.substr(first, last - first + 1);
 }
 
+// Decimal text of n with "0" prepended up to width; a minus sign counts as a
+// character, so -5 at width 2 stays "-5".
 void AppendPadded(std::string* out, int64_t n, size_t width) {
   char digits[24];
-  const int len = snprintf(digits, sizeof digits, "%lld", static_cast<long long>(n));
-  for (size_t i = static_cast<size_t>(len); i < width; ++i) out->push_back('0');
-  out->append(digits, static_cast<size_t>(len));
+  char* end = digits + sizeof digits;
+  char* p = end;
+  uint64_t magnitude = n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
+  do {
+    *--p = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (n < 0) *--p = '-';
+  const auto len = static_cast<size_t>(end - p);
+  if (len < width) out->append(width - len, '0');
+  out->append(p, len);
 }
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
