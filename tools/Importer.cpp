@@ -285,7 +285,7 @@ void PrintSummary(const Summary& s, FILE* out) {
     line("  of which found in the store", s.recovered, "   (the earlier run ended mid-call)");
   }
   if (s.in_doubt > 0) {
-    line("retried (earlier run ended mid-call)", s.in_doubt);
+    line("retried (a run ended mid-call)", s.in_doubt);
   }
   std::string reasons;
   for (const auto& [reason, count] : s.skipped) {

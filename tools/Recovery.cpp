@@ -27,8 +27,21 @@ bool ResolveInDoubt(StoreQueries* store, int64_t user_id, bool keep_line_ends,
     if (folder == folders->end()) continue;  // never created: nothing got in
     auto links = store->Links(folder->second, error);
     if (!links) return false;
+    // The bytes each doubtful item would give the library now.
+    struct Doubt {
+      size_t index;
+      uint64_t size;
+      uint64_t hash;
+    };
+    std::vector<Doubt> doubts;
     std::set<uint64_t> sizes;
-    for (size_t i : indices) sizes.insert(journal->Find(items[i].Key())->size);
+    for (size_t i : indices) {
+      MailBytes mail;
+      std::string load_error;
+      if (!LoadMail(items[i], keep_line_ends, &mail, &load_error)) continue;
+      doubts.push_back({i, mail.bytes.size(), ContentHash(mail.bytes)});
+      sizes.insert(mail.bytes.size());
+    }
     // Links holding each content, by hash of the blob's bytes.
     std::map<uint64_t, uint64_t> in_store;
     for (const auto& link : *links) {
@@ -44,14 +57,10 @@ bool ResolveInDoubt(StoreQueries* store, int64_t user_id, bool keep_line_ends,
       auto e = journal->Find(item.Key());
       if (e && e->state == "done" && e->code == 0) accounted[e->hash]++;
     }
-    for (size_t i : indices) {
-      MailBytes mail;
-      std::string load_error;
-      if (!LoadMail(items[i], keep_line_ends, &mail, &load_error)) continue;
-      const uint64_t hash = ContentHash(mail.bytes);
-      if (in_store[hash] > accounted[hash]) {
-        journal->Done(items[i], 0, mail.bytes.size(), hash);
-        accounted[hash]++;
+    for (const Doubt& d : doubts) {
+      if (in_store[d.hash] > accounted[d.hash]) {
+        journal->Done(items[d.index], 0, d.size, d.hash);
+        accounted[d.hash]++;
         ++*found;
       }
     }

@@ -282,6 +282,54 @@ TEST_F(ImportEndToEnd, ShardsTogetherImportEveryItemExactlyOnce) {
   EXPECT_EQ(BlobsOf(folders["inbox.zz"]), box);
 }
 
+// A killed run can leave calls whose outcome the journal never got. Here the
+// store is given such a mail by hand (rows and blob file), the journal says
+// "begin" for it and for two others, and the run goes through the test double
+// of the library, so only the tool's decision is tested: the mail found in
+// the store is not given to the library again, the others are, including a
+// second mail with the same bytes (the one link accounts for one of them).
+TEST_F(ImportEndToEnd, UnfinishedCallsOfAKilledRunAreLookedUpInTheStore) {
+  const int64_t user = NewUser(91007);
+  const std::string stored = Mail("stored");
+  const std::string crlf = Crlf(stored);
+  auto host = Rows("SELECT FSH_HOSTPATH FROM NV_FILESTORAGEHOST WHERE FSH_FILESTORAGEHOSTID = 1");
+  ASSERT_EQ(host.size(), 1u);
+  WriteFile(host[0][0] + "/tools-test/91007001.blb", crlf);
+  std::string error;
+  for (const std::string& sql : std::vector<std::string>{
+           "INSERT INTO NS_IMAPFOLDER (IMF_IMAPFOLDERID, USR_USERID, IMF_INBOX, IMF_UID) VALUES "
+           "(91007001, 91007, 1, 1)",
+           "INSERT INTO NS_FILESTORAGE (FIS_FILESTORAGEID, FSH_FILESTORAGEHOSTID, FIS_LOCATION, "
+           "FIS_SIZE) VALUES (91007001, 1, '\\tools-test\\91007001.blb', " +
+               std::to_string(crlf.size()) + ")",
+           "INSERT INTO NS_IMAPMESSAGE (IMM_IMAPMESSAGEID, FIS_FILESTORAGEID) VALUES "
+           "(91007001, 91007001)",
+           "INSERT INTO NS_IMAPMSGINFOLDER (MIF_IMAPMSGINFOLDERID, IMM_IMAPMESSAGEID, "
+           "IMF_IMAPFOLDERID, MIF_UID) VALUES (91007001, 91007001, 91007001, 1)"}) {
+    ASSERT_TRUE(db_->Execute(sql, &error)) << error;
+  }
+  WriteFile(dir_ + "/in/a.eml", stored);
+  WriteFile(dir_ + "/in/b.eml", stored);
+  WriteFile(dir_ + "/in/c.eml", Mail("never-arrived"));
+  const std::string journal = dir_ + "/run.journal";
+  WriteFile(journal, "begin\t-\t-1\t0\t0\t" + dir_ + "/in/a.eml\n" + "begin\t-\t-1\t0\t0\t" +
+                         dir_ + "/in/b.eml\n" + "begin\t-\t-1\t0\t0\t" + dir_ + "/in/c.eml\n");
+  const std::string log = dir_ + "/calls.log";
+  ToolResult r = RunTool(
+      MS_IMPORT_TOOL,
+      {"--user", "91007", "--company", std::to_string(kCompany), "--quiet", "--library",
+       MS_FAKE_LIBRARY, "--registry", registry_, "--journal", journal, dir_ + "/in"},
+      {{"FAKE_MAILSTORAGE_LOG", log}});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("of which found in the store             1"), std::string::npos) << r.out;
+  std::vector<std::string> called;
+  for (const auto& line : SplitLines(ReadFile(log))) {
+    if (line.starts_with("call\t")) called.push_back(SplitTabs(line).back());
+  }
+  ASSERT_EQ(called.size(), 2u) << ReadFile(log);
+  EXPECT_EQ(Links(Folders(user)["inbox"]).size(), 1u) << "the double links nothing";
+}
+
 TEST_F(ImportEndToEnd, UnknownOrDeletedUserAndBadRegistryStopBeforeImporting) {
   const int64_t deleted = NewUser(91006, 1);
   WriteFile(dir_ + "/a.eml", Mail("never"));
