@@ -16,6 +16,8 @@
 #include "db/ConnectionManager.h"
 #include "db/DBTable.h"
 #include "db/Rows.h"
+#include "log/Log.h"
+#include "log/LogChannel.h"
 
 namespace Nauvik::testing {
 
@@ -104,6 +106,40 @@ class IsolatedHosts {
 
  private:
   std::optional<ManualCommit> txn_;
+};
+
+// Collects what Log() puts into the process-wide channel while it lives: no
+// broker reads the channel in these tests, so messages wait there. The level
+// is chosen so that a test's messages stay well below the channel's 100.
+class LogCapture {
+ public:
+  using Line = std::pair<int32_t, std::string>;
+
+  explicit LogCapture(int32_t level) : old_level_(GetLogLevel()) {
+    Take();
+    SetLogLevel(level);
+  }
+  ~LogCapture() {
+    SetLogLevel(old_level_);
+    Take();
+  }
+
+  // The messages logged since the last call, without their thread prefix.
+  std::vector<Line> Take() {
+    std::vector<Line> lines;
+    LogChannelReader reader(GlobalLogChannel());
+    ChLog::CHLogMessage message;
+    while (reader.Get(&message, 0)) {
+      const size_t colon = message.text.find(": ");
+      lines.emplace_back(message.level, colon == std::string::npos
+                                            ? message.text
+                                            : message.text.substr(colon + 2));
+    }
+    return lines;
+  }
+
+ private:
+  int32_t old_level_;
 };
 
 }  // namespace Nauvik::testing

@@ -19,6 +19,8 @@ namespace {
 using testing::CountRows;
 using testing::FilesBelow;
 using testing::IsolatedHosts;
+using testing::LogCapture;
+using Lines = std::vector<LogCapture::Line>;
 using testing::ReadFile;
 using testing::Sql;
 using testing::TestHost;
@@ -176,11 +178,24 @@ TEST(BlobInsert, NoDataIsRefusedBeforeAnythingIsWritten) {
   BlobUtils blob(true);
   const char byte = 'x';
   int64_t id = 77;
+  LogCapture log(kLogDebug4);
   EXPECT_EQ(blob.InsertBlob(nullptr, 10, 11, 11, &id), kBlobInvalidParameter);
+  EXPECT_EQ(log.Take(),
+            (Lines{{kLogDebug4, "BlobUtils::InsertBlob() start."},
+                   {kLogError,
+                    "BlobUtils::InsertBlob(): Invalid parameter specified. Aborting insert."}}));
+
   EXPECT_EQ(blob.LastError(), "Invalid parameter specified. Aborting insert.");
   EXPECT_EQ(blob.InsertBlob(&byte, 0, 11, 11, &id), kBlobInvalidParameter);
   EXPECT_EQ(blob.LastError(), "Invalid parameter specified. Aborting insert.");
   EXPECT_EQ(id, 77);  // refused before the output is touched
+
+  log.Take();
+  EXPECT_EQ(blob.DeleteBlob(0, 11), kBlobInvalidParameter);
+  EXPECT_EQ(log.Take(),
+            (Lines{{kLogDebug4, "BlobUtils::DeleteBlob(0) start."},
+                   {kLogError,
+                    "BlobUtils::DeleteBlob(): Invalid parameter specified. Aborting delete."}}));
 }
 
 class IsolatedBlobTest : public ::testing::Test {
@@ -254,7 +269,11 @@ TEST_F(IsolatedBlobTest, WithoutCategoryZeroTheOtherHostsAreTriedInOrder) {
                        Host(kHostFull, "full", 1, 0)});
   BlobUtils blob(false);
   StorageHostList list;
+  LogCapture log(kLogWarning);
   ASSERT_EQ(blob.GetNextFileStorageHost(10, &list), kBlobOk);
+  EXPECT_EQ(log.Take(), (Lines{{kLogWarning,
+                                "BlobUtils::GetNextFileStorageHost(): Failed to locate storage "
+                                "host with requested category: 0 for file storage id: 10"}}));
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list.begin()->first, 1u);
   EXPECT_EQ(list.begin()->second.first, kHostOther);
@@ -292,12 +311,21 @@ TEST_F(IsolatedBlobTest, AHostThatCannotBeWrittenFallsBackToTheNext) {
   BlobUtils blob(true);
   const std::string bytes = Pattern(4096);
   int64_t id = 0;
+  LogCapture log(kLogWarning);
   ASSERT_EQ(blob.InsertBlob(bytes.data(), 4096, 11, 11, &id), kBlobOk) << blob.LastError();
-  EXPECT_TRUE(blob.LastError().starts_with("Unable to create directory: " + broken.path))
-      << blob.LastError();
+  const Lines lines = log.Take();
   const Record r = ReadRecord(id);
   EXPECT_EQ(r.host, kHostB);
   EXPECT_EQ(ReadFile(Path("b") + KAVRO::OsPath(r.location)), bytes);
+  const std::string relative = r.location.substr(0, r.location.rfind('\\') + 1);
+  // The system's text of the failed mkdir follows (its wording is the OS's).
+  const std::string head = "Unable to create directory: " + broken.path + relative + ". Error: ";
+  EXPECT_TRUE(blob.LastError().starts_with(head)) << blob.LastError();
+  EXPECT_GT(blob.LastError().size(), head.size());
+  // The success after a failed host is a warning that counts the failures.
+  EXPECT_EQ(lines, (Lines{{kLogWarning, "BlobUtils::StoreInBestStorage(): " + blob.LastError()},
+                          {kLogWarning, "BlobUtils::StoreInBestStorage(): File " + Path("b") +
+                                            r.location + " written OK after 1 retries."}}));
 }
 
 TEST_F(IsolatedBlobTest, EveryHostFailingGivesFiveAndNoRecord) {
@@ -306,10 +334,23 @@ TEST_F(IsolatedBlobTest, EveryHostFailingGivesFiveAndNoRecord) {
   IsolatedHosts hosts({broken, broken2});
   BlobUtils blob(true);
   int64_t id = 9;
+  LogCapture log(kLogWarning);
   EXPECT_EQ(blob.InsertBlob("abc", 3, 11, 11, &id), kBlobWriteFailed);
+  const Lines lines = log.Take();
   EXPECT_EQ(id, 0);
   EXPECT_TRUE(blob.LastError().starts_with("Unable to create directory: ")) << blob.LastError();
-  EXPECT_NE(blob.LastError().find(". Error: "), std::string::npos);
+  EXPECT_FALSE(blob.LastError().ends_with(". Error: ")) << blob.LastError();
+  ASSERT_EQ(lines.size(), 3u);
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(lines[i].first, kLogWarning);
+    EXPECT_TRUE(lines[i].second.starts_with(
+        "BlobUtils::StoreInBestStorage(): Unable to create directory: " +
+        (i == 0 ? broken : broken2).path + "\\"))
+        << lines[i].second;
+  }
+  EXPECT_EQ(lines[2], (LogCapture::Line{kLogError,
+                                        "BlobUtils::StoreInBestStorage(): Failed to write on all "
+                                        "available storage hosts! 2"}));
   EXPECT_EQ(CountRows("NS_FILESTORAGE", "FSH_FILESTORAGEHOSTID IN (80007, 80008)"), 0);
 }
 
@@ -386,15 +427,23 @@ TEST_F(IsolatedBlobTest, ARecordWhoseFileIsMissing) {
   ASSERT_TRUE(KAVRO::DeleteFile(path));
 
   std::string untouched = "untouched";
+  LogCapture log(kLogInfo);
   EXPECT_EQ(blob.GetBlobFileName(id, &untouched), kBlobFileMissing);
   EXPECT_EQ(untouched, "untouched");
   EXPECT_EQ(blob.LastError(), "File: " + path + " does not exist: No such file or directory");
+  EXPECT_EQ(log.Take(), (Lines{{kLogError, "BlobUtils::GetBlobFileName(): " + blob.LastError()}}));
   KAVRO::MMFile mapped;
   EXPECT_EQ(blob.GetBlobMapping(id, &mapped), kBlobFileMissing);
   EXPECT_FALSE(mapped.IsOpen());
 
   // Deleting it is no failure: the record is marked all the same.
+  log.Take();
   EXPECT_EQ(blob.DeleteBlob(id, 11), kBlobOk) << blob.LastError();
+  EXPECT_EQ(log.Take(),
+            (Lines{{kLogInfo, "BlobUtils::DeleteBlob(): Blob " + std::to_string(id) +
+                                  " deleted and database updated."},
+                   {kLogWarning, "BlobUtils::DeleteBlob(): File: " + path +
+                                     " does not exist. Delete operation considered OK."}}));
   const Record r = ReadRecord(id);
   EXPECT_TRUE(r.deleted);
   EXPECT_EQ(r.deleted_by, 11);
@@ -423,8 +472,13 @@ TEST_F(IsolatedBlobTest, RefusedDeletesChangeNothing) {
        "Nonexisting or invalid FIS_FILESTORAGEID supplied: " + std::to_string(id + 1000000)},
   };
   for (const Case& c : cases) {
+    LogCapture log(kLogError);
     EXPECT_EQ(blob.DeleteBlob(c.id, c.deleted_by), c.code) << c.error;
     EXPECT_EQ(blob.LastError(), c.error);
+    // The lookup's own texts carry their own prefix.
+    const char* prefix = c.code == kBlobNoSuchRecord ? "BlobUtils::GetNsFileStorage(): "
+                                                     : "BlobUtils::DeleteBlob(): ";
+    EXPECT_EQ(log.Take(), (Lines{{kLogError, prefix + c.error}}));
     EXPECT_TRUE(KAVRO::FileExists(path));
     EXPECT_FALSE(ReadRecord(id).deleted);
   }

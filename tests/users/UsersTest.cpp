@@ -8,6 +8,7 @@
 #include "db/ConnectionManager.h"
 #include "db/DBTable.h"
 #include "foundation/ResultCodes.h"
+#include "tests/blob/BlobTestSupport.h"
 #include "users/FolderRights.h"
 #include "users/VelmoraUser.h"
 
@@ -29,10 +30,9 @@ constexpr uint64_t kFolderTwo = 80403;
 constexpr uint64_t kFolderNone = 80404;
 constexpr uint64_t kFolderNew = 80405;
 
-void Sql(const std::string& sql) {
-  DbSimpleAccess db;
-  db.ExecuteDirect(sql);
-}
+using testing::LogCapture;
+using testing::Sql;
+using Lines = std::vector<LogCapture::Line>;
 
 std::string Id(uint64_t id) { return std::to_string(id); }
 
@@ -117,6 +117,12 @@ TEST_F(UsersTest, RefusedAndMissingIdsLeaveTheObjectAlone) {
     EXPECT_FALSE(user.lookupUserById(text)) << text;
     EXPECT_EQ(user.GetUserId(), kColleague) << text;
   }
+  LogCapture log(kLogInfo);
+  EXPECT_FALSE(user.lookupUserById("abc"));
+  EXPECT_FALSE(user.lookupUserById("80199"));
+  EXPECT_EQ(log.Take(),
+            (Lines{{kLogWarning, "VelmoraUser::lookupUserById(): Invalid user ID in input."},
+                   {kLogInfo, "VelmoraUser::lookupUserById(): Unable to find user with ID: 80199"}}));
   EXPECT_FALSE(user.LookupUser(""));
   EXPECT_FALSE(user.LookupUser("USR_USERID = 80199"));
   EXPECT_EQ(user.GetName(), u"Colleague");
@@ -209,7 +215,13 @@ TEST_F(UsersTest, ANewFolderGrantGivesEveryRight) {
 // The database refuses a grant on a folder that does not exist; the thread's
 // connection is closed and the next access opens a new one.
 TEST_F(UsersTest, ADatabaseErrorBecomesOracleError) {
+  LogCapture log(kLogWarning);
   EXPECT_EQ(AddFolderRightToUser(true, kUser, 80499), IMAP::kImapOracleError);
+  const Lines lines = log.Take();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].first, kLogWarning);
+  EXPECT_TRUE(lines[0].second.starts_with("AddFolderRightToUser(): Oracle error: "))
+      << lines[0].second;
   DbSimpleAccess creators("NS_FILECREATOR");
   EXPECT_EQ(creators.Count("FIC_FILECREATORID = 11"), 1);
 }
