@@ -28,6 +28,11 @@ struct InstanceReaper {
   }
 } g_reaper;
 
+// The driver manager loads and unloads the driver with libltdl, whose search
+// path is process-wide and unguarded: connects and disconnects take turns.
+// Statements run in parallel; only these two calls are serialised.
+std::mutex g_driver_load_mu;
+
 ConnectionManager* ExistingInstance() {
   std::lock_guard<std::mutex> lock(g_instance_mu);
   return g_instance.get();
@@ -84,7 +89,9 @@ CODBCDatabase::~CODBCDatabase() {
   Log(kLogDebug4, true, "CODBCOracleDB::~CODBCDatabase");
   if (connected_) Disconnect();
   if (dbc_ != nullptr) {
+    std::unique_lock<std::mutex> load_lock(g_driver_load_mu);
     SQLRETURN rc = SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
+    load_lock.unlock();
     if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) Log(kLogError, true, "SQLFreeHandle failed");
     dbc_ = nullptr;
   }
@@ -93,7 +100,11 @@ CODBCDatabase::~CODBCDatabase() {
 void CODBCDatabase::Disconnect() {
   if (!connected_) return;
   Log(kLogDebug4, true, "CODBCOracleDB::Disconnect");
-  SQLRETURN rc = SQLDisconnect(dbc_);
+  SQLRETURN rc;
+  {
+    std::lock_guard<std::mutex> lock(g_driver_load_mu);
+    rc = SQLDisconnect(dbc_);
+  }
   if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) {
     std::string state, message;
     SQLINTEGER native = 0;
@@ -115,10 +126,12 @@ void CODBCDatabase::Connect(const std::string& connect_string) {
   }
   completed_.assign(2 * cs.size(), '\0');
   SQLSMALLINT returned = 0;
+  std::unique_lock<std::mutex> load_lock(g_driver_load_mu);
   SQLRETURN rc = SQLDriverConnect(
       dbc_, nullptr, reinterpret_cast<SQLCHAR*>(cs.data()), static_cast<SQLSMALLINT>(cs.size()),
       reinterpret_cast<SQLCHAR*>(completed_.data()), static_cast<SQLSMALLINT>(completed_.size()),
       &returned, SQL_DRIVER_NOPROMPT);
+  load_lock.unlock();
   completed_length_ = returned;
   if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) {
     std::string state, message, text;
