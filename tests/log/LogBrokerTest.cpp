@@ -5,14 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <regex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -58,7 +59,29 @@ UtcText UtcTextOf(Clock::time_point tp) {
   return {stamp, daily};
 }
 
-const std::regex kLinePattern(R"(^(\d{8},\d{6}\.\d{3}) ([A-Z0-9-]+): (.*)$)");
+bool AllDigits(std::string_view text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// A file line "YYYYMMDD,HHMMSS.mmm LEVEL: rest" cut into its parts.
+struct FileLine {
+  std::string stamp;
+  std::string level;
+  std::string rest;
+};
+
+bool ParseFileLine(const std::string& line, FileLine* out) {
+  if (line.size() < 20 || line[8] != ',' || line[15] != '.' || line[19] != ' ') return false;
+  if (!AllDigits(line.substr(0, 8)) || !AllDigits(line.substr(9, 6)) ||
+      !AllDigits(line.substr(16, 3))) {
+    return false;
+  }
+  const size_t colon = line.find(": ", 20);
+  if (colon == std::string::npos) return false;
+  *out = {line.substr(0, 19), line.substr(20, colon - 20), line.substr(colon + 2)};
+  return true;
+}
 
 // "<thread id>: <writer> <sequence>" as logged by the concurrent writers.
 struct WriterLine {
@@ -68,11 +91,15 @@ struct WriterLine {
 };
 
 bool ParseWriterLine(const std::string& file_line, WriterLine* out) {
-  static const std::regex pattern(
-      R"(^\d{8},\d{6}\.\d{3} INFO: (\d+): writer (\d+) line (\d+)$)");
-  std::smatch m;
-  if (!std::regex_match(file_line, m, pattern)) return false;
-  *out = {m[1], std::stoi(m[2]), std::stoi(m[3])};
+  FileLine parsed;
+  if (!ParseFileLine(file_line, &parsed) || parsed.level != "INFO") return false;
+  int thread = 0, writer = 0, sequence = 0, used = 0;
+  if (std::sscanf(parsed.rest.c_str(), "%d: writer %d line %d%n", &thread, &writer, &sequence,
+                  &used) != 3 ||
+      static_cast<size_t>(used) != parsed.rest.size()) {
+    return false;
+  }
+  *out = {std::to_string(thread), writer, sequence};
   return true;
 }
 
@@ -117,16 +144,16 @@ TEST_F(LogBrokerFiles, DailyFileNamedFromUtcWithStampedLines) {
   };
   for (size_t i = 0; i < lines.size(); ++i) {
     SCOPED_TRACE(lines[i]);
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(lines[i], m, kLinePattern));
-    EXPECT_GE(m[1].str(), UtcTextOf(before).stamp);
-    EXPECT_LE(m[1].str(), UtcTextOf(after).stamp);
-    EXPECT_EQ(m[2].str(), expected[i][0]);
+    FileLine m;
+    ASSERT_TRUE(ParseFileLine(lines[i], &m));
+    EXPECT_GE(m.stamp, UtcTextOf(before).stamp);
+    EXPECT_LE(m.stamp, UtcTextOf(after).stamp);
+    EXPECT_EQ(m.level, expected[i][0]);
     // "<thread id>: <text>"
-    const std::string rest = m[3];
+    const std::string& rest = m.rest;
     const size_t colon = rest.find(": ");
     ASSERT_NE(colon, std::string::npos);
-    EXPECT_TRUE(std::regex_match(rest.substr(0, colon), std::regex(R"(\d+)")));
+    EXPECT_TRUE(AllDigits(rest.substr(0, colon)));
     EXPECT_EQ(rest.substr(colon + 2), expected[i][1]);
   }
 }
