@@ -51,8 +51,8 @@ void BlobUtils::Name(DBTable<NS_FILESTORAGEHOST>& table) const {
 
 // ---- insertion -------------------------------------------------------------
 
-int32_t BlobUtils::InsertBlob(const void* data, uint32_t length, int32_t file_type,
-                              int32_t creator, int64_t* out_id) {
+int32_t BlobUtils::InsertBlob(const void* data, uint32_t length, int32_t file_type, int32_t creator,
+                              int64_t* out_id) {
   LogAt(kLogDebug4, [] { return std::string("BlobUtils::InsertBlob() start."); });
   if (data == nullptr || length == 0 || out_id == nullptr) {
     last_error_ = "Invalid parameter specified. Aborting insert.";
@@ -193,9 +193,8 @@ std::string BlobUtils::CreatePathToFile() const {
   return path;
 }
 
-int32_t BlobUtils::StoreInBestStorage(int64_t id, const BlobSource& source,
-                                      std::string* location, std::string* host_path,
-                                      int64_t* host_id) {
+int32_t BlobUtils::StoreInBestStorage(int64_t id, const BlobSource& source, std::string* location,
+                                      std::string* host_path, int64_t* host_id) {
   LogAt(kLogDebug4, [&] { return std::string(kStorePrefix) + "fisFileStorageId: " + Decimal(id); });
   if (!source.IsBuffer()) {
     if (source.file_name.empty()) {
@@ -229,10 +228,12 @@ int32_t BlobUtils::StoreInBestStorage(int64_t id, const BlobSource& source,
     *host_id = host.first;
     *host_path = host.second;
     const std::string directory = host.second + relative_directory;
-    LogAt(kLogDebug2, [&] { return std::string(kStorePrefix) + "Checking Directory: " + directory; });
+    LogAt(kLogDebug2,
+          [&] { return std::string(kStorePrefix) + "Checking Directory: " + directory; });
     if (KAVRO::IsDirectoryWritable(directory)) {
       LogAt(kLogDebug2, [&] {
-        return std::string(kStorePrefix) + "Directory: " + directory + " exist already. Will use it.";
+        return std::string(kStorePrefix) + "Directory: " + directory +
+               " exist already. Will use it.";
       });
     } else {
       LogAt(kLogDebug, [&] {
@@ -293,8 +294,7 @@ int32_t BlobUtils::WriteToStorage(const std::string& target, const void* data, u
   }
   if (!ok) {
     KAVRO::DeleteFile(target);
-    last_error_ =
-        "Unable to write to file " + target + ". Error: " + KAVRO::SystemErrorText(err);
+    last_error_ = "Unable to write to file " + target + ". Error: " + KAVRO::SystemErrorText(err);
     LogAt(kLogError, [&] { return kWritePrefix + last_error_; });
     return kBlobWriteFailed;
   }
@@ -328,8 +328,8 @@ int32_t BlobUtils::WriteToStorage(const std::string& target, const std::string& 
 
 // ---- records ---------------------------------------------------------------
 
-int32_t BlobUtils::GetNsFileStorage(DBTable<NS_FILESTORAGE>& table, int64_t id,
-                                    std::string* error, bool require_location) {
+int32_t BlobUtils::GetNsFileStorage(DBTable<NS_FILESTORAGE>& table, int64_t id, std::string* error,
+                                    bool require_location) {
   error->clear();
   if (id == 0) {
     *error = "parameter specified. Aborting get.";
@@ -400,7 +400,8 @@ int32_t BlobUtils::GetBlobFileName(int64_t id, std::string* full_path) {
     }
     const std::string path = TextOf(host.FSH_HOSTPATH) + location;
     if (KAVRO::FileExists(path)) {
-      LogAt(kLogDebug, [&] { return "GetBlobFileName(" + Decimal(id) + "). File: " + path + " OK."; });
+      LogAt(kLogDebug,
+            [&] { return "GetBlobFileName(" + Decimal(id) + "). File: " + path + " OK."; });
       if (full_path != nullptr) *full_path = path;
       return kBlobOk;
     }

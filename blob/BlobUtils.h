@@ -38,12 +38,12 @@ class DBTable;
 // Result codes of BlobUtils. The store passes them on unchanged; its own codes
 // start at 1000.
 inline constexpr int32_t kBlobOk = 0;
-inline constexpr int32_t kBlobNoSuchRecord = 1;       // no live record with that id
-inline constexpr int32_t kBlobInvalidParameter = 2;   // zero id, no buffer, bad creator
-inline constexpr int32_t kBlobNoSuchHost = 3;         // no storage host with that id
+inline constexpr int32_t kBlobNoSuchRecord = 1;      // no live record with that id
+inline constexpr int32_t kBlobInvalidParameter = 2;  // zero id, no buffer, bad creator
+inline constexpr int32_t kBlobNoSuchHost = 3;        // no storage host with that id
 inline constexpr int32_t kBlobHostOffline = 4;
-inline constexpr int32_t kBlobWriteFailed = 5;        // directory or file not written
-inline constexpr int32_t kBlobNoWritableHost = 6;     // no online, writable host
+inline constexpr int32_t kBlobWriteFailed = 5;     // directory or file not written
+inline constexpr int32_t kBlobNoWritableHost = 6;  // no online, writable host
 inline constexpr int32_t kBlobFileMissing = 7;
 inline constexpr int32_t kBlobDeleteOrCopyFailed = 8;
 inline constexpr int32_t kBlobDatabaseError = 9;
@@ -107,8 +107,8 @@ class BlobUtils {
   [[nodiscard]] int32_t GetNsFileStorage(DBTable<NS_FILESTORAGE>& table, int64_t id,
                                          std::string* error, bool require_location);
   // Selects the host with that id into *table. 3, 9. Raises DBException.
-  [[nodiscard]] int32_t GetNsFileStorageHost(DBTable<NS_FILESTORAGEHOST>& table,
-                                             std::string* error, int64_t host_id);
+  [[nodiscard]] int32_t GetNsFileStorageHost(DBTable<NS_FILESTORAGEHOST>& table, std::string* error,
+                                             int64_t host_id);
 
   // True when NS_FILECREATOR has a row with that id. Raises DBException.
   [[nodiscard]] bool IsValidFileCreator(int64_t creator);

@@ -36,9 +36,9 @@ FolderRights GetFolderRights(bool use_views, uint64_t user, uint64_t company, ui
   while (grants.Fetch()) {
     // Column order is bit order; only the value 1 grants.
     const int16_t columns[] = {
-        grants.IFA_AR_LOOKUP,         grants.IFA_AR_READ,       grants.IFA_AR_KEEP,
-        grants.IFA_AR_WRITE,          grants.IFA_AR_INSERT,     grants.IFA_AR_POST,
-        grants.IFA_AR_CREATE,         grants.IFA_AR_DELETE_MBOX, grants.IFA_AR_DELETE_MESSAGE,
+        grants.IFA_AR_LOOKUP,          grants.IFA_AR_READ,        grants.IFA_AR_KEEP,
+        grants.IFA_AR_WRITE,           grants.IFA_AR_INSERT,      grants.IFA_AR_POST,
+        grants.IFA_AR_CREATE,          grants.IFA_AR_DELETE_MBOX, grants.IFA_AR_DELETE_MESSAGE,
         grants.IFA_AR_PERFORM_EXPUNGE, grants.IFA_AR_ADMINISTER,
     };
     FolderRights bit = 1;

@@ -57,7 +57,8 @@ bool VelmoraUser::lookupUserById(const std::string& id_text) {
       DefaultDialect().Nvl("USR_ROWSTATUS", "0") + "=0 AND USR_USERID = " + id_text;
   if (!LookupUser(condition)) {
     if (LogLevelAtLeast(kLogInfo)) {
-      Log(kLogInfo, false, "VelmoraUser::lookupUserById(): Unable to find user with ID: " + id_text);
+      Log(kLogInfo, false,
+          "VelmoraUser::lookupUserById(): Unable to find user with ID: " + id_text);
     }
     return false;
   }

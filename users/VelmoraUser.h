@@ -41,13 +41,13 @@ class VelmoraUser {
   bool IsModified() const { return modified_; }
 
  private:
-  uint64_t user_id_ = 0;     // USR_USERID
-  uint64_t company_id_ = 0;  // COM_COMPANYID
-  std::u16string name_;      // USR_NAME
-  std::string email_;        // USR_EMAIL
-  std::string phone_;        // USR_PHONENR
-  bool vessel_user_ = false; // USR_VESSELUSER == 1
-  uint64_t vessel_id_ = 0;   // VES_VESSELID, vessel users only
+  uint64_t user_id_ = 0;      // USR_USERID
+  uint64_t company_id_ = 0;   // COM_COMPANYID
+  std::u16string name_;       // USR_NAME
+  std::string email_;         // USR_EMAIL
+  std::string phone_;         // USR_PHONENR
+  bool vessel_user_ = false;  // USR_VESSELUSER == 1
+  uint64_t vessel_id_ = 0;    // VES_VESSELID, vessel users only
   bool modified_ = false;
 };
 

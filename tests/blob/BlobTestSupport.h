@@ -99,8 +99,8 @@ class IsolatedHosts {
     }
     Sql("INSERT INTO NS_FILESTORAGEHOST (FSH_FILESTORAGEHOSTID, FSH_DESCRIPTION, FSH_HOSTPATH, "
         "FSH_ONLINE, FSH_WRITABLE, FSH_TOTALSIZE, FSH_USEDSIZE, FSH_CATEGORY) VALUES (" +
-        std::to_string(h.id) + ", 'blob test', '" + path + "', " + std::to_string(h.online) +
-        ", " + std::to_string(h.writable) + ", 1000, " + (h.writable ? "0" : "1000") + ", " +
+        std::to_string(h.id) + ", 'blob test', '" + path + "', " + std::to_string(h.online) + ", " +
+        std::to_string(h.writable) + ", 1000, " + (h.writable ? "0" : "1000") + ", " +
         std::to_string(h.category) + ")");
   }
 

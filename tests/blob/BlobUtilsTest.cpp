@@ -1,11 +1,10 @@
-#include "blob/BlobUtils.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <set>
 #include <string>
 
+#include "blob/BlobUtils.h"
 #include "db/ConnectionManager.h"
 #include "db/DBTable.h"
 #include "db/Rows.h"
@@ -31,7 +30,7 @@ using testing::WriteFile;
 constexpr int64_t kHostA = 80001;
 constexpr int64_t kHostB = 80002;
 constexpr int64_t kHostC = 80003;
-constexpr int64_t kHostOther = 80004;   // category 5
+constexpr int64_t kHostOther = 80004;  // category 5
 constexpr int64_t kHostOffline = 80005;
 constexpr int64_t kHostFull = 80006;    // online, not writable, used = total
 constexpr int64_t kHostBroken = 80007;  // path below a regular file
@@ -168,8 +167,8 @@ TEST(BlobRoundTrip, BytesComeBackUnchangedThroughViewsAndBaseTables) {
     EXPECT_EQ(gone.location, "");
     EXPECT_EQ(gone.host, 0);
     EXPECT_EQ(blob.GetBlobFileName(id, &path), kBlobNoSuchRecord);
-    EXPECT_EQ(blob.LastError(), "Nonexisting or invalid FIS_FILESTORAGEID supplied: " +
-                                    std::to_string(id));
+    EXPECT_EQ(blob.LastError(),
+              "Nonexisting or invalid FIS_FILESTORAGEID supplied: " + std::to_string(id));
     EXPECT_EQ(blob.DeleteBlob(id, 11), kBlobNoSuchRecord);
   }
 }
@@ -217,9 +216,12 @@ class IsolatedBlobTest : public ::testing::Test {
 
   // Three category-0 hosts, one of category 5, one offline, one full.
   std::vector<TestHost> MixedHosts() const {
-    return {Host(kHostA, "a"),         Host(kHostB, "b"),
-            Host(kHostC, "c"),         Host(kHostOther, "other", 1, 1, 5),
-            Host(kHostOffline, "offline", 0, 1), Host(kHostFull, "full", 1, 0)};
+    return {Host(kHostA, "a"),
+            Host(kHostB, "b"),
+            Host(kHostC, "c"),
+            Host(kHostOther, "other", 1, 1, 5),
+            Host(kHostOffline, "offline", 0, 1),
+            Host(kHostFull, "full", 1, 0)};
   }
 
   std::string dir_;
@@ -254,8 +256,7 @@ TEST_F(IsolatedBlobTest, HostChoiceRotatesOverCategoryZeroAndSkipsOfflineAndFull
   EXPECT_EQ(lists[1].at(0), twelve.at(3));
   EXPECT_EQ(lists[1].at(1), twelve.at(0));
   EXPECT_EQ(lists[1].at(2), twelve.at(2));
-  const std::set<int64_t> first = {lists[0].at(0).first, lists[1].at(0).first,
-                                   twelve.at(0).first};
+  const std::set<int64_t> first = {lists[0].at(0).first, lists[1].at(0).first, twelve.at(0).first};
   EXPECT_EQ(first, (std::set<int64_t>{kHostA, kHostB, kHostC}));
 
   StorageHostList list;

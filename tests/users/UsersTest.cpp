@@ -16,11 +16,11 @@ namespace Nauvik {
 namespace {
 
 // Ids of this binary; no other test uses 80100-80599.
-constexpr uint64_t kUser = 80101;        // vessel user, member of kGroup
-constexpr uint64_t kDeletedUser = 80102; // USR_ROWSTATUS 1
-constexpr uint64_t kShoreUser = 80103;   // USR_VESSELUSER 0 with a vessel id
-constexpr uint64_t kColleague = 80104;   // same company, no group
-constexpr uint64_t kStranger = 80105;    // another company
+constexpr uint64_t kUser = 80101;         // vessel user, member of kGroup
+constexpr uint64_t kDeletedUser = 80102;  // USR_ROWSTATUS 1
+constexpr uint64_t kShoreUser = 80103;    // USR_VESSELUSER 0 with a vessel id
+constexpr uint64_t kColleague = 80104;    // same company, no group
+constexpr uint64_t kStranger = 80105;     // another company
 constexpr uint64_t kCompany = 80201;
 constexpr uint64_t kOtherCompany = 80202;
 constexpr uint64_t kGroup = 80301;
@@ -47,13 +47,15 @@ class UsersTest : public ::testing::Test {
                          const std::string& name) {
       Sql("INSERT INTO NS_USER (USR_USERID, COM_COMPANYID, VES_VESSELID, USR_NAME, USR_EMAIL, "
           "USR_PHONENR, USR_ROWSTATUS, USR_VESSELUSER) VALUES (" +
-          Id(id) + ", " + Id(company) + ", " + (vessel_user ? "7" : "9") + ", '" + name +
-          "', 'u" + Id(id) + "@example.invalid', '+47 555 0" + Id(id % 100) + "', " +
+          Id(id) + ", " + Id(company) + ", " + (vessel_user ? "7" : "9") + ", '" + name + "', 'u" +
+          Id(id) + "@example.invalid', '+47 555 0" + Id(id % 100) + "', " +
           (status < 0 ? std::string("NULL") : std::to_string(status)) + ", " +
           std::to_string(vessel_user) + ")");
     };
     // 8-bit SQL text is ISO-8859-1.
-    user(kUser, kCompany, -1, 1, "\xC5se \xD8" "deg\xE5rd");
+    user(kUser, kCompany, -1, 1,
+         "\xC5se \xD8"
+         "deg\xE5rd");
     user(kDeletedUser, kCompany, 1, 1, "Gone");
     user(kShoreUser, kCompany, 0, 0, "Shore");
     user(kColleague, kCompany, 0, 1, "Colleague");
@@ -72,8 +74,9 @@ class UsersTest : public ::testing::Test {
   // given as "COLUMN = value" pairs.
   void Grant(uint64_t folder, uint64_t user, uint64_t group, uint64_t company,
              const std::vector<std::pair<std::string, int>>& rights) {
-    std::string columns = "IFA_IMAPFOLDERACCESSID, IMF_IMAPFOLDERID, USR_USERID, "
-                          "USG_USERGROUPID, COM_COMPANYID";
+    std::string columns =
+        "IFA_IMAPFOLDERACCESSID, IMF_IMAPFOLDERID, USR_USERID, "
+        "USG_USERGROUPID, COM_COMPANYID";
     const auto null_or = [](uint64_t id) { return id == 0 ? std::string("NULL") : Id(id); };
     std::string values = Id(++next_grant_) + ", " + Id(folder) + ", " + null_or(user) + ", " +
                          null_or(group) + ", " + null_or(company);
@@ -111,18 +114,18 @@ TEST_F(UsersTest, RefusedAndMissingIdsLeaveTheObjectAlone) {
   VelmoraUser user;
   ASSERT_TRUE(user.lookupUserById(Id(kColleague)));
   // Refused without a query, or not found (the deleted user among them).
-  for (const std::string& text :
-       {std::string("0"), std::string(""), std::string("abc"), std::string(" x1"),
-        Id(kDeletedUser), std::string("80199")}) {
+  for (const std::string& text : {std::string("0"), std::string(""), std::string("abc"),
+                                  std::string(" x1"), Id(kDeletedUser), std::string("80199")}) {
     EXPECT_FALSE(user.lookupUserById(text)) << text;
     EXPECT_EQ(user.GetUserId(), kColleague) << text;
   }
   LogCapture log(kLogInfo);
   EXPECT_FALSE(user.lookupUserById("abc"));
   EXPECT_FALSE(user.lookupUserById("80199"));
-  EXPECT_EQ(log.Take(),
-            (Lines{{kLogWarning, "VelmoraUser::lookupUserById(): Invalid user ID in input."},
-                   {kLogInfo, "VelmoraUser::lookupUserById(): Unable to find user with ID: 80199"}}));
+  EXPECT_EQ(
+      log.Take(),
+      (Lines{{kLogWarning, "VelmoraUser::lookupUserById(): Invalid user ID in input."},
+             {kLogInfo, "VelmoraUser::lookupUserById(): Unable to find user with ID: 80199"}}));
   EXPECT_FALSE(user.LookupUser(""));
   EXPECT_FALSE(user.LookupUser("USR_USERID = 80199"));
   EXPECT_EQ(user.GetName(), u"Colleague");
