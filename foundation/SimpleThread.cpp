@@ -1,5 +1,6 @@
 #include "foundation/SimpleThread.h"
 
+#include <cxxabi.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -76,7 +77,6 @@ bool SimpleThread::StartImpl() {
   }
   started_.UnSignal();
   stop_request_.UnSignal();
-  cancelled_ = false;
   SetStopped(false);
   {
     std::lock_guard<std::mutex> lock(join_mu_);
@@ -113,10 +113,7 @@ void SimpleThread::Stop(int64_t timeout_ms) {
   }
   if (IsRunning() && !Syncronize::Wait(timeout_ms)) {
     std::lock_guard<std::mutex> lock(join_mu_);
-    if (has_thread_) {
-      cancelled_ = true;
-      pthread_cancel(thread_);
-    }
+    if (has_thread_) pthread_cancel(thread_);
     std::lock_guard<std::mutex> state(mu_);
     running_ = false;
     return;
@@ -214,9 +211,9 @@ void SimpleThread::Body() {
       DebugOutput("exception killed thread: " + name + ": " + text + "\n");
     }
   } catch (...) {
-    if (cancelled_.load()) {
-      // The unwind of pthread_cancel from Stop (it has no exception object
-      // to bind): report the end, then let the unwind finish.
+    if (abi::__cxa_current_exception_type() == nullptr) {
+      // Not a C++ exception: the unwind of pthread_cancel from Stop. Report
+      // the end, then let the unwind finish (it must not be swallowed).
       Finish();
       throw;
     }

@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -114,7 +113,6 @@ class SimpleThread : public Syncronize {
   std::mutex join_mu_;
   pthread_t thread_{};       // guarded by join_mu_
   bool has_thread_ = false;  // guarded by join_mu_
-  std::atomic<bool> cancelled_{false};  // set just before pthread_cancel
 
   Condition started_;
 };
