@@ -19,6 +19,7 @@ namespace {
 
 // Positions in this table are the charset codes stored in every body-part
 // row: append, never reorder, never rename. The names are ICU converter names.
+// clang-format off
 constexpr std::array<std::string_view, kCharsetCount> kCharsetNames = {
     // 0
     "utf-8", "utf-16", "utf-16be", "utf-16le", "utf-32", "utf-32be", "utf-32le",
@@ -111,6 +112,7 @@ constexpr std::array<std::string_view, kCharsetCount> kCharsetNames = {
     "ibm-1149_p100-1997,swaplfnl", "ibm-1153_p100-1999,swaplfnl", "ibm-12712_p100-1998,swaplfnl",
     "ibm-16804_x110-1999,swaplfnl", "ebcdic-xml-us",
 };
+// clang-format on
 
 constexpr int16_t kUnknownCharsetCode = 20;  // "us-ascii"
 
@@ -172,8 +174,8 @@ bool ConvertFromUtf16(const std::string& to_encoding, std::u16string_view in, st
   std::string result(static_cast<size_t>(capacity), '\0');
   int32_t length = capacity;
   if (!ConvertBuffer(to_encoding, UnicodeEncodingName(1), result.data(), &length,
-                     reinterpret_cast<const char*>(in.data()),
-                     static_cast<int32_t>(in.size() * 2), error_name)) {
+                     reinterpret_cast<const char*>(in.data()), static_cast<int32_t>(in.size() * 2),
+                     error_name)) {
     return false;
   }
   result.resize(static_cast<size_t>(length));
@@ -267,8 +269,7 @@ std::u16string ConvertUtf8FolderNameToUtf16(std::string_view utf8) {
   if (!ConvertToUtf16(UnicodeEncodingName(0), utf8, &out, &error)) {
     if (LogLevelAtLeast(kLogWarning)) {
       Log(kLogWarning, false,
-          "Nauvik::IMAP::ConvertUtf8FolderNameToUtf16(): Failed to parse Unicode. Error: " +
-              error);
+          "Nauvik::IMAP::ConvertUtf8FolderNameToUtf16(): Failed to parse Unicode. Error: " + error);
     }
     return std::u16string();
   }

@@ -1,12 +1,12 @@
 // Conversions through ICU with real texts, the database's ISO-8859-1 text,
 // folder names, locale lower-casing and the stored charset code table.
-#include "content/Charsets.h"
-
 #include <gtest/gtest.h>
 
 #include <set>
 #include <stdexcept>
 #include <string>
+
+#include "content/Charsets.h"
 
 namespace Nauvik {
 namespace {
@@ -25,6 +25,7 @@ struct RealText {
 };
 
 // The same words as a mail would carry them in its declared charset.
+// clang-format off
 const RealText kRealTexts[] = {
     {"ISO-8859-1", std::string("Gr\xFC\xDF" "e", 5), "Grüße"},
     {"windows-1252", std::string("\x80 5 \x96 \x93ok\x94", 10), "€ 5 – “ok”"},
@@ -55,6 +56,7 @@ const RealText kRealTexts[] = {
     {"macos-0_2-10.2", std::string("\x8E", 1), "é"},
     {"ibm-866_p100-1995", std::string("\x8F\xE0\xA8\xA2\xA5\xE2", 6), "Привет"},
 };
+// clang-format on
 
 TEST(ConvertToUtf8, RealTextsInManyCharsets) {
   for (const RealText& t : kRealTexts) {
@@ -99,6 +101,7 @@ TEST(ConvertToUtf8, InvalidBytesAreSubstitutedNotFailed) {
     std::string bytes;
     const char* utf8;
   } cases[] = {
+      // clang-format off
       {"UTF-8", "a\xFF" "b", "a\uFFFDb"},
       {"UTF-8", "ok\xE6\x97", "ok\uFFFD"},  // cut inside a sequence
       {"UTF-8", "\xC0\xAF", "\uFFFD\uFFFD"},  // overlong "/"
@@ -107,6 +110,7 @@ TEST(ConvertToUtf8, InvalidBytesAreSubstitutedNotFailed) {
       {"EUC-KR", "\xC7 a", "\x1A a"},
       {"ISO-8859-8", "\xFF", "\uFFFD"},  // unassigned
       {"UTF-16LE", std::string("a\x00\x00", 3), "a\uFFFD"},  // odd byte count
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.charset) + " " + c.utf8);
@@ -183,9 +187,14 @@ TEST(DatabaseText, EveryLatin1ByteRoundTrips) {
 }
 
 TEST(DatabaseText, CharactersOutsideLatin1BecomeTheSubstituteByte) {
-  EXPECT_EQ(ConvertFromUnicode(u"K\u00F8b \u20AC5 \u4E2D"), "K\xF8" "b \x1A" "5 \x1A");
+  EXPECT_EQ(ConvertFromUnicode(u"K\u00F8b \u20AC5 \u4E2D"),
+            "K\xF8"
+            "b \x1A"
+            "5 \x1A");
   // A lone surrogate is malformed UTF-16: substituted too.
-  EXPECT_EQ(ConvertFromUnicode(std::u16string(u"a") + char16_t(0xD800) + u"b"), "a\x1A" "b");
+  EXPECT_EQ(ConvertFromUnicode(std::u16string(u"a") + char16_t(0xD800) + u"b"),
+            "a\x1A"
+            "b");
 }
 
 TEST(FolderName, NonAsciiUtf8NamesBecomeUtf16) {

@@ -1,8 +1,6 @@
 // The live log service with real TCP clients on 127.0.0.1: lines to every
 // client, the answer to input, client ids with reuse, clean stops with
 // clients connected, and a port that is taken.
-#include "log/LiveLog.h"
-
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include "foundation/Socket.h"
+#include "log/LiveLog.h"
 #include "log/LogBroker.h"
 #include "log/LogChannel.h"
 #include "tests/log/LogTestSupport.h"

@@ -1,8 +1,6 @@
 // The log broker with real files: daily names from UTC, the line format,
 // concurrent writers, a full channel, the drain on stop, an unwritable
 // directory and the broker level channel.
-#include "log/LogBroker.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,6 +17,7 @@
 
 #include "foundation/Syncronize.h"
 #include "log/Log.h"
+#include "log/LogBroker.h"
 #include "log/LogChannel.h"
 #include "tests/log/LogTestSupport.h"
 
@@ -164,9 +163,9 @@ TEST_F(LogBrokerFiles, LevelPrefixesPlainAndAligned) {
     const char* plain;
     const char* aligned;
   } cases[] = {
-      {0, "ERROR: ", "ERROR:   "},   {1, "WARNING: ", "WARNING: "}, {2, "STATUS: ", "STATUS:  "},
-      {3, "INFO: ", "INFO:    "},    {4, "4: ", "4:       "},        {8, "DEBUG4: ", "DEBUG4:  "},
-      {12, "12: ", "12:      "},     {-7, "-7: ", "-7:      "},
+      {0, "ERROR: ", "ERROR:   "}, {1, "WARNING: ", "WARNING: "}, {2, "STATUS: ", "STATUS:  "},
+      {3, "INFO: ", "INFO:    "},  {4, "4: ", "4:       "},       {8, "DEBUG4: ", "DEBUG4:  "},
+      {12, "12: ", "12:      "},   {-7, "-7: ", "-7:      "},
   };
   for (bool align : {false, true}) {
     const std::string dir = scratch_.str() + (align ? "/aligned" : "/plain");
@@ -185,8 +184,8 @@ TEST_F(LogBrokerFiles, LevelPrefixesPlainAndAligned) {
     ASSERT_EQ(lines.size(), std::size(cases));
     for (size_t i = 0; i < lines.size(); ++i) {
       // "YYYYMMDD,HHMMSS.mmm " is 20 characters.
-      EXPECT_EQ(lines[i].substr(20), std::string(align ? cases[i].aligned : cases[i].plain) +
-                                         "text")
+      EXPECT_EQ(lines[i].substr(20),
+                std::string(align ? cases[i].aligned : cases[i].plain) + "text")
           << "level " << cases[i].level;
     }
   }
@@ -393,8 +392,8 @@ TEST_F(LogBrokerFiles, EachLineGoesToTheFileOfItsOwnTime) {
   for (const fs::path& file : files) {
     const std::string name = file.filename().string();  // t_YYYYMMDD_HHMMSSmmm.log
     ASSERT_EQ(name.size(), 24u) << name;
-    const std::string want = name.substr(2, 8) + "," + name.substr(11, 6) + "." +
-                             name.substr(17, 3);
+    const std::string want =
+        name.substr(2, 8) + "," + name.substr(11, 6) + "." + name.substr(17, 3);
     for (const std::string& line : SplitCrLf(ReadFile(file))) {
       EXPECT_EQ(line.substr(0, 19), want) << name;
       ++total;

@@ -1,13 +1,12 @@
 // The process-wide log function: level filter, thread id prefix, console
 // mode, the bounded channel and the wait for an empty channel.
-#include "log/Log.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "log/Log.h"
 #include "log/LogChannel.h"
 #include "tests/log/LogTestSupport.h"
 

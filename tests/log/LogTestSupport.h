@@ -113,10 +113,10 @@ class RecordingLogger : public LogBroker {
   const std::string pattern_;
   std::mutex mu_;
   std::condition_variable cv_;
-  bool gate_closed_ = false;  // guarded by mu_
-  bool held_ = false;         // guarded by mu_
-  bool loop_started_ = false; // guarded by mu_
-  std::vector<Line> lines_;   // guarded by mu_
+  bool gate_closed_ = false;   // guarded by mu_
+  bool held_ = false;          // guarded by mu_
+  bool loop_started_ = false;  // guarded by mu_
+  std::vector<Line> lines_;    // guarded by mu_
 };
 
 // A thread of the library's own kind, so that its kernel id is known.
