@@ -267,9 +267,8 @@ class ChannelWriter : public ChannelAccess<T, Holder> {
   // waiting) while the channel is full. code: kDone, kAbandoned or kTimedOut.
   Result PutResult(const T& value, int64_t timeout_ms = -1, bool flag = false) const {
     Holder* holder = this->GetHolder();
-    return this->Run(holder->SpaceAvailable(), timeout_ms, [&value, flag](Holder* h, Result* r) {
-      h->_PutAlternative(r, &value, flag);
-    });
+    return this->Run(holder->SpaceAvailable(), timeout_ms,
+                     [&value, flag](Holder* h, Result* r) { h->_PutAlternative(r, &value, flag); });
   }
   bool Put(const T& value, int64_t timeout_ms = -1) const {
     return PutResult(value, timeout_ms).success;
@@ -300,8 +299,7 @@ class Alternative {
   template <typename T, typename H>
   void AddPut(int index, const ChannelWriter<T, H>& writer, const T* value, bool flag = false) {
     H* holder = writer.GetHolder();
-    guards_[index] =
-        Guard{kPut, holder, const_cast<T*>(value), flag, holder->SpaceAvailable()};
+    guards_[index] = Guard{kPut, holder, const_cast<T*>(value), flag, holder->SpaceAvailable()};
   }
   void Remove(int index) { guards_.erase(index); }
   void Clear() { guards_.clear(); }

@@ -44,8 +44,7 @@ void EnsureTrailingSeparator(std::string* text);
 // "/x", "\x", or a text with ":" and any separator ("C:\x").
 bool IsAbsolutePath(const std::string& path);
 // Cuts text at every delimiter character; empty pieces only with keep_empty.
-std::vector<std::string> Split(std::string_view text, std::string_view delimiters,
-                               bool keep_empty);
+std::vector<std::string> Split(std::string_view text, std::string_view delimiters, bool keep_empty);
 
 // The system's text for an error number (0: the calling thread's errno).
 std::string SystemErrorText(int err = 0);
@@ -133,9 +132,7 @@ class MMFile {
   const unsigned char* View() const { return view_; }
   uint32_t Size() const { return size_; }
   bool IsOpen() const { return view_ != nullptr; }
-  std::string_view Bytes() const {
-    return {reinterpret_cast<const char*>(view_), size_};
-  }
+  std::string_view Bytes() const { return {reinterpret_cast<const char*>(view_), size_}; }
 
  private:
   uint32_t size_ = 0;

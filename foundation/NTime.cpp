@@ -57,28 +57,35 @@ bool IsValid(const CalendarFields& f) {
 uint64_t ValueOf(const CalendarFields& f) {
   const auto days =
       static_cast<uint64_t>(DaysFromCivil(f.year, f.month, f.day) + kDaysFrom1601To1970);
-  return days * kTicksPerDay +
-         ((f.hour * 60ULL + f.minute) * 60ULL + f.second) * kTicksPerSecond +
+  return days * kTicksPerDay + ((f.hour * 60ULL + f.minute) * 60ULL + f.second) * kTicksPerSecond +
          f.millisecond * kTicksPerMillisecond;
 }
 
 unsigned char UpperByte(unsigned char c) {
   if (c >= 'a' && c <= 'z') return static_cast<unsigned char>(c - 'a' + 'A');
   switch (c) {
-    case 0xE5: return 0xC5;  // å
-    case 0xE6: return 0xC6;  // æ
-    case 0xF8: return 0xD8;  // ø
-    default: return c;
+    case 0xE5:
+      return 0xC5;  // å
+    case 0xE6:
+      return 0xC6;  // æ
+    case 0xF8:
+      return 0xD8;  // ø
+    default:
+      return c;
   }
 }
 
 unsigned char LowerByte(unsigned char c) {
   if (c >= 'A' && c <= 'Z') return static_cast<unsigned char>(c - 'A' + 'a');
   switch (c) {
-    case 0xC5: return 0xE5;
-    case 0xC6: return 0xE6;
-    case 0xD8: return 0xF8;
-    default: return c;
+    case 0xC5:
+      return 0xE5;
+    case 0xC6:
+      return 0xE6;
+    case 0xD8:
+      return 0xF8;
+    default:
+      return c;
   }
 }
 
@@ -168,8 +175,21 @@ bool StandardOffsetSeconds(long* offset) {
 }
 
 enum class Token {
-  kYear, kYY, kMonth, kDay, kHour12, kHour, kMin, kSec, kMsec, kDow, kStrMonth, kStrDow,
-  kZone, kMeridiem, kNone
+  kYear,
+  kYY,
+  kMonth,
+  kDay,
+  kHour12,
+  kHour,
+  kMin,
+  kSec,
+  kMsec,
+  kDow,
+  kStrMonth,
+  kStrDow,
+  kZone,
+  kMeridiem,
+  kNone
 };
 
 struct TokenText {
@@ -179,11 +199,13 @@ struct TokenText {
 
 // Formatter order; the parser uses the same list without "$DOW".
 constexpr TokenText kTokens[] = {
-    {Token::kYear, "$YEAR"},         {Token::kYY, "$YY"},         {Token::kMonth, "$MONTH"},
-    {Token::kDay, "$DAY"},           {Token::kHour12, "$HOUR12"}, {Token::kHour, "$HOUR"},
-    {Token::kMin, "$MIN"},           {Token::kSec, "$SEC"},       {Token::kMsec, "$MSEC"},
-    {Token::kDow, "$DOW"},           {Token::kStrMonth, "$STRMONTH"},
-    {Token::kStrDow, "$STRDOW"},     {Token::kZone, "$ZONE"},     {Token::kMeridiem, "$MERIDIEM"},
+    {Token::kYear, "$YEAR"},         {Token::kYY, "$YY"},
+    {Token::kMonth, "$MONTH"},       {Token::kDay, "$DAY"},
+    {Token::kHour12, "$HOUR12"},     {Token::kHour, "$HOUR"},
+    {Token::kMin, "$MIN"},           {Token::kSec, "$SEC"},
+    {Token::kMsec, "$MSEC"},         {Token::kDow, "$DOW"},
+    {Token::kStrMonth, "$STRMONTH"}, {Token::kStrDow, "$STRDOW"},
+    {Token::kZone, "$ZONE"},         {Token::kMeridiem, "$MERIDIEM"},
 };
 
 // The first token of the list at pos of the upper-case format. In elapsed
@@ -211,9 +233,9 @@ const NameReading kDayReadings[] = {
     {"ons", 3}, {"thu", 4},    {"tor", 4}, {"fri", 5}, {"fre", 5}, {"sat", 6}, {"l\xF8r", 6},
 };
 const NameReading kMonthReadings[] = {
-    {"jan", 1}, {"feb", 2}, {"mar", 3}, {"apr", 4},  {"may", 5},  {"mai", 5},  {"jun", 6},
-    {"jul", 7}, {"aug", 8}, {"sep", 9}, {"oct", 10}, {"okt", 10}, {"nov", 11}, {"dec", 12},
-    {"des", 12},
+    {"jan", 1},  {"feb", 2},  {"mar", 3},  {"apr", 4},  {"may", 5},
+    {"mai", 5},  {"jun", 6},  {"jul", 7},  {"aug", 8},  {"sep", 9},
+    {"oct", 10}, {"okt", 10}, {"nov", 11}, {"dec", 12}, {"des", 12},
 };
 
 template <size_t N>
@@ -403,21 +425,50 @@ void NTime::FormatWith(std::string* out, const std::string& fmt, bool elapsed) c
     }
     pos += t->text.size();
     switch (t->token) {
-      case Token::kYear: AppendPadded(out, year, 4); break;
-      case Token::kYY: AppendPadded(out, year % 100, 2); break;
-      case Token::kMonth: AppendPadded(out, month, 2); break;
-      case Token::kDay: AppendPadded(out, day, 2); break;
-      case Token::kHour12: AppendPadded(out, f.hour % 12, 2); break;
-      case Token::kHour: AppendPadded(out, f.hour, 2); break;
-      case Token::kMin: AppendPadded(out, f.minute, 2); break;
-      case Token::kSec: AppendPadded(out, f.second, 2); break;
-      case Token::kMsec: AppendPadded(out, f.millisecond, 3); break;
-      case Token::kDow: AppendPadded(out, f.day_of_week, 1); break;
-      case Token::kStrMonth: out->append(MonthName(f.month)); break;
-      case Token::kStrDow: out->append(DayOfWeekName(f.day_of_week)); break;
-      case Token::kZone: out->append(ZoneText()); break;
-      case Token::kMeridiem: out->append(f.hour < 12 ? "AM" : "PM"); break;
-      case Token::kNone: break;
+      case Token::kYear:
+        AppendPadded(out, year, 4);
+        break;
+      case Token::kYY:
+        AppendPadded(out, year % 100, 2);
+        break;
+      case Token::kMonth:
+        AppendPadded(out, month, 2);
+        break;
+      case Token::kDay:
+        AppendPadded(out, day, 2);
+        break;
+      case Token::kHour12:
+        AppendPadded(out, f.hour % 12, 2);
+        break;
+      case Token::kHour:
+        AppendPadded(out, f.hour, 2);
+        break;
+      case Token::kMin:
+        AppendPadded(out, f.minute, 2);
+        break;
+      case Token::kSec:
+        AppendPadded(out, f.second, 2);
+        break;
+      case Token::kMsec:
+        AppendPadded(out, f.millisecond, 3);
+        break;
+      case Token::kDow:
+        AppendPadded(out, f.day_of_week, 1);
+        break;
+      case Token::kStrMonth:
+        out->append(MonthName(f.month));
+        break;
+      case Token::kStrDow:
+        out->append(DayOfWeekName(f.day_of_week));
+        break;
+      case Token::kZone:
+        out->append(ZoneText());
+        break;
+      case Token::kMeridiem:
+        out->append(f.hour < 12 ? "AM" : "PM");
+        break;
+      case Token::kNone:
+        break;
     }
   }
 }

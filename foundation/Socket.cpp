@@ -380,7 +380,8 @@ bool DatagramSocket::SendTo(const std::string& host, int port, const void* data,
   if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return false;
   std::unique_ptr<addrinfo, void (*)(addrinfo*)> owned(found, freeaddrinfo);
   std::lock_guard<std::mutex> lock(mu_);
-  return ::sendto(fd_, data, len, 0, found->ai_addr, found->ai_addrlen) == static_cast<ssize_t>(len);
+  return ::sendto(fd_, data, len, 0, found->ai_addr, found->ai_addrlen) ==
+         static_cast<ssize_t>(len);
 }
 
 }  // namespace KAVRO

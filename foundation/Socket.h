@@ -134,8 +134,7 @@ class SocketRedirector : public SimpleThread {
  public:
   // Serves an accepted connection. With owns_socket the redirector deletes
   // the socket when its loop ends; otherwise the socket must outlive it.
-  SocketRedirector(Socket* socket, bool owns_socket,
-                   const ChannelAccess<ReceivedBytes>& received);
+  SocketRedirector(Socket* socket, bool owns_socket, const ChannelAccess<ReceivedBytes>& received);
   ~SocketRedirector() override;
 
   // The channel of byte vectors to send.

@@ -42,7 +42,7 @@ class WaitHandle {
  private:
   const bool manual_reset_;
   std::mutex mu_;
-  bool set_;                       // guarded by mu_
+  bool set_;                      // guarded by mu_
   std::vector<Waiter*> waiters_;  // guarded by mu_
 };
 

@@ -46,10 +46,10 @@ BENCHMARK(BM_FormatSqlDateLiteral);
 
 void BM_ParseMailDate(benchmark::State& state) {
   static const char* const kDates[] = {
-      "Tue, 15 Nov 1994 08:12:31 +0100",      // first format
-      "15 Nov 94 08:12:31 -0330",             // fourth format, after three failures
+      "Tue, 15 Nov 1994 08:12:31 +0100",  // first format
+      "15 Nov 94 08:12:31 -0330",         // fourth format, after three failures
       "Mon, 4 Mar 2024 10:20:30 +0100 (CET)",
-      "not a date at all",                    // every format fails
+      "not a date at all",  // every format fails
   };
   const char* text = kDates[state.range(0)];
   const std::string date(text);

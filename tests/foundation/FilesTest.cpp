@@ -1,5 +1,3 @@
-#include "foundation/Files.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -11,6 +9,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "foundation/Files.h"
 
 namespace KAVRO {
 namespace {
@@ -64,8 +64,8 @@ TEST(FilePaths, PureTextHelpers) {
   }
 
   const std::pair<const char*, bool> absolute[] = {
-      {"/a", true},  {"\\a", true},       {"C:\\a", true}, {"C:/a", true},
-      {"C:", false}, {"a/b", false},      {"", false},     {"\\\\server\\share", true},
+      {"/a", true},  {"\\a", true},  {"C:\\a", true}, {"C:/a", true},
+      {"C:", false}, {"a/b", false}, {"", false},     {"\\\\server\\share", true},
   };
   for (const auto& [path, want] : absolute) EXPECT_EQ(IsAbsolutePath(path), want) << path;
 

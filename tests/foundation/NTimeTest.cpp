@@ -1,10 +1,10 @@
-#include "foundation/NTime.h"
-
 #include <gtest/gtest.h>
 #include <time.h>
 
 #include <cstdlib>
 #include <string>
+
+#include "foundation/NTime.h"
 
 namespace KAVRO {
 namespace {
@@ -91,12 +91,18 @@ TEST(NTimeCalendar, FebruaryOverflowMovesIntoMarchOtherInvalidDatesFail) {
     const char* want;  // nullptr: the conversion fails
   };
   const Case cases[] = {
-      {2023, 2, 29, 0, "2023-03-01 00:00:00.000"}, {2023, 2, 30, 0, "2023-03-02 00:00:00.000"},
-      {2023, 2, 31, 0, "2023-03-03 00:00:00.000"}, {2024, 2, 29, 0, "2024-02-29 00:00:00.000"},
-      {2024, 2, 30, 0, "2024-03-02 00:00:00.000"}, {2024, 2, 31, 0, "2024-03-03 00:00:00.000"},
-      {2024, 4, 31, 0, nullptr},                   {2024, 13, 1, 0, nullptr},
-      {2024, 0, 1, 0, nullptr},                    {2024, 1, 0, 0, nullptr},
-      {2024, 2, 30, 24, nullptr},                  {1600, 12, 31, 0, nullptr},
+      {2023, 2, 29, 0, "2023-03-01 00:00:00.000"},
+      {2023, 2, 30, 0, "2023-03-02 00:00:00.000"},
+      {2023, 2, 31, 0, "2023-03-03 00:00:00.000"},
+      {2024, 2, 29, 0, "2024-02-29 00:00:00.000"},
+      {2024, 2, 30, 0, "2024-03-02 00:00:00.000"},
+      {2024, 2, 31, 0, "2024-03-03 00:00:00.000"},
+      {2024, 4, 31, 0, nullptr},
+      {2024, 13, 1, 0, nullptr},
+      {2024, 0, 1, 0, nullptr},
+      {2024, 1, 0, 0, nullptr},
+      {2024, 2, 30, 24, nullptr},
+      {1600, 12, 31, 0, nullptr},
   };
   for (const Case& c : cases) {
     NTime t(uint64_t{42});
@@ -145,17 +151,17 @@ TEST(NTimeSetters, AddMonthsDoesYearsThenMonths) {
     const char* want;
   };
   const Case cases[] = {
-      {Make(2024, 1, 15), -1, "2023-12-15"}, {Make(2023, 1, 31), 13, "2024-03-03"},
-      {Make(2024, 1, 31), 1, "2024-03-03"},  {Make(2023, 1, 31), 1, "2023-03-03"},
+      {Make(2024, 1, 15), -1, "2023-12-15"},  {Make(2023, 1, 31), 13, "2024-03-03"},
+      {Make(2024, 1, 31), 1, "2024-03-03"},   {Make(2023, 1, 31), 1, "2023-03-03"},
       {Make(2024, 2, 29), -12, "2023-03-01"}, {Make(2023, 2, 15), 11, "2024-01-15"},
       {Make(2024, 2, 15), -14, "2022-12-15"}, {Make(2024, 12, 1), 1, "2025-01-01"},
-      {Make(2024, 6, 30), 0, "2024-06-30"},  {Make(2024, 3, 31), -25, "2022-03-03"},
+      {Make(2024, 6, 30), 0, "2024-06-30"},   {Make(2024, 3, 31), -25, "2022-03-03"},
   };
   for (const Case& c : cases) {
     NTime t = c.start;
     t.AddMonths(c.n);
-    EXPECT_EQ(t.Format("$YEAR-$MONTH-$DAY"), c.want) << c.start.Format("$YEAR-$MONTH-$DAY")
-                                                     << " + " << c.n;
+    EXPECT_EQ(t.Format("$YEAR-$MONTH-$DAY"), c.want)
+        << c.start.Format("$YEAR-$MONTH-$DAY") << " + " << c.n;
   }
 }
 
@@ -186,11 +192,12 @@ TEST(NTimeFormat, TokensAndLiterals) {
 
 TEST(NTimeFormat, TwelveHourClockAndNames) {
   const std::pair<NTime, const char*> cases[] = {
-      {Make(2024, 1, 7, 12, 30), "00PM Sun Jan"},  {Make(2024, 2, 5, 0, 30), "00AM Mon Feb"},
-      {Make(2024, 5, 1, 19, 0), "07PM Wed May"},   {Make(2024, 8, 1, 11, 59), "11AM Thu Aug"},
-      {Make(2024, 11, 1, 13, 0), "01PM Fri Nov"},  {Make(2024, 12, 7, 1, 0), "01AM Sat Dec"},
+      {Make(2024, 1, 7, 12, 30), "00PM Sun Jan"}, {Make(2024, 2, 5, 0, 30), "00AM Mon Feb"},
+      {Make(2024, 5, 1, 19, 0), "07PM Wed May"},  {Make(2024, 8, 1, 11, 59), "11AM Thu Aug"},
+      {Make(2024, 11, 1, 13, 0), "01PM Fri Nov"}, {Make(2024, 12, 7, 1, 0), "01AM Sat Dec"},
   };
-  for (const auto& [t, want] : cases) EXPECT_EQ(t.Format("$HOUR12$MERIDIEM $STRDOW $STRMONTH"), want);
+  for (const auto& [t, want] : cases)
+    EXPECT_EQ(t.Format("$HOUR12$MERIDIEM $STRDOW $STRMONTH"), want);
   EXPECT_EQ(NTime::MonthName(0), "");
   EXPECT_EQ(NTime::MonthName(13), "");
   EXPECT_EQ(NTime::DayOfWeekName(-1), "");
@@ -299,8 +306,8 @@ TEST(NTimeParse, TokenParserTable) {
 
 TEST(NTimeParse, FormatThenParseRoundTrips) {
   const char* fmt = "$YEAR/$MONTH/$DAY $HOUR:$MIN:$SEC";
-  for (const NTime& t : {Make(1601, 1, 1), Make(1999, 12, 31, 23, 59, 59), Make(2038, 1, 19, 3, 14, 8),
-                         Make(9999, 6, 6, 6, 6, 6)}) {
+  for (const NTime& t : {Make(1601, 1, 1), Make(1999, 12, 31, 23, 59, 59),
+                         Make(2038, 1, 19, 3, 14, 8), Make(9999, 6, 6, 6, 6, 6)}) {
     NTime back(uint64_t{0});
     ASSERT_TRUE(back.Parse(fmt, t.Format(fmt)));
     EXPECT_EQ(back.Value(), t.Value()) << t.Format(fmt);
@@ -359,15 +366,16 @@ TEST(NTimeNow, UtcMatchesTheSystemClockAndLocalAddsTheZone) {
 
 TEST(NTimeNames, ReadingsTrimLowerAndTakeThreeLetters) {
   const std::pair<const char*, int> days[] = {
-      {"Sun", 0}, {"s\xF8n", 0}, {"S\xD8NDAG", 0}, {" monday", 1}, {"MAN", 1}, {"tir", 2},
-      {"Wednesday\r\n", 3}, {"ons", 3}, {"tor", 4}, {"Fri", 5}, {"fre", 5}, {"l\xF8r", 6},
-      {"sa", -1}, {"", -1}, {"xyz", -1}, {"s\xC3\xB8n", -1},
+      {"Sun", 0}, {"s\xF8n", 0}, {"S\xD8NDAG", 0},     {" monday", 1},
+      {"MAN", 1}, {"tir", 2},    {"Wednesday\r\n", 3}, {"ons", 3},
+      {"tor", 4}, {"Fri", 5},    {"fre", 5},           {"l\xF8r", 6},
+      {"sa", -1}, {"", -1},      {"xyz", -1},          {"s\xC3\xB8n", -1},
   };
   for (const auto& [text, want] : days) EXPECT_EQ(NTime::ParseDayOfWeek(text), want) << text;
   const std::pair<const char*, int> months[] = {
-      {"Jan", 1}, {"feb", 2}, {"MARCH", 3}, {"\tapr", 4}, {"May", 5}, {"mai", 5}, {"Jun", 6},
-      {"jul", 7}, {"August", 8}, {"sep", 9}, {"Oct", 10}, {"okt", 10}, {"nov", 11},
-      {"dec", 12}, {"DES", 12}, {"de", 0}, {"foo", 0},
+      {"Jan", 1},  {"feb", 2},  {"MARCH", 3},  {"\tapr", 4}, {"May", 5},  {"mai", 5},
+      {"Jun", 6},  {"jul", 7},  {"August", 8}, {"sep", 9},   {"Oct", 10}, {"okt", 10},
+      {"nov", 11}, {"dec", 12}, {"DES", 12},   {"de", 0},    {"foo", 0},
   };
   for (const auto& [text, want] : months) EXPECT_EQ(NTime::ParseMonth(text), want) << text;
   EXPECT_EQ(NTime::ToUpper("a\xE5\xE6\xF8z\xE9"), "A\xC5\xC6\xD8Z\xE9");

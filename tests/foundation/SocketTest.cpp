@@ -1,5 +1,3 @@
-#include "foundation/Socket.h"
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -11,6 +9,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "foundation/Socket.h"
 
 namespace KAVRO {
 namespace {

@@ -20,7 +20,7 @@ namespace {
 
 int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                start)
+                                                               start)
       .count();
 }
 
