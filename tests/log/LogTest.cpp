@@ -2,6 +2,7 @@
 // mode, the bounded channel and the wait for an empty channel.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -115,6 +116,25 @@ TEST_F(LogFunction, FullChannelDropsTheNewMessageAfterShortWait) {
   for (size_t i = 0; i < taken.size(); ++i) {
     EXPECT_NE(taken[i].text.find(": m" + std::to_string(i)), std::string::npos) << i;
   }
+}
+
+// A thread terminated by force while Log waits for room must unwind, not
+// have its cancellation swallowed (which would abort the process).
+TEST_F(LogFunction, ThreadTerminatedWhileWaitingForRoomUnwinds) {
+  for (int i = 0; i < 100; ++i) Log(kLogInfo, true, "filler");
+  std::atomic<int> calls{0};
+  {
+    FunctionThread thread([&calls] {
+      for (;;) {
+        Log(kLogInfo, true, "no room");
+        ++calls;
+      }
+    });
+    ASSERT_TRUE(thread.Start());
+    while (calls.load() < 3) std::this_thread::yield();
+    thread.Stop(0);
+  }
+  EXPECT_EQ(GlobalLogChannel().Count(), 100u);
 }
 
 TEST_F(LogFunction, WaitForEmptyChannelWakesWhenTheReaderTakesTheLast) {
