@@ -231,6 +231,49 @@ TEST_F(LogBrokerFiles, LinesInOrderFromConcurrentWriters) {
   for (int w = 0; w < kWriters; ++w) EXPECT_EQ(next[w], kRounds * kPerRound);
 }
 
+// Concurrent insertions each run their own logger on the one global channel:
+// both append to the same daily file, and no line may be torn or lost.
+TEST_F(LogBrokerFiles, TwoBrokersShareTheDailyFileWithWholeLines) {
+  constexpr int kWriters = 4;
+  constexpr int kRounds = 10;
+  constexpr int kPerRound = 25;
+  {
+    RecordingLogger first("TestLogger", GlobalLogChannel());
+    RecordingLogger second("TestLogger", GlobalLogChannel());
+    ASSERT_TRUE(first.Open(scratch_.str(), 0));
+    ASSERT_TRUE(second.Open(scratch_.str(), 0));
+    for (int round = 0; round < kRounds; ++round) {
+      std::vector<std::thread> writers;
+      for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back([w, round] {
+          for (int i = 0; i < kPerRound; ++i) {
+            Log(kLogInfo, true,
+                "writer " + std::to_string(w) + " line " + std::to_string(round * kPerRound + i));
+          }
+        });
+      }
+      for (auto& t : writers) t.join();
+      ASSERT_TRUE(WaitForLogChannelEmpty(30000));
+    }
+  }  // both stopped: every taken message is written
+  const auto files = FilesIn(scratch_.path());
+  ASSERT_EQ(files.size(), 1u);
+  std::map<int, std::vector<bool>> seen;
+  for (const std::string& line : SplitCrLf(ReadFile(files[0]))) {
+    WriterLine parsed;
+    ASSERT_TRUE(ParseWriterLine(line, &parsed)) << line;
+    auto& marks = seen[parsed.writer];
+    marks.resize(kRounds * kPerRound);
+    ASSERT_LT(parsed.sequence, kRounds * kPerRound);
+    EXPECT_FALSE(marks[size_t(parsed.sequence)]) << "twice: " << line;
+    marks[size_t(parsed.sequence)] = true;
+  }
+  ASSERT_EQ(seen.size(), size_t{kWriters});
+  for (const auto& [writer, marks] : seen) {
+    EXPECT_EQ(std::count(marks.begin(), marks.end(), true), kRounds * kPerRound) << writer;
+  }
+}
+
 // While the broker is held, the writers fill the channel to its last slot;
 // released, it writes every message.
 TEST_F(LogBrokerFiles, ChannelFullForAMomentLosesNothing) {
