@@ -125,11 +125,6 @@ std::vector<std::string> Mix(size_t size) {
   return mails;
 }
 
-void SetCounters(benchmark::State& state, size_t bytes) {
-  state.SetItemsProcessed(state.iterations());
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
-}
-
 size_t ScanRows(const std::string& mail) {
   size_t rows = 0;
   const BodyPartSink sink = [&](BodyPartRow& row) {
