@@ -56,6 +56,9 @@ class SimpleThread : public Syncronize {
 
   // Binds the end report to the channel and starts: when the thread ends it
   // puts its own pointer there (so an owner can collect finished threads).
+  // The report is put without time limit while the thread holds its lock, so
+  // the channel must have room or be read (Channel<SimpleThread*> holds 16);
+  // signalling the channel's third condition releases a blocked report.
   virtual bool StartReporting(const ChannelAccess<SimpleThread*>& end_channel);
   // True once the new thread runs (at once if it runs already); false if it
   // cannot be created or does not begin within 30 seconds.
