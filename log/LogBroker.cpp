@@ -1,5 +1,6 @@
 #include "log/LogBroker.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <stdexcept>
@@ -71,6 +72,8 @@ LogBroker::LogBroker(const std::string& name,
 LogBroker::~LogBroker() { Stop(-1); }
 
 bool LogBroker::Open(const std::string& directory, uint16_t live_log_port) {
+  // The running thread reads both settings: they change only between runs.
+  if (IsRunning()) return true;
   live_log_port_ = live_log_port;
   log_directory_ = directory;
   KAVRO::EnsureTrailingSeparator(&log_directory_);

@@ -43,7 +43,8 @@ class LogBroker : public KAVRO::SimpleThread {
   // Remembers the live log port (0: no live log) and the directory ("\" is
   // appended unless it ends in "\" or "/"), then starts the thread through
   // the start implementation, not the overridable Start. True when the
-  // thread runs.
+  // thread runs. On a running broker it changes nothing and returns true;
+  // after a stop it may be opened again, with new settings.
   virtual bool Open(const std::string& directory, uint16_t live_log_port);
 
   // Puts of a level here change which messages the running broker forwards:
