@@ -445,6 +445,31 @@ TEST_F(LogBrokerFiles, EachLineGoesToTheFileOfItsOwnTime) {
   EXPECT_EQ(total, kLines);
 }
 
+TEST_F(LogBrokerFiles, StoppedBrokerOpensAgainWithNewDirectory) {
+  LogChannel channel;
+  LogChannelWriter writer(channel);
+  RecordingLogger logger("TestLogger", channel);
+  ASSERT_TRUE(logger.Open(scratch_.str() + "/one", 0));
+  ASSERT_TRUE(logger.Open(scratch_.str() + "/ignored", 0));  // running: no change
+  ASSERT_TRUE(writer.Put({kLogInfo, "first run"}, 30000));
+  ASSERT_TRUE(logger.WaitForLines(1));
+  logger.Stop(-1);
+  EXPECT_FALSE(logger.IsRunning());
+  ASSERT_TRUE(logger.Open(scratch_.str() + "/two", 0));
+  ASSERT_TRUE(writer.Put({kLogInfo, "second run"}, 30000));
+  ASSERT_TRUE(logger.WaitForLines(2));
+  logger.Stop(-1);
+  ASSERT_EQ(FilesIn(scratch_.path()).size(), 2u);
+  for (const char* run : {"one", "two"}) {
+    const auto files = FilesIn(scratch_.path() / run);
+    ASSERT_EQ(files.size(), 1u) << run;
+    const auto lines = SplitCrLf(ReadFile(files[0]));
+    ASSERT_EQ(lines.size(), 1u) << run;
+    EXPECT_EQ(lines[0].substr(20),
+              std::string("INFO: ") + (run[0] == 'o' ? "first" : "second") + " run");
+  }
+}
+
 TEST_F(LogBrokerFiles, LevelChannelFiltersForwardedMessages) {
   LogChannel channel;
   LogChannelWriter writer(channel);
