@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "content/Charsets.h"
+#include "tests/mime/ExactBuffer.h"
 
 namespace Nauvik {
 namespace {
@@ -69,6 +70,16 @@ TEST(DecodeHeaderValue, LongFoldedHeaderDecodesWhole) {
     expected += "w\xC3\xB8rd" + std::to_string(i);
   }
   EXPECT_EQ(DecodeHeaderValue(raw), expected);
+}
+
+TEST(DecodeHeaderValue, EveryCutStaysInsideItsInput) {
+  const std::string raw =
+      "Re: =?utf-8?q?caf=C3=A9?= =?ISO-8859-1?B?5vjl?=\r\n =?bad?q?x \xE6=?a?b?c?d?=";
+  for (size_t n = 0; n <= raw.size(); ++n) {
+    Testing::ExactBuffer buffer(std::string_view(raw).substr(0, n));
+    const std::string decoded = DecodeHeaderValue(buffer.view());
+    (void)MakeSortSubject(decoded);
+  }
 }
 
 TEST(SplitHeaderLine, SegmentsOfALine) {

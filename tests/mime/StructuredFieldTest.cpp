@@ -156,6 +156,22 @@ TEST(AddressList, EveryCutStaysInsideItsInput) {
   }
 }
 
+TEST(StructuredFields, EveryCutOfMediaTypesAndDatesStaysInsideItsInput) {
+  const std::string media =
+      "multipart/mixed (c) ; boundary=\"a\\\"b\" ; t*0*=utf-8'en'%C3%A6 ; t*1=\"x";
+  const std::string date = "Tue, 15 Nov 1994 08:12:31 +0100 (CET)";
+  for (const std::string* s : {&media, &date}) {
+    for (size_t n = 0; n <= s->size(); ++n) {
+      Testing::ExactBuffer buffer(std::string_view(*s).substr(0, n));
+      MediaType mt;
+      (void)ParseMediaType(buffer.view(), &mt);
+      DateTime dt;
+      (void)ParseDateTime(buffer.view(), &dt);
+      (void)FindEncodedWord(buffer.view());
+    }
+  }
+}
+
 struct DateCase {
   const char* body;
   bool ok;
