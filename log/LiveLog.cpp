@@ -121,6 +121,8 @@ void LiveLogServer::Send(const std::string& text) {
 
 void LiveLogServer::Stop() {
   State& s = *state_;
+  s.alternative->Remove(kGuardConnection);
+  s.alternative->Remove(kGuardReceived);
   s.listener.Stop(-1);
   for (auto& [id, client] : s.clients) {
     s.alternative->Remove(static_cast<int>(id));
