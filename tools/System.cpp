@@ -12,9 +12,11 @@
 namespace Nauvik::Import {
 namespace {
 
-volatile sig_atomic_t g_interrupted = 0;
+// Lock-free, so the handler may set it; worker threads read it.
+std::atomic<bool> g_interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
-void OnInterrupt(int) { g_interrupted = 1; }
+void OnInterrupt(int) { g_interrupted = true; }
 
 }  // namespace
 
@@ -36,7 +38,7 @@ void InstallInterruptHandler() {
   sigaction(SIGTERM, &sa, nullptr);
 }
 
-bool InterruptRequested() { return g_interrupted != 0; }
+bool InterruptRequested() { return g_interrupted.load(); }
 
 std::string ExecutablePath() {
   char buf[PATH_MAX];
