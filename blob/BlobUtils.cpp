@@ -128,8 +128,8 @@ int32_t BlobUtils::InsertBlobFrom(const BlobSource& source, uint64_t size, int32
 
 int32_t BlobUtils::GetNextFileStorageHost(int64_t id, StorageHostList* hosts) {
   LogAt(kLogDebug4, [] { return std::string("BlobUtils::GetNextFileStorageHost() start."); });
-  hosts->clear();
-  if (id == 0) {
+  if (hosts != nullptr) hosts->clear();
+  if (id == 0 || hosts == nullptr) {
     last_error_ = "Invalid parameter specified. Aborting.";
     LogAt(kLogError, [&] { return kHostPrefix + last_error_; });
     return kBlobInvalidParameter;
@@ -196,6 +196,11 @@ std::string BlobUtils::CreatePathToFile() const {
 int32_t BlobUtils::StoreInBestStorage(int64_t id, const BlobSource& source, std::string* location,
                                       std::string* host_path, int64_t* host_id) {
   LogAt(kLogDebug4, [&] { return std::string(kStorePrefix) + "fisFileStorageId: " + Decimal(id); });
+  if (location == nullptr || host_path == nullptr || host_id == nullptr) {
+    last_error_ = "Invalid parameter specified. Aborting insert.";
+    LogAt(kLogWarning, [&] { return kStorePrefix + last_error_; });
+    return kBlobInvalidParameter;
+  }
   if (!source.IsBuffer()) {
     if (source.file_name.empty()) {
       last_error_ = "Empty local filename provided. Aborting insert.";
@@ -330,6 +335,8 @@ int32_t BlobUtils::WriteToStorage(const std::string& target, const std::string& 
 
 int32_t BlobUtils::GetNsFileStorage(DBTable<NS_FILESTORAGE>& table, int64_t id, std::string* error,
                                     bool require_location) {
+  std::string scratch;
+  if (error == nullptr) error = &scratch;
   error->clear();
   if (id == 0) {
     *error = "parameter specified. Aborting get.";
@@ -356,6 +363,8 @@ int32_t BlobUtils::GetNsFileStorage(DBTable<NS_FILESTORAGE>& table, int64_t id, 
 
 int32_t BlobUtils::GetNsFileStorageHost(DBTable<NS_FILESTORAGEHOST>& table, std::string* error,
                                         int64_t host_id) {
+  std::string scratch;
+  if (error == nullptr) error = &scratch;
   error->clear();
   if (!table.Select("FSH_FILESTORAGEHOSTID = " + Decimal(host_id), "")) {
     *error = "Select on NS_FILESTORAGEHOST failed. Aborting get.";
