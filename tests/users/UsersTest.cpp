@@ -188,17 +188,6 @@ TEST_F(UsersTest, RightsFromEachGrantFormAndTheirUnion) {
   }
 }
 
-TEST_F(UsersTest, TheConditionNamesTheBaseTablesWithoutViews) {
-  const std::string views = FolderRightsCondition(true, 5, 6, 7);
-  EXPECT_EQ(views,
-            "( USR_USERID = 5 OR USG_USERGROUPID IN (SELECT USG_USERGROUPID FROM "
-            "NV_USERGROUPMEMBER WHERE USR_USERID = 5) OR ( COM_COMPANYID = 6 AND USR_USERID IS "
-            "NULL AND USG_USERGROUPID IS NULL ) ) AND IMF_IMAPFOLDERID = 7");
-  std::string tables = views;
-  tables.replace(tables.find("NV_"), 3, "NS_");
-  EXPECT_EQ(FolderRightsCondition(false, 5, 6, 7), tables);
-}
-
 TEST_F(UsersTest, ANewFolderGrantGivesEveryRight) {
   ASSERT_EQ(AddFolderRightToUser(true, kUser, kFolderNew), IMAP::kImapOk);
   EXPECT_EQ(GetFolderRights(true, kUser, kCompany, kFolderNew), kAllRights);
