@@ -153,6 +153,15 @@ class Direct {
     return std::strtoull(value, nullptr, 10);
   }
   SQLHSTMT st() { return st_; }
+  // With `per_object`, each statement group gets a new handle, as a table
+  // object does: allocated on first use, freed when it goes away.
+  void Fresh(bool per_object) {
+    if (!per_object) return;
+    SQLFreeStmt(st_, SQL_CLOSE);
+    SQLFreeStmt(st_, SQL_UNBIND);
+    SQLFreeHandle(SQL_HANDLE_STMT, st_);
+    SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &st_);
+  }
 
   static void Must(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE h) {
     if (rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO) return;
@@ -165,8 +174,9 @@ class Direct {
   SQLHSTMT st_ = nullptr;
 };
 
-void DirectMix(Direct& d, int64_t folder, int64_t n) {
+void DirectMix(Direct& d, int64_t folder, int64_t n, bool per_object) {
   const std::string mid = MessageIdText(n);
+  d.Fresh(per_object);
   SQLHSTMT st = d.st();
   {
     char id[64], fis[64];
@@ -184,7 +194,9 @@ void DirectMix(Direct& d, int64_t folder, int64_t n) {
            u"FSH_FILESTORAGEHOSTID IS NOT NULL");
     benchmark::DoNotOptimize(SQLFetch(st));
   }
+  d.Fresh(per_object);
   uint64_t fis_id = d.NextValue("NS_FILESTORAGE_SEQ");
+  d.Fresh(per_object);
   int64_t msg_id = kVessel * 1000000000 + static_cast<int64_t>(d.NextValue("NS_IMAPMESSAGE_SEQ"));
   std::string fis = std::to_string(fis_id), msg = std::to_string(msg_id);
   std::string now = KAVRO::NTime().Format("'$YEAR/$MONTH/$DAY $HOUR:$MIN:$SEC'");
@@ -192,17 +204,21 @@ void DirectMix(Direct& d, int64_t folder, int64_t n) {
                 "FIS_LOCATION, FIS_SIZE, FIT_FILETYPEID, FSH_FILESTORAGEHOSTID) VALUES "
                 "(date_trunc('second', statement_timestamp() AT TIME ZONE 'UTC'), 11, '" +
                 fis + "', '\\2026\\3\\4\\7\\5\\" + fis + ".blb', '4321', 11, '1')"));
+  d.Fresh(per_object);
   d.Insert(u"INSERT INTO NV_IMAPMESSAGE (FIS_FILESTORAGEID, IMM_FROM, IMM_IMAPMESSAGEID, "
            u"IMM_MESSAGEID, IMM_SENT, IMM_SORTSUBJECT, IMM_SUBJECT, IMM_TO) VALUES ('" +
            Wide(fis) + u"', 'Bench <b@example.invalid>', '" + Wide(msg) + u"', '" + Wide(mid) +
            u"', to_timestamp(" + Wide(now) +
            u",'yyyy/mm/dd hh24:mi:ss'), 'weekly report \u2013 engine room', 'Weekly report "
            u"\u2013 engine room', 'J\u00f8rgen <j@example.invalid>')");
+  d.Fresh(per_object);
   d.Insert(Wide("INSERT INTO NV_IMAPMSGINFOLDER (IMF_IMAPFOLDERID, IMM_IMAPMESSAGEID, "
                 "MIF_IMAPMSGINFOLDERID, MIF_INTERNALDATE, MIF_RECENT, MIF_UID) VALUES ('" +
                 std::to_string(folder) + "', '" + msg + "', '" + msg + "', to_timestamp(" + now +
                 ",'yyyy/mm/dd hh24:mi:ss'), 1, nextval('IMAPFOLDER_" + std::to_string(folder) +
                 "'))"));
+  d.Fresh(per_object);
+  st = d.st();
   {
     char messageid[401], id[64], date[128], link[64], fold[64], fisid[64];
     int32_t uid = 0, size = 0;
@@ -228,6 +244,8 @@ void DirectMix(Direct& d, int64_t folder, int64_t n) {
            Wide(msg));
     if (!SQL_SUCCEEDED(SQLFetch(st))) throw std::runtime_error("link not found");
   }
+  d.Fresh(per_object);
+  st = d.st();
   {
     int16_t inbox, marked, noselect, noinferiors;
     int32_t uid;
@@ -252,16 +270,19 @@ void DirectMix(Direct& d, int64_t folder, int64_t n) {
   }
 }
 
+// state.range(0): 0 one statement handle for everything, 1 one per table
+// object as the layer's lifecycle has it.
 void BM_DirectOdbc(benchmark::State& state) {
   int64_t folder = Folder();
   Direct d;
-  int64_t n = 500000000 + static_cast<int64_t>(state.thread_index()) * 100000000 + 1;
-  for (auto _ : state) DirectMix(d, folder, n++);
+  int64_t n = 500000000 + static_cast<int64_t>(state.thread_index()) * 100000000 +
+              state.range(0) * 50000000 + 1;
+  for (auto _ : state) DirectMix(d, folder, n++, state.range(0) != 0);
   CloseThreadDatabases();
 }
 
 BENCHMARK(BM_TableLayer)->Threads(1)->Threads(2)->UseRealTime();
-BENCHMARK(BM_DirectOdbc)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_DirectOdbc)->Arg(0)->Arg(1)->Threads(1)->Threads(2)->UseRealTime();
 
 }  // namespace
 }  // namespace Nauvik
