@@ -402,20 +402,6 @@ TEST_F(LogBrokerFiles, UnwritableDirectoryReportsEachLineAndKeepsRunning) {
   EXPECT_TRUE(fs::is_regular_file(blocker));
 }
 
-TEST_F(LogBrokerFiles, EmptyDirectoryWritesNoFile) {
-  LogChannel channel;
-  LogChannelWriter writer(channel);
-  const fs::path cwd_before = fs::current_path();
-  {
-    RecordingLogger logger("TestLogger", channel);
-    ASSERT_TRUE(logger.Open("", 0));
-    EXPECT_EQ(logger.LogDirectory(), "");
-    ASSERT_TRUE(writer.Put({kLogError, "nowhere"}, 30000));
-    ASSERT_TRUE(logger.WaitForLines(1));
-  }
-  EXPECT_FALSE(fs::exists(cwd_before / UtcTextOf(Clock::now()).daily));
-}
-
 // With a pattern down to the millisecond, a line goes to the file named from
 // the same instant as its stamp: the mechanism that moves the daily file on
 // at midnight UTC.
