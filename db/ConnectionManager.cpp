@@ -149,17 +149,21 @@ void CODBCDatabase::Connect(const std::string& connect_string) {
   connected_ = true;
 }
 
-void CODBCDatabase::p_SetAutoCommit(bool on) {
+bool CODBCDatabase::TrySetAutoCommit(bool on) {
   SQLRETURN rc = SQLSetConnectAttr(
       dbc_, SQL_ATTR_AUTOCOMMIT,
       reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF)),
       4);
-  if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) {
+  if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) return false;
+  autocommit_ = on;
+  return true;
+}
+
+void CODBCDatabase::p_SetAutoCommit(bool on) {
+  if (!TrySetAutoCommit(on)) {
     Log(kLogError, true,
         "CODBCDatabase::p_SetAutoCommit: SQLSetConnectAttr Failed. Autocommit not altered.");
-    return;
   }
-  autocommit_ = on;
 }
 
 CODBCDatabase* CODBCDatabase::GetDB(const std::string& connect_string, int32_t provider) {
@@ -418,9 +422,9 @@ ManualCommit::~ManualCommit() {
     CODBCDatabase* db = CODBCDatabase::FindDB(connect_string_, kProviderDefault);
     if (db == nullptr || !db->IsConnected()) return;
     if (!done_) SQLEndTran(SQL_HANDLE_DBC, db->Handle(), SQL_ROLLBACK);
-    db->p_SetAutoCommit(true);
+    db->TrySetAutoCommit(true);
   } catch (...) {
-    Log(kLogError, true, "ManualCommit: rollback after failure failed");
+    // FindDB raises only for an unresolvable provider: nothing is open then.
   }
 }
 

@@ -49,6 +49,8 @@ class CODBCDatabase {
 
   // SQL_ATTR_AUTOCOMMIT on/off; logs and keeps the old flag on failure.
   void p_SetAutoCommit(bool on);
+  // The same without the log line; false on failure (a lost connection).
+  bool TrySetAutoCommit(bool on);
 
   // The calling thread's connection for `connect_string` (empty: the string
   // of `provider`, 0: the default provider), connected on first use. Null when
@@ -148,7 +150,9 @@ void Rollback(const std::string& connect_string = std::string());
 
 // A transaction on the calling thread's connection: autocommit off on
 // construction; Commit() commits; the destructor rolls back unless committed
-// and always turns autocommit on again. The destructor never throws.
+// and always turns autocommit on again. The destructor never throws and logs
+// nothing: after a lost connection its calls fail quietly, and the boundary
+// that caught the error closes the connection.
 //
 //   ManualCommit txn;
 //   ...inserts...
