@@ -1,5 +1,7 @@
 #include "imap/ImapMailStorage.h"
 
+#include "imap/ImapConditions.h"
+
 #include <set>
 #include <stdexcept>
 #include <utility>
@@ -84,15 +86,6 @@ std::string Narrow(std::u16string_view text) {
   } catch (const std::exception&) {
     return std::string(text.begin(), text.end());
   }
-}
-
-// The subscription condition: the name is matched with LIKE, without regard
-// to case, so "%" and "_" in it act as wildcards.
-std::u16string SubscriptionCondition(const Dialect& dialect, const std::u16string& name,
-                                     int64_t user_id) {
-  if (name.empty() || user_id == 0) throw std::runtime_error("Invalid input");
-  return u"LOWER(IMF_SUBSCRIPTIONNAME) LIKE LOWER('" + dialect.LikeText(DoubleQuotes(name)) +
-         u"') AND USR_USERID = " + Wide(Dec(user_id));
 }
 
 // Reads the current folder row into a record; the listing's flag is clear.
@@ -240,12 +233,10 @@ MessageReference LookupByContent(const std::string& message_id, uint32_t size, b
   MessageReference ref;
   DBTable<JOIN_IMAPMESSAGEANDSIZE> join;
   join.SetTableName(use_views ? kMessageAndSizeViews : kMessageAndSizeTables, false);
-  const std::string condition =
-      "IMM_MESSAGEID LIKE '" + join.GetDialect().LikeText(DoubleQuotes(message_id)) +
-      "' AND FIS_SIZE = " + UDec(size) +
-      " AND FIS_DELETED IS NULL AND FIS_LOCATION IS NOT NULL AND FSH_FILESTORAGEHOSTID IS NOT "
-      "NULL";
-  if (!join.Select(condition, "") || !join.Fetch()) return ref;
+  if (!join.Select(ContentLookupCondition(join.GetDialect(), message_id, size), "") ||
+      !join.Fetch()) {
+    return ref;
+  }
   const int64_t found_message = IdOf(join.IMM_IMAPMESSAGEID);
   const int64_t found_blob = IdOf(join.FIS_FILESTORAGEID);
   KAVRO::MMFile mapping;
@@ -335,10 +326,8 @@ int32_t ImapMailStorage::FindMessage(const std::string& message_id, uint32_t siz
                                      MessageReference* out) {
   DBTable<INFO_IMAPMESSAGE> info;
   if (!use_views_) info.UseViews(false);
-  const std::string condition = "IMM_MESSAGEID LIKE '" +
-                                info.GetDialect().LikeText(DoubleQuotes(message_id)) +
-                                "' AND FIS_SIZE = " + UDec(size);
-  if (info.Select(condition, "") && info.Fetch()) {
+  if (info.Select(FindMessageCondition(info.GetDialect(), message_id, size), "") &&
+      info.Fetch()) {
     out->file_storage_id = IdOf(info.FIS_FILESTORAGEID);
     out->imap_message_id = IdOf(info.IMM_IMAPMESSAGEID);
     return kImapOk;
@@ -889,20 +878,10 @@ int32_t ImapMailStorage::GetAllFoldersForUser(int64_t user_id, int64_t company_i
 
 int32_t ImapMailStorage::ReadSharedFolders(int64_t user_id, int64_t company_id,
                                            ImapFolderList* out) {
-  const std::string user = Dec(user_id);
-  const std::string condition =
-      "USR_USERID <> " + user +
-      " AND ( IMF_IMAPFOLDERID IN (SELECT IMF_IMAPFOLDERID FROM NV_IMAPFOLDERACCESS WHERE ( "
-      "USR_USERID = " +
-      user +
-      " OR USG_USERGROUPID IN (SELECT USG_USERGROUPID FROM NV_USERGROUPMEMBER WHERE USR_USERID "
-      "= " +
-      user + ") OR ( USR_USERID IS NULL AND USG_USERGROUPID IS NULL AND COM_COMPANYID = " +
-      Dec(company_id) + ") ) AND IFA_AR_LOOKUP = 1) )";
   ImapFolderList shared;
   {
     DBTable<NV_IMAPFOLDER> row;
-    if (row.Select(condition, "")) {
+    if (row.Select(SharedFoldersCondition(user_id, company_id), "")) {
       while (row.Fetch()) {
         ImapFolder folder = FolderFromRow(row);
         shared[folder.folder_id] = std::move(folder);
@@ -961,6 +940,42 @@ int32_t ImapMailStorage::GetAllSubfoldersForUser(int64_t user_id, int64_t compan
   } catch (const std::runtime_error& e) {
     return OracleError("GetAllSubfoldersForUser", e);
   }
+}
+
+// ---------------------------------------------------------------------------
+// Conditions
+
+std::string ContentLookupCondition(const Dialect& dialect, const std::string& message_id,
+                                   uint32_t size) {
+  return "IMM_MESSAGEID LIKE '" + dialect.LikeText(DoubleQuotes(message_id)) +
+         "' AND FIS_SIZE = " + UDec(size) +
+         " AND FIS_DELETED IS NULL AND FIS_LOCATION IS NOT NULL AND FSH_FILESTORAGEHOSTID IS "
+         "NOT NULL";
+}
+
+std::string FindMessageCondition(const Dialect& dialect, const std::string& message_id,
+                                 uint32_t size) {
+  return "IMM_MESSAGEID LIKE '" + dialect.LikeText(DoubleQuotes(message_id)) +
+         "' AND FIS_SIZE = " + UDec(size);
+}
+
+std::u16string SubscriptionCondition(const Dialect& dialect, const std::u16string& name,
+                                     int64_t user_id) {
+  if (name.empty() || user_id == 0) throw std::runtime_error("Invalid input");
+  return u"LOWER(IMF_SUBSCRIPTIONNAME) LIKE LOWER('" + dialect.LikeText(DoubleQuotes(name)) +
+         u"') AND USR_USERID = " + Wide(Dec(user_id));
+}
+
+std::string SharedFoldersCondition(int64_t user_id, int64_t company_id) {
+  const std::string user = Dec(user_id);
+  return "USR_USERID <> " + user +
+         " AND ( IMF_IMAPFOLDERID IN (SELECT IMF_IMAPFOLDERID FROM NV_IMAPFOLDERACCESS WHERE ( "
+         "USR_USERID = " +
+         user +
+         " OR USG_USERGROUPID IN (SELECT USG_USERGROUPID FROM NV_USERGROUPMEMBER WHERE "
+         "USR_USERID = " +
+         user + ") OR ( USR_USERID IS NULL AND USG_USERGROUPID IS NULL AND COM_COMPANYID = " +
+         Dec(company_id) + ") ) AND IFA_AR_LOOKUP = 1) )";
 }
 
 }  // namespace Nauvik::IMAP

@@ -390,6 +390,59 @@ TEST_F(MailStorageLibrary, KilledBackendBetweenCalls) {
   EXPECT_EQ(Links(FolderId(user, "Kill"), "<kill-1@test>").size(), 1u);
 }
 
+// A message row or a body-part row the database refuses without an error
+// (a trigger that skips the row with a warning, which the driver reports as
+// success with information): the mail's transaction is rolled back and its
+// new blob removed, with 1001 for the message row and 1007 for the body
+// parts. Triggers act only on mails whose Message-ID begins with "<refuse-".
+TEST_F(MailStorageLibrary, RefusedRowsLeaveNoMessageAndNoBlob) {
+  const TestUser user = MakeUser(UserBase(11), "Refused Rows");
+  Sql("CREATE OR REPLACE FUNCTION ms_test_refuse_message() RETURNS trigger LANGUAGE plpgsql AS "
+      "$$ BEGIN IF NEW.IMM_MESSAGEID LIKE '<refuse-message%' THEN RAISE WARNING 'refused'; "
+      "RETURN NULL; END IF; RETURN NEW; END $$");
+  Sql("CREATE OR REPLACE FUNCTION ms_test_refuse_part() RETURNS trigger LANGUAGE plpgsql AS $$ "
+      "BEGIN IF EXISTS (SELECT 1 FROM NS_IMAPMESSAGE WHERE IMM_IMAPMESSAGEID = "
+      "NEW.IMM_IMAPMESSAGEID AND IMM_MESSAGEID LIKE '<refuse-part%') THEN RAISE WARNING "
+      "'refused'; RETURN NULL; END IF; RETURN NEW; END $$");
+  Sql("CREATE OR REPLACE TRIGGER ms_test_refuse_message BEFORE INSERT ON NS_IMAPMESSAGE FOR EACH "
+      "ROW EXECUTE FUNCTION ms_test_refuse_message()");
+  Sql("CREATE OR REPLACE TRIGGER ms_test_refuse_part BEFORE INSERT ON NS_IMAPBODYPART FOR EACH "
+      "ROW EXECUTE FUNCTION ms_test_refuse_part()");
+  struct Case {
+    std::string message_id;
+    int32_t code;
+    std::string text;
+  };
+  for (const Case& c : {Case{"<refuse-message-1@test>", kOracleError, "Oracle error"},
+                        Case{"<refuse-part-1@test>", 1007, "Unable to parse mail"}}) {
+    SCOPED_TRACE(c.message_id);
+    const int64_t last_blob = SqlInt("SELECT COALESCE(MAX(FIS_FILESTORAGEID), 0) FROM "
+                                     "NS_FILESTORAGE");
+    log_.Take();
+    // An unusual size tells this mail's blob from those of tests running
+    // meanwhile.
+    const size_t size = 4321 + c.message_id.size();
+    EXPECT_EQ(Add(scratch_.Write(c.message_id, MakeMail(c.message_id, "x", size)), "Refused",
+                  user),
+              c.code);
+    EXPECT_EQ(MessageCount(c.message_id), 0);
+    // The blob written for the mail is marked deleted and its file is gone.
+    const std::vector<std::string> blobs = SqlRows(
+        "SELECT FIS_FILESTORAGEID || '|' || (FIS_DELETED IS NOT NULL) || '|' || "
+        "COALESCE(FIS_LOCATION, '-') FROM NS_FILESTORAGE WHERE FIS_SIZE = " +
+        std::to_string(size) + " AND FIS_FILESTORAGEID > " + std::to_string(last_blob));
+    ASSERT_EQ(blobs.size(), 1u);
+    EXPECT_EQ(blobs[0].substr(blobs[0].find('|')), "|true|-");
+    const std::string log = log_.Take();
+    EXPECT_NE(log.find("AddMailToMailStore(): Error when adding file: " + c.text +
+                       ". Last exception: \r\n"),
+              std::string::npos)
+        << log;
+  }
+  Sql("DROP TRIGGER ms_test_refuse_message ON NS_IMAPMESSAGE");
+  Sql("DROP TRIGGER ms_test_refuse_part ON NS_IMAPBODYPART");
+}
+
 // Calls on one thread share one connection until CloseDatabase; the call
 // after it opens a new one.
 TEST_F(MailStorageLibrary, CloseDatabaseEndsTheThreadsConnection) {

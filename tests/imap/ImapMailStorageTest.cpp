@@ -346,6 +346,40 @@ TEST_F(ImapMailStorageTest, FlagsDatesAndCopies) {
   EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = '<flags-1@unit>'"), 1);  // the copy stays
 }
 
+// The blob wrappers: the creator ids follow UseViews, a blob a message row
+// still uses is kept (1006), and nothing is removed on base tables.
+TEST_F(ImapMailStorageTest, BlobWrappers) {
+  const std::string bytes = "blob wrapper bytes\r\n";
+  MessageReference views_blob;
+  MessageReference tables_blob;
+  ASSERT_EQ(CreateBlob(bytes.data(), static_cast<uint32_t>(bytes.size()), &views_blob, true), 0);
+  ASSERT_EQ(CreateBlob(bytes.data(), static_cast<uint32_t>(bytes.size()), &tables_blob, false),
+            0);
+  const std::string id = std::to_string(views_blob.file_storage_id);
+  EXPECT_EQ(Count("NS_FILESTORAGE", "FIS_CREATEDBY = 11 AND FIT_FILETYPEID = 11 AND "
+                                    "FIS_FILESTORAGEID = " + id),
+            1);
+  EXPECT_EQ(Count("NS_FILESTORAGE", "FIS_CREATEDBY = 46 AND FIT_FILETYPEID = 21 AND "
+                                    "FIS_FILESTORAGEID = " +
+                                        std::to_string(tables_blob.file_storage_id)),
+            1);
+  KAVRO::MMFile mapping;
+  ASSERT_EQ(GetBlob(views_blob.file_storage_id, true, &mapping), 0);
+  EXPECT_EQ(mapping.Bytes(), bytes);
+  mapping.Close();
+
+  EXPECT_EQ(DeleteBlob(false, views_blob.file_storage_id), kImapOk);
+  EXPECT_EQ(Count("NS_FILESTORAGE", "FIS_DELETED IS NULL AND FIS_FILESTORAGEID = " + id), 1);
+  Exec("INSERT INTO NS_IMAPMESSAGE (IMM_IMAPMESSAGEID, FIS_FILESTORAGEID) VALUES "
+       "(nextval('NS_IMAPMESSAGE_SEQ'), " + id + ")");
+  EXPECT_EQ(DeleteBlob(true, views_blob.file_storage_id), kImapMailAlreadyExists);
+  EXPECT_EQ(Count("NS_FILESTORAGE", "FIS_DELETED IS NULL AND FIS_FILESTORAGEID = " + id), 1);
+  Exec("DELETE FROM NS_IMAPMESSAGE WHERE FIS_FILESTORAGEID = " + id);
+  EXPECT_EQ(DeleteBlob(true, views_blob.file_storage_id), kImapOk);
+  EXPECT_EQ(Count("NS_FILESTORAGE", "FIS_DELETED IS NULL AND FIS_FILESTORAGEID = " + id), 0);
+  EXPECT_NE(GetBlob(views_blob.file_storage_id, true, &mapping), 0);
+}
+
 // A database error inside an operation: WARNING, last exception text, the
 // thread's connection closed, 1001; the next operation reconnects.
 TEST_F(ImapMailStorageTest, DatabaseErrorClosesTheConnection) {

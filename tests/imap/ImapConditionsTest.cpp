@@ -1,0 +1,70 @@
+// The store's WHERE texts on both providers: Oracle gets the text it has
+// always had; PostgreSQL, whose LIKE treats "\" as its escape, gets every
+// "\" doubled so the pattern matches the same names. Mail text never leaves
+// its literal.
+
+#include "imap/ImapConditions.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "db/Dialect.h"
+
+namespace Nauvik::IMAP {
+namespace {
+
+const Dialect& Oracle() { return DialectFor(kProviderOracle); }
+const Dialect& Postgres() { return DialectFor(kProviderPostgres); }
+
+TEST(ImapConditions, ContentLookupKeepsTheMessageIdInsideItsLiteral) {
+  struct Case {
+    std::string message_id;
+    std::string oracle_literal;
+    std::string postgres_literal;
+  };
+  const Case cases[] = {
+      {"<plain@x>", "'<plain@x>'", "'<plain@x>'"},
+      {"", "''", "''"},
+      {"<o'brien@x>", "'<o''brien@x>'", "'<o''brien@x>'"},
+      {"<x' OR '1'='1@x>", "'<x'' OR ''1''=''1@x>'", "'<x'' OR ''1''=''1@x>'"},
+      {"<back\\slash@x>", "'<back\\slash@x>'", "'<back\\\\slash@x>'"},
+      {"<end\\'@x>", "'<end\\''@x>'", "'<end\\\\''@x>'"},
+      {"<wild%_card@x>", "'<wild%_card@x>'", "'<wild%_card@x>'"},
+  };
+  const std::string tail =
+      " AND FIS_SIZE = 4000000000 AND FIS_DELETED IS NULL AND FIS_LOCATION IS NOT NULL AND "
+      "FSH_FILESTORAGEHOSTID IS NOT NULL";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message_id);
+    EXPECT_EQ(ContentLookupCondition(Oracle(), c.message_id, 4000000000u),
+              "IMM_MESSAGEID LIKE " + c.oracle_literal + tail);
+    EXPECT_EQ(ContentLookupCondition(Postgres(), c.message_id, 4000000000u),
+              "IMM_MESSAGEID LIKE " + c.postgres_literal + tail);
+    EXPECT_EQ(FindMessageCondition(Oracle(), c.message_id, 17),
+              "IMM_MESSAGEID LIKE " + c.oracle_literal + " AND FIS_SIZE = 17");
+    EXPECT_EQ(FindMessageCondition(Postgres(), c.message_id, 17),
+              "IMM_MESSAGEID LIKE " + c.postgres_literal + " AND FIS_SIZE = 17");
+  }
+}
+
+TEST(ImapConditions, Subscription) {
+  EXPECT_EQ(SubscriptionCondition(Oracle(), u"Bob's \\ 100%", 42),
+            u"LOWER(IMF_SUBSCRIPTIONNAME) LIKE LOWER('Bob''s \\ 100%') AND USR_USERID = 42");
+  EXPECT_EQ(SubscriptionCondition(Postgres(), u"Bob's \\ 100%", 42),
+            u"LOWER(IMF_SUBSCRIPTIONNAME) LIKE LOWER('Bob''s \\\\ 100%') AND USR_USERID = 42");
+  EXPECT_THROW((void)SubscriptionCondition(Oracle(), u"", 42), std::runtime_error);
+  EXPECT_THROW((void)SubscriptionCondition(Oracle(), u"x", 0), std::runtime_error);
+}
+
+TEST(ImapConditions, SharedFolders) {
+  EXPECT_EQ(SharedFoldersCondition(12, 3),
+            "USR_USERID <> 12 AND ( IMF_IMAPFOLDERID IN (SELECT IMF_IMAPFOLDERID FROM "
+            "NV_IMAPFOLDERACCESS WHERE ( USR_USERID = 12 OR USG_USERGROUPID IN (SELECT "
+            "USG_USERGROUPID FROM NV_USERGROUPMEMBER WHERE USR_USERID = 12) OR ( USR_USERID IS "
+            "NULL AND USG_USERGROUPID IS NULL AND COM_COMPANYID = 3) ) AND IFA_AR_LOOKUP = 1) )");
+}
+
+}  // namespace
+}  // namespace Nauvik::IMAP
