@@ -46,7 +46,7 @@ int32_t AddMail(const char* mail_file, const char* folder, const char* user_id,
                 bool use_views) {
   auto logger =
       std::make_unique<Nauvik::MailStorageInsertLogger>(LogDirectory(), kLogFilePattern);
-  logger->Start();
+  const bool logging = logger->Start();
   Nauvik::SetLogLevel(Nauvik::kLogInfo);
   if (LogLevelAtLeast(Nauvik::kLogStatus)) {
     Log(Nauvik::kLogStatus, false,
@@ -81,7 +81,8 @@ int32_t AddMail(const char* mail_file, const char* folder, const char* user_id,
 
   // Everything this call logged is in the channel; once it is empty the
   // brokers have taken it, and stopping ours waits for its last line.
-  (void)Nauvik::GlobalLogChannel().WaitUntilEmpty(-1);
+  // A logger that never started drains nothing: do not wait for it.
+  if (logging) (void)Nauvik::GlobalLogChannel().WaitUntilEmpty(-1);
   store.reset();
   logger.reset();
   return result;

@@ -323,6 +323,29 @@ TEST_F(MailStorageLibrary, MailFileWithoutContent) {
   EXPECT_EQ(SqlInt("SELECT COUNT(*) FROM NS_IMAPFOLDER WHERE USR_USERID = " + user.IdText()), 0);
 }
 
+// User and company ids are read as _atoi64 reads them: white space and a
+// sign first, digits up to the first other character, 0 without digits
+// (and no folder can be made for user 0).
+TEST_F(MailStorageLibrary, DecimalTextsReadAsAtoi64) {
+  const TestUser user = MakeUser(UserBase(12), "Atoi");
+  const fs::path file = scratch_.Write("atoi.eml", MakeMail("<atoi-1@test>", "x"));
+  struct Case {
+    std::string user_text;
+    std::string company_text;
+    int32_t code;
+  };
+  for (const Case& c : {Case{" +" + user.IdText() + "abc", user.CompanyText() + ".5", kOk},
+                        Case{"abc", user.CompanyText(), kInvalidInput},
+                        Case{user.IdText(), "", kInvalidInput}}) {
+    SCOPED_TRACE(c.user_text + " / " + c.company_text);
+    EXPECT_EQ(Library::Get().add(file.c_str(), "Atoi", c.user_text.c_str(),
+                                 c.company_text.c_str(), "", false, false, true),
+              c.code);
+  }
+  EXPECT_EQ(Links(FolderId(user, "Atoi"), "<atoi-1@test>").size(), 1u);
+  EXPECT_EQ(SqlInt("SELECT COUNT(*) FROM NS_IMAPFOLDER WHERE USR_USERID = 0"), 0);
+}
+
 // A database error inside the call (the folder's UID sequence has gone)
 // becomes 1001 with the driver's text in the WARNING line and as the last
 // exception of the ERROR line; the connection is closed, and the next call

@@ -339,6 +339,15 @@ TEST_F(ImapMailStorageTest, FlagsDatesAndCopies) {
             "1111");
   EXPECT_FALSE(copy.Fetch());
   EXPECT_EQ(store_.CopyMessage(link.link_id, u"Nowhere", user, user), kImapFolderNotFound);
+  // On the base tables the copy carries the link's mail recipient as well.
+  Exec("UPDATE NS_IMAPMSGINFOLDER SET MRP_MAILRECIPIENTID = 4711 WHERE " + where);
+  store_.SetUseViews(false);
+  EXPECT_EQ(store_.CopyMessage(link.link_id, u"Target", user, user), kImapOk);
+  store_.SetUseViews(true);
+  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", "MRP_MAILRECIPIENTID = 4711 AND MIF_UID = 3 AND "
+                                        "IMF_IMAPFOLDERID <> " +
+                                            std::to_string(link.folder_id)),
+            1);
 
   // Deleting the last link of a message removes the message.
   EXPECT_EQ(store_.DeleteMessage(link.link_id), kImapOk);
