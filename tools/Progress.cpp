@@ -94,7 +94,8 @@ void ProgressPrinter::Update(const ProgressState& state) {
   if (quiet_) return;
   const auto now = std::chrono::steady_clock::now();
   const auto pace = terminal_ ? std::chrono::milliseconds(250) : std::chrono::milliseconds(5000);
-  if (drawn_ && now - last_ < pace) return;
+  // A terminal shows the bar at once; a log gets its first line after one pace.
+  if ((drawn_ || !terminal_) && now - last_ < pace) return;
   last_ = now;
   drawn_ = true;
   if (terminal_) {
