@@ -19,11 +19,16 @@ constexpr int kDatabaseRetries = 3;
 
 const char* FlagName(char c) {
   switch (c) {
-    case 'R': return "R (answered)";
-    case 'F': return "F (flagged)";
-    case 'T': return "T (trashed)";
-    case 'P': return "P (passed)";
-    default: return nullptr;
+    case 'R':
+      return "R (answered)";
+    case 'F':
+      return "F (flagged)";
+    case 'T':
+      return "T (trashed)";
+    case 'P':
+      return "P (passed)";
+    default:
+      return nullptr;
   }
 }
 
@@ -93,24 +98,27 @@ class Importer::Scheduler {
   const std::vector<ImportItem>& items_;
   std::mutex mu_;
   std::condition_variable cv_;
-  std::deque<size_t> pending_;             // guarded by mu_
-  std::map<std::string, State> folders_;   // guarded by mu_
-  bool creating_ = false;                  // a folder's first mail is in flight; guarded by mu_
-  bool stop_ = false;                      // guarded by mu_
+  std::deque<size_t> pending_;            // guarded by mu_
+  std::map<std::string, State> folders_;  // guarded by mu_
+  bool creating_ = false;                 // a folder's first mail is in flight; guarded by mu_
+  bool stop_ = false;                     // guarded by mu_
 };
 
 Importer::Importer(const ImportOptions& options, LibraryApi api, Journal* journal,
                    ReportWriter* report, ProbeFactory probes)
-    : options_(options), api_(api), journal_(journal), report_(report),
+    : options_(options),
+      api_(api),
+      journal_(journal),
+      report_(report),
       probes_(std::move(probes)) {}
 
 int32_t Importer::CallLibrary(const std::string& file, const ImportItem& item,
                               const std::string& date) {
   int32_t code = 0;
   for (int attempt = 0;; ++attempt) {
-    code = api_.add(file.c_str(), item.folder.c_str(), options_.user.c_str(),
-                    options_.company.c_str(), date.c_str(), item.seen, item.draft,
-                    !options_.tables);
+    code =
+        api_.add(file.c_str(), item.folder.c_str(), options_.user.c_str(), options_.company.c_str(),
+                 date.c_str(), item.seen, item.draft, !options_.tables);
     if (code != IMAP::kImapOracleError || attempt == kDatabaseRetries || InterruptRequested()) {
       return code;
     }
@@ -261,7 +269,8 @@ Summary Importer::Run(const std::vector<ImportItem>& items,
   if (tick) tick(progress());
   if (!temp_dir_.empty()) std::filesystem::remove_all(temp_dir_);
   summary_.bytes = bytes_;
-  summary_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  summary_.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return summary_;
 }
 

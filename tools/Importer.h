@@ -25,16 +25,16 @@
 namespace Nauvik::Import {
 
 struct Summary {
-  uint64_t items = 0;          // items of this run (after shard selection)
-  uint64_t imported = 0;       // result 0, stored as a new message
-  uint64_t duplicates = 0;     // result 0, an earlier copy was linked again
-  uint64_t journal_done = 0;   // completed in an earlier run (journal)
-  uint64_t in_doubt = 0;       // an earlier run ended during their call, not found in the store
-  uint64_t recovered = 0;      // an earlier run ended during their call, found in the store
+  uint64_t items = 0;         // items of this run (after shard selection)
+  uint64_t imported = 0;      // result 0, stored as a new message
+  uint64_t duplicates = 0;    // result 0, an earlier copy was linked again
+  uint64_t journal_done = 0;  // completed in an earlier run (journal)
+  uint64_t in_doubt = 0;      // an earlier run ended during their call, not found in the store
+  uint64_t recovered = 0;     // an earlier run ended during their call, found in the store
   std::map<std::string, uint64_t> skipped;  // by reason
   std::map<int32_t, uint64_t> failed;       // by result code
   std::map<char, uint64_t> lost_flags;      // Maildir flag letter -> mails imported without it
-  uint64_t left = 0;           // not started because the run was interrupted
+  uint64_t left = 0;                        // not started because the run was interrupted
   uint64_t bytes = 0;
   double seconds = 0;
   bool interrupted = false;
@@ -81,8 +81,8 @@ class Importer {
   std::string temp_dir_;
 
   std::mutex mu_;
-  Summary summary_;               // guarded by mu_
-  std::vector<size_t> imported_;  // guarded by mu_
+  Summary summary_;                           // guarded by mu_
+  std::vector<size_t> imported_;              // guarded by mu_
   std::map<std::string, int> seen_messages_;  // Message-ID + size stored this run; guarded by mu_
   std::atomic<uint64_t> done_{0};
   std::atomic<uint64_t> failed_{0};

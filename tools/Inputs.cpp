@@ -133,8 +133,8 @@ bool CollectMaildirFolder(const fs::path& dir, const std::string& folder,
   return error->empty();
 }
 
-bool CollectMaildir(const fs::path& root, const std::string& folder,
-                    std::vector<ImportItem>* items, std::string* error) {
+bool CollectMaildir(const fs::path& root, const std::string& folder, std::vector<ImportItem>* items,
+                    std::string* error) {
   if (!CollectMaildirFolder(root, folder, items, error)) return false;
   for (auto& entry : SortedEntries(root, error)) {
     const std::string name = entry.path().filename().string();
@@ -144,8 +144,8 @@ bool CollectMaildir(const fs::path& root, const std::string& folder,
       if (name.size() > 1 && name[0] == '.' && name != ".." && IsMaildir(entry.path())) {
         std::string sub = name.substr(1);
         auto decoded = DecodeModifiedUtf7(sub);
-        if (!CollectMaildirFolder(entry.path(), JoinFolder(folder, decoded ? *decoded : sub),
-                                  items, error)) {
+        if (!CollectMaildirFolder(entry.path(), JoinFolder(folder, decoded ? *decoded : sub), items,
+                                  error)) {
           return false;
         }
       }
@@ -188,8 +188,8 @@ bool CollectTree(const fs::path& dir, const std::string& folder, std::vector<Imp
       items->push_back(SkippedItem(entry.path(), folder, "empty file"));
     } else if (LooksLikeMbox(entry.path().string())) {
       // An mbox inside a tree is a folder of its own, named after the file.
-      if (!ScanMbox(entry.path().string(), JoinFolder(folder, MboxFolderName(entry.path())),
-                    items, error)) {
+      if (!ScanMbox(entry.path().string(), JoinFolder(folder, MboxFolderName(entry.path())), items,
+                    error)) {
         return false;
       }
     } else {
@@ -208,8 +208,8 @@ bool LooksLikeMbox(const std::string& path) {
   return in.gcount() == 5 && std::string_view(head, 5) == "From ";
 }
 
-bool ScanMbox(const std::string& path, const std::string& folder,
-              std::vector<ImportItem>* items, std::string* error) {
+bool ScanMbox(const std::string& path, const std::string& folder, std::vector<ImportItem>* items,
+              std::string* error) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     *error = path + ": cannot be read";

@@ -15,10 +15,10 @@ enum class DateSource { kFile, kHeader };
 
 // One mail (or one non-mail file that is counted as skipped).
 struct ImportItem {
-  std::string path;         // absolute, lexically normal path of the file (the mbox for a message)
-  int64_t offset = -1;      // mbox: byte offset of the message's "From " line; -1 for a file
-  uint64_t length = 0;      // source bytes (mbox: "From " line up to the next message)
-  std::string folder;       // target folder, UTF-8, "." between levels
+  std::string path;     // absolute, lexically normal path of the file (the mbox for a message)
+  int64_t offset = -1;  // mbox: byte offset of the message's "From " line; -1 for a file
+  uint64_t length = 0;  // source bytes (mbox: "From " line up to the next message)
+  std::string folder;   // target folder, UTF-8, "." between levels
   bool mbox = false;
   bool seen = false;
   bool draft = false;
@@ -47,7 +47,7 @@ bool LooksLikeMbox(const std::string& path);
 
 // Scans an mbox file into one item per message (folder, date and offsets
 // filled). Returns false with `error` when the file cannot be read.
-bool ScanMbox(const std::string& path, const std::string& folder,
-              std::vector<ImportItem>* items, std::string* error);
+bool ScanMbox(const std::string& path, const std::string& folder, std::vector<ImportItem>* items,
+              std::string* error);
 
 }  // namespace Nauvik::Import

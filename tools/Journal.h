@@ -60,8 +60,8 @@ class Journal {
 
   std::string path_;
   mutable std::mutex mu_;
-  std::ofstream out_;                      // guarded by mu_
-  std::map<std::string, Entry> entries_;   // read at Open, updated by every write; guarded by mu_
+  std::ofstream out_;                     // guarded by mu_
+  std::map<std::string, Entry> entries_;  // read at Open, updated by every write; guarded by mu_
 };
 
 }  // namespace Nauvik::Import

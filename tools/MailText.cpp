@@ -187,12 +187,12 @@ std::string DateFromMboxFromLine(std::string_view line) {
       if (m + 4 >= tokens.size() || !AllDigits(tokens[m + 4])) continue;
       zone = std::string(year);
       year = tokens[m + 4];
-    } else if (m + 4 < tokens.size() &&
-               (tokens[m + 4][0] == '+' || tokens[m + 4][0] == '-')) {
+    } else if (m + 4 < tokens.size() && (tokens[m + 4][0] == '+' || tokens[m + 4][0] == '-')) {
       zone = std::string(tokens[m + 4]);
     }
     std::string out;
-    if (m >= 2 && tokens[m - 1].size() == 3 && std::isalpha(static_cast<unsigned char>(tokens[m - 1][0]))) {
+    if (m >= 2 && tokens[m - 1].size() == 3 &&
+        std::isalpha(static_cast<unsigned char>(tokens[m - 1][0]))) {
       out.append(tokens[m - 1]).append(", ");
     }
     out.append(tokens[m + 1]).append(" ").append(kMonths[month]).append(" ");

@@ -1,7 +1,6 @@
 #include "tools/Options.h"
 
 #include <CLI/CLI.hpp>
-
 #include <cstdio>
 
 namespace Nauvik::Import {
@@ -91,12 +90,12 @@ int ParseOptions(int argc, char** argv, ImportOptions* o) {
   }
   if (o->folder.empty() || o->folder.front() == '.' || o->folder.back() == '.' ||
       o->folder.find("..") != std::string::npos) {
-    fprintf(stderr, "mailstorage-import: --folder '%s' is not a folder name\n",
-            o->folder.c_str());
+    fprintf(stderr, "mailstorage-import: --folder '%s' is not a folder name\n", o->folder.c_str());
     return kExitUsage;
   }
   if (o->verify && o->no_check) {
-    fprintf(stderr, "mailstorage-import: --verify reads the database; it cannot go with --no-check\n");
+    fprintf(stderr,
+            "mailstorage-import: --verify reads the database; it cannot go with --no-check\n");
     return kExitUsage;
   }
   return -1;

@@ -54,8 +54,7 @@ std::string RenderProgressBar(const ProgressState& s, int width) {
   const std::string count = std::to_string(s.done) + "/" + std::to_string(s.total);
   const std::string percent = std::to_string(Percent(s)) + "%";
   // Most important first; trailing parts are dropped until the line fits.
-  std::vector<std::string> parts = {count, percent, speed, MegabytesPerSecond(s),
-                                    Eta(s, rate)};
+  std::vector<std::string> parts = {count, percent, speed, MegabytesPerSecond(s), Eta(s, rate)};
   if (s.failed > 0) parts.insert(parts.begin() + 2, std::to_string(s.failed) + " failed");
   const int limit = width - 1;
   while (true) {

@@ -11,11 +11,11 @@
 namespace Nauvik::Import {
 
 struct ProgressState {
-  uint64_t done = 0;        // items finished (any outcome)
-  uint64_t total = 0;       // items of this run
+  uint64_t done = 0;   // items finished (any outcome)
+  uint64_t total = 0;  // items of this run
   uint64_t failed = 0;
-  uint64_t bytes = 0;       // bytes given to the library so far
-  double seconds = 0;       // since the run started
+  uint64_t bytes = 0;  // bytes given to the library so far
+  double seconds = 0;  // since the run started
 };
 
 // The bar line for a terminal of `width` columns (never longer than width - 1,

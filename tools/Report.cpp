@@ -24,8 +24,8 @@ void ReportWriter::Row(const std::string& source, int64_t offset, const std::str
                        const std::string& code, const std::string& text, uint64_t size,
                        const std::string& message_id) {
   std::string line = Quote(source) + "," + (offset >= 0 ? std::to_string(offset) : "") + "," +
-                     Quote(folder) + "," + code + "," + Quote(text) + "," +
-                     std::to_string(size) + "," + Quote(message_id) + "\r\n";
+                     Quote(folder) + "," + code + "," + Quote(text) + "," + std::to_string(size) +
+                     "," + Quote(message_id) + "\r\n";
   std::lock_guard<std::mutex> lock(mu_);
   out_ << line << std::flush;
 }

@@ -167,8 +167,7 @@ std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
   SQLINTEGER native = 0;
   SQLSMALLINT len = 0;
   for (SQLSMALLINT i = 1;
-       SQLGetDiagRec(type, handle, i, state, &native, message, sizeof message, &len) ==
-       SQL_SUCCESS;
+       SQLGetDiagRec(type, handle, i, state, &native, message, sizeof message, &len) == SQL_SUCCESS;
        ++i) {
     if (!text.empty()) text += "; ";
     text += std::string(reinterpret_cast<char*>(state)) + " " +
@@ -268,9 +267,8 @@ bool StoreDatabase::Connect(const std::string& connection_string, std::string* e
     return false;
   }
   SQLRETURN rc = SQLDriverConnect(
-      h_->dbc, nullptr,
-      reinterpret_cast<SQLCHAR*>(const_cast<char*>(connection_string.c_str())), SQL_NTS,
-      nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+      h_->dbc, nullptr, reinterpret_cast<SQLCHAR*>(const_cast<char*>(connection_string.c_str())),
+      SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
   if (!SQL_SUCCEEDED(rc)) {
     *error = Diagnostics(SQL_HANDLE_DBC, h_->dbc);
     return false;
@@ -301,8 +299,8 @@ bool StoreDatabase::Query(const std::string& sql, const std::vector<std::string>
                      SQL_WVARCHAR, wide[i].size() + 1, 0, wide[i].data(),
                      static_cast<SQLLEN>(wide[i].size() * 2), &lengths[i]);
   }
-  SQLRETURN rc = SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
-                               SQL_NTS);
+  SQLRETURN rc =
+      SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
   if (rc == SQL_NO_DATA) return true;
   if (!SQL_SUCCEEDED(rc)) {
     *error = Diagnostics(SQL_HANDLE_STMT, stmt) + " [" + sql + "]";
@@ -408,7 +406,8 @@ std::optional<std::vector<StoreQueries::Link>> StoreQueries::Links(int64_t folde
       " IMM ON MIF.IMM_IMAPMESSAGEID = IMM.IMM_IMAPMESSAGEID INNER JOIN " + Name("FILESTORAGE") +
       " FIS ON IMM.FIS_FILESTORAGEID = FIS.FIS_FILESTORAGEID INNER JOIN " +
       Name("FILESTORAGEHOST") +
-      " FSH ON FIS.FSH_FILESTORAGEHOSTID = FSH.FSH_FILESTORAGEHOSTID WHERE MIF.IMF_IMAPFOLDERID = " +
+      " FSH ON FIS.FSH_FILESTORAGEHOSTID = FSH.FSH_FILESTORAGEHOSTID WHERE MIF.IMF_IMAPFOLDERID "
+      "= " +
       std::to_string(folder_id) + " ORDER BY MIF.MIF_UID";
   if (!db_->Query(sql, {}, &rows, error)) return std::nullopt;
   std::vector<Link> links;

@@ -38,8 +38,8 @@ class StoreDatabase {
 
   // Runs `sql` with `params` bound in order as text; every column comes back
   // as UTF-8 text ("" for NULL). False with `error` (driver diagnostics).
-  bool Query(const std::string& sql, const std::vector<std::string>& params,
-             std::vector<Row>* rows, std::string* error);
+  bool Query(const std::string& sql, const std::vector<std::string>& params, std::vector<Row>* rows,
+             std::string* error);
   bool Execute(const std::string& sql, std::string* error);
 
  private:

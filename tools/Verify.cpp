@@ -69,9 +69,8 @@ bool VerifyImport(StoreQueries* store, int64_t user_id, bool keep_line_ends,
             std::to_string(other_uid) +
             " has the same size but other bytes (an earlier copy with the same Message-ID?)");
       } else {
-        result->problems.push_back(Describe(items[i]) + ": no link in folder " +
-                                   items[i].folder + " holds these " +
-                                   std::to_string(mail.bytes.size()) + " bytes");
+        result->problems.push_back(Describe(items[i]) + ": no link in folder " + items[i].folder +
+                                   " holds these " + std::to_string(mail.bytes.size()) + " bytes");
       }
     }
   }

@@ -62,8 +62,8 @@ int DryRun(const ImportOptions& o, const std::vector<ImportItem>& items) {
   for (const auto& item : items) {
     if (!o.report.empty()) {
       report.Row(item.path, item.offset, item.folder, "",
-                 item.skip_reason.empty() ? "dry run" : "skipped: " + item.skip_reason,
-                 item.length, "");
+                 item.skip_reason.empty() ? "dry run" : "skipped: " + item.skip_reason, item.length,
+                 "");
     }
     if (!item.skip_reason.empty()) {
       ++skipped;
@@ -112,7 +112,8 @@ int main(int argc, char** argv) {
   LibraryApi api;
   std::string error;
   if (!std::filesystem::exists(library)) {
-    return Fail(kExitUsage, "library not found: " + library + " (build target MailStorage or give --library FILE)");
+    return Fail(kExitUsage, "library not found: " + library +
+                                " (build target MailStorage or give --library FILE)");
   }
   if (!LoadMailStorageLibrary(library, &api, &error)) {
     return Fail(kExitUsage, "cannot load the library " + library + ": " + error);
@@ -134,8 +135,8 @@ int main(int argc, char** argv) {
     auto user = queries.User(std::stoll(o.user), &error);
     if (!user) return Fail(kExitUsage, "cannot look the user up: " + error);
     if (*user == StoreQueries::UserState::kUnknown) {
-      return Fail(kExitUsage, "user unknown: no user " + o.user + " in " +
-                                  (o.tables ? "NS_USER" : "NV_USER"));
+      return Fail(kExitUsage,
+                  "user unknown: no user " + o.user + " in " + (o.tables ? "NS_USER" : "NV_USER"));
     }
     if (*user == StoreQueries::UserState::kDeleted) {
       return Fail(kExitUsage, "user " + o.user + " is deleted (USR_ROWSTATUS is not 0)");
@@ -157,7 +158,8 @@ int main(int argc, char** argv) {
               "without the database check they are imported again (a mail may be linked twice)\n");
     } else if (!ResolveInDoubt(&queries, std::stoll(o.user), o.keep_line_ends, items, &journal,
                                &recovered, &error)) {
-      return Fail(kExitUsage, "cannot check unfinished calls of the journal in the store: " + error);
+      return Fail(kExitUsage,
+                  "cannot check unfinished calls of the journal in the store: " + error);
     }
   }
 

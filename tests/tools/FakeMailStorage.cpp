@@ -7,9 +7,11 @@
 // FAKE_MAILSTORAGE_COPIES (directory for copies of the bytes, named by call
 // number), FAKE_MAILSTORAGE_DELAY_MS (time each call takes).
 
+#include <unistd.h>
+
 #include <atomic>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -19,8 +21,6 @@
 #include <sstream>
 #include <string>
 #include <thread>
-
-#include <unistd.h>
 
 #include "entry/MailStorage.h"
 
@@ -67,7 +67,8 @@ extern "C" MAILSTORAGE_EXPORT int32_t AddMailToMailStore(const char* mail_file, 
     std::ofstream copy(dir + "/" + name + ".eml", std::ios::binary);
     copy << bytes;
   }
-  if (const std::string at = Env("FAKE_MAILSTORAGE_INTERRUPT_AT"); !at.empty() && std::stoi(at) == call) {
+  if (const std::string at = Env("FAKE_MAILSTORAGE_INTERRUPT_AT");
+      !at.empty() && std::stoi(at) == call) {
     std::raise(SIGINT);
   }
   if (const std::string delay = Env("FAKE_MAILSTORAGE_DELAY_MS"); !delay.empty()) {
@@ -84,9 +85,9 @@ extern "C" MAILSTORAGE_EXPORT int32_t AddMailToMailStore(const char* mail_file, 
   const int end = ++g_events;
   std::ostringstream line;
   line << "call\t" << name << '\t' << ThreadName() << '\t' << folder << '\t' << user_id << '\t'
-       << company_id << '\t' << internal_date << '\t' << seen << '\t' << draft << '\t'
-       << use_views << '\t' << bytes.size() << '\t' << start << '\t' << end << '\t' << result
-       << '\t' << mail_file;
+       << company_id << '\t' << internal_date << '\t' << seen << '\t' << draft << '\t' << use_views
+       << '\t' << bytes.size() << '\t' << start << '\t' << end << '\t' << result << '\t'
+       << mail_file;
   Append(line.str());
   return result;
 }

@@ -56,19 +56,26 @@ class ImportEndToEnd : public testing::Test {
   // A new live user of its own for the calling test.
   int64_t NewUser(int64_t id, int rowstatus = 0) {
     std::string error;
-    EXPECT_TRUE(db_->Execute("INSERT INTO NS_USER (USR_USERID, COM_COMPANYID, VES_VESSELID, "
-                             "USR_NAME, USR_ROWSTATUS, USR_VESSELUSER) VALUES (" +
-                                 std::to_string(id) + ", " + std::to_string(kCompany) +
-                                 ", 7, 'Import test', " + std::to_string(rowstatus) + ", 0)",
-                             &error))
+    EXPECT_TRUE(
+        db_->Execute("INSERT INTO NS_USER (USR_USERID, COM_COMPANYID, VES_VESSELID, "
+                     "USR_NAME, USR_ROWSTATUS, USR_VESSELUSER) VALUES (" +
+                         std::to_string(id) + ", " + std::to_string(kCompany) +
+                         ", 7, 'Import test', " + std::to_string(rowstatus) + ", 0)",
+                     &error))
         << error;
     return id;
   }
 
   ToolResult Import(int64_t user, std::vector<std::string> args) {
-    std::vector<std::string> all = {"--user", std::to_string(user), "--company",
-                                    std::to_string(kCompany), "--quiet", "--library",
-                                    MS_MAILSTORAGE_LIBRARY, "--registry", registry_};
+    std::vector<std::string> all = {"--user",
+                                    std::to_string(user),
+                                    "--company",
+                                    std::to_string(kCompany),
+                                    "--quiet",
+                                    "--library",
+                                    MS_MAILSTORAGE_LIBRARY,
+                                    "--registry",
+                                    registry_};
     all.insert(all.end(), args.begin(), args.end());
     return RunTool(MS_IMPORT_TOOL, all);
   }
@@ -131,15 +138,15 @@ class ImportEndToEnd : public testing::Test {
 TEST_F(ImportEndToEnd, BundledSamplesLandWithFoldersFlagsDatesAndCrlfBytes) {
   const int64_t user = NewUser(91001);
   const std::string samples = std::string(getenv("MS_SOURCE_DIR")) + "/samples";
-  ToolResult r = Import(user, {"--verify", samples + "/Maildir", samples + "/mbox/ops-list.mbox",
-                               samples + "/eml"});
+  ToolResult r = Import(
+      user, {"--verify", samples + "/Maildir", samples + "/mbox/ops-list.mbox", samples + "/eml"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("Verify: 15 mails checked, 15 match"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("F (flagged) 1, R (answered) 1, keywords 1"), std::string::npos) << r.out;
   auto folders = Folders(user);
-  for (const char* name : {"inbox", "inbox.sent", "inbox.drafts", "inbox.archive.2025",
-                           "inbox.entw\xC3\xBCrfe",
-                           "inbox.\xD0\x9A\xD0\xBB\xD0\xB8\xD0\xB5\xD0\xBD\xD1\x82\xD1\x8B"}) {
+  for (const char* name :
+       {"inbox", "inbox.sent", "inbox.drafts", "inbox.archive.2025", "inbox.entw\xC3\xBCrfe",
+        "inbox.\xD0\x9A\xD0\xBB\xD0\xB8\xD0\xB5\xD0\xBD\xD1\x82\xD1\x8B"}) {
     EXPECT_TRUE(folders.count(name)) << name;
   }
   EXPECT_EQ(Links(folders["inbox"]).size(), 10u);
@@ -160,8 +167,9 @@ TEST_F(ImportEndToEnd, BundledSamplesLandWithFoldersFlagsDatesAndCrlfBytes) {
     EXPECT_EQ(rows[i][1], expected[i][1]) << i;
     EXPECT_EQ(rows[i][2], expected[i][2]) << i;
   }
-  auto drafts = Rows("SELECT MIF_SEEN, MIF_DRAFT FROM NV_IMAPMSGINFOLDER WHERE IMF_IMAPFOLDERID = " +
-                     std::to_string(folders["inbox.drafts"]));
+  auto drafts =
+      Rows("SELECT MIF_SEEN, MIF_DRAFT FROM NV_IMAPMSGINFOLDER WHERE IMF_IMAPFOLDERID = " +
+           std::to_string(folders["inbox.drafts"]));
   ASSERT_EQ(drafts.size(), 1u);
   EXPECT_EQ(drafts[0], (StoreDatabase::Row{"1", "1"}));
   // The mbox's quoted ">From" came back unquoted, with CRLF line ends.
@@ -175,10 +183,11 @@ TEST_F(ImportEndToEnd, BundledSamplesLandWithFoldersFlagsDatesAndCrlfBytes) {
   }
   EXPECT_TRUE(unquoted);
   // The decoded subject of a sample with an ISO-8859-1 encoded word.
-  auto subjects = Rows("SELECT IMM.IMM_SUBJECT FROM NV_IMAPMSGINFOLDER MIF INNER JOIN "
-                       "NV_IMAPMESSAGE IMM ON MIF.IMM_IMAPMESSAGEID = IMM.IMM_IMAPMESSAGEID "
-                       "WHERE MIF.IMF_IMAPFOLDERID = " +
-                       std::to_string(folders["inbox"]) + " ORDER BY MIF.MIF_UID");
+  auto subjects = Rows(
+      "SELECT IMM.IMM_SUBJECT FROM NV_IMAPMSGINFOLDER MIF INNER JOIN "
+      "NV_IMAPMESSAGE IMM ON MIF.IMM_IMAPMESSAGEID = IMM.IMM_IMAPMESSAGEID "
+      "WHERE MIF.IMF_IMAPFOLDERID = " +
+      std::to_string(folders["inbox"]) + " ORDER BY MIF.MIF_UID");
   ASSERT_GE(subjects.size(), 2u);
   EXPECT_EQ(subjects[1][0], "Crew change in Hamburg: \xC3\x84rzte-Check best\xC3\xA4tigt");
 }
@@ -189,10 +198,21 @@ TEST_F(ImportEndToEnd, KilledMidwayAndResumedHasEveryMailExactlyOnce) {
   const std::string fifo = dir_ + "/report.fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const std::string journal = dir_ + "/run.journal";
-  std::vector<std::string> args = {"--user", std::to_string(user), "--company",
-                                   std::to_string(kCompany), "--quiet", "--library",
-                                   MS_MAILSTORAGE_LIBRARY, "--registry", registry_,
-                                   "--folder", "Killed", "--threads", "2", "--journal", journal};
+  std::vector<std::string> args = {"--user",
+                                   std::to_string(user),
+                                   "--company",
+                                   std::to_string(kCompany),
+                                   "--quiet",
+                                   "--library",
+                                   MS_MAILSTORAGE_LIBRARY,
+                                   "--registry",
+                                   registry_,
+                                   "--folder",
+                                   "Killed",
+                                   "--threads",
+                                   "2",
+                                   "--journal",
+                                   journal};
   ToolProcess p;
   std::vector<std::string> first_args = args;
   first_args.insert(first_args.end(), {"--report", fifo, dir_ + "/in"});
@@ -252,8 +272,7 @@ TEST_F(ImportEndToEnd, TwoThreadsOnOneNewFolderCreateItOnceWithDistinctUids) {
   WriteMails(dir_ + "/in", "threads", 40);
   ToolResult r = Import(user, {"--threads", "2", "--folder", "Shared.Work", dir_ + "/in"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
-  auto rows = Rows("SELECT COUNT(*) FROM NV_IMAPFOLDER WHERE USR_USERID = " +
-                   std::to_string(user));
+  auto rows = Rows("SELECT COUNT(*) FROM NV_IMAPFOLDER WHERE USR_USERID = " + std::to_string(user));
   EXPECT_EQ(rows[0][0], "2") << "INBOX is not created; Shared and Shared.Work once each";
   auto links = Links(Folders(user)["shared.work"]);
   ASSERT_EQ(links.size(), 40u);
@@ -314,14 +333,14 @@ TEST_F(ImportEndToEnd, UnfinishedCallsOfAKilledRunAreLookedUpInTheStore) {
   WriteFile(dir_ + "/in/b.eml", stored);
   WriteFile(dir_ + "/in/c.eml", Mail("never-arrived"));
   const std::string journal = dir_ + "/run.journal";
-  WriteFile(journal, "begin\t-\t-1\t0\t0\t" + dir_ + "/in/a.eml\n" + "begin\t-\t-1\t0\t0\t" +
-                         dir_ + "/in/b.eml\n" + "begin\t-\t-1\t0\t0\t" + dir_ + "/in/c.eml\n");
+  WriteFile(journal, "begin\t-\t-1\t0\t0\t" + dir_ + "/in/a.eml\n" + "begin\t-\t-1\t0\t0\t" + dir_ +
+                         "/in/b.eml\n" + "begin\t-\t-1\t0\t0\t" + dir_ + "/in/c.eml\n");
   const std::string log = dir_ + "/calls.log";
-  ToolResult r = RunTool(
-      MS_IMPORT_TOOL,
-      {"--user", "91007", "--company", std::to_string(kCompany), "--quiet", "--library",
-       MS_FAKE_LIBRARY, "--registry", registry_, "--journal", journal, dir_ + "/in"},
-      {{"FAKE_MAILSTORAGE_LOG", log}});
+  ToolResult r =
+      RunTool(MS_IMPORT_TOOL,
+              {"--user", "91007", "--company", std::to_string(kCompany), "--quiet", "--library",
+               MS_FAKE_LIBRARY, "--registry", registry_, "--journal", journal, dir_ + "/in"},
+              {{"FAKE_MAILSTORAGE_LOG", log}});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("of which found in the store             1"), std::string::npos) << r.out;
   std::vector<std::string> called;
@@ -343,9 +362,9 @@ TEST_F(ImportEndToEnd, UnknownOrDeletedUserAndBadRegistryStopBeforeImporting) {
   EXPECT_NE(gone.err.find("is deleted"), std::string::npos) << gone.err;
   WriteFile(dir_ + "/nohost.reg",
             "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Nauvik\\Ostrel]\n\"DatabaseName\"=\"x\"\n");
-  ToolResult nohost = RunTool(MS_IMPORT_TOOL, {"--user", "91006", "--company", "91000",
-                                               "--library", MS_MAILSTORAGE_LIBRARY, "--registry",
-                                               dir_ + "/nohost.reg", dir_ + "/a.eml"});
+  ToolResult nohost = RunTool(
+      MS_IMPORT_TOOL, {"--user", "91006", "--company", "91000", "--library", MS_MAILSTORAGE_LIBRARY,
+                       "--registry", dir_ + "/nohost.reg", dir_ + "/a.eml"});
   EXPECT_EQ(nohost.status, 2);
   EXPECT_NE(nohost.err.find("names no DatabaseHost"), std::string::npos) << nohost.err;
   EXPECT_TRUE(Folders(deleted).empty());

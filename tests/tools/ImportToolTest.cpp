@@ -43,8 +43,9 @@ class ImportTool : public testing::Test {
   }
 
   ToolResult Run(std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
-    std::vector<std::string> all = {"--user", "42", "--company", "7", "--no-check", "--quiet",
-                                    "--library", MS_FAKE_LIBRARY, "--registry", registry_};
+    std::vector<std::string> all = {"--user",     "42",      "--company", "7",
+                                    "--no-check", "--quiet", "--library", MS_FAKE_LIBRARY,
+                                    "--registry", registry_};
     all.insert(all.end(), args.begin(), args.end());
     env["FAKE_MAILSTORAGE_LOG"] = log_;
     env["FAKE_MAILSTORAGE_COPIES"] = copies_;
@@ -140,7 +141,7 @@ TEST_F(ImportTool, GivesTheLibraryEachMailWithFolderFlagsDateAndCrlfBytes) {
     EXPECT_EQ(calls[i].user, "42");
     EXPECT_EQ(calls[i].company, "7");
     EXPECT_TRUE(calls[i].views);
-    EXPECT_EQ(calls[i].bytes.find("\n", 0) , calls[i].bytes.find("\r\n") + 1) << "CRLF ends";
+    EXPECT_EQ(calls[i].bytes.find("\n", 0), calls[i].bytes.find("\r\n") + 1) << "CRLF ends";
   }
   std::string expected_m1;
   ConvertToCrlf(Mail("m1"), &expected_m1);
@@ -190,8 +191,7 @@ TEST_F(ImportTool, FailuresAreCountedReportedRetriedAndSetExitStatus1) {
   EXPECT_EQ(calls[2].result, 1001);
   EXPECT_EQ(calls[3].result, 0);
   EXPECT_EQ(calls[3].id, "flaky");
-  EXPECT_NE(r.out.find("1 x 1004 Invalid mail content (Not RFC822 compliant)"),
-            std::string::npos)
+  EXPECT_NE(r.out.find("1 x 1004 Invalid mail content (Not RFC822 compliant)"), std::string::npos)
       << r.out;
   auto rows = SplitLines(ReadFile(report));
   ASSERT_EQ(rows.size(), 5u);
@@ -199,13 +199,14 @@ TEST_F(ImportTool, FailuresAreCountedReportedRetriedAndSetExitStatus1) {
   std::set<std::string> got(rows.begin() + 1, rows.end());
   const std::string in = dir_ + "/in/";
   const size_t ok_size = Mail("ok").size() + 7;  // seven lines gained a CR
-  EXPECT_TRUE(got.count(in + "1.eml,,INBOX,0,OK," + std::to_string(ok_size) +
-                        ",<ok@example.org>\r"))
+  EXPECT_TRUE(
+      got.count(in + "1.eml,,INBOX,0,OK," + std::to_string(ok_size) + ",<ok@example.org>\r"))
       << rows[1] << rows[2];
   EXPECT_TRUE(got.count(in + "4.eml,,INBOX,,skipped: empty file,0,\r"));
   bool saw_bad = false;
   for (const auto& row : rows) {
-    saw_bad |= row.starts_with(in + "2.eml,,INBOX,1004,Invalid mail content (Not RFC822 compliant),");
+    saw_bad |=
+        row.starts_with(in + "2.eml,,INBOX,1004,Invalid mail content (Not RFC822 compliant),");
   }
   EXPECT_TRUE(saw_bad);
 }
@@ -259,8 +260,8 @@ TEST_F(ImportTool, CtrlCFinishesTheCallInFlightExits130AndTheJournalResumes) {
     WriteFile(dir_ + "/in/" + std::to_string(i) + ".eml", Mail("i" + std::to_string(i)));
   }
   const std::string journal = dir_ + "/run.journal";
-  ToolResult first = Run({"--journal", journal, dir_ + "/in"},
-                         {{"FAKE_MAILSTORAGE_INTERRUPT_AT", "3"}});
+  ToolResult first =
+      Run({"--journal", journal, dir_ + "/in"}, {{"FAKE_MAILSTORAGE_INTERRUPT_AT", "3"}});
   EXPECT_EQ(first.status, 130) << first.out << first.err;
   EXPECT_NE(first.err.find("run the same command again to resume"), std::string::npos);
   ASSERT_EQ(Calls().size(), 3u);
@@ -312,8 +313,8 @@ TEST_F(ImportTool, BadUsageAndConfigurationExitWith2AndSayWhy) {
       {{"--user", "42", "--company", "7", "--no-check", "--registry", dir_ + "/none.reg",
         "--library", MS_FAKE_LIBRARY, in},
        "registry file missing: "},
-      {{"--user", "42", "--company", "7", "--no-check", "--registry", registry_, "--library",
-        in, in},
+      {{"--user", "42", "--company", "7", "--no-check", "--registry", registry_, "--library", in,
+        in},
        "cannot load the library"},
       {{"--user", "42", "--company", "7", "--registry", registry_, "--library", MS_FAKE_LIBRARY,
         in},
@@ -335,8 +336,8 @@ TEST_F(ImportTool, BadUsageAndConfigurationExitWith2AndSayWhy) {
 TEST_F(ImportTool, DryRunCallsNothing) {
   WriteFile(dir_ + "/in/a.eml", Mail("a"));
   WriteFile(dir_ + "/in/sub/b.eml", Mail("b"));
-  ToolResult r = RunTool(MS_IMPORT_TOOL, {"--user", "1", "--company", "1", "--dry-run",
-                                          "--library", dir_ + "/none.so", dir_ + "/in"});
+  ToolResult r = RunTool(MS_IMPORT_TOOL, {"--user", "1", "--company", "1", "--dry-run", "--library",
+                                          dir_ + "/none.so", dir_ + "/in"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("Dry run: 2 items"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("INBOX.sub"), std::string::npos) << r.out;

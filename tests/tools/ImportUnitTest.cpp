@@ -29,12 +29,9 @@ TEST(ConvertToCrlf, BareLineFeedsGainCarriageReturnsOthersStay) {
     const char* out;
     bool changed;
   } cases[] = {
-      {"a\nb\n", "a\r\nb\r\n", true},
-      {"a\r\nb\r\n", "a\r\nb\r\n", false},
-      {"a\r\nb\nc", "a\r\nb\r\nc", true},
-      {"\n\n", "\r\n\r\n", true},
-      {"lone\rcr", "lone\rcr", false},
-      {"", "", false},
+      {"a\nb\n", "a\r\nb\r\n", true},     {"a\r\nb\r\n", "a\r\nb\r\n", false},
+      {"a\r\nb\nc", "a\r\nb\r\nc", true}, {"\n\n", "\r\n\r\n", true},
+      {"lone\rcr", "lone\rcr", false},    {"", "", false},
   };
   for (const auto& c : cases) {
     std::string out;
@@ -65,8 +62,7 @@ TEST(HeaderField, FindsUnfoldedFieldsInTheHeaderBlockOnly) {
   EXPECT_EQ(HeaderField(mail, "Message-ID").value_or("?"), "<a@b>");
   EXPECT_EQ(HeaderField(mail, "subject").value_or("?"), "one two\tthree");
   EXPECT_FALSE(HeaderField(mail, "Date").has_value());
-  EXPECT_EQ(HeaderField("Date: Thu, 1 Jan 2026\nX: y\n", "date").value_or("?"),
-            "Thu, 1 Jan 2026");
+  EXPECT_EQ(HeaderField("Date: Thu, 1 Jan 2026\nX: y\n", "date").value_or("?"), "Thu, 1 Jan 2026");
 }
 
 TEST(Dates, EpochSecondsAndMboxFromLinesGiveRfc822Text) {
@@ -97,9 +93,9 @@ TEST(MaildirNames, DeliveryTimeAndFlags) {
     bool seen, draft;
     const char* other;
   } cases[] = {
-      {"1.a.h:2,S", true, false, ""},  {"1.a.h:2,RS", true, false, "R"},
+      {"1.a.h:2,S", true, false, ""},     {"1.a.h:2,RS", true, false, "R"},
       {"1.a.h:2,DFT", false, true, "FT"}, {"1.a.h:2,Sab", true, false, "ab"},
-      {"1.a.h:2,", false, false, ""},   {"1.a.h", false, false, ""},
+      {"1.a.h:2,", false, false, ""},     {"1.a.h", false, false, ""},
   };
   for (const auto& c : cases) {
     MaildirFlags f = ParseMaildirFlags(c.name);
@@ -115,7 +111,9 @@ TEST(DecodeModifiedUtf7, DecodesImapFolderNames) {
     const char* out;  // nullptr: not valid
   } cases[] = {
       {"Sent", "Sent"},
-      {"Entw&APw-rfe", "Entw\xC3\xBC" "rfe"},
+      {"Entw&APw-rfe",
+       "Entw\xC3\xBC"
+       "rfe"},
       {"&BBoEOwQ4BDUEPQRCBEs-", "\xD0\x9A\xD0\xBB\xD0\xB8\xD0\xB5\xD0\xBD\xD1\x82\xD1\x8B"},
       {"A&-B", "A&B"},
       {"&2D3eAA-", "\xF0\x9F\x98\x80"},
@@ -169,19 +167,18 @@ TEST(CollectItems, MaildirPlusPlusInStableOrderWithFoldersFlagsAndSkips) {
   std::vector<ImportItem> items;
   std::string error;
   ASSERT_TRUE(CollectItems(md, "INBOX", &items, &error)) << error;
-  EXPECT_EQ(Describe(items, md),
-            (std::vector<std::string>{
-                "INBOX new/1700000001.M1.h",
-                "INBOX cur/1700000002.M2.h:2,RS seen +R",
-                "INBOX cur/1700000003.M3.h:2,DFa draft +Fa",
-                "INBOX new/1700000004.M4.h SKIP(empty file)",
-                "INBOX tmp/1700000005.M5.h SKIP(Maildir tmp/)",
-                "INBOX.A.B .A.B/cur/1700000012.M12.h:2,",
-                "INBOX.Entw\xC3\xBCrfe .Entw&APw-rfe/new/1700000011.M11.h",
-                "INBOX.Sent .Sent/cur/1700000010.M10.h:2,S seen",
-                "INBOX dovecot-uidlist SKIP(not mail)",
-                "INBOX maildirsize SKIP(not mail)",
-            }));
+  EXPECT_EQ(Describe(items, md), (std::vector<std::string>{
+                                     "INBOX new/1700000001.M1.h",
+                                     "INBOX cur/1700000002.M2.h:2,RS seen +R",
+                                     "INBOX cur/1700000003.M3.h:2,DFa draft +Fa",
+                                     "INBOX new/1700000004.M4.h SKIP(empty file)",
+                                     "INBOX tmp/1700000005.M5.h SKIP(Maildir tmp/)",
+                                     "INBOX.A.B .A.B/cur/1700000012.M12.h:2,",
+                                     "INBOX.Entw\xC3\xBCrfe .Entw&APw-rfe/new/1700000011.M11.h",
+                                     "INBOX.Sent .Sent/cur/1700000010.M10.h:2,S seen",
+                                     "INBOX dovecot-uidlist SKIP(not mail)",
+                                     "INBOX maildirsize SKIP(not mail)",
+                                 }));
   EXPECT_EQ(items[0].date, Rfc822DateFromEpoch(1700000001));
 
   // The same tree under another target folder.
@@ -205,10 +202,9 @@ TEST(CollectItems, DirectoryTreesAndMboxFiles) {
   std::string error;
   ASSERT_TRUE(CollectItems(root, "INBOX", &items, &error)) << error;
   EXPECT_EQ(Describe(items, root),
-            (std::vector<std::string>{"INBOX .hidden SKIP(not mail)", "INBOX a.eml",
-                                      "INBOX b.eml", "INBOX.lists.ops lists/ops.mbox@0",
-                                      "INBOX.lists.ops lists/ops.mbox@62",
-                                      "INBOX.sub sub/c.eml"}));
+            (std::vector<std::string>{"INBOX .hidden SKIP(not mail)", "INBOX a.eml", "INBOX b.eml",
+                                      "INBOX.lists.ops lists/ops.mbox@0",
+                                      "INBOX.lists.ops lists/ops.mbox@62", "INBOX.sub sub/c.eml"}));
   EXPECT_EQ(items[3].date, "Thu, 5 Mar 2026 10:00:00 +0000");
   EXPECT_EQ(items[4].length, mbox.size() - 62);
 
@@ -369,17 +365,18 @@ TEST(ParseOptions, AcceptsGoodCommandLinesAndRejectsBadOnesWithStatus2) {
 TEST(RegistryFile, ReadsTheStoreKeyInEveryValueForm) {
   const std::string dir = MakeScratchDirectory("registry");
   setenv("MS_TEST_REG_HOME", "/srv/home", 1);
-  WriteFile(dir + "/a.reg",
-            "Windows Registry Editor Version 5.00\r\n\r\n"
-            "[HKEY_LOCAL_MACHINE\\Software\\Other]\r\n\"DatabaseHost\"=\"wrong\"\r\n\r\n"
-            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Nauvik\\Ostrel]\r\n"
-            "\"databasehost\"=\"db.example\"\r\n"
-            "\"DatabasePassword\"=\"p\\\"w\\\\d\"\r\n"
-            "\"DatabasePort\"=dword:0000152f\r\n"
-            "\"DatabaseName\"=hex(2):25,00,4d,00,53,00,5f,00,54,00,45,00,53,00,54,00,5f,00,52,\\\r\n"
-            "  00,45,00,47,00,5f,00,48,00,4f,00,4d,00,45,00,25,00,00,00\r\n"
-            "\"DatabaseDriverName\"=\"PostgreSQL Unicode\"\r\n"
-            "\"DatabaseUsername\"=\"ms\"\r\n");
+  WriteFile(
+      dir + "/a.reg",
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Other]\r\n\"DatabaseHost\"=\"wrong\"\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Nauvik\\Ostrel]\r\n"
+      "\"databasehost\"=\"db.example\"\r\n"
+      "\"DatabasePassword\"=\"p\\\"w\\\\d\"\r\n"
+      "\"DatabasePort\"=dword:0000152f\r\n"
+      "\"DatabaseName\"=hex(2):25,00,4d,00,53,00,5f,00,54,00,45,00,53,00,54,00,5f,00,52,\\\r\n"
+      "  00,45,00,47,00,5f,00,48,00,4f,00,4d,00,45,00,25,00,00,00\r\n"
+      "\"DatabaseDriverName\"=\"PostgreSQL Unicode\"\r\n"
+      "\"DatabaseUsername\"=\"ms\"\r\n");
   std::map<std::string, std::string> v;
   std::string error;
   ASSERT_TRUE(ReadRegistryFile(dir + "/a.reg", &v, &error)) << error;
