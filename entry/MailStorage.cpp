@@ -44,14 +44,13 @@ std::string LogDirectory() {
 int32_t AddMail(const char* mail_file, const char* folder, const char* user_id,
                 const char* company_id, const char* internal_date, bool seen, bool draft,
                 bool use_views) {
-  auto logger =
-      std::make_unique<Nauvik::MailStorageInsertLogger>(LogDirectory(), kLogFilePattern);
+  auto logger = std::make_unique<Nauvik::MailStorageInsertLogger>(LogDirectory(), kLogFilePattern);
   const bool logging = logger->Start();
   Nauvik::SetLogLevel(Nauvik::kLogInfo);
   if (LogLevelAtLeast(Nauvik::kLogStatus)) {
     Log(Nauvik::kLogStatus, false,
-        "AddMailToMailStore(): Adding file " + Text(mail_file) + " to IMAP storage. User: " +
-            Text(user_id) + ". Folder: " + Text(folder) + ".");
+        "AddMailToMailStore(): Adding file " + Text(mail_file) +
+            " to IMAP storage. User: " + Text(user_id) + ". Folder: " + Text(folder) + ".");
   }
 
   auto store = std::make_unique<Nauvik::IMAP::ImapMailStorage>();
@@ -61,14 +60,13 @@ int32_t AddMail(const char* mail_file, const char* folder, const char* user_id,
   KAVRO::NTime date;
   date.SetNow(true);
   (void)date.ParseMailDate(Text(internal_date));  // unreadable: stays now (UTC)
-  const std::u16string folder_name =
-      Nauvik::IMAP::ConvertUtf8FolderNameToUtf16(Text(folder));
+  const std::u16string folder_name = Nauvik::IMAP::ConvertUtf8FolderNameToUtf16(Text(folder));
   uint32_t flags = Nauvik::IMAP::kFlagRecent;
   if (seen) flags |= Nauvik::IMAP::kFlagSeen;
   if (draft) flags |= Nauvik::IMAP::kFlagDraft;
 
-  const int32_t result = store->AddMessageToFolder(Text(mail_file), folder_name, true, user,
-                                                   company, flags, date);
+  const int32_t result =
+      store->AddMessageToFolder(Text(mail_file), folder_name, true, user, company, flags, date);
   if (result == Nauvik::IMAP::kImapOk) {
     if (LogLevelAtLeast(Nauvik::kLogStatus)) {
       Log(Nauvik::kLogStatus, false, "AddMailToMailStore(): File added successfully.");
@@ -93,14 +91,13 @@ int32_t AddMail(const char* mail_file, const char* folder, const char* user_id,
 extern "C" {
 
 int32_t AddMailToMailStore(const char* mail_file, const char* folder, const char* user_id,
-                           const char* company_id, const char* internal_date, bool seen,
-                           bool draft, bool use_views) {
+                           const char* company_id, const char* internal_date, bool seen, bool draft,
+                           bool use_views) {
   // The store turns every database failure into a code. What could still
   // come out (memory exhaustion, a thread that cannot be started) must not
   // unwind into a C host: it becomes "Unknown error".
   try {
-    return AddMail(mail_file, folder, user_id, company_id, internal_date, seen, draft,
-                   use_views);
+    return AddMail(mail_file, folder, user_id, company_id, internal_date, seen, draft, use_views);
   } catch (const std::exception& e) {
     Log(Nauvik::kLogError, true,
         std::string("AddMailToMailStore(): Unexpected exception: ") + e.what());

@@ -1,7 +1,5 @@
 #include "imap/ImapMailStorage.h"
 
-#include "imap/ImapConditions.h"
-
 #include <set>
 #include <stdexcept>
 #include <utility>
@@ -16,6 +14,7 @@
 #include "db/Dialect.h"
 #include "db/Rows.h"
 #include "foundation/ResultCodes.h"
+#include "imap/ImapConditions.h"
 #include "log/Log.h"
 #include "users/FolderRights.h"
 #include "users/VelmoraUser.h"
@@ -179,8 +178,7 @@ bool CreateNvImapMessageTableEntry(const Mime::MimeMessage& mail, int64_t* messa
   try {
     DBTable<NV_IMAPMESSAGE> row;
     if (!use_views) row.SetTableName("NS_IMAPMESSAGE", true);
-    *message_id =
-        static_cast<int64_t>(row.GetNextSequenceValue()) + vessel_id * kVesselIdFactor;
+    *message_id = static_cast<int64_t>(row.GetNextSequenceValue()) + vessel_id * kVesselIdFactor;
     row.SetLiteral("IMM_IMAPMESSAGEID", Dec(*message_id));
     row.SetLiteral("FIS_FILESTORAGEID", Dec(file_storage_id));
 
@@ -196,7 +194,8 @@ bool CreateNvImapMessageTableEntry(const Mime::MimeMessage& mail, int64_t* messa
     if (row.Insert()) return true;
   } catch (const std::runtime_error& e) {
     if (LogLevelAtLeast(kLogWarning)) {
-      Log(kLogWarning, false, std::string("CreateNvImapMessageTableEntry(): Oracle error: ") + e.what());
+      Log(kLogWarning, false,
+          std::string("CreateNvImapMessageTableEntry(): Oracle error: ") + e.what());
     }
     CloseThreadDatabases();
   }
@@ -306,8 +305,8 @@ int32_t ImapMailStorage::InsertMessage(const char* bytes, uint32_t length, Messa
   }
 
   ManualCommit transaction;
-  if (!CreateNvImapMessageTableEntry(mail, &ref->imap_message_id, ref->file_storage_id,
-                                     use_views_, vessel_id_)) {
+  if (!CreateNvImapMessageTableEntry(mail, &ref->imap_message_id, ref->file_storage_id, use_views_,
+                                     vessel_id_)) {
     transaction.Rollback();
     (void)DeleteBlob(use_views_, ref->file_storage_id);
     return kImapOracleError;
@@ -326,8 +325,7 @@ int32_t ImapMailStorage::FindMessage(const std::string& message_id, uint32_t siz
                                      MessageReference* out) {
   DBTable<INFO_IMAPMESSAGE> info;
   if (!use_views_) info.UseViews(false);
-  if (info.Select(FindMessageCondition(info.GetDialect(), message_id, size), "") &&
-      info.Fetch()) {
+  if (info.Select(FindMessageCondition(info.GetDialect(), message_id, size), "") && info.Fetch()) {
     out->file_storage_id = IdOf(info.FIS_FILESTORAGEID);
     out->imap_message_id = IdOf(info.IMM_IMAPMESSAGEID);
     return kImapOk;
@@ -378,10 +376,9 @@ int32_t ImapMailStorage::AddMessageToFolder(int64_t file_storage_id, int64_t mai
   KAVRO::MMFile mapping;
   const int32_t code = BlobUtils(use_views_).GetBlobMapping(file_storage_id, &mapping);
   if (code != kImapOk) return code;
-  const int32_t result =
-      AddMessageToFolder(reinterpret_cast<const char*>(mapping.View()), mapping.Size(), folder,
-                         create, user_id, company_id, flags, internal_date, file_storage_id,
-                         mail_recipient_id);
+  const int32_t result = AddMessageToFolder(
+      reinterpret_cast<const char*>(mapping.View()), mapping.Size(), folder, create, user_id,
+      company_id, flags, internal_date, file_storage_id, mail_recipient_id);
   mapping.Close();
   return result;
 }
@@ -428,9 +425,9 @@ int32_t ImapMailStorage::AddMessageToFolder(const char* bytes, uint32_t length,
 
 int32_t ImapMailStorage::AddMessageToFolderBody(const char* bytes, uint32_t length,
                                                 const std::u16string& folder, bool create,
-                                                int64_t user_id, int64_t company_id,
-                                                uint32_t flags, const KAVRO::NTime& internal_date,
-                                                LinkResult* link, int64_t file_storage_id,
+                                                int64_t user_id, int64_t company_id, uint32_t flags,
+                                                const KAVRO::NTime& internal_date, LinkResult* link,
+                                                int64_t file_storage_id,
                                                 int64_t mail_recipient_id) {
   MessageReference message;
   int32_t code = InsertMessage(bytes, length, &message, file_storage_id);
@@ -450,9 +447,9 @@ int32_t ImapMailStorage::AddMessageToFolderBody(const char* bytes, uint32_t leng
     if (code != kImapOk) return code;
   }
 
-  const uint32_t rights = GetFolderRights(use_views_, static_cast<uint64_t>(user_id),
-                                          static_cast<uint64_t>(company_id),
-                                          static_cast<uint64_t>(target.folder_id));
+  const uint32_t rights =
+      GetFolderRights(use_views_, static_cast<uint64_t>(user_id), static_cast<uint64_t>(company_id),
+                      static_cast<uint64_t>(target.folder_id));
   if ((rights & kRightInsert) == 0) return kImapAccessDenied;
 
   return LinkMessageToFolder(target, message, flags, link, internal_date, mail_recipient_id);
@@ -513,9 +510,9 @@ int32_t ImapMailStorage::LinkMessagesBody(LinkRequestSet* requests, const std::u
   ImapFolder target;
   int32_t code = GetImapFolder(folder, user_id, company_id, &target);
   if (code != kImapOk) return code;
-  const uint32_t rights = GetFolderRights(use_views_, static_cast<uint64_t>(user_id),
-                                          static_cast<uint64_t>(company_id),
-                                          static_cast<uint64_t>(target.folder_id));
+  const uint32_t rights =
+      GetFolderRights(use_views_, static_cast<uint64_t>(user_id), static_cast<uint64_t>(company_id),
+                      static_cast<uint64_t>(target.folder_id));
   if ((rights & kRightInsert) == 0) return kImapAccessDenied;
   if (target.no_select) return kImapFolderNotSelectable;
 
@@ -532,8 +529,8 @@ int32_t ImapMailStorage::LinkMessagesBody(LinkRequestSet* requests, const std::u
   return kImapOk;
 }
 
-int32_t ImapMailStorage::CopyMessage(int64_t link_id, const std::u16string& folder,
-                                     int64_t user_id, int64_t company_id) {
+int32_t ImapMailStorage::CopyMessage(int64_t link_id, const std::u16string& folder, int64_t user_id,
+                                     int64_t company_id) {
   try {
     if (link_id == 0 || folder.empty() || user_id == 0 || company_id == 0) {
       return kImapInvalidInput;
@@ -570,8 +567,7 @@ int32_t ImapMailStorage::SetInternalDate(int64_t link_id, KAVRO::NTime internal_
     DBTable<NV_IMAPMSGINFOLDER> row;
     if (!use_views_) row.SetTableName("NS_IMAPMSGINFOLDER", true);
     row.SetDateValue("MIF_INTERNALDATE", internal_date);
-    return row.Update("MIF_IMAPMSGINFOLDERID = " + Dec(link_id)) > 0 ? kImapOk
-                                                                     : kImapMailNotFound;
+    return row.Update("MIF_IMAPMSGINFOLDERID = " + Dec(link_id)) > 0 ? kImapOk : kImapMailNotFound;
   } catch (const std::runtime_error& e) {
     return OracleError("SetInternalDate", e);
   }
@@ -589,8 +585,7 @@ int32_t ImapMailStorage::SetFlags(int64_t link_id, uint32_t flags, bool set_answ
     if (set_draft) row.SetLiteral("MIF_DRAFT", bit(kFlagDraft));
     if (set_flagged) row.SetLiteral("MIF_FLAGGED", bit(kFlagFlagged));
     if (set_seen) row.SetLiteral("MIF_SEEN", bit(kFlagSeen));
-    return row.Update("MIF_IMAPMSGINFOLDERID = " + Dec(link_id)) > 0 ? kImapOk
-                                                                     : kImapMailNotFound;
+    return row.Update("MIF_IMAPMSGINFOLDERID = " + Dec(link_id)) > 0 ? kImapOk : kImapMailNotFound;
   } catch (const std::exception& e) {
     return OracleError("SetFlags", e);
   }
@@ -628,9 +623,9 @@ int32_t ImapMailStorage::CreateImapFolderBody(const std::u16string& name, int64_
     folder.name = name.substr(last_dot + 1);
   }
   if (parent.folder_id != 0) {
-    const uint32_t rights = GetFolderRights(use_views_, static_cast<uint64_t>(user_id),
-                                            static_cast<uint64_t>(company_id),
-                                            static_cast<uint64_t>(parent.folder_id));
+    const uint32_t rights =
+        GetFolderRights(use_views_, static_cast<uint64_t>(user_id),
+                        static_cast<uint64_t>(company_id), static_cast<uint64_t>(parent.folder_id));
     if ((rights & kRightCreate) == 0) return kImapAccessDenied;
     folder.parent_id = parent.folder_id;
   }
@@ -710,8 +705,8 @@ int32_t ImapMailStorage::RenameImapFolder(const std::u16string& old_name,
       return kImapFolderAlreadyExists;
     }
     const std::u16string below = old_name + kSeparator;
-    if (new_name.size() >= below.size() && EqualsNoCase(new_name.substr(0, below.size()), below,
-                                                        below.size())) {
+    if (new_name.size() >= below.size() &&
+        EqualsNoCase(new_name.substr(0, below.size()), below, below.size())) {
       return kImapFolderParentNotFound;
     }
     std::u16string last = new_name;
@@ -780,8 +775,7 @@ int32_t ImapMailStorage::DeleteImapFolder(const std::u16string& name, int64_t us
 int32_t ImapMailStorage::RemoveFolderLinks(const ImapFolder& folder, int64_t user_id,
                                            int64_t company_id) {
   if ((GetFolderRights(use_views_, static_cast<uint64_t>(user_id),
-                       static_cast<uint64_t>(company_id),
-                       static_cast<uint64_t>(folder.folder_id)) &
+                       static_cast<uint64_t>(company_id), static_cast<uint64_t>(folder.folder_id)) &
        kRightDeleteMessage) == 0) {
     return kImapAccessDenied;
   }

@@ -133,8 +133,8 @@ class ImapMailStorage {
   [[nodiscard]] virtual int32_t InsertMessage(const char* bytes, uint32_t length,
                                               MessageReference* ref, int64_t file_storage_id);
   [[nodiscard]] virtual int32_t LinkMessagesToFolder(LinkRequestSet* requests,
-                                                     const std::u16string& folder,
-                                                     int64_t user_id, int64_t company_id);
+                                                     const std::u16string& folder, int64_t user_id,
+                                                     int64_t company_id);
   [[nodiscard]] virtual int32_t CopyMessage(int64_t link_id, const std::u16string& folder,
                                             int64_t user_id, int64_t company_id);
   // Removes one link, and the message with its blob when no link is left.
@@ -150,8 +150,7 @@ class ImapMailStorage {
   [[nodiscard]] virtual int32_t DeleteImapFolder(const std::u16string& name, int64_t user_id,
                                                  int64_t company_id);
 
-  [[nodiscard]] virtual int32_t SubscribeUserToFolder(const std::u16string& name,
-                                                      int64_t user_id);
+  [[nodiscard]] virtual int32_t SubscribeUserToFolder(const std::u16string& name, int64_t user_id);
   [[nodiscard]] virtual int32_t UnsubscribeUserFromFolder(const std::u16string& name,
                                                           int64_t user_id);
   // 0 when subscribed, kImapNotSubscribed when not.
@@ -164,9 +163,8 @@ class ImapMailStorage {
                                                         ImapFolderList* out);
 
   [[nodiscard]] virtual int32_t LinkMessageToFolder(const ImapFolder& folder,
-                                                    const MessageReference& message,
-                                                    uint32_t flags, LinkResult* link,
-                                                    KAVRO::NTime internal_date,
+                                                    const MessageReference& message, uint32_t flags,
+                                                    LinkResult* link, KAVRO::NTime internal_date,
                                                     int64_t mail_recipient_id);
   [[nodiscard]] virtual int32_t SetInternalDate(int64_t link_id, KAVRO::NTime internal_date);
   [[nodiscard]] virtual int32_t SetFlags(int64_t link_id, uint32_t flags, bool set_answered,
@@ -180,19 +178,18 @@ class ImapMailStorage {
   // the thread's connections closed; returns kImapOracleError.
   int32_t OracleError(std::string_view operation, const std::exception& e);
 
-  int32_t AddMessageToFolderBody(const char* bytes, uint32_t length,
-                                 const std::u16string& folder, bool create, int64_t user_id,
-                                 int64_t company_id, uint32_t flags,
+  int32_t AddMessageToFolderBody(const char* bytes, uint32_t length, const std::u16string& folder,
+                                 bool create, int64_t user_id, int64_t company_id, uint32_t flags,
                                  const KAVRO::NTime& internal_date, LinkResult* link,
                                  int64_t file_storage_id, int64_t mail_recipient_id);
-  int32_t CreateImapFolderBody(const std::u16string& name, int64_t user_id,
-                               int64_t company_id, ImapFolder* out);
+  int32_t CreateImapFolderBody(const std::u16string& name, int64_t user_id, int64_t company_id,
+                               ImapFolder* out);
   int32_t GetImapFolderBody(const std::u16string& name, int64_t user_id, int64_t company_id,
                             ImapFolder* out);
   int32_t DeleteMessageBody(int64_t link_id);
   int32_t RemoveFolderLinks(const ImapFolder& folder, int64_t user_id, int64_t company_id);
-  int32_t LinkMessagesBody(LinkRequestSet* requests, const std::u16string& folder,
-                           int64_t user_id, int64_t company_id);
+  int32_t LinkMessagesBody(LinkRequestSet* requests, const std::u16string& folder, int64_t user_id,
+                           int64_t company_id);
   int32_t ReadSharedFolders(int64_t user_id, int64_t company_id, ImapFolderList* out);
 
   bool use_views_ = true;

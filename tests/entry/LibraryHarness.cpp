@@ -33,9 +33,8 @@ std::string Sql(const std::string& sql) {
     return "";
   }
   const std::string port = ReadFile(dir + "/port");
-  const std::string command = "psql -X -q -A -t -v ON_ERROR_STOP=1 -h " +
-                              ShellQuote(dir + "/run") + " -p " +
-                              port.substr(0, port.find_first_of("\r\n")) +
+  const std::string command = "psql -X -q -A -t -v ON_ERROR_STOP=1 -h " + ShellQuote(dir + "/run") +
+                              " -p " + port.substr(0, port.find_first_of("\r\n")) +
                               " -U mailstore -d mailstore -c " + ShellQuote(sql) + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) {
@@ -70,10 +69,11 @@ TestUser MakeUser(int64_t id, const std::string& name) {
 
 std::string MakeMail(const std::string& message_id, const std::string& subject, size_t size,
                      const std::string& date) {
-  std::string head = "From: Sender <sender@example.invalid>\r\n"
-                     "To: Receiver <receiver@example.invalid>\r\n"
-                     "Date: " + date + "\r\n" +
-                     "Subject: " + subject + "\r\n";
+  std::string head =
+      "From: Sender <sender@example.invalid>\r\n"
+      "To: Receiver <receiver@example.invalid>\r\n"
+      "Date: " +
+      date + "\r\n" + "Subject: " + subject + "\r\n";
   if (!message_id.empty()) head += "Message-ID: " + message_id + "\r\n";
   head += "Content-Type: text/plain; charset=us-ascii\r\n\r\n";
   std::string body = "Hello from the tests.\r\n";
@@ -150,9 +150,9 @@ int64_t BackendWithLastStatement(const std::string& marker) {
     pattern += c;
     if (c == '\'') pattern += c;
   }
-  const std::string value = SqlValue(
-      "SELECT pid FROM pg_stat_activity WHERE pid <> pg_backend_pid() AND query LIKE '%" +
-      pattern + "%' ORDER BY pid LIMIT 1");
+  const std::string value =
+      SqlValue("SELECT pid FROM pg_stat_activity WHERE pid <> pg_backend_pid() AND query LIKE '%" +
+               pattern + "%' ORDER BY pid LIMIT 1");
   return value.empty() ? 0 : std::strtoll(value.c_str(), nullptr, 10);
 }
 

@@ -108,8 +108,8 @@ TestUser MakeUser(int64_t id, const std::string& name);
 
 // A mail with the given Message-ID header (omitted when empty), padded in its
 // body to exactly `size` bytes when size is not 0.
-std::string MakeMail(const std::string& message_id, const std::string& subject,
-                     size_t size = 0, const std::string& date = "Tue, 15 Nov 1994 08:12:31 +0100");
+std::string MakeMail(const std::string& message_id, const std::string& subject, size_t size = 0,
+                     const std::string& date = "Tue, 15 Nov 1994 08:12:31 +0100");
 
 // New text appended to the library's log files since the last call of
 // Take() (or since construction).

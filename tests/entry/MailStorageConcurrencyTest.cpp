@@ -42,8 +42,8 @@ TEST(MailStorageConcurrency, FourThreadsIntoTheSameNewFolders) {
         for (int attempt = 0; attempt < kMaxAttempts && code == kOracleError; ++attempt) {
           if (attempt > 0) ++retries[t];
           code = library.add(files[t][m].c_str(), folder.c_str(), user.IdText().c_str(),
-                             user.CompanyText().c_str(), "Tue, 15 Nov 1994 08:12:31 +0100",
-                             false, false, true);
+                             user.CompanyText().c_str(), "Tue, 15 Nov 1994 08:12:31 +0100", false,
+                             false, true);
         }
         results[t][m] = code;
       }
@@ -83,10 +83,9 @@ TEST(MailStorageConcurrency, FourThreadsIntoTheSameNewFolders) {
       "NS_IMAPFOLDER IMF ON MIF.IMF_IMAPFOLDERID = IMF.IMF_IMAPFOLDERID WHERE IMF.USR_USERID = " +
       user.IdText() + " GROUP BY IMF.IMF_IMAPFOLDERID ORDER BY 1");
   const int half = kThreads * kMailsPerThread / 2;
-  EXPECT_EQ(per_folder, (std::vector<std::string>{std::to_string(half) + "|" +
-                                                      std::to_string(half),
-                                                  std::to_string(half) + "|" +
-                                                      std::to_string(half)}));
+  EXPECT_EQ(per_folder,
+            (std::vector<std::string>{std::to_string(half) + "|" + std::to_string(half),
+                                      std::to_string(half) + "|" + std::to_string(half)}));
   // Every new folder subscribed exactly once, by its full name.
   EXPECT_EQ(SqlRows("SELECT IMF_SUBSCRIPTIONNAME || '|' || COUNT(*) FROM NS_IMAPSUBSCRIPTION "
                     "WHERE USR_USERID = " +

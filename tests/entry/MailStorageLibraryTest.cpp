@@ -63,13 +63,12 @@ class MailStorageLibrary : public ::testing::Test {
       const std::string parent_condition =
           parent == 0 ? "IMF_IMAPFOLDERID_PARENT IS NULL"
                       : "IMF_IMAPFOLDERID_PARENT = " + std::to_string(parent);
-      const std::string name_condition =
-          parent == 0 && (part == "INBOX" || part == "inbox")
-              ? "IMF_INBOX = 1"
-              : "IMF_FOLDERNAME = " + Q(part);
-      const int64_t id = SqlInt("SELECT IMF_IMAPFOLDERID FROM NS_IMAPFOLDER WHERE USR_USERID = " +
-                                user.IdText() + " AND " + parent_condition + " AND " +
-                                name_condition);
+      const std::string name_condition = parent == 0 && (part == "INBOX" || part == "inbox")
+                                             ? "IMF_INBOX = 1"
+                                             : "IMF_FOLDERNAME = " + Q(part);
+      const int64_t id =
+          SqlInt("SELECT IMF_IMAPFOLDERID FROM NS_IMAPFOLDER WHERE USR_USERID = " + user.IdText() +
+                 " AND " + parent_condition + " AND " + name_condition);
       if (id <= 0) return 0;
       parent = id;
       if (dot == std::string::npos) return parent;
@@ -160,9 +159,9 @@ TEST_F(MailStorageLibrary, NewMailIntoNewNestedFolder) {
 
     // One message row, one live blob record, the blob file holds the mail.
     EXPECT_EQ(MessageCount(cases[i].message_id), 1);
-    const int64_t blob = SqlInt(
-        "SELECT FIS_FILESTORAGEID FROM NS_IMAPMESSAGE WHERE IMM_MESSAGEID = " +
-        Q(cases[i].message_id));
+    const int64_t blob =
+        SqlInt("SELECT FIS_FILESTORAGEID FROM NS_IMAPMESSAGE WHERE IMM_MESSAGEID = " +
+               Q(cases[i].message_id));
     EXPECT_EQ(SqlValue("SELECT FIS_SIZE || '|' || COALESCE(FIS_CREATEDBY,0) || '|' || "
                        "COALESCE(FIT_FILETYPEID,0) FROM NS_FILESTORAGE WHERE "
                        "FIS_DELETED IS NULL AND FIS_FILESTORAGEID = " +
@@ -240,8 +239,7 @@ TEST_F(MailStorageLibrary, KnownMailIsLinkedNotStoredAgain) {
 // another folder it is an ordinary name.
 TEST_F(MailStorageLibrary, InboxInAnyCase) {
   const TestUser user = MakeUser(UserBase(3), "Inbox Owner");
-  const std::vector<std::string> names = {"inbox", "InBox", "INBOX", "Inbox.Sent",
-                                          "Archive.INBOX"};
+  const std::vector<std::string> names = {"inbox", "InBox", "INBOX", "Inbox.Sent", "Archive.INBOX"};
   for (size_t i = 0; i < names.size(); ++i) {
     const fs::path file = scratch_.Write("inbox" + std::to_string(i) + ".eml",
                                          MakeMail("<inbox-" + std::to_string(i) + "@test>", "x"));
@@ -334,12 +332,12 @@ TEST_F(MailStorageLibrary, DecimalTextsReadAsAtoi64) {
     std::string company_text;
     int32_t code;
   };
-  for (const Case& c : {Case{" +" + user.IdText() + "abc", user.CompanyText() + ".5", kOk},
-                        Case{"abc", user.CompanyText(), kInvalidInput},
-                        Case{user.IdText(), "", kInvalidInput}}) {
+  for (const Case& c :
+       {Case{" +" + user.IdText() + "abc", user.CompanyText() + ".5", kOk},
+        Case{"abc", user.CompanyText(), kInvalidInput}, Case{user.IdText(), "", kInvalidInput}}) {
     SCOPED_TRACE(c.user_text + " / " + c.company_text);
-    EXPECT_EQ(Library::Get().add(file.c_str(), "Atoi", c.user_text.c_str(),
-                                 c.company_text.c_str(), "", false, false, true),
+    EXPECT_EQ(Library::Get().add(file.c_str(), "Atoi", c.user_text.c_str(), c.company_text.c_str(),
+                                 "", false, false, true),
               c.code);
   }
   EXPECT_EQ(Links(FolderId(user, "Atoi"), "<atoi-1@test>").size(), 1u);
@@ -367,9 +365,8 @@ TEST_F(MailStorageLibrary, DatabaseErrorBecomesOracleError) {
   const std::string prefix = "ImapMailStorage::LinkMessageToFolder(): Oracle error: ";
   const size_t text_start = log.find(prefix);
   ASSERT_NE(text_start, std::string::npos) << log;
-  const std::string text =
-      log.substr(text_start + prefix.size(), log.find("\r\n", text_start) - text_start -
-                                                 prefix.size());
+  const std::string text = log.substr(text_start + prefix.size(),
+                                      log.find("\r\n", text_start) - text_start - prefix.size());
   EXPECT_NE(text.find("imapfolder_" + std::to_string(folder)), std::string::npos) << text;
   EXPECT_NE(log.find("AddMailToMailStore(): Error when adding file: Oracle error. Last "
                      "exception: " +
@@ -395,11 +392,10 @@ TEST_F(MailStorageLibrary, KilledBackendBetweenCalls) {
   ASSERT_EQ(Add(scratch_.Write("k0.eml", MakeMail("<kill-0@test>", "x")), "Kill", user), kOk);
   const int64_t backend = BackendOfLastCall("<kill-0@test>");
   ASSERT_GT(backend, 0);
-  ASSERT_EQ(SqlValue("SELECT pg_terminate_backend(" + std::to_string(backend) + ")"), "t");
+  ASSERT_EQ(SqlValue("SELECT pg_terminate_backend(" + std::to_string(backend) + ", 10000)"), "t");
   log_.Take();
 
-  const int32_t code =
-      Add(scratch_.Write("k1.eml", MakeMail("<kill-1@test>", "x")), "Kill", user);
+  const int32_t code = Add(scratch_.Write("k1.eml", MakeMail("<kill-1@test>", "x")), "Kill", user);
   const std::string log = log_.Take();
   EXPECT_NE(log.find("WARNING: "), std::string::npos) << log;
   EXPECT_NE(log.find("ImapMailStorage::ImapMailStorage(): Unable to get vessel ID. Is this "
@@ -439,14 +435,14 @@ TEST_F(MailStorageLibrary, RefusedRowsLeaveNoMessageAndNoBlob) {
   for (const Case& c : {Case{"<refuse-message-1@test>", kOracleError, "Oracle error"},
                         Case{"<refuse-part-1@test>", 1007, "Unable to parse mail"}}) {
     SCOPED_TRACE(c.message_id);
-    const int64_t last_blob = SqlInt("SELECT COALESCE(MAX(FIS_FILESTORAGEID), 0) FROM "
-                                     "NS_FILESTORAGE");
+    const int64_t last_blob = SqlInt(
+        "SELECT COALESCE(MAX(FIS_FILESTORAGEID), 0) FROM "
+        "NS_FILESTORAGE");
     log_.Take();
     // An unusual size tells this mail's blob from those of tests running
     // meanwhile.
     const size_t size = 4321 + c.message_id.size();
-    EXPECT_EQ(Add(scratch_.Write(c.message_id, MakeMail(c.message_id, "x", size)), "Refused",
-                  user),
+    EXPECT_EQ(Add(scratch_.Write(c.message_id, MakeMail(c.message_id, "x", size)), "Refused", user),
               c.code);
     EXPECT_EQ(MessageCount(c.message_id), 0);
     // The blob written for the mail is marked deleted and its file is gone.
@@ -497,16 +493,17 @@ TEST_F(MailStorageLibrary, ViewsAndBaseTables) {
     std::string message_id;
     std::string creator_and_type;
   };
-  for (const Case& c : {Case{true, "<views-1@test>", "11|11"},
-                        Case{false, "<tables-1@test>", "46|21"}}) {
+  for (const Case& c :
+       {Case{true, "<views-1@test>", "11|11"}, Case{false, "<tables-1@test>", "46|21"}}) {
     SCOPED_TRACE(c.message_id);
     const std::string mail = MakeMail(c.message_id, "x");
     ASSERT_EQ(Add(scratch_.Write(c.message_id, mail), "Tables.Sub", user,
                   "Tue, 15 Nov 1994 08:12:31 +0100", false, false, c.use_views),
               kOk);
-    const int64_t blob = SqlInt("SELECT FIS_FILESTORAGEID FROM NS_IMAPMESSAGE WHERE "
-                                "IMM_MESSAGEID = " +
-                                Q(c.message_id));
+    const int64_t blob = SqlInt(
+        "SELECT FIS_FILESTORAGEID FROM NS_IMAPMESSAGE WHERE "
+        "IMM_MESSAGEID = " +
+        Q(c.message_id));
     EXPECT_EQ(SqlValue("SELECT FIS_CREATEDBY || '|' || FIT_FILETYPEID FROM NS_FILESTORAGE "
                        "WHERE FIS_FILESTORAGEID = " +
                        std::to_string(blob)),

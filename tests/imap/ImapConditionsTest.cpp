@@ -3,14 +3,13 @@
 // "\" doubled so the pattern matches the same names. Mail text never leaves
 // its literal.
 
-#include "imap/ImapConditions.h"
-
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <string>
 
 #include "db/Dialect.h"
+#include "imap/ImapConditions.h"
 
 namespace Nauvik::IMAP {
 namespace {

@@ -2,8 +2,6 @@
 // listing with its shared namespace, rename and delete, subscriptions, flags,
 // internal dates and copies. Each test owns the user ids 7300000 + 100 * n.
 
-#include "imap/ImapMailStorage.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +13,7 @@
 #include "db/DBTable.h"
 #include "db/Rows.h"
 #include "foundation/ResultCodes.h"
+#include "imap/ImapMailStorage.h"
 
 namespace Nauvik::IMAP {
 namespace {
@@ -125,27 +124,28 @@ TEST_F(ImapMailStorageTest, SharedNamespace) {
   Exec("INSERT INTO NS_USERGROUPMEMBER (USG_USERGROUPID, USR_USERID) VALUES (" +
        std::to_string(UserBase(2)) + ", " + std::to_string(reader) + ")");
 
-  const std::u16string prefix = u"#Shared.J_ Smith (" + ConvertToUnicode(std::to_string(owner)) +
-                                u").";
+  const std::u16string prefix =
+      u"#Shared.J_ Smith (" + ConvertToUnicode(std::to_string(owner)) + u").";
   ImapFolderList list;
   ASSERT_EQ(store_.GetAllFoldersForUser(reader, reader, &list), kImapOk);
   // "jects" is shared without its parent: it starts its own tree.
   EXPECT_EQ(FullNames(list), (std::vector<std::u16string>{prefix + u"Sent", prefix + u"jects"}));
 
   // With the inbox and "Pro" shared to the whole company, the full path shows.
-  Exec("INSERT INTO NS_IMAPFOLDERACCESS (IFA_IMAPFOLDERACCESSID, IMF_IMAPFOLDERID, "
-       "COM_COMPANYID, IFA_AR_LOOKUP) SELECT nextval('NS_IMAPFOLDERACCESS_SEQ'), "
-       "IMF_IMAPFOLDERID, " +
-       std::to_string(reader) + ", 1 FROM NS_IMAPFOLDER WHERE USR_USERID = " +
-       std::to_string(owner) + " AND (IMF_INBOX = 1 OR IMF_FOLDERNAME = 'Pro')");
+  Exec(
+      "INSERT INTO NS_IMAPFOLDERACCESS (IFA_IMAPFOLDERACCESSID, IMF_IMAPFOLDERID, "
+      "COM_COMPANYID, IFA_AR_LOOKUP) SELECT nextval('NS_IMAPFOLDERACCESS_SEQ'), "
+      "IMF_IMAPFOLDERID, " +
+      std::to_string(reader) + ", 1 FROM NS_IMAPFOLDER WHERE USR_USERID = " +
+      std::to_string(owner) + " AND (IMF_INBOX = 1 OR IMF_FOLDERNAME = 'Pro')");
   ASSERT_EQ(store_.GetAllFoldersForUser(reader, reader, &list), kImapOk);
   EXPECT_EQ(FullNames(list),
             (std::vector<std::u16string>{prefix + u"INBOX", prefix + u"INBOX.Pro",
                                          prefix + u"INBOX.Pro.jects", prefix + u"Sent"}));
   ImapFolder found;
-  EXPECT_EQ(store_.GetImapFolder(u"#shared.j_ smith (" +
-                                     ConvertToUnicode(std::to_string(owner)) + u").inbox.pro",
-                                 reader, reader, &found),
+  EXPECT_EQ(store_.GetImapFolder(
+                u"#shared.j_ smith (" + ConvertToUnicode(std::to_string(owner)) + u").inbox.pro",
+                reader, reader, &found),
             kImapOk);
   EXPECT_EQ(found.owner, owner);
 
@@ -210,18 +210,17 @@ TEST_F(ImapMailStorageTest, RenameAndDelete) {
   }
   ImapFolderList list;
   ASSERT_EQ(store_.GetAllFoldersForUser(user, user, &list), kImapOk);
-  EXPECT_EQ(FullNames(list), (std::vector<std::u16string>{u"Archive", u"Archive.2020", u"Old",
-                                                          u"Work", u"Work2"}));
+  EXPECT_EQ(FullNames(list),
+            (std::vector<std::u16string>{u"Archive", u"Archive.2020", u"Old", u"Work", u"Work2"}));
 
   // A folder with subfolders stays as a non-selectable container.
   const LinkResult link = Add("<rename-1@unit>", u"Archive", user);
   ASSERT_NE(link.link_id, 0);
   EXPECT_EQ(store_.DeleteImapFolder(u"Archive", user, user), kImapOk);
-  EXPECT_EQ(Count("NS_IMAPFOLDER", "IMF_NOSELECT = 1 AND IMF_IMAPFOLDERID = " +
-                                       std::to_string(link.folder_id)),
+  EXPECT_EQ(Count("NS_IMAPFOLDER",
+                  "IMF_NOSELECT = 1 AND IMF_IMAPFOLDERID = " + std::to_string(link.folder_id)),
             1);
-  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", "IMF_IMAPFOLDERID = " + std::to_string(link.folder_id)),
-            0);
+  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", "IMF_IMAPFOLDERID = " + std::to_string(link.folder_id)), 0);
   EXPECT_EQ(store_.DeleteImapFolder(u"Archive", user, user), kImapFolderNotSelectable);
 
   // A leaf goes with its sequence, its links, and the message with its blob
@@ -236,15 +235,15 @@ TEST_F(ImapMailStorageTest, RenameAndDelete) {
   }
   ASSERT_NE(blob, 0);
   EXPECT_EQ(store_.DeleteImapFolder(u"Work2", user, user), kImapOk);
-  EXPECT_EQ(Count("NS_IMAPFOLDER", "IMF_IMAPFOLDERID = " + std::to_string(leaf_link.folder_id)),
-            0);
+  EXPECT_EQ(Count("NS_IMAPFOLDER", "IMF_IMAPFOLDERID = " + std::to_string(leaf_link.folder_id)), 0);
   EXPECT_EQ(Count("pg_class", "relkind = 'S' AND relname = 'imapfolder_" +
                                   std::to_string(leaf_link.folder_id) + "'"),
             0);
   EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = '<rename-2@unit>'"), 0);
-  EXPECT_EQ(Count("NS_FILESTORAGE", "FIS_DELETED IS NOT NULL AND FIS_DELETEDBY = 11 AND "
-                                    "FIS_LOCATION IS NULL AND FIS_FILESTORAGEID = " +
-                                        std::to_string(blob)),
+  EXPECT_EQ(Count("NS_FILESTORAGE",
+                  "FIS_DELETED IS NOT NULL AND FIS_DELETEDBY = 11 AND "
+                  "FIS_LOCATION IS NULL AND FIS_FILESTORAGEID = " +
+                      std::to_string(blob)),
             1);
   EXPECT_EQ(store_.DeleteImapFolder(u"Work2", user, user), kImapFolderNotFound);
 }
@@ -344,9 +343,10 @@ TEST_F(ImapMailStorageTest, FlagsDatesAndCopies) {
   store_.SetUseViews(false);
   EXPECT_EQ(store_.CopyMessage(link.link_id, u"Target", user, user), kImapOk);
   store_.SetUseViews(true);
-  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", "MRP_MAILRECIPIENTID = 4711 AND MIF_UID = 3 AND "
-                                        "IMF_IMAPFOLDERID <> " +
-                                            std::to_string(link.folder_id)),
+  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER",
+                  "MRP_MAILRECIPIENTID = 4711 AND MIF_UID = 3 AND "
+                  "IMF_IMAPFOLDERID <> " +
+                      std::to_string(link.folder_id)),
             1);
 
   // Deleting the last link of a message removes the message.
@@ -362,15 +362,17 @@ TEST_F(ImapMailStorageTest, BlobWrappers) {
   MessageReference views_blob;
   MessageReference tables_blob;
   ASSERT_EQ(CreateBlob(bytes.data(), static_cast<uint32_t>(bytes.size()), &views_blob, true), 0);
-  ASSERT_EQ(CreateBlob(bytes.data(), static_cast<uint32_t>(bytes.size()), &tables_blob, false),
-            0);
+  ASSERT_EQ(CreateBlob(bytes.data(), static_cast<uint32_t>(bytes.size()), &tables_blob, false), 0);
   const std::string id = std::to_string(views_blob.file_storage_id);
-  EXPECT_EQ(Count("NS_FILESTORAGE", "FIS_CREATEDBY = 11 AND FIT_FILETYPEID = 11 AND "
-                                    "FIS_FILESTORAGEID = " + id),
+  EXPECT_EQ(Count("NS_FILESTORAGE",
+                  "FIS_CREATEDBY = 11 AND FIT_FILETYPEID = 11 AND "
+                  "FIS_FILESTORAGEID = " +
+                      id),
             1);
-  EXPECT_EQ(Count("NS_FILESTORAGE", "FIS_CREATEDBY = 46 AND FIT_FILETYPEID = 21 AND "
-                                    "FIS_FILESTORAGEID = " +
-                                        std::to_string(tables_blob.file_storage_id)),
+  EXPECT_EQ(Count("NS_FILESTORAGE",
+                  "FIS_CREATEDBY = 46 AND FIT_FILETYPEID = 21 AND "
+                  "FIS_FILESTORAGEID = " +
+                      std::to_string(tables_blob.file_storage_id)),
             1);
   KAVRO::MMFile mapping;
   ASSERT_EQ(GetBlob(views_blob.file_storage_id, true, &mapping), 0);
@@ -379,8 +381,10 @@ TEST_F(ImapMailStorageTest, BlobWrappers) {
 
   EXPECT_EQ(DeleteBlob(false, views_blob.file_storage_id), kImapOk);
   EXPECT_EQ(Count("NS_FILESTORAGE", "FIS_DELETED IS NULL AND FIS_FILESTORAGEID = " + id), 1);
-  Exec("INSERT INTO NS_IMAPMESSAGE (IMM_IMAPMESSAGEID, FIS_FILESTORAGEID) VALUES "
-       "(nextval('NS_IMAPMESSAGE_SEQ'), " + id + ")");
+  Exec(
+      "INSERT INTO NS_IMAPMESSAGE (IMM_IMAPMESSAGEID, FIS_FILESTORAGEID) VALUES "
+      "(nextval('NS_IMAPMESSAGE_SEQ'), " +
+      id + ")");
   EXPECT_EQ(DeleteBlob(true, views_blob.file_storage_id), kImapMailAlreadyExists);
   EXPECT_EQ(Count("NS_FILESTORAGE", "FIS_DELETED IS NULL AND FIS_FILESTORAGEID = " + id), 1);
   Exec("DELETE FROM NS_IMAPMESSAGE WHERE FIS_FILESTORAGEID = " + id);
