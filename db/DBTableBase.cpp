@@ -3,7 +3,6 @@
 #include <sqlucode.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -79,10 +78,16 @@ std::string Seconds(const KAVRO::NTime& start) {
 }  // namespace
 
 bool ColumnNameLess::operator()(const std::string& a, const std::string& b) const {
+  // ASCII folding: column names are ASCII, and this runs for every column of
+  // every table object.
+  auto fold = [](char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    return u >= 'a' && u <= 'z' ? u - ('a' - 'A') : u;
+  };
   size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
-    int x = std::toupper(static_cast<unsigned char>(a[i]));
-    int y = std::toupper(static_cast<unsigned char>(b[i]));
+    unsigned x = fold(a[i]);
+    unsigned y = fold(b[i]);
     if (x != y) return x < y;
   }
   return a.size() < b.size();
@@ -661,18 +666,16 @@ bool DBTableBase::RunPrepared(const std::u16string& text, const std::string& wha
                               int64_t* rows) {
   Prepare();
   SQLHSTMT h = Statement(EnsureConnection());
-  std::string narrow = Narrow(text);
-  bool wide = what.back() == ')';
-  std::string kind = what.substr(0, 6);  // "Insert" / "Update"
+  const std::string kind = what.substr(0, 6);  // "Insert" / "Update"
   bool timing = LogLevelAtLeast(kLogDebug2);
   KAVRO::NTime start(uint64_t{0});
   if (timing) {
-    Log(kLogDebug2, false, "SQL " + what + " statement: " + narrow);
+    Log(kLogDebug2, false, "SQL " + what + " statement: " + Narrow(text));
     start = KAVRO::NTime();
   }
   std::u16string statement = text;
   SQLRETURN rc = SQLPrepareW(h, W(statement), SQL_NTS);
-  if (rc != SQL_SUCCESS) Check(rc, "SQLPrepare: " + narrow);
+  if (rc != SQL_SUCCESS) Check(rc, "SQLPrepare: " + Narrow(text));
 
   // Parameters: lengths and UTF-16 copies of 8-bit texts live until the
   // statement has run.
@@ -697,7 +700,7 @@ bool DBTableBase::RunPrepared(const std::u16string& text, const std::string& wha
     rc = SQLBindParameter(h, number++, SQL_PARAM_INPUT, c_type, value.sql_type,
                           static_cast<SQLULEN>(length), 0, const_cast<void*>(data), length,
                           &lengths.back());
-    if (rc != SQL_SUCCESS) Check(rc, "SQLBindParameter: " + narrow);
+    if (rc != SQL_SUCCESS) Check(rc, "SQLBindParameter: " + Narrow(text));
   }
 
   rc = SQLExecute(h);
@@ -705,7 +708,7 @@ bool DBTableBase::RunPrepared(const std::u16string& text, const std::string& wha
     if (rows != nullptr) *rows = 0;
     return true;
   }
-  if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) Check(rc, "SQLExecute: " + narrow);
+  if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) Check(rc, "SQLExecute: " + Narrow(text));
   if (rows != nullptr) {
     SQLLEN n = 0;
     *rows = Ok(SQLRowCount(h, &n)) ? n : 0;
@@ -713,7 +716,6 @@ bool DBTableBase::RunPrepared(const std::u16string& text, const std::string& wha
   SQLFreeStmt(h, SQL_RESET_PARAMS);
   if (rc == SQL_SUCCESS_WITH_INFO) return false;
   if (timing) Log(kLogDebug2, false, "SQL " + kind + " done: " + Seconds(start) + " sec.");
-  (void)wide;
   return true;
 }
 
