@@ -21,7 +21,8 @@ std::string Rate(const ProgressState& s, double* per_item) {
 }
 
 std::string MegabytesPerSecond(const ProgressState& s) {
-  return Fixed(s.seconds > 0 ? s.bytes / s.seconds / 1e6 : 0, 1) + " MB/s";
+  const double mb = s.seconds > 0 ? s.bytes / s.seconds / 1e6 : 0;
+  return Fixed(mb, mb < 10 ? 2 : 1) + " MB/s";
 }
 
 std::string Eta(const ProgressState& s, double rate) {

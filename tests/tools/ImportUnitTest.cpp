@@ -298,7 +298,7 @@ TEST(Progress, BarFitsTheWidthAndDropsTheLeastImportantParts) {
   s.seconds = 10;
   const std::string wide = RenderProgressBar(s, 100);
   EXPECT_LE(wide.size(), 99u);
-  for (const char* part : {"250/1000", "25%", "25.0 mails/s", "0.5 MB/s", "ETA 0:30", "[#"}) {
+  for (const char* part : {"250/1000", "25%", "25.0 mails/s", "0.50 MB/s", "ETA 0:30", "[#"}) {
     EXPECT_NE(wide.find(part), std::string::npos) << wide;
   }
   for (int width : {60, 40, 25, 12, 2}) {
@@ -309,7 +309,7 @@ TEST(Progress, BarFitsTheWidthAndDropsTheLeastImportantParts) {
   EXPECT_NE(RenderProgressBar(s, 25).find("250/1000"), std::string::npos);
   s.failed = 3;
   EXPECT_EQ(RenderStatusLine(s),
-            "250/1000 items (25%), 3 failed, 25.0 mails/s, 0.5 MB/s, ETA 0:30");
+            "250/1000 items (25%), 3 failed, 25.0 mails/s, 0.50 MB/s, ETA 0:30");
   EXPECT_EQ(FormatDuration(3725), "1:02:05");
   EXPECT_EQ(FormatDuration(59.6), "1:00");
 }
