@@ -101,11 +101,19 @@ std::string LogWatch::Take() {
   std::sort(files.begin(), files.end(), [](const fs::path& a, const fs::path& b) {
     return fs::last_write_time(a) < fs::last_write_time(b);
   });
+  // Test binaries beside each other share the directory and its files: keep
+  // the complete lines written for calls on this thread.
+  const std::string mine = ": " + std::to_string(gettid()) + ": ";
   for (const fs::path& file : files) {
     const std::string content = ReadFile(file);
     uintmax_t& seen = sizes_[file];
-    if (content.size() > seen) text += content.substr(seen);
-    seen = content.size();
+    while (seen < content.size()) {
+      const size_t end = content.find("\r\n", seen);
+      if (end == std::string::npos) break;
+      const std::string line = content.substr(seen, end + 2 - seen);
+      if (line.find(mine) != std::string::npos) text += line;
+      seen = end + 2;
+    }
   }
   return text;
 }

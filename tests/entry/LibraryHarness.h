@@ -111,8 +111,8 @@ TestUser MakeUser(int64_t id, const std::string& name);
 std::string MakeMail(const std::string& message_id, const std::string& subject, size_t size = 0,
                      const std::string& date = "Tue, 15 Nov 1994 08:12:31 +0100");
 
-// New text appended to the library's log files since the last call of
-// Take() (or since construction).
+// The lines the library logged for calls on the calling thread since the
+// last call of Take() (or since construction).
 class LogWatch {
  public:
   LogWatch();
