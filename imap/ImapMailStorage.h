@@ -11,8 +11,11 @@
 // caught. Every operation returns a result code of foundation/ResultCodes.h;
 // a database error inside an operation is logged once at WARNING, kept as the
 // last exception text, closes the calling thread's connections (dropping any
-// uncommitted work) and becomes kImapOracleError. No exception derived from
-// std::exception leaves an operation.
+// uncommitted work) and becomes kImapOracleError. No std::runtime_error (the
+// database layer's exceptions among them) leaves an operation, with two
+// deliberate exceptions: InsertMessage and FindMessage are steps of the
+// operations that call them and let database errors through to the caller's
+// handler; so do the blob wrappers below.
 
 #include <cstdint>
 #include <map>
