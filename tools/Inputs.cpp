@@ -1,9 +1,11 @@
 #include "tools/Inputs.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <system_error>
 
 #include "tools/MailText.h"
@@ -12,6 +14,13 @@ namespace fs = std::filesystem;
 
 namespace Nauvik::Import {
 namespace {
+
+// Folder names compare without regard to ASCII case, as the store does.
+std::string FolderKeyOf(const std::string& folder) {
+  std::string key = folder;
+  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return key;
+}
 
 std::string JoinFolder(const std::string& parent, const std::string& child) {
   if (parent.empty()) return child;
@@ -275,13 +284,21 @@ bool CollectItems(const std::string& path, const std::string& folder,
 }
 
 std::vector<ImportItem> SelectShard(std::vector<ImportItem> items, int index, int count) {
-  std::vector<ImportItem> out;
-  for (size_t i = 0; i < items.size(); ++i) {
-    if (static_cast<int>(i % static_cast<size_t>(count)) == index - 1) {
-      out.push_back(std::move(items[i]));
+  std::vector<ImportItem> firsts, rest;
+  std::set<std::string> folders;
+  size_t position = 0;
+  for (auto& item : items) {
+    if (item.skip_reason.empty() && folders.insert(FolderKeyOf(item.folder)).second) {
+      if (index == 1) firsts.push_back(std::move(item));
+      continue;
+    }
+    if (static_cast<int>(position++ % static_cast<size_t>(count)) == index - 1) {
+      rest.push_back(std::move(item));
     }
   }
-  return out;
+  firsts.insert(firsts.end(), std::make_move_iterator(rest.begin()),
+                std::make_move_iterator(rest.end()));
+  return firsts;
 }
 
 }  // namespace Nauvik::Import

@@ -37,9 +37,11 @@ struct ImportItem {
 bool CollectItems(const std::string& path, const std::string& folder,
                   std::vector<ImportItem>* items, std::string* error);
 
-// Every item whose position (0-based, in the full list) modulo `count` is
-// `index - 1`: shard `index` of `count`, 1 <= index <= count. Skipped items
-// take positions too, so every item belongs to exactly one shard.
+// Shard `index` of `count` (1 <= index <= count): shards that run at the same
+// time must not both create a folder, so the first mail of every folder
+// belongs to shard 1, which imports these first; every other item goes to
+// the shard given by its position among the other items modulo `count`.
+// Every item belongs to exactly one shard.
 std::vector<ImportItem> SelectShard(std::vector<ImportItem> items, int index, int count);
 
 // True for a file that holds mbox messages (it starts with "From ").

@@ -2,10 +2,13 @@
 // mbox files into the mail store through libMailStorage.so, loaded with
 // dlopen exactly as a migration host loads it.
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <set>
+#include <thread>
 
 #include "tools/Importer.h"
 #include "tools/Inputs.h"
@@ -51,6 +54,44 @@ class StoreProbe final : public DuplicateProbe {
   StoreQueries queries_;
   bool connected_ = false;
 };
+
+// Shards 2..N leave the creation of folders to shard 1 (which imports each
+// folder's first mail before anything else): two processes creating the same
+// folder at once would make two of it. Returns false when interrupted.
+bool WaitForShardOneFolders(const ImportOptions& o, StoreQueries* queries,
+                            const std::vector<ImportItem>& items) {
+  std::set<std::string> needed;
+  for (const auto& item : items) {
+    if (item.skip_reason.empty()) needed.insert(FolderKey(item.folder));
+  }
+  const auto start = std::chrono::steady_clock::now();
+  bool told = false;
+  while (true) {
+    std::string error;
+    auto folders = queries->Folders(std::stoll(o.user), &error);
+    std::vector<std::string> missing;
+    for (const auto& key : needed) {
+      if (!folders || !folders->count(key)) missing.push_back(key);
+    }
+    if (missing.empty()) return true;
+    if (InterruptRequested()) return false;
+    if (std::chrono::steady_clock::now() - start > std::chrono::minutes(5)) {
+      fprintf(stderr,
+              "mailstorage-import: shard %d/%d: %zu folders still missing after 5 minutes; "
+              "importing anyway (is shard 1/%d running?)\n",
+              o.shard_index, o.shard_count, missing.size(), o.shard_count);
+      return true;
+    }
+    if (!told) {
+      fprintf(stderr,
+              "mailstorage-import: shard %d/%d waits for shard 1/%d to create %zu folders (%s%s)\n",
+              o.shard_index, o.shard_count, o.shard_count, missing.size(), missing[0].c_str(),
+              missing.size() > 1 ? ", ..." : "");
+      told = true;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+}
 
 int DryRun(const ImportOptions& o, const std::vector<ImportItem>& items) {
   std::map<std::string, std::pair<uint64_t, uint64_t>> folders;  // mails, bytes
@@ -164,6 +205,9 @@ int main(int argc, char** argv) {
   }
 
   InstallInterruptHandler();
+  if (o.shard_index > 1 && !connection.empty() && !WaitForShardOneFolders(o, &queries, items)) {
+    return Fail(kExitInterrupted, "interrupted while waiting for shard 1");
+  }
   ProbeFactory probes;
   if (!connection.empty()) {
     probes = [&] { return std::make_unique<StoreProbe>(connection, !o.tables); };

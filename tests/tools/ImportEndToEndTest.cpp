@@ -283,23 +283,38 @@ TEST_F(ImportEndToEnd, TwoThreadsOnOneNewFolderCreateItOnceWithDistinctUids) {
   EXPECT_EQ(*uids.rbegin(), 40);
 }
 
-TEST_F(ImportEndToEnd, ShardsTogetherImportEveryItemExactlyOnce) {
+TEST_F(ImportEndToEnd, ShardsRunningAtOnceImportEveryItemOnceAndEachFolderOnce) {
   const int64_t user = NewUser(91005);
   WriteMails(dir_ + "/in", "shard", 10);
+  WriteMails(dir_ + "/in/sub", "sub", 4);
   std::string mbox;
   for (int i = 0; i < 5; ++i) {
     mbox += "From x Fri Jan  9 08:00:00 2026\n" + Mail("box" + std::to_string(i)) + "\n";
   }
   WriteFile(dir_ + "/in/zz.mbox", mbox);
-  for (int k = 1; k <= 3; ++k) {
-    ToolResult r = Import(user, {"--shard", std::to_string(k) + "/3", dir_ + "/in"});
-    ASSERT_EQ(r.status, 0) << r.out << r.err;
+  // Shards 2 and 3 start first and wait for shard 1 to create the folders.
+  std::vector<ToolProcess> later(2);
+  for (int k = 2; k <= 3; ++k) {
+    later[k - 2].Start(MS_IMPORT_TOOL,
+                       {"--user", std::to_string(user), "--company", std::to_string(kCompany),
+                        "--quiet", "--library", MS_MAILSTORAGE_LIBRARY, "--registry", registry_,
+                        "--shard", std::to_string(k) + "/3", dir_ + "/in"});
   }
+  ToolResult first = Import(user, {"--shard", "1/3", dir_ + "/in"});
+  EXPECT_EQ(first.status, 0) << first.out << first.err;
+  for (auto& p : later) {
+    ToolResult r = p.Wait();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+  }
+  auto rows = Rows("SELECT COUNT(*) FROM NV_IMAPFOLDER WHERE USR_USERID = " + std::to_string(user));
+  EXPECT_EQ(rows[0][0], "3") << "INBOX, INBOX.sub and INBOX.zz, once each";
   auto folders = Folders(user);
-  std::multiset<std::string> inbox, box;
+  std::multiset<std::string> inbox, sub, box;
   for (int i = 0; i < 10; ++i) inbox.insert(Crlf(Mail("shard" + std::to_string(i))));
+  for (int i = 0; i < 4; ++i) sub.insert(Crlf(Mail("sub" + std::to_string(i))));
   for (int i = 0; i < 5; ++i) box.insert(Crlf(Mail("box" + std::to_string(i))));
   EXPECT_EQ(BlobsOf(folders["inbox"]), inbox);
+  EXPECT_EQ(BlobsOf(folders["inbox.sub"]), sub);
   EXPECT_EQ(BlobsOf(folders["inbox.zz"]), box);
 }
 

@@ -228,9 +228,13 @@ TEST(CollectItems, DirectoryTreesAndMboxFiles) {
   EXPECT_NE(error.find("missing"), std::string::npos);
 }
 
-TEST(SelectShard, EveryItemInExactlyOneShard) {
-  std::vector<ImportItem> items(10);
-  for (size_t i = 0; i < items.size(); ++i) items[i].path = "/m/" + std::to_string(i);
+TEST(SelectShard, EveryItemInExactlyOneShardAndShardOneHasEachFoldersFirstMail) {
+  std::vector<ImportItem> items(12);
+  for (size_t i = 0; i < items.size(); ++i) {
+    items[i].path = "/m/" + std::to_string(i);
+    items[i].folder = i < 5 ? "INBOX" : i < 9 ? "INBOX.a" : "inbox.A";
+  }
+  items[0].skip_reason = "not mail";  // a skipped item is nobody's first mail
   for (int n = 1; n <= 4; ++n) {
     std::multiset<std::string> all;
     for (int k = 1; k <= n; ++k) {
@@ -239,7 +243,14 @@ TEST(SelectShard, EveryItemInExactlyOneShard) {
     EXPECT_EQ(all.size(), items.size()) << n;
     for (const auto& item : items) EXPECT_EQ(all.count(item.path), 1u) << n;
   }
-  EXPECT_EQ(SelectShard(items, 2, 3).front().path, "/m/1");
+  auto first = SelectShard(items, 1, 3);
+  ASSERT_GE(first.size(), 2u);
+  EXPECT_EQ(first[0].path, "/m/1");
+  EXPECT_EQ(first[1].path, "/m/5");
+  for (const auto& item : SelectShard(items, 2, 3)) {
+    EXPECT_NE(item.path, "/m/1");
+    EXPECT_NE(item.path, "/m/5");
+  }
 }
 
 TEST(Journal, ResumesImportedAndSkippedItemsRetriesFailedAndKnowsInDoubt) {
