@@ -232,7 +232,7 @@ TEST(Rows, UpdateAndDeleteCountTheirRows) {
   DBTable<NV_IMAPSUBSCRIPTION> u;
   u.SetValue("IMF_SUBSCRIPTIONNAME", std::u16string(u"Ny \u2603"));
   EXPECT_EQ(u.Update(user + " AND IMS_IMAPSUBSCRIPTIONID > " + std::to_string(id)), 2);
-  EXPECT_EQ(u.Update("IMS_IMAPSUBSCRIPTIONID = 1"), 0);  // nothing matched
+  EXPECT_EQ(u.Update("IMS_IMAPSUBSCRIPTIONID = -1"), 0);  // nothing matched (ids are positive)
   EXPECT_EQ(u.CountW(u"IMF_SUBSCRIPTIONNAME = 'Ny \u2603'"), 2);
   DBTable<NV_IMAPSUBSCRIPTION> r;
   ASSERT_TRUE(r.SelectW(u"LOWER(IMF_SUBSCRIPTIONNAME) LIKE LOWER('inbox.r\u00c4%')",
