@@ -2,12 +2,12 @@
 
 #include <sql.h>
 #include <sqlext.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <vector>
 
 #include "db/Registry.h"
+#include "foundation/ThreadId.h"
 #include "log/Log.h"
 
 namespace Nauvik {
@@ -317,7 +317,7 @@ ConnectionManager& ConnectionManager::Instance() {
   return *g_instance;
 }
 
-uint32_t ConnectionManager::CurrentThreadId() { return static_cast<uint32_t>(gettid()); }
+uint32_t ConnectionManager::CurrentThreadId() { return KAVRO::CurrentThreadId(); }
 
 std::string ConnectionManager::ResolveLocked(const std::string& connect_string,
                                              int32_t provider) {

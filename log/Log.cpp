@@ -5,12 +5,11 @@
 
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
 #include <string>
-#include <system_error>
 #include <thread>
 
 #include "foundation/SimpleThread.h"
+#include "foundation/ThreadId.h"
 #include "log/LogChannel.h"
 
 namespace Nauvik {
@@ -52,20 +51,6 @@ int32_t g_level = kLogInfo;  // guarded by g_level_lock
 SpinLock g_console_lock;  // serialises console output
 std::atomic<bool> g_console{false};
 
-// The kernel's id of the calling thread (what gettid returns), read once per
-// thread from the /proc/thread-self link ("<pid>/task/<tid>").
-// TODO(log): take it from the foundation once it offers the caller's id.
-int32_t CallerThreadId() {
-  thread_local int32_t id = [] {
-    std::error_code error;
-    const std::string link = std::filesystem::read_symlink("/proc/thread-self", error).string();
-    const size_t slash = link.rfind('/');
-    if (error || slash == std::string::npos) return int32_t{-1};
-    return static_cast<int32_t>(std::stol(link.substr(slash + 1)));
-  }();
-  return id;
-}
-
 // The writer end every Log call puts through; puts are thread-safe.
 const LogChannelWriter& GlobalWriter() {
   static const LogChannelWriter* const writer = new LogChannelWriter(GlobalLogChannel());
@@ -100,7 +85,7 @@ __attribute__((no_sanitize("null"))) void Log(int32_t level, bool check, const s
     }
     ChLog::CHLogMessage message;
     message.level = level;
-    message.text = level >= 0 ? std::to_string(CallerThreadId()) + ": " + text : text;
+    message.text = level >= 0 ? std::to_string(KAVRO::CurrentThreadId()) + ": " + text : text;
     // A channel that stays full for the whole wait loses this message.
     (void)GlobalWriter().Put(message, kPutTimeoutMs);
   } catch (abi::__forced_unwind&) {

@@ -14,6 +14,7 @@
 
 #include "foundation/SimpleThread.h"
 #include "foundation/Syncronize.h"
+#include "foundation/ThreadId.h"
 
 namespace KAVRO {
 namespace {
@@ -177,6 +178,29 @@ TEST(SimpleThread, StartStopRestart) {
   EXPECT_TRUE(t.IsRunning());
   t.Stop(5000);
   EXPECT_FALSE(t.IsRunning());
+}
+
+// The id is the kernel's: the main thread's equals the process id, another
+// thread's is what SimpleThread reports for it, and a thread keeps its own.
+TEST(CurrentThreadId, IsTheKernelIdOfTheCaller) {
+  const uint32_t main_id = CurrentThreadId();
+  EXPECT_EQ(main_id, static_cast<uint32_t>(getpid()));
+  EXPECT_EQ(main_id, static_cast<uint32_t>(gettid()));
+
+  std::atomic<uint32_t> first{0};
+  std::atomic<uint32_t> second{0};
+  FunctionThread t([&](FunctionThread*) {
+    first = CurrentThreadId();
+    second = CurrentThreadId();
+  });
+  ASSERT_TRUE(t.Start());
+  ASSERT_TRUE(t.Wait(-1));
+  const int32_t worker_id = t.GetThreadId();
+  t.Stop(-1);
+  EXPECT_EQ(first.load(), static_cast<uint32_t>(worker_id));
+  EXPECT_EQ(second.load(), first.load());
+  EXPECT_NE(first.load(), main_id);
+  EXPECT_EQ(CurrentThreadId(), main_id);
 }
 
 TEST(SimpleThread, CallbacksGetNameAndId) {
