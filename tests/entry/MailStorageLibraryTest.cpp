@@ -562,5 +562,60 @@ TEST_F(MailStorageLibrary, MessageIdMatchesAsLikePattern) {
   }
 }
 
+// The header summary of the message row: the Date read into IMM_SENT (UTC),
+// To, Cc and From decoded (encoded words, raw 8-bit text as ISO-8859-1) and
+// cut to their byte limits, an absent Bcc left NULL, the Message-ID raw and
+// cut to 95 bytes, the subject cut to 190 bytes of UTF-8 and the sort
+// subject to 35 UTF-16 units; an unreadable Date gives the current UTC time.
+TEST_F(MailStorageLibrary, HeaderSummaryOfTheMessageRow) {
+  const TestUser user = MakeUser(UserBase(13), "Header Summary");
+  std::string to = "To: ";
+  for (int i = 0; i < 40; ++i) to += "rcpt" + std::to_string(100 + i) + "@example.test, ";
+  const std::string long_id = "<summary-" + std::string(120, 'i') + "@test>";
+  const std::string tail(200, 'x');
+  const std::string head = "Date: Tue, 15 Nov 1994 08:12:31 +0100\r\n"
+                           "From: J\xF8rgen =?utf-8?q?M=C3=B8ller?= <j@test>\r\n" +
+                           to + "\r\n" +
+                           "Cc: =?iso-8859-1?b?S+VyZSDFcyA8a0B0ZXN0Pg==?=\r\n"
+                           "Subject: Re: [list] Fwd: =?utf-8?q?BL=C3=85B=C3=86R?= " +
+                           tail + "\r\nMessage-ID: " + long_id + "\r\n\r\nbody\r\n";
+  ASSERT_EQ(Add(scratch_.Write("summary.eml", head), "Summary", user), kOk);
+  const std::string where = " FROM NS_IMAPMESSAGE WHERE IMM_MESSAGEID = " + Q(long_id.substr(0, 95));
+  ASSERT_EQ(SqlInt("SELECT COUNT(*)" + where), 1);
+
+  const std::string to_value = to.substr(4);  // one line, ASCII: bytes are characters
+  const std::string subject = "Re: [list] Fwd: BL\xC3\x85" "B\xC3\x86R " + tail;
+  struct Case {
+    std::string column;
+    std::string expected;
+  };
+  for (const Case& c : {
+           Case{"to_char(IMM_SENT, 'YYYY/MM/DD HH24:MI:SS')", "1994/11/15 07:12:31"},
+           Case{"IMM_FROM", "J\xC3\xB8rgen M\xC3\xB8ller <j@test>"},
+           Case{"IMM_TO", to_value.substr(0, 475)},
+           Case{"IMM_CC", "K\xC3\xA5re \xC3\x85s <k@test>"},
+           Case{"COALESCE(IMM_BCC, '(null)')", "(null)"},
+           Case{"IMM_MESSAGEID", long_id.substr(0, 95)},
+           Case{"IMM_SUBJECT", subject.substr(0, 190)},
+           Case{"IMM_SORTSUBJECT", "bl\xC3\xA5" "b\xC3\xA6r " + tail.substr(0, 28)},
+       }) {
+    SCOPED_TRACE(c.column);
+    EXPECT_EQ(SqlValue("SELECT " + c.column + where), c.expected);
+  }
+
+  // A Date that cannot be read leaves the time of the call, in UTC.
+  const std::string before = UtcNowText();
+  ASSERT_EQ(Add(scratch_.Write("nodate.eml", MakeMail("<summary-nodate@test>", "x", 0,
+                                                      "not a date")),
+                "Summary", user),
+            kOk);
+  const std::string after = UtcNowText();
+  const std::string sent = SqlValue(
+      "SELECT to_char(IMM_SENT, 'YYYY/MM/DD HH24:MI:SS') FROM NS_IMAPMESSAGE WHERE "
+      "IMM_MESSAGEID = '<summary-nodate@test>'");
+  EXPECT_GE(sent, before);
+  EXPECT_LE(sent, after);
+}
+
 }  // namespace
 }  // namespace mstest
