@@ -245,7 +245,7 @@ int32_t BlobUtils::StoreInBestStorage(int64_t id, const BlobSource& source, std:
         return std::string(kStorePrefix) + "Directory: " + directory +
                " does not exist. Try to create";
       });
-      if (!KAVRO::CreateDirectoryPath(directory) || !KAVRO::IsDirectoryWritable(directory)) {
+      if (!KAVRO::CreateDirectoryPathDurably(directory) || !KAVRO::IsDirectoryWritable(directory)) {
         last_error_ =
             "Unable to create directory: " + directory + ". Error: " + KAVRO::LastErrorText();
         LogAt(kLogWarning, [&] { return kStorePrefix + last_error_; });

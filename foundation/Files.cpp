@@ -13,6 +13,7 @@ namespace KAVRO {
 namespace {
 
 std::atomic<WriteFunction> g_write{&::write};
+std::atomic<SyncDirectoryFunction> g_sync_directory{&SyncDirectory};
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
@@ -93,7 +94,12 @@ bool CopyFile(const std::string& from, const std::string& to) {
   return out.Close();
 }
 
-bool CreateDirectoryPath(const std::string& path) {
+namespace {
+
+// With durable set, the parent of every level that was missing is synced
+// once the level exists (also when a concurrent caller made it first, since
+// that caller may not have synced yet).
+bool CreateLevels(const std::string& path, bool durable) {
   if (IsDirectory(path)) return true;
   const std::string prefix = RootPrefix(path);
   const std::vector<std::string> pieces = Split(path, "\\/", false);
@@ -104,14 +110,33 @@ bool CreateDirectoryPath(const std::string& path) {
   // ("\") has none.
   if (!prefix.empty() && prefix != "\\") first = 1;
   for (size_t i = first; i < pieces.size(); ++i) {
+    const std::string parent = current.empty() ? std::string(".") : current;
     current += pieces[i];
     if (!IsDirectory(current)) {
       mkdir(OsPath(current).c_str(), 0777);
       if (!IsDirectory(current)) return false;
+      if (durable && !g_sync_directory.load()(parent)) return false;
     }
     if (!IsSeparator(current.back())) current += '\\';
   }
   return IsDirectory(path);
+}
+
+}  // namespace
+
+bool CreateDirectoryPath(const std::string& path) { return CreateLevels(path, false); }
+
+bool CreateDirectoryPathDurably(const std::string& path) { return CreateLevels(path, true); }
+
+bool SyncDirectory(const std::string& path) {
+  UniqueFd fd = UniqueFd::Open(path, O_RDONLY | O_DIRECTORY);
+  if (!fd.Valid()) return false;
+  if (fsync(fd.Get()) != 0 && errno != EINVAL) return false;
+  return true;
+}
+
+SyncDirectoryFunction SetSyncDirectoryFunctionForTesting(SyncDirectoryFunction fn) {
+  return g_sync_directory.exchange(fn == nullptr ? &SyncDirectory : fn);
 }
 
 bool IsDirectoryWritable(const std::string& path) {

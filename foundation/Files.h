@@ -32,6 +32,18 @@ bool CopyFile(const std::string& from, const std::string& to);
 // Creates every missing level of the path; true when the whole path is a
 // directory afterwards. Stops at the first level that cannot be created.
 bool CreateDirectoryPath(const std::string& path);
+// CreateDirectoryPath for paths that a durable record will point into: after
+// each level that was missing is made, its parent directory is fsynced, so
+// the new entries survive a crash together with a file written into the
+// path afterwards (whose own entry WriteFileDurably makes durable). Levels
+// that exist already are not synced. False with errno set when a level cannot
+// be made or a parent cannot be synced.
+bool CreateDirectoryPathDurably(const std::string& path);
+// Fsyncs the directory itself, making entries created or removed in it
+// durable. False with errno set when it cannot be opened as a directory or
+// the sync fails; a file system that cannot sync directories (EINVAL) counts
+// as done.
+bool SyncDirectory(const std::string& path);
 // True when the path is a directory this process may create files in.
 bool IsDirectoryWritable(const std::string& path);
 
@@ -104,6 +116,11 @@ bool WriteFileDurably(const std::string& path, const void* data, size_t len);
 // the pieces and to inject failures; returns the previous function.
 using WriteFunction = ssize_t (*)(int fd, const void* data, size_t len);
 WriteFunction SetWriteFunctionForTesting(WriteFunction fn);
+// The directory sync CreateDirectoryPathDurably uses (SyncDirectory unless
+// replaced); tests see which parents are synced and inject failures. Null
+// restores SyncDirectory; returns the previous function.
+using SyncDirectoryFunction = bool (*)(const std::string& path);
+SyncDirectoryFunction SetSyncDirectoryFunctionForTesting(SyncDirectoryFunction fn);
 
 // Maps size bytes of a file read-only (size 0 or beyond the end: the whole
 // file) and sets *size to the mapped length. Null for a missing, empty or

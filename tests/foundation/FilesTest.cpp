@@ -165,6 +165,91 @@ TEST_F(FilesTest, CreateDirectoryPathLevelByLevel) {
   }
 }
 
+std::vector<std::string>* g_synced = nullptr;
+std::string g_sync_fails_for;
+
+// Records each synced directory without its trailing separator, then syncs it
+// for real (or fails with EIO for the chosen one).
+bool RecordingSync(const std::string& path) {
+  std::string clean = OsPath(path);
+  while (clean.size() > 1 && clean.back() == '/') clean.pop_back();
+  g_synced->push_back(clean);
+  if (clean == g_sync_fails_for) {
+    errno = EIO;
+    return false;
+  }
+  return SyncDirectory(path);
+}
+
+TEST_F(FilesTest, CreateDirectoryPathDurablySyncsParentsOfNewLevels) {
+  std::vector<std::string> synced;
+  g_synced = &synced;
+  g_sync_fails_for.clear();
+  SetSyncDirectoryFunctionForTesting(&RecordingSync);
+  struct Restore {
+    ~Restore() {
+      SetSyncDirectoryFunctionForTesting(nullptr);
+      g_synced = nullptr;
+    }
+  } restore;
+
+  // Blob-style path with "\" levels: only the parents of the levels that
+  // were missing are synced, each once, from the top down.
+  ASSERT_TRUE(CreateDirectoryPath(Path("store")));
+  EXPECT_TRUE(CreateDirectoryPathDurably(dir_ + "/store\\2026\\12\\"));
+  EXPECT_TRUE(IsDirectory(Path("store/2026/12")));
+  EXPECT_EQ(synced, (std::vector<std::string>{Path("store"), Path("store/2026")}));
+
+  // A sibling below an existing level syncs only its own parent; a path that
+  // is complete syncs nothing.
+  synced.clear();
+  EXPECT_TRUE(CreateDirectoryPathDurably(dir_ + "/store\\2026\\11"));
+  EXPECT_EQ(synced, (std::vector<std::string>{Path("store/2026")}));
+  synced.clear();
+  EXPECT_TRUE(CreateDirectoryPathDurably(dir_ + "/store\\2026\\11"));
+  EXPECT_TRUE(synced.empty());
+
+  // The plain variant never syncs.
+  EXPECT_TRUE(CreateDirectoryPath(Path("plain/a")));
+  EXPECT_TRUE(synced.empty());
+
+  // A failed sync fails the call with its errno and stops before the next level.
+  g_sync_fails_for = Path("store/2025");
+  errno = 0;
+  EXPECT_FALSE(CreateDirectoryPathDurably(Path("store/2025/01/02")));
+  EXPECT_EQ(errno, EIO);
+  EXPECT_TRUE(IsDirectory(Path("store/2025/01")));
+  EXPECT_FALSE(FileExists(Path("store/2025/01/02")));
+
+  // A relative path's first level has the working directory as its parent.
+  synced.clear();
+  g_sync_fails_for.clear();
+  char old_cwd[4096];
+  ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
+  ASSERT_EQ(chdir(dir_.c_str()), 0);
+  EXPECT_TRUE(CreateDirectoryPathDurably("relative\\x"));
+  ASSERT_EQ(chdir(old_cwd), 0);
+  EXPECT_EQ(synced, (std::vector<std::string>{".", "relative"}));
+
+  // A file in the way fails as before, without syncing.
+  synced.clear();
+  WriteText(Path("blocker"), "x");
+  EXPECT_FALSE(CreateDirectoryPathDurably(Path("blocker/c")));
+  EXPECT_TRUE(synced.empty());
+}
+
+TEST_F(FilesTest, SyncDirectoryNeedsADirectory) {
+  EXPECT_TRUE(SyncDirectory(dir_));
+  EXPECT_TRUE(SyncDirectory(dir_ + "\\"));
+  errno = 0;
+  EXPECT_FALSE(SyncDirectory(Path("missing")));
+  EXPECT_EQ(errno, ENOENT);
+  WriteText(Path("file"), "x");
+  errno = 0;
+  EXPECT_FALSE(SyncDirectory(Path("file")));
+  EXPECT_EQ(errno, ENOTDIR);
+}
+
 std::vector<size_t>* g_pieces = nullptr;
 size_t g_short_limit = 0;
 int g_fail_errno = 0;
