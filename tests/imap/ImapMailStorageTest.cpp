@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "blob/BlobUtils.h"
 #include "content/Charsets.h"
 #include "db/ConnectionManager.h"
 #include "db/DBTable.h"
@@ -411,6 +412,67 @@ TEST_F(ImapMailStorageTest, DatabaseErrorClosesTheConnection) {
   EXPECT_EQ(ConnectionManager::Instance().ConnectionCount(thread), 0u);
   ImapFolder found;
   EXPECT_EQ(store_.GetImapFolder(u"broken", user, user, &found), kImapOk);
+}
+
+// InsertMessage stores a mail once: the message id carries the vessel id,
+// the same Message-ID and size find the stored copy (no new row, no new
+// blob), a copy whose blob file is gone is stored again, and a given file
+// storage id is used instead of a new blob.
+TEST_F(ImapMailStorageTest, InsertMessageStoresOnce) {
+  // A size no other test uses, so that the blob count sees only this test's.
+  const auto blobs = [] { return Count("NS_FILESTORAGE", "FIS_SIZE = 1061"); };
+  std::string mail = Mail("<insert-once-1@unit>");
+  mail.append(1061 - mail.size(), 'x');
+  const uint32_t size = static_cast<uint32_t>(mail.size());
+  const int64_t blobs_before = blobs();
+
+  MessageReference first;
+  ASSERT_EQ(store_.InsertMessage(mail.data(), size, &first, 0), kImapOk);
+  EXPECT_EQ(first.imap_message_id / 1000000000, 7);
+  EXPECT_GT(first.file_storage_id, 0);
+  EXPECT_EQ(first.size, size);
+  EXPECT_EQ(blobs(), blobs_before + 1);
+  const std::string first_id = std::to_string(first.imap_message_id);
+  EXPECT_EQ(Count("NS_IMAPMESSAGE", "FIS_FILESTORAGEID = " + std::to_string(first.file_storage_id) +
+                                        " AND IMM_IMAPMESSAGEID = " + first_id),
+            1);
+  EXPECT_EQ(Count("NS_IMAPBODYPART", "IMB_PARENTID IS NULL AND IMM_IMAPMESSAGEID = " + first_id),
+            1);
+
+  MessageReference again;
+  ASSERT_EQ(store_.InsertMessage(mail.data(), size, &again, 0), kImapOk);
+  EXPECT_EQ(again.imap_message_id, first.imap_message_id);
+  EXPECT_EQ(again.file_storage_id, first.file_storage_id);
+  EXPECT_EQ(again.size, size);
+  EXPECT_EQ(blobs(), blobs_before + 1);
+
+  MessageReference by_blob;
+  ASSERT_EQ(store_.InsertMessage(mail.data(), size, &by_blob, first.file_storage_id), kImapOk);
+  EXPECT_EQ(by_blob.imap_message_id, first.imap_message_id);
+
+  // The stored copy's file is gone: the mail is new again, with a new blob.
+  std::string path;
+  ASSERT_EQ(BlobUtils(true).GetBlobFileName(first.file_storage_id, &path), 0);
+  ASSERT_TRUE(KAVRO::DeleteFile(path));
+  MessageReference stored_again;
+  ASSERT_EQ(store_.InsertMessage(mail.data(), size, &stored_again, 0), kImapOk);
+  EXPECT_NE(stored_again.imap_message_id, first.imap_message_id);
+  EXPECT_NE(stored_again.file_storage_id, first.file_storage_id);
+  EXPECT_EQ(blobs(), blobs_before + 2);
+
+  // A blob without a message row: the new row uses it, no blob is written.
+  MessageReference bare;
+  ASSERT_EQ(CreateBlob(mail.data(), size, &bare, true), kImapOk);
+  MessageReference on_bare;
+  ASSERT_EQ(store_.InsertMessage(mail.data(), size, &on_bare, bare.file_storage_id), kImapOk);
+  EXPECT_EQ(on_bare.file_storage_id, bare.file_storage_id);
+  EXPECT_NE(on_bare.imap_message_id, 0);
+  EXPECT_NE(on_bare.imap_message_id, stored_again.imap_message_id);
+  EXPECT_EQ(blobs(), blobs_before + 3);
+
+  MessageReference none;
+  EXPECT_EQ(store_.InsertMessage(mail.data(), 0, &none, 0), kImapInvalidInput);
+  EXPECT_EQ(store_.InsertMessage(nullptr, size, &none, 0), kImapInvalidInput);
 }
 
 }  // namespace
