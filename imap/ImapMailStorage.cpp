@@ -304,21 +304,25 @@ int32_t ImapMailStorage::InsertMessage(const char* bytes, uint32_t length, Messa
     if (code != kImapOk) return code;
   }
 
-  ManualCommit transaction;
-  if (!CreateNvImapMessageTableEntry(mail, &ref->imap_message_id, ref->file_storage_id, use_views_,
-                                     vessel_id_)) {
-    transaction.Rollback();
-    (void)DeleteBlob(use_views_, ref->file_storage_id);
-    return kImapOracleError;
+  int32_t failure = kImapOk;
+  {
+    ManualCommit transaction;
+    if (!CreateNvImapMessageTableEntry(mail, &ref->imap_message_id, ref->file_storage_id,
+                                       use_views_, vessel_id_)) {
+      transaction.Rollback();
+      failure = kImapOracleError;
+    } else if (!ParseBodyStructure(std::string_view(bytes, length), 0, 0, ref->imap_message_id,
+                                   use_views_)) {
+      transaction.Rollback();
+      failure = kImapUnableToParseMail;
+    } else {
+      transaction.Commit();
+    }
   }
-  if (!ParseBodyStructure(std::string_view(bytes, length), 0, 0, ref->imap_message_id,
-                          use_views_)) {
-    transaction.Rollback();
-    (void)DeleteBlob(use_views_, ref->file_storage_id);
-    return kImapUnableToParseMail;
-  }
-  transaction.Commit();
-  return kImapOk;
+  // The blob goes only once the connection commits automatically again, so
+  // its record's update does not hang on the rolled-back transaction.
+  if (failure != kImapOk) (void)DeleteBlob(use_views_, ref->file_storage_id);
+  return failure;
 }
 
 int32_t ImapMailStorage::FindMessage(const std::string& message_id, uint32_t size,

@@ -418,6 +418,9 @@ TEST_F(MailStorageLibrary, KilledBackendBetweenCalls) {
 // success with information): the mail's transaction is rolled back and its
 // new blob removed, with 1001 for the message row and 1007 for the body
 // parts. Triggers act only on mails whose Message-ID begins with "<refuse-".
+// The blob is removed after the rollback, in automatic commit: its record's
+// update is a transaction of its own, which holds no lock of the statements
+// before it (the wrapper's count of the message rows that use the blob).
 TEST_F(MailStorageLibrary, RefusedRowsLeaveNoMessageAndNoBlob) {
   const TestUser user = MakeUser(UserBase(11), "Refused Rows");
   Sql("CREATE OR REPLACE FUNCTION ms_test_refuse_message() RETURNS trigger LANGUAGE plpgsql AS "
@@ -431,6 +434,15 @@ TEST_F(MailStorageLibrary, RefusedRowsLeaveNoMessageAndNoBlob) {
       "ROW EXECUTE FUNCTION ms_test_refuse_message()");
   Sql("CREATE OR REPLACE TRIGGER ms_test_refuse_part BEFORE INSERT ON NS_IMAPBODYPART FOR EACH "
       "ROW EXECUTE FUNCTION ms_test_refuse_part()");
+  Sql("CREATE TABLE IF NOT EXISTS ms_test_blob_deletion (FIS_FILESTORAGEID bigint, "
+      "OWN_TRANSACTION boolean)");
+  Sql("CREATE OR REPLACE FUNCTION ms_test_blob_deletion() RETURNS trigger LANGUAGE plpgsql AS "
+      "$$ BEGIN INSERT INTO ms_test_blob_deletion VALUES (NEW.FIS_FILESTORAGEID, NOT EXISTS "
+      "(SELECT 1 FROM pg_locks WHERE pid = pg_backend_pid() AND relation = "
+      "'nv_imapmessage'::regclass)); RETURN NEW; END $$");
+  Sql("CREATE OR REPLACE TRIGGER ms_test_blob_deletion BEFORE UPDATE ON NS_FILESTORAGE FOR EACH "
+      "ROW WHEN (NEW.FIS_DELETED IS NOT NULL AND NEW.FIS_SIZE BETWEEN 4321 AND 4421) EXECUTE "
+      "FUNCTION ms_test_blob_deletion()");
   struct Case {
     std::string message_id;
     int32_t code;
@@ -457,6 +469,10 @@ TEST_F(MailStorageLibrary, RefusedRowsLeaveNoMessageAndNoBlob) {
         std::to_string(size) + " AND FIS_FILESTORAGEID > " + std::to_string(last_blob));
     ASSERT_EQ(blobs.size(), 1u);
     EXPECT_EQ(blobs[0].substr(blobs[0].find('|')), "|true|-");
+    EXPECT_EQ(SqlRows("SELECT OWN_TRANSACTION FROM ms_test_blob_deletion WHERE "
+                      "FIS_FILESTORAGEID = " +
+                      blobs[0].substr(0, blobs[0].find('|'))),
+              std::vector<std::string>{"t"});
     const std::string log = log_.Take();
     EXPECT_NE(log.find("AddMailToMailStore(): Error when adding file: " + c.text +
                        ". Last exception: \r\n"),
@@ -465,6 +481,7 @@ TEST_F(MailStorageLibrary, RefusedRowsLeaveNoMessageAndNoBlob) {
   }
   Sql("DROP TRIGGER ms_test_refuse_message ON NS_IMAPMESSAGE");
   Sql("DROP TRIGGER ms_test_refuse_part ON NS_IMAPBODYPART");
+  Sql("DROP TRIGGER ms_test_blob_deletion ON NS_FILESTORAGE");
 }
 
 // Calls on one thread share one connection until CloseDatabase; the call
