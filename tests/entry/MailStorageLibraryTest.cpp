@@ -590,18 +590,20 @@ TEST_F(MailStorageLibrary, HeaderSummaryOfTheMessageRow) {
   for (int i = 0; i < 40; ++i) to += "rcpt" + std::to_string(100 + i) + "@example.test, ";
   const std::string long_id = "<summary-" + std::string(120, 'i') + "@test>";
   const std::string tail(200, 'x');
-  const std::string head = "Date: Tue, 15 Nov 1994 08:12:31 +0100\r\n"
-                           "From: J\xF8rgen =?utf-8?q?M=C3=B8ller?= <j@test>\r\n" +
-                           to + "\r\n" +
-                           "Cc: =?iso-8859-1?b?S+VyZSDFcyA8a0B0ZXN0Pg==?=\r\n"
-                           "Subject: Re: [list] Fwd: =?utf-8?q?BL=C3=85B=C3=86R?= " +
-                           tail + "\r\nMessage-ID: " + long_id + "\r\n\r\nbody\r\n";
+  const std::string head =
+      "Date: Tue, 15 Nov 1994 08:12:31 +0100\r\n"
+      "From: J\xF8rgen =?utf-8?q?M=C3=B8ller?= <j@test>\r\n" +
+      to + "\r\n" +
+      "Cc: =?iso-8859-1?b?S+VyZSDFcyA8a0B0ZXN0Pg==?=\r\n"
+      "Subject: Re: [list] Fwd: =?utf-8?q?BL=C3=85B=C3=86R?= " +
+      tail + "\r\nMessage-ID: " + long_id + "\r\n\r\nbody\r\n";
   ASSERT_EQ(Add(scratch_.Write("summary.eml", head), "Summary", user), kOk);
-  const std::string where = " FROM NS_IMAPMESSAGE WHERE IMM_MESSAGEID = " + Q(long_id.substr(0, 95));
+  const std::string where =
+      " FROM NS_IMAPMESSAGE WHERE IMM_MESSAGEID = " + Q(long_id.substr(0, 95));
   ASSERT_EQ(SqlInt("SELECT COUNT(*)" + where), 1);
 
   const std::string to_value = to.substr(4);  // one line, ASCII: bytes are characters
-  const std::string subject = "Re: [list] Fwd: BL\xC3\x85" "B\xC3\x86R " + tail;
+  const std::string subject = "Re: [list] Fwd: BL\u00C5B\u00C6R " + tail;  // UTF-8
   struct Case {
     std::string column;
     std::string expected;
@@ -614,7 +616,7 @@ TEST_F(MailStorageLibrary, HeaderSummaryOfTheMessageRow) {
            Case{"COALESCE(IMM_BCC, '(null)')", "(null)"},
            Case{"IMM_MESSAGEID", long_id.substr(0, 95)},
            Case{"IMM_SUBJECT", subject.substr(0, 190)},
-           Case{"IMM_SORTSUBJECT", "bl\xC3\xA5" "b\xC3\xA6r " + tail.substr(0, 28)},
+           Case{"IMM_SORTSUBJECT", "bl\u00E5b\u00E6r " + tail.substr(0, 28)},
        }) {
     SCOPED_TRACE(c.column);
     EXPECT_EQ(SqlValue("SELECT " + c.column + where), c.expected);
@@ -622,10 +624,10 @@ TEST_F(MailStorageLibrary, HeaderSummaryOfTheMessageRow) {
 
   // A Date that cannot be read leaves the time of the call, in UTC.
   const std::string before = UtcNowText();
-  ASSERT_EQ(Add(scratch_.Write("nodate.eml", MakeMail("<summary-nodate@test>", "x", 0,
-                                                      "not a date")),
-                "Summary", user),
-            kOk);
+  ASSERT_EQ(
+      Add(scratch_.Write("nodate.eml", MakeMail("<summary-nodate@test>", "x", 0, "not a date")),
+          "Summary", user),
+      kOk);
   const std::string after = UtcNowText();
   const std::string sent = SqlValue(
       "SELECT to_char(IMM_SENT, 'YYYY/MM/DD HH24:MI:SS') FROM NS_IMAPMESSAGE WHERE "
