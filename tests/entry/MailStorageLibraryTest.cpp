@@ -482,6 +482,7 @@ TEST_F(MailStorageLibrary, RefusedRowsLeaveNoMessageAndNoBlob) {
   Sql("DROP TRIGGER ms_test_refuse_message ON NS_IMAPMESSAGE");
   Sql("DROP TRIGGER ms_test_refuse_part ON NS_IMAPBODYPART");
   Sql("DROP TRIGGER ms_test_blob_deletion ON NS_FILESTORAGE");
+  Sql("DROP TABLE ms_test_blob_deletion");
 }
 
 // Calls on one thread share one connection until CloseDatabase; the call
