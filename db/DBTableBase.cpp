@@ -236,6 +236,11 @@ void DBTableBase::SetValue(const std::string& column, const std::u16string& valu
     Log(kLogError, true, kTruncating);
     v.resize(static_cast<size_t>(size) / 2);
   }
+  if (v.empty()) {
+    const std::string empty = GetDialect().EmptyTextLiteral();
+    wide_literals_[column] = std::u16string(empty.begin(), empty.end());
+    return;
+  }
   wide_literals_[column] = QuotedW(v);
 }
 
@@ -253,6 +258,10 @@ void DBTableBase::SetValue(const std::string& column, const std::string& value, 
   if (size >= 1 && v.size() > static_cast<size_t>(size)) {
     Log(kLogError, true, kTruncating);
     v.resize(static_cast<size_t>(size));
+  }
+  if (v.empty()) {
+    SetNarrowLiteral(column, GetDialect().EmptyTextLiteral(), false);
+    return;
   }
   SetNarrowLiteral(column, Quoted(v), false);
 }

@@ -40,6 +40,7 @@ class OracleDialect final : public Dialect {
   }
   std::string NvlFunction() const override { return "NVL"; }
   std::string LikeText(std::string_view text) const override { return std::string(text); }
+  std::string EmptyTextLiteral() const override { return "''"; }
   std::u16string LikeText(std::u16string_view text) const override {
     return std::u16string(text);
   }
@@ -96,6 +97,7 @@ class PostgresDialect final : public Dialect {
     }
     return out;
   }
+  std::string EmptyTextLiteral() const override { return "NULL"; }
 };
 
 const OracleDialect kOracle;

@@ -78,6 +78,12 @@ class Dialect {
   // touched: doubling them is the caller's business, as before.
   virtual std::string LikeText(std::string_view text) const = 0;
   virtual std::u16string LikeText(std::u16string_view text) const = 0;
+
+  // The literal of an empty text value. Oracle stores '' as NULL, and the
+  // store relies on it: a mail with an empty Message-ID must not match
+  // another one through "IMM_MESSAGEID LIKE ''". PostgreSQL keeps '' as a
+  // value, so its dialect writes NULL instead. Oracle: "''".
+  virtual std::string EmptyTextLiteral() const = 0;
 };
 
 // The dialect of a provider (1 or 2). Throws DBException "Unknown database

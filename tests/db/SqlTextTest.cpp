@@ -135,6 +135,8 @@ TEST(SqlText, DialectStatements) {
   EXPECT_EQ(ora.LikeText("a\\b%"), "a\\b%");
   EXPECT_EQ(pg.LikeText("a\\b%"), "a\\\\b%");
   EXPECT_EQ(pg.LikeText(u"x\\"), u"x\\\\");
+  EXPECT_EQ(ora.EmptyTextLiteral(), "''");
+  EXPECT_EQ(pg.EmptyTextLiteral(), "NULL");
   EXPECT_THROW(DialectFor(3), DBException);
 
   DbSimpleAccess seq("NV_IMAPMESSAGE");

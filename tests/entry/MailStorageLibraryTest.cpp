@@ -580,6 +580,38 @@ TEST_F(MailStorageLibrary, MessageIdMatchesAsLikePattern) {
   }
 }
 
+// Mails whose Message-ID is empty or absent are never taken for one another,
+// even with equal sizes: an empty text is stored as NULL (as Oracle stores
+// ''), so "IMM_MESSAGEID LIKE ''" finds none of them and each is stored.
+TEST_F(MailStorageLibrary, EmptyMessageIdsNeverMatch) {
+  const TestUser user = MakeUser(UserBase(14), "Empty Ids");
+  auto with_empty_id = [](const std::string& subject) {
+    std::string mail = MakeMail("", subject, 700);
+    mail.insert(mail.find("Content-Type:"), "Message-ID: \r\n");
+    return mail.substr(0, 700);
+  };
+  const std::string a = with_empty_id("empty-a");
+  const std::string b = with_empty_id("empty-b");
+  const std::string c = MakeMail("", "absent-c", 700);
+  ASSERT_EQ(a.size(), b.size());
+  ASSERT_EQ(a.size(), c.size());
+  ASSERT_NE(a.find("Message-ID: \r\n"), std::string::npos);
+  for (const std::string* mail : {&a, &b, &c, &a}) {
+    ASSERT_EQ(Add(scratch_.Write("empty-id.eml", *mail), "EmptyIds", user), kOk);
+  }
+  const std::string folder = std::to_string(FolderId(user, "EmptyIds"));
+  EXPECT_EQ(SqlInt("SELECT COUNT(*) FROM NS_IMAPMSGINFOLDER WHERE IMF_IMAPFOLDERID = " + folder), 4);
+  // Four messages: even the same bytes again are a new message, since
+  // nothing identifies them.
+  EXPECT_EQ(SqlInt("SELECT COUNT(DISTINCT IMM_IMAPMESSAGEID) FROM NS_IMAPMSGINFOLDER WHERE "
+                   "IMF_IMAPFOLDERID = " + folder),
+            4);
+  EXPECT_EQ(SqlInt("SELECT COUNT(*) FROM NS_IMAPMESSAGE IMM JOIN NS_IMAPMSGINFOLDER MIF ON "
+                   "MIF.IMM_IMAPMESSAGEID = IMM.IMM_IMAPMESSAGEID WHERE IMM.IMM_MESSAGEID IS NULL "
+                   "AND MIF.IMF_IMAPFOLDERID = " + folder),
+            4);
+}
+
 // The header summary of the message row: the Date read into IMM_SENT (UTC),
 // To, Cc and From decoded (encoded words, raw 8-bit text as ISO-8859-1) and
 // cut to their byte limits, an absent Bcc left NULL, the Message-ID raw and
