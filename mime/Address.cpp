@@ -29,7 +29,7 @@ class AddressParser {
   bool ReadEntry(AddressEntry* entry, size_t budget, bool in_group = false) {
     // Collect a phrase: words and dots, until "<", ":", "@", "," or the end.
     std::string phrase;
-    std::string local;  // the same words without spaces, in case it is an addr-spec
+    std::string local;  // the same words without spaces, in case they are a bare address
     size_t words = 0;
     Token t = tok_.Peek();
     while (IsWord(t) || t.Is('.')) {
