@@ -10,7 +10,7 @@
 #include "db/ConnectionManager.h"
 #include "db/DBTable.h"
 #include "db/Rows.h"
-#include "tests/content/TestMails.h"
+#include "tests/content/TestMail.h"
 
 namespace Nauvik {
 namespace {
@@ -18,15 +18,16 @@ namespace {
 // Ids no other test uses.
 constexpr int64_t kFirstMessageId = 6100000001;
 
+// A message record (and its file record) of the given id without body parts.
 void ResetMessage(int64_t id) {
+  const std::string i = std::to_string(id);
   DbSimpleAccess db;
-  db.ExecuteDirect("DELETE FROM NS_IMAPBODYPART WHERE IMM_IMAPMESSAGEID = " + std::to_string(id));
-  db.ExecuteDirect("DELETE FROM NS_IMAPMESSAGE WHERE IMM_IMAPMESSAGEID = " + std::to_string(id));
-  db.ExecuteDirect("DELETE FROM NS_FILESTORAGE WHERE FIS_FILESTORAGEID = " + std::to_string(id));
-  db.ExecuteDirect("INSERT INTO NS_FILESTORAGE (FIS_FILESTORAGEID, FIS_SIZE) VALUES (" +
-                   std::to_string(id) + ", 1)");
+  db.ExecuteDirect("DELETE FROM NS_IMAPBODYPART WHERE IMM_IMAPMESSAGEID = " + i);
+  db.ExecuteDirect("DELETE FROM NS_IMAPMESSAGE WHERE IMM_IMAPMESSAGEID = " + i);
+  db.ExecuteDirect("DELETE FROM NS_FILESTORAGE WHERE FIS_FILESTORAGEID = " + i);
+  db.ExecuteDirect("INSERT INTO NS_FILESTORAGE (FIS_FILESTORAGEID, FIS_SIZE) VALUES (" + i + ", 1)");
   db.ExecuteDirect("INSERT INTO NS_IMAPMESSAGE (IMM_IMAPMESSAGEID, FIS_FILESTORAGEID) VALUES (" +
-                   std::to_string(id) + ", " + std::to_string(id) + ")");
+                   i + ", " + i + ")");
 }
 
 std::vector<BodyPartRow> StoredRows(int64_t message_id) {
@@ -46,16 +47,17 @@ std::vector<BodyPartRow> StoredRows(int64_t message_id) {
 }
 
 TEST(ParseBodyStructureDb, StoresTheScannedRows) {
+  const std::string mail = Testing::Mail("nestedmail");
   int64_t message_id = kFirstMessageId;
   for (bool use_views : {false, true}) {
     ResetMessage(message_id);
     std::vector<BodyPartRow> scanned;
-    ASSERT_TRUE(ScanBodyStructure(Testing::kNestedMail, 0, 0, message_id, [&](BodyPartRow& row) {
+    ASSERT_TRUE(ScanBodyStructure(mail, 0, 0, message_id, [&](BodyPartRow& row) {
       row.id = static_cast<int64_t>(scanned.size()) + 1;
       scanned.push_back(row);
       return true;
     }));
-    ASSERT_TRUE(ParseBodyStructure(Testing::kNestedMail, 0, 0, message_id, use_views));
+    ASSERT_TRUE(ParseBodyStructure(mail, 0, 0, message_id, use_views));
     const std::vector<BodyPartRow> stored = StoredRows(message_id);
     ASSERT_EQ(stored.size(), scanned.size()) << use_views;
     // Sequence ids increase in write order, so row i of both lists is the
@@ -77,7 +79,7 @@ TEST(ParseBodyStructureDb, StoresTheScannedRows) {
 TEST(ParseBodyStructureDb, TopLevelRowLeavesParentAndNumberNull) {
   const int64_t message_id = kFirstMessageId + 10;
   ResetMessage(message_id);
-  ASSERT_TRUE(ParseBodyStructure(Testing::kMixedMail, 0, 0, message_id, false));
+  ASSERT_TRUE(ParseBodyStructure(Testing::Mail("mixedmail"), 0, 0, message_id, false));
   DbSimpleAccess db("NS_IMAPBODYPART");
   const std::string mine = "IMM_IMAPMESSAGEID = " + std::to_string(message_id);
   EXPECT_EQ(db.Count(mine), 3);

@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool ok = Nauvik::ScanBodyStructure(mail, 0, 0, 1, [&](Nauvik::BodyPartRow& row) {
     row.id = ++next_id;
     if (row.body_end > size || row.hdr_start > row.body_end || row.body_start > row.body_end ||
-        row.parent_id >= row.id) {
+        (row.body_start != 0 && row.body_start < row.hdr_start) || row.parent_id >= row.id) {
       __builtin_trap();
     }
     return true;

@@ -45,6 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   out.clear();
   (void)QuotedPrintableDecode(text, QpMode::kBody, &out);
   if (out.size() > size) __builtin_trap();
+  out.clear();
+  (void)QuotedPrintableDecode(text, QpMode::kHeader, &out);
+  if (out.size() > size) __builtin_trap();
 
   Nauvik::Mime::MimeMessage message;
   message.ParseHeaders(reinterpret_cast<const char*>(data), size);

@@ -1,15 +1,19 @@
 #pragma once
 
-// A heap copy of exactly the given bytes, so that AddressSanitizer reports
-// any read one byte past the end (a std::string would hide it behind its
-// terminating NUL and spare capacity).
+// Helpers shared by the MIME and content tests.
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace Nauvik::Testing {
 
+// A heap copy of exactly the given bytes, so that AddressSanitizer reports
+// any read one byte past the end (a std::string would hide it behind its
+// terminating NUL and spare capacity).
 class ExactBuffer {
  public:
   explicit ExactBuffer(std::string_view bytes)
@@ -22,5 +26,10 @@ class ExactBuffer {
   size_t size_;
   std::unique_ptr<char[]> data_;
 };
+
+inline std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 }  // namespace Nauvik::Testing
