@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <set>
-#include <stdexcept>
 #include <string>
 
 #include "content/Charsets.h"
@@ -11,96 +10,57 @@
 namespace Nauvik {
 namespace {
 
-std::string Utf8Of(const std::u16string& s) {
-  std::string out;
-  std::string error;
-  EXPECT_TRUE(ConvertFromUtf16("UTF-8", s, &out, &error)) << error;
-  return out;
-}
-
-struct RealText {
+struct Text {
   const char* charset;
   std::string bytes;
   const char* utf8;
 };
 
-// The same words as a mail would carry them in its declared charset.
-// clang-format off
-const RealText kRealTexts[] = {
-    {"ISO-8859-1", std::string("Gr\xFC\xDF" "e", 5), "Grüße"},
-    {"windows-1252", std::string("\x80 5 \x96 \x93ok\x94", 10), "€ 5 – “ok”"},
-    {"ISO-8859-15", std::string("\xA4uro", 4), "€uro"},
-    {"KOI8-R", std::string("\xF0\xD2\xC9\xD7\xC5\xD4", 6), "Привет"},
-    {"windows-1251", std::string("\xCF\xF0\xE8\xE2\xE5\xF2", 6), "Привет"},
-    {"Shift_JIS", std::string("\x93\xFA\x96{\x8C\xEA", 6), "日本語"},
-    {"EUC-JP", std::string("\xC6\xFC\xCB\xDC\xB8\xEC", 6), "日本語"},
-    {"ISO-2022-JP", std::string("\x1B$BF|K\x5C" "8l\x1B(B", 12), "日本語"},
-    {"GB2312", std::string("\xD6\xD0\xCE\xC4", 4), "中文"},
-    {"GB18030", std::string("\xD6\xD0\xCE\xC4\x94" "9\xFC" "6", 8), "中文😀"},
-    {"Big5", std::string("\xA4\xA4\xA4\xE5", 4), "中文"},
-    {"EUC-KR", std::string("\xC7\xD1\xB1\xDB", 4), "한글"},
-    {"ISO-8859-7", std::string("\xE1\xE2\xE3", 3), "αβγ"},
-    {"UTF-7", std::string("+AOk-", 5), "é"},
-    {"UTF-16BE", std::string("\x00\xE9", 2), "é"},
-    {"ISO-8859-2", std::string("\xA3\xF3" "d\xBC", 4), "Łódź"},
-    {"IBM437", std::string("\xC9\xCD\xBB", 3), "╔═╗"},
-    {"IBM850", std::string("\xA5" "and\xA3", 5), "Ñandú"},
-    {"ISO-8859-8", std::string("\xF9\xEC\xE5\xED", 4), "שלום"},
-    {"windows-1256", std::string("\xD3\xE1\xC7\xE3", 4), "سلام"},
-    {"TIS-620", std::string("\xE4\xB7\xC2", 3), "ไทย"},
-    {"macintosh", std::string("caf\x8E", 4), "café"},
-    {"ibm-1047", std::string("\xC8\x85\x93\x93\x96", 5), "Hello"},
-    // Names as the stored table holds them are ICU converter names too.
-    {"ibm-5348_p100-1997", std::string("\x80", 1), "€"},  // Windows' 1252
-    {"ibm-1252_p100-2000", std::string("\xE6", 1), "æ"},
-    {"macos-0_2-10.2", std::string("\x8E", 1), "é"},
-    {"ibm-866_p100-1995", std::string("\x8F\xE0\xA8\xA2\xA5\xE2", 6), "Привет"},
-};
-// clang-format on
-
-TEST(ConvertToUtf8, RealTextsInManyCharsets) {
-  for (const RealText& t : kRealTexts) {
-    SCOPED_TRACE(t.charset);
-    std::string out;
+// The same words as a mail carries them in its charset, converted both ways and back.
+TEST(Conversions, RealTextsInManyCharsetsAndBack) {
+  const Text cases[] = {
+      // clang-format off
+      {"ISO-8859-1", std::string("Gr\xFC\xDF" "e", 5), "Grüße"},
+      {"windows-1252", std::string("\x80 5 \x96 \x93ok\x94", 10), "€ 5 – “ok”"},
+      {"ISO-8859-15", std::string("\xA4uro", 4), "€uro"},
+      {"KOI8-R", std::string("\xF0\xD2\xC9\xD7\xC5\xD4", 6), "Привет"},
+      {"Shift_JIS", std::string("\x93\xFA\x96{\x8C\xEA", 6), "日本語"},
+      {"ISO-2022-JP", std::string("\x1B$BF|K\x5C" "8l\x1B(B", 12), "日本語"},
+      {"GB18030", std::string("\xD6\xD0\xCE\xC4\x94" "9\xFC" "6", 8), "中文😀"},  // surrogates
+      {"Big5", std::string("\xA4\xA4\xA4\xE5", 4), "中文"},
+      {"EUC-KR", std::string("\xC7\xD1\xB1\xDB", 4), "한글"},
+      {"UTF-7", std::string("+AOk-", 5), "é"},
+      {"ISO-8859-2", std::string("\xA3\xF3" "d\xBC", 4), "Łódź"},
+      {"ibm-1047", std::string("\xC8\x85\x93\x93\x96", 5), "Hello"},
+      {"UTF-8", std::string(), ""},
+      // Names as the stored table holds them are ICU converter names too.
+      {"ibm-5348_p100-1997", std::string("\x80", 1), "€"},  // Windows' 1252
+      {"macos-0_2-10.2", std::string("\x8E", 1), "é"},
+      {"ibm-866_p100-1995", std::string("\x8F\xE0\xA8\xA2\xA5\xE2", 6), "Привет"},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.charset);
+    std::string out = "old";
     std::string error;
-    ASSERT_TRUE(ConvertToUtf8(t.charset, t.bytes, &out, &error)) << error;
-    EXPECT_EQ(out, t.utf8);
+    ASSERT_TRUE(ConvertToUtf8(c.charset, c.bytes, &out, &error)) << error;
+    EXPECT_EQ(out, c.utf8);
+    std::u16string wide = u"old";
+    ASSERT_TRUE(ConvertToUtf16(c.charset, c.bytes, &wide, &error)) << error;
+    ASSERT_TRUE(ConvertFromUtf16("UTF-8", wide, &out, &error)) << error;
+    EXPECT_EQ(out, c.utf8);
+    std::string back = "old";
+    ASSERT_TRUE(ConvertFromUtf16(c.charset, wide, &back, &error)) << error;
+    // Stateful encodings may close their shifts differently; the text survives.
+    ASSERT_TRUE(ConvertToUtf8(c.charset, back, &out, &error)) << error;
+    EXPECT_EQ(out, c.utf8);
   }
-}
-
-TEST(ConvertToUtf16, AgreesWithUtf8AndRoundTripsBack) {
-  for (const RealText& t : kRealTexts) {
-    SCOPED_TRACE(t.charset);
-    std::u16string wide;
-    std::string error;
-    ASSERT_TRUE(ConvertToUtf16(t.charset, t.bytes, &wide, &error)) << error;
-    EXPECT_EQ(Utf8Of(wide), t.utf8);
-    std::string back;
-    ASSERT_TRUE(ConvertFromUtf16(t.charset, wide, &back, &error)) << error;
-    // Stateful encodings may close their shifts differently, the text must
-    // survive anyway.
-    std::string again;
-    ASSERT_TRUE(ConvertToUtf8(t.charset, back, &again, &error)) << error;
-    EXPECT_EQ(again, t.utf8);
-  }
-}
-
-TEST(ConvertToUtf16, SurrogatePairsAreTwoCodeUnits) {
-  std::u16string out;
-  std::string error;
-  ASSERT_TRUE(ConvertToUtf16("UTF-8", "x\xF0\x9F\x98\x80y", &out, &error));
-  EXPECT_EQ(out, u"x\U0001F600y");
-  EXPECT_EQ(out.size(), 4u);
 }
 
 // Broken input is ordinary mail: the converter substitutes and carries on,
 // and the valid text around the damage survives.
-TEST(ConvertToUtf8, InvalidBytesAreSubstitutedNotFailed) {
-  const struct {
-    const char* charset;
-    std::string bytes;
-    const char* utf8;
-  } cases[] = {
+TEST(Conversions, InvalidBytesAreSubstitutedNotFailed) {
+  const Text cases[] = {
       // clang-format off
       {"UTF-8", "a\xFF" "b", "a\uFFFDb"},
       {"UTF-8", "ok\xE6\x97", "ok\uFFFD"},  // cut inside a sequence
@@ -122,79 +82,54 @@ TEST(ConvertToUtf8, InvalidBytesAreSubstitutedNotFailed) {
   }
 }
 
-TEST(ConvertToUtf16, EmptyInputGivesEmptyOutput) {
-  std::u16string out = u"old";
-  std::string error;
-  ASSERT_TRUE(ConvertToUtf16("UTF-8", std::string_view(), &out, &error));
-  EXPECT_EQ(out, u"");
-  std::string narrow = "old";
-  ASSERT_TRUE(ConvertFromUtf16("ISO-8859-1", std::u16string_view(), &narrow, &error));
-  EXPECT_EQ(narrow, "");
-}
-
 TEST(Conversions, UnknownEncodingFailsWithIcuErrorAndLeavesOutputAlone) {
-  std::string error;
+  const char* const kNone = "x-no-such-charset";
   std::u16string wide = u"keep";
-  EXPECT_FALSE(ConvertToUtf16("x-no-such-charset", "abc", &wide, &error));
-  EXPECT_EQ(error, "U_FILE_ACCESS_ERROR");
-  EXPECT_EQ(wide, u"keep");
-
-  error.clear();
   std::string narrow = "keep";
-  EXPECT_FALSE(ConvertFromUtf16("x-no-such-charset", u"abc", &narrow, &error));
-  EXPECT_EQ(error, "U_FILE_ACCESS_ERROR");
+  std::string errors[3];
+  EXPECT_FALSE(ConvertToUtf16(kNone, "abc", &wide, &errors[0]));
+  EXPECT_FALSE(ConvertFromUtf16(kNone, u"abc", &narrow, &errors[1]));
+  EXPECT_FALSE(ConvertToUtf8(kNone, "abc", &narrow, &errors[2]));
+  for (const std::string& error : errors) EXPECT_EQ(error, "U_FILE_ACCESS_ERROR");
+  EXPECT_EQ(wide, u"keep");
   EXPECT_EQ(narrow, "keep");
-
-  error.clear();
-  EXPECT_FALSE(ConvertToUtf8("x-no-such-charset", "abc", &narrow, &error));
-  EXPECT_EQ(error, "U_FILE_ACCESS_ERROR");
-  EXPECT_EQ(narrow, "keep");
 }
 
-TEST(ConvertBuffer, ReportsWrittenLengthAndTooSmallTargets) {
-  char target[8];
-  std::string error;
-  int32_t length = sizeof target;
-  ASSERT_TRUE(ConvertBuffer("UTF-8", "ISO-8859-1", target, &length, "\xE6\xF8\xE5", 3, &error));
-  EXPECT_EQ(std::string(target, static_cast<size_t>(length)), "æøå");
-
-  // Exactly full: ICU only warns that it could not terminate, no failure.
-  length = 6;
-  EXPECT_TRUE(ConvertBuffer("UTF-8", "ISO-8859-1", target, &length, "\xE6\xF8\xE5", 3, &error));
-  EXPECT_EQ(length, 6);
-
-  length = 4;
-  EXPECT_FALSE(ConvertBuffer("UTF-8", "ISO-8859-1", target, &length, "\xE6\xF8\xE5", 3, &error));
-  EXPECT_EQ(error, "U_BUFFER_OVERFLOW_ERROR");
+TEST(ConvertBuffer, WrittenLengthTooSmallTargetsAndWarnings) {
+  const struct {
+    const char* from;
+    std::string in;
+    int32_t capacity;
+    bool ok;
+    const char* out;
+  } cases[] = {
+      {"ISO-8859-1", "\xE6\xF8\xE5", 8, true, "æøå"},
+      {"ISO-8859-1", "\xE6\xF8\xE5", 6, true, "æøå"},  // full: ICU only warns, no failure
+      {"ISO-8859-1", "\xE6\xF8\xE5", 4, false, "U_BUFFER_OVERFLOW_ERROR"},
+      {"windows-1252", "\x80", 8, true, "€"},  // an ambiguous alias: ICU warns
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.capacity);
+    char target[8];
+    std::string error;
+    int32_t length = c.capacity;
+    ASSERT_EQ(ConvertBuffer("UTF-8", c.from, target, &length, c.in.data(),
+                            static_cast<int32_t>(c.in.size()), &error),
+              c.ok);
+    EXPECT_EQ(c.ok ? std::string(target, static_cast<size_t>(length)) : error, c.out);
+  }
 }
 
-TEST(ConvertBuffer, WarningsAreSuccess) {
-  // "windows-1252" is an ambiguous alias in ICU, which reports a warning.
-  char target[8];
-  std::string error;
-  int32_t length = sizeof target;
-  ASSERT_TRUE(ConvertBuffer("UTF-8", "windows-1252", target, &length, "\x80", 1, &error));
-  EXPECT_EQ(std::string(target, static_cast<size_t>(length)), "€");
-}
-
-TEST(DatabaseText, EveryLatin1ByteRoundTrips) {
+TEST(DatabaseText, EveryLatin1ByteRoundTripsAndOthersBecomeTheSubstituteByte) {
   std::string all;
   for (int b = 0; b < 256; ++b) all.push_back(static_cast<char>(b));
   const std::u16string wide = ConvertToUnicode(all);
   ASSERT_EQ(wide.size(), 256u);
   for (int b = 0; b < 256; ++b) EXPECT_EQ(wide[static_cast<size_t>(b)], b);
   EXPECT_EQ(ConvertFromUnicode(wide), all);
-}
-
-TEST(DatabaseText, CharactersOutsideLatin1BecomeTheSubstituteByte) {
-  EXPECT_EQ(ConvertFromUnicode(u"K\u00F8b \u20AC5 \u4E2D"),
-            "K\xF8"
-            "b \x1A"
-            "5 \x1A");
+  EXPECT_EQ(ConvertFromUnicode(u"K\u00F8b \u20AC5 \u4E2D"), "K\xF8" "b \x1A" "5 \x1A");
   // A lone surrogate is malformed UTF-16: substituted too.
-  EXPECT_EQ(ConvertFromUnicode(std::u16string(u"a") + char16_t(0xD800) + u"b"),
-            "a\x1A"
-            "b");
+  EXPECT_EQ(ConvertFromUnicode(std::u16string(u"a") + char16_t(0xD800) + u"b"), "a\x1A" "b");
 }
 
 TEST(FolderName, NonAsciiUtf8NamesBecomeUtf16) {
@@ -211,8 +146,7 @@ TEST(FolderName, NonAsciiUtf8NamesBecomeUtf16) {
       {"", u""},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.utf8);
-    EXPECT_EQ(IMAP::ConvertUtf8FolderNameToUtf16(c.utf8), c.utf16);
+    EXPECT_EQ(IMAP::ConvertUtf8FolderNameToUtf16(c.utf8), c.utf16) << c.utf8;
   }
 }
 
@@ -220,81 +154,47 @@ TEST(ToLowerWithLocale, LowerCasesUnderTheNamedLanguage) {
   const struct {
     const char* locale;
     std::u16string in;
+    bool ok;
     std::u16string out;
   } cases[] = {
-      {"English", u"\u00C6\u00D8\u00C5", u"\u00E6\u00F8\u00E5"},  // ÆØÅ
-      {"English", u"INBOX.Sent Items", u"inbox.sent items"},
-      {"English", u"\u041F\u0420\u0418\u0412\u0415\u0422", u"\u043F\u0440\u0438\u0432\u0435\u0442"},
-      {"English", u"I", u"i"},
-      // Turkish dotless i proves the locale is applied, not ignored.
-      {"tr", u"I", u"\u0131"},
-      // Full case mapping: one code unit in, two out.
-      {"English", u"\u0130", u"i\u0307"},
+      {"English", u"\u00C6\u00D8\u00C5", true, u"\u00E6\u00F8\u00E5"},  // ÆØÅ
+      {"English", u"INBOX.Sent Items", true, u"inbox.sent items"},
+      {"English", u"\u041F\u0420\u0418", true, u"\u043F\u0440\u0438"},
+      {"English", u"I", true, u"i"},
+      {"tr", u"I", true, u"\u0131"},  // dotless i: the locale is applied, not ignored
+      {"English", u"\u0130", true, u"i\u0307"},  // full case mapping: one unit in, two out
+      {"12345678901234567890", u"ABC", false, u"previous"},  // bogus: output left alone
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.locale);
     std::u16string out = u"previous";
-    ASSERT_TRUE(ToLowerWithLocale(c.locale, c.in, &out));
+    ASSERT_EQ(ToLowerWithLocale(c.locale, c.in, &out), c.ok);
     EXPECT_EQ(out, c.out);
   }
-}
-
-TEST(ToLowerWithLocale, BogusLocaleFailsAndLeavesOutputAlone) {
-  std::u16string out = u"untouched";
-  EXPECT_FALSE(ToLowerWithLocale("12345678901234567890", u"ABC", &out));
-  EXPECT_EQ(out, u"untouched");
 }
 
 TEST(CharsetCode, SampleOfPositionsIncludingBothEnds) {
   // Typed independently of the table: a shifted or misspelt entry corrupts
   // every stored body part, so every block of the table is sampled.
-  const struct {
-    const char* name;
-    int16_t code;
-  } cases[] = {
-      {"utf-8", 0},
-      {"utf-16", 1},
-      {"utf32_platformendian", 9},
-      {"utf32_oppositeendian", 10},
-      {"imap-mailbox-name", 15},
-      {"iso-8859-1", 19},
-      {"us-ascii", 20},
-      {"gb18030", 21},
-      {"ibm-9005_x110-2007", 27},
-      {"ibm-33722_p12a_p12a-2004_u2", 40},
-      {"windows-950-2000", 44},
-      {"windows-936-2000", 49},
-      {"windows-949-2000", 59},
-      {"windows-874-2000", 60},
-      {"ibm-864_x110-1999", 78},
-      {"ibm-9448_x100-2005", 96},
-      {"ibm-1252_p100-2000", 101},
-      {"macos-0_2-10.2", 111},
-      {"iso_2022,locale=ja,version=0", 125},
-      {"hz", 134},
-      {"iscii,version=8", 143},
-      {"lmbcs-1", 144},
-      {"ibm-37_p100-1995", 145},
-      {"ibm-1047_p100-1995", 170},
-      {"ibm-1153_p100-1999", 189},
-      {"ibm-1388_p103-2001", 199},
-      {"ibm-16804_x110-1999", 209},
-      {"ibm-37_p100-1995,swaplfnl", 210},
-      {"ibm-16804_x110-1999,swaplfnl", 223},
-      {"ebcdic-xml-us", 224},
+  const std::pair<const char*, int16_t> cases[] = {
+      {"utf-8", 0}, {"utf-16", 1}, {"utf32_platformendian", 9}, {"utf32_oppositeendian", 10},
+      {"imap-mailbox-name", 15}, {"iso-8859-1", 19}, {"us-ascii", 20}, {"gb18030", 21},
+      {"ibm-9005_x110-2007", 27}, {"ibm-33722_p12a_p12a-2004_u2", 40}, {"windows-950-2000", 44},
+      {"windows-936-2000", 49}, {"windows-949-2000", 59}, {"windows-874-2000", 60},
+      {"ibm-864_x110-1999", 78}, {"ibm-9448_x100-2005", 96}, {"ibm-1252_p100-2000", 101},
+      {"macos-0_2-10.2", 111}, {"iso_2022,locale=ja,version=0", 125}, {"hz", 134},
+      {"iscii,version=8", 143}, {"lmbcs-1", 144}, {"ibm-37_p100-1995", 145},
+      {"ibm-1047_p100-1995", 170}, {"ibm-1153_p100-1999", 189}, {"ibm-1388_p103-2001", 199},
+      {"ibm-16804_x110-1999", 209}, {"ibm-37_p100-1995,swaplfnl", 210},
+      {"ibm-16804_x110-1999,swaplfnl", 223}, {"ebcdic-xml-us", 224},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(CharsetCode(c.name), c.code);
-    EXPECT_STREQ(CharsetName(c.code), c.name);
+  for (const auto& [name, code] : cases) {
+    EXPECT_EQ(CharsetCode(name), code) << name;
+    EXPECT_STREQ(CharsetName(code), name);
   }
-}
-
-TEST(CharsetCode, UnknownAndWrongCaseNamesAreUsAscii) {
-  for (const char* name : {"windows-1252", "UTF-8", "ISO-8859-1", "", "utf-8 ", "latin1"}) {
-    SCOPED_TRACE(name);
-    EXPECT_EQ(CharsetCode(name), 20);
-  }
+  // Unknown and wrongly cased names are US-ASCII.
+  for (const char* name : {"windows-1252", "UTF-8", "ISO-8859-1", "", "utf-8 ", "latin1"})
+    EXPECT_EQ(CharsetCode(name), 20) << name;
 }
 
 TEST(CharsetCode, TableHas225DistinctNames) {
@@ -310,11 +210,8 @@ TEST(CharsetCode, TableHas225DistinctNames) {
 }
 
 TEST(UnicodeEncodingName, IndexedNames) {
-  EXPECT_STREQ(UnicodeEncodingName(0), "UTF-8");
-  EXPECT_STREQ(UnicodeEncodingName(1), "UTF-16LE");
-  EXPECT_STREQ(UnicodeEncodingName(2), "UTF-7");
-  EXPECT_STREQ(UnicodeEncodingName(3), "UTF-32LE");
-  EXPECT_STREQ(UnicodeEncodingName(4), "");
+  const char* const names[] = {"UTF-8", "UTF-16LE", "UTF-7", "UTF-32LE", ""};
+  for (int i = 0; i < 5; ++i) EXPECT_STREQ(UnicodeEncodingName(i), names[i]) << i;
   EXPECT_STREQ(UnicodeEncodingName(-1), "");
 }
 
