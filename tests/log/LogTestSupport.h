@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -19,71 +19,39 @@
 #include <utility>
 #include <vector>
 
-#include "foundation/SimpleThread.h"
 #include "log/Log.h"
 #include "log/LogBroker.h"
 #include "log/LogChannel.h"
 
 namespace Nauvik::testing {
 
-inline constexpr const char* kStampFormat = "$YEAR$MONTH$DAY,$HOUR$MIN$SEC.$MSEC ";
-inline constexpr const char* kDailyPattern = "MailStorage_$YEAR_$STRMONTH_$DAY.log";
-
-struct Line {
-  int32_t level;
-  std::string text;
-};
-
-// A file logger in the manner of the entry point's: every line goes to
-// WriteToFile with the stamp format and a pattern, and is also recorded so a
-// test can wait for it. CloseGate makes the broker thread block inside
-// WriteLine until OpenGate, to hold messages in the channel.
+// A file logger in the manner of the entry point's, which also records each
+// line. CloseGate holds the broker thread inside WriteLine until OpenGate, so
+// messages pile up in the channel.
 class RecordingLogger : public LogBroker {
  public:
   RecordingLogger(const std::string& name, const KAVRO::ChannelAccess<ChLog::CHLogMessage>& channel,
-                  std::string pattern = kDailyPattern)
+                  std::string pattern = "MailStorage_$YEAR_$STRMONTH_$DAY.log")
       : LogBroker(name, channel), pattern_(std::move(pattern)) {}
   ~RecordingLogger() override {
     OpenGate();
     Stop(-1);
   }
 
-  void CloseGate() {
-    std::lock_guard<std::mutex> lock(mu_);
-    gate_closed_ = true;
-  }
-  void OpenGate() {
-    std::lock_guard<std::mutex> lock(mu_);
-    gate_closed_ = false;
-    cv_.notify_all();
-  }
-  // Waits until the broker thread is held at the closed gate.
-  bool WaitUntilHeld() {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, std::chrono::seconds(30), [this] { return held_; });
-  }
-  // Waits until at least n lines were written (or 30 s passed).
-  bool WaitForLines(size_t n) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, std::chrono::seconds(30), [&] { return lines_.size() >= n; });
-  }
-  // Waits until the loop runs (the live log, if any, has started).
-  bool WaitForLoopStart() {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, std::chrono::seconds(30), [this] { return loop_started_; });
-  }
-  std::vector<Line> Lines() {
+  void CloseGate() { Locked([this] { gate_closed_ = true; }); }
+  void OpenGate() { Locked([this] { gate_closed_ = false; }); }
+  // Each waits up to 30 s: the broker is held at the gate, has taken n
+  // lines, has started its loop (and the live log, if any).
+  bool WaitUntilHeld() { return WaitFor([this] { return held_; }); }
+  bool WaitForLines(size_t n) { return WaitFor([&] { return lines_.size() >= n; }); }
+  bool WaitForLoopStart() { return WaitFor([this] { return loop_started_; }); }
+  std::vector<ChLog::CHLogMessage> Lines() {
     std::lock_guard<std::mutex> lock(mu_);
     return lines_;
   }
-  using LogBroker::BrokerLevel;
 
  protected:
-  void OnLoopStart() override {
-    std::lock_guard<std::mutex> lock(mu_);
-    loop_started_ = true;
-    cv_.notify_all();
-  }
+  void OnLoopStart() override { Locked([this] { loop_started_ = true; }); }
 
   void WriteLine(int32_t level, const std::string& text) override {
     {
@@ -93,92 +61,54 @@ class RecordingLogger : public LogBroker {
       cv_.wait(lock, [this] { return !gate_closed_; });
       held_ = false;
     }
-    // Recorded even when the file write throws, so a test can count attempts.
-    try {
-      WriteToFile(level, kStampFormat, pattern_, text);
-    } catch (...) {
-      Record(level, text);
-      throw;
-    }
-    Record(level, text);
-  }
-
-  void Record(int32_t level, const std::string& text) {
-    std::lock_guard<std::mutex> lock(mu_);
-    lines_.push_back({level, text});
-    cv_.notify_all();
+    // Recorded first, so attempts count even when the write throws; the file
+    // is complete once the broker has stopped.
+    Locked([&] { lines_.push_back({level, text}); });
+    WriteToFile(level, "$YEAR$MONTH$DAY,$HOUR$MIN$SEC.$MSEC ", pattern_, text);
   }
 
  private:
+  void Locked(const std::function<void()>& change) {
+    std::lock_guard<std::mutex> lock(mu_);
+    change();
+    cv_.notify_all();
+  }
+  bool WaitFor(const std::function<bool()>& done) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, std::chrono::seconds(30), done);
+  }
+
   const std::string pattern_;
   std::mutex mu_;
   std::condition_variable cv_;
   bool gate_closed_ = false;   // guarded by mu_
   bool held_ = false;          // guarded by mu_
   bool loop_started_ = false;  // guarded by mu_
-  std::vector<Line> lines_;    // guarded by mu_
+  std::vector<ChLog::CHLogMessage> lines_; // guarded by mu_
 };
 
-// A thread of the library's own kind, so that its kernel id is known.
-class FunctionThread : public KAVRO::SimpleThread {
- public:
-  explicit FunctionThread(std::function<void()> body) : body_(std::move(body)) {}
-  ~FunctionThread() override { Stop(-1); }
-
- protected:
-  void Run() override { body_(); }
-
- private:
-  std::function<void()> body_;
-};
-
-// Takes whatever earlier tests left in the process-wide channel.
-inline void DrainGlobalChannel() {
-  LogChannelReader reader(GlobalLogChannel());
-  ChLog::CHLogMessage message;
-  while (reader.Get(&message, 0)) {
-  }
-}
-
-// A fresh directory under the system's temporary directory, removed at the
-// end of the test.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::random_device rd;
-    path_ = std::filesystem::temp_directory_path() /
-            ("mailstorage-log-" + std::to_string(rd()) + "-" + std::to_string(rd()));
-    std::filesystem::create_directories(path_);
-  }
+// A fresh directory under the system's temporary directory, removed at the end.
+struct ScratchDir {
+  ScratchDir() { std::filesystem::create_directories(path); }
   ~ScratchDir() {
     std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    std::filesystem::remove_all(path, ignored);
   }
-  const std::filesystem::path& path() const { return path_; }
-  std::string str() const { return path_.string(); }
-
- private:
-  std::filesystem::path path_;
+  std::string str() const { return path.string(); }
+  const std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                     ("mailstorage-log-" + std::to_string(std::random_device()()));
 };
 
-inline std::string ReadFile(const std::filesystem::path& path) {
+// The lines of a CR LF file without their line ends; a last line without CR
+// LF is returned as it is, so a test sees the damage.
+inline std::vector<std::string> FileLines(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-// The lines of a CR LF file, without their line ends. A line that does not
-// end in CR LF is returned as it is, so a test sees the damage.
-inline std::vector<std::string> SplitCrLf(const std::string& text) {
+  std::ostringstream read;
+  read << in.rdbuf();
+  const std::string text = read.str();
   std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    const size_t end = text.find("\r\n", start);
-    if (end == std::string::npos) {
-      lines.push_back(text.substr(start));
-      break;
-    }
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = std::min(text.find("\r\n", start), text.size());
     lines.push_back(text.substr(start, end - start));
     start = end + 2;
   }
@@ -190,6 +120,14 @@ inline std::vector<std::filesystem::path> FilesIn(const std::filesystem::path& d
   for (const auto& entry : std::filesystem::directory_iterator(dir)) files.push_back(entry.path());
   std::sort(files.begin(), files.end());
   return files;
+}
+
+// Takes whatever earlier tests left in the process-wide channel.
+inline void DrainGlobalChannel() {
+  LogChannelReader reader(GlobalLogChannel());
+  ChLog::CHLogMessage message;
+  while (reader.Get(&message, 0)) {
+  }
 }
 
 }  // namespace Nauvik::testing
