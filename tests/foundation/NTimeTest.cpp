@@ -2,6 +2,7 @@
 #include <time.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "foundation/NTime.h"
@@ -13,12 +14,7 @@ NTime Make(uint16_t y, uint16_t mo, uint16_t d, uint16_t h = 0, uint16_t mi = 0,
            uint16_t ms = 0) {
   NTime t(uint64_t{0});
   CalendarFields f;
-  f.year = y;
-  f.month = mo;
-  f.day = d;
-  f.hour = h;
-  f.minute = mi;
-  f.second = s;
+  f.year = y, f.month = mo, f.day = d, f.hour = h, f.minute = mi, f.second = s;
   f.millisecond = ms;
   EXPECT_TRUE(t.FromFields(f)) << y << "-" << mo << "-" << d;
   return t;
@@ -30,24 +26,17 @@ std::string Iso(const NTime& t) { return t.Format("$YEAR-$MONTH-$DAY $HOUR:$MIN:
 class ScopedTimeZone {
  public:
   explicit ScopedTimeZone(const char* tz) {
-    const char* old = getenv("TZ");
-    had_old_ = old != nullptr;
-    if (had_old_) old_ = old;
+    if (const char* old = getenv("TZ")) old_ = old;
     setenv("TZ", tz, 1);
     tzset();
   }
   ~ScopedTimeZone() {
-    if (had_old_) {
-      setenv("TZ", old_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
+    old_ ? setenv("TZ", old_->c_str(), 1) : unsetenv("TZ");
     tzset();
   }
 
  private:
-  bool had_old_ = false;
-  std::string old_;
+  std::optional<std::string> old_;
 };
 
 TEST(NTimeCalendar, KnownValuesOnTheFiletimeScale) {
@@ -57,15 +46,14 @@ TEST(NTimeCalendar, KnownValuesOnTheFiletimeScale) {
             (1709622489ULL + 11644473600ULL) * 10000000ULL + 40000ULL);
   EXPECT_EQ(NTime(uint64_t{0}).GetDayOfWeek(), 1);  // 1601-01-01 was a Monday
   EXPECT_EQ(Iso(Make(30827, 12, 31, 23, 59, 59, 999)), "30827-12-31 23:59:59.999");
-  NTime beyond(0x8000000000000000ULL);
   CalendarFields f;
-  EXPECT_FALSE(beyond.ToFields(&f));
+  EXPECT_FALSE(NTime(0x8000000000000000ULL).ToFields(&f));
 }
 
 // Every day from 1601 to 2400 against the C library's own calendar.
 TEST(NTimeCalendar, EveryDayAgreesWithTimegm) {
-  uint64_t value = 0;
   const uint64_t day = 864000000000ULL;
+  uint64_t value = 0;
   for (int i = 0; i < 292000; ++i, value += day) {
     NTime t(value);
     CalendarFields f;
@@ -88,35 +76,24 @@ TEST(NTimeCalendar, EveryDayAgreesWithTimegm) {
 TEST(NTimeCalendar, FebruaryOverflowMovesIntoMarchOtherInvalidDatesFail) {
   struct Case {
     uint16_t y, m, d, h;
-    const char* want;  // nullptr: the conversion fails
+    const char* want;  // nullptr: the conversion fails and keeps the value
   };
   const Case cases[] = {
-      {2023, 2, 29, 0, "2023-03-01 00:00:00.000"},
-      {2023, 2, 30, 0, "2023-03-02 00:00:00.000"},
-      {2023, 2, 31, 0, "2023-03-03 00:00:00.000"},
-      {2024, 2, 29, 0, "2024-02-29 00:00:00.000"},
-      {2024, 2, 30, 0, "2024-03-02 00:00:00.000"},
-      {2024, 2, 31, 0, "2024-03-03 00:00:00.000"},
-      {2024, 4, 31, 0, nullptr},
-      {2024, 13, 1, 0, nullptr},
-      {2024, 0, 1, 0, nullptr},
-      {2024, 1, 0, 0, nullptr},
-      {2024, 2, 30, 24, nullptr},
-      {1600, 12, 31, 0, nullptr},
+      {2023, 2, 29, 0, "2023-03-01"}, {2023, 2, 31, 0, "2023-03-03"},
+      {2024, 2, 29, 0, "2024-02-29"}, {2024, 2, 30, 0, "2024-03-02"},
+      {2024, 4, 31, 0, nullptr},      {2024, 13, 1, 0, nullptr},
+      {2024, 0, 1, 0, nullptr},       {2024, 1, 0, 0, nullptr},
+      {2024, 2, 30, 24, nullptr},     {1600, 12, 31, 0, nullptr},
   };
   for (const Case& c : cases) {
     NTime t(uint64_t{42});
     CalendarFields f;
-    f.year = c.y;
-    f.month = c.m;
-    f.day = c.d;
-    f.hour = c.h;
+    f.year = c.y, f.month = c.m, f.day = c.d, f.hour = c.h;
+    EXPECT_EQ(t.FromFields(f), c.want != nullptr) << c.y << "-" << c.m << "-" << c.d;
     if (c.want == nullptr) {
-      EXPECT_FALSE(t.FromFields(f)) << c.y << "-" << c.m << "-" << c.d;
       EXPECT_EQ(t.Value(), 42u);
     } else {
-      EXPECT_TRUE(t.FromFields(f));
-      EXPECT_EQ(Iso(t), c.want);
+      EXPECT_EQ(Iso(t), std::string(c.want) + " 00:00:00.000");
     }
   }
 }
@@ -128,7 +105,6 @@ TEST(NTimeSetters, ReplaceOneFieldWithNormalisation) {
 
   NTime april = Make(2024, 4, 10, 1, 2, 3);
   EXPECT_FALSE(april.SetDay(31));
-  EXPECT_EQ(Iso(april), "2024-04-10 01:02:03.000");
   EXPECT_FALSE(april.SetHour(24));
   EXPECT_FALSE(april.SetMinute(60));
   EXPECT_FALSE(april.SetSecond(60));
@@ -139,38 +115,30 @@ TEST(NTimeSetters, ReplaceOneFieldWithNormalisation) {
   NTime leap = Make(2024, 2, 29, 12);
   EXPECT_TRUE(leap.SetYear(2023));
   EXPECT_EQ(Iso(leap), "2023-03-01 12:00:00.000");
-  EXPECT_TRUE(leap.SetHour(23) && leap.SetMinute(59) && leap.SetSecond(58) &&
-              leap.SetMillisecond(7));
-  EXPECT_EQ(Iso(leap), "2023-03-01 23:59:58.007");
+
+  NTime t2 = Make(2024, 3, 1);
+  t2.AddSeconds(-1);
+  EXPECT_EQ(Iso(t2), "2024-02-29 23:59:59.000");
+  t2.AddSeconds(86400 * 366);
+  EXPECT_EQ(Iso(t2), "2025-03-01 23:59:59.000");
 }
 
 TEST(NTimeSetters, AddMonthsDoesYearsThenMonths) {
-  struct Case {
+  const struct {
     NTime start;
     int16_t n;
     const char* want;
+  } cases[] = {
+      {Make(2024, 1, 15), -1, "2023-12-15"}, {Make(2023, 1, 31), 13, "2024-03-03"},
+      {Make(2024, 1, 31), 1, "2024-03-03"},  {Make(2024, 2, 29), -12, "2023-03-01"},
+      {Make(2023, 2, 15), 11, "2024-01-15"}, {Make(2024, 2, 15), -14, "2022-12-15"},
+      {Make(2024, 12, 1), 1, "2025-01-01"},  {Make(2024, 3, 31), -25, "2022-03-03"},
   };
-  const Case cases[] = {
-      {Make(2024, 1, 15), -1, "2023-12-15"},  {Make(2023, 1, 31), 13, "2024-03-03"},
-      {Make(2024, 1, 31), 1, "2024-03-03"},   {Make(2023, 1, 31), 1, "2023-03-03"},
-      {Make(2024, 2, 29), -12, "2023-03-01"}, {Make(2023, 2, 15), 11, "2024-01-15"},
-      {Make(2024, 2, 15), -14, "2022-12-15"}, {Make(2024, 12, 1), 1, "2025-01-01"},
-      {Make(2024, 6, 30), 0, "2024-06-30"},   {Make(2024, 3, 31), -25, "2022-03-03"},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     NTime t = c.start;
     t.AddMonths(c.n);
-    EXPECT_EQ(t.Format("$YEAR-$MONTH-$DAY"), c.want)
-        << c.start.Format("$YEAR-$MONTH-$DAY") << " + " << c.n;
+    EXPECT_EQ(t.Format("$YEAR-$MONTH-$DAY"), c.want) << Iso(c.start) << " + " << c.n;
   }
-}
-
-TEST(NTimeSetters, AddSecondsBothWays) {
-  NTime t = Make(2024, 3, 1, 0, 0, 0);
-  t.AddSeconds(-1);
-  EXPECT_EQ(Iso(t), "2024-02-29 23:59:59.000");
-  t.AddSeconds(86400 * 366);
-  EXPECT_EQ(Iso(t), "2025-03-01 23:59:59.000");
 }
 
 TEST(NTimeFormat, TokensAndLiterals) {
@@ -178,7 +146,6 @@ TEST(NTimeFormat, TokensAndLiterals) {
   const std::pair<const char*, const char*> cases[] = {
       {"$YEAR$MONTH$DAY,$HOUR$MIN$SEC.$MSEC ", "20240305,070809.004 "},
       {"MailStorage_$YEAR_$STRMONTH_$DAY.log", "MailStorage_2024_Mar_05.log"},
-      {"'$YEAR/$MONTH/$DAY $HOUR:$MIN:$SEC'", "'2024/03/05 07:08:09'"},
       {"$YY $DOW $STRDOW $MERIDIEM $HOUR12", "24 2 Tue AM 07"},
       {"\\$YEAR=$YEAR", "$YEAR=2024"},
       {"x$yearx $Month", "x2024x 03"},
@@ -188,28 +155,25 @@ TEST(NTimeFormat, TokensAndLiterals) {
   };
   for (const auto& [fmt, want] : cases) EXPECT_EQ(t.Format(fmt), want) << fmt;
   EXPECT_EQ(t.ToString(), "20240305070809004");
-}
 
-TEST(NTimeFormat, TwelveHourClockAndNames) {
-  const std::pair<NTime, const char*> cases[] = {
-      {Make(2024, 1, 7, 12, 30), "00PM Sun Jan"}, {Make(2024, 2, 5, 0, 30), "00AM Mon Feb"},
-      {Make(2024, 5, 1, 19, 0), "07PM Wed May"},  {Make(2024, 8, 1, 11, 59), "11AM Thu Aug"},
-      {Make(2024, 11, 1, 13, 0), "01PM Fri Nov"}, {Make(2024, 12, 7, 1, 0), "01AM Sat Dec"},
+  const std::pair<NTime, const char*> clock[] = {
+      {Make(2024, 1, 7, 12, 30), "00PM Sun Jan"},
+      {Make(2024, 2, 5, 0, 30), "00AM Mon Feb"},
+      {Make(2024, 8, 1, 11, 59), "11AM Thu Aug"},
+      {Make(2024, 12, 7, 13, 0), "01PM Sat Dec"},
   };
-  for (const auto& [t, want] : cases)
-    EXPECT_EQ(t.Format("$HOUR12$MERIDIEM $STRDOW $STRMONTH"), want);
-  EXPECT_EQ(NTime::MonthName(0), "");
-  EXPECT_EQ(NTime::MonthName(13), "");
-  EXPECT_EQ(NTime::DayOfWeekName(-1), "");
-  EXPECT_EQ(NTime::DayOfWeekName(7), "");
+  for (const auto& [time, want] : clock) {
+    EXPECT_EQ(time.Format("$HOUR12$MERIDIEM $STRDOW $STRMONTH"), want);
+  }
+  EXPECT_EQ(NTime::MonthName(13) + NTime::DayOfWeekName(7) + NTime::DayOfWeekName(-1), "");
 }
 
 TEST(NTimeFormat, ZoneIsTheStandardOffsetInWholeHours) {
   const std::pair<const char*, const char*> cases[] = {
       {"UTC0", "+0000"},
       {"CET-1CEST,M3.5.0,M10.5.0/3", "+0100"},
-      {"EST5EDT,M3.2.0,M11.1.0", "-500"},
       {"IST-5:30", "+0500"},
+      {"EST5EDT,M3.2.0,M11.1.0", "-500"},
       {"NZST-12NZDT,M9.5.0,M4.1.0/3", "+1200"},
   };
   const NTime t = Make(2024, 7, 1, 12);
@@ -221,48 +185,29 @@ TEST(NTimeFormat, ZoneIsTheStandardOffsetInWholeHours) {
 
 TEST(NTimeFormat, ElapsedShowsSpanFields) {
   ElapsedTime span(Make(2024, 3, 5, 10, 0), Make(2024, 3, 5, 11, 30));
-  EXPECT_EQ(span.Format("$DAY $HOUR:$MIN"), "00 01:30");
-  EXPECT_EQ(span.Format("$YEAR-$MONTH"), "0000-00");
+  EXPECT_EQ(span.Format("$YEAR-$MONTH $DAY $HOUR:$MIN"), "0000-00 00 01:30");
   EXPECT_EQ(span.Format("$STRMONTH $ZONE $MERIDIEM"), "$STRMONTH $ZONE $MERIDIEM");
   EXPECT_DOUBLE_EQ(span.Milliseconds(), 90 * 60 * 1000.0);
-  ElapsedTime reversed(Make(2024, 3, 5, 11, 30), Make(2024, 3, 5, 10, 0));
-  EXPECT_EQ(reversed.Value(), span.Value());
-  EXPECT_EQ(span.GetYear(), 0);
-  EXPECT_EQ(span.GetMonth(), 0);
-  EXPECT_EQ(span.GetDay(), 0);
+  EXPECT_EQ(ElapsedTime(Make(2024, 3, 5, 11, 30), Make(2024, 3, 5, 10, 0)).Value(), span.Value());
   EXPECT_EQ(span.ToString(), "00000000013000000");
-  // The virtual Format reaches the span form through a base reference too.
-  const NTime& base = span;
+  const NTime& base = span;  // the virtual Format reaches the span form
   EXPECT_EQ(base.Format("$DAY"), "00");
-}
 
-TEST(NTimeFormat, ElapsedSettersBuildASpan) {
   ElapsedTime e;
-  EXPECT_TRUE(e.SetDay(3));
-  EXPECT_TRUE(e.SetHour(2));
-  EXPECT_TRUE(e.SetMinute(30));
-  EXPECT_TRUE(e.SetSecond(15));
-  EXPECT_TRUE(e.SetMillisecond(250));
+  EXPECT_TRUE(e.SetDay(3) && e.SetHour(2) && e.SetMinute(30) && e.SetSecond(15) &&
+              e.SetMillisecond(250));
   EXPECT_EQ(e.Format("$DAY $HOUR:$MIN:$SEC.$MSEC"), "03 02:30:15.250");
   EXPECT_TRUE(e.SetMonth(14));
   EXPECT_EQ(e.Format("$YEAR $MONTH"), "0001 02");
-
   ElapsedTime compact;
   EXPECT_TRUE(compact.FromCompactText("00000001020304005"));
-  EXPECT_EQ(compact.ToString(), "00000001020304005");
   EXPECT_EQ(compact.Value(), ((((1ULL * 24 + 2) * 60 + 3) * 60 + 4) * 1000 + 5) * 10000);
 }
 
 TEST(NTimeParse, TokenParserTable) {
-  struct Case {
-    const char* fmt;
-    const char* text;
-    const char* want;  // nullptr: fails and keeps the start value
-  };
-  // Start: 2000-06-15 12:34:56.789
-  const Case cases[] = {
+  // Start: 2000-06-15 12:34:56.789; nullptr: fails and keeps the start value.
+  const std::tuple<const char*, const char*, const char*> cases[] = {
       {"$HOUR:$MIN", "7:5", "2000-06-15 07:05:56.789"},
-      {"$YEAR/$MONTH/$DAY $HOUR:$MIN:$SEC", "2024/03/05 07:08:09", "2024-03-05 07:08:09.789"},
       {"$YEAR/$MONTH/$DAY $HOUR:$MIN:$SEC", "  2024/3/5 7:8:9\r\n", "2024-03-05 07:08:09.789"},
       {"$YEAR/$MONTH/$DAY", "2024/03", "2024-03-15 12:34:56.789"},
       {"$YEAR$MONTH$DAY$HOUR$MIN$SEC$MSEC", "20240305070809004", "2024-03-05 07:08:09.004"},
@@ -291,91 +236,69 @@ TEST(NTimeParse, TokenParserTable) {
       {"$HOUR", "", nullptr},
       {"", "12", nullptr},
   };
-  for (const Case& c : cases) {
+  for (const auto& [fmt, text, want] : cases) {
     NTime t = Make(2000, 6, 15, 12, 34, 56, 789);
-    const bool ok = t.Parse(c.fmt, c.text);
-    if (c.want == nullptr) {
-      EXPECT_FALSE(ok) << c.fmt << " / " << c.text;
-      EXPECT_EQ(Iso(t), "2000-06-15 12:34:56.789") << c.fmt << " / " << c.text;
-    } else {
-      EXPECT_TRUE(ok) << c.fmt << " / " << c.text;
-      EXPECT_EQ(Iso(t), c.want) << c.fmt << " / " << c.text;
-    }
+    EXPECT_EQ(t.Parse(fmt, text), want != nullptr) << fmt << " / " << text;
+    EXPECT_EQ(Iso(t), want != nullptr ? want : "2000-06-15 12:34:56.789") << fmt << " / " << text;
   }
 }
 
-TEST(NTimeParse, FormatThenParseRoundTrips) {
-  const char* fmt = "$YEAR/$MONTH/$DAY $HOUR:$MIN:$SEC";
-  for (const NTime& t : {Make(1601, 1, 1), Make(1999, 12, 31, 23, 59, 59),
-                         Make(2038, 1, 19, 3, 14, 8), Make(9999, 6, 6, 6, 6, 6)}) {
-    NTime back(uint64_t{0});
-    ASSERT_TRUE(back.Parse(fmt, t.Format(fmt)));
-    EXPECT_EQ(back.Value(), t.Value()) << t.Format(fmt);
-  }
-}
-
-TEST(NTimeParse, CompactText) {
+TEST(NTimeParse, CompactAndDatabaseText) {
+  // Each field on its own: month 4 on the 31st fails and is skipped, day 30
+  // then applies to January; a non-digit piece reads as 0, which only the
+  // time of day accepts.
+  const std::pair<const char*, const char*> steps[] = {
+      {"2024030", nullptr},
+      {"20240305", "2024-03-05 12:34:56.789"},
+      {"2024030507", "2024-03-05 07:34:56.789"},
+      {"20230131070809004", "2023-01-31 07:08:09.004"},
+      {"20230430", "2023-01-30 07:08:09.004"},
+      {"2023xx10xx", "2023-01-10 00:08:09.004"},
+  };
   NTime t = Make(2000, 6, 15, 12, 34, 56, 789);
-  EXPECT_FALSE(t.FromCompactText("2024030"));
-  EXPECT_EQ(Iso(t), "2000-06-15 12:34:56.789");
-  EXPECT_TRUE(t.FromCompactText("20240305"));
-  EXPECT_EQ(Iso(t), "2024-03-05 12:34:56.789");
-  EXPECT_TRUE(t.FromCompactText("2024030507"));
-  EXPECT_EQ(Iso(t), "2024-03-05 07:34:56.789");
-  EXPECT_TRUE(t.FromCompactText("20230131070809004"));
-  EXPECT_EQ(Iso(t), "2023-01-31 07:08:09.004");
-  // Each field on its own: month 4 on the 31st fails and is skipped, then
-  // day 30 applies to January.
-  EXPECT_TRUE(t.FromCompactText("20230430"));
-  EXPECT_EQ(Iso(t), "2023-01-30 07:08:09.004");
-  // A piece that starts with a non-digit reads as 0, which no field accepts
-  // except the time of day.
-  EXPECT_TRUE(t.FromCompactText("2023xx10xx"));
-  EXPECT_EQ(Iso(t), "2023-01-10 00:08:09.004");
-}
+  std::string last = Iso(t);
+  for (const auto& [text, want] : steps) {
+    EXPECT_EQ(t.FromCompactText(text), want != nullptr) << text;
+    if (want != nullptr) last = want;
+    EXPECT_EQ(Iso(t), last) << text;
+  }
 
-TEST(NTimeParse, DatabaseText) {
-  const NTime t = NTime::FromDatabaseText("2024/03/05 07:08:09");
-  EXPECT_EQ(Iso(t).substr(0, 19), "2024-03-05 07:08:09");
-  for (const char* text : {"", "not a date"}) {
+  EXPECT_EQ(Iso(NTime::FromDatabaseText("2024/03/05 07:08:09")).substr(0, 19),
+            "2024-03-05 07:08:09");
+  for (const char* text : {"", "not a date"}) {  // unreadable: now
     NTime before;
     const NTime now = NTime::FromDatabaseText(text);
-    NTime after;
-    EXPECT_LE(before.Value(), now.Value()) << text;
-    EXPECT_LE(now.Value(), after.Value()) << text;
+    EXPECT_TRUE(before.Value() <= now.Value() && now.Value() <= NTime().Value()) << text;
   }
 }
 
 TEST(NTimeNow, UtcMatchesTheSystemClockAndLocalAddsTheZone) {
   ScopedTimeZone zone("CET-1");
   const time_t before = time(nullptr);
-  NTime utc(uint64_t{0});
+  NTime utc(uint64_t{0}), local(uint64_t{0});
   utc.SetNow(true);
-  NTime local(uint64_t{0});
   local.SetNow(false);
   const time_t after = time(nullptr);
   const int64_t utc_seconds = static_cast<int64_t>(utc.Value() / 10000000ULL) - 11644473600LL;
   EXPECT_GE(utc_seconds, before);
   EXPECT_LE(utc_seconds, after);
   const ElapsedTime diff(utc, local);
+  EXPECT_LT(utc, local);
   EXPECT_GE(diff.Value(), 3600ULL * 10000000ULL);
   EXPECT_LT(diff.Value(), 3602ULL * 10000000ULL);
-  EXPECT_LT(utc, local);
   EXPECT_EQ(utc.Value() % 10000, 0u);  // kept to the millisecond
 }
 
 TEST(NTimeNames, ReadingsTrimLowerAndTakeThreeLetters) {
   const std::pair<const char*, int> days[] = {
       {"Sun", 0}, {"s\xF8n", 0}, {"S\xD8NDAG", 0},     {" monday", 1},
-      {"MAN", 1}, {"tir", 2},    {"Wednesday\r\n", 3}, {"ons", 3},
-      {"tor", 4}, {"Fri", 5},    {"fre", 5},           {"l\xF8r", 6},
-      {"sa", -1}, {"", -1},      {"xyz", -1},          {"s\xC3\xB8n", -1},
+      {"MAN", 1}, {"tir", 2},    {"Wednesday\r\n", 3}, {"tor", 4},
+      {"fre", 5}, {"l\xF8r", 6}, {"sa", -1},           {"s\xC3\xB8n", -1},
   };
   for (const auto& [text, want] : days) EXPECT_EQ(NTime::ParseDayOfWeek(text), want) << text;
   const std::pair<const char*, int> months[] = {
-      {"Jan", 1},  {"feb", 2},  {"MARCH", 3},  {"\tapr", 4}, {"May", 5},  {"mai", 5},
-      {"Jun", 6},  {"jul", 7},  {"August", 8}, {"sep", 9},   {"Oct", 10}, {"okt", 10},
-      {"nov", 11}, {"dec", 12}, {"DES", 12},   {"de", 0},    {"foo", 0},
+      {"Jan", 1},  {"MARCH", 3}, {"\tapr", 4}, {"mai", 5}, {"August", 8},
+      {"okt", 10}, {"DES", 12},  {"dec", 12},  {"de", 0},  {"foo", 0},
   };
   for (const auto& [text, want] : months) EXPECT_EQ(NTime::ParseMonth(text), want) << text;
   EXPECT_EQ(NTime::ToUpper("a\xE5\xE6\xF8z\xE9"), "A\xC5\xC6\xD8Z\xE9");
@@ -383,13 +306,10 @@ TEST(NTimeNames, ReadingsTrimLowerAndTakeThreeLetters) {
 }
 
 // Date fields as mail software really writes them. The start value is
-// 2000-01-01 12:34:56.000; the result is UTC when a numeric zone is given.
+// 2000-01-01 12:34:56, kept on failure (nullptr); the result is UTC when a
+// numeric zone is given.
 TEST(ParseMailDate, RealDateTexts) {
-  struct Case {
-    const char* text;
-    const char* want;  // nullptr: fails and keeps the start value
-  };
-  const Case cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"Tue, 15 Nov 1994 08:12:31 +0100", "1994-11-15 07:12:31"},
       {"15 Nov 94 08:12:31 -0330", "2094-11-15 11:42:31"},
       {"Tue, 15 Nov 1994 08:12 +0100", "1994-11-15 07:12:01"},
@@ -397,7 +317,6 @@ TEST(ParseMailDate, RealDateTexts) {
       {"Xyz, 15 Nov 1994 08:12:31", "1994-11-15 08:12:31"},
       {"Mon, 2 Jan 2006 15:04:05 GMT", "2006-01-02 15:04:05"},
       {"Tue, 15 Nov 1994 08:12:31 EST", "1994-11-15 08:12:31"},
-      {"Fri, 21 Nov 1997 09:55:06 -0600", "1997-11-21 15:55:06"},
       {"Thu, 13 Feb 1969 23:32:54 -0330", "1969-02-14 03:02:54"},
       {"Sat, 1 Jan 00 00:00:00 +0000", "2000-01-01 00:00:00"},
       {"1 Jan 70 00:00:00 +0000", "2070-01-01 00:00:00"},
@@ -417,16 +336,12 @@ TEST(ParseMailDate, RealDateTexts) {
       {"2024-03-05 07:08:09", nullptr},
       {"Tue, Nov 15 1994 08:12:31", nullptr},
   };
-  for (const Case& c : cases) {
+  for (const auto& [text, want] : cases) {
     NTime t = Make(2000, 1, 1, 12, 34, 56);
-    const bool ok = t.ParseMailDate(c.text);
-    if (c.want == nullptr) {
-      EXPECT_FALSE(ok) << c.text;
-      EXPECT_EQ(Iso(t), "2000-01-01 12:34:56.000") << c.text;
-    } else {
-      EXPECT_TRUE(ok) << c.text;
-      EXPECT_EQ(t.Format("$YEAR-$MONTH-$DAY $HOUR:$MIN:$SEC"), c.want) << c.text;
-    }
+    EXPECT_EQ(t.ParseMailDate(text), want != nullptr) << text;
+    EXPECT_EQ(t.Format("$YEAR-$MONTH-$DAY $HOUR:$MIN:$SEC"),
+              want != nullptr ? want : "2000-01-01 12:34:56")
+        << text;
   }
 }
 
