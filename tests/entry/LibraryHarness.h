@@ -1,17 +1,17 @@
 #pragma once
 
-// What the end-to-end tests of libMailStorage.so share: loading the built
-// library with dlopen (the test links none of the static libraries, so the
-// library keeps its one copy of every process-wide object), reading the
-// private PostgreSQL store through psql, mail files and the log files the
-// library writes beside this executable.
+// Shared by the end-to-end tests of libMailStorage.so: the built library
+// loaded with dlopen (the tests link none of the static libraries, so it keeps
+// its one copy of every process-wide object), the private store read through
+// psql, mail files, and the log lines the library writes beside the test.
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdint>
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -27,10 +27,11 @@ namespace mstest {
 
 namespace fs = std::filesystem;
 
-inline std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value == nullptr ? std::string() : std::string(value);
-}
+constexpr int32_t kOk = 0;
+constexpr int32_t kOracleError = 1001;
+constexpr int32_t kAccessDenied = 1020;
+constexpr int32_t kInvalidInput = 1023;
+inline const std::string kDate = "Tue, 15 Nov 1994 08:12:31 +0100";
 
 inline std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -39,52 +40,46 @@ inline std::string ReadFile(const fs::path& path) {
   return out.str();
 }
 
-inline void WriteFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
+// `text` as a literal, quotes doubled: `quote` is "'" for SQL, and the shell
+// form "'\\''" for a psql command line.
+inline std::string Quote(const std::string& text, const std::string& quote = "''") {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? quote : std::string(1, c);
+  return out + "'";
 }
 
 // The library, loaded once per process.
-class Library {
- public:
+struct Library {
   static Library& Get() {
     static Library library;
     return library;
   }
-  AddMailToMailStoreFn add = nullptr;
-  CloseDatabaseFn close = nullptr;
-  std::string path;
-  std::string error;
-
- private:
-  Library() {
-    path = Env("MS_BINARY_DIR") + "/entry/libMailStorage.so";
-    handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle_ == nullptr) {
-      error = dlerror();
-      return;
-    }
-    add = reinterpret_cast<AddMailToMailStoreFn>(dlsym(handle_, "AddMailToMailStore"));
-    close = reinterpret_cast<CloseDatabaseFn>(dlsym(handle_, "CloseDatabase"));
-  }
-  void* handle_ = nullptr;
+  std::string path = std::string(std::getenv("MS_BINARY_DIR")) + "/entry/libMailStorage.so";
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  std::string error = handle == nullptr ? dlerror() : "";
+  AddMailToMailStoreFn add = reinterpret_cast<AddMailToMailStoreFn>(
+      handle ? dlsym(handle, "AddMailToMailStore") : nullptr);
+  CloseDatabaseFn close =
+      reinterpret_cast<CloseDatabaseFn>(handle ? dlsym(handle, "CloseDatabase") : nullptr);
 };
 
-// Runs one SQL text through psql against the private store and returns its
-// unaligned output ("|" between columns, one line per row, no trailing
-// newline). The connection parameters come from the store's directory.
-std::string Sql(const std::string& sql);
-
-// The first row ("|" between columns), or "" when there is none.
-inline std::string SqlValue(const std::string& sql) {
-  std::string out = Sql(sql);
-  const size_t end = out.find('\n');
-  return end == std::string::npos ? out : out.substr(0, end);
-}
-
-inline int64_t SqlInt(const std::string& sql) {
-  const std::string value = SqlValue(sql);
-  return value.empty() ? -1 : std::strtoll(value.c_str(), nullptr, 10);
+// psql's unaligned output of `sql` on the private store: "|" between
+// columns, one line per row.
+inline std::string Sql(const std::string& sql) {
+  const std::string dir = std::getenv("MAILSTORAGE_TEST_STORE");
+  const std::string port = ReadFile(dir + "/port");
+  const std::string command = "psql -X -q -A -t -v ON_ERROR_STOP=1 -h " +
+                              Quote(dir + "/run", "'\\''") + " -p " +
+                              port.substr(0, port.find_first_of("\r\n")) +
+                              " -U mailstore -d mailstore -c " + Quote(sql, "'\\''") + " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  std::string out;
+  std::array<char, 4096> buffer;
+  for (size_t n; (n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0;)
+    out.append(buffer.data(), n);
+  if (pclose(pipe) != 0) ADD_FAILURE() << "psql failed: " << sql << "\n" << out;
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
 }
 
 inline std::vector<std::string> SqlRows(const std::string& sql) {
@@ -94,52 +89,152 @@ inline std::vector<std::string> SqlRows(const std::string& sql) {
   return rows;
 }
 
-// A user of the store with its own company; ids unique per test binary and
-// test (the base keeps test binaries apart).
-struct TestUser {
-  int64_t id = 0;
-  int64_t company = 0;
-  std::string IdText() const { return std::to_string(id); }
-  std::string CompanyText() const { return std::to_string(company); }
-};
+inline std::string SqlValue(const std::string& sql) {
+  const std::vector<std::string> rows = SqlRows(sql);
+  return rows.empty() ? "" : rows[0];
+}
 
-// Creates the company and the user rows (name as given).
-TestUser MakeUser(int64_t id, const std::string& name);
+inline int64_t SqlInt(const std::string& sql) {
+  const std::string value = SqlValue(sql);
+  return value.empty() ? -1 : std::strtoll(value.c_str(), nullptr, 10);
+}
 
-// A mail with the given Message-ID header (omitted when empty), padded in its
-// body to exactly `size` bytes when size is not 0.
-std::string MakeMail(const std::string& message_id, const std::string& subject, size_t size = 0,
-                     const std::string& date = "Tue, 15 Nov 1994 08:12:31 +0100");
+// A user (its id text) with a company of the same id; each test uses ids no
+// other test uses.
+inline std::string MakeUser(int64_t id, const std::string& name) {
+  const std::string ids = std::to_string(id);
+  Sql("INSERT INTO NS_COMPANY (COM_COMPANYID, COM_NAME) VALUES (" + ids + ", " + Quote(name) +
+      ") ON CONFLICT DO NOTHING; INSERT INTO NS_USER (USR_USERID, COM_COMPANYID, VES_VESSELID, "
+      "USR_NAME, USR_ROWSTATUS, USR_VESSELUSER) VALUES (" +
+      ids + ", " + ids + ", 7, " + Quote(name) + ", 0, 1)");
+  return ids;
+}
 
-// The lines the library logged for calls on the calling thread since the
-// last call of Take() (or since construction).
+// A mail with the given Message-ID header (none when empty), padded in its
+// body to `size` bytes when that is larger.
+inline std::string MakeMail(const std::string& message_id, const std::string& subject,
+                            size_t size = 0, const std::string& date = kDate) {
+  std::string head =
+      "From: Sender <sender@example.invalid>\r\nTo: Receiver <receiver@example.invalid>\r\nDate: " +
+      date + "\r\nSubject: " + subject + "\r\n";
+  if (!message_id.empty()) head += "Message-ID: " + message_id + "\r\n";
+  head += "Content-Type: text/plain; charset=us-ascii\r\n\r\n";
+  std::string mail = head + "Hello from the tests.\r\n";
+  if (size > mail.size()) mail.insert(head.size(), size - mail.size(), 'x');
+  return mail;
+}
+
+// The complete log lines written for calls on the calling thread since the
+// last Take(). Test binaries beside each other share the log directory.
 class LogWatch {
  public:
-  LogWatch();
-  std::string Take();
-  static fs::path Directory();
+  LogWatch() { Take(); }
+  std::string Take() {
+    const fs::path dir = fs::read_symlink("/proc/self/exe").parent_path() / "LogDir";
+    const std::string mine = ": " + std::to_string(gettid()) + ": ";
+    std::string text;
+    std::error_code ec;
+    for (const auto& file : fs::directory_iterator(dir, ec)) {
+      if (!file.path().filename().string().starts_with("MailStorage_")) continue;
+      const std::string content = ReadFile(file);
+      size_t& seen = seen_[file];
+      for (size_t end; (end = content.find("\r\n", seen)) != std::string::npos; seen = end + 2) {
+        const std::string line = content.substr(seen, end + 2 - seen);
+        if (line.find(mine) != std::string::npos) text += line;
+      }
+    }
+    return text;
+  }
 
  private:
-  std::map<fs::path, uintmax_t> sizes_;
+  std::map<fs::path, size_t> seen_;
 };
 
 // A scratch directory for mail files, removed at the end.
 class ScratchDir {
  public:
-  ScratchDir();
-  ~ScratchDir();
-  fs::path Write(const std::string& name, const std::string& bytes);
-  const fs::path& path() const { return path_; }
+  ScratchDir()
+      : path_(fs::temp_directory_path() /
+              ("ms-entry-" + std::to_string(getpid()) + "-" + std::to_string(counter_++))) {
+    fs::create_directories(path_);
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  fs::path Write(const std::string& bytes) {
+    const fs::path file = path_ / ("mail-" + std::to_string(counter_++) + ".eml");
+    std::ofstream(file, std::ios::binary) << bytes;
+    return file;
+  }
+  const fs::path path_;
 
  private:
-  fs::path path_;
+  static inline std::atomic<int> counter_{0};
 };
 
-// The full path of a stored blob file (host path + location, "\" as "/").
-std::string BlobPath(int64_t file_storage_id);
+inline int32_t Add(const fs::path& file, const std::string& folder, const std::string& user,
+                   const std::string& date = kDate, bool seen = false, bool draft = false,
+                   bool use_views = true) {
+  return Library::Get().add(file.c_str(), folder.c_str(), user.c_str(), user.c_str(), date.c_str(),
+                            seen, draft, use_views);
+}
 
-// The server process serving the connection whose last statement contains
-// `marker`; 0 when there is none.
-int64_t BackendWithLastStatement(const std::string& marker);
+// The folder id of a full name ("INBOX.a.b") of the user, or -1.
+inline int64_t FolderId(const std::string& user, const std::string& full_name) {
+  return SqlInt(
+      "WITH RECURSIVE F(ID, NAME) AS (SELECT IMF_IMAPFOLDERID, COALESCE(IMF_FOLDERNAME, 'INBOX') "
+      "FROM NS_IMAPFOLDER WHERE IMF_IMAPFOLDERID_PARENT IS NULL AND USR_USERID = " +
+      user +
+      " UNION ALL SELECT IMF_IMAPFOLDERID, NAME || '.' || IMF_FOLDERNAME FROM NS_IMAPFOLDER JOIN F "
+      "ON IMF_IMAPFOLDERID_PARENT = ID) SELECT ID FROM F WHERE NAME = " +
+      Quote(full_name));
+}
+
+// `column` (an expression) of the message rows with the Message-ID.
+inline std::string MessageValue(const std::string& message_id, const std::string& column) {
+  return SqlValue("SELECT " + column +
+                  " FROM NS_IMAPMESSAGE WHERE IMM_MESSAGEID = " + Quote(message_id));
+}
+
+inline int64_t MessageCount(const std::string& message_id) {
+  return std::stoll(MessageValue(message_id, "COUNT(*)"));
+}
+
+// "uid|seen|draft|recent|answered|flagged|deleted|internal date" of the links
+// of a message id in a folder, in UID order.
+inline std::vector<std::string> Links(int64_t folder, const std::string& message_id) {
+  return SqlRows(
+      "SELECT MIF_UID, COALESCE(MIF_SEEN,0), COALESCE(MIF_DRAFT,0), COALESCE(MIF_RECENT,0), "
+      "COALESCE(MIF_ANSWERED,0), COALESCE(MIF_FLAGGED,0), COALESCE(MIF_DELETED,0), "
+      "to_char(MIF_INTERNALDATE, 'YYYY/MM/DD HH24:MI:SS') FROM NS_IMAPMSGINFOLDER MIF JOIN "
+      "NS_IMAPMESSAGE IMM ON MIF.IMM_IMAPMESSAGEID = IMM.IMM_IMAPMESSAGEID WHERE IMF_IMAPFOLDERID "
+      "= " +
+      std::to_string(folder) + " AND IMM_MESSAGEID = " + Quote(message_id) + " ORDER BY MIF_UID");
+}
+
+// The full path of a stored blob file.
+inline std::string BlobPath(const std::string& file_storage_id) {
+  std::string path = SqlValue(
+      "SELECT FSH_HOSTPATH || FIS_LOCATION FROM NS_FILESTORAGE FIS JOIN NS_FILESTORAGEHOST FSH ON "
+      "FIS.FSH_FILESTORAGEHOSTID = FSH.FSH_FILESTORAGEHOSTID WHERE FIS_FILESTORAGEID = " +
+      file_storage_id);
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
+// The server process of the connection that linked `message_id` last: its
+// last statement is the read-back of that link. 0 when there is none.
+inline int64_t BackendOfLastCall(const std::string& message_id) {
+  const int64_t link = SqlInt(
+      "SELECT MAX(MIF_IMAPMSGINFOLDERID) FROM NS_IMAPMSGINFOLDER MIF JOIN NS_IMAPMESSAGE IMM ON "
+      "MIF.IMM_IMAPMESSAGEID = IMM.IMM_IMAPMESSAGEID WHERE IMM_MESSAGEID = " +
+      Quote(message_id));
+  const int64_t pid = SqlInt(
+      "SELECT pid FROM pg_stat_activity WHERE pid <> pg_backend_pid() AND query LIKE "
+      "'%MIF\\_IMAPMSGINFOLDERID=" +
+      std::to_string(link) + "%' ORDER BY pid LIMIT 1");
+  return pid < 0 ? 0 : pid;
+}
 
 }  // namespace mstest
