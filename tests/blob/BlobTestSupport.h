@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,12 +19,9 @@ namespace Nauvik::testing {
 // The test store's directory; the test fails (never skips) without it.
 inline std::string StoreDir() {
   const char* dir = std::getenv("MAILSTORAGE_TEST_STORE");
-  if (dir == nullptr || *dir == '\0' || std::getenv("MAILSTORAGE_REGISTRY") == nullptr) {
-    ADD_FAILURE() << "MAILSTORAGE_TEST_STORE / MAILSTORAGE_REGISTRY not set: "
-                     "run through ctest";
-    return "/nonexistent-test-store";
-  }
-  return dir;
+  if (dir != nullptr && *dir != '\0' && std::getenv("MAILSTORAGE_REGISTRY") != nullptr) return dir;
+  ADD_FAILURE() << "MAILSTORAGE_TEST_STORE / MAILSTORAGE_REGISTRY not set: run through ctest";
+  return "/nonexistent-test-store";
 }
 
 inline void Sql(const std::string& sql) { DbSimpleAccess().ExecuteDirect(sql); }
@@ -43,9 +38,7 @@ inline std::string ReadFile(const std::string& path) {
 struct TestHost {
   int64_t id;
   std::string path;
-  int online = 1;
-  int writable = 1;
-  int category = 0;
+  int online = 1, writable = 1, category = 0;
 };
 
 // A transaction that sees only the test's own hosts: the others are switched
@@ -54,14 +47,11 @@ struct TestHost {
 class IsolatedHosts {
  public:
   explicit IsolatedHosts(const std::vector<TestHost>& hosts) {
-    txn_.emplace();
     Sql("LOCK TABLE NS_FILESTORAGEHOST IN SHARE MODE");
     Sql("UPDATE NS_FILESTORAGEHOST SET FSH_ONLINE = 0");
     for (const TestHost& h : hosts) {
-      Sql("INSERT INTO NS_FILESTORAGEHOST (FSH_FILESTORAGEHOSTID, "
-          "FSH_DESCRIPTION, FSH_HOSTPATH, "
-          "FSH_ONLINE, FSH_WRITABLE, FSH_TOTALSIZE, FSH_USEDSIZE, "
-          "FSH_CATEGORY) VALUES (" +
+      Sql("INSERT INTO NS_FILESTORAGEHOST (FSH_FILESTORAGEHOSTID, FSH_DESCRIPTION, FSH_HOSTPATH, "
+          "FSH_ONLINE, FSH_WRITABLE, FSH_TOTALSIZE, FSH_USEDSIZE, FSH_CATEGORY) VALUES (" +
           std::to_string(h.id) + ", 'blob test', '" + h.path + "', " + std::to_string(h.online) +
           ", " + std::to_string(h.writable) + ", 1000, " + (h.writable ? "0" : "1000") + ", " +
           std::to_string(h.category) + ")");
@@ -69,14 +59,14 @@ class IsolatedHosts {
   }
 
  private:
-  std::optional<ManualCommit> txn_;
+  ManualCommit txn_;  // opened before the constructor's statements
 };
 
 // Collects what Log() puts into the process-wide channel while it lives (no
 // broker reads it in these tests, so messages wait there).
+using Lines = std::vector<std::pair<int32_t, std::string>>;
 class LogCapture {
  public:
-  using Line = std::pair<int32_t, std::string>;
   explicit LogCapture(int32_t level) : old_level_(GetLogLevel()) {
     Take();
     SetLogLevel(level);
@@ -86,22 +76,16 @@ class LogCapture {
     Take();
   }
   // The messages logged since the last call, without their thread prefix.
-  std::vector<Line> Take() {
-    std::vector<Line> lines;
+  Lines Take() {
+    Lines lines;
     LogChannelReader reader(GlobalLogChannel());
-    ChLog::CHLogMessage message;
-    while (reader.Get(&message, 0)) {
-      const size_t colon = message.text.find(": ");
-      lines.emplace_back(message.level, colon == std::string::npos
-                                            ? message.text
-                                            : message.text.substr(colon + 2));
-    }
+    ChLog::CHLogMessage m;
+    while (reader.Get(&m, 0)) lines.emplace_back(m.level, m.text.substr(m.text.find(": ") + 2));
     return lines;
   }
 
  private:
   int32_t old_level_;
 };
-using Lines = std::vector<LogCapture::Line>;
 
 }  // namespace Nauvik::testing
