@@ -1,7 +1,5 @@
-// The log broker with real files and the live log with real TCP clients on
-// 127.0.0.1: daily names from UTC, the line format, concurrent writers and
-// brokers, a full channel, the drain on stop, an unwritable directory, the
-// broker level channel, live clients and a taken port.
+// The log broker with real files (daily names, line format, concurrency, stop,
+// failures) and the live log with real TCP clients on 127.0.0.1.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -33,7 +31,6 @@ namespace Nauvik {
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::system_clock;
 
 // A file logger in the manner of the entry point's, which also records each
 // line. CloseGate holds the broker thread inside WriteLine until OpenGate, so
@@ -130,7 +127,7 @@ std::vector<fs::path> FilesIn(const fs::path& dir) {
 // Now in UTC as formatted by `format`, apart from the library's own time
 // formatting (%b gives English month names in the C locale).
 std::string UtcNow(const char* format) {
-  const std::time_t now = Clock::to_time_t(Clock::now());
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   char text[64];
   return std::string(text, std::strftime(text, sizeof text, format, std::gmtime(&now)));
 }
@@ -306,7 +303,7 @@ TEST_F(LogBrokerFiles, UnwritableDirectoryReportsEachLineAndKeepsRunning) {
   std::ofstream(blocker) << "x";
   const std::string dir = blocker + "/LogDir";
   const std::string report = "Exception in MailStorageInsertLogger logger: Cannot open for "
-                             "writing file: " + dir + "\\" + UtcNow("MailStorage_%Y_%b_%d.log");
+                             "writing file: " + dir + "\\" + UtcNow("MailStorage_%Y_%b_%d.log\r\n");
   ::testing::internal::CaptureStdout();
   {
     RecordingLogger logger("MailStorageInsertLogger", channel_);
@@ -315,7 +312,7 @@ TEST_F(LogBrokerFiles, UnwritableDirectoryReportsEachLineAndKeepsRunning) {
     ASSERT_TRUE(logger.WaitForLines(3));
     EXPECT_TRUE(logger.IsRunning());
   }
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), report + "\r\n" + report + "\r\n" + report + "\r\n");
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), report + report + report);
 }
 
 // With a pattern down to the millisecond, a line goes to the file named from
@@ -334,7 +331,8 @@ TEST_F(LogBrokerFiles, EachLineGoesToTheFileOfItsOwnTime) {
   for (const fs::path& file : files) {
     const std::string name = file.filename().string();  // t_YYYYMMDD_HHMMSSmmm.log
     ASSERT_EQ(name.size(), 24u) << name;
-    const std::string want = name.substr(2, 8) + "," + name.substr(11, 6) + "." + name.substr(17, 3);
+    const std::string want =
+        name.substr(2, 8) + "," + name.substr(11, 6) + "." + name.substr(17, 3);
     for (const std::string& line : FileLines(file)) {
       EXPECT_EQ(line.substr(0, 19), want) << name;
       ++total;
@@ -394,10 +392,9 @@ class Client {
   bool closed_ = false;
 };
 
-// Clients come and go while the broker runs; each live line reaches every
-// client connected, input is answered to its sender alone, and the broker's
-// stop closes the clients still connected. A second broker on the taken port
-// reports it once and logs on.
+// Clients come and go: each live line reaches every client connected, input is
+// answered to its sender alone, the broker's stop closes the clients still
+// connected, and a second broker on the taken port reports it and logs on.
 TEST_F(LogBrokerFiles, LiveClientsGetLinesAndAnswersAndAreClosedOnStop) {
   std::unique_ptr<RecordingLogger> logger;
   uint16_t port = 0;
@@ -445,8 +442,7 @@ TEST_F(LogBrokerFiles, LiveClientsGetLinesAndAnswersAndAreClosedOnStop) {
   logger.reset();  // stopped with clients still connected
   EXPECT_TRUE(b->ReadsEndOfStream());
   EXPECT_TRUE(c->ReadsEndOfStream());
-  // The file keeps the text as given, its own CR LF included; only the live
-  // line is trimmed.
+  // The file keeps the text as given, its own CR LF included; the live line is trimmed.
   const auto lines = FileLines(FilesIn(dir).at(0));
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines[2].substr(20), "WARNING: 4412: Imap thing happened");
