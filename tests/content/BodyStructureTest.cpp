@@ -6,7 +6,7 @@
 #include <tuple>
 #include <vector>
 
-#include "tests/content/TestMail.h"
+#include "tests/mime/TestBytes.h"
 
 namespace Nauvik {
 namespace {
@@ -123,9 +123,7 @@ TEST(ScanBodyStructure, StartOffsetAndParentCarryThrough) {
   const std::string m = Mail("mixedmail");
   const auto rows = Scan(m, 1000, 42);
   ASSERT_EQ(rows.size(), 3u);
-  EXPECT_EQ(rows[0].parent_id, 42);
-  EXPECT_EQ(rows[0].hdr_start, 1000u);
-  EXPECT_EQ(rows[0].body_end, 1000u + m.size());
+  EXPECT_EQ(rows[0], Row(1, 42, 0, 1000, 1000 + At(m, "This is"), 1000 + m.size(), 5, 20, 99));
   EXPECT_EQ(rows[1].parent_id, 1);
   EXPECT_EQ(rows[1].hdr_start, 1000u + At(m, "Content-Type: text/plain"));
 }
@@ -148,30 +146,20 @@ TEST(ScanBodyStructure, DeepNestingIsCutAtTheDepthLimit) {
   EXPECT_EQ(rows.back().hdr_start, 32u * kMaxBodyPartDepth);
 }
 
+// The codes the test mails above do not already show.
 TEST(AnalyzePartHeaders, TypeCharsetAndEncodingCodes) {
   const std::vector<std::tuple<const char*, int16_t, int16_t, int16_t>> cases = {
       {"", 0, 20, 99},
-      {"Content-Type: text/plain; charset=\"ISO-8859-1\"", 0, 19, 99},
-      {"Content-Type: text/plain; charset=utf-8; format=flowed", 0, 0, 99},
       {"Content-Type: text/plain; charset=windows-1252", 0, 20, 99},
       {"Content-Type: text/plain; CHARSET=UTF-8", 0, 0, 99},
       {"Content-Type: text/plain;\r\n\tcharset=iso-8859-1\r\nX: y", 0, 19, 99},
       {"Content-Type: text/plain; charset=\"utf-8", 0, 0, 99},
       {"Content-Type: text/plain; charset=utf-16 (comment)", 0, 1, 99},
       {"Content-Type: utf-8", 99, 0, 99},  // no "charset=": the whole body is looked up
-      {"Content-Type: foo", 99, 20, 99},
-      {"Content-Type: IMAGE/PNG", 1, 20, 99},
-      {"Content-Type: audio/ogg", 2, 20, 99},
-      {"Content-Type: video/mp4", 3, 20, 99},
-      {"Content-Type: Application/Octet-Stream", 4, 20, 99},
-      {"Content-Type: multipart/signed; boundary=x", 5, 20, 99},
-      {"Content-Type: message/rfc822", 6, 20, 99},
-      {"Content-Type: x-custom/thing", 99, 20, 99},
-      {"Content-Type: /plain", 0, 20, 99},
-      {"Content-Transfer-Encoding: 7bit", 0, 20, 0},
-      {"Content-Transfer-Encoding: 8BIT", 0, 20, 1},
+      {"Content-Type: foo", 99, 20, 99},       {"Content-Type: x-custom/thing", 99, 20, 99},
+      {"Content-Type: audio/ogg", 2, 20, 99}, {"Content-Type: video/mp4", 3, 20, 99},
+      {"Content-Type: /plain", 0, 20, 99},     {"Content-Transfer-Encoding: 7bit", 0, 20, 0},
       {"Content-Transfer-Encoding: binary", 0, 20, 2},
-      {"Content-Transfer-Encoding: Quoted-Printable", 0, 20, 3},
       {"Content-Transfer-Encoding:  base64 ", 0, 20, 4},
       {"Content-Transfer-Encoding: x-uuencode", 0, 20, 99},
       {"content-transfer-encoding: base64 (comment)", 0, 20, 99},
@@ -186,31 +174,15 @@ TEST(AnalyzePartHeaders, TypeCharsetAndEncodingCodes) {
 
 TEST(GetBoundary, FindsTheBoundaryAsWritten) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"multipart/mixed; boundary=\"b1\"", "--b1"},
-      {"multipart/mixed; boundary=b1; x=y", "--b1"},
-      {"multipart/mixed; boundary=\"b1 \"", "--b1"},
-      {"multipart/mixed; boundary=b1 ", "--b1"},
-      {"multipart/mixed; Boundary=AbC\tx", "--AbC"},
-      {"multipart/mixed;\r\n boundary=\"folded one\"", "--folded one"},
+      {"multipart/mixed; boundary=b1; x=y", "--b1"}, {"multipart/mixed; boundary=b1 ", "--b1"},
+      {"multipart/mixed; boundary=\"b1 \"", "--b1"}, {"multipart/mixed; Boundary=AbC\tx", "--AbC"},
       {"multipart/mixed; boundary=\"unterminated", "--unterminated"},
-      {"multipart/mixed; boundary=", ""},
-      {"multipart/mixed; boundary=\"\"", ""},
+      {"multipart/mixed; boundary=", ""}, {"multipart/mixed; boundary=\"\"", ""},
       {"multipart/mixed", ""},
       {"multipart/mixed; boundary=\"----=_NextPart_000_0001_01D2.AB\"",
        "------=_NextPart_000_0001_01D2.AB"},
   };
   for (const auto& [body, boundary] : cases) EXPECT_EQ(GetBoundary(body), boundary) << body;
-}
-
-TEST(MediaTypeValue, SplitsAtTheFirstSlash) {
-  const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
-      {"", "text", "plain"},   {"Text/HTML", "text", "html"}, {"/x", "text", "plain"},
-      {"x/", "text", "plain"}, {"a/b/c", "a", "b/c"},         {"nosplit", "text", "plain"},
-  };
-  for (const auto& [text, type, subtype] : cases) {
-    const MediaTypeValue v = MediaTypeValue::FromText(text);
-    EXPECT_EQ(v.type + "/" + v.subtype, type + "/" + subtype) << text;
-  }
 }
 
 TEST(InsertBodyPart, ARowWithoutMessageIsRefusedBeforeAnyDatabaseWork) {

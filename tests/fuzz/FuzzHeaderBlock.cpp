@@ -39,15 +39,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       from = word->end;
     }
   }
-  std::string out;
-  (void)Base64Decode(text, &out);
-  if (out.size() > size) __builtin_trap();
-  out.clear();
-  (void)QuotedPrintableDecode(text, QpMode::kBody, &out);
-  if (out.size() > size) __builtin_trap();
-  out.clear();
-  (void)QuotedPrintableDecode(text, QpMode::kHeader, &out);
-  if (out.size() > size) __builtin_trap();
+  std::string out[3];
+  (void)Base64Decode(text, &out[0]);
+  (void)QuotedPrintableDecode(text, QpMode::kBody, &out[1]);
+  (void)QuotedPrintableDecode(text, QpMode::kHeader, &out[2]);
+  for (const std::string& o : out) {
+    if (o.size() > size) __builtin_trap();
+  }
 
   Nauvik::Mime::MimeMessage message;
   message.ParseHeaders(reinterpret_cast<const char*>(data), size);

@@ -1,7 +1,6 @@
-// Runs every file of a fuzz target's corpus (our seeds and every finding
-// kept as a regression case) through the target, cut at every length, each
-// cut in an exact-size heap buffer: the sanitizer build then reports any read
-// past the end of a truncated mail.
+// Runs every file of a fuzz target's corpus (our seeds and every finding kept
+// as a regression case) through the target, cut at every length, each cut in
+// an exact-size heap buffer so that the sanitizer build sees any overread.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,35 +1,27 @@
 #pragma once
 
-// Helpers shared by the MIME and content tests.
+// Helpers shared by the MIME, content and fuzz replay tests.
 
-#include <cstring>
 #include <fstream>
 #include <iterator>
-#include <memory>
+#include <stdexcept>
 #include <string>
-#include <string_view>
 
 namespace Nauvik::Testing {
-
-// A heap copy of exactly the given bytes, so that AddressSanitizer reports
-// any read one byte past the end (a std::string would hide it behind its
-// terminating NUL and spare capacity).
-class ExactBuffer {
- public:
-  explicit ExactBuffer(std::string_view bytes)
-      : size_(bytes.size()), data_(new char[bytes.size() ? bytes.size() : 1]) {
-    if (size_) std::memcpy(data_.get(), bytes.data(), size_);
-  }
-  std::string_view view() const { return {data_.get(), size_}; }
-
- private:
-  size_t size_;
-  std::unique_ptr<char[]> data_;
-};
 
 inline std::string ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+
+#ifdef MS_TEST_MAILS
+// The content tests' mails are the body-part scanner's fuzz seeds (real shapes
+// and broken ones), so the fuzz replay runs every cut of them too.
+inline std::string Mail(const std::string& name) {
+  const std::string bytes = ReadBytes(std::string(MS_TEST_MAILS) + "/" + name);
+  if (bytes.empty()) throw std::runtime_error("no test mail " + name);
+  return bytes;
+}
+#endif
 
 }  // namespace Nauvik::Testing
