@@ -2,7 +2,6 @@
 #include <time.h>
 
 #include <cstdlib>
-#include <optional>
 #include <string>
 
 #include "foundation/NTime.h"
@@ -22,35 +21,21 @@ NTime Make(uint16_t y, uint16_t mo, uint16_t d, uint16_t h = 0, uint16_t mi = 0,
 
 std::string Iso(const NTime& t) { return t.Format("$YEAR-$MONTH-$DAY $HOUR:$MIN:$SEC.$MSEC"); }
 
-// Sets TZ for one scope; the tests of this binary run on one thread.
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* tz) {
-    if (const char* old = getenv("TZ")) old_ = old;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~ScopedTimeZone() {
-    old_ ? setenv("TZ", old_->c_str(), 1) : unsetenv("TZ");
-    tzset();
-  }
+// Tests that read the local zone set it themselves.
+void UseTimeZone(const char* tz) {
+  setenv("TZ", tz, 1);
+  tzset();
+}
 
- private:
-  std::optional<std::string> old_;
-};
-
-TEST(NTimeCalendar, KnownValuesOnTheFiletimeScale) {
-  EXPECT_EQ(Make(1601, 1, 1).Value(), 0u);
-  EXPECT_EQ(Make(1970, 1, 1).Value(), 116444736000000000ULL);
+TEST(NTimeCalendar, MillisecondsAndTheLastYear) {
   EXPECT_EQ(Make(2024, 3, 5, 7, 8, 9, 4).Value(),
             (1709622489ULL + 11644473600ULL) * 10000000ULL + 40000ULL);
-  EXPECT_EQ(NTime(uint64_t{0}).GetDayOfWeek(), 1);  // 1601-01-01 was a Monday
   EXPECT_EQ(Iso(Make(30827, 12, 31, 23, 59, 59, 999)), "30827-12-31 23:59:59.999");
   CalendarFields f;
   EXPECT_FALSE(NTime(0x8000000000000000ULL).ToFields(&f));
 }
 
-// Every day from 1601 to 2400 against the C library's own calendar.
+// Every day from 1601 (value 0) to 2400 against the C library's own calendar.
 TEST(NTimeCalendar, EveryDayAgreesWithTimegm) {
   const uint64_t day = 864000000000ULL;
   uint64_t value = 0;
@@ -74,27 +59,20 @@ TEST(NTimeCalendar, EveryDayAgreesWithTimegm) {
 }
 
 TEST(NTimeCalendar, FebruaryOverflowMovesIntoMarchOtherInvalidDatesFail) {
-  struct Case {
-    uint16_t y, m, d, h;
+  const struct {
+    uint16_t y, m, d;
     const char* want;  // nullptr: the conversion fails and keeps the value
+  } cases[] = {
+      {2023, 2, 29, "2023-03-01"}, {2023, 2, 31, "2023-03-03"}, {2024, 2, 29, "2024-02-29"},
+      {2024, 2, 30, "2024-03-02"}, {2024, 4, 31, nullptr},      {2024, 13, 1, nullptr},
+      {2024, 0, 1, nullptr},       {2024, 1, 0, nullptr},       {1600, 12, 31, nullptr},
   };
-  const Case cases[] = {
-      {2023, 2, 29, 0, "2023-03-01"}, {2023, 2, 31, 0, "2023-03-03"},
-      {2024, 2, 29, 0, "2024-02-29"}, {2024, 2, 30, 0, "2024-03-02"},
-      {2024, 4, 31, 0, nullptr},      {2024, 13, 1, 0, nullptr},
-      {2024, 0, 1, 0, nullptr},       {2024, 1, 0, 0, nullptr},
-      {2024, 2, 30, 24, nullptr},     {1600, 12, 31, 0, nullptr},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     NTime t(uint64_t{42});
     CalendarFields f;
-    f.year = c.y, f.month = c.m, f.day = c.d, f.hour = c.h;
+    f.year = c.y, f.month = c.m, f.day = c.d;
     EXPECT_EQ(t.FromFields(f), c.want != nullptr) << c.y << "-" << c.m << "-" << c.d;
-    if (c.want == nullptr) {
-      EXPECT_EQ(t.Value(), 42u);
-    } else {
-      EXPECT_EQ(Iso(t), std::string(c.want) + " 00:00:00.000");
-    }
+    EXPECT_EQ(Iso(t), c.want ? std::string(c.want) + " 00:00:00.000" : Iso(NTime(42)));
   }
 }
 
@@ -104,12 +82,8 @@ TEST(NTimeSetters, ReplaceOneFieldWithNormalisation) {
   EXPECT_EQ(Iso(t), "2023-03-03 10:20:30.400");
 
   NTime april = Make(2024, 4, 10, 1, 2, 3);
-  EXPECT_FALSE(april.SetDay(31));
-  EXPECT_FALSE(april.SetHour(24));
-  EXPECT_FALSE(april.SetMinute(60));
-  EXPECT_FALSE(april.SetSecond(60));
-  EXPECT_FALSE(april.SetMillisecond(1000));
-  EXPECT_FALSE(april.SetYear(1600));
+  EXPECT_FALSE(april.SetDay(31) || april.SetHour(24) || april.SetMinute(60) ||
+               april.SetSecond(60) || april.SetMillisecond(1000) || april.SetYear(1600));
   EXPECT_EQ(Iso(april), "2024-04-10 01:02:03.000");
 
   NTime leap = Make(2024, 2, 29, 12);
@@ -129,10 +103,9 @@ TEST(NTimeSetters, AddMonthsDoesYearsThenMonths) {
     int16_t n;
     const char* want;
   } cases[] = {
-      {Make(2024, 1, 15), -1, "2023-12-15"}, {Make(2023, 1, 31), 13, "2024-03-03"},
-      {Make(2024, 1, 31), 1, "2024-03-03"},  {Make(2024, 2, 29), -12, "2023-03-01"},
-      {Make(2023, 2, 15), 11, "2024-01-15"}, {Make(2024, 2, 15), -14, "2022-12-15"},
-      {Make(2024, 12, 1), 1, "2025-01-01"},  {Make(2024, 3, 31), -25, "2022-03-03"},
+      {Make(2024, 1, 15), -1, "2023-12-15"},  {Make(2023, 1, 31), 13, "2024-03-03"},
+      {Make(2024, 2, 29), -12, "2023-03-01"}, {Make(2024, 2, 15), -14, "2022-12-15"},
+      {Make(2024, 12, 1), 1, "2025-01-01"},   {Make(2024, 3, 31), -25, "2022-03-03"},
   };
   for (const auto& c : cases) {
     NTime t = c.start;
@@ -156,29 +129,24 @@ TEST(NTimeFormat, TokensAndLiterals) {
   for (const auto& [fmt, want] : cases) EXPECT_EQ(t.Format(fmt), want) << fmt;
   EXPECT_EQ(t.ToString(), "20240305070809004");
 
-  const std::pair<NTime, const char*> clock[] = {
-      {Make(2024, 1, 7, 12, 30), "00PM Sun Jan"},
-      {Make(2024, 2, 5, 0, 30), "00AM Mon Feb"},
-      {Make(2024, 8, 1, 11, 59), "11AM Thu Aug"},
-      {Make(2024, 12, 7, 13, 0), "01PM Sat Dec"},
-  };
-  for (const auto& [time, want] : clock) {
-    EXPECT_EQ(time.Format("$HOUR12$MERIDIEM $STRDOW $STRMONTH"), want);
-  }
+  const std::pair<uint16_t, const char*> clock[] = {{12, "00PM"}, {0, "00AM"}, {13, "01PM"}};
+  for (const auto& [hour, want] : clock)
+    EXPECT_EQ(Make(2024, 1, 1, hour).Format("$HOUR12$MERIDIEM"), want);
+  EXPECT_EQ(Make(2024, 1, 7).Format("$STRDOW $STRMONTH"), "Sun Jan");  // first and last names
+  EXPECT_EQ(Make(2024, 12, 7).Format("$STRDOW $STRMONTH"), "Sat Dec");
   EXPECT_EQ(NTime::MonthName(13) + NTime::DayOfWeekName(7) + NTime::DayOfWeekName(-1), "");
 }
 
 TEST(NTimeFormat, ZoneIsTheStandardOffsetInWholeHours) {
   const std::pair<const char*, const char*> cases[] = {
       {"UTC0", "+0000"},
-      {"CET-1CEST,M3.5.0,M10.5.0/3", "+0100"},
       {"IST-5:30", "+0500"},
       {"EST5EDT,M3.2.0,M11.1.0", "-500"},
       {"NZST-12NZDT,M9.5.0,M4.1.0/3", "+1200"},
   };
   const NTime t = Make(2024, 7, 1, 12);
   for (const auto& [tz, want] : cases) {
-    ScopedTimeZone zone(tz);
+    UseTimeZone(tz);
     EXPECT_EQ(t.Format("$ZONE"), want) << tz;
   }
 }
@@ -189,23 +157,19 @@ TEST(NTimeFormat, ElapsedShowsSpanFields) {
   EXPECT_EQ(span.Format("$STRMONTH $ZONE $MERIDIEM"), "$STRMONTH $ZONE $MERIDIEM");
   EXPECT_DOUBLE_EQ(span.Milliseconds(), 90 * 60 * 1000.0);
   EXPECT_EQ(ElapsedTime(Make(2024, 3, 5, 11, 30), Make(2024, 3, 5, 10, 0)).Value(), span.Value());
-  EXPECT_EQ(span.ToString(), "00000000013000000");
   const NTime& base = span;  // the virtual Format reaches the span form
   EXPECT_EQ(base.Format("$DAY"), "00");
 
-  ElapsedTime e;
-  EXPECT_TRUE(e.SetDay(3) && e.SetHour(2) && e.SetMinute(30) && e.SetSecond(15) &&
-              e.SetMillisecond(250));
-  EXPECT_EQ(e.Format("$DAY $HOUR:$MIN:$SEC.$MSEC"), "03 02:30:15.250");
-  EXPECT_TRUE(e.SetMonth(14));
-  EXPECT_EQ(e.Format("$YEAR $MONTH"), "0001 02");
+  ElapsedTime e;  // setters build a span, months beyond 12 carry into years
+  EXPECT_TRUE(e.SetMonth(14) && e.SetDay(3) && e.SetHour(2) && e.SetMillisecond(250));
+  EXPECT_EQ(e.Format("$YEAR $MONTH $DAY $HOUR.$MSEC"), "0001 02 03 02.250");
   ElapsedTime compact;
   EXPECT_TRUE(compact.FromCompactText("00000001020304005"));
   EXPECT_EQ(compact.Value(), ((((1ULL * 24 + 2) * 60 + 3) * 60 + 4) * 1000 + 5) * 10000);
 }
 
+// Start: 2000-06-15 12:34:56.789; nullptr: fails and keeps the start value.
 TEST(NTimeParse, TokenParserTable) {
-  // Start: 2000-06-15 12:34:56.789; nullptr: fails and keeps the start value.
   const std::tuple<const char*, const char*, const char*> cases[] = {
       {"$HOUR:$MIN", "7:5", "2000-06-15 07:05:56.789"},
       {"$YEAR/$MONTH/$DAY $HOUR:$MIN:$SEC", "  2024/3/5 7:8:9\r\n", "2024-03-05 07:08:09.789"},
@@ -217,7 +181,6 @@ TEST(NTimeParse, TokenParserTable) {
       {"$HOUR12:$MIN $MERIDIEM", "12:15 PM", "2000-06-15 12:15:56.789"},
       {"$HOUR:$MIN $MERIDIEM", "19:00 PM", "2000-06-15 19:00:56.789"},
       {"$DAY $STRMONTH $YEAR", "3 okt 2021", "2021-10-03 12:34:56.789"},
-      {"$DAY $STRMONTH $YEAR", "3 DES 2021", "2021-12-03 12:34:56.789"},
       {"$STRDOW $DAY", "xyz 20", "2000-06-20 12:34:56.789"},
       {"$HOUR:$MIN $ZONE", "10:00 +0130", "2000-06-15 08:30:56.789"},
       {"$HOUR:$MIN $ZONE", "10:00 -0200", "2000-06-15 12:00:56.789"},
@@ -233,7 +196,6 @@ TEST(NTimeParse, TokenParserTable) {
       {"$HOUR:$MIN", "25:00", nullptr},
       {"$DAY.$MONTH", "31.04", nullptr},
       {"$HOUR", "ab", nullptr},
-      {"$HOUR", "", nullptr},
       {"", "12", nullptr},
   };
   for (const auto& [fmt, text, want] : cases) {
@@ -249,7 +211,6 @@ TEST(NTimeParse, CompactAndDatabaseText) {
   // time of day accepts.
   const std::pair<const char*, const char*> steps[] = {
       {"2024030", nullptr},
-      {"20240305", "2024-03-05 12:34:56.789"},
       {"2024030507", "2024-03-05 07:34:56.789"},
       {"20230131070809004", "2023-01-31 07:08:09.004"},
       {"20230430", "2023-01-30 07:08:09.004"},
@@ -273,7 +234,7 @@ TEST(NTimeParse, CompactAndDatabaseText) {
 }
 
 TEST(NTimeNow, UtcMatchesTheSystemClockAndLocalAddsTheZone) {
-  ScopedTimeZone zone("CET-1");
+  UseTimeZone("CET-1");
   const time_t before = time(nullptr);
   NTime utc(uint64_t{0}), local(uint64_t{0});
   utc.SetNow(true);
@@ -289,25 +250,9 @@ TEST(NTimeNow, UtcMatchesTheSystemClockAndLocalAddsTheZone) {
   EXPECT_EQ(utc.Value() % 10000, 0u);  // kept to the millisecond
 }
 
-TEST(NTimeNames, ReadingsTrimLowerAndTakeThreeLetters) {
-  const std::pair<const char*, int> days[] = {
-      {"Sun", 0}, {"s\xF8n", 0}, {"S\xD8NDAG", 0},     {" monday", 1},
-      {"MAN", 1}, {"tir", 2},    {"Wednesday\r\n", 3}, {"tor", 4},
-      {"fre", 5}, {"l\xF8r", 6}, {"sa", -1},           {"s\xC3\xB8n", -1},
-  };
-  for (const auto& [text, want] : days) EXPECT_EQ(NTime::ParseDayOfWeek(text), want) << text;
-  const std::pair<const char*, int> months[] = {
-      {"Jan", 1},  {"MARCH", 3}, {"\tapr", 4}, {"mai", 5}, {"August", 8},
-      {"okt", 10}, {"DES", 12},  {"dec", 12},  {"de", 0},  {"foo", 0},
-  };
-  for (const auto& [text, want] : months) EXPECT_EQ(NTime::ParseMonth(text), want) << text;
-  EXPECT_EQ(NTime::ToUpper("a\xE5\xE6\xF8z\xE9"), "A\xC5\xC6\xD8Z\xE9");
-  EXPECT_EQ(NTime::ToLower("A\xC5\xC6\xD8Z\xC9"), "a\xE5\xE6\xF8z\xC9");
-}
-
 // Date fields as mail software really writes them. The start value is
-// 2000-01-01 12:34:56, kept on failure (nullptr); the result is UTC when a
-// numeric zone is given.
+// 2000-01-01 12:34:56; the result is UTC when a numeric zone is given. Names
+// are English or Norwegian, in any case.
 TEST(ParseMailDate, RealDateTexts) {
   const std::pair<const char*, const char*> cases[] = {
       {"Tue, 15 Nov 1994 08:12:31 +0100", "1994-11-15 07:12:31"},
@@ -327,22 +272,23 @@ TEST(ParseMailDate, RealDateTexts) {
       {"tue,\t15 nov 1994\r\n 08:12:31 +0100", "1994-11-15 07:12:31"},
       {"tir, 15 okt 2024 10:00:00 +0200", "2024-10-15 08:00:00"},
       {"s\xF8n, 3 mai 2020 12:00:00", "2020-05-03 12:00:00"},
-      {"Fri, 9 Aug 2019 1:02:03 +0000", "2019-08-09 01:02:03"},
-      {"15 Foo 1994 08:12:31", nullptr},
-      {"Tue, 15 Nov 1994 25:12:31", nullptr},
-      {"Tue, 32 Nov 1994 08:12:31", nullptr},
-      {"", nullptr},
-      {"garbage", nullptr},
-      {"2024-03-05 07:08:09", nullptr},
-      {"Tue, Nov 15 1994 08:12:31", nullptr},
+      {"S\xD8N, 6 DES 2020 12:00:00", "2020-12-06 12:00:00"},
+      {"WED, 4 MAR 2020 1:02:03 +0000", "2020-03-04 01:02:03"},
   };
   for (const auto& [text, want] : cases) {
     NTime t = Make(2000, 1, 1, 12, 34, 56);
-    EXPECT_EQ(t.ParseMailDate(text), want != nullptr) << text;
-    EXPECT_EQ(t.Format("$YEAR-$MONTH-$DAY $HOUR:$MIN:$SEC"),
-              want != nullptr ? want : "2000-01-01 12:34:56")
-        << text;
+    EXPECT_TRUE(t.ParseMailDate(text)) << text;
+    EXPECT_EQ(t.Format("$YEAR-$MONTH-$DAY $HOUR:$MIN:$SEC"), want) << text;
   }
+  for (const char* text :
+       {"15 Foo 1994 08:12:31", "Tue, 15 Nov 1994 25:12:31", "Tue, 32 Nov 1994 08:12:31", "",
+        "garbage", "2024-03-05 07:08:09", "Tue, Nov 15 1994 08:12:31"}) {
+    NTime t = Make(2000, 1, 1, 12, 34, 56);
+    EXPECT_FALSE(t.ParseMailDate(text)) << text;
+    EXPECT_EQ(Iso(t), "2000-01-01 12:34:56.000") << text;
+  }
+  EXPECT_EQ(NTime::ToUpper("a\xE5\xE6\xF8z\xE9"), "A\xC5\xC6\xD8Z\xE9");
+  EXPECT_EQ(NTime::ToLower("A\xC5\xC6\xD8Z\xC9"), "a\xE5\xE6\xF8z\xC9");
 }
 
 }  // namespace
