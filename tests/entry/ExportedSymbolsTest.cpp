@@ -1,6 +1,5 @@
-// The built library's dynamic symbol table holds exactly the two exported
-// functions: nothing of the static libraries inside it may leak out, or a
-// host could bind to our internals (or we to its).
+// libMailStorage.so exports exactly its two functions: nothing of the static
+// libraries inside may leak out, or a host could bind to our internals.
 
 #include <gtest/gtest.h>
 

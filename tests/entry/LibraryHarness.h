@@ -1,9 +1,8 @@
 #pragma once
 
-// Shared by the end-to-end tests of libMailStorage.so: the built library
-// loaded with dlopen (the tests link none of the static libraries, so it keeps
-// its one copy of every process-wide object), the private store read through
-// psql, mail files, and the log lines the library writes beside the test.
+// The end-to-end tests' harness: libMailStorage.so through dlopen (linking
+// none of its static libraries), the private store read through psql, mail
+// files, and the log lines the library writes beside the test.
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -16,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -35,9 +35,7 @@ inline const std::string kDate = "Tue, 15 Nov 1994 08:12:31 +0100";
 
 inline std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // `text` as a literal, quotes doubled: `quote` is "'" for SQL, and the shell
@@ -48,7 +46,6 @@ inline std::string Quote(const std::string& text, const std::string& quote = "''
   return out + "'";
 }
 
-// The library, loaded once per process.
 struct Library {
   static Library& Get() {
     static Library library;
@@ -63,8 +60,7 @@ struct Library {
       reinterpret_cast<CloseDatabaseFn>(handle ? dlsym(handle, "CloseDatabase") : nullptr);
 };
 
-// psql's unaligned output of `sql` on the private store: "|" between
-// columns, one line per row.
+// psql's output of `sql`: "|" between columns, one line per row.
 inline std::string Sql(const std::string& sql) {
   const std::string dir = std::getenv("MAILSTORAGE_TEST_STORE");
   const std::string port = ReadFile(dir + "/port");
@@ -99,8 +95,11 @@ inline int64_t SqlInt(const std::string& sql) {
   return value.empty() ? -1 : std::strtoll(value.c_str(), nullptr, 10);
 }
 
-// A user (its id text) with a company of the same id; each test uses ids no
-// other test uses.
+inline int64_t Count(const std::string& table, const std::string& where) {
+  return SqlInt("SELECT COUNT(*) FROM " + table + " WHERE " + where);
+}
+
+// A user (its id text) with a company of the same id, unique to one test.
 inline std::string MakeUser(int64_t id, const std::string& name) {
   const std::string ids = std::to_string(id);
   Sql("INSERT INTO NS_COMPANY (COM_COMPANYID, COM_NAME) VALUES (" + ids + ", " + Quote(name) +
@@ -110,8 +109,7 @@ inline std::string MakeUser(int64_t id, const std::string& name) {
   return ids;
 }
 
-// A mail with the given Message-ID header (none when empty), padded in its
-// body to `size` bytes when that is larger.
+// A mail with the Message-ID (no header when empty), padded to `size` bytes.
 inline std::string MakeMail(const std::string& message_id, const std::string& subject,
                             size_t size = 0, const std::string& date = kDate) {
   std::string head =
@@ -124,8 +122,8 @@ inline std::string MakeMail(const std::string& message_id, const std::string& su
   return mail;
 }
 
-// The complete log lines written for calls on the calling thread since the
-// last Take(). Test binaries beside each other share the log directory.
+// The log lines of the calling thread since the last Take() (the directory
+// and its files are shared with other test binaries).
 class LogWatch {
  public:
   LogWatch() { Take(); }
@@ -150,28 +148,15 @@ class LogWatch {
   std::map<fs::path, size_t> seen_;
 };
 
-// A scratch directory for mail files, removed at the end.
-class ScratchDir {
- public:
-  ScratchDir()
-      : path_(fs::temp_directory_path() /
-              ("ms-entry-" + std::to_string(getpid()) + "-" + std::to_string(counter_++))) {
-    fs::create_directories(path_);
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  fs::path Write(const std::string& bytes) {
-    const fs::path file = path_ / ("mail-" + std::to_string(counter_++) + ".eml");
-    std::ofstream(file, std::ios::binary) << bytes;
-    return file;
-  }
-  const fs::path path_;
-
- private:
-  static inline std::atomic<int> counter_{0};
-};
+// Writes a mail file into this test binary's scratch directory in the build tree.
+inline fs::path WriteMail(const std::string& bytes) {
+  static std::atomic<int> counter{0};
+  const fs::path dir = fs::read_symlink("/proc/self/exe").string() + "-scratch";
+  fs::create_directories(dir);
+  const fs::path file = dir / ("mail-" + std::to_string(counter++) + ".eml");
+  std::ofstream(file, std::ios::binary) << bytes;
+  return file;
+}
 
 inline int32_t Add(const fs::path& file, const std::string& folder, const std::string& user,
                    const std::string& date = kDate, bool seen = false, bool draft = false,
@@ -197,8 +182,8 @@ inline std::string MessageValue(const std::string& message_id, const std::string
                   " FROM NS_IMAPMESSAGE WHERE IMM_MESSAGEID = " + Quote(message_id));
 }
 
-inline int64_t MessageCount(const std::string& message_id) {
-  return std::stoll(MessageValue(message_id, "COUNT(*)"));
+inline int64_t MessageCount(const std::string& id) {
+  return std::stoll(MessageValue(id, "COUNT(*)"));
 }
 
 // "uid|seen|draft|recent|answered|flagged|deleted|internal date" of the links
