@@ -57,13 +57,5 @@ TEST(ImapConditions, Subscription) {
   EXPECT_THROW((void)SubscriptionCondition(Oracle(), u"x", 0), std::runtime_error);
 }
 
-TEST(ImapConditions, SharedFolders) {
-  EXPECT_EQ(SharedFoldersCondition(12, 3),
-            "USR_USERID <> 12 AND ( IMF_IMAPFOLDERID IN (SELECT IMF_IMAPFOLDERID FROM "
-            "NV_IMAPFOLDERACCESS WHERE ( USR_USERID = 12 OR USG_USERGROUPID IN (SELECT "
-            "USG_USERGROUPID FROM NV_USERGROUPMEMBER WHERE USR_USERID = 12) OR ( USR_USERID IS "
-            "NULL AND USG_USERGROUPID IS NULL AND COM_COMPANYID = 3) ) AND IFA_AR_LOOKUP = 1) )");
-}
-
 }  // namespace
 }  // namespace Nauvik::IMAP
