@@ -69,9 +69,9 @@ TEST(ParseBodyStructureDb, StoresTheScannedRows) {
       EXPECT_EQ(stored[i], scanned[i]) << "row " << i << " use_views " << use_views;
     }
     // The top-level row leaves parent and number NULL.
-    DbSimpleAccess db("NS_IMAPBODYPART");
-    const std::string mine = "IMM_IMAPMESSAGEID = " + std::to_string(message_id);
-    EXPECT_EQ(db.Count(mine + " AND IMB_PARENTID IS NULL AND IMB_BODYNO IS NULL"), 1);
+    const std::string top = "IMM_IMAPMESSAGEID = " + std::to_string(message_id) +
+                            " AND IMB_PARENTID IS NULL AND IMB_BODYNO IS NULL";
+    EXPECT_EQ(DbSimpleAccess("NS_IMAPBODYPART").Count(top), 1);
   }
 }
 

@@ -48,8 +48,6 @@ TEST(ScanBodyStructure, SinglePartAndMultipartMixed) {
                          At(m, "--b1\r\nContent-Type: application"), 0, 19, 3));
   EXPECT_EQ(rows[2], Row(3, 1, 2, At(m, "Content-Type: application"), At(m, "JVBERi0"),
                          At(m, "--b1--"), 4, 20, 4));
-  // Each part ends with the line end before the next delimiter.
-  EXPECT_EQ(m.substr(rows[1].body_end - 2, 6), "\r\n--b1");
 }
 
 TEST(ScanBodyStructure, NestedAlternativeAttachmentAndEncapsulatedMessage) {

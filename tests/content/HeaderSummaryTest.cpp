@@ -15,9 +15,7 @@ namespace {
 TEST(DecodeHeaderValue, DecodesRealHeaderBodies) {
   using namespace std::string_literals;
   const std::vector<std::tuple<const char*, std::string, std::string>> cases = {
-      {"plain ASCII", "Hello", "Hello"},
       {"Q, lower-case letter, underscore", "=?iso-8859-1?q?Hello_World?=", "Hello World"},
-      {"B in UTF-8", "=?UTF-8?B?w6bDuMOl?=", "\xC3\xA6\xC3\xB8\xC3\xA5"},
       {"windows-1252 euro", "=?windows-1252?Q?=80_price?=", "\xE2\x82\xAC price"},
       {"KOI8-R", "=?KOI8-R?B?8NLJ18XU?=", "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82"},
       {"ISO-2022-JP", "=?ISO-2022-JP?B?GyRCRnxLXDhsGyhC?=", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E"},
@@ -39,7 +37,6 @@ TEST(DecodeHeaderValue, DecodesRealHeaderBodies) {
       {"unknown charset keeps the decoded bytes", "=?x-no-such-charset?q?abc?=", "abc"},
       {"empty charset reads the text as ISO-8859-1", "=??q?abc?=", "abc"},
       {"malformed UTF-8 in a word is substituted", "=?utf-8?q?a=FFb?=", "a\xEF\xBF\xBD" "b"},
-      {"empty", "", ""},
   };
   for (const auto& [what, raw, utf8] : cases) EXPECT_EQ(DecodeHeaderValue(raw), utf8) << what;
 }
@@ -56,20 +53,16 @@ TEST(DecodeHeaderValue, LongFoldedHeaderDecodesWhole) {
 
 // The direct UTF-8 conversions must give what ICU gives, for good and bad input.
 TEST(DirectConversions, MatchTheConverter) {
-  std::string direct;
-  std::string icu;
-  std::string error;
   for (const std::string in : {"plain", "\xC3\xA6\xC3\xB8\xC3\xA5", "\xF0\x9F\x98\x80 emoji",
                                "cut \xC3", "bad \xFF\xFE", "overlong \xC0\xAF",
                                "surrogate \xED\xA0\x80", "too big \xF4\x90\x80\x80"}) {
-    std::u16string direct16;
-    std::u16string icu16;
-    ASSERT_TRUE(Utf8ToUtf16(in, &direct16, &error)) << in;
-    ASSERT_TRUE(ConvertToUtf16("UTF-8", in, &icu16, &error)) << in;
-    EXPECT_EQ(direct16, icu16) << in;
-    direct.clear();
+    std::u16string direct16, icu16;
+    std::string direct, icu, error;
     AppendAsUtf8("utf-8", in, &direct);
-    ASSERT_TRUE(ConvertToUtf8("utf-8", in, &icu, &error));
+    ASSERT_TRUE(Utf8ToUtf16(in, &direct16, &error) && ConvertToUtf16("UTF-8", in, &icu16, &error) &&
+                ConvertToUtf8("utf-8", in, &icu, &error))
+        << in;
+    EXPECT_EQ(direct16, icu16) << in;
     EXPECT_EQ(direct, icu) << in;
   }
 }

@@ -46,7 +46,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& o : out) {
     if (o.size() > size) __builtin_trap();
   }
-
   Nauvik::Mime::MimeMessage message;
   message.ParseHeaders(reinterpret_cast<const char*>(data), size);
   (void)message.GetContentType();

@@ -1,7 +1,5 @@
 #pragma once
 
-// Helpers shared by the MIME, content and fuzz replay tests.
-
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
