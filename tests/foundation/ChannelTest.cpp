@@ -17,7 +17,7 @@ namespace {
 using test::ErrorOf;
 using test::MillisecondsSince;
 
-TEST(Channel, CapacityFullAndEmptyTimeOut) {
+TEST(Channel, CapacityTimeoutsWaitsAndTheThirdCondition) {
   EXPECT_EQ(Channel<int>().GetHolder()->Capacity(), 5u);
   EXPECT_EQ(Channel<ByteVector>().GetHolder()->Capacity(), 1u);
   EXPECT_EQ((Channel<std::pair<SocketRedirector*, ByteVector>>().GetHolder()->Capacity()), 5u);
@@ -51,6 +51,30 @@ TEST(Channel, CapacityFullAndEmptyTimeOut) {
   }
   fourth.join();
   EXPECT_TRUE(channel.Empty());
+
+  // The third condition abandons the operations that would wait.
+  channel.SignalThird();
+  EXPECT_FALSE(reader.Get(&v, -1));  // would wait forever
+  EXPECT_EQ(reader.GetResult(&v, -1).code, ChannelDefs::kAbandoned);
+  // Operations that need no wait still go through.
+  ASSERT_TRUE(writer.Put(7, -1) && writer.Put(8, -1));
+  EXPECT_EQ(writer.PutResult(9, -1).code, ChannelDefs::kAbandoned);
+  EXPECT_TRUE(reader.Get(&v, -1) && reader.Get(&v, -1));
+  EXPECT_EQ(v, 8);
+  EXPECT_EQ(reader.GetResult(&v, -1).code, ChannelDefs::kAbandoned);
+
+  Channel<std::string> strings(3);
+  ChannelWriter<std::string> string_writer(strings);
+  ASSERT_TRUE(string_writer.Put("a") && string_writer.Put("b"));
+  EXPECT_FALSE(strings.WaitUntilEmpty(0));
+  std::thread drain([&] {
+    ChannelReader<std::string> string_reader(strings);
+    std::string s;
+    while (string_reader.Get(&s, 0)) {
+    }
+  });
+  EXPECT_TRUE(strings.WaitUntilEmpty(-1));
+  drain.join();
 }
 
 // Several writers and readers: every value arrives once, and each reader
@@ -90,44 +114,14 @@ TEST(Channel, ManyWritersManyReadersKeepOrderAndLoseNothing) {
   EXPECT_EQ(seen, std::vector<int>(kWriters * kPerWriter, 1));
 }
 
-TEST(Channel, ThirdConditionAbandonsWaitingOperations) {
-  Channel<int> channel(1);
-  ChannelReader<int> reader(channel);
-  ChannelWriter<int> writer(channel);
-  channel.SignalThird();
-  int v = 0;
-  EXPECT_FALSE(reader.Get(&v, -1));  // would wait forever
-  EXPECT_EQ(reader.GetResult(&v, -1).code, ChannelDefs::kAbandoned);
-  // Operations that need no wait still go through.
-  ASSERT_TRUE(writer.Put(7, -1));
-  EXPECT_EQ(writer.PutResult(8, -1).code, ChannelDefs::kAbandoned);
-  EXPECT_TRUE(reader.Get(&v, -1));
-  EXPECT_EQ(v, 7);
-  EXPECT_EQ(reader.GetResult(&v, -1).code, ChannelDefs::kAbandoned);
-
-  Channel<std::string> strings(3);
-  ChannelWriter<std::string> string_writer(strings);
-  ASSERT_TRUE(string_writer.Put("a") && string_writer.Put("b"));
-  EXPECT_FALSE(strings.WaitUntilEmpty(0));
-  std::thread drain([&] {
-    ChannelReader<std::string> string_reader(strings);
-    std::string s;
-    while (string_reader.Get(&s, 0)) {
-    }
-  });
-  EXPECT_TRUE(strings.WaitUntilEmpty(-1));
-  drain.join();
-}
-
 // One consumer serves three producers through an Alternative, plus a stop
 // condition; every value arrives, in order per producer.
 TEST(Alternative, SelectsOverSeveralProducers) {
   constexpr int kProducers = 3, kPerProducer = 500;
-  std::vector<std::unique_ptr<Channel<int>>> channels;
+  std::vector<Channel<int>> channels(kProducers);
   std::vector<std::thread> producers;
   for (int p = 0; p < kProducers; ++p) {
-    channels.push_back(std::make_unique<Channel<int>>(2));
-    producers.emplace_back([writer = ChannelWriter<int>(*channels[p])]() mutable {
+    producers.emplace_back([writer = ChannelWriter<int>(channels[p])]() mutable {
       for (int i = 0; i < kPerProducer; ++i) ASSERT_TRUE(writer.Put(i, -1));
     });
   }
@@ -136,7 +130,7 @@ TEST(Alternative, SelectsOverSeveralProducers) {
   std::vector<int> targets(kProducers, -1), next(kProducers, 0);
   Alternative alt;
   alt.AddWaitable(0, &stop);
-  for (int p = 0; p < kProducers; ++p) readers.emplace_back(*channels[p]);
+  for (int p = 0; p < kProducers; ++p) readers.emplace_back(channels[p]);
   for (int p = 0; p < kProducers; ++p) alt.AddGet(p + 1, readers[p], &targets[p]);
   for (int n = 0; n < kProducers * kPerProducer; ++n) {
     const int index = alt.Select(-1);

@@ -77,28 +77,7 @@ class FilesTest : public ::testing::Test {
   std::string dir_;
 };
 
-TEST(FilePaths, DirectoryOfAndExecutablePath) {
-  EXPECT_EQ(OsPath("\\2026\\3\\4\\7\\5\\123456.blb"), "/2026/3/4/7/5/123456.blb");
-  const struct {
-    const char *path, *dir, *dir_sep;
-  } dirs[] = {
-      {"C:\\logs/x.log", "C:\\logs", "C:\\logs\\"},
-      {"x.log", "", ""},
-      {"/usr/bin/host", "/usr/bin", "/usr/bin\\"},
-      {"/x.log", "", ""},
-      {"a//x", "a/", "a/"},
-  };
-  for (const auto& c : dirs) {
-    EXPECT_EQ(DirectoryOf(c.path, false), c.dir) << c.path;
-    EXPECT_EQ(DirectoryOf(c.path, true), c.dir_sep) << c.path;
-  }
-  char* real = realpath("/proc/self/exe", nullptr);
-  ASSERT_NE(real, nullptr);
-  EXPECT_EQ(ExecutablePath(), real);
-  free(real);
-}
-
-TEST_F(FilesTest, SizeExistsDeleteCopyWrite) {
+TEST_F(FilesTest, SizeExistsDeleteCopyWriteAndPathTexts) {
   const std::string file = Path("a.txt");
   EXPECT_EQ(FileSize(file), 0u);
   EXPECT_FALSE(FileExists(file));
@@ -122,6 +101,25 @@ TEST_F(FilesTest, SizeExistsDeleteCopyWrite) {
   errno = 0;
   EXPECT_FALSE(WriteFileDurably(Path("missing/d.blb"), "x", 1));
   EXPECT_EQ(errno, ENOENT);
+
+  EXPECT_EQ(OsPath("\\2026\\3\\4\\7\\5\\123456.blb"), "/2026/3/4/7/5/123456.blb");
+  const struct {
+    const char *path, *dir, *dir_sep;
+  } dirs[] = {
+      {"C:\\logs/x.log", "C:\\logs", "C:\\logs\\"},
+      {"x.log", "", ""},
+      {"/usr/bin/host", "/usr/bin", "/usr/bin\\"},
+      {"/x.log", "", ""},
+      {"a//x", "a/", "a/"},
+  };
+  for (const auto& c : dirs) {
+    EXPECT_EQ(DirectoryOf(c.path, false), c.dir) << c.path;
+    EXPECT_EQ(DirectoryOf(c.path, true), c.dir_sep) << c.path;
+  }
+  char* real = realpath("/proc/self/exe", nullptr);
+  ASSERT_NE(real, nullptr);
+  EXPECT_EQ(ExecutablePath(), real);
+  free(real);
 }
 
 TEST_F(FilesTest, CreateDirectoryPathSyncsParentsOfNewLevelsWhenDurable) {

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -69,7 +68,8 @@ struct Listener {
   const int port = FreePort();
 };
 
-TEST(SocketInit, CountsUsersAndGuardsSocketCreation) {
+// The process-wide start-up count guards socket creation.
+TEST(SocketInit, CountsUsersBindAndConnectErrors) {
   ASSERT_EQ(SocketInit::Count(), 0);
   EXPECT_EQ(ErrorOf([] { Socket s; }),
             "INVALID_SOCKET. Rememberd to Initialize WinSock (with WSAStartup or with "
@@ -86,13 +86,9 @@ TEST(SocketInit, CountsUsersAndGuardsSocketCreation) {
   }
   SocketInit::Release();
   SocketInit::Release();  // never below 0
-  EXPECT_TRUE(SocketInit::Acquire());
-  EXPECT_EQ(SocketInit::Count(), 1);
-  SocketInit::Release();
-}
-
-TEST(SocketServerServer, BindAndConnectErrors) {
   SocketInit init;
+  EXPECT_EQ(SocketInit::Count(), 1);
+
   int invalid = -1;
   EXPECT_EQ(ErrorOf([&] { BindAndListen(&invalid, 4711); }),
             "Internal Error in BindAndListen: INVALID_SOCKET passed as parameter. ");
@@ -163,16 +159,12 @@ TEST(SocketServerServer, SeveralClientsQueueAndStopUnblocksAccept) {
   Listener listener;
   std::vector<std::unique_ptr<SocketClient>> clients;
   std::vector<Socket*> accepted;
-  std::set<int> peer_ports;
   for (int i = 0; i < 3; ++i) {
     clients.push_back(std::make_unique<SocketClient>("127.0.0.1", listener.port));
     accepted.push_back(listener.Accept());
     ASSERT_NE(accepted.back(), nullptr);
-    int p = 0;
-    EXPECT_EQ(accepted.back()->PeerAddress(&p), "127.0.0.1");
-    peer_ports.insert(p);
+    EXPECT_EQ(accepted.back()->PeerAddress(), "127.0.0.1");
   }
-  EXPECT_EQ(peer_ports.size(), 3u);
   listener.server.Stop(-1);  // the thread sits in accept: closing the socket ends it
   EXPECT_TRUE(listener.server.Wait(0));
 

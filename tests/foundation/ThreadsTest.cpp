@@ -4,7 +4,6 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -20,61 +19,48 @@ namespace {
 
 using test::MillisecondsSince;
 
-TEST(Syncronize, ConditionStaysSetEventReleasesOneWait) {
+// A condition stays set, an event releases one wait; MultiWait takes the
+// lowest index first.
+TEST(Syncronize, ConditionEventAndMultiWait) {
   Condition c;
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(c.Wait(30));
-  EXPECT_GE(MillisecondsSince(start), 30);
-  c.Signal();
-  EXPECT_TRUE(c.Wait(0));
-  EXPECT_TRUE(c.Wait(-1));
-  c.UnSignal();
-  EXPECT_FALSE(c.Wait(0));
-
   Event e;
+  MultiWait mw;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(mw.Wait(30), nullptr);
+  EXPECT_GE(MillisecondsSince(start), 30);
+  EXPECT_EQ(mw.Add(&c), 0u);
+  EXPECT_EQ(mw.Add(&e), 1u);
+  EXPECT_FALSE(c.Wait(10));
   e.Signal();
   e.Signal();  // signals do not count
-  EXPECT_TRUE(e.Wait(0));
-  EXPECT_FALSE(e.Wait(0));
-}
-
-TEST(MultiWait, EmptyTimeoutAndOrder) {
-  EXPECT_EQ(MultiWait().Wait(10), nullptr);
-  Condition a;
-  Event b;
-  MultiWait mw;
-  EXPECT_EQ(mw.Add(&a), 0u);
-  EXPECT_EQ(mw.Add(&b), 1u);
-  EXPECT_EQ(mw.Wait(10), nullptr);
-  b.Signal();
-  EXPECT_EQ(mw.Wait(-1), &b);
-  EXPECT_EQ(mw.Wait(0), nullptr);  // the event's signal was taken
-  a.Signal();
-  b.Signal();
-  EXPECT_EQ(mw.WaitIndex(0), 0);  // lowest index first; the condition stays set
+  EXPECT_EQ(mw.Wait(-1), &e);
+  EXPECT_EQ(mw.Wait(0), nullptr);
+  c.Signal();
+  e.Signal();
   EXPECT_EQ(mw.WaitIndex(0), 0);
-  EXPECT_TRUE(mw.Remove(&a));
-  EXPECT_FALSE(mw.Remove(&a));
-  EXPECT_EQ(mw.Wait(0), &b);
+  EXPECT_EQ(mw.WaitIndex(0), 0);
+  EXPECT_TRUE(c.Wait(-1));
+  c.UnSignal();
+  EXPECT_EQ(mw.Wait(0), &e);
+  EXPECT_TRUE(mw.Remove(&c));
+  EXPECT_FALSE(mw.Remove(&c));
+  c.Signal();
+  EXPECT_EQ(mw.Wait(0), nullptr);
 }
 
 // Several producers signal their own event and wait for an acknowledgement;
 // one consumer serves them all through one MultiWait.
 TEST(MultiWait, SeveralProducersEachHeardEveryTime) {
   constexpr int kProducers = 4, kRounds = 300;
-  std::vector<std::unique_ptr<Event>> ready, ack;
+  std::vector<Event> ready(kProducers), ack(kProducers);
   MultiWait mw;
   std::vector<std::thread> producers;
   for (int i = 0; i < kProducers; ++i) {
-    ready.push_back(std::make_unique<Event>());
-    ack.push_back(std::make_unique<Event>());
-    mw.Add(ready.back().get());
-  }
-  for (int i = 0; i < kProducers; ++i) {
+    mw.Add(&ready[i]);
     producers.emplace_back([&, i] {
       for (int k = 0; k < kRounds; ++k) {
-        ready[i]->Signal();
-        ASSERT_TRUE(ack[i]->Wait(-1));
+        ready[i].Signal();
+        ASSERT_TRUE(ack[i].Wait(-1));
       }
     });
   }
@@ -83,7 +69,7 @@ TEST(MultiWait, SeveralProducersEachHeardEveryTime) {
     const int index = mw.WaitIndex(-1);
     ASSERT_GE(index, 0);
     ++heard[index];
-    ack[index]->Signal();
+    ack[index].Signal();
   }
   for (auto& t : producers) t.join();
   EXPECT_EQ(heard, std::vector<int>(kProducers, kRounds));
@@ -156,12 +142,10 @@ TEST(SimpleThread, CallbacksAndWake) {
   });
   t.SetOnEnd([&](const std::string& name, int32_t) { events.push_back("end " + name); });
   ASSERT_TRUE(t.Start());
-  for (int i = 0; i < 2; ++i) {
-    t.Wake();
-    ASSERT_TRUE(counted.Wait(-1));
-  }
+  t.Wake();
+  ASSERT_TRUE(counted.Wait(-1));
   t.Stop(-1);
-  EXPECT_EQ(events, (std::vector<std::string>{"start Cb 1", "wake", "wake", "end Cb"}));
+  EXPECT_EQ(events, (std::vector<std::string>{"start Cb 1", "wake", "end Cb"}));
 }
 
 TEST(SimpleThread, ExceptionsEndTheThreadWithAReport) {
