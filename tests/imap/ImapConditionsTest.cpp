@@ -1,12 +1,11 @@
-// The store's WHERE texts on both providers: Oracle gets the text it has
-// always had; PostgreSQL, whose LIKE treats "\" as its escape, gets every
-// "\" doubled so the pattern matches the same names. Mail text never leaves
-// its literal.
+// The store's WHERE texts: PostgreSQL, whose LIKE treats "\" as its escape, gets every "\"
+// doubled so the pattern matches what Oracle's does. Mail text never leaves its literal.
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 #include "db/Dialect.h"
 #include "imap/ImapConditions.h"
@@ -18,12 +17,8 @@ const Dialect& Oracle() { return DialectFor(kProviderOracle); }
 const Dialect& Postgres() { return DialectFor(kProviderPostgres); }
 
 TEST(ImapConditions, ContentLookupKeepsTheMessageIdInsideItsLiteral) {
-  struct Case {
-    std::string message_id;
-    std::string oracle_literal;
-    std::string postgres_literal;
-  };
-  const Case cases[] = {
+  // {Message-ID, Oracle literal, PostgreSQL literal}
+  const std::tuple<std::string, std::string, std::string> cases[] = {
       {"<plain@x>", "'<plain@x>'", "'<plain@x>'"},
       {"", "''", "''"},
       {"<o'brien@x>", "'<o''brien@x>'", "'<o''brien@x>'"},
@@ -35,16 +30,16 @@ TEST(ImapConditions, ContentLookupKeepsTheMessageIdInsideItsLiteral) {
   const std::string tail =
       " AND FIS_SIZE = 4000000000 AND FIS_DELETED IS NULL AND FIS_LOCATION IS NOT NULL AND "
       "FSH_FILESTORAGEHOSTID IS NOT NULL";
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message_id);
-    EXPECT_EQ(ContentLookupCondition(Oracle(), c.message_id, 4000000000u),
-              "IMM_MESSAGEID LIKE " + c.oracle_literal + tail);
-    EXPECT_EQ(ContentLookupCondition(Postgres(), c.message_id, 4000000000u),
-              "IMM_MESSAGEID LIKE " + c.postgres_literal + tail);
-    EXPECT_EQ(FindMessageCondition(Oracle(), c.message_id, 17),
-              "IMM_MESSAGEID LIKE " + c.oracle_literal + " AND FIS_SIZE = 17");
-    EXPECT_EQ(FindMessageCondition(Postgres(), c.message_id, 17),
-              "IMM_MESSAGEID LIKE " + c.postgres_literal + " AND FIS_SIZE = 17");
+  for (const auto& [message_id, oracle, postgres] : cases) {
+    SCOPED_TRACE(message_id);
+    EXPECT_EQ(ContentLookupCondition(Oracle(), message_id, 4000000000u),
+              "IMM_MESSAGEID LIKE " + oracle + tail);
+    EXPECT_EQ(ContentLookupCondition(Postgres(), message_id, 4000000000u),
+              "IMM_MESSAGEID LIKE " + postgres + tail);
+    EXPECT_EQ(FindMessageCondition(Oracle(), message_id, 17),
+              "IMM_MESSAGEID LIKE " + oracle + " AND FIS_SIZE = 17");
+    EXPECT_EQ(FindMessageCondition(Postgres(), message_id, 17),
+              "IMM_MESSAGEID LIKE " + postgres + " AND FIS_SIZE = 17");
   }
 }
 
