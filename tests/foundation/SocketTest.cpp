@@ -37,9 +37,8 @@ struct PortHolder {
 
 int FreePort() { return PortHolder().port; }  // free a moment ago
 
-std::string ConnectError(int port) {
-  const std::string error = ErrorOf([&] { SocketClient c("127.0.0.1", port); });
-  return error.find("connect failed") != std::string::npos ? "connect failed" : error;
+bool ConnectFails(int port) {
+  return ErrorOf([&] { SocketClient c("127.0.0.1", port); }).find("connect failed") == 0;
 }
 
 std::string ReadExactly(const Socket& s, size_t n) {
@@ -104,7 +103,7 @@ TEST(SocketInit, CountsUsersBindAndConnectErrors) {
   EXPECT_FALSE(unbound.Listen(FreePort()));
 
   EXPECT_EQ(ErrorOf([] { SocketClient c("::1", 80); }), "Bad Address Family");
-  EXPECT_EQ(ConnectError(FreePort()), "connect failed");
+  EXPECT_TRUE(ConnectFails(FreePort()));
 }
 
 // A real loopback connection: listener thread, redirector thread, client.
@@ -152,7 +151,7 @@ TEST(SocketRedirector, LoopbackRoundTrip) {
   char c;
   EXPECT_EQ(client.Receive(&c, 1), 0);
   listener.server.Stop(-1);
-  EXPECT_EQ(ConnectError(port), "connect failed");
+  EXPECT_TRUE(ConnectFails(port));
 }
 
 TEST(SocketServerServer, SeveralClientsQueueAndStopUnblocksAccept) {
