@@ -1,18 +1,15 @@
-// A stand-in for libMailStorage.so with the same two exports, for testing
-// the importer's own logic without a database: it records every call, keeps
-// a copy of the bytes it was given, and answers with a result code that the
-// mail itself asks for ("X-Fake-Result: 1004", "X-Fake-Result: 1001 once").
-//
-// Environment: FAKE_MAILSTORAGE_LOG (file the calls are appended to),
-// FAKE_MAILSTORAGE_COPIES (directory for copies of the bytes, named by call
-// number), FAKE_MAILSTORAGE_DELAY_MS (time each call takes).
+// A stand-in for libMailStorage.so with the same two exports, for testing the
+// importer without a database. It appends each call to FAKE_MAILSTORAGE_LOG,
+// copies the bytes into FAKE_MAILSTORAGE_COPIES (named by pid and call
+// number), waits FAKE_MAILSTORAGE_DELAY_MS per call, raises SIGINT in call
+// FAKE_MAILSTORAGE_INTERRUPT_AT, and answers what the mail asks for
+// ("X-Fake-Result: 1004", or "X-Fake-Result: 1001 once").
 
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -36,18 +33,16 @@ std::string Env(const char* name) {
   return v ? v : "";
 }
 
+void Append(const std::string& line) {
+  if (Env("FAKE_MAILSTORAGE_LOG").empty()) return;
+  std::lock_guard<std::mutex> lock(g_mu);
+  std::ofstream(Env("FAKE_MAILSTORAGE_LOG"), std::ios::app | std::ios::binary) << line << '\n';
+}
+
 std::string ThreadName() {
   std::ostringstream s;
   s << std::this_thread::get_id();
   return s.str();
-}
-
-void Append(const std::string& line) {
-  const std::string log = Env("FAKE_MAILSTORAGE_LOG");
-  if (log.empty()) return;
-  std::lock_guard<std::mutex> lock(g_mu);
-  std::ofstream out(log, std::ios::app | std::ios::binary);
-  out << line << '\n';
 }
 
 }  // namespace
@@ -59,24 +54,18 @@ extern "C" MAILSTORAGE_EXPORT int32_t AddMailToMailStore(const char* mail_file, 
                                                          bool draft, bool use_views) {
   const int start = ++g_events;
   const int call = ++g_calls;
-  // Calls are numbered per process; the pid keeps the copies of several runs apart.
   const std::string name = std::to_string(getpid()) + "-" + std::to_string(call);
   std::ifstream in(mail_file, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (const std::string dir = Env("FAKE_MAILSTORAGE_COPIES"); !dir.empty()) {
-    std::ofstream copy(dir + "/" + name + ".eml", std::ios::binary);
-    copy << bytes;
+    std::ofstream(dir + "/" + name + ".eml", std::ios::binary) << bytes;
   }
-  if (const std::string at = Env("FAKE_MAILSTORAGE_INTERRUPT_AT");
-      !at.empty() && std::stoi(at) == call) {
-    std::raise(SIGINT);
-  }
+  if (Env("FAKE_MAILSTORAGE_INTERRUPT_AT") == std::to_string(call)) std::raise(SIGINT);
   if (const std::string delay = Env("FAKE_MAILSTORAGE_DELAY_MS"); !delay.empty()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(delay)));
   }
   int32_t result = bytes.empty() ? 1023 : 0;
-  const size_t ask = bytes.find("X-Fake-Result: ");
-  if (ask != std::string::npos) {
+  if (const size_t ask = bytes.find("X-Fake-Result: "); ask != std::string::npos) {
     const int code = std::atoi(bytes.c_str() + ask + 15);
     const bool once = bytes.compare(ask + 15 + std::to_string(code).size(), 5, " once") == 0;
     std::lock_guard<std::mutex> lock(g_mu);

@@ -1,13 +1,56 @@
 #pragma once
 
-// Runs the mailstorage-import binary as a child process for the tests, with
-// its own environment additions, and collects exit status and output.
+// Runs mailstorage-import as a child process for the tests and collects its
+// exit status and output; files and scratch directories.
 
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace Nauvik::Import::Test {
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+inline void WriteFile(const std::string& path, const std::string& bytes) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// `text` cut at every `separator`; lines ('\n') drop a last empty piece.
+inline std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> pieces(1);
+  for (char c : text) {
+    if (c == separator) {
+      pieces.emplace_back();
+    } else {
+      pieces.back() += c;
+    }
+  }
+  if (separator == '\n' && pieces.back().empty()) pieces.pop_back();
+  return pieces;
+}
+
+// A fresh empty directory in the build tree.
+inline std::string MakeScratchDirectory(const std::string& name) {
+  const char* bin = getenv("MS_BINARY_DIR");
+  const std::filesystem::path dir =
+      std::filesystem::path(bin ? bin : "/tmp") / "tools-scratch" / name;
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir.string();
+}
 
 struct ToolResult {
   int status = -1;  // exit status, or 128 + signal number when a signal ended it
@@ -19,25 +62,46 @@ class ToolProcess {
  public:
   // Starts `program` with `args`; `env` is added to the test's environment.
   void Start(const std::string& program, const std::vector<std::string>& args,
-             const std::map<std::string, std::string>& env = {});
-  void Signal(int signal_number);
-  ToolResult Wait();
+             const std::map<std::string, std::string>& env = {}) {
+    static int counter = 0;
+    base_ = std::filesystem::temp_directory_path().string() + "/ms-tool-" +
+            std::to_string(getpid()) + "-" + std::to_string(++counter);
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+      for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+      if (!freopen((base_ + ".out").c_str(), "w", stdout) ||
+          !freopen((base_ + ".err").c_str(), "w", stderr)) {
+        _exit(127);
+      }
+      std::vector<char*> argv{const_cast<char*>(program.c_str())};
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+  }
+  void Signal(int signal_number) { kill(pid_, signal_number); }
+  ToolResult Wait() {
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    ToolResult r{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+                 ReadFile(base_ + ".out"), ReadFile(base_ + ".err")};
+    std::filesystem::remove(base_ + ".out");
+    std::filesystem::remove(base_ + ".err");
+    return r;
+  }
 
  private:
   int pid_ = -1;
-  std::string out_path_;
-  std::string err_path_;
+  std::string base_;
 };
 
-ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
-                   const std::map<std::string, std::string>& env = {});
-
-// A fresh empty directory under the build tree's temporary area.
-std::string MakeScratchDirectory(const std::string& name);
-
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& bytes);
-std::vector<std::string> SplitLines(const std::string& text);
-std::vector<std::string> SplitTabs(const std::string& line);
+inline ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
+                          const std::map<std::string, std::string>& env = {}) {
+  ToolProcess p;
+  p.Start(program, args, env);
+  return p.Wait();
+}
 
 }  // namespace Nauvik::Import::Test
