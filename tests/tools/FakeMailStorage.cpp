@@ -1,9 +1,7 @@
-// A stand-in for libMailStorage.so with the same two exports, for testing the
-// importer without a database. It appends each call to FAKE_MAILSTORAGE_LOG,
-// copies the bytes into FAKE_MAILSTORAGE_COPIES (named by pid and call
-// number), waits FAKE_MAILSTORAGE_DELAY_MS per call, raises SIGINT in call
-// FAKE_MAILSTORAGE_INTERRUPT_AT, and answers what the mail asks for
-// ("X-Fake-Result: 1004", or "X-Fake-Result: 1001 once").
+// libMailStorage.so's two exports without a database: each call is logged to
+// FAKE_MAILSTORAGE_LOG, its bytes copied into FAKE_MAILSTORAGE_COPIES; it takes
+// FAKE_MAILSTORAGE_DELAY_MS, raises SIGINT in call FAKE_MAILSTORAGE_INTERRUPT_AT,
+// and answers "X-Fake-Result: 1004" (or "... 1001 once") when the mail asks.
 
 #include <unistd.h>
 
@@ -40,9 +38,7 @@ void Append(const std::string& line) {
 }
 
 std::string ThreadName() {
-  std::ostringstream s;
-  s << std::this_thread::get_id();
-  return s.str();
+  return std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id()));
 }
 
 }  // namespace

