@@ -121,8 +121,7 @@ std::vector<std::string> Describe(const std::vector<ImportItem>& items, const st
 }
 
 TEST(CollectItems, MaildirPlusPlusInStableOrderWithFoldersFlagsAndSkips) {
-  const std::string root = MakeScratchDirectory("collect-maildir");
-  const std::string md = root + "/md";
+  const std::string md = MakeScratchDirectory("collect-maildir");  // Sent, UTF-7: end to end
   const std::string mail = "Subject: x\n\nbody\n";
   WriteFile(md + "/cur/1700000002.M2.h:2,RS", mail);
   WriteFile(md + "/new/1700000001.M1.h", mail);
@@ -131,8 +130,6 @@ TEST(CollectItems, MaildirPlusPlusInStableOrderWithFoldersFlagsAndSkips) {
   WriteFile(md + "/tmp/1700000005.M5.h", "partial");
   WriteFile(md + "/dovecot-uidlist", "x");
   WriteFile(md + "/maildirsize", "x");
-  WriteFile(md + "/.Sent/cur/1700000010.M10.h:2,S", mail);
-  WriteFile(md + "/.Entw&APw-rfe/new/1700000011.M11.h", mail);
   WriteFile(md + "/.A.B/cur/1700000012.M12.h:2,", mail);
   WriteFile(md + "/.notmaildir/file", mail);  // no cur/ or new/: not a folder
 
@@ -146,8 +143,6 @@ TEST(CollectItems, MaildirPlusPlusInStableOrderWithFoldersFlagsAndSkips) {
                                      "INBOX new/1700000004.M4.h SKIP(empty file)",
                                      "INBOX tmp/1700000005.M5.h SKIP(Maildir tmp/)",
                                      "INBOX.A.B .A.B/cur/1700000012.M12.h:2,",
-                                     "INBOX.Entw\xC3\xBCrfe .Entw&APw-rfe/new/1700000011.M11.h",
-                                     "INBOX.Sent .Sent/cur/1700000010.M10.h:2,S seen",
                                      "INBOX dovecot-uidlist SKIP(not mail)",
                                      "INBOX maildirsize SKIP(not mail)",
                                  }));
