@@ -130,6 +130,26 @@ int32_t Capacity(size_t units, size_t factor) {
 
 const std::string kTooLong = u_errorName(U_INDEX_OUTOFBOUNDS_ERROR);
 
+// One conversion into a byte string whose buffer is sized once: 4 bytes of
+// output for each input unit (`units`: characters of the source encoding).
+bool ConvertToBytes(const std::string& to, const std::string& from, std::string_view bytes,
+                    size_t units, std::string* out, std::string* error_name) {
+  const int32_t capacity = Capacity(units, 4);
+  if (capacity < 0) {
+    *error_name = kTooLong;
+    return false;
+  }
+  std::string result(static_cast<size_t>(capacity), '\0');
+  int32_t length = capacity;
+  if (!ConvertBuffer(to, from, result.data(), &length, bytes.data(),
+                     static_cast<int32_t>(bytes.size()), error_name)) {
+    return false;
+  }
+  result.resize(static_cast<size_t>(length));
+  *out = std::move(result);
+  return true;
+}
+
 }  // namespace
 
 bool ConvertBuffer(const std::string& to_encoding, const std::string& from_encoding, char* target,
@@ -166,39 +186,14 @@ bool ConvertToUtf16(const std::string& from_encoding, std::string_view in, std::
 
 bool ConvertFromUtf16(const std::string& to_encoding, std::u16string_view in, std::string* out,
                       std::string* error_name) {
-  const int32_t capacity = Capacity(in.size(), 4);
-  if (capacity < 0) {
-    *error_name = kTooLong;
-    return false;
-  }
-  std::string result(static_cast<size_t>(capacity), '\0');
-  int32_t length = capacity;
-  if (!ConvertBuffer(to_encoding, UnicodeEncodingName(1), result.data(), &length,
-                     reinterpret_cast<const char*>(in.data()), static_cast<int32_t>(in.size() * 2),
-                     error_name)) {
-    return false;
-  }
-  result.resize(static_cast<size_t>(length));
-  *out = std::move(result);
-  return true;
+  return ConvertToBytes(to_encoding, UnicodeEncodingName(1),
+                        std::string_view(reinterpret_cast<const char*>(in.data()), in.size() * 2),
+                        in.size(), out, error_name);
 }
 
 bool ConvertToUtf8(const std::string& from_encoding, std::string_view in, std::string* out,
                    std::string* error_name) {
-  const int32_t capacity = Capacity(in.size(), 4);
-  if (capacity < 0) {
-    *error_name = kTooLong;
-    return false;
-  }
-  std::string result(static_cast<size_t>(capacity), '\0');
-  int32_t length = capacity;
-  if (!ConvertBuffer(UnicodeEncodingName(0), from_encoding, result.data(), &length, in.data(),
-                     static_cast<int32_t>(in.size()), error_name)) {
-    return false;
-  }
-  result.resize(static_cast<size_t>(length));
-  *out = std::move(result);
-  return true;
+  return ConvertToBytes(UnicodeEncodingName(0), from_encoding, in, in.size(), out, error_name);
 }
 
 std::u16string ConvertToUnicode(std::string_view latin1) {
