@@ -55,4 +55,7 @@ std::optional<std::string> DecodeModifiedUtf7(std::string_view name);
 // FNV-1a 64-bit hash, used to recognise identical mail bytes in the journal.
 uint64_t ContentHash(std::string_view bytes);
 
+// Appends the UTF-8 form of one Unicode code point.
+void AppendUtf8(uint32_t cp, std::string* out);
+
 }  // namespace Nauvik::Import
