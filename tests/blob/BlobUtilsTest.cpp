@@ -4,6 +4,7 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "blob/BlobUtils.h"
 #include "foundation/Files.h"
@@ -108,14 +109,29 @@ TEST_F(IsolatedBlobTest, HostChoiceRotatesOverCategoryZeroAndSkipsOfflineAndFull
                        Host(kHostOther, "other", 1, 1, 5), Host(kHostOffline, "offline", 0, 1),
                        Host(kHostFull, "full", 1, 0)});
   BlobUtils blob(true);
+  // The database returns the three category-0 hosts in an order of its own
+  // (they tie on the sort key); the host moved to key 0 leaves its gap at
+  // key (id mod 3) + 1, so putting it back gives that order.
+  std::vector<int64_t> row_order;
   std::set<int64_t> first;
   for (int64_t id : {10, 11, 12}) {
+    SCOPED_TRACE(id);
     StorageHostList list;
     ASSERT_EQ(blob.GetNextFileStorageHost(id, &list), kBlobOk) << blob.LastError();
-    // Only the online, writable hosts; the category-5 host last.
+    // Only the online, writable hosts; the category-5 host last, after the
+    // three category-0 hosts.
     ASSERT_EQ(list.size(), 4u);
+    EXPECT_EQ(list.rbegin()->first, 4u);
     EXPECT_EQ(list.rbegin()->second, (std::pair<int64_t, std::string>{kHostOther, Path("other")}));
-    first.insert(list.begin()->second.first);
+    const uint32_t gap = static_cast<uint32_t>(id % 3) + 1;
+    ASSERT_EQ(list.count(0), 1u);
+    ASSERT_EQ(list.count(gap), 0u) << "the first host was not taken from key " << gap;
+    StorageHostList rows = list;
+    rows[gap] = rows.at(0);
+    const std::vector<int64_t> order{rows.at(1).first, rows.at(2).first, rows.at(3).first};
+    if (row_order.empty()) row_order = order;
+    EXPECT_EQ(order, row_order);  // so the first host is row (id mod 3)
+    first.insert(list.at(0).first);
   }
   EXPECT_EQ(first, (std::set<int64_t>{kHostA, kHostB, kHostC}));  // consecutive ids spread
 }

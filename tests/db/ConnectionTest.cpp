@@ -127,6 +127,23 @@ TEST(Transactions, RollbackDropsAndCommitPublishes) {
   DbSimpleAccess("NS_COMPANY").Delete(where);
 }
 
+// The store closes the thread's connections inside a transaction when a
+// statement fails; the guard must not open a new connection to roll back
+// work that the close already dropped.
+TEST(Transactions, GuardAfterCloseOpensNoConnection) {
+  int64_t id = FreshId();
+  uint32_t me = ConnectionManager::CurrentThreadId();
+  {
+    ManualCommit txn;
+    InsertCompany(id, "Dropped by the close");
+    CloseThreadDatabases();
+    EXPECT_EQ(ConnectionManager::Instance().ConnectionCount(me), 0u);
+  }
+  EXPECT_EQ(ConnectionManager::Instance().ConnectionCount(me), 0u);
+  EXPECT_EQ(CountCompanies("COM_COMPANYID = " + std::to_string(id)), 0);
+  EXPECT_TRUE(CODBCDatabase::FindDB("", kProviderDefault)->AutoCommit());
+}
+
 TEST(Concurrency, TwoThreadsWriteOnTheirOwnConnections) {
   constexpr int kRows = 40;
   int64_t base = FreshId();

@@ -316,6 +316,9 @@ TEST(Rows, SequencesAreSharedByTableAndViewAndFolderUidsCount) {
   // Gone with its folder: drawing from it now is an error with the query.
   DBTable<NV_IMAPMSGINFOLDER> link;
   link.SetLiteral("MIF_UID", d.FolderUidNextValue(id));
+  CODBCDatabase* db = CODBCDatabase::FindDB("", kProviderDefault);
+  ASSERT_NE(db, nullptr);
+  const size_t statements = db->StatementCount();  // none of them is the link's yet
   try {
     link.Insert();
     FAIL() << "insert with a dropped sequence succeeded";
@@ -326,8 +329,12 @@ TEST(Rows, SequencesAreSharedByTableAndViewAndFolderUidsCount) {
     EXPECT_NE(text.find("INSERT INTO NV_IMAPMSGINFOLDER (MIF_UID) VALUES"), std::string::npos)
         << text;
   }
-  // The statement was freed; the same object works again.
+  // The failed statement was freed, and the same object runs the next one
+  // on a new statement of the same connection.
+  EXPECT_EQ(db->StatementCount(), statements);
   EXPECT_GE(link.Count(""), 0);
+  EXPECT_EQ(db->StatementCount(), statements + 1);
+  EXPECT_EQ(CODBCDatabase::FindDB("", kProviderDefault), db);
 }
 
 TEST(Rows, TheDemoSeedIsThere) {
