@@ -3,10 +3,18 @@
 #include <fstream>
 
 #include "tools/MailText.h"
+#include "tools/imap/ImapSource.h"
 
 namespace Nauvik::Import {
 
 bool LoadMail(const ImportItem& item, bool keep_line_ends, MailBytes* out, std::string* error) {
+  if (IsImapUrl(item.path)) {  // the server's bytes, exactly as sent
+    ImapSource* source = ActiveImapSource();
+    out->changed = true;       // they exist in memory only
+    if (source) return source->Load(item, &out->bytes, error);
+    *error = item.path + ": no IMAP session in this run";
+    return false;
+  }
   std::ifstream in(item.path, std::ios::binary);
   if (!in) {
     *error = item.path + ": cannot be opened";

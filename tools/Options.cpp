@@ -37,7 +37,9 @@ int ParseOptions(int argc, char** argv, ImportOptions* o) {
       "mail store through libMailStorage.so.",
       "mailstorage-import");
   app.set_version_flag("--version", std::string("mailstorage-import ") + MAILSTORAGE_VERSION);
-  app.add_option("inputs", o->inputs, ".eml files, directories, Maildir trees, mbox files")
+  app.add_option("inputs", o->inputs,
+                 ".eml files, directories, Maildir trees, mbox files, "
+                 "imap[s]://USER@HOST[:PORT][/FOLDER] accounts")
       ->required();
   app.add_option("--user", o->user, "user id (decimal) who owns the folders")->required();
   app.add_option("--company", o->company, "company id (decimal) of the user")->required();
@@ -70,6 +72,18 @@ int ParseOptions(int argc, char** argv, ImportOptions* o) {
   app.add_flag("--quiet", o->quiet, "no progress output, only the summary and problems");
   app.add_flag("--no-check", o->no_check,
                "do not look the user up in the database before importing");
+  app.add_option("--password-file", o->password_file,
+                 "IMAP password, first line of FILE (else $MAILSTORAGE_IMAP_PASSWORD)");
+  app.add_option("--imap-ca", o->imap_ca, "CA bundle the IMAP server's certificate must chain to");
+  app.add_flag("--imap-insecure", o->imap_insecure,
+               "do not verify the IMAP server's certificate and host name");
+  app.add_flag("--imap-plain", o->imap_plain,
+               "allow an imap:// session without TLS when the server offers no STARTTLS");
+  app.add_option("--imap-auth", o->imap_auth,
+                 "IMAP login: 'auto' (AUTHENTICATE PLAIN when offered, else LOGIN), 'plain', "
+                 "'login'")
+      ->check(CLI::IsMember({"auto", "plain", "login"}))
+      ->capture_default_str();
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {

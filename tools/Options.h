@@ -28,6 +28,12 @@ struct ImportOptions {
   DateSource date = DateSource::kFile;
   int shard_index = 1;
   int shard_count = 1;
+  // imap:// and imaps:// inputs
+  std::string password_file;  // else MAILSTORAGE_IMAP_PASSWORD
+  std::string imap_ca;
+  std::string imap_auth = "auto";
+  bool imap_insecure = false;
+  bool imap_plain = false;
 };
 
 inline constexpr int kExitOk = 0;

@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <memory>
 #include <set>
 #include <thread>
 
@@ -17,6 +19,7 @@
 #include "tools/Store.h"
 #include "tools/System.h"
 #include "tools/Verify.h"
+#include "tools/imap/ImapSource.h"
 
 using namespace Nauvik::Import;
 
@@ -93,6 +96,36 @@ bool WaitForShardOneFolders(const ImportOptions& o, StoreQueries* queries,
   }
 }
 
+// The IMAP password: first line of --password-file, else the environment,
+// never the command line (other users see it in the process list).
+bool ImapPassword(const ImportOptions& o, std::string* password, std::string* error) {
+  if (!o.password_file.empty()) {
+    std::ifstream in(o.password_file);
+    if (!in || !std::getline(in, *password)) {
+      *error = "cannot read the password file " + o.password_file;
+      return false;
+    }
+    if (!password->empty() && password->back() == '\r') password->pop_back();
+    return true;
+  }
+  const char* env = getenv("MAILSTORAGE_IMAP_PASSWORD");
+  if (!env) {
+    *error = "an IMAP input needs a password: --password-file FILE or MAILSTORAGE_IMAP_PASSWORD";
+    return false;
+  }
+  *password = env;
+  return true;
+}
+
+// Orders the IMAP source to fetch these items' bodies ahead of their use.
+void PrefetchImap(ImapSource* source, const std::vector<ImportItem>& items,
+                  const std::vector<size_t>& which) {
+  if (!source) return;
+  std::vector<const ImportItem*> order;
+  for (size_t i : which) order.push_back(&items[i]);
+  source->Prefetch(order);
+}
+
 int DryRun(const ImportOptions& o, const std::vector<ImportItem>& items) {
   std::map<std::string, std::pair<uint64_t, uint64_t>> folders;  // mails, bytes
   uint64_t skipped = 0;
@@ -129,9 +162,24 @@ int main(int argc, char** argv) {
   if (int status = ParseOptions(argc, argv, &o); status >= 0) return status;
 
   std::vector<ImportItem> items;
+  std::unique_ptr<ImapSource> imap;
   for (const auto& input : o.inputs) {
     std::string error;
-    if (!CollectItems(input, o.folder, &items, &error)) return Fail(kExitUsage, error);
+    if (IsImapUrl(input)) {
+      if (!imap) {
+        ImapLogin login;
+        if (!ImapPassword(o, &login.password, &error)) return Fail(kExitUsage, error);
+        login.auth = o.imap_auth;
+        login.tls.ca_file = o.imap_ca;
+        login.tls.verify = !o.imap_insecure;
+        login.allow_plain = o.imap_plain;
+        imap = std::make_unique<ImapSource>(std::move(login));
+        SetActiveImapSource(imap.get());
+      }
+      if (!imap->Collect(input, o.folder, &items, &error)) return Fail(kExitUsage, error);
+    } else if (!CollectItems(input, o.folder, &items, &error)) {
+      return Fail(kExitUsage, error);
+    }
   }
   if (o.shard_count > 1) items = SelectShard(std::move(items), o.shard_index, o.shard_count);
   if (o.dry_run) return DryRun(o, items);
@@ -212,6 +260,13 @@ int main(int argc, char** argv) {
   if (!connection.empty()) {
     probes = [&] { return std::make_unique<StoreProbe>(connection, !o.tables); };
   }
+  if (imap) {
+    std::vector<size_t> pending;
+    for (size_t i = 0; i < items.size(); ++i) {
+      if (items[i].skip_reason.empty() && !journal.IsComplete(items[i].Key())) pending.push_back(i);
+    }
+    PrefetchImap(imap.get(), items, pending);
+  }
   Importer importer(o, api, o.journal.empty() ? nullptr : &journal,
                     o.report.empty() ? nullptr : &report, probes);
   ProgressPrinter printer(o.quiet, StandardErrorIsTerminal());
@@ -219,6 +274,13 @@ int main(int argc, char** argv) {
   printer.Finish();
   summary.recovered = recovered;
   PrintSummary(summary, stdout);
+  if (imap && imap->insecure()) {
+    printf("  IMAP server certificates were NOT verified (--imap-insecure)\n");
+  }
+  if (imap && imap->unencrypted()) {
+    printf("  IMAP session without TLS: password and mail crossed the network in clear "
+           "(--imap-plain)\n");
+  }
   if (summary.interrupted) {
     fprintf(stderr, "mailstorage-import: interrupted; %s\n",
             o.journal.empty() ? "run again with --journal to resume next time"
@@ -237,6 +299,7 @@ int main(int argc, char** argv) {
         if (!in_run[i] && e && e->state == "done" && e->code == 0) which.push_back(i);
       }
     }
+    PrefetchImap(imap.get(), items, which);
     VerifyResult result;
     if (!VerifyImport(&queries, std::stoll(o.user), o.keep_line_ends, items, which, &result,
                       &error)) {
