@@ -1,7 +1,9 @@
 #include "content/BodyStructure.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "content/Charsets.h"
 #include "content/MimeMessage.h"
@@ -56,72 +58,114 @@ EntityHeader AnalyzeEntity(std::string_view header_text, Mime::MimeMessage* mess
   return e;
 }
 
+// Walks the entity tree depth first, parents before children, without
+// recursion: hostile mail can nest multiparts thousands deep, and each level
+// costs one small frame on the heap instead of a stack frame. Every level
+// still gets its rows, however deep.
 class Walker {
  public:
   Walker(int64_t message_id, const BodyPartSink& sink) : message_id_(message_id), sink_(sink) {}
 
-  // One entity: its row, then its children. `top` marks an entity reached
-  // through ParseBodyStructure (the mail or an encapsulated message), whose
-  // body start stays 0 without an empty line; a multipart's part gets its
-  // body end instead.
-  bool Entity(std::string_view text, uint32_t base, int64_t parent, int16_t body_no, bool top,
-              int depth) {
-    const size_t h = Find(text, kEmptyLine);
-    EntityHeader header = AnalyzeEntity(h == npos ? text : text.substr(0, h), &message_);
-    BodyPartRow row = header.codes;
-    row.parent_id = parent;
-    row.message_id = message_id_;
-    row.body_no = body_no;
-    row.hdr_start = base;
-    row.body_end = base + static_cast<uint32_t>(text.size());
-    if (h != npos) {
-      row.body_start = base + static_cast<uint32_t>(h + kEmptyLine.size());
-    } else {
-      row.body_start = top ? 0 : row.body_end;
-    }
-    if (!sink_(row)) return false;
-    if (depth >= kMaxBodyPartDepth) return true;
-    return Children(text, h, header, row.id, base, depth);
+  // The entity `text` and everything below it. `top` marks an entity reached
+  // as a whole message (the mail, or one encapsulated in a message/rfc822
+  // part), whose body start stays 0 without an empty line; a multipart's
+  // part gets its body end instead.
+  bool Walk(std::string_view text, uint32_t base, int64_t parent, bool top) {
+    return Run(Entity{text, base, parent, 0, top});
   }
 
-  bool Children(std::string_view text, size_t h, const EntityHeader& header, int64_t id,
-                uint32_t base, int depth) {
-    if (h == npos) return true;  // no body: a leaf
-    if (header.boundary.empty()) {
-      if (!header.rfc822) return true;
-      const size_t body = h + kEmptyLine.size();
-      return Entity(text.substr(body), base + static_cast<uint32_t>(body), id, 0, true,
-                    depth + 1);
-    }
-    const std::string_view boundary = header.boundary;
-    size_t e = Find(text, boundary, h);
-    if (e == npos) return true;
-    size_t eol = Find(text, kLineEnd, e + boundary.size());
-    if (eol == npos) return true;
-    size_t start = eol + kLineEnd.size();
-    for (int16_t n = 1; (e = Find(text, boundary, start)) != npos; ++n) {
-      if (!Entity(text.substr(start, e - start), base + static_cast<uint32_t>(start), id, n,
-                  false, depth + 1)) {
-        return false;
+  // The entities below `text`, whose own row `id` is written already; its
+  // header is read again from the text.
+  bool WalkChildren(std::string_view text, int64_t id, uint32_t base) {
+    const size_t h = Find(text, kEmptyLine);
+    const EntityHeader header = AnalyzeEntity(h == npos ? text : text.substr(0, h), &message_);
+    return Run(Descend(text, h, header, id, base));
+  }
+
+ private:
+  // An entity whose row is still to be written.
+  struct Entity {
+    std::string_view text;
+    uint32_t base = 0;
+    int64_t parent = 0;
+    int16_t body_no = 0;
+    bool top = false;
+  };
+  // A multipart whose parts are being handed out: the next one starts at
+  // `start` in `text` and gets number `n`.
+  struct Multipart {
+    std::string_view text;
+    uint32_t base;
+    int64_t id;
+    std::string boundary;
+    size_t start;
+    int16_t n;
+  };
+
+  // Writes `first`'s row, then every entity below it, in document order.
+  bool Run(std::optional<Entity> next) {
+    while (next || !open_.empty()) {
+      if (!next) {
+        next = NextPart(open_.back());
+        if (!next) open_.pop_back();
+        continue;
       }
-      eol = Find(text, kLineEnd, e + boundary.size());
-      if (eol == npos) break;
-      start = eol + kLineEnd.size();
+      const Entity e = *next;
+      const size_t h = Find(e.text, kEmptyLine);
+      const EntityHeader header = AnalyzeEntity(h == npos ? e.text : e.text.substr(0, h), &message_);
+      BodyPartRow row = header.codes;
+      row.parent_id = e.parent;
+      row.message_id = message_id_;
+      row.body_no = e.body_no;
+      row.hdr_start = e.base;
+      row.body_end = e.base + static_cast<uint32_t>(e.text.size());
+      if (h != npos) {
+        row.body_start = e.base + static_cast<uint32_t>(h + kEmptyLine.size());
+      } else {
+        row.body_start = e.top ? 0 : row.body_end;
+      }
+      if (!sink_(row)) return false;
+      next = Descend(e.text, h, header, row.id, e.base);
     }
     return true;
   }
 
-  // ParseChildParts' own entry: the header is read again from the text.
-  bool ChildrenOf(std::string_view text, int64_t id, uint32_t base) {
-    const size_t h = Find(text, kEmptyLine);
-    const EntityHeader header = AnalyzeEntity(h == npos ? text : text.substr(0, h), &message_);
-    return Children(text, h, header, id, base, 0);
+  // What lies below an entity whose row is written: an encapsulated message
+  // comes back to be walked next; a multipart is opened, and its parts come
+  // out of NextPart one by one. A leaf gives nothing.
+  std::optional<Entity> Descend(std::string_view text, size_t h, const EntityHeader& header,
+                                int64_t id, uint32_t base) {
+    if (h == npos) return std::nullopt;  // no body: a leaf
+    if (header.boundary.empty()) {
+      if (!header.rfc822) return std::nullopt;
+      const size_t body = h + kEmptyLine.size();
+      return Entity{text.substr(body), base + static_cast<uint32_t>(body), id, 0, true};
+    }
+    const size_t e = Find(text, header.boundary, h);
+    if (e == npos) return std::nullopt;
+    const size_t eol = Find(text, kLineEnd, e + header.boundary.size());
+    if (eol == npos) return std::nullopt;
+    open_.push_back(Multipart{text, base, id, header.boundary, eol + kLineEnd.size(), 1});
+    return std::nullopt;
   }
 
- private:
+  // The multipart's next part, or nothing when no delimiter follows.
+  static std::optional<Entity> NextPart(Multipart& m) {
+    if (m.start == npos) return std::nullopt;
+    const size_t e = Find(m.text, m.boundary, m.start);
+    if (e == npos) return std::nullopt;
+    Entity part{m.text.substr(m.start, e - m.start), m.base + static_cast<uint32_t>(m.start),
+                m.id, m.n, false};
+    const size_t eol = Find(m.text, kLineEnd, e + m.boundary.size());
+    m.start = eol == npos ? npos : eol + kLineEnd.size();
+    ++m.n;
+    return part;
+  }
+
   int64_t message_id_;
   const BodyPartSink& sink_;
   Mime::MimeMessage message_;
+  std::vector<Multipart> open_;  // the multiparts between the walk's root and its position
 };
 
 bool InsertingSink(BodyPartRow& row, bool use_views) { return InsertBodyPart(row, use_views); }
@@ -200,7 +244,7 @@ BodyPartRow AnalyzePartHeaders(std::string_view header_text) {
 bool ScanBodyStructure(std::string_view mail, uint32_t offset, int64_t parent_id,
                        int64_t message_id, const BodyPartSink& sink) {
   Walker walker(message_id, sink);
-  return walker.Entity(mail, offset, parent_id, 0, true, 0);
+  return walker.Walk(mail, offset, parent_id, true);
 }
 
 bool InsertBodyPart(BodyPartRow& row, bool use_views) {
@@ -231,7 +275,7 @@ bool ParseChildParts(std::string_view text, bool use_views, int64_t id, int64_t 
                      uint32_t base) {
   const BodyPartSink sink = [use_views](BodyPartRow& row) { return InsertingSink(row, use_views); };
   Walker walker(message_id, sink);
-  return walker.ChildrenOf(text, id, base);
+  return walker.WalkChildren(text, id, base);
 }
 
 }  // namespace Nauvik

@@ -11,7 +11,10 @@
 // rows to a sink and knows nothing of the database; ParseBodyStructure
 // plugs in the sink that inserts rows into NS_IMAPBODYPART / NV_IMAPBODYPART.
 // Malformed MIME never fails the walk: a missing empty line, boundary or
-// delimiter only changes which rows and offsets come out.
+// delimiter only changes which rows and offsets come out. Nesting has no
+// limit and costs heap, not stack: every level of a hostile mail nesting
+// thousands of multiparts gets its rows. Each level searches its own part,
+// so the scan costs about the mail's size times its depth.
 
 #include <cstdint>
 #include <functional>
@@ -54,11 +57,6 @@ inline constexpr int16_t kEncodingBinary = 2;
 inline constexpr int16_t kEncodingQuotedPrintable = 3;
 inline constexpr int16_t kEncodingBase64 = 4;
 inline constexpr int16_t kEncodingOther = 99;
-
-// Entities nested deeper than this are recorded as leaves. Real mail nests a
-// few levels; hostile mail nesting thousands of multiparts would otherwise
-// cost a pass over the rest of the mail per level.
-inline constexpr int kMaxBodyPartDepth = 64;
 
 // A media type value: lower-cased type and subtype from "type/subtype"
 // (split at the first "/", which must be neither first nor last; otherwise
@@ -103,8 +101,8 @@ bool InsertBodyPart(BodyPartRow& row, bool use_views);
 bool ParseBodyStructure(std::string_view mail, uint32_t offset, int64_t parent_id,
                         int64_t message_id, bool use_views);
 
-// Writes the rows of the children of the entity `text` (row `id`, first
-// byte at `base`).
+// Writes the rows of every entity below the entity `text` (row `id`, first
+// byte at `base`), in the order ScanBodyStructure hands them out.
 bool ParseChildParts(std::string_view text, bool use_views, int64_t id, int64_t message_id,
                      uint32_t base);
 

@@ -135,13 +135,52 @@ TEST(ScanBodyStructure, ARefusedRowStopsTheWalk) {
   EXPECT_EQ(calls, 3);
 }
 
-TEST(ScanBodyStructure, DeepNestingIsCutAtTheDepthLimit) {
+// Thousands of levels, multiparts with every fourth level an encapsulated
+// message: each level gets its row, with the offsets of its own level.
+TEST(ScanBodyStructure, EveryLevelOfDeepNestingGetsItsRow) {
+  constexpr int kLevels = 2000;
+  struct Level {
+    uint32_t hdr, body;
+    bool multipart;
+    uint32_t end = 0;  // just past the level's text
+  };
+  std::vector<Level> levels;
   std::string m;
-  for (int i = 0; i < 200; ++i) m += "Content-Type: message/rfc822\r\n\r\n";
-  m += "Subject: bottom\r\n\r\ntext\r\n";
+  for (int i = 0; i <= kLevels; ++i) {
+    const uint32_t hdr = static_cast<uint32_t>(m.size());
+    const bool multipart = i < kLevels && i % 4 != 3;
+    if (i == kLevels) {
+      m += "Subject: bottom\r\n\r\n";
+    } else if (multipart) {
+      // "b1x" is no substring of "--b10x": no level finds another's delimiter.
+      m += "Content-Type: multipart/mixed; boundary=\"b" + std::to_string(i) + "x\"\r\n\r\n";
+    } else {
+      m += "Content-Type: message/rfc822\r\n\r\n";
+    }
+    levels.push_back(Level{hdr, static_cast<uint32_t>(m.size()), multipart});
+    if (multipart) m += "--b" + std::to_string(i) + "x\r\n";
+  }
+  m += "text\r\n";
+  // A multipart's only part ends at its closing delimiter; an encapsulated
+  // message ends where its part does.
+  std::vector<uint32_t> part_end(kLevels + 1, 0);
+  for (int i = kLevels - 1; i >= 0; --i) {
+    part_end[i] = static_cast<uint32_t>(m.size());
+    if (levels[i].multipart) m += "--b" + std::to_string(i) + "x--\r\n";
+  }
+  levels[0].end = static_cast<uint32_t>(m.size());
+  for (int i = 1; i <= kLevels; ++i) {
+    levels[i].end = levels[i - 1].multipart ? part_end[i - 1] : levels[i - 1].end;
+  }
+
   const auto rows = Scan(m);
-  EXPECT_EQ(rows.size(), static_cast<size_t>(kMaxBodyPartDepth) + 1);
-  EXPECT_EQ(rows.back().hdr_start, 32u * kMaxBodyPartDepth);
+  ASSERT_EQ(rows.size(), static_cast<size_t>(kLevels) + 1);
+  for (int i = 0; i <= kLevels; ++i) {
+    const Level& l = levels[i];
+    const int16_t type = i == kLevels ? 0 : l.multipart ? 5 : 6;
+    const int16_t number = i > 0 && levels[i - 1].multipart ? 1 : 0;
+    ASSERT_EQ(rows[i], Row(i + 1, i, number, l.hdr, l.body, l.end, type, 20, 99)) << "level " << i;
+  }
 }
 
 // The codes the test mails above do not already show.
