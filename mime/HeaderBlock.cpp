@@ -24,7 +24,6 @@ void HeaderBlock::Parse(std::string_view text) {
   fields_.clear();
   end_offset_ = text.size();
   has_empty_line_ = false;
-  truncated_ = false;
 
   const char* data = text.data();
   const size_t size = text.size();
@@ -33,10 +32,6 @@ void HeaderBlock::Parse(std::string_view text) {
   auto close = [&]() {
     if (!current.open) return;
     current.open = false;
-    if (fields_.size() >= kMaxFields) {
-      truncated_ = true;
-      return;
-    }
     size_t body_end = current.content_end;
     size_t body_begin = current.body_begin;
     while (body_end > body_begin && IsWhite(data[body_end - 1])) --body_end;

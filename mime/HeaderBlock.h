@@ -28,17 +28,15 @@ struct HeaderField {
 
 class HeaderBlock {
  public:
-  // A header block of hostile mail can hold any number of tiny lines; fields
-  // beyond this count are not recorded (truncated() says so), which bounds
-  // the memory a block takes at about 1.5 MB whatever the input.
-  static constexpr size_t kMaxFields = 32768;
-
   HeaderBlock() = default;
 
   // Replaces the fields with those of `text`. The block ends at the first
   // empty line ("\r\n" or a bare "\n") or at the end of the text. A line that
   // starts with white space continues the field before it; a line with no
   // colon, and anything folded onto it, is not a field and is skipped.
+  // Every field is recorded, however many there are: a field late in a
+  // hostile header still counts. One pass over the text; each field costs
+  // one entry of about 40 bytes.
   void Parse(std::string_view text);
 
   std::span<const HeaderField> fields() const { return fields_; }
@@ -47,7 +45,6 @@ class HeaderBlock {
   size_t end_offset() const { return end_offset_; }
   // Whether an empty line ended the block.
   bool has_empty_line() const { return has_empty_line_; }
-  bool truncated() const { return truncated_; }
 
   // The first field whose name equals `name` without regard to ASCII case,
   // or nullptr. The pointer lives until the next Parse().
@@ -58,7 +55,6 @@ class HeaderBlock {
   std::vector<HeaderField> fields_;
   size_t end_offset_ = 0;
   bool has_empty_line_ = false;
-  bool truncated_ = false;
 };
 
 }  // namespace Nauvik::MimeParse
