@@ -55,6 +55,12 @@ bool IsAscii(std::string_view s) {
 }
 
 const std::string kLatin1 = "iso-8859-1";
+
+// A header text as the store keeps it: up to its first NUL. The columns are
+// zero-terminated texts, and a NUL inside SQL text would cut the statement
+// short and lose the mail.
+std::string_view UpToNul(std::string_view text) { return text.substr(0, text.find('\0')); }
+
 const std::string kUtf8Name = "UTF-8";
 
 }  // namespace
@@ -204,6 +210,7 @@ std::string DecodeHeaderValue(std::string_view raw) {
 std::u16string GetHeaderContent(const std::string& field, const Mime::MimeMessage& message,
                                 size_t limit) {
   std::string value = DecodeHeaderValue(message.FieldBodyView(field));
+  value.resize(UpToNul(value).size());  // a NUL may come from an encoded word too
   if (limit != 0 && value.size() > limit) value.resize(limit);
   std::u16string result;
   std::string error_name;
@@ -321,13 +328,14 @@ std::string MakeSortSubject(const std::string& subject) {
 HeaderSummary MakeHeaderSummary(const Mime::MimeMessage& message) {
   HeaderSummary s;
   s.sent.SetNow(true);
-  (void)s.sent.ParseMailDate(std::string(message.FieldBodyView("Date")));
+  (void)s.sent.ParseMailDate(std::string(UpToNul(message.FieldBodyView("Date"))));
   if (message.HasField("To")) s.to = GetHeaderContent("To", message, kToLimit);
   if (message.HasField("Cc")) s.cc = GetHeaderContent("Cc", message, kCcLimit);
   if (message.HasField("Bcc")) s.bcc = GetHeaderContent("Bcc", message, kBccLimit);
   if (message.HasField("From")) s.from = GetHeaderContent("From", message, kFromLimit);
   if (message.HasField("Message-ID")) {
-    s.message_id = std::string(message.FieldBodyView("Message-ID").substr(0, kMessageIdLimit));
+    const std::string_view id = UpToNul(message.FieldBodyView("Message-ID"));
+    s.message_id = std::string(id.substr(0, kMessageIdLimit));
   }
   if (message.HasField("Subject")) {
     s.subject = GetHeaderContent("Subject", message, kSubjectLimit);

@@ -48,8 +48,8 @@ std::vector<HeaderSegment> SplitHeaderLine(std::string_view line);
 // encoded text. Never fails.
 std::string DecodeHeaderValue(std::string_view raw);
 
-// The decoded body of the first field `field` as UTF-16, cut first to
-// `limit` bytes of its UTF-8 form (0: no limit). "" when the field is absent.
+// The decoded body of the first field `field` as UTF-16, ending at its first
+// NUL and cut to `limit` bytes of its UTF-8 form (0: no limit). "" when the field is absent.
 // When the conversion fails the result is "" and a WARNING is logged.
 std::u16string GetHeaderContent(const std::string& field, const Mime::MimeMessage& message,
                                 size_t limit);
@@ -69,7 +69,8 @@ inline constexpr size_t kSubjectLimit = 190;
 inline constexpr size_t kSortSubjectLimit = 35;
 
 // The header summary columns of a message record. A field that is absent
-// leaves its column unset (nullopt).
+// leaves its column unset (nullopt). Every column's text ends at its first
+// NUL, raw or decoded, so that the row can be written as SQL text.
 struct HeaderSummary {
   // The current UTC time, replaced by the Date field when that reads.
   KAVRO::NTime sent;

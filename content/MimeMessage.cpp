@@ -57,7 +57,8 @@ bool MimeMessage::HasField(const std::string& name) const {
 }
 
 std::string MimeMessage::GetFieldBody(const std::string& name) const {
-  return std::string(FieldBodyView(name));
+  const std::string_view body = FieldBodyView(name);
+  return std::string(body.substr(0, body.find('\0')));
 }
 
 std::string_view MimeMessage::FieldBodyView(std::string_view name) const {

@@ -59,10 +59,12 @@ class MimeMessage final {
 
   // Whether a field of that name exists (ASCII case ignored).
   bool HasField(const std::string& name) const;
-  // The body of the first field of that name, folding kept; "" when absent.
+  // The body of the first field of that name, folding kept, as a text for
+  // the store: it ends at its first NUL, as the header summary's columns
+  // do; "" when absent.
   std::string GetFieldBody(const std::string& name) const;
-  // The same as a view into the message; valid until the next ParseHeaders
-  // or the facade's destruction.
+  // The whole body, NULs included, as a view into the message; valid until
+  // the next ParseHeaders or the facade's destruction.
   std::string_view FieldBodyView(std::string_view name) const;
   // Content-Type's type and subtype as written, joined by "/"; "" when there
   // is no Content-Type field.

@@ -127,5 +127,38 @@ TEST(MakeHeaderSummary, UnreadableDateLeavesTheCurrentUtcTime) {
   EXPECT_TRUE(s.sent.Value() >= before.Value() && s.sent.Value() <= after.Value());
 }
 
+// A NUL, raw or decoded, ends every column's text; the fields after it and
+// the rest of the header still count.
+TEST(MakeHeaderSummary, EveryColumnEndsAtItsFirstNul) {
+  using namespace std::string_literals;
+  const Mime::MimeMessage m = Parsed(
+      "Date: Tue, 15 Nov 1994 08:12:31 +0100\0 junk\r\n"
+      "From: f@example.no\0rest\r\n"
+      "To: =?utf-8?B?YQBi?=\r\n"
+      "Cc: =?utf-16le?B?YwBjAAAAZAA=?=\r\n"
+      "Bcc: \0hidden\r\n"
+      "Message-ID: <nul@example.no>\0<tail>\r\n"
+      "Subject: =?utf-8?q?Re:_a=00b?= \0c\r\n"
+      "\r\nbody\0\r\n"s);
+  const HeaderSummary s = MakeHeaderSummary(m);
+  EXPECT_EQ(s.sent.Format("$YEAR-$MONTH-$DAY $HOUR:$MIN:$SEC"), "1994-11-15 07:12:31");
+  EXPECT_EQ(s.from, u"f@example.no");
+  EXPECT_EQ(s.to, u"a");
+  EXPECT_EQ(s.cc, u"cc");
+  EXPECT_EQ(s.bcc, u"");
+  EXPECT_EQ(s.message_id, "<nul@example.no>");
+  EXPECT_EQ(m.GetFieldBody("Message-ID"), "<nul@example.no>");  // the duplicate lookup's text
+  EXPECT_EQ(s.subject, u"Re: a");
+  EXPECT_EQ(s.sort_subject, u"a");
+}
+
+// A late field of a huge header is found (and in one pass over the header).
+TEST(MakeHeaderSummary, SubjectAfterAHundredThousandFields) {
+  std::string mail;
+  for (int i = 0; i < 100000; ++i) mail += "X-Filler: " + std::to_string(i) + "\r\n";
+  const Mime::MimeMessage m = Parsed(mail + "Subject: late\r\n\r\nbody\r\n");
+  EXPECT_EQ(MakeHeaderSummary(m).subject, u"late");
+}
+
 }  // namespace
 }  // namespace Nauvik

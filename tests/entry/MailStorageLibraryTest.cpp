@@ -385,5 +385,20 @@ TEST_F(MailStorageLibrary, HeaderSummaryOfTheMessageRow) {
   }
 }
 
+// A NUL in a header, raw or decoded, ends the column's text: the mail is
+// stored, and found again by its Message-ID up to the NUL.
+TEST_F(MailStorageLibrary, HeaderNulEndsTheColumnText) {
+  const std::string user = MakeUser(7101400, "Nul Header");
+  const std::string mail = std::string("Date: ") + kDate +
+                           "\r\nFrom: f@test\r\nTo: t@test" + std::string(1, '\0') +
+                           "x@test\r\nSubject: =?utf-8?B?YQBi?=\r\nMessage-ID: <nul-1@test>" +
+                           std::string(1, '\0') + "tail\r\n\r\nbody\r\n";
+  for (int round = 0; round < 2; ++round) ASSERT_EQ(Add(WriteMail(mail), "Nul", user), kOk);
+  EXPECT_EQ(MessageCount("<nul-1@test>"), 1);
+  EXPECT_EQ(MessageValue("<nul-1@test>", "IMM_SUBJECT || '|' || IMM_SORTSUBJECT || '|' || IMM_TO"),
+            "a|a|t@test");
+  EXPECT_EQ(Links(FolderId(user, "Nul"), "<nul-1@test>").size(), 2u);
+}
+
 }  // namespace
 }  // namespace mstest

@@ -1,5 +1,6 @@
 // Header value decoding (folding, encoded words in any charset, 8-bit text)
-// and the sort subject made from its result.
+// and the sort subject made from its result; then the same bytes as a mail
+// header, whose summary columns must hold no NUL.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -15,5 +16,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::u16string wide;
   std::string error;
   (void)Nauvik::Utf8ToUtf16(utf8, &wide, &error);
+
+  Nauvik::Mime::MimeMessage mail;
+  if (Nauvik::ByteStream::ParseMail(raw.data(), raw.size(), mail) != 0) return 0;
+  const Nauvik::HeaderSummary s = Nauvik::MakeHeaderSummary(mail);
+  for (const auto* column : {&s.to, &s.cc, &s.bcc, &s.from, &s.subject, &s.sort_subject}) {
+    if (*column && (*column)->find(u'\0') != std::u16string::npos) __builtin_trap();
+  }
+  if (s.message_id && s.message_id->find('\0') != std::string::npos) __builtin_trap();
   return 0;
 }
