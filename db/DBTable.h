@@ -221,7 +221,9 @@ class DBTableBase {
   void Check(int16_t rc, const std::string& query);
   bool BindColumns();
   bool RunPrepared(const std::u16string& text, const std::string& what, int64_t* rows);
-  int64_t CountRun(const std::u16string& text);
+  // Runs a COUNT statement, the byte-string form or (with `wide`) the
+  // UTF-16 one, and reads its value; `text` is the statement for errors.
+  int64_t CountRun(const std::string& text, const std::u16string* wide);
   int64_t DeleteRun(const std::u16string& text);
   bool HasWideLiterals() const { return !wide_literals_.empty(); }
   void SetNarrowLiteral(const std::string& column, const std::string& value, bool raw);

@@ -210,10 +210,9 @@ void DBTableBase::QuoteColumnNames() {
 int32_t DBTableBase::BufferSizeOf(const std::string& column) const {
   auto it = column_index_.find(column);
   if (it == column_index_.end()) return 0;
-  const ColumnDescriptor& c = columns_[it->second];
-  // Only text columns have a length limit; a number's buffer holds binary.
-  if (c.value_type != kSqlCChar && c.value_type != kSqlCWChar) return 0;
-  return c.buffer_size;
+  // Every known column cuts a value literal to its buffer, whatever its
+  // type: a number column's value cannot be longer than its buffer either.
+  return columns_[it->second].buffer_size;
 }
 
 void DBTableBase::SetNarrowLiteral(const std::string& column, const std::string& value, bool raw) {
@@ -626,27 +625,33 @@ bool DBTableBase::Fetch() {
   return true;
 }
 
-int64_t DBTableBase::CountRun(const std::u16string& text) {
+int64_t DBTableBase::CountRun(const std::string& text, const std::u16string* wide) {
   Prepare();
   SQLHSTMT h = Statement(EnsureConnection());
   SQLFreeStmt(h, SQL_UNBIND);
-  DbExecuteW(text, nullptr);
+  if (wide != nullptr) {
+    DbExecuteW(*wide, nullptr);
+  } else {
+    DbExecute(text, nullptr);
+  }
   SQLRETURN rc = SQLFetch(h);
-  if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) Check(rc, Narrow(text));
+  if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) Check(rc, text);
   char value[64] = {};
   SQLLEN indicator = 0;
   rc = SQLGetData(h, 1, SQL_C_CHAR, value, sizeof value, &indicator);
-  if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) Check(rc, Narrow(text));
+  if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) Check(rc, text);
   SQLFreeStmt(h, SQL_CLOSE);
   return std::strtoll(value, nullptr, 10);
 }
 
-int64_t DBTableBase::Count(const std::string& where) { return CountRun(Widen(CountText(where))); }
+int64_t DBTableBase::Count(const std::string& where) {
+  return CountRun(CountText(where), nullptr);
+}
 
 int64_t DBTableBase::CountW(const std::u16string& where) {
   std::u16string text = Widen(CountText(""));
   if (!where.empty()) text += u" WHERE " + where;
-  return CountRun(text);
+  return CountRun(Narrow(text), &text);
 }
 
 int64_t DBTableBase::DeleteRun(const std::u16string& text) {

@@ -108,6 +108,15 @@ TEST(SqlText, ValuesAreCutAtTheirColumnLimits) {
   t.SetValue("IMM_MESSAGEID", id400);  // exactly the limit: whole
   EXPECT_NE(t.InsertTextW().find(u"'" + std::u16string(400, u'a') + u"'"),
             std::u16string::npos);
+
+  // Number columns cut at their buffer too: an id's 64 bytes of text, a
+  // 16-bit column's 2 bytes, a 32-bit one's 4.
+  DBTable<NV_IMAPFOLDER> folder;
+  folder.SetValue("USR_USERID", std::string(70, '7'));
+  folder.SetValue("IMF_INBOX", std::string("123"));
+  folder.SetValue("IMF_UID", std::string("123456"));
+  EXPECT_EQ(folder.InsertText(), "INSERT INTO NV_IMAPFOLDER (IMF_INBOX, IMF_UID, USR_USERID) "
+                                 "VALUES ('12', '1234', '" + std::string(64, '7') + "')");
 }
 
 TEST(SqlText, DialectStatements) {
