@@ -108,13 +108,14 @@ bool ParseHexBytes(const std::string& text, std::vector<unsigned char>* out) {
   return true;
 }
 
-// Reads a quoted string starting at text[*pos] == '"'; handles \\ and \".
+// Reads a quoted string starting at text[*pos] == '"'. The format's only
+// escapes are \\ and \"; a backslash before anything else stays as written.
 bool ReadQuoted(const std::string& text, size_t* pos, std::string* out) {
   out->clear();
   size_t i = *pos + 1;
   while (i < text.size()) {
     char c = text[i];
-    if (c == '\\' && i + 1 < text.size()) {
+    if (c == '\\' && i + 1 < text.size() && (text[i + 1] == '\\' || text[i + 1] == '"')) {
       out->push_back(text[i + 1]);
       i += 2;
       continue;
@@ -214,8 +215,11 @@ RegistryFile ParseRegistryFile(const std::string& raw) {
       line = start == std::string::npos ? std::string() : line.substr(start);
     }
     // Only value lists continue over lines ("hex:..,\"): a quoted text
-    // always ends in its closing quote, a key in "]".
-    if (!line.empty() && line.back() == '\\') {
+    // always ends in its closing quote, a key in "]", and a comment ends
+    // with its line whatever its last character.
+    const size_t first = line.find_first_not_of(" \t");
+    const bool comment = current.empty() && first != std::string::npos && line[first] == ';';
+    if (!comment && !line.empty() && line.back() == '\\') {
       current += line.substr(0, line.size() - 1);
       continue;
     }

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace Nauvik {
 namespace {
@@ -116,6 +118,33 @@ TEST(Registry, LaterSectionsAndDeletionsWin) {
   EXPECT_EQ(reg.Get("S\\K", "A"), "3");
   EXPECT_EQ(reg.Get("S\\K", "B"), "");
   EXPECT_EQ(reg.Get("S\\Gone", "A"), "");
+}
+
+// A comment ending in "\" does not swallow the next line; inside quotes only
+// \\ and \" are escapes, any other backslash stays.
+TEST(Registry, CommentsEndWithTheirLineAndOnlyTwoEscapesExist) {
+  const RegistryFile file = ParseRegistryFile(R"(REGEDIT4
+[HKEY_LOCAL_MACHINE\S\K]
+; the blob directory, C:\blobs\
+"After"="kept"
+  ; indented comment \
+"Path"="C:\data\new\x41"
+"Escaped"="a\\b\"c\\"
+"Name\t"="named"
+)");
+  ASSERT_TRUE(file.loaded) << file.error;
+  const auto& values = file.keys.at("HKEY_LOCAL_MACHINE\\S\\K");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"AFTER", "kept"},
+      {"PATH", R"(C:\data\new\x41)"},
+      {"ESCAPED", R"(a\b"c\)"},
+      {R"(NAME\T)", "named"},
+  };
+  for (const auto& [name, text] : cases) {
+    const auto it = values.find(name);
+    ASSERT_NE(it, values.end()) << name;
+    EXPECT_EQ(std::string(it->second.data.begin(), it->second.data.end()), text) << name;
+  }
 }
 
 // The connection strings, byte for byte; the builders read the file named by
