@@ -2,7 +2,8 @@
 -- project cannot run it here).
 --
 -- Types: identifiers NUMBER(19), dates DATE, wide (UTF-16) texts
--- NVARCHAR2(buffer bytes / 2), 8-bit texts VARCHAR2(buffer bytes).
+-- NVARCHAR2(buffer bytes / 2), 8-bit texts VARCHAR2(buffer bytes). The one
+-- exception is IMM_CC (see NS_IMAPMESSAGE).
 --
 -- Each table has exactly one counter, NS_<table>_SEQ; NV_<table>_SEQ is a
 -- synonym for it, so a write through a view and a write to the base table
@@ -168,7 +169,12 @@ CREATE TABLE NS_IMAPMESSAGE (
   FIS_FILESTORAGEID NUMBER(19) NOT NULL,
   IMM_FROM NVARCHAR2(2000),
   IMM_TO NVARCHAR2(2000),
-  IMM_CC NVARCHAR2(4000),
+  -- 4,000 characters: NVARCHAR2 holds at most 4,000 bytes (2,000 UTF-16
+  -- characters) unless the database runs with MAX_STRING_SIZE = EXTENDED,
+  -- so NVARCHAR2(4000) is refused; NCLOB takes the length everywhere. The
+  -- store only inserts and selects the column (never compares, sorts or
+  -- indexes it), which a LOB allows.
+  IMM_CC NCLOB,
   IMM_BCC NVARCHAR2(2000),
   IMM_SUBJECT NVARCHAR2(800),
   IMM_SENT DATE,
