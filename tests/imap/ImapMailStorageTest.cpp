@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -80,8 +82,28 @@ class ImapMailStorageTest : public ::testing::Test {
     return link;
   }
 
+  int64_t FolderId(const std::u16string& name, int64_t user) {
+    ImapFolder folder;
+    EXPECT_EQ(store_.GetImapFolder(name, user, user, &folder), kImapOk) << ConvertFromUnicode(name);
+    return folder.folder_id;
+  }
+  // Adds a mail file as the entry point does (create flag set).
+  int32_t AddFile(const std::string& message_id, const std::u16string& folder, int64_t user) {
+    const std::string path = ::testing::TempDir() + "/imap-" + to_string(user) + ".eml";
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << Mail(message_id);
+    return store_.AddMessageToFolder(path, folder, true, user, user, kFlagRecent, KAVRO::NTime());
+  }
+
   ImapMailStorage store_;
 };
+
+// A grant row for one user with the given rights (1 or 0 each).
+void Grant(int64_t folder, int64_t user, int lookup, int insert, int create) {
+  Exec(Q("INSERT INTO NS_IMAPFOLDERACCESS (IFA_IMAPFOLDERACCESSID, IMF_IMAPFOLDERID, USR_USERID, "
+         "IFA_AR_LOOKUP, IFA_AR_INSERT, IFA_AR_CREATE) VALUES (nextval('NS_IMAPFOLDERACCESS_SEQ'), "
+         "?, ?, ?, ?, ?)",
+         {folder, user, lookup, insert, create}));
+}
 
 // New folder ids carry the vessel id; "inbox" at the top is the inbox, and
 // creating an existing folder returns it with 1016.
@@ -357,6 +379,211 @@ TEST_F(ImapMailStorageTest, InsertMessageStoresOnce) {
 
   EXPECT_EQ(store_.InsertMessage(mail.data(), 0, &none, 0), kImapInvalidInput);
   EXPECT_EQ(store_.InsertMessage(nullptr, size, &none, 0), kImapInvalidInput);
+}
+
+// FindMessage finds a mail only through a link into a folder, by its
+// Message-ID text (a LIKE pattern) and its size, on views and base tables.
+TEST_F(ImapMailStorageTest, FindMessageSeesLinkedMailOnly) {
+  const int64_t user = MakeUser(UserBase(7), "Finder");
+  const std::string mail = Mail("<find-1@unit>");
+  const uint32_t size = static_cast<uint32_t>(mail.size());
+  MessageReference stored, found;
+  ASSERT_EQ(store_.InsertMessage(mail.data(), size, &stored, 0), kImapOk);
+  EXPECT_EQ(store_.FindMessage("<find-1@unit>", size, &found), kImapMailNotFound);
+  Add("<find-1@unit>", u"Found", user);
+  const std::tuple<std::string, uint32_t, int32_t> cases[] = {
+      {"<find-1@unit>", size, kImapOk},
+      {"<find-_@unit>", size, kImapOk},
+      {"<find-1@unit>", size + 1, kImapMailNotFound},
+      {"<find-2@unit>", size, kImapMailNotFound},
+      {"<find-1@unit>'", size, kImapMailNotFound},
+  };
+  for (bool views : {true, false}) {
+    store_.SetUseViews(views);
+    for (const auto& [message_id, length, code] : cases) {
+      SCOPED_TRACE(message_id + (views ? " (views)" : " (tables)"));
+      found = MessageReference{};
+      ASSERT_EQ(store_.FindMessage(message_id, length, &found), code);
+      if (code != kImapOk) continue;
+      EXPECT_EQ(found.imap_message_id, stored.imap_message_id);
+      EXPECT_EQ(found.file_storage_id, stored.file_storage_id);
+    }
+  }
+}
+
+// From a stored blob the message row uses that blob and the link carries the
+// mail recipient; a second call links the same message again. Without the
+// create flag a missing folder is 1014 (the message row stays) and an
+// existing one takes the mail without another subscription. A blob that does
+// not exist gives the blob storage's own code.
+TEST_F(ImapMailStorageTest, AddFromAStoredBlobAndWithoutCreating) {
+  const int64_t user = MakeUser(UserBase(8), "Blob Adder");
+  const std::string mail = Mail("<from-blob-1@unit>");
+  const uint32_t size = static_cast<uint32_t>(mail.size());
+  MessageReference blob;
+  ASSERT_EQ(CreateBlob(mail.data(), size, &blob, true), 0);
+  const KAVRO::NTime date;
+  EXPECT_EQ(store_.AddMessageToFolder(blob.file_storage_id, 4712, u"FromBlob", true, user, user,
+                                      kFlagRecent, date),
+            kImapOk)
+      << store_.GetLastExceptionText();
+  EXPECT_EQ(store_.AddMessageToFolder(blob.file_storage_id, 0, u"frOMbLOB", false, user, user,
+                                      kFlagRecent, date),
+            kImapOk);
+  const std::string message = Q("IMM_MESSAGEID = '<from-blob-1@unit>' AND FIS_FILESTORAGEID = ?",
+                                {blob.file_storage_id});
+  EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = '<from-blob-1@unit>'"), 1);
+  EXPECT_EQ(Count("NS_IMAPMESSAGE", message), 1);
+  const std::string links =
+      Q("IMF_IMAPFOLDERID = ? AND IMM_IMAPMESSAGEID IN (SELECT IMM_IMAPMESSAGEID FROM "
+        "NS_IMAPMESSAGE WHERE ",
+        {FolderId(u"FromBlob", user)}) +
+      message + ")";
+  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", links + " AND MIF_UID = 1 AND MRP_MAILRECIPIENTID = 4712"),
+            1);
+  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", links + " AND MIF_UID = 2 AND MRP_MAILRECIPIENTID IS NULL"),
+            1);
+  EXPECT_EQ(Count("NS_IMAPSUBSCRIPTION", Q("USR_USERID = ?", {user})), 1);
+
+  EXPECT_EQ(store_.AddMessageToFolder(blob.file_storage_id, 0, u"Missing", false, user, user,
+                                      kFlagRecent, date),
+            kImapFolderNotFound);
+  const std::string other = Mail("<from-blob-2@unit>");
+  EXPECT_EQ(store_.AddMessageToFolder(other.data(), static_cast<uint32_t>(other.size()),
+                                      u"Missing", false, user, user, kFlagRecent, date, 0, 0),
+            kImapFolderNotFound);
+  EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = '<from-blob-2@unit>'"), 1);
+  EXPECT_EQ(Count("NS_IMAPFOLDER", Q("USR_USERID = ?", {user})), 1);
+  EXPECT_EQ(store_.AddMessageToFolder(987654321987, 0, u"FromBlob", true, user, user, kFlagRecent,
+                                      date),
+            kBlobNoSuchRecord);
+}
+
+// LinkMessagesToFolder links every request or none: a request that fails,
+// whether refused (a message that is not stored, 1023) or by the database (a
+// message row that does not exist, 1001), takes back the links the call made
+// before it. Its refusals come before any link.
+TEST_F(ImapMailStorageTest, LinkMessagesToFolderIsAllOrNothing) {
+  const int64_t user = MakeUser(UserBase(9), "Linker");
+  Add("<link-1@unit>", u"Links", user);
+  const int64_t folder = FolderId(u"Links", user);
+  const std::string mail = Mail("<link-1@unit>");
+  MessageReference message;
+  ASSERT_EQ(store_.FindMessage("<link-1@unit>", static_cast<uint32_t>(mail.size()), &message),
+            kImapOk);
+  const std::string in_folder = Q("IMF_IMAPFOLDERID = ?", {folder});
+
+  for (const auto& [bad_message, code] :
+       {std::pair<int64_t, int32_t>{0, kImapInvalidInput}, {987654321987, kImapOracleError}}) {
+    SCOPED_TRACE(code);
+    LinkRequestSet requests(3);
+    for (LinkRequest& request : requests) request.message = message;
+    requests[1].message.imap_message_id = bad_message;
+    EXPECT_EQ(store_.LinkMessagesToFolder(&requests, u"Links", user, user), code);
+    ASSERT_NE(requests[0].result.link_id, 0);  // linked, then taken back
+    EXPECT_EQ(Count("NS_IMAPMSGINFOLDER",
+                    Q("MIF_IMAPMSGINFOLDERID = ?", {requests[0].result.link_id})),
+              0);
+    EXPECT_EQ(requests[2].result.link_id, 0);  // never tried
+    EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", in_folder), 1);
+  }
+  LinkRequestSet requests(2);
+  for (LinkRequest& request : requests) request.message = message;
+  requests[1].flags = kFlagSeen;
+  ASSERT_EQ(store_.LinkMessagesToFolder(&requests, u"Links", user, user), kImapOk)
+      << store_.GetLastExceptionText();
+  EXPECT_LT(requests[0].result.uid, requests[1].result.uid);
+  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", in_folder), 3);
+  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", in_folder + " AND MIF_SEEN = 1"), 1);
+
+  Create(u"Closed", user);
+  Exec(Q("UPDATE NS_IMAPFOLDER SET IMF_NOSELECT = 1 WHERE IMF_IMAPFOLDERID = ?",
+         {FolderId(u"Closed", user)}));
+  Create(u"ReadOnly", user);
+  Exec(Q("UPDATE NS_IMAPFOLDERACCESS SET IFA_AR_INSERT = 0 WHERE IMF_IMAPFOLDERID = ?",
+         {FolderId(u"ReadOnly", user)}));
+  const std::tuple<std::u16string, int64_t, int32_t> refusals[] = {
+      {u"", user, kImapInvalidInput},
+      {u"Links", 0, kImapInvalidInput},
+      {u"Nowhere", user, kImapFolderNotFound},
+      {u"ReadOnly", user, kImapAccessDenied},
+      {u"Closed", user, kImapFolderNotSelectable},
+  };
+  for (const auto& [name, who, code] : refusals) {
+    EXPECT_EQ(store_.LinkMessagesToFolder(&requests, name, who, user), code)
+        << ConvertFromUnicode(name);
+  }
+  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", Q("IMM_IMAPMESSAGEID = ?", {message.imap_message_id})), 3);
+}
+
+// When the grant of a new folder fails, its row goes with the rolled-back
+// transaction; the ancestor created before it stays, and the store works on.
+TEST_F(ImapMailStorageTest, CreateFolderTakesItsRowBackWhenTheGrantFails) {
+  const int64_t user = MakeUser(UserBase(10), "Refused Grant");
+  Exec(
+      "CREATE OR REPLACE FUNCTION unit_refuse_grant() RETURNS trigger LANGUAGE plpgsql AS $$ "
+      "BEGIN IF EXISTS (SELECT 1 FROM NS_IMAPFOLDER WHERE IMF_IMAPFOLDERID = NEW.IMF_IMAPFOLDERID "
+      "AND IMF_FOLDERNAME = 'Refused') THEN RAISE EXCEPTION 'grant refused'; END IF; "
+      "RETURN NEW; END $$");
+  Exec(
+      "CREATE TRIGGER unit_refuse_grant BEFORE INSERT ON NS_IMAPFOLDERACCESS FOR EACH ROW "
+      "EXECUTE FUNCTION unit_refuse_grant()");
+  ImapFolder folder;
+  const int32_t refused = store_.CreateImapFolder(u"Kept.Refused", user, user, &folder);
+  const int32_t next = store_.CreateImapFolder(u"Kept.Accepted", user, user, &folder);
+  Exec("DROP TRIGGER unit_refuse_grant ON NS_IMAPFOLDERACCESS");
+  Exec("DROP FUNCTION unit_refuse_grant()");
+  EXPECT_EQ(refused, kImapOracleError);
+  EXPECT_EQ(next, kImapOk);
+  EXPECT_EQ(List(user, user), (Names{u"Kept", u"Kept.Accepted"}));
+  EXPECT_EQ(Count("NS_IMAPFOLDER", "IMF_FOLDERNAME = 'Refused'"), 0);
+  EXPECT_EQ(Count("NS_IMAPFOLDERACCESS", Q("USR_USERID = ?", {user})), 2);
+}
+
+// Rename needs the delete right on the folder, delete the delete right and,
+// to take its messages out, the delete-message right; a refused delete
+// leaves the folder and its links as they were. No folder moves below
+// another user's folder.
+TEST_F(ImapMailStorageTest, RenameAndDeleteRefusals) {
+  const int64_t user = MakeUser(UserBase(12), "Refusals");
+  const int64_t neighbour = MakeUser(UserBase(12) + 1, "Neighbour");
+  Create(u"Theirs", neighbour);
+  Grant(FolderId(u"Theirs", neighbour), user, 1, 1, 1);
+  const std::u16string theirs =
+      u"#Shared.Neighbour (" + ConvertToUnicode(to_string(neighbour)) + u").Theirs";
+  const int64_t kept = Add("<refusal-1@unit>", u"Kept", user).folder_id;
+  const int64_t leaf = Add("<refusal-2@unit>", u"Kept.Leaf", user).folder_id;
+  auto set_right = [&](const char* column, int value, int64_t folder) {
+    Exec("UPDATE NS_IMAPFOLDERACCESS SET " + std::string(column) + " = " + to_string(value) +
+         Q(" WHERE IMF_IMAPFOLDERID = ?", {folder}));
+  };
+  using Op = std::function<int32_t()>;
+  auto rename = [&](std::u16string from, std::u16string to) -> Op {
+    return [=, this] { return store_.RenameImapFolder(from, to, user, user); };
+  };
+  auto remove = [&](std::u16string name, int64_t who) -> Op {
+    return [=, this] { return store_.DeleteImapFolder(name, who, user); };
+  };
+  set_right("IFA_AR_DELETE_MBOX", 0, kept);
+  set_right("IFA_AR_DELETE_MESSAGE", 0, leaf);
+  const std::tuple<const char*, Op, int32_t> steps[] = {
+      {"rename without the delete right", rename(u"Kept", u"Moved"), kImapAccessDenied},
+      {"delete without the delete right", remove(u"Kept", user), kImapAccessDenied},
+      {"delete without the delete-message right", remove(u"Kept.Leaf", user), kImapAccessDenied},
+      {"delete without a name", remove(u"", user), kImapInvalidInput},
+      {"delete without a user", remove(u"Kept.Leaf", 0), kImapInvalidInput},
+      {"rename below another user's folder", rename(u"Kept.Leaf", theirs + u".Leaf"),
+       kImapCannotCreateInOthersFolder},
+  };
+  for (const auto& [what, op, code] : steps) EXPECT_EQ(op(), code) << what;
+  set_right("IFA_AR_DELETE_MBOX", 1, kept);
+  set_right("IFA_AR_DELETE_MESSAGE", 0, kept);
+  EXPECT_EQ(store_.DeleteImapFolder(u"Kept", user, user), kImapAccessDenied);
+  EXPECT_EQ(List(user, user), (Names{theirs, u"Kept", u"Kept.Leaf"}));
+  EXPECT_EQ(Count("NS_IMAPFOLDER", Q("IMF_NOSELECT = 0 AND IMF_IMAPFOLDERID IN (?, ?)",
+                                     {kept, leaf})),
+            2);
+  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", Q("IMF_IMAPFOLDERID IN (?, ?)", {kept, leaf})), 2);
 }
 
 }  // namespace
