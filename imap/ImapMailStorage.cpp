@@ -631,6 +631,10 @@ int32_t ImapMailStorage::CreateImapFolderBody(const std::u16string& name, int64_
         GetFolderRights(use_views_, static_cast<uint64_t>(user_id),
                         static_cast<uint64_t>(company_id), static_cast<uint64_t>(parent.folder_id));
     if ((rights & kRightCreate) == 0) return kImapAccessDenied;
+    // A folder is listed only within its owner's tree: one of ours below a
+    // shared folder of another user would break our own listing (its parent
+    // is not among our folders) and so every later call for us.
+    if (parent.owner != user_id) return kImapCannotCreateInOthersFolder;
     folder.parent_id = parent.folder_id;
   }
 

@@ -143,6 +143,11 @@ class ImapMailStorage {
   // Removes one link, and the message with its blob when no link is left.
   [[nodiscard]] virtual int32_t DeleteMessage(int64_t link_id);
 
+  // Creates the folder and its missing ancestors, each with its UID sequence
+  // and every right for the user. kImapFolderAlreadyExists (with `out`
+  // filled) when it exists; kImapAccessDenied without the create right on
+  // the parent; kImapCannotCreateInOthersFolder when the parent is another
+  // user's (shared) folder.
   [[nodiscard]] virtual int32_t CreateImapFolder(const std::u16string& name, int64_t user_id,
                                                  int64_t company_id, ImapFolder* out);
   [[nodiscard]] virtual int32_t GetImapFolder(const std::u16string& name, int64_t user_id,

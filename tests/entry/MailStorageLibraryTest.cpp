@@ -177,6 +177,16 @@ TEST_F(MailStorageLibrary, InsertRightIsRequired) {
   EXPECT_EQ(AddMail("<right-3@test>", shared, other), kOk);
   EXPECT_EQ(Links(std::stoll(crew), "<right-3@test>").size(), 1u);
   EXPECT_EQ(Count("NS_IMAPFOLDER", "USR_USERID = " + other), 0);
+
+  // Even with the create right, no folder of one user below another's: the
+  // later calls of both users go on as before.
+  Sql("UPDATE NS_IMAPFOLDERACCESS SET IFA_AR_CREATE = 1 WHERE USR_USERID = " + other);
+  EXPECT_EQ(AddMail("<right-4@test>", shared + ".Sub", other), 1022);
+  EXPECT_EQ(AddMail("<right-5@test>", "INBOX", other), kOk);
+  EXPECT_EQ(AddMail("<right-6@test>", "INBOX", other), kOk);
+  EXPECT_EQ(AddMail("<right-7@test>", "Crew.Sub", owner), kOk);
+  EXPECT_EQ(AddMail("<right-8@test>", shared, other), kOk);
+  EXPECT_EQ(Count("NS_IMAPFOLDER", "USR_USERID = " + other), 1);
 }
 
 // 1023 for a missing, empty or unmappable file (a directory: root ignores
