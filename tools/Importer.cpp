@@ -150,22 +150,7 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
       if (options_.date == DateSource::kHeader) {
         if (auto header = HeaderField(mail.bytes, "Date")) date = *header;
       }
-      std::string file = item.path;
-      if (mail.changed && temp_dir_.empty()) {
-        code = IMAP::kImapInvalidInput;
-        text = "no temporary directory for the converted copy (check TMPDIR)";
-        file.clear();
-      } else if (mail.changed) {
-        file = temp_dir_ + "/item-" + std::to_string(index) + ".eml";
-        std::ofstream out(file, std::ios::binary | std::ios::trunc);
-        out.write(mail.bytes.data(), static_cast<std::streamsize>(mail.bytes.size()));
-        out.close();
-        if (!out) {
-          code = IMAP::kImapInvalidInput;
-          text = "cannot write the temporary file " + file;
-          file.clear();
-        }
-      }
+      const std::string& file = mail.path;
       if (!file.empty()) {
         const std::string dup_key = message_id + '\n' + std::to_string(size);
         if (!message_id.empty()) {
@@ -173,10 +158,9 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
           duplicate = seen_messages_.count(dup_key) > 0;
         }
         if (!duplicate && !message_id.empty() && probe) duplicate = probe->Stored(message_id, size);
-        const uint64_t hash = ContentHash(mail.bytes);
+        const uint64_t hash = mail.hash;
         if (journal_) journal_->Begin(item, size, hash);
         code = CallLibrary(file, item, date);
-        if (mail.changed) std::filesystem::remove(file);
         if (journal_) journal_->Done(item, code, size, hash);
         text = IMAP::ErrorText(code);
         if (code == IMAP::kImapOk && !message_id.empty()) {
@@ -235,7 +219,6 @@ Summary Importer::Run(const std::vector<ImportItem>& items,
   }
   summary_.items = items.size();
   const uint64_t total = pending.size();
-  temp_dir_ = MakeTempDirectory();
   Scheduler scheduler(items, std::move(pending));
   std::vector<std::thread> workers;
   for (int t = 0; t < options_.threads; ++t) {
@@ -267,7 +250,6 @@ Summary Importer::Run(const std::vector<ImportItem>& items,
   if (InterruptRequested()) summary_.interrupted = true;
   summary_.left = total - done_;
   if (tick) tick(progress());
-  if (!temp_dir_.empty()) std::filesystem::remove_all(temp_dir_);
   summary_.bytes = bytes_;
   summary_.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

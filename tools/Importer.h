@@ -78,7 +78,6 @@ class Importer {
   Journal* journal_;
   ReportWriter* report_;
   ProbeFactory probes_;
-  std::string temp_dir_;
 
   std::mutex mu_;
   Summary summary_;                           // guarded by mu_

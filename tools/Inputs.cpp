@@ -1,8 +1,13 @@
 #include "tools/Inputs.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -15,12 +20,13 @@ namespace fs = std::filesystem;
 namespace Nauvik::Import {
 namespace {
 
-// Folder names compare without regard to ASCII case, as the store does.
-std::string FolderKeyOf(const std::string& folder) {
-  std::string key = folder;
-  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return key;
+std::string LowerAscii(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
 }
+
+// Folder names compare without regard to ASCII case, as the store does.
+std::string FolderKeyOf(const std::string& folder) { return LowerAscii(folder); }
 
 std::string JoinFolder(const std::string& parent, const std::string& child) {
   if (parent.empty()) return child;
@@ -43,22 +49,20 @@ bool IsServerFile(const std::string& name) {
          name == "subscriptions" || name.starts_with("courierimap") || name == ".DS_Store";
 }
 
-std::vector<fs::directory_entry> SortedEntries(const fs::path& dir, std::string* error) {
-  std::vector<fs::directory_entry> entries;
-  std::error_code ec;
-  fs::directory_iterator it(dir, ec);
-  if (ec) {
-    *error = dir.string() + ": " + ec.message();
-    return entries;
+// The entries of `dir` sorted by name; false with `ec` when it cannot be read.
+bool SortedEntries(const fs::path& dir, std::vector<fs::directory_entry>* entries,
+                   std::error_code* ec) {
+  entries->clear();
+  fs::directory_iterator it(dir, *ec);
+  if (*ec) return false;
+  for (; it != fs::directory_iterator(); it.increment(*ec)) {
+    if (*ec) return false;
+    entries->push_back(*it);
   }
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    if (ec) break;
-    entries.push_back(*it);
-  }
-  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+  std::sort(entries->begin(), entries->end(), [](const auto& a, const auto& b) {
     return a.path().filename().string() < b.path().filename().string();
   });
-  return entries;
+  return true;
 }
 
 ImportItem SkippedItem(const fs::path& path, const std::string& folder, std::string reason) {
@@ -72,9 +76,52 @@ ImportItem SkippedItem(const fs::path& path, const std::string& folder, std::str
   return item;
 }
 
+// Lists `dir` into `entries`. A directory that cannot be read becomes a
+// skipped item, so that it shows in the summary instead of ending the run.
+bool ListDirectory(const fs::path& dir, const std::string& folder, std::vector<ImportItem>* items,
+                   std::vector<fs::directory_entry>* entries) {
+  std::error_code ec;
+  if (SortedEntries(dir, entries, &ec)) return true;
+  items->push_back(SkippedItem(dir, folder, "unreadable directory (" + ec.message() + ")"));
+  return false;
+}
+
+// Why `path`, which is no directory, cannot be imported as a file; "" when
+// it is a regular file that can be read.
+std::string UnusableFileReason(const fs::path& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    const int err = errno;
+    struct stat link;
+    if (err == ENOENT && lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+      return "dangling symbolic link";
+    }
+    return std::string("unreadable (") + strerror(err) + ")";
+  }
+  if (S_ISFIFO(st.st_mode)) return "FIFO (not a regular file)";
+  if (S_ISSOCK(st.st_mode)) return "socket (not a regular file)";
+  if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return "device (not a regular file)";
+  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  if (access(path.c_str(), R_OK) != 0) return std::string("unreadable (") + strerror(errno) + ")";
+  return "";
+}
+
+// Adds `path` as a skipped item when it cannot be imported; true then.
+bool SkipUnusable(const fs::path& path, const std::string& folder, std::vector<ImportItem>* items) {
+  std::string reason = UnusableFileReason(path);
+  if (reason.empty()) return false;
+  items->push_back(SkippedItem(path, folder, std::move(reason)));
+  return true;
+}
+
 bool IsMaildir(const fs::path& dir) {
   std::error_code ec;
   return fs::is_directory(dir / "cur", ec) || fs::is_directory(dir / "new", ec);
+}
+
+// A file that is one mail whatever its first line says.
+bool IsSingleMailName(const fs::path& path) {
+  return LowerAscii(path.extension().string()) == ".eml";
 }
 
 void AddMailFile(const fs::path& path, uint64_t size, const std::string& folder,
@@ -88,17 +135,18 @@ void AddMailFile(const fs::path& path, uint64_t size, const std::string& folder,
 }
 
 // The messages of one Maildir folder: cur/ and new/ merged and sorted by file
-// name, whose leading delivery time then gives the delivery order.
-bool CollectMaildirFolder(const fs::path& dir, const std::string& folder,
-                          std::vector<ImportItem>* items, std::string* error) {
+// name, whose leading delivery time then gives the delivery order. Each file
+// is one mail, also when it starts with an mbox envelope line.
+void CollectMaildirFolder(const fs::path& dir, const std::string& folder,
+                          std::vector<ImportItem>* items) {
   std::vector<std::pair<fs::directory_entry, bool>> mails;  // entry, in cur/
+  std::vector<fs::directory_entry> entries;
   for (const char* sub : {"cur", "new"}) {
     std::error_code ec;
-    if (!fs::is_directory(dir / sub, ec)) continue;
-    for (auto& entry : SortedEntries(dir / sub, error)) {
-      mails.emplace_back(entry, std::string(sub) == "cur");
+    if (!fs::is_directory(dir / sub, ec) || !ListDirectory(dir / sub, folder, items, &entries)) {
+      continue;
     }
-    if (!error->empty()) return false;
+    for (auto& entry : entries) mails.emplace_back(entry, std::string(sub) == "cur");
   }
   std::stable_sort(mails.begin(), mails.end(), [](const auto& a, const auto& b) {
     return a.first.path().filename().string() < b.first.path().filename().string();
@@ -106,7 +154,11 @@ bool CollectMaildirFolder(const fs::path& dir, const std::string& folder,
   for (auto& [entry, in_cur] : mails) {
     const std::string name = entry.path().filename().string();
     std::error_code ec;
-    if (!entry.is_regular_file(ec)) continue;
+    if (entry.is_directory(ec)) {
+      items->push_back(SkippedItem(entry.path(), folder, "directory in cur/ or new/"));
+      continue;
+    }
+    if (SkipUnusable(entry.path(), folder, items)) continue;
     const uint64_t size = entry.file_size(ec);
     if (name.starts_with(".") || IsServerFile(name)) {
       items->push_back(SkippedItem(entry.path(), folder, "not mail"));
@@ -132,39 +184,35 @@ bool CollectMaildirFolder(const fs::path& dir, const std::string& folder,
   }
   // Deliveries in progress are not mail yet.
   std::error_code ec;
-  if (fs::is_directory(dir / "tmp", ec)) {
-    for (auto& entry : SortedEntries(dir / "tmp", error)) {
-      if (entry.is_regular_file(ec)) {
-        items->push_back(SkippedItem(entry.path(), folder, "Maildir tmp/"));
-      }
-    }
+  if (fs::is_directory(dir / "tmp", ec) && ListDirectory(dir / "tmp", folder, items, &entries)) {
+    for (auto& entry : entries) items->push_back(SkippedItem(entry.path(), folder, "Maildir tmp/"));
   }
-  return error->empty();
 }
 
-bool CollectMaildir(const fs::path& root, const std::string& folder, std::vector<ImportItem>* items,
-                    std::string* error) {
-  if (!CollectMaildirFolder(root, folder, items, error)) return false;
-  for (auto& entry : SortedEntries(root, error)) {
+void CollectMaildir(const fs::path& root, const std::string& folder,
+                    std::vector<ImportItem>* items) {
+  CollectMaildirFolder(root, folder, items);
+  std::vector<fs::directory_entry> entries;
+  if (!ListDirectory(root, folder, items, &entries)) return;
+  for (auto& entry : entries) {
     const std::string name = entry.path().filename().string();
     std::error_code ec;
     if (entry.is_directory(ec)) {
+      if (name == "cur" || name == "new" || name == "tmp") continue;
       // Maildir++: ".A.B" is the folder "A.B"; names are modified UTF-7.
-      if (name.size() > 1 && name[0] == '.' && name != ".." && IsMaildir(entry.path())) {
+      if (name.size() > 1 && name[0] == '.' && IsMaildir(entry.path())) {
         std::string sub = name.substr(1);
         auto decoded = DecodeModifiedUtf7(sub);
-        if (!CollectMaildirFolder(entry.path(), JoinFolder(folder, decoded ? *decoded : sub), items,
-                                  error)) {
-          return false;
-        }
+        CollectMaildirFolder(entry.path(), JoinFolder(folder, decoded ? *decoded : sub), items);
+      } else {
+        items->push_back(SkippedItem(entry.path(), folder, "directory that is no Maildir folder"));
       }
       continue;
     }
-    if (entry.is_regular_file(ec)) {
+    if (!SkipUnusable(entry.path(), folder, items)) {
       items->push_back(SkippedItem(entry.path(), folder, "not mail"));
     }
   }
-  return error->empty();
 }
 
 std::string MboxFolderName(const fs::path& path) {
@@ -179,23 +227,33 @@ std::string MboxFolderName(const fs::path& path) {
 
 bool CollectTree(const fs::path& dir, const std::string& folder, std::vector<ImportItem>* items,
                  std::string* error) {
-  if (IsMaildir(dir)) return CollectMaildir(dir, folder, items, error);
-  for (auto& entry : SortedEntries(dir, error)) {
+  if (IsMaildir(dir)) {
+    CollectMaildir(dir, folder, items);
+    return true;
+  }
+  std::vector<fs::directory_entry> entries;
+  if (!ListDirectory(dir, folder, items, &entries)) return true;
+  for (auto& entry : entries) {
     const std::string name = entry.path().filename().string();
     std::error_code ec;
     if (entry.is_directory(ec)) {
       // A link to a directory could lead back up the tree: only real directories.
-      if (entry.is_symlink(ec) || name.starts_with(".")) continue;
-      if (!CollectTree(entry.path(), JoinFolder(folder, name), items, error)) return false;
+      if (entry.is_symlink(ec)) {
+        items->push_back(SkippedItem(entry.path(), folder, "link to a directory (not followed)"));
+      } else if (name.starts_with(".")) {
+        items->push_back(SkippedItem(entry.path(), folder, "hidden directory"));
+      } else if (!CollectTree(entry.path(), JoinFolder(folder, name), items, error)) {
+        return false;
+      }
       continue;
     }
-    if (!entry.is_regular_file(ec)) continue;
+    if (SkipUnusable(entry.path(), folder, items)) continue;
     const uint64_t size = entry.file_size(ec);
     if (name.starts_with(".") || IsServerFile(name)) {
       items->push_back(SkippedItem(entry.path(), folder, "not mail"));
     } else if (size == 0) {
       items->push_back(SkippedItem(entry.path(), folder, "empty file"));
-    } else if (LooksLikeMbox(entry.path().string())) {
+    } else if (!IsSingleMailName(entry.path()) && LooksLikeMbox(entry.path().string())) {
       // An mbox inside a tree is a folder of its own, named after the file.
       if (!ScanMbox(entry.path().string(), JoinFolder(folder, MboxFolderName(entry.path())), items,
                     error)) {
@@ -205,16 +263,25 @@ bool CollectTree(const fs::path& dir, const std::string& folder, std::vector<Imp
       AddMailFile(entry.path(), size, folder, items);
     }
   }
-  return error->empty();
+  return true;
+}
+
+// A header field line of a MIME body part: a field name, then a colon.
+bool IsHeaderFieldLine(std::string_view line) {
+  size_t n = 0;
+  while (n < line.size() && line[n] > ' ' && line[n] < 127 && line[n] != ':') ++n;
+  return n > 0 && n < line.size() && line[n] == ':';
 }
 
 }  // namespace
 
 bool LooksLikeMbox(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  char head[5] = {};
+  char head[1024];
   in.read(head, sizeof head);
-  return in.gcount() == 5 && std::string_view(head, 5) == "From ";
+  std::string_view text(head, static_cast<size_t>(in.gcount()));
+  const size_t lf = text.find('\n');
+  return lf != std::string_view::npos && IsEnvelopeLine(text.substr(0, lf));
 }
 
 bool ScanMbox(const std::string& path, const std::string& folder, std::vector<ImportItem>* items,
@@ -234,19 +301,40 @@ bool ScanMbox(const std::string& path, const std::string& folder, std::vector<Im
     items->push_back(current);
     open = false;
   };
+  // A message starts at an envelope line that begins the file or follows an
+  // empty line. An empty line that ends the header block of a MIME body part
+  // ("--boundary", then header fields) does not count: what follows it is the
+  // part's content, such as a patch that begins "From <commit> Mon Sep 17 ...".
+  bool after_empty = true;
+  bool after_part_headers = false;
+  int part_header_lines = -1;  // >= 0: in the header block of a body part
   while (std::getline(in, line)) {
     const int64_t line_start = pos;
     pos += static_cast<int64_t>(line.size()) + (in.eof() ? 0 : 1);
-    if (line.starts_with("From ")) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line_start == 0 || (after_empty && !after_part_headers && IsEnvelopeLine(line))) {
       close(line_start);
       current = ImportItem();
       current.path = path;
       current.offset = line_start;
       current.folder = folder;
       current.mbox = true;
-      if (!line.empty() && line.back() == '\r') line.pop_back();
       current.date = DateFromMboxFromLine(line);
       open = true;
+      after_empty = false;
+      part_header_lines = -1;
+      continue;
+    }
+    after_part_headers = line.empty() && part_header_lines > 0;
+    after_empty = line.empty();
+    if (line.starts_with("--") && line.size() > 2) {
+      part_header_lines = 0;
+    } else if (part_header_lines >= 0 &&
+               (IsHeaderFieldLine(line) ||
+                (part_header_lines > 0 && (line[0] == ' ' || line[0] == '\t')))) {
+      ++part_header_lines;
+    } else {
+      part_header_lines = -1;
     }
   }
   close(pos);
@@ -263,22 +351,21 @@ bool CollectItems(const std::string& path, const std::string& folder,
   std::error_code ec;
   fs::path full = fs::absolute(fs::path(path), ec).lexically_normal();
   if (full.has_filename() == false && full.has_parent_path()) full = full.parent_path();
-  auto status = fs::status(full, ec);
-  if (ec || !fs::exists(status)) {
+  struct stat st;
+  if (lstat(full.c_str(), &st) != 0 && errno == ENOENT) {
     *error = path + ": no such file or directory";
     return false;
   }
-  if (fs::is_directory(status)) return CollectTree(full, folder, items, error);
-  if (!fs::is_regular_file(status)) {
-    *error = path + ": not a file or directory";
-    return false;
-  }
+  if (fs::is_directory(full, ec)) return CollectTree(full, folder, items, error);
+  if (SkipUnusable(full, folder, items)) return true;
   const uint64_t size = fs::file_size(full, ec);
   if (size == 0) {
     items->push_back(SkippedItem(full, folder, "empty file"));
     return true;
   }
-  if (LooksLikeMbox(full.string())) return ScanMbox(full.string(), folder, items, error);
+  if (!IsSingleMailName(full) && LooksLikeMbox(full.string())) {
+    return ScanMbox(full.string(), folder, items, error);
+  }
   AddMailFile(full, size, folder, items);
   return true;
 }

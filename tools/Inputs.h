@@ -31,9 +31,11 @@ struct ImportItem {
 };
 
 // Appends the items of `path` (file, directory, Maildir or mbox) to `items`,
-// all of them below `folder`. Returns false with `error` set when the path
-// cannot be read at all; unreadable entries further down are reported the
-// same way.
+// all of them below `folder`. Whatever cannot be imported (a FIFO, socket or
+// device, a dangling link, an unreadable file or directory, at `path` or
+// further down) becomes a skipped item with the reason, so that it is
+// counted. Returns false with `error` set only when `path` does not exist or
+// an mbox file fails while it is read.
 bool CollectItems(const std::string& path, const std::string& folder,
                   std::vector<ImportItem>* items, std::string* error);
 
@@ -44,11 +46,16 @@ bool CollectItems(const std::string& path, const std::string& folder,
 // Every item belongs to exactly one shard.
 std::vector<ImportItem> SelectShard(std::vector<ImportItem> items, int index, int count);
 
-// True for a file that holds mbox messages (it starts with "From ").
+// True for a file whose first line is an mbox envelope line ("From ", a
+// sender, an asctime date). Files named *.eml and Maildir files are single
+// mails whatever their first line; the caller does not ask for them.
 bool LooksLikeMbox(const std::string& path);
 
 // Scans an mbox file into one item per message (folder, date and offsets
-// filled). Returns false with `error` when the file cannot be read.
+// filled). A message begins at the file's start and at each envelope line
+// that follows an empty line, except the empty line that ends the header
+// block of a MIME body part; every other "From " line is body text. Returns
+// false with `error` when the file cannot be read.
 bool ScanMbox(const std::string& path, const std::string& folder, std::vector<ImportItem>* items,
               std::string* error);
 

@@ -81,35 +81,56 @@ void AppendUtf8(uint32_t cp, std::string* out) {
   }
 }
 
+void RewriteLines(std::string_view in, LineRewrite how,
+                  const std::function<void(std::string_view)>& sink) {
+  size_t pos = 0;
+  while (pos < in.size()) {
+    const size_t lf = in.find('\n', pos);
+    const size_t end = lf == std::string_view::npos ? in.size() : lf + 1;
+    std::string_view line = in.substr(pos, end - pos);
+    pos = end;
+    if (how.unquote_from && line.starts_with('>')) {
+      const size_t quotes = line.find_first_not_of('>');
+      if (quotes != std::string_view::npos && line.substr(quotes).starts_with("From ")) {
+        line.remove_prefix(1);
+      }
+    }
+    // The byte before an LF lies in the same line: a line "\n" has no CR.
+    if (how.crlf && lf != std::string_view::npos &&
+        (line.size() < 2 || line[line.size() - 2] != '\r')) {
+      if (line.size() > 1) sink(line.substr(0, line.size() - 1));
+      sink("\r\n");
+    } else {
+      sink(line);
+    }
+  }
+}
+
+bool HasBareLineFeed(std::string_view in) {
+  for (size_t lf = in.find('\n'); lf != std::string_view::npos; lf = in.find('\n', lf + 1)) {
+    if (lf == 0 || in[lf - 1] != '\r') return true;
+  }
+  return false;
+}
+
 bool ConvertToCrlf(std::string_view in, std::string* out) {
   out->clear();
   out->reserve(in.size() + in.size() / 32);
-  bool changed = false;
-  for (size_t i = 0; i < in.size(); ++i) {
-    if (in[i] == '\n' && (i == 0 || in[i - 1] != '\r')) {
-      out->push_back('\r');
-      changed = true;
-    }
-    out->push_back(in[i]);
-  }
-  return changed;
+  RewriteLines(in, {.crlf = true}, [&](std::string_view piece) { out->append(piece); });
+  return out->size() != in.size();
 }
 
 std::string UnquoteMboxFrom(std::string_view in) {
   std::string out;
   out.reserve(in.size());
-  size_t pos = 0;
-  while (pos < in.size()) {
-    size_t end = in.find('\n', pos);
-    end = end == std::string_view::npos ? in.size() : end + 1;
-    std::string_view line = in.substr(pos, end - pos);
-    size_t quotes = 0;
-    while (quotes < line.size() && line[quotes] == '>') ++quotes;
-    if (quotes > 0 && line.substr(quotes).starts_with("From ")) line.remove_prefix(1);
-    out.append(line);
-    pos = end;
-  }
+  RewriteLines(in, {.unquote_from = true}, [&](std::string_view piece) { out.append(piece); });
   return out;
+}
+
+bool IsEnvelopeLine(std::string_view line) {
+  if (line.ends_with('\n')) line.remove_suffix(1);
+  if (line.ends_with('\r')) line.remove_suffix(1);
+  return line.starts_with("From ") && !DateFromMboxFromLine(line).empty();
 }
 
 std::optional<std::string> HeaderField(std::string_view mail, std::string_view name) {
@@ -278,8 +299,7 @@ std::optional<std::string> DecodeModifiedUtf7(std::string_view name) {
   return out;
 }
 
-uint64_t ContentHash(std::string_view bytes) {
-  uint64_t h = 1469598103934665603ULL;
+uint64_t ContentHash(std::string_view bytes, uint64_t h) {
   for (unsigned char c : bytes) {
     h ^= c;
     h *= 1099511628211ULL;

@@ -5,19 +5,41 @@
 // thread-safe; none of them throws on malformed input.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace Nauvik::Import {
 
+// What happens to the lines of a mail on their way to the library.
+struct LineRewrite {
+  bool unquote_from = false;  // mboxrd: a line ">...>From " loses one '>'
+  bool crlf = false;          // a bare LF becomes CRLF; CRLF pairs and lone CRs stay
+};
+
+// Streams the rewritten text of `in` to `sink` in order, in pieces that
+// point into `in` (or at a static "\r\n"), so that a large mail is never
+// copied into memory. Lines end after each LF; the text need not end in one.
+void RewriteLines(std::string_view in, LineRewrite how,
+                  const std::function<void(std::string_view)>& sink);
+
+// True when `in` holds an LF that no CR precedes.
+bool HasBareLineFeed(std::string_view in);
+
 // Turns every bare LF into CRLF; CRLF pairs and lone CRs stay. Returns true
-// when anything was added, so that an unchanged file can be passed as it is.
+// when anything was added.
 bool ConvertToCrlf(std::string_view in, std::string* out);
 
 // Undoes mboxrd quoting: a line that starts with one or more '>' followed by
 // "From " loses one '>'. Works on LF and CRLF text alike.
 std::string UnquoteMboxFrom(std::string_view in);
+
+// True for the envelope line that starts an mbox message: "From ", a sender,
+// then an asctime date ("From a@b Thu Mar  5 10:00:00 2026", a zone may
+// follow the time or the year). A header line such as "From  :<x@y>" or a
+// body line "From here on" is not one. `line` may end in CR or CRLF/LF.
+bool IsEnvelopeLine(std::string_view line);
 
 // The unfolded body of the first header field `name` (ASCII case ignored),
 // with surrounding white space removed; nullopt when the header block has no
@@ -53,7 +75,9 @@ MaildirFlags ParseMaildirFlags(std::string_view file_name);
 std::optional<std::string> DecodeModifiedUtf7(std::string_view name);
 
 // FNV-1a 64-bit hash, used to recognise identical mail bytes in the journal.
-uint64_t ContentHash(std::string_view bytes);
+// A hash of consecutive pieces passes each result on as `hash`.
+constexpr uint64_t kContentHashStart = 1469598103934665603ULL;
+uint64_t ContentHash(std::string_view bytes, uint64_t hash = kContentHashStart);
 
 // Appends the UTF-8 form of one Unicode code point.
 void AppendUtf8(uint32_t cp, std::string* out);

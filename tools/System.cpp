@@ -47,13 +47,6 @@ std::string ExecutablePath() {
   return std::string(buf, static_cast<size_t>(n));
 }
 
-std::string MakeTempDirectory() {
-  const char* base = getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/mailstorage-import.XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) return "";
-  return pattern;
-}
-
 void SetEnvironment(const std::string& name, const std::string& value) {
   setenv(name.c_str(), value.c_str(), 1);
 }

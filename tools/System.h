@@ -1,7 +1,7 @@
 #pragma once
 
 // The importer's few operating-system needs, kept in one place: terminal,
-// interrupt signal, executable path, temporary directory and loading the
+// interrupt signal, executable path and loading the
 // library with dlopen exactly as a migration host does.
 
 #include <string>
@@ -20,9 +20,6 @@ bool InterruptRequested();
 
 // Path of the running executable (/proc/self/exe); "" when unknown.
 std::string ExecutablePath();
-
-// A new private directory under $TMPDIR (or /tmp); "" on failure.
-std::string MakeTempDirectory();
 
 void SetEnvironment(const std::string& name, const std::string& value);
 

@@ -8,7 +8,7 @@
 namespace Nauvik::Import {
 namespace {
 
-bool FileEquals(const std::string& path, const std::string& bytes) {
+bool FileEquals(const std::string& path, std::string_view bytes) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

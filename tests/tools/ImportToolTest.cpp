@@ -3,7 +3,11 @@
 // resume, failures, report and configuration errors. No database: the runs
 // use --no-check.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 
 #include <algorithm>
 #include <chrono>
@@ -11,6 +15,7 @@
 #include <map>
 #include <set>
 
+#include "tests/tools/MailShapes.h"
 #include "tests/tools/ToolRunner.h"
 #include "tools/MailText.h"
 
@@ -39,13 +44,18 @@ class ImportTool : public testing::Test {
     WriteFile(registry_, "REGEDIT4\n");
   }
 
-  ToolResult Run(std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
+  ToolResult Run(std::vector<std::string> args, std::map<std::string, std::string> env = {},
+                 std::vector<std::string> prefix = {}) {
     args.insert(args.begin(), {"--user", "42", "--company", "7", "--no-check", "--quiet",
                                "--library", MS_FAKE_LIBRARY, "--registry", registry_});
     env["FAKE_MAILSTORAGE_LOG"] = log_;
     env["FAKE_MAILSTORAGE_COPIES"] = dir_ + "/copies";
     env["TMPDIR"] = dir_ + "/tmp";
-    return RunTool(MS_IMPORT_TOOL, args, env);
+    if (prefix.empty()) return RunTool(MS_IMPORT_TOOL, args, env);
+    // Run through a launcher (setpriv): the launcher's arguments, then the tool's.
+    prefix.push_back(MS_IMPORT_TOOL);
+    args.insert(args.begin(), prefix.begin() + 1, prefix.end());
+    return RunTool(prefix[0], args, env);
   }
 
   // The calls in the order they ended; the user and company are always 42 and 7.
@@ -119,15 +129,112 @@ TEST_F(ImportTool, GivesTheLibraryEachMailWithFolderFlagsDateAndCrlfBytes) {
     EXPECT_EQ(std::tie(c.id, c.folder, c.date, c.seen, c.draft, c.bytes), expected[i]) << i;
     EXPECT_TRUE(c.views);
   }
-  // A CRLF file is passed by its own path, the others through temporary
-  // files that are gone after the run.
+  // A CRLF file is passed by its own path, the others as in-memory files;
+  // nothing is written to the temporary directory.
   EXPECT_EQ(calls[4].file, dir_ + "/in/c1.eml");
-  EXPECT_TRUE(calls[2].file.starts_with(dir_ + "/tmp/")) << calls[2].file;
+  for (size_t i : {0, 1, 2, 3}) {
+    EXPECT_TRUE(calls[i].file.starts_with("/proc/self/fd/")) << calls[i].file;
+  }
   EXPECT_TRUE(std::filesystem::is_empty(dir_ + "/tmp"));
   EXPECT_NE(r.out.find("imported                                  5"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("R (answered) 1, keywords 1"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("skipped (not mail)                        2"), std::string::npos) << r.out;
   EXPECT_EQ(Closes().size(), 1u);
+}
+
+// A file that is one mail stays one mail, whatever "From " lines it holds:
+// only an envelope line at its start goes, with the empty line that ends a
+// message in an mbox.
+TEST_F(ImportTool, SingleMailFilesAreNeverSplitAndLoseOnlyTheirEnvelopeLine) {
+  const std::string envelope = "From MAILER-DAEMON Mon Jan 12 10:00:00 2026\n";
+  WriteFile(dir_ + "/in/tree/bounce.eml", envelope + Bounce() + "X-Id: bounce\n\n");
+  WriteFile(dir_ + "/in/tree/notes/headerline", WithPatch() + "X-Id: header\n");
+  WriteFile(dir_ + "/in/Maildir/cur/1767261600.M1.h:2,S", envelope + WithPatch() + "X-Id: md\n\n");
+  WriteFile(dir_ + "/in/given.eml", envelope + WithPatch() + "X-Id: given\n");
+  ToolResult r =
+      Run({"--keep-line-ends", dir_ + "/in/tree", dir_ + "/in/Maildir", dir_ + "/in/given.eml"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  std::vector<std::pair<std::string, std::string>> got;  // folder, bytes
+  for (const Call& c : Calls()) got.emplace_back(c.folder, c.bytes);
+  EXPECT_EQ(got, (std::vector<std::pair<std::string, std::string>>{
+                     {"INBOX", Bounce() + "X-Id: bounce\n"},
+                     {"INBOX.notes", WithPatch() + "X-Id: header\n"},
+                     {"INBOX", WithPatch() + "X-Id: md\n"},
+                     {"INBOX", WithPatch() + "X-Id: given\n"},
+                 }));
+}
+
+// FIFOs, sockets, devices, dangling links and what cannot be read are
+// counted and reported as skipped with the reason, in a tree and on the
+// command line, and the rest is imported.
+TEST_F(ImportTool, InputsThatAreNotReadableFilesAreSkippedWithTheReason) {
+  namespace fs = std::filesystem;
+  const std::string in = dir_ + "/in";
+  WriteFile(in + "/tree/good.eml", Mail("good"));
+  WriteFile(in + "/tree/secret.eml", Mail("secret"));
+  WriteFile(in + "/tree/closed/inner.eml", Mail("inner"));
+  WriteFile(in + "/closed-given/x.eml", Mail("x"));
+  WriteFile(in + "/other/real.eml", Mail("real"));
+  fs::permissions(in + "/tree/secret.eml", fs::perms::none);
+  fs::permissions(in + "/tree/closed", fs::perms::none);
+  fs::permissions(in + "/closed-given", fs::perms::none);
+  ASSERT_EQ(mkfifo((in + "/tree/pipe").c_str(), 0644), 0);
+  ASSERT_EQ(mkfifo((in + "/given-pipe").c_str(), 0644), 0);
+  fs::create_symlink(in + "/nowhere", in + "/tree/dangling");
+  fs::create_symlink(in + "/nowhere", in + "/given-dangling");
+  fs::create_symlink("/dev/null", in + "/tree/null");
+  fs::create_directory_symlink(in + "/other", in + "/tree/loop");
+  // The scratch path is too long for a socket address: bind through the directory's fd.
+  const int tree_fd = open((in + "/tree").c_str(), O_PATH | O_DIRECTORY);
+  const std::string socket_path = "/proc/self/fd/" + std::to_string(tree_fd) + "/sock";
+  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  socket_path.copy(address.sun_path, socket_path.size());
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  close(tree_fd);
+  // Permissions do not bind root: the tool then runs as nobody.
+  std::vector<std::string> as_nobody;
+  if (geteuid() == 0) {
+    if (!fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "root without setpriv";
+    as_nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    for (const auto& dir : {dir_, dir_ + "/copies"}) fs::permissions(dir, fs::perms::all);
+  }
+  const std::string report = dir_ + "/report.csv";
+  ToolResult r = Run({"--report", report, in + "/tree", in + "/given-pipe", in + "/given-dangling",
+                      in + "/closed-given"},
+                     {}, as_nobody);
+  close(sock);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  std::vector<std::string> ids;
+  for (const Call& c : Calls()) ids.push_back(c.id);
+  EXPECT_EQ(ids, std::vector<std::string>{"good"});
+  EXPECT_NE(r.out.find("skipped (not mail)                       10"), std::string::npos) << r.out;
+  const std::map<std::string, std::string> expected = {
+      {in + "/tree/secret.eml", "skipped: unreadable (Permission denied)"},
+      {in + "/tree/closed", "skipped: unreadable directory (Permission denied)"},
+      {in + "/tree/pipe", "skipped: FIFO (not a regular file)"},
+      {in + "/tree/sock", "skipped: socket (not a regular file)"},
+      {in + "/tree/null", "skipped: device (not a regular file)"},
+      {in + "/tree/dangling", "skipped: dangling symbolic link"},
+      {in + "/tree/loop", "skipped: link to a directory (not followed)"},
+      {in + "/given-pipe", "skipped: FIFO (not a regular file)"},
+      {in + "/given-dangling", "skipped: dangling symbolic link"},
+      {in + "/closed-given", "skipped: unreadable directory (Permission denied)"},
+  };
+  std::map<std::string, std::string> rows;
+  for (const auto& row : Split(ReadFile(report), '\n')) {
+    const auto f = Split(row, ',');
+    if (f.size() >= 5 && f[0] != in + "/tree/good.eml" && f[0] != "source") rows[f[0]] = f[4];
+  }
+  EXPECT_EQ(rows, expected);
+  for (const auto& [path, reason] : expected) {
+    const std::string shown = reason.substr(9, reason.find(" (") - 9);
+    EXPECT_NE(r.out.find(shown), std::string::npos) << shown << "\n" << r.out;
+  }
+  for (const auto& dir : {in + "/tree/closed", in + "/closed-given"}) {
+    fs::permissions(dir, fs::perms::owner_all);
+  }
 }
 
 TEST_F(ImportTool, OptionsChangeDatesLineEndsTablesAndFolder) {

@@ -1,12 +1,16 @@
-// The importer's own parts: line ends, mbox quoting, headers, dates, Maildir
-// names, enumeration, shards, journal, report, progress, options, registry.
+// The importer's own parts: line ends, mbox quoting, where mails begin and
+// end, headers, dates, Maildir names, enumeration, the bytes given to the
+// library, shards, journal, report, progress, options, registry.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <tuple>
 
+#include "tests/tools/MailShapes.h"
 #include "tests/tools/ToolRunner.h"
 #include "tools/Inputs.h"
 #include "tools/Journal.h"
@@ -20,7 +24,9 @@
 namespace Nauvik::Import {
 namespace {
 
+using Test::Bounce;
 using Test::MakeScratchDirectory;
+using Test::WithPatch;
 using Test::WriteFile;
 
 TEST(ConvertToCrlf, BareLineFeedsGainCarriageReturnsOthersStay) {
@@ -46,6 +52,126 @@ TEST(UnquoteMboxFrom, RemovesOneQuoteLevelOnlyFromFromLines) {
       {"a\n>From b\nc", "a\nFrom b\nc"},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(UnquoteMboxFrom(in), out) << in;
+}
+
+TEST(IsEnvelopeLine, OnlyFromASenderAndAnAsctimeDate) {
+  const std::pair<const char*, bool> cases[] = {
+      {"From a@b Thu Mar  5 10:00:00 2026", true},
+      {"From MAILER-DAEMON Fri Jan  9 08:00:00 2026\r\n", true},
+      {"From a@b Sat Jan 10 09:30:00 CET 2026", true},
+      {"From 1a2b3c4d5e6f7a8b9c0d1e2f3a4b5c6d7e8f9a0b Mon Sep 17 00:00:00 2001", true},
+      {"From  :<x@y>", false},
+      {"From here on, all is well.", false},
+      {"From: a@b", false},
+      {">From a@b Thu Mar  5 10:00:00 2026", false},
+  };
+  for (const auto& [line, envelope] : cases) EXPECT_EQ(IsEnvelopeLine(line), envelope) << line;
+}
+
+TEST(ScanMbox, MessagesStartOnlyAtEnvelopeLinesAfterAnEmptyLine) {
+  const std::string dir = MakeScratchDirectory("scan-mbox");
+  for (const bool crlf : {false, true}) {
+    const std::string envelopes[] = {"From a@b Thu Mar  5 10:00:00 2026\n",
+                                     "From c@d Fri Mar  6 11:00:00 2026\n",
+                                     "From e@f Sat Mar  7 12:00:00 2026\n"};
+    const std::string bodies[] = {Bounce(), WithPatch(), "Subject: last\n\n>From quoted\n"};
+    std::string mbox;
+    std::vector<int64_t> offsets;
+    for (size_t i = 0; i < 3; ++i) {
+      offsets.push_back(static_cast<int64_t>(mbox.size()));
+      std::string message = envelopes[i] + bodies[i] + "\n";
+      if (crlf) ConvertToCrlf(std::string(message), &message);
+      mbox += message;
+    }
+    const std::string path = dir + (crlf ? "/crlf" : "/lf");
+    WriteFile(path, mbox);
+    std::vector<ImportItem> items;
+    std::string error;
+    ASSERT_TRUE(ScanMbox(path, "INBOX", &items, &error)) << error;
+    std::vector<int64_t> found;
+    for (const auto& item : items) found.push_back(item.offset);
+    EXPECT_EQ(found, offsets) << (crlf ? "CRLF" : "LF");
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[2].length, mbox.size() - static_cast<size_t>(offsets[2]));
+    EXPECT_EQ(items[1].date, "Fri, 6 Mar 2026 11:00:00 +0000");
+  }
+}
+
+// The bytes of a message, read back the way the library reads them: by path.
+struct Loaded {
+  std::string bytes, by_path;
+  bool changed = false, in_memory = false, hash_ok = false;
+};
+
+Loaded Load(const ImportItem& item, bool keep_line_ends) {
+  MailBytes mail;
+  std::string error;
+  EXPECT_TRUE(LoadMail(item, keep_line_ends, &mail, &error)) << error;
+  Loaded out{std::string(mail.bytes), Test::ReadFile(mail.path), mail.changed,
+             mail.path.starts_with("/proc/self/fd/"), mail.hash == ContentHash(mail.bytes)};
+  if (out.in_memory) {
+    // Sealed: nothing can change the bytes after they were hashed.
+    const int fd = open(mail.path.c_str(), O_RDWR);
+    EXPECT_TRUE(fd < 0 || write(fd, "x", 1) < 0) << mail.path;
+    if (fd >= 0) close(fd);
+  }
+  return out;
+}
+
+TEST(LoadMail, ASingleMailFileLosesOnlyItsEnvelopeLineAndIsNotSplit) {
+  const std::string dir = MakeScratchDirectory("load-single");
+  const std::string envelope = "From MAILER-DAEMON Mon Jan 12 10:00:00 2026\n";
+  const std::string crlf_mail = "Subject: x\r\n\r\nbody\r\n";
+  std::string crlf_patch;
+  ConvertToCrlf(WithPatch(), &crlf_patch);
+  // name, file content, keep line ends, expected bytes, changed
+  const std::tuple<const char*, std::string, bool, std::string, bool> cases[] = {
+      {"bounce.eml", envelope + Bounce() + "\n", true, Bounce(), true},
+      {"cur/1.M1.h:2,S", envelope + WithPatch() + "\n", false, crlf_patch, true},
+      // No ">From" unquoting outside an mbox: the line is the mail's own.
+      {"q.eml", envelope + ">From me\n", true, ">From me\n", true},
+      {"headerline", WithPatch(), true, WithPatch(), false},
+      {"crlf.eml", crlf_mail, false, crlf_mail, false},
+  };
+  for (const auto& [name, content, keep, expected, changed] : cases) {
+    WriteFile(dir + "/" + name, content);
+    ImportItem item;
+    item.path = dir + "/" + name;
+    const Loaded got = Load(item, keep);
+    EXPECT_EQ(got.bytes, expected) << name;
+    EXPECT_EQ(got.by_path, expected) << name;
+    EXPECT_EQ(got.changed, changed) << name;
+    EXPECT_EQ(got.in_memory, changed) << name;
+    EXPECT_TRUE(got.hash_ok) << name;
+  }
+}
+
+TEST(LoadMail, AnMboxMessageIsUnquotedConvertedAndGivenFromMemory) {
+  const std::string dir = MakeScratchDirectory("load-mbox");
+  const std::string path = dir + "/box";
+  WriteFile(path,
+            "From a@b Thu Mar  5 10:00:00 2026\nSubject: one\n\n>From x\n>>From y\n\n"
+            "From c@d Fri Mar  6 11:00:00 2026\r\nSubject: two\r\n\r\nbody\r\n");
+  std::vector<ImportItem> items;
+  std::string error;
+  ASSERT_TRUE(ScanMbox(path, "INBOX", &items, &error)) << error;
+  ASSERT_EQ(items.size(), 2u);
+  const std::pair<bool, std::string> expected[] = {
+      {true, "Subject: one\n\nFrom x\n>From y\n"},
+      {false, "Subject: one\r\n\r\nFrom x\r\n>From y\r\n"},
+  };
+  for (const auto& [keep, bytes] : expected) {
+    const Loaded got = Load(items[0], keep);
+    EXPECT_EQ(got.bytes, bytes);
+    EXPECT_EQ(got.by_path, bytes);
+    EXPECT_TRUE(got.changed && got.in_memory && got.hash_ok);
+  }
+  EXPECT_EQ(Load(items[1], false).by_path, "Subject: two\r\n\r\nbody\r\n");
+  // A file cut short since the scan is an error, not a shorter mail.
+  WriteFile(path, "From a@b Thu Mar  5 10:00:00 2026\n");
+  MailBytes mail;
+  EXPECT_FALSE(LoadMail(items[1], false, &mail, &error));
+  EXPECT_NE(error.find("cut short"), std::string::npos) << error;
 }
 
 TEST(HeaderField, FindsUnfoldedFieldsInTheHeaderBlockOnly) {
@@ -143,6 +269,7 @@ TEST(CollectItems, MaildirPlusPlusInStableOrderWithFoldersFlagsAndSkips) {
                                      "INBOX new/1700000004.M4.h SKIP(empty file)",
                                      "INBOX tmp/1700000005.M5.h SKIP(Maildir tmp/)",
                                      "INBOX.A.B .A.B/cur/1700000012.M12.h:2,",
+                                     "INBOX .notmaildir SKIP(directory that is no Maildir folder)",
                                      "INBOX dovecot-uidlist SKIP(not mail)",
                                      "INBOX maildirsize SKIP(not mail)",
                                  }));
