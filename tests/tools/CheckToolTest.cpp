@@ -1,0 +1,297 @@
+// mailstorage-check against a store of its own: mails stored through the
+// real libMailStorage.so, then broken by hand (rows deleted, files removed,
+// grown, left behind) into each kind of orphan and fault, checked, repaired
+// and checked again; linked mail must come out of every repair untouched.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/entry/LibraryHarness.h"
+#include "tests/tools/PrivateStore.h"
+#include "tests/tools/ToolRunner.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Nauvik::Import::Test::RunTool;
+using Nauvik::Import::Test::ToolResult;
+
+mstest::PrivateStore *g_store = nullptr;
+
+class StoreEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    g_store = new mstest::PrivateStore("check");
+    // The library reads its configuration once, at its first call.
+    setenv("MAILSTORAGE_REGISTRY", g_store->Registry().c_str(), 1);
+  }
+  void TearDown() override {
+    if (mstest::Library::Get().close != nullptr) mstest::Library::Get().close();
+    delete g_store;
+  }
+};
+const auto *const kEnvironment = ::testing::AddGlobalTestEnvironment(new StoreEnvironment);
+
+ToolResult Check(std::vector<std::string> args) {
+  args.insert(args.begin(), {"--registry", g_store->Registry(), "--list", "0"});
+  return RunTool(MS_CHECK_TOOL, args);
+}
+
+// One mail stored for the demo user, with everything the checks look at.
+struct Stored {
+  std::string message;  // IMM_IMAPMESSAGEID
+  std::string record;   // FIS_FILESTORAGEID
+  std::string file;     // the blob file
+  std::string bytes;    // what was given to the library
+};
+
+Stored Store(const std::string &message_id) {
+  Stored s;
+  s.bytes = mstest::MakeMail(message_id, "checker " + message_id);
+  EXPECT_EQ(mstest::Add(mstest::WriteMail(s.bytes), "INBOX.check", "1"), 0);
+  const std::vector<std::string> row = Nauvik::Import::Test::Split(
+      g_store->Sql("SELECT IMM_IMAPMESSAGEID, IMM.FIS_FILESTORAGEID, "
+                   "FSH_HOSTPATH || FIS_LOCATION "
+                   "FROM NS_IMAPMESSAGE IMM JOIN NS_FILESTORAGE FIS ON "
+                   "IMM.FIS_FILESTORAGEID = "
+                   "FIS.FIS_FILESTORAGEID JOIN NS_FILESTORAGEHOST FSH ON "
+                   "FIS.FSH_FILESTORAGEHOSTID "
+                   "= FSH.FSH_FILESTORAGEHOSTID WHERE IMM_MESSAGEID = " +
+                   mstest::Quote(message_id)),
+      '|');
+  EXPECT_EQ(row.size(), 3u) << message_id;
+  if (row.size() != 3) return s;
+  s.message = row[0];
+  s.record = row[1];
+  s.file = row[2];
+  std::replace(s.file.begin(), s.file.end(), '\\', '/');
+  return s;
+}
+
+// Surgery: what a crash or an outage between two steps of a store can leave.
+void DropLinks(const Stored &s) {
+  g_store->Sql("DELETE FROM NS_IMAPMSGINFOLDER WHERE IMM_IMAPMESSAGEID = " + s.message);
+}
+void DropMessage(const Stored &s) {
+  DropLinks(s);
+  g_store->Sql("DELETE FROM NS_IMAPMESSAGE WHERE IMM_IMAPMESSAGEID = " + s.message);
+}
+void DropRecord(const Stored &s) {
+  DropMessage(s);
+  g_store->Sql("DELETE FROM NS_FILESTORAGE WHERE FIS_FILESTORAGEID = " + s.record);
+}
+void AgeRecord(const Stored &s) {
+  g_store->Sql(
+      "UPDATE NS_FILESTORAGE SET FIS_CREATED = FIS_CREATED - INTERVAL "
+      "'2 hours' WHERE "
+      "FIS_FILESTORAGEID = " +
+      s.record);
+}
+void AgeFile(const Stored &s) {
+  fs::last_write_time(s.file, fs::last_write_time(s.file) - std::chrono::hours(2));
+}
+
+// "live|deleted by|location" of a record.
+std::string RecordState(const Stored &s) {
+  return g_store->Sql(
+      "SELECT CASE WHEN FIS_DELETED IS NULL THEN 'live' ELSE 'deleted' END, "
+      "FIS_DELETEDBY, COALESCE(FIS_LOCATION, '-') FROM NS_FILESTORAGE WHERE "
+      "FIS_FILESTORAGEID = " +
+      s.record);
+}
+
+// A linked mail as it must stay: its link, message, live record and the
+// exact bytes in its file.
+void ExpectIntact(const Stored &s) {
+  EXPECT_EQ(g_store->Int("SELECT COUNT(*) FROM NS_IMAPMSGINFOLDER WHERE IMM_IMAPMESSAGEID = " +
+                         s.message),
+            1);
+  EXPECT_EQ(
+      g_store->Int("SELECT COUNT(*) FROM NS_IMAPMESSAGE WHERE IMM_IMAPMESSAGEID = " + s.message),
+      1);
+  EXPECT_TRUE(RecordState(s).starts_with("live||")) << RecordState(s);
+  EXPECT_EQ(mstest::ReadFile(s.file), s.bytes) << s.file;
+}
+
+// The count line of a category in the first report of the output.
+std::string Count(const std::string &out, const std::string &category) {
+  const size_t at = out.find("  " + category + ": ");
+  if (at == std::string::npos) return "absent";
+  const size_t from = at + category.size() + 4;
+  return out.substr(from, out.find('\n', from) - from);
+}
+
+TEST(CheckTool, UsageAndConfigurationErrorsExitWithTwo) {
+  const std::string bad_registry = g_store->Blobs() + "/../bad.reg";
+  std::string reg = mstest::ReadFile(g_store->Registry());
+  reg.replace(reg.find("\"DatabaseName\"=\""), 16, "\"DatabaseName\"=\"no_such_db_");
+  std::ofstream(bad_registry) << reg;
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--min-age", "soon"}, "--min-age soon"},
+      {{"--min-age", "5w"}, "--min-age 5w"},
+      {{"--bogus"}, "--bogus"},
+      {{"--registry", "/nonexistent/registry.reg"}, "registry file /nonexistent"},
+      {{"--registry", bad_registry}, "cannot read the store"},
+  };
+  for (const auto &[args, message] : cases) {
+    const ToolResult r = RunTool(MS_CHECK_TOOL, args);
+    EXPECT_EQ(r.status, 2) << args[0] << "\n" << r.out << r.err;
+    EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+  }
+}
+
+TEST(CheckTool, FindsEachOrphanAndRepairsOnlyWhatIsOldEnough) {
+  const Stored keep = Store("<keep@check>");
+  const Stored unlinked = Store("<unlinked@check>");
+  const Stored no_message = Store("<no-message@check>");
+  const Stored young_no_message = Store("<young-no-message@check>");
+  const Stored no_record = Store("<no-record@check>");
+  const Stored young_no_record = Store("<young-no-record@check>");
+
+  ToolResult r = Check({});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Clean: 0 problems in 1 storage host"), std::string::npos) << r.out;
+
+  DropLinks(unlinked);
+  AgeRecord(unlinked);
+  DropMessage(no_message);
+  AgeRecord(no_message);
+  DropMessage(young_no_message);
+  DropRecord(no_record);
+  AgeFile(no_record);
+  DropRecord(young_no_record);
+  // A link whose message is gone: only a store without the foreign key (or
+  // with it switched off, as here) can hold one.
+  g_store->Sql(
+      "SET session_replication_role = replica; INSERT INTO NS_IMAPMSGINFOLDER "
+      "(MIF_IMAPMSGINFOLDERID, IMM_IMAPMESSAGEID, IMF_IMAPFOLDERID, MIF_UID) "
+      "SELECT "
+      "900000001, 999999999, IMF_IMAPFOLDERID, 77 FROM NS_IMAPMSGINFOLDER "
+      "WHERE "
+      "IMM_IMAPMESSAGEID = " +
+          keep.message,
+      true);
+
+  const std::string before = g_store->Sql(
+      "SELECT (SELECT COUNT(*) FROM NS_IMAPMESSAGE), (SELECT COUNT(*) FROM "
+      "NS_FILESTORAGE WHERE "
+      "FIS_DELETED IS NULL), (SELECT COUNT(*) FROM NS_IMAPMSGINFOLDER)");
+  r = Check({});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  const std::map<std::string, std::string> expected = {
+      {"records without a message", "2"},
+      {"blob files without a record", "2"},
+      {"records whose file is missing", "0"},
+      {"records whose file has another size", "0"},
+      {"messages without a link", "1"},
+      {"messages whose file storage record is deleted or missing", "0"},
+      {"links to missing messages", "1"},
+  };
+  for (const auto &[category, count] : expected) {
+    EXPECT_EQ(Count(r.out, category), count) << category << "\n" << r.out;
+  }
+  for (const std::string &line :
+       {"record " + no_message.record + " ", "record " + young_no_message.record + " ",
+        no_record.file + " ", young_no_record.file + " ", "message " + unlinked.message + " ",
+        std::string("link 900000001 ")}) {
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+  }
+  EXPECT_NE(r.out.find("Not clean: 6 problems"), std::string::npos) << r.out;
+  // A check alone changes nothing.
+  EXPECT_EQ(g_store->Sql("SELECT (SELECT COUNT(*) FROM NS_IMAPMESSAGE), (SELECT COUNT(*) FROM "
+                         "NS_FILESTORAGE WHERE FIS_DELETED IS NULL), (SELECT COUNT(*) FROM "
+                         "NS_IMAPMSGINFOLDER)"),
+            before);
+
+  // The default age limit leaves what an import in flight may still own.
+  r = Check({"--repair"});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_EQ(RecordState(unlinked), "deleted|11|-");
+  EXPECT_EQ(g_store->Int("SELECT COUNT(*) FROM NS_IMAPMESSAGE WHERE IMM_IMAPMESSAGEID = " +
+                         unlinked.message),
+            0);
+  EXPECT_EQ(RecordState(no_message), "deleted|11|-");
+  for (const Stored *gone : {&unlinked, &no_message, &no_record}) {
+    EXPECT_FALSE(fs::exists(gone->file)) << gone->file;
+  }
+  EXPECT_TRUE(RecordState(young_no_message).starts_with("live||"));
+  EXPECT_TRUE(fs::exists(young_no_message.file));
+  EXPECT_TRUE(fs::exists(young_no_record.file));
+  const std::string after_repair = r.out.substr(r.out.find("After the repair:"));
+  EXPECT_EQ(Count(after_repair, "records without a message"), "1") << after_repair;
+  EXPECT_EQ(Count(after_repair, "blob files without a record"), "1") << after_repair;
+  EXPECT_EQ(Count(after_repair, "messages without a link"), "0") << after_repair;
+  EXPECT_EQ(Count(after_repair, "links to missing messages"), "1") << after_repair;
+  ExpectIntact(keep);
+
+  // Links without a message are reported, never repaired.
+  g_store->Sql("DELETE FROM NS_IMAPMSGINFOLDER WHERE MIF_IMAPMSGINFOLDERID = 900000001");
+  r = Check({"--repair", "--min-age", "0"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("After the repair:"), std::string::npos) << r.out;
+  EXPECT_EQ(RecordState(young_no_message), "deleted|11|-");
+  EXPECT_FALSE(fs::exists(young_no_message.file));
+  EXPECT_FALSE(fs::exists(young_no_record.file));
+  ExpectIntact(keep);
+  EXPECT_EQ(Check({}).status, 0);
+}
+
+TEST(CheckTool, ReportsLinkedMailWithoutItsBytesAndNeverRepairsIt) {
+  const Stored missing = Store("<missing-file@check>");
+  const Stored grown = Store("<grown-file@check>");
+  const Stored deleted = Store("<deleted-record@check>");
+  ASSERT_EQ(Check({}).status, 0);
+
+  fs::remove(missing.file);
+  std::ofstream(grown.file, std::ios::app) << "tail";
+  g_store->Sql(
+      "UPDATE NS_FILESTORAGE SET FIS_DELETED = CURRENT_TIMESTAMP WHERE "
+      "FIS_FILESTORAGEID = " +
+      deleted.record);
+
+  for (const std::vector<std::string> &args :
+       std::vector<std::vector<std::string>>{{}, {"--repair", "--min-age", "0"}}) {
+    const ToolResult r = Check(args);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    const std::string last = r.out.substr(r.out.rfind("Host 1 "));
+    EXPECT_EQ(Count(last, "records whose file is missing"), "1") << last;
+    EXPECT_NE(last.find("record " + missing.record + " "), std::string::npos) << last;
+    EXPECT_EQ(Count(last, "records whose file has another size"), "1") << last;
+    EXPECT_NE(last.find("the file has " + std::to_string(grown.bytes.size() + 4)),
+              std::string::npos)
+        << last;
+    // The deleted record's file is now without a record, but a message still
+    // needs it: the repair keeps it.
+    EXPECT_EQ(Count(last, "blob files without a record"), "1") << last;
+    EXPECT_EQ(Count(last, "messages whose file storage record is deleted or missing"), "1") << last;
+    EXPECT_NE(last.find("message " + deleted.message + " record " + deleted.record),
+              std::string::npos)
+        << last;
+  }
+  EXPECT_TRUE(fs::exists(deleted.file));
+  for (const Stored *s : {&missing, &grown, &deleted}) {
+    EXPECT_EQ(g_store->Int("SELECT COUNT(*) FROM NS_IMAPMSGINFOLDER WHERE "
+                           "IMM_IMAPMESSAGEID = " +
+                           s->message),
+              1);
+  }
+
+  std::ofstream(missing.file, std::ios::binary) << missing.bytes;
+  std::ofstream(grown.file, std::ios::binary | std::ios::trunc) << grown.bytes;
+  g_store->Sql(
+      "UPDATE NS_FILESTORAGE SET FIS_DELETED = NULL WHERE "
+      "FIS_FILESTORAGEID = " +
+      deleted.record);
+  const ToolResult r = Check({});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  for (const Stored *s : {&missing, &grown, &deleted}) ExpectIntact(*s);
+}
+
+}  // namespace

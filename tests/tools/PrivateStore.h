@@ -1,0 +1,132 @@
+#pragma once
+
+// A store of one test binary's own: a database created in the test run's
+// private PostgreSQL cluster with the shipped schema and demo seed, a blob
+// directory of its own as storage host 1, and a registry file that names it.
+// All of it is removed at the end.
+// Tests that look at the whole store (every host, every message) or compare
+// it before and after run here, untouched by the test binaries that share
+// the cluster at the same time.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace mstest {
+
+class PrivateStore {
+ public:
+  explicit PrivateStore(const std::string &name)
+      : cluster_(Env("MAILSTORAGE_TEST_STORE")),
+        database_("ms_" + name + "_" + std::to_string(getpid())) {
+    port_ = Slurp(cluster_ + "/port");
+    port_ = port_.substr(0, port_.find_first_of("\r\n"));
+    const std::filesystem::path dir =
+        std::filesystem::path(Env("MS_BINARY_DIR")) / "tools-scratch" / database_;
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir / "blobs");
+    blobs_ = (dir / "blobs").string();
+    registry_ = (dir / "registry.reg").string();
+
+    Psql("postgres", true,
+         "-c " + Shell("DROP DATABASE IF EXISTS " + database_ + " WITH (FORCE)") + " -c " +
+             Shell("CREATE DATABASE " + database_ +
+                   " OWNER mailstore ENCODING 'UTF8' TEMPLATE template0 "
+                   "LC_COLLATE 'C' LC_CTYPE '" +
+                   Ctype() + "'") +
+             " -c " + Shell("ALTER DATABASE " + database_ + " SET timezone TO 'UTC'"));
+    const std::string schema = std::string(Env("MS_SOURCE_DIR")) + "/db/schema/";
+    Psql(database_, false, "-f " + Shell(schema + "postgresql.sql"));
+    std::string seed = Slurp(schema + "demo-seed.sql");
+    for (size_t at; (at = seed.find("@BLOBDIR@")) != std::string::npos;) {
+      seed.replace(at, 9, blobs_);
+    }
+    std::ofstream((dir / "seed.sql").string()) << seed;
+    Psql(database_, false, "-f " + Shell((dir / "seed.sql").string()));
+
+    std::string reg = Slurp(cluster_ + "/registry.reg");
+    const std::string from = "\"DatabaseName\"=\"mailstore\"";
+    reg.replace(reg.find(from), from.size(), "\"DatabaseName\"=\"" + database_ + "\"");
+    std::ofstream(registry_, std::ios::binary) << reg;
+  }
+  ~PrivateStore() {
+    Psql("postgres", true, "-c " + Shell("DROP DATABASE IF EXISTS " + database_ + " WITH (FORCE)"));
+    std::filesystem::remove_all(std::filesystem::path(blobs_).parent_path());
+  }
+  PrivateStore(const PrivateStore &) = delete;
+  PrivateStore &operator=(const PrivateStore &) = delete;
+
+  const std::string &Registry() const { return registry_; }
+  const std::string &Blobs() const { return blobs_; }
+
+  // psql's output of `sql` on this store ("|" between columns, a line per
+  // row); as the cluster's superuser when `super`.
+  std::string Sql(const std::string &sql, bool super = false) const {
+    return Psql(database_, super, "-c " + Shell(sql));
+  }
+  std::vector<std::string> Rows(const std::string &sql) const {
+    std::vector<std::string> rows;
+    std::istringstream in(Sql(sql));
+    for (std::string line; std::getline(in, line);) rows.push_back(line);
+    return rows;
+  }
+  int64_t Int(const std::string &sql) const {
+    const std::string value = Sql(sql);
+    return value.empty() ? -1 : std::strtoll(value.c_str(), nullptr, 10);
+  }
+
+ private:
+  static std::string Env(const char *name) {
+    const char *value = std::getenv(name);
+    if (value == nullptr || *value == '\0') {
+      ADD_FAILURE() << name << " not set: run through ctest";
+      return "/nonexistent";
+    }
+    return value;
+  }
+  // As the cluster's own database: byte order, Unicode case mapping.
+  static std::string Ctype() {
+    return std::system("locale -a 2>/dev/null | grep -qix 'c.utf-\\?8'") == 0 ? "C.UTF-8" : "C";
+  }
+  static std::string Slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  // `text` as one single-quoted shell word.
+  static std::string Shell(const std::string &text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+  }
+  std::string Psql(const std::string &database, bool super, const std::string &args) const {
+    const std::string command =
+        "psql -X -q -A -t -v ON_ERROR_STOP=1 -h " + Shell(cluster_ + "/run") + " -p " + port_ +
+        " -U " + (super ? "mssuper" : "mailstore") + " -d " + database + " " + args + " 2>&1";
+    FILE *pipe = popen(command.c_str(), "r");
+    std::string out;
+    std::array<char, 4096> buffer;
+    for (size_t n; (n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0;) {
+      out.append(buffer.data(), n);
+    }
+    if (pclose(pipe) != 0) ADD_FAILURE() << "psql failed: " << args << "\n" << out;
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+  }
+
+  std::string cluster_;
+  std::string database_;
+  std::string port_;
+  std::string blobs_;
+  std::string registry_;
+};
+
+}  // namespace mstest
