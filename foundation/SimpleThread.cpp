@@ -112,8 +112,14 @@ void SimpleThread::Stop(int64_t timeout_ms) {
     if (!has_thread_) return;
   }
   if (IsRunning() && !Syncronize::Wait(timeout_ms)) {
-    std::lock_guard<std::mutex> lock(join_mu_);
-    if (has_thread_) pthread_cancel(thread_);
+    {
+      std::lock_guard<std::mutex> lock(join_mu_);
+      if (has_thread_) pthread_cancel(thread_);
+    }
+    // The cancelled thread still runs its destructors and handlers, which may
+    // use members of the derived object; that object may go as soon as Stop
+    // returns, so the unwind must be over first.
+    JoinThread();
     std::lock_guard<std::mutex> state(mu_);
     running_ = false;
     return;

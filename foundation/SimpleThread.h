@@ -31,10 +31,17 @@ struct ChannelCapacity<SimpleThread*> {
 // Forced termination (Stop with a timeout that runs out) uses pthread_cancel:
 // the thread is stopped at its next cancellation point (a wait of this
 // library, a blocking read, write, poll, accept, sleep, ...), its stack is
-// unwound so destructors run, and it reports its end as usual. A thread that
-// computes without reaching a cancellation point cannot be stopped this way;
-// Stop then returns with the thread still running in the background, marked
-// as not running, and the destructor waits for it to end.
+// unwound so destructors and catch (...) handlers run (they must rethrow),
+// and it reports its end as usual. Stop returns only once that unwind is
+// over and the thread is joined, so the owner may destroy what the thread
+// used as soon as Stop returns; Stop must therefore not be called while
+// holding anything the unwinding thread needs.
+//
+// What cancellation cannot stop: a thread that computes without reaching a
+// cancellation point, one blocked where no cancellation point is (a
+// std::mutex, a spin lock), and the thread's own end report (which runs with
+// cancellation off). Stop then waits until the thread reaches a cancellation
+// point or ends by itself.
 //
 // Thread-safe: Start, Stop, RequestStop, Wake, IsRunning and GetName may be
 // called from any thread.
@@ -65,7 +72,8 @@ class SimpleThread : public Syncronize {
   virtual bool Start();
   virtual SimpleThread* StartAndReturn();
   // Requests a stop and waits up to timeout_ms (negative: no limit) for the
-  // end; then terminates the thread (see the class comment).
+  // end; then cancels the thread and waits for its unwind (see the class
+  // comment).
   virtual void Stop(int64_t timeout_ms);
   virtual void RequestStop();
   virtual bool IsRunning();

@@ -201,5 +201,49 @@ TEST(SimpleThread, StopTerminatesAThreadThatIgnoresTheRequest) {
   EXPECT_FALSE(t.IsRunning());
 }
 
+// A thread that only cancellation ends, and that on its way out still uses a
+// member of its own class (as a connection thread reports its end through its
+// channel). Its destructor stops it with a timeout that runs out at once and
+// then lets the member go: Stop must not return before the unwind is over.
+class Unwinder final : public SimpleThread {
+ public:
+  explicit Unwinder(bool* unwound_before_stop_returned)
+      : unwound_before_stop_returned_(unwound_before_stop_returned) {
+    SetName("Unwinder");
+  }
+  ~Unwinder() override {
+    Stop(0);
+    *unwound_before_stop_returned_ = unwound_.load();
+  }
+
+ protected:
+  void Run() override {
+    try {
+      never_.Wait(-1);
+    } catch (...) {
+      trail_.assign(1000, "unwinding");  // the member the destructor is about to free
+      unwound_ = true;
+      throw;
+    }
+  }
+
+ private:
+  Condition never_;
+  std::vector<std::string> trail_;
+  std::atomic<bool> unwound_{false};
+  bool* unwound_before_stop_returned_;
+};
+
+TEST(SimpleThread, AForcedStopReturnsOnlyAfterTheThreadHasUnwound) {
+  for (int i = 0; i < 20; ++i) {
+    bool unwound_before_stop_returned = false;
+    {
+      Unwinder t(&unwound_before_stop_returned);
+      ASSERT_TRUE(t.Start());
+    }
+    ASSERT_TRUE(unwound_before_stop_returned) << "round " << i;
+  }
+}
+
 }  // namespace
 }  // namespace KAVRO
