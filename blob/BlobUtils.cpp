@@ -233,6 +233,7 @@ int32_t BlobUtils::StoreInBestStorage(int64_t id, const BlobSource& source, std:
     *host_id = host.first;
     *host_path = host.second;
     const std::string directory = host.second + relative_directory;
+    const KAVRO::CreationModes modes = KAVRO::CreationModesBelow(host.second);
     LogAt(kLogDebug2,
           [&] { return std::string(kStorePrefix) + "Checking Directory: " + directory; });
     if (KAVRO::IsDirectoryWritable(directory)) {
@@ -245,7 +246,8 @@ int32_t BlobUtils::StoreInBestStorage(int64_t id, const BlobSource& source, std:
         return std::string(kStorePrefix) + "Directory: " + directory +
                " does not exist. Try to create";
       });
-      if (!KAVRO::CreateDirectoryPathDurably(directory) || !KAVRO::IsDirectoryWritable(directory)) {
+      if (!KAVRO::CreateDirectoryPathDurably(directory, modes) ||
+          !KAVRO::IsDirectoryWritable(directory)) {
         last_error_ =
             "Unable to create directory: " + directory + ". Error: " + KAVRO::LastErrorText();
         LogAt(kLogWarning, [&] { return kStorePrefix + last_error_; });
@@ -258,9 +260,9 @@ int32_t BlobUtils::StoreInBestStorage(int64_t id, const BlobSource& source, std:
     const std::string target = directory + file_name;
     int32_t written = kBlobOk;
     if (source.IsBuffer()) {
-      written = WriteToStorage(target, source.data, source.length);
+      written = WriteToStorage(target, source.data, source.length, modes);
     } else if (source.file_name != target) {
-      written = WriteToStorage(target, source.file_name);
+      written = WriteToStorage(target, source.file_name, modes);
     } else {
       LogAt(kLogDebug, [&] {
         return std::string(kStorePrefix) + "Local file name equals Storage Filename: " + target +
@@ -289,17 +291,24 @@ int32_t BlobUtils::StoreInBestStorage(int64_t id, const BlobSource& source, std:
   return result;
 }
 
-int32_t BlobUtils::WriteToStorage(const std::string& target, const void* data, uint32_t length) {
+int32_t BlobUtils::WriteToStorage(const std::string& target, const void* data, uint32_t length,
+                                  const KAVRO::CreationModes& modes) {
   // A blob is never empty: a zero length fails like a short write.
-  bool ok = false;
+  KAVRO::DurableWrite written = KAVRO::DurableWrite::kNotWritten;
   int err = EINVAL;
   if (data != nullptr && length != 0) {
-    ok = KAVRO::WriteFileDurably(target, data, length);
+    written = KAVRO::WriteFileDurably(target, data, length, modes);
     err = errno;
   }
-  if (!ok) {
+  if (written == KAVRO::DurableWrite::kNotWritten) {
     KAVRO::DeleteFile(target);
     last_error_ = "Unable to write to file " + target + ". Error: " + KAVRO::SystemErrorText(err);
+    LogAt(kLogError, [&] { return kWritePrefix + last_error_; });
+    return kBlobWriteFailed;
+  }
+  if (written == KAVRO::DurableWrite::kNotFinished) {
+    // Every byte went out: the file stays, the host still counts as failed.
+    last_error_ = "Unable to close file " + target + ". Error: " + KAVRO::SystemErrorText(err);
     LogAt(kLogError, [&] { return kWritePrefix + last_error_; });
     return kBlobWriteFailed;
   }
@@ -307,19 +316,21 @@ int32_t BlobUtils::WriteToStorage(const std::string& target, const void* data, u
   return kBlobOk;
 }
 
-int32_t BlobUtils::WriteToStorage(const std::string& target, const std::string& source) {
+int32_t BlobUtils::WriteToStorage(const std::string& target, const std::string& source,
+                                  const KAVRO::CreationModes& modes) {
   // Copied through a mapping so that the copy is fsync'ed like a buffer.
   // The same file under two spellings is refused, never truncated.
   bool ok = false;
   const bool same_file = KAVRO::OsPath(source) == KAVRO::OsPath(target);
   if (!same_file && KAVRO::FileExists(source) && !KAVRO::IsDirectory(source)) {
     const uint64_t size = KAVRO::FileSize(source);
+    constexpr KAVRO::DurableWrite kDone = KAVRO::DurableWrite::kDone;
     if (size == 0) {
-      ok = KAVRO::WriteFileDurably(target, "", 0);
+      ok = KAVRO::WriteFileDurably(target, "", 0, modes) == kDone;
     } else {
       KAVRO::MMFile mapped;
       ok = mapped.Open(source) && mapped.Size() == size &&
-           KAVRO::WriteFileDurably(target, mapped.View(), mapped.Size());
+           KAVRO::WriteFileDurably(target, mapped.View(), mapped.Size(), modes) == kDone;
     }
     if (!ok) KAVRO::DeleteFile(target);
   }

@@ -9,6 +9,13 @@
 //
 // Order of writing: the file is written and fsync'ed (its directory too)
 // before the record is inserted, so a record never points at a partial file.
+//
+// Who may read the files: blob files are created readable and writable by
+// the owner only, and the directories they need accessible by the owner
+// only, whatever the umask. A storage host directory shared with a group
+// (it gives its group access and carries the setgid bit or gives others
+// nothing, such as 2770) passes its group and group bits on instead; see
+// KAVRO::CreationModesBelow. Others never get access.
 // The converse is not guaranteed: some failures leave a complete blob file
 // without a record (see InsertBlob).
 //
@@ -23,8 +30,9 @@
 #include <string>
 #include <utility>
 
+#include "foundation/Files.h"
+
 namespace KAVRO {
-class MMFile;
 class NTime;
 }  // namespace KAVRO
 
@@ -119,13 +127,15 @@ class BlobUtils {
                                            std::string* location, std::string* host_path,
                                            int64_t* host_id);
 
-  // Buffer form: creates or replaces target, writes it, fsyncs it. 0 or 5; a
-  // failed write removes the target.
-  [[nodiscard]] int32_t WriteToStorage(const std::string& target, const void* data,
-                                       uint32_t length);
+  // Buffer form: creates or replaces target with modes, writes it, fsyncs it
+  // and its directory, closes it. 0 or 5. A failed write removes the target;
+  // a target that was written whole but could not be synced or closed stays.
+  [[nodiscard]] int32_t WriteToStorage(const std::string& target, const void* data, uint32_t length,
+                                       const KAVRO::CreationModes& modes = {});
   // File form: an exact, fsync'ed copy of source at target. 0 or 8; a failed
   // copy removes the target.
-  [[nodiscard]] int32_t WriteToStorage(const std::string& target, const std::string& source);
+  [[nodiscard]] int32_t WriteToStorage(const std::string& target, const std::string& source,
+                                       const KAVRO::CreationModes& modes = {});
 
   // "\year\month\day\hour\minute\" of the current UTC time.
   std::string CreatePathToFile() const;

@@ -14,6 +14,7 @@ namespace {
 
 std::atomic<WriteFunction> g_write{&::write};
 std::atomic<SyncDirectoryFunction> g_sync_directory{&SyncDirectory};
+std::atomic<FsyncFunction> g_fsync{&::fsync};
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
@@ -39,6 +40,26 @@ std::string RootPrefix(const std::string& path) {
     while (i + 1 < path.size() && IsSeparator(path[i + 1])) ++i;
   }
   return "";
+}
+
+// Hands a new entry to the group and sets its exact mode (the umask has no
+// say); an entry the group cannot be given to keeps only the owner's bits.
+// False with errno set when the mode cannot be set.
+bool ApplyModes(int fd, mode_t mode, const CreationModes& modes) {
+  const gid_t keep = static_cast<gid_t>(-1);
+  if (modes.group != keep && fchown(fd, static_cast<uid_t>(-1), modes.group) != 0) mode &= S_IRWXU;
+  return fchmod(fd, mode) == 0;
+}
+
+// The same for a new directory, by name: opening a directory needs read
+// access, which its umask may have left out.
+bool ApplyDirectoryModes(const std::string& os_path, const CreationModes& modes) {
+  mode_t mode = modes.directory;
+  const gid_t keep = static_cast<gid_t>(-1);
+  if (modes.group != keep && chown(os_path.c_str(), static_cast<uid_t>(-1), modes.group) != 0) {
+    mode &= S_IRWXU;
+  }
+  return chmod(os_path.c_str(), mode) == 0;
 }
 
 }  // namespace
@@ -99,7 +120,7 @@ namespace {
 // With durable set, the parent of every level that was missing is synced
 // once the level exists (also when a concurrent caller made it first, since
 // that caller may not have synced yet).
-bool CreateLevels(const std::string& path, bool durable) {
+bool CreateLevels(const std::string& path, bool durable, const CreationModes& modes) {
   if (IsDirectory(path)) return true;
   const std::string prefix = RootPrefix(path);
   const std::vector<std::string> pieces = Split(path, "\\/", false);
@@ -113,7 +134,12 @@ bool CreateLevels(const std::string& path, bool durable) {
     const std::string parent = current.empty() ? std::string(".") : current;
     current += pieces[i];
     if (!IsDirectory(current)) {
-      mkdir(OsPath(current).c_str(), 0777);
+      // Made for the owner alone, so nobody gets in before the modes are
+      // set; a level a concurrent caller made first is left to it.
+      const std::string os_path = OsPath(current);
+      if (mkdir(os_path.c_str(), S_IRWXU) == 0 && !ApplyDirectoryModes(os_path, modes)) {
+        return false;
+      }
       if (!IsDirectory(current)) return false;
       if (durable && !g_sync_directory.load()(parent)) return false;
     }
@@ -124,9 +150,38 @@ bool CreateLevels(const std::string& path, bool durable) {
 
 }  // namespace
 
-bool CreateDirectoryPath(const std::string& path) { return CreateLevels(path, false); }
+bool CreateDirectoryPath(const std::string& path, const CreationModes& modes) {
+  return CreateLevels(path, false, modes);
+}
 
-bool CreateDirectoryPathDurably(const std::string& path) { return CreateLevels(path, true); }
+bool CreateDirectoryPathDurably(const std::string& path, const CreationModes& modes) {
+  return CreateLevels(path, true, modes);
+}
+
+CreationModes CreationModesBelow(const std::string& directory) {
+  CreationModes modes;
+  struct stat st;
+  if (stat(OsPath(directory).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return modes;
+  const mode_t group_bits = st.st_mode & S_IRWXG;
+  const bool shared =
+      group_bits != 0 && ((st.st_mode & S_ISGID) != 0 || (st.st_mode & S_IRWXO) == 0);
+  if (!shared) return modes;
+  modes.file = S_IRUSR | S_IWUSR | (group_bits & (S_IRGRP | S_IWGRP));
+  modes.directory = S_IRWXU | group_bits | (st.st_mode & S_ISGID);
+  modes.group = st.st_gid;
+  return modes;
+}
+
+bool ReadableByOthers(const std::string& path) {
+  struct stat st;
+  return stat(OsPath(path).c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0;
+}
+
+bool CreateFileIfMissing(const std::string& path, const CreationModes& modes) {
+  UniqueFd fd = UniqueFd::Open(path, O_WRONLY | O_CREAT | O_EXCL, 0);
+  if (!fd.Valid()) return errno == EEXIST;
+  return ApplyModes(fd.Get(), modes.file, modes) && fd.Close();
+}
 
 bool SyncDirectory(const std::string& path) {
   UniqueFd fd = UniqueFd::Open(path, O_RDONLY | O_DIRECTORY);
@@ -137,6 +192,10 @@ bool SyncDirectory(const std::string& path) {
 
 SyncDirectoryFunction SetSyncDirectoryFunctionForTesting(SyncDirectoryFunction fn) {
   return g_sync_directory.exchange(fn == nullptr ? &SyncDirectory : fn);
+}
+
+FsyncFunction SetFsyncFunctionForTesting(FsyncFunction fn) {
+  return g_fsync.exchange(fn == nullptr ? &::fsync : fn);
 }
 
 bool IsDirectoryWritable(const std::string& path) {
@@ -256,19 +315,34 @@ bool AppendToFile(int fd, uint64_t length, const void* bytes) {
   return true;
 }
 
-bool WriteFileDurably(const std::string& path, const void* data, size_t len) {
-  UniqueFd fd = UniqueFd::Open(path, O_WRONLY | O_CREAT | O_TRUNC);
-  if (!fd.Valid()) return false;
-  if (!WriteAll(fd.Get(), data, len)) return false;
-  if (fsync(fd.Get()) != 0) return false;
-  if (!fd.Close()) return false;
+UniqueFd OpenForAppend(const std::string& path, const CreationModes& modes) {
+  for (;;) {
+    UniqueFd fd = UniqueFd::Open(path, O_WRONLY | O_APPEND);
+    if (fd.Valid() || errno != ENOENT) return fd;
+    // Made with no access at all, so nobody opens it before its modes are set.
+    fd = UniqueFd::Open(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL, 0);
+    if (fd.Valid()) {
+      if (!ApplyModes(fd.Get(), modes.file, modes)) return UniqueFd();
+      return fd;
+    }
+    if (errno != EEXIST) return fd;  // else another appender made it: open that
+  }
+}
+
+DurableWrite WriteFileDurably(const std::string& path, const void* data, size_t len,
+                              const CreationModes& modes) {
+  UniqueFd fd = UniqueFd::Open(path, O_WRONLY | O_CREAT | O_TRUNC, 0);
+  if (!fd.Valid() || !ApplyModes(fd.Get(), modes.file, modes)) return DurableWrite::kNotWritten;
+  if (len > 0 && !AppendToFile(fd.Get(), len, data)) return DurableWrite::kNotWritten;
+  if (g_fsync.load(std::memory_order_relaxed)(fd.Get()) != 0) return DurableWrite::kNotFinished;
+  if (!fd.Close()) return DurableWrite::kNotFinished;
   // The new directory entry must survive a crash as well as the bytes.
   const std::string dir = DirectoryOf(path, false);
   const bool at_root = !path.empty() && IsSeparator(path[0]);
-  UniqueFd dir_fd =
-      UniqueFd::Open(!dir.empty() ? dir : std::string(at_root ? "/" : "."), O_RDONLY | O_DIRECTORY);
-  if (dir_fd.Valid()) fsync(dir_fd.Get());
-  return true;
+  if (!g_sync_directory.load()(!dir.empty() ? dir : std::string(at_root ? "/" : "."))) {
+    return DurableWrite::kNotFinished;
+  }
+  return DurableWrite::kDone;
 }
 
 WriteFunction SetWriteFunctionForTesting(WriteFunction fn) {

@@ -29,16 +29,42 @@ bool DeleteFile(const std::string& path);
 // Copies the bytes of from into to, replacing to if it exists. A failed copy
 // removes the partial target.
 bool CopyFile(const std::string& from, const std::string& to);
-// Creates every missing level of the path; true when the whole path is a
-// directory afterwards. Stops at the first level that cannot be created.
-bool CreateDirectoryPath(const std::string& path);
+
+// Who may use the files and directories a call creates. The modes are set
+// exactly, whatever the umask; with a group other than -1 the new entries are
+// handed to that group, and an entry that cannot be handed over keeps only
+// the owner's bits (so group bits never reach a group nobody chose). Entries
+// that exist already are left as they are. The default is owner only.
+struct CreationModes {
+  mode_t file = 0600;
+  mode_t directory = 0700;
+  gid_t group = static_cast<gid_t>(-1);
+};
+// The modes for entries below an existing directory: owner only, unless the
+// directory gives its group access and either carries the setgid bit or
+// gives others nothing (a directory shared with a group, such as 2770).
+// Then new files take the group's read and write bits, new directories the
+// group's bits and the setgid bit, and both the directory's group. Others
+// never get access. A missing directory gives owner only.
+CreationModes CreationModesBelow(const std::string& directory);
+// True when the file's mode lets accounts other than its owner read it
+// (group or others). False for a missing file.
+bool ReadableByOthers(const std::string& path);
+// Creates an empty file with modes.file when path does not exist; an
+// existing file is left alone. False with errno set when it cannot be made.
+bool CreateFileIfMissing(const std::string& path, const CreationModes& modes = {});
+
+// Creates every missing level of the path with modes.directory; true when
+// the whole path is a directory afterwards. Stops at the first level that
+// cannot be created.
+bool CreateDirectoryPath(const std::string& path, const CreationModes& modes = {});
 // CreateDirectoryPath for paths that a durable record will point into: after
 // each level that was missing is made, its parent directory is fsynced, so
 // the new entries survive a crash together with a file written into the
 // path afterwards (whose own entry WriteFileDurably makes durable). Levels
 // that exist already are not synced. False with errno set when a level cannot
 // be made or a parent cannot be synced.
-bool CreateDirectoryPathDurably(const std::string& path);
+bool CreateDirectoryPathDurably(const std::string& path, const CreationModes& modes = {});
 // Fsyncs the directory itself, making entries created or removed in it
 // durable. False with errno set when it cannot be opened as a directory or
 // the sync fails; a file system that cannot sync directories (EINVAL) counts
@@ -79,8 +105,9 @@ class UniqueFd final {
   UniqueFd& operator=(const UniqueFd&) = delete;
 
   // open(2) of OsPath(path) with O_CLOEXEC added, retried on EINTR. An invalid
-  // result leaves errno set.
-  static UniqueFd Open(const std::string& path, int flags, mode_t mode = 0644);
+  // result leaves errno set. A file created here gets mode less the umask;
+  // OpenForAppend and WriteFileDurably set exact modes instead.
+  static UniqueFd Open(const std::string& path, int flags, mode_t mode = 0600);
 
   int Get() const { return fd_; }
   bool Valid() const { return fd_ >= 0; }
@@ -107,20 +134,40 @@ bool WriteAll(int fd, const void* data, size_t len);
 inline constexpr size_t kAppendPieceBytes = 16000000;
 bool AppendToFile(int fd, uint64_t length, const void* bytes);
 
-// Creates or truncates path, writes all bytes, fsyncs the file and its
-// directory, closes it. False with errno set on any failure (the partial
-// file stays for the caller to remove).
-bool WriteFileDurably(const std::string& path, const void* data, size_t len);
+// Opens path for appending (every write lands at the end, also beside other
+// appenders), creating it with modes when it is missing. An existing file
+// keeps its mode. Invalid with errno set on failure.
+UniqueFd OpenForAppend(const std::string& path, const CreationModes& modes = {});
+
+// How far WriteFileDurably got.
+enum class DurableWrite {
+  kDone,
+  // The file could not be created or not every byte was written; a partial
+  // file stays for the caller to remove.
+  kNotWritten,
+  // Every byte was handed to the system, but the file's fsync, its close or
+  // the fsync of its directory failed: the file may not survive a crash.
+  kNotFinished,
+};
+// Creates or truncates path with modes.file (the group as CreationModes
+// says), writes all bytes in pieces of at most kAppendPieceBytes, fsyncs the
+// file, closes it and fsyncs its directory. errno is set unless kDone.
+[[nodiscard]] DurableWrite WriteFileDurably(const std::string& path, const void* data, size_t len,
+                                            const CreationModes& modes = {});
 
 // The write(2) that AppendToFile and WriteAll use. Tests replace it to see
 // the pieces and to inject failures; returns the previous function.
 using WriteFunction = ssize_t (*)(int fd, const void* data, size_t len);
 WriteFunction SetWriteFunctionForTesting(WriteFunction fn);
-// The directory sync CreateDirectoryPathDurably uses (SyncDirectory unless
-// replaced); tests see which parents are synced and inject failures. Null
-// restores SyncDirectory; returns the previous function.
+// The directory sync CreateDirectoryPathDurably and WriteFileDurably use
+// (SyncDirectory unless replaced); tests see which directories are synced and
+// inject failures. Null restores SyncDirectory; returns the previous function.
 using SyncDirectoryFunction = bool (*)(const std::string& path);
 SyncDirectoryFunction SetSyncDirectoryFunctionForTesting(SyncDirectoryFunction fn);
+// The fsync(2) WriteFileDurably uses on the file itself; tests inject
+// failures. Null restores fsync; returns the previous function.
+using FsyncFunction = int (*)(int fd);
+FsyncFunction SetFsyncFunctionForTesting(FsyncFunction fn);
 
 // Maps size bytes of a file read-only (size 0 or beyond the end: the whole
 // file) and sets *size to the mapped length. Null for a missing, empty or

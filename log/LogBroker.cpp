@@ -1,6 +1,5 @@
 #include "log/LogBroker.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <stdexcept>
@@ -34,21 +33,15 @@ void WriteStderr(const std::string& text) {
   std::fflush(stderr);
 }
 
-// Appends one line in pieces of at most kAppendPieceBytes through an
-// unbuffered stream opened for appending, so each piece is one write at the
-// end of the file even when another broker appends to the same file.
+// Appends one line in pieces of at most kAppendPieceBytes to the file opened
+// for appending, so each piece is one write at the end of the file even when
+// another broker appends to the same file. A file made here is readable by
+// its owner only (the lines name mail files, folders and Message-IDs).
 bool AppendLine(const std::string& path, const std::string& line) {
-  std::FILE* file = std::fopen(KAVRO::OsPath(path).c_str(), "ab");
-  if (file == nullptr) return false;
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  bool ok = true;
-  for (size_t done = 0; ok && done < line.size();) {
-    const size_t piece = std::min(line.size() - done, KAVRO::kAppendPieceBytes);
-    ok = std::fwrite(line.data() + done, 1, piece, file) == piece;
-    done += piece;
-  }
-  ok = std::fclose(file) == 0 && ok;
-  if (!ok) throw std::runtime_error("Cannot write to file: " + path);
+  KAVRO::UniqueFd file = KAVRO::OpenForAppend(path);
+  if (!file.Valid()) return false;
+  const bool written = KAVRO::AppendToFile(file.Get(), line.size(), line.data());
+  if (!file.Close() || !written) throw std::runtime_error("Cannot write to file: " + path);
   return true;
 }
 
@@ -180,6 +173,7 @@ void LogBroker::WriteToFile(int32_t level, const std::string& stamp_format,
     AppendOrThrow(path, line);
     return;
   }
+  // Missing levels are made for the owner only.
   const std::string directory = KAVRO::DirectoryOf(path, true);
   KAVRO::CreateDirectoryPath(directory);
   // A directory that exists but refuses new files drops the line quietly; one

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <set>
@@ -245,6 +247,90 @@ TEST_F(IsolatedBlobTest, RefusedDeletesAndAMissingFile) {
             (Lines{{kLogWarning, "BlobUtils::DeleteBlob(): File: " + path +
                                      " does not exist. Delete operation considered OK."}}));
   EXPECT_TRUE(RecordIs(id, "FIS_DELETEDBY = 11 AND FIS_DELETED IS NOT NULL"));
+}
+
+int FailingFsync(int) {
+  errno = EIO;
+  return -1;
+}
+ssize_t FailingWrite(int, const void*, size_t) {
+  errno = ENOSPC;
+  return -1;
+}
+
+// A blob whose bytes could not all be written is removed; one written whole
+// whose sync or close failed stays and is reported as not closed. Either way
+// the host failed and no record is written.
+TEST_F(IsolatedBlobTest, WriteAndCloseFailuresAreToldApart) {
+  // {write seam, fsync seam, error text after the target, blob files left}
+  const std::tuple<KAVRO::WriteFunction, KAVRO::FsyncFunction, std::string, std::string, size_t>
+      cases[] = {
+          {&FailingWrite, nullptr, "Unable to write to file ", ". Error: No space left on device",
+           0},
+          {nullptr, &FailingFsync, "Unable to close file ", ". Error: Input/output error", 1},
+      };
+  for (const auto& [write, fsync, head, tail, left] : cases) {
+    SCOPED_TRACE(head);
+    std::filesystem::remove_all(Path("a"));
+    IsolatedHosts hosts({Host(kHostA, "a")});
+    BlobUtils blob(true);
+    LogCapture log(kLogError);
+    KAVRO::SetWriteFunctionForTesting(write);
+    KAVRO::SetFsyncFunctionForTesting(fsync);
+    int64_t id = 1;
+    const int32_t code = blob.InsertBlob("hello", 5, 11, 11, &id);
+    KAVRO::SetWriteFunctionForTesting(nullptr);
+    KAVRO::SetFsyncFunctionForTesting(nullptr);
+    EXPECT_EQ(code, kBlobWriteFailed);
+    EXPECT_EQ(id, 0);
+    const std::string& error = blob.LastError();
+    EXPECT_TRUE(error.starts_with(head + Path("a") + "\\") && error.ends_with(".blb" + tail))
+        << error;
+    const Lines lines = log.Take();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], (Lines::value_type{kLogError, "BlobUtils::WriteToStorage(): " + error}));
+    EXPECT_EQ(FilesBelow(Path("a")), left);
+    EXPECT_EQ(CountRows("NS_FILESTORAGE", "FSH_FILESTORAGEHOSTID = 80001"), 0);
+  }
+}
+
+// Blob files and their directories are the owner's alone whatever the umask,
+// also below a host directory any account may enter; a host directory shared
+// with a group hands that group its bits and itself.
+TEST_F(IsolatedBlobTest, BlobModesFollowTheHostDirectoryNotTheUmask) {
+  const gid_t group = geteuid() == 0 ? 4242 : getegid();
+  // {host directory mode, blob file mode, new directory mode, shared}
+  const std::tuple<mode_t, mode_t, mode_t, bool> cases[] = {
+      {0755, 0600, 0700, false},
+      {02770, 0660, 02770, true},
+  };
+  const mode_t old_umask = umask(0);
+  for (const mode_t mask : {022, 002}) {
+    umask(mask);
+    for (const auto& [host_mode, file_mode, directory_mode, shared] : cases) {
+      SCOPED_TRACE(std::to_string(host_mode) + " " + std::to_string(mask));
+      std::filesystem::remove_all(Path("a"));
+      ASSERT_EQ(mkdir(Path("a").c_str(), 0700), 0);
+      ASSERT_EQ(chown(Path("a").c_str(), static_cast<uid_t>(-1), group), 0);
+      ASSERT_EQ(chmod(Path("a").c_str(), host_mode), 0);
+      IsolatedHosts hosts({Host(kHostA, "a")});
+      BlobUtils blob(true);
+      int64_t id = 0;
+      ASSERT_EQ(blob.InsertBlob("hello", 5, 11, 11, &id), kBlobOk) << blob.LastError();
+      std::string path;
+      ASSERT_EQ(blob.GetBlobFileName(id, &path), kBlobOk);
+      // The blob and the five levels year ... minute made for it.
+      std::filesystem::path entry = KAVRO::OsPath(path);
+      for (int level = 0; level < 6; ++level, entry = entry.parent_path()) {
+        struct stat st;
+        ASSERT_EQ(stat(entry.c_str(), &st), 0) << entry;
+        EXPECT_EQ(st.st_mode & 07777, level == 0 ? file_mode : directory_mode) << entry;
+        EXPECT_EQ(st.st_gid, shared ? group : getegid()) << entry;
+      }
+      EXPECT_EQ(entry, Path("a"));
+    }
+  }
+  umask(old_umask);
 }
 
 // Last: the raised failure closes the thread's connection, which ends the

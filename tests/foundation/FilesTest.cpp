@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,6 +40,13 @@ ssize_t RecordingWrite(int fd, const void* data, size_t len) {
   return ::write(fd, data, len);
 }
 
+int g_fsync_errno = 0;  // fsync of files fails with this when set
+int FailingFsync(int fd) {
+  if (g_fsync_errno == 0) return fsync(fd);
+  errno = g_fsync_errno;
+  return -1;
+}
+
 bool RecordingSync(const std::string& path) {
   std::string clean = OsPath(path);
   while (clean.size() > 1 && clean.back() == '/') clean.pop_back();
@@ -57,17 +65,20 @@ class FilesTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern.data()), nullptr) << SystemErrorText();
     dir_ = pattern;
     g_io = {};
+    g_fsync_errno = 0;
     SetWriteFunctionForTesting(&RecordingWrite);
     SetSyncDirectoryFunctionForTesting(&RecordingSync);
+    SetFsyncFunctionForTesting(&FailingFsync);
   }
   void TearDown() override {
     SetWriteFunctionForTesting(nullptr);
     SetSyncDirectoryFunctionForTesting(nullptr);
+    SetFsyncFunctionForTesting(nullptr);
     ASSERT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
   }
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   void WriteText(const std::string& path, const std::string& text) {
-    ASSERT_TRUE(WriteFileDurably(path, text.data(), text.size())) << path;
+    ASSERT_EQ(WriteFileDurably(path, text.data(), text.size()), DurableWrite::kDone) << path;
   }
   static std::string ReadText(const std::string& path) {
     MMFile map;
@@ -99,7 +110,7 @@ TEST_F(FilesTest, SizeExistsDeleteCopyWriteAndPathTexts) {
   EXPECT_TRUE(DeleteFile(copy));
   EXPECT_FALSE(DeleteFile(copy));
   errno = 0;
-  EXPECT_FALSE(WriteFileDurably(Path("missing/d.blb"), "x", 1));
+  EXPECT_EQ(WriteFileDurably(Path("missing/d.blb"), "x", 1), DurableWrite::kNotWritten);
   EXPECT_EQ(errno, ENOENT);
 
   EXPECT_EQ(OsPath("\\2026\\3\\4\\7\\5\\123456.blb"), "/2026/3/4/7/5/123456.blb");
@@ -126,11 +137,13 @@ TEST_F(FilesTest, CreateDirectoryPathSyncsParentsOfNewLevelsWhenDurable) {
   EXPECT_TRUE(IsDirectory(Path("logs/a/b")));
   EXPECT_TRUE(IsDirectoryWritable(deep));
   // A file in the way: the level cannot be made, nothing below it is tried.
-  WriteText(Path("blocker"), "x");
+  EXPECT_TRUE(g_io.synced.empty());
+  WriteText(Path("blocker"), "x");  // a durable file write syncs its directory
+  EXPECT_EQ(g_io.synced, Strings{dir_});
+  g_io.synced.clear();
   EXPECT_FALSE(CreateDirectoryPath(Path("blocker/c/d")));
   EXPECT_FALSE(FileExists(Path("blocker/c")));
   EXPECT_FALSE(IsDirectoryWritable(Path("none")));
-  EXPECT_TRUE(g_io.synced.empty());
 
   // Only the parents of the levels that were missing are synced, each once,
   // from the top down; a complete path syncs nothing.
@@ -202,12 +215,117 @@ TEST_F(FilesTest, AppendWritesInPiecesAtTheEndShortWritesContinueFailuresStop) {
   errno = 0;
   EXPECT_FALSE(AppendToFile(fd.Get(), 10, "0123456789"));
   EXPECT_EQ(errno, ENOSPC);
-  EXPECT_FALSE(WriteFileDurably(Path("g"), "abc", 3));
+  EXPECT_EQ(WriteFileDurably(Path("g"), "abc", 3), DurableWrite::kNotWritten);
   EXPECT_EQ(errno, ENOSPC);
   g_io.fail_errno = 0;
   g_io.write_zero = true;
   EXPECT_FALSE(AppendToFile(fd.Get(), 10, "0123456789"));
   EXPECT_EQ(FileSize(file), 40004003u);
+}
+
+// A durable write goes out in the same pieces as an append; a file whose
+// bytes all went out but that could not be synced is told apart from one
+// that was not written, and it stays.
+TEST_F(FilesTest, DurableWriteInPiecesAndItsFailures) {
+  std::vector<char> big(40000000);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 13 + i / 977);
+  ASSERT_EQ(WriteFileDurably(Path("big"), big.data(), big.size()), DurableWrite::kDone);
+  EXPECT_EQ(g_io.pieces, (std::vector<size_t>{16000000, 16000000, 8000000}));
+  EXPECT_EQ(g_io.synced, Strings{dir_});
+  {
+    MMFile map;
+    ASSERT_TRUE(map.Open(Path("big")));
+    ASSERT_EQ(map.Size(), big.size());
+    EXPECT_EQ(memcmp(map.View(), big.data(), big.size()), 0);
+  }
+
+  // {fsync of the file fails with, sync of the directory fails, result}
+  const struct {
+    int fsync_errno;
+    bool directory_fails;
+  } cases[] = {{EIO, false}, {0, true}};
+  for (const auto& c : cases) {
+    g_fsync_errno = c.fsync_errno;
+    g_io.sync_fails_for = c.directory_fails ? dir_ : "";
+    errno = 0;
+    EXPECT_EQ(WriteFileDurably(Path("unsynced"), "abc", 3), DurableWrite::kNotFinished);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(ReadText(Path("unsynced")), "abc");
+  }
+}
+
+// The umask has no say over what the file layer creates: owner only, unless
+// the directory below which it creates is shared with a group.
+TEST_F(FilesTest, CreationModesFollowTheHostDirectoryWhateverTheUmask) {
+  // A group to share with: any as root, else one of ours.
+  gid_t group = getegid();
+  if (geteuid() == 0) {
+    group = 4242;
+  } else {
+    gid_t groups[64];
+    const int n = getgroups(64, groups);
+    for (int i = 0; i < n; ++i) {
+      if (groups[i] != getegid()) group = groups[i];
+    }
+  }
+  const auto mode_of = [](const std::string& path) {
+    struct stat st;
+    return stat(OsPath(path).c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+  };
+  const auto group_of = [](const std::string& path) {
+    struct stat st;
+    return stat(OsPath(path).c_str(), &st) == 0 ? st.st_gid : static_cast<gid_t>(-1);
+  };
+  // {host directory mode, new file mode, new directory mode, shared with the group}
+  const struct {
+    mode_t host, file, directory;
+    bool shared;
+  } cases[] = {
+      {0700, 0600, 0700, false},  {0755, 0600, 0700, false},   // others may enter: not shared
+      {02770, 0660, 02770, true}, {02775, 0660, 02770, true},  // setgid: shared, others never
+      {0750, 0640, 0750, true},   {0710, 0600, 0710, true},
+  };
+  const mode_t old_umask = umask(0);
+  for (const mode_t mask : {022, 002}) {
+    umask(mask);
+    for (const auto& c : cases) {
+      const std::string host = Path("host" + std::to_string(c.host) + "-" + std::to_string(mask));
+      SCOPED_TRACE(host);
+      ASSERT_EQ(mkdir(host.c_str(), 0700), 0);
+      ASSERT_EQ(chown(host.c_str(), static_cast<uid_t>(-1), group), 0);
+      ASSERT_EQ(chmod(host.c_str(), c.host), 0);
+      const gid_t expected_group = c.shared ? group : getegid();
+
+      const CreationModes modes = CreationModesBelow(host);
+      ASSERT_TRUE(CreateDirectoryPathDurably(host + "\\a\\b", modes));
+      ASSERT_EQ(WriteFileDurably(host + "\\a\\b\\1.blb", "x", 1, modes), DurableWrite::kDone);
+      ASSERT_TRUE(OpenForAppend(host + "/a/log", modes).Valid());
+      ASSERT_TRUE(CreateFileIfMissing(host + "/a/journal", modes));
+      for (const char* dir : {"/a", "/a/b"}) {
+        EXPECT_EQ(mode_of(host + dir), c.directory) << dir;
+        EXPECT_EQ(group_of(host + dir), expected_group) << dir;
+      }
+      for (const char* file : {"/a/b/1.blb", "/a/log", "/a/journal"}) {
+        EXPECT_EQ(mode_of(host + file), c.file) << file;
+        EXPECT_EQ(group_of(host + file), expected_group) << file;
+        EXPECT_EQ(ReadableByOthers(host + file), (c.file & 0040) != 0) << file;
+      }
+      // What exists already keeps its mode (a rewritten blob is set again).
+      ASSERT_EQ(chmod((host + "/a/log").c_str(), 0644), 0);
+      ASSERT_EQ(chmod((host + "/a/journal").c_str(), 0604), 0);
+      ASSERT_TRUE(OpenForAppend(host + "/a/log", modes).Valid());
+      ASSERT_TRUE(CreateFileIfMissing(host + "/a/journal", modes));
+      EXPECT_EQ(mode_of(host + "/a/log"), 0644u);
+      EXPECT_EQ(mode_of(host + "/a/journal"), 0604u);
+    }
+  }
+  umask(old_umask);
+  // The defaults are owner only; a missing directory shares nothing.
+  const CreationModes missing = CreationModesBelow(Path("missing"));
+  EXPECT_EQ(missing.file, 0600u);
+  EXPECT_EQ(missing.directory, 0700u);
+  EXPECT_EQ(missing.group, static_cast<gid_t>(-1));
+  EXPECT_FALSE(ReadableByOthers(Path("missing")));
 }
 
 TEST_F(FilesTest, MapEmptyMissingAndLargeFiles) {

@@ -1,6 +1,7 @@
 // The log broker with real files (daily names, line format, concurrency, stop,
 // failures) and the live log with real TCP clients on 127.0.0.1.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -307,6 +308,38 @@ TEST_F(LogBrokerFiles, CleanStopWhileWritersStillLog) {
     count += numbers.size();
   }
   EXPECT_GE(count, 300u);
+}
+
+// Log lines name mail files, folders and Message-IDs: whatever the umask, a
+// new log file is its owner's alone, and so is every directory made for it;
+// a log file that exists already keeps its mode.
+TEST_F(LogBrokerFiles, NewLogFilesAndDirectoriesAreTheOwnersAlone) {
+  const auto mode_of = [](const fs::path& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+  };
+  const mode_t old_umask = umask(0);
+  for (const mode_t mask : {022, 002}) {
+    umask(mask);
+    const fs::path made = scratch_.path / ("made" + std::to_string(mask));
+    const fs::path kept = scratch_.path / ("kept" + std::to_string(mask));
+    fs::create_directories(kept);
+    std::ofstream(kept / "fixed.log") << "old\r\n";
+    ASSERT_EQ(chmod((kept / "fixed.log").c_str(), 0644), 0);
+    for (const fs::path& dir : {made / "LogDir", kept}) {
+      RecordingLogger logger("MailStorageInsertLogger", channel_, "fixed.log");
+      ASSERT_TRUE(logger.Open(dir.string(), 0));
+      ASSERT_TRUE(writer_.Put({kLogInfo, "4412: a line"}, 30000));
+      ASSERT_TRUE(logger.WaitForLines(1));
+    }
+    EXPECT_EQ(mode_of(made), 0700u);
+    EXPECT_EQ(mode_of(made / "LogDir"), 0700u);
+    EXPECT_EQ(mode_of(made / "LogDir" / "fixed.log"), 0600u);
+    EXPECT_EQ(FileLines(made / "LogDir" / "fixed.log").size(), 1u);
+    EXPECT_EQ(mode_of(kept / "fixed.log"), 0644u);
+    EXPECT_EQ(FileLines(kept / "fixed.log").size(), 2u);
+  }
+  umask(old_umask);
 }
 
 // Tests run as root, where file modes do not stop writes; a directory whose
