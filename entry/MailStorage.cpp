@@ -5,26 +5,23 @@
 #include "entry/MailStorage.h"
 
 #include <cstdlib>
-#include <exception>
 #include <memory>
 #include <string>
 
 #include "content/Charsets.h"
 #include "db/ConnectionManager.h"
-#include "entry/MailStorageInsertLogger.h"
+#include "db/Registry.h"
+#include "entry/LoggedCall.h"
 #include "foundation/Files.h"
 #include "foundation/NTime.h"
 #include "foundation/ResultCodes.h"
 #include "imap/ImapMailStorage.h"
 #include "log/Log.h"
-#include "log/LogChannel.h"
 
 namespace {
 
 using Nauvik::Log;
 using Nauvik::LogLevelAtLeast;
-
-constexpr char kLogFilePattern[] = "MailStorage_$YEAR_$STRMONTH_$DAY.log";
 
 std::string Text(const char* text) { return text == nullptr ? std::string() : std::string(text); }
 
@@ -41,17 +38,31 @@ std::string LogDirectory() {
   return directory + "LogDir";
 }
 
+// The registry file holds the database password. Like ssh and libpq with
+// their secret files, say so when other accounts can read it; the call goes
+// on all the same.
+void WarnIfRegistryReadable() {
+  const std::string path = Nauvik::RegistryFilePath();
+  if (LogLevelAtLeast(Nauvik::kLogWarning) && KAVRO::ReadableByOthers(path)) {
+    Log(Nauvik::kLogWarning, false,
+        "AddMailToMailStore(): The registry file " + path +
+            " can be read by other accounts, and it holds the database password. Allow only "
+            "its owner to read it (chmod 600).");
+  }
+}
+
+// One call, run inside its logger (RunLoggedCall): the store object lives
+// for the call and is gone when this returns.
 int32_t AddMail(const char* mail_file, const char* folder, const char* user_id,
                 const char* company_id, const char* internal_date, bool seen, bool draft,
                 bool use_views) {
-  auto logger = std::make_unique<Nauvik::MailStorageInsertLogger>(LogDirectory(), kLogFilePattern);
-  const bool logging = logger->Start();
   Nauvik::SetLogLevel(Nauvik::kLogInfo);
   if (LogLevelAtLeast(Nauvik::kLogStatus)) {
     Log(Nauvik::kLogStatus, false,
         "AddMailToMailStore(): Adding file " + Text(mail_file) +
             " to IMAP storage. User: " + Text(user_id) + ". Folder: " + Text(folder) + ".");
   }
+  WarnIfRegistryReadable();
 
   auto store = std::make_unique<Nauvik::IMAP::ImapMailStorage>();
   store->SetUseViews(use_views);
@@ -76,13 +87,6 @@ int32_t AddMail(const char* mail_file, const char* folder, const char* user_id,
         "AddMailToMailStore(): Error when adding file: " + Nauvik::IMAP::ErrorText(result) +
             ". Last exception: " + store->GetLastExceptionText());
   }
-
-  // Everything this call logged is in the channel; once it is empty the
-  // brokers have taken it, and stopping ours waits for its last line.
-  // A logger that never started drains nothing: do not wait for it.
-  if (logging) (void)Nauvik::GlobalLogChannel().WaitUntilEmpty(-1);
-  store.reset();
-  logger.reset();
   return result;
 }
 
@@ -93,18 +97,14 @@ extern "C" {
 int32_t AddMailToMailStore(const char* mail_file, const char* folder, const char* user_id,
                            const char* company_id, const char* internal_date, bool seen, bool draft,
                            bool use_views) {
-  // The store turns every database failure into a code. What could still
-  // come out (memory exhaustion, a thread that cannot be started) must not
-  // unwind into a C host: it becomes "Unknown error".
   try {
-    return AddMail(mail_file, folder, user_id, company_id, internal_date, seen, draft, use_views);
-  } catch (const std::exception& e) {
-    Log(Nauvik::kLogError, true,
-        std::string("AddMailToMailStore(): Unexpected exception: ") + e.what());
+    return Nauvik::RunLoggedCall(LogDirectory(), Nauvik::IMAP::kImapUnknownError, [&] {
+      return AddMail(mail_file, folder, user_id, company_id, internal_date, seen, draft, use_views);
+    });
   } catch (...) {
-    Log(Nauvik::kLogError, true, "AddMailToMailStore(): Unexpected exception.");
+    // Only the directory's name or the call's closure can fail here (memory).
+    return Nauvik::IMAP::kImapUnknownError;
   }
-  return Nauvik::IMAP::kImapUnknownError;
 }
 
 void CloseDatabase(void) {

@@ -60,14 +60,21 @@ struct Library {
       reinterpret_cast<CloseDatabaseFn>(handle ? dlsym(handle, "CloseDatabase") : nullptr);
 };
 
-// psql's output of `sql`: "|" between columns, one line per row.
+// The first line of a file of the test store.
+inline std::string StoreValue(const std::string& name) {
+  const std::string text =
+      ReadFile(std::string(std::getenv("MAILSTORAGE_TEST_STORE")) + "/" + name);
+  return text.substr(0, text.find_first_of("\r\n"));
+}
+
+// psql's output of `sql`: "|" between columns, one line per row. Over TCP
+// with the password, as the library connects (the store's socket admits
+// only the account that runs the server).
 inline std::string Sql(const std::string& sql) {
-  const std::string dir = std::getenv("MAILSTORAGE_TEST_STORE");
-  const std::string port = ReadFile(dir + "/port");
-  const std::string command = "psql -X -q -A -t -v ON_ERROR_STOP=1 -h " +
-                              Quote(dir + "/run", "'\\''") + " -p " +
-                              port.substr(0, port.find_first_of("\r\n")) +
-                              " -U mailstore -d mailstore -c " + Quote(sql, "'\\''") + " 2>&1";
+  const std::string command = "PGPASSWORD=" + StoreValue("password") +
+                              " psql -X -q -A -t -v ON_ERROR_STOP=1 -h 127.0.0.1 -p " +
+                              StoreValue("port") + " -U mailstore -d mailstore -c " +
+                              Quote(sql, "'\\''") + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   std::string out;
   std::array<char, 4096> buffer;

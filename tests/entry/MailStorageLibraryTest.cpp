@@ -410,5 +410,27 @@ TEST_F(MailStorageLibrary, HeaderNulEndsTheColumnText) {
   EXPECT_EQ(Links(FolderId(user, "Nul"), "<nul-1@test>").size(), 2u);
 }
 
+// The registry file holds the database password: a call warns when other
+// accounts can read it and goes on; an owner-only file is not mentioned.
+TEST_F(MailStorageLibrary, ARegistryFileOthersCanReadIsWarnedAbout) {
+  const std::string user = MakeUser(7101700, "Registry Reader");
+  const std::string original = std::getenv("MAILSTORAGE_REGISTRY");
+  const fs::path copy = fs::path(original).parent_path() / "registry-modes.reg";
+  fs::copy_file(original, copy, fs::copy_options::overwrite_existing);
+  ASSERT_EQ(setenv("MAILSTORAGE_REGISTRY", copy.c_str(), 1), 0);
+  const std::string warning = "WARNING: " + std::to_string(gettid()) +
+                              ": AddMailToMailStore(): The registry file " + copy.string() +
+                              " can be read by other accounts, and it holds the database "
+                              "password. Allow only its owner to read it (chmod 600).\r\n";
+  int n = 0;
+  for (const fs::perms mode : {fs::perms(0644), fs::perms(0640), fs::perms(0600)}) {
+    fs::permissions(copy, mode);
+    log_.Take();
+    EXPECT_EQ(AddMail("<registry-" + std::to_string(n++) + "@test>", "Registry", user), kOk);
+    EXPECT_EQ(Contains(log_.Take(), warning), mode != fs::perms(0600)) << static_cast<int>(mode);
+  }
+  ASSERT_EQ(setenv("MAILSTORAGE_REGISTRY", original.c_str(), 1), 0);
+}
+
 }  // namespace
 }  // namespace mstest
