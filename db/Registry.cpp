@@ -434,6 +434,18 @@ std::string OracleFormat(const DatabaseValues& v) {
 
 }  // namespace
 
+// Appended after the fixed options (the driver takes the last value of a
+// keyword), these change only what the driver sends around our statements:
+// - UseServerSidePrepare=0: a prepared statement is sent as one query with
+//   its parameters in place, instead of a parse, an execute and a DEALLOCATE
+//   of a named plan that the store never runs twice;
+// - Protocol=7.4-0: no SAVEPOINT before and RELEASE after every statement
+//   inside a transaction. The store never goes on with a transaction after
+//   a failed statement: every failure raises, and the transaction is rolled
+//   back or its connection closed, so undoing the single statement bought
+//   nothing.
+const char kPostgresTrafficOptions[] = "UseServerSidePrepare=0;Protocol=7.4-0;";
+
 std::string BuildOracleConnectString(const std::string& key_path) {
   DatabaseValues v;
   if (!ReadDatabaseValues(key_path, &v)) return std::string();
@@ -449,7 +461,8 @@ std::string BuildPostgresConnectString(const std::string& key_path) {
          "Debug=0;CommLog=0;Optimizer=1;Ksqo=1;UseDeclareFetch=0;TextAsLongVarchar=1;"
          "UnknownsAsLongVarchar=0;BoolsAsChar=1;Parse=0;CancelAsFreeStmt=0;"
          "ExtraSysTablePrefixes=dd_;LFConversion=1;UpdatableCursors=1;DisallowPremature=0;"
-         "TrueIsMinus1=0;";
+         "TrueIsMinus1=0;" +
+         kPostgresTrafficOptions;
 }
 
 int32_t ReadDefaultProvider(const std::string& key_path) {

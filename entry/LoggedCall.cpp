@@ -1,6 +1,10 @@
 #include "entry/LoggedCall.h"
 
 #include <exception>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "entry/MailStorageInsertLogger.h"
 #include "log/Log.h"
@@ -9,14 +13,71 @@
 namespace Nauvik {
 namespace {
 constexpr char kLogFilePattern[] = "MailStorage_$YEAR_$STRMONTH_$DAY.log";
+
+// Loggers whose threads are parked between calls. A call takes one (or
+// starts a new one when none is idle) and gives it back parked once it has
+// written the call's lines, so the pool holds at most as many threads as
+// calls ever ran at the same time.
+class LoggerPool {
+ public:
+  ~LoggerPool() { StopIdle(); }
+
+  std::unique_ptr<MailStorageInsertLogger> Take(const std::string& directory, bool* logging) {
+    std::unique_ptr<MailStorageInsertLogger> logger;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (!idle_.empty()) {
+        logger = std::move(idle_.back());
+        idle_.pop_back();
+      }
+    }
+    if (logger && logger->ConfiguredDirectory() == directory && logger->Resume()) {
+      *logging = true;
+      return logger;
+    }
+    logger = std::make_unique<MailStorageInsertLogger>(directory, kLogFilePattern);
+    logger->SetParking(true);
+    *logging = logger->Start();
+    return logger;
+  }
+
+  // Parks the logger (its drain done); one whose thread ended or never ran
+  // is destroyed instead.
+  void Give(std::unique_ptr<MailStorageInsertLogger> logger) {
+    if (!logger->Park()) return;
+    std::lock_guard<std::mutex> lock(mu_);
+    idle_.push_back(std::move(logger));
+  }
+
+  void StopIdle() {
+    std::vector<std::unique_ptr<MailStorageInsertLogger>> stopping;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stopping.swap(idle_);
+    }
+    stopping.clear();  // each destructor stops and joins its thread
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<std::unique_ptr<MailStorageInsertLogger>> idle_;  // guarded by mu_
+};
+
+// Destroyed when the library is unloaded or the process exits, which stops
+// the parked threads.
+LoggerPool& Loggers() {
+  static LoggerPool pool;
+  return pool;
+}
+
 }  // namespace
 
 int32_t RunLoggedCall(const std::string& log_directory, int32_t code_on_exception,
                       const std::function<int32_t()>& call) noexcept {
   int32_t result = code_on_exception;
   try {
-    MailStorageInsertLogger logger(log_directory, kLogFilePattern);
-    const bool logging = logger.Start();
+    bool logging = false;
+    std::unique_ptr<MailStorageInsertLogger> logger = Loggers().Take(log_directory, &logging);
     // The store turns every database failure into a code. What could still
     // come out (memory exhaustion, a thread that cannot be started) is
     // logged while the logger still runs.
@@ -28,13 +89,16 @@ int32_t RunLoggedCall(const std::string& log_directory, int32_t code_on_exceptio
       Log(kLogError, true, "AddMailToMailStore(): Unexpected exception.");
     }
     // Everything this call logged is in the channel; once it is empty the
-    // brokers have taken it, and stopping ours waits for its last line.
+    // brokers have taken it, and parking ours waits for its last line.
     // A logger that never started drains nothing: do not wait for it.
     if (logging) (void)GlobalLogChannel().WaitUntilEmpty(-1);
+    Loggers().Give(std::move(logger));
   } catch (...) {
     // The logger itself could not be built: there is nowhere to log to.
   }
   return result;
 }
+
+void StopParkedLoggers() { Loggers().StopIdle(); }
 
 }  // namespace Nauvik

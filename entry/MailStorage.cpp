@@ -1,6 +1,7 @@
 // The two functions the library exports. Everything a call needs (its
-// logger, its store object) lives for the call; only the calling thread's
-// database connection outlives it, until CloseDatabase.
+// logger, its store object) is the call's own while it runs; the calling
+// thread's database connection outlives it, until CloseDatabase, and so does
+// the logger's thread, parked between calls.
 
 #include "entry/MailStorage.h"
 
@@ -110,6 +111,7 @@ int32_t AddMailToMailStore(const char* mail_file, const char* folder, const char
 void CloseDatabase(void) {
   try {
     Nauvik::CloseThreadDatabases();
+    Nauvik::StopParkedLoggers();
   } catch (...) {
     // Closing is best effort; a C host cannot receive an exception.
   }

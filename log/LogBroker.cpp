@@ -15,6 +15,7 @@ namespace {
 // Guard indexes of the broker loop. Live log clients use their id (1000 up).
 constexpr int kGuardStop = 0;
 constexpr int kGuardMessage = 1;
+constexpr int kGuardPark = 2;
 constexpr int kGuardLevel = 5;
 
 // Messages written after the stop request, so that a stop does not lose what
@@ -70,6 +71,9 @@ bool LogBroker::Open(const std::string& directory, uint16_t live_log_port) {
   live_log_port_ = live_log_port;
   log_directory_ = directory;
   KAVRO::EnsureTrailingSeparator(&log_directory_);
+  // A thread that was parked before a stop left these behind.
+  park_request_.UnSignal();
+  parked_.UnSignal();
   return StartImpl();
 }
 
@@ -95,18 +99,39 @@ void LogBroker::Run() {
   KAVRO::ChannelReader<int> level_reader(level_channel_);
   alternative_.AddWaitable(kGuardStop, &StopRequest());
   if (reader_.IsBound()) alternative_.AddGet(kGuardMessage, reader_, &message);
+  if (parking_) alternative_.AddWaitable(kGuardPark, &park_request_);
   if (live_log_) live_log_->AddGuards();
   alternative_.AddGet(kGuardLevel, level_reader, &new_level);
 
   OnLoopStart();
   for (;;) {
+    RunSession(&message, &new_level);
+    if (!parking_ || StopRequest().IsSignalled()) break;
+    // Parked: the channel stays unread, as it would with no broker at all,
+    // until the owner resumes the broker or stops it.
+    park_request_.UnSignal();
+    parked_.Signal();
+    KAVRO::MultiWait wake;
+    wake.Add(&StopRequest());
+    wake.Add(&resume_);
+    if (wake.WaitIndex(-1) == 0) break;
+  }
+  if (live_log_) {
+    live_log_->Stop();
+    live_log_.reset();
+  }
+  alternative_.Clear();
+}
+
+void LogBroker::RunSession(ChLog::CHLogMessage* message, int* new_level) {
+  for (;;) {
     const int index = alternative_.Select(-1);
-    if (index == kGuardStop) break;
+    if (index == kGuardStop || index == kGuardPark) break;
     try {
       if (index == kGuardMessage) {
-        HandleMessage(message);
+        HandleMessage(*message);
       } else if (index == kGuardLevel) {
-        broker_level_ = new_level;
+        broker_level_ = *new_level;
         WriteLine(kLogInfo, "Log Level Changed: " + std::to_string(broker_level_));
       } else if (live_log_ && live_log_->Handles(index)) {
         live_log_->Handle(index);
@@ -117,15 +142,25 @@ void LogBroker::Run() {
       ReportException(e.what());
     }
   }
-
   if (reader_.IsBound()) {
-    for (int i = 0; i < kDrainLimit && reader_.Get(&message, 0); ++i) HandleMessage(message);
+    for (int i = 0; i < kDrainLimit && reader_.Get(message, 0); ++i) HandleMessage(*message);
   }
-  if (live_log_) {
-    live_log_->Stop();
-    live_log_.reset();
-  }
-  alternative_.Clear();
+}
+
+bool LogBroker::Park() {
+  if (!IsRunning()) return false;
+  park_request_.Signal();
+  KAVRO::MultiWait done;
+  done.Add(&parked_);
+  done.Add(this);  // the thread's end, should a stop overtake the park
+  return done.WaitIndex(-1) == 0;
+}
+
+bool LogBroker::Resume() {
+  if (!IsRunning()) return false;
+  parked_.UnSignal();
+  resume_.Signal();
+  return true;
 }
 
 void LogBroker::HandleMessage(const ChLog::CHLogMessage& message) {

@@ -56,6 +56,19 @@ class LogBroker : public KAVRO::SimpleThread {
   // Pads the level prefix of file lines to 9 characters. Set before Open.
   void SetAlignment(bool on) { align_ = on; }
 
+  // Parking keeps the thread between sessions instead of ending it. Set
+  // before Open. Park() ends a session exactly as a stop would (the loop
+  // ends, up to 1,000 queued messages are written) and returns once that is
+  // done; the thread then waits, reading nothing, until Resume() starts the
+  // next session or a stop ends it. Park and Resume belong to the broker's
+  // owner, one call at a time; Stop works in either state.
+  void SetParking(bool on) { parking_ = on; }
+  // False when the thread ended instead of parking (it was stopped).
+  bool Park();
+  // True when the parked thread has taken up the channel again; false when
+  // there is no thread to resume.
+  bool Resume();
+
   const std::string& LogDirectory() const { return log_directory_; }
   uint16_t LiveLogPort() const { return live_log_port_; }
 
@@ -92,6 +105,8 @@ class LogBroker : public KAVRO::SimpleThread {
   int32_t BrokerLevel() const { return broker_level_; }
 
  private:
+  // One session: messages until a stop or park request, then the drain.
+  void RunSession(ChLog::CHLogMessage* message, int* new_level);
   // Forwards one message (loop or drain); catches and reports any error.
   void HandleMessage(const ChLog::CHLogMessage& message);
   void ReportException(const std::string& what);
@@ -104,6 +119,10 @@ class LogBroker : public KAVRO::SimpleThread {
   std::string name_;
   bool align_ = false;
   int32_t broker_level_ = -1;
+  bool parking_ = false;
+  KAVRO::Condition park_request_;  // set by Park, cleared by the thread as it parks
+  KAVRO::Condition parked_;        // set by the thread once parked, cleared by Resume
+  KAVRO::Event resume_;
   std::unique_ptr<LiveLogServer> live_log_;  // broker thread only, while Run runs
 };
 

@@ -7,17 +7,36 @@
 //   MAILSTORAGE_REGISTRY=/tmp/benchstore/registry.reg build/bench/db/db_statement_mix_bench
 //
 // Each benchmark thread has its own connection. Rows accumulate in the store.
+//
+// With --limit it is instead the ceiling for an import: for every mail of a
+// corpus it sends, directly through ODBC, exactly the statements the store
+// sends for one new mail and its link (store set-up, duplicate lookup, blob
+// record, message and body-part rows in one transaction, folder lookups and
+// rights, link and read-back), and writes, fsyncs and records the blob as
+// the store does; no parsing, no logging, no library. It prints
+// "<mails> mails in <seconds> s".
+//
+//   db_statement_mix_bench --limit --corpus DIR [--mails N] [--threads T]
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <sql.h>
 #include <sqlext.h>
 #include <sqlucode.h>
 
+#include <algorithm>
 #include <atomic>
-#include <mutex>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "db/ConnectionManager.h"
 #include "db/DBTable.h"
@@ -153,6 +172,7 @@ class Direct {
     return std::strtoull(value, nullptr, 10);
   }
   SQLHSTMT st() { return st_; }
+  SQLHDBC dbc() { return dbc_; }
   // With `per_object`, each statement group gets a new handle, as a table
   // object does: allocated on first use, freed when it goes away.
   void Fresh(bool per_object) {
@@ -284,7 +304,255 @@ void BM_DirectOdbc(benchmark::State& state) {
 BENCHMARK(BM_TableLayer)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_DirectOdbc)->Arg(0)->Arg(1)->Threads(1)->Threads(2)->UseRealTime();
 
+// ---- the limit: the store's statements for one new mail, by hand ----------
+
+// A result column read as text; "" for NULL or no row.
+std::string Column(SQLHSTMT st, int column) {
+  char value[1024] = {};
+  SQLLEN ind = 0;
+  if (!SQL_SUCCEEDED(SQLGetData(st, static_cast<SQLUSMALLINT>(column), SQL_C_CHAR, value,
+                                sizeof value, &ind)) ||
+      ind == SQL_NULL_DATA) {
+    return "";
+  }
+  return value;
+}
+
+// Runs a query and reads every row, as the table layer does with Fetch.
+std::string Query(Direct& d, const std::string& sql, int column = 0) {
+  SQLHSTMT st = d.st();
+  SQLFreeStmt(st, SQL_UNBIND);
+  d.Exec(Wide(sql));
+  std::string first;
+  bool have = false;
+  while (SQL_SUCCEEDED(SQLFetch(st))) {
+    if (!have && column > 0) first = Column(st, column);
+    have = true;
+  }
+  SQLFreeStmt(st, SQL_CLOSE);
+  return first;
+}
+
+struct Mail {
+  std::string bytes;  // with CRLF line ends, as the importer hands it over
+  int parts = 1;      // body-part rows the store would write
+};
+
+// CRLF line ends as the importer makes them; the part count is the number of
+// Content-Type header lines (at least one): what the store's body-part rows
+// come to for this corpus, found without parsing.
+Mail LoadMail(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  Mail mail;
+  mail.bytes.reserve(raw.size() + raw.size() / 40);
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\n' && (i == 0 || raw[i - 1] != '\r')) mail.bytes += '\r';
+    mail.bytes += raw[i];
+  }
+  int types = 0;
+  for (size_t at = 0; (at = raw.find("\nContent-Type:", at)) != std::string::npos; ++at) ++types;
+  mail.parts = std::max(1, types);
+  return mail;
+}
+
+std::vector<std::filesystem::path> CorpusFiles(const std::string& dir, size_t limit) {
+  std::vector<std::filesystem::path> files;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+    const std::string parent = e.path().parent_path().filename().string();
+    if (e.is_regular_file() && (parent == "cur" || parent == "new")) files.push_back(e.path());
+  }
+  std::sort(files.begin(), files.end());
+  if (files.size() > limit) files.resize(limit);
+  return files;
+}
+
+// Writes the blob as the store does: its minute's directory, the bytes,
+// fsync of the file, then of its directory.
+void WriteBlob(const std::string& host_path, const std::string& location, const Mail& mail) {
+  std::string path = host_path + location;
+  std::replace(path.begin(), path.end(), '\\', '/');
+  const std::filesystem::path file(path);
+  std::filesystem::create_directories(file.parent_path());
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) throw std::runtime_error("cannot create " + path);
+  const char* p = mail.bytes.data();
+  size_t left = mail.bytes.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n <= 0) throw std::runtime_error("cannot write " + path);
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  if (::fsync(fd) != 0) throw std::runtime_error("cannot fsync " + path);
+  ::close(fd);
+  const int dir = ::open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+}
+
+constexpr char kVesselColumns[] =
+    "SELECT VES_WEBSERVICEPORT, VES_ANTIVIRUSSUP, TPI_AVTHIRDPARTYINID, VES_LDAPPORT, "
+    "VES_IMAPPORT, VES_NOTIFYLCRFAIL, VES_POPSUPPORT, VES_IMAPSUPPORT, VES_SMTPRELAYSUPPORT, "
+    "VES_EGCDELETEDAYS, VES_AVSENDUPDATE, VES_ALWAYSRESUME, VES_INSTALLEDVERSION, "
+    "VEQ_VESSELEQUIPMENTID_GPS, VES_QUOTAENABLED, VES_MAXTRANSID, VES_MAXTRANSDETAILID, "
+    "VES_SEA_SENDLASTPARTFIRSTSMS, VES_SEA_UPDATEINTERVAL, VES_EGCSUBJECT, VES_EGCAUTHOR, "
+    "VES_EGCTODIR, VES_NAME, VES_SCHEDULEMETHOD, VES_CONNECTINTERVAL, VES_GPSINSERTINTERVAL, "
+    "VES_SERIAL, VES_SMTPPORT, VES_POP3PORT, VES_SMTPPOPHOST, VES_DOMAINNAME, "
+    "VES_SMTPFORWARDPORT, VES_SMTPFORWARDHOST, VES_NOTESINBOX, VES_NOTESOUTBOX, VES_NOTESMSNAME, "
+    "VES_NOTESLOWPRIORITY, VES_NOTESNORMALPRIORITY, VES_NOTESHIGHPRIORITY, USR_USERID, "
+    "VES_GPSENABLED, VES_LCRDELAY, VES_DBVERSION, VES_OFFICEINSTALLATION, VES_COPYMSGTOSHIP, "
+    "USR_COPYMSGTOSHIP, VES_COPYTOSUBJECTPRE, VES_COPYMSGFROMSHIP, USR_COPYMSGFROMSHIP, "
+    "VES_COPYFROMSUBJECTPRE, VES_COPYPRIVATEMSG, VES_VESSELID, COM_COMPANYID, NOD_NODEID, "
+    "VES_SEA_INSTDIR, VES_SEA_DATADIR, MSY_MAILSYSTEMID, VES_COMPRESSTYPE, VES_COMPRESSHEADER, "
+    "VES_SEA_STATUSRAPPAPP, VES_SEA_MAXLOGENTRIES, VES_SEA_SMS_SAC FROM NV_VESSEL";
+
+void SetAutoCommit(SQLHDBC dbc, bool on) {
+  SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT,
+                    reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(
+                        on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF)),
+                    0);
+}
+
+void LimitMix(Direct& d, SQLHDBC dbc, int64_t folder, const std::string& tag, int64_t n,
+              const Mail& mail) {
+  const std::string size = std::to_string(mail.bytes.size());
+  const std::string mid = "<limit." + tag + "." + std::to_string(n) + "@bench.example>";
+  const std::string folder_id = std::to_string(folder);
+  Query(d, kVesselColumns);
+  Query(d,
+        "SELECT IMM_IMAPMESSAGEID, IMM.FIS_FILESTORAGEID, FIS.FIS_SIZE FROM NV_IMAPMESSAGE IMM "
+        "INNER JOIN NV_FILESTORAGE FIS ON IMM.FIS_FILESTORAGEID = FIS.FIS_FILESTORAGEID WHERE "
+        "IMM_MESSAGEID LIKE '" + mid + "' AND FIS_SIZE = " + size +
+        " AND FIS_DELETED IS NULL AND FIS_LOCATION IS NOT NULL AND FSH_FILESTORAGEHOSTID IS NOT "
+        "NULL");
+  const std::string fis = std::to_string(d.NextValue("NS_FILESTORAGE_SEQ"));
+  SQLFreeStmt(d.st(), SQL_CLOSE);
+  const std::string host_path = Query(
+      d,
+      "SELECT FSH_FILESTORAGEHOSTID, FSH_DESCRIPTION, FSH_HOSTPATH, FSH_ONLINE, FSH_WRITABLE, "
+      "FSH_TOTALSIZE, FSH_USEDSIZE, FSH_CATEGORY FROM NV_FILESTORAGEHOST WHERE FSH_ONLINE = 1 AND "
+      "FSH_WRITABLE = 1 ORDER BY FSH_CATEGORY",
+      3);
+  const KAVRO::NTime now;
+  const std::string location = now.Format("\\$YEAR\\$MONTH\\$DAY\\$HOUR\\$MIN\\") + fis + ".blb";
+  WriteBlob(host_path, location, mail);
+  d.Insert(Wide("INSERT INTO NV_FILESTORAGE (FIS_CREATED, FIS_CREATEDBY, FIS_FILESTORAGEID, "
+                "FIS_LOCATION, FIS_SIZE, FIT_FILETYPEID, FSH_FILESTORAGEHOSTID) VALUES "
+                "(date_trunc('second', statement_timestamp() AT TIME ZONE 'UTC'), 11, " +
+                fis + ", '" + location + "', " + size + ", 11, 1)"));
+
+  SetAutoCommit(dbc, false);
+  const std::string msg =
+      std::to_string(kVessel * 1000000000 + static_cast<int64_t>(d.NextValue("NS_IMAPMESSAGE_SEQ")));
+  SQLFreeStmt(d.st(), SQL_CLOSE);
+  const std::string sent = now.Format("'$YEAR/$MONTH/$DAY $HOUR:$MIN:$SEC'");
+  d.Insert(u"INSERT INTO NV_IMAPMESSAGE (FIS_FILESTORAGEID, IMM_CC, IMM_FROM, IMM_IMAPMESSAGEID, "
+           u"IMM_MESSAGEID, IMM_SENT, IMM_SORTSUBJECT, IMM_SUBJECT, IMM_TO) VALUES (" +
+           Wide(fis) +
+           u", '\"Olu Adeyemi\" <olu.adeyemi@fleet6.example>, \"J\u00f8rgen Hansen\" "
+           u"<jrgen.hansen@fleet8.example>', '\"Olu Adeyemi\" <olu.adeyemi@fleet1.example>', " +
+           Wide(msg) + u", '" + Wide(mid) + u"', to_timestamp(" + Wide(sent) +
+           u",'yyyy/mm/dd hh24:mi:ss'), '\u00e6r\u00f8 \u2013 the', '\u00c6r\u00f8 \u2013 the', "
+           u"'\"Kari Nilsen\" <kari.nilsen@fleet8.example>')");
+  const size_t length = mail.bytes.size();
+  for (int part = 0; part < mail.parts; ++part) {
+    const std::string id = std::to_string(d.NextValue("NS_IMAPBODYPART_SEQ"));
+    SQLFreeStmt(d.st(), SQL_CLOSE);
+    const size_t start = length * static_cast<size_t>(part) / static_cast<size_t>(mail.parts);
+    d.Insert(Wide("INSERT INTO NV_IMAPBODYPART (IMB_BODYEND, IMB_BODYSTART, IMB_CHARSET, "
+                  "IMB_ENCODING, IMB_HDRSTART, IMB_IMAPBODYPARTID, IMB_MIMEBASIC, "
+                  "IMM_IMAPMESSAGEID) VALUES (" +
+                  std::to_string(length) + ", " + std::to_string(start + 300) + ", 0, 1, " +
+                  std::to_string(start) + ", " + id + ", 0, " + msg + ")"));
+  }
+  SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_COMMIT);
+  SetAutoCommit(dbc, true);
+
+  const std::string folder_columns =
+      "SELECT IMF_INBOX, USR_USERID, IMF_MARKED, IMF_NOSELECT, IMF_NOINFERIORS, IMF_UID, "
+      "IMF_IMAPFOLDERID_PARENT, IMF_FOLDERNAME, IMF_IMAPFOLDERID FROM NV_IMAPFOLDER WHERE ";
+  Query(d, folder_columns + "USR_USERID = 1");
+  Query(d, folder_columns +
+               "USR_USERID <> 1 AND ( IMF_IMAPFOLDERID IN (SELECT IMF_IMAPFOLDERID FROM "
+               "NV_IMAPFOLDERACCESS WHERE ( USR_USERID = 1 OR USG_USERGROUPID IN (SELECT "
+               "USG_USERGROUPID FROM NV_USERGROUPMEMBER WHERE USR_USERID = 1) OR ( USR_USERID IS "
+               "NULL AND USG_USERGROUPID IS NULL AND COM_COMPANYID = 1) ) AND IFA_AR_LOOKUP = 1) )");
+  Query(d,
+        "SELECT IFA_IMAPFOLDERACCESSID, IMF_IMAPFOLDERID, USR_USERID, USG_USERGROUPID, "
+        "COM_COMPANYID, IFA_AR_LOOKUP, IFA_AR_READ, IFA_AR_KEEP, IFA_AR_WRITE, IFA_AR_INSERT, "
+        "IFA_AR_POST, IFA_AR_CREATE, IFA_AR_DELETE_MBOX, IFA_AR_DELETE_MESSAGE, "
+        "IFA_AR_PERFORM_EXPUNGE, IFA_AR_ADMINISTER FROM NV_IMAPFOLDERACCESS WHERE ( USR_USERID = "
+        "1 OR USG_USERGROUPID IN (SELECT USG_USERGROUPID FROM NV_USERGROUPMEMBER WHERE USR_USERID "
+        "= 1) OR ( COM_COMPANYID = 1 AND USR_USERID IS NULL AND USG_USERGROUPID IS NULL ) ) AND "
+        "IMF_IMAPFOLDERID = " + folder_id);
+  const std::string link = std::to_string(d.NextValue("NS_IMAPMSGINFOLDER_SEQ"));
+  SQLFreeStmt(d.st(), SQL_CLOSE);
+  d.Insert(Wide("INSERT INTO NV_IMAPMSGINFOLDER (IMF_IMAPFOLDERID, IMM_IMAPMESSAGEID, "
+                "MIF_IMAPMSGINFOLDERID, MIF_INTERNALDATE, MIF_RECENT, MIF_UID) VALUES (" +
+                folder_id + ", " + msg + ", " + link + ", to_timestamp(" + sent +
+                ",'yyyy/mm/dd hh24:mi:ss'), 1, nextval('IMAPFOLDER_" + folder_id + "'))"));
+  Query(d,
+        "SELECT MIF_IMAPMSGINFOLDERID, IMM_IMAPMESSAGEID, IMF_IMAPFOLDERID, "
+        "to_char(MIF_INTERNALDATE, 'yyyy/mm/dd hh24:mi:ss'), MIF_UID, MIF_SEEN, MIF_ANSWERED, "
+        "MIF_FLAGGED, MIF_DELETED, MIF_DRAFT, MIF_RECENT FROM NV_IMAPMSGINFOLDER WHERE "
+        "MIF_IMAPMSGINFOLDERID=" + link);
+}
+
+int RunLimit(int argc, char** argv) {
+  std::string corpus;
+  size_t mails = 5000;
+  int threads = 1;
+  for (int i = 2; i + 1 < argc; i += 2) {
+    const std::string a = argv[i];
+    if (a == "--corpus") corpus = argv[i + 1];
+    else if (a == "--mails") mails = std::strtoull(argv[i + 1], nullptr, 10);
+    else if (a == "--threads") threads = std::max(1, std::atoi(argv[i + 1]));
+  }
+  if (corpus.empty()) {
+    std::fprintf(stderr, "usage: %s --limit --corpus DIR [--mails N] [--threads T]\n", argv[0]);
+    return 2;
+  }
+  const std::vector<std::filesystem::path> files = CorpusFiles(corpus, mails);
+  const int64_t folder = Folder();
+  const std::string tag = std::to_string(::getpid());
+  std::atomic<size_t> next{0};
+  std::atomic<bool> failed{false};
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&] {
+      try {
+        Direct d;
+        SQLHDBC dbc = d.dbc();
+        for (size_t i; (i = next++) < files.size();) {
+          LimitMix(d, dbc, folder, tag, static_cast<int64_t>(i), LoadMail(files[i]));
+        }
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "limit: %s\n", e.what());
+        failed = true;
+      }
+    });
+  }
+  for (std::thread& w : workers) w.join();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  CloseThreadDatabases();
+  if (failed) return 1;
+  std::printf("%zu mails in %.3f s\n", files.size(), seconds);
+  return 0;
+}
+
 }  // namespace
 }  // namespace Nauvik
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--limit") == 0) return Nauvik::RunLimit(argc, argv);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -156,7 +156,9 @@ TEST(ConnectString, BothFormatsByteForByte) {
       "Debug=0;CommLog=0;Optimizer=1;Ksqo=1;UseDeclareFetch=0;TextAsLongVarchar=1;"
       "UnknownsAsLongVarchar=0;BoolsAsChar=1;Parse=0;CancelAsFreeStmt=0;"
       "ExtraSysTablePrefixes=dd_;LFConversion=1;UpdatableCursors=1;DisallowPremature=0;"
-      "TrueIsMinus1=0;";
+      "TrueIsMinus1=0;"
+      // Driver options after the fixed ones: no savepoints, no named plans.
+      "UseServerSidePrepare=0;Protocol=7.4-0;";
   struct Case {
     const char* values;
     const char* oracle;
