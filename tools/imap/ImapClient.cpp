@@ -462,8 +462,7 @@ void ImapClient::Logout() {
   connection_.Close();
 }
 
-bool ImapClient::List(const std::string& folder, std::vector<ImapFolder>* out,
-                      std::string* error) {
+bool ImapClient::List(std::vector<ImapFolder>* out, std::string* error) {
   out->clear();
   Reply reply;
   auto each = [&](const std::string& text, std::string* err) {
@@ -491,20 +490,6 @@ bool ImapClient::List(const std::string& folder, std::vector<ImapFolder>* out,
   if (!Command("LIST \"\" \"*\"", &reply, error, each)) return false;
   if (reply.status != "OK") {
     return Fail(ImapFailure::kProtocol, "LIST refused: " + reply.text, error);
-  }
-  if (!folder.empty()) {
-    std::vector<ImapFolder> below;
-    for (auto& f : *out) {
-      const bool inbox = Upper(folder) == "INBOX" && Upper(f.name) == "INBOX";
-      if (inbox || f.name == folder ||
-          (f.delimiter && f.name.starts_with(folder + f.delimiter))) {
-        below.push_back(std::move(f));
-      }
-    }
-    *out = std::move(below);
-    if (out->empty()) {
-      return Fail(ImapFailure::kProtocol, "the server has no folder " + folder, error);
-    }
   }
   return true;
 }

@@ -67,8 +67,8 @@ class ImapClient {
   bool Open(const ImapUrl& url, const ImapLogin& login, std::string* error);
   void Logout();
 
-  // Every folder below `folder` ("" = all of them), the folder included.
-  bool List(const std::string& folder, std::vector<ImapFolder>* out, std::string* error);
+  // Every folder of the account.
+  bool List(std::vector<ImapFolder>* out, std::string* error);
   bool Examine(const std::string& folder, ImapMailbox* out, std::string* error);
 
   // UID FETCH for the UID set `uids` ("1:*", "4,7:9"). With `bodies` false

@@ -180,7 +180,21 @@ bool ImapSource::Collect(const std::string& text, const std::string& target,
     if (!s->client.encrypted()) unencrypted_ = true;
   }
   std::vector<ImapFolder> folders;
-  if (!s->client.List(url.folder, &folders, error)) return fail(*error);
+  if (!s->client.List(&folders, error)) return fail(*error);
+  // The URL may name the folder as the server spells it or in UTF-8.
+  std::string root;
+  if (!url.folder.empty()) {
+    for (const ImapFolder& f : folders) {
+      if (f.name == url.folder || DecodeModifiedUtf7(f.name) == url.folder ||
+          (EqualsNoCase(f.name, "INBOX") && EqualsNoCase(url.folder, "INBOX"))) {
+        root = f.name;
+      }
+    }
+    if (root.empty()) return fail("the server has no folder " + url.folder);
+    std::erase_if(folders, [&](const ImapFolder& f) {
+      return f.name != root && !(f.delimiter && f.name.starts_with(root + f.delimiter));
+    });
+  }
   // INBOX first (its mails create the target folder), then by name, so two
   // runs list the same items in the same order.
   std::sort(folders.begin(), folders.end(), [](const ImapFolder& a, const ImapFolder& b) {
@@ -202,7 +216,7 @@ bool ImapSource::Collect(const std::string& text, const std::string& target,
     std::sort(messages.begin(), messages.end(),
               [](const ImapMessage& a, const ImapMessage& b) { return a.uid < b.uid; });
     const std::string store_folder =
-        MapImapFolder(folder.name, folder.delimiter, url.folder, target);
+        MapImapFolder(folder.name, folder.delimiter, root, target);
     for (const ImapMessage& m : messages) {
       ImportItem item;
       item.path = ImapItemPath({url.Account(), folder.name, box.uidvalidity, m.uid});
