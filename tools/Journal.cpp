@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "foundation/Files.h"
+
 namespace Nauvik::Import {
 namespace {
 
@@ -81,6 +83,7 @@ bool Journal::Open(const std::string& path, std::string* error) {
       if (ParseLine(line, &key, &entry)) entries_[key] = entry;
     }
   }
+  KAVRO::CreateFileIfMissing(path);  // it names mail files: the owner's alone
   out_.open(path, std::ios::binary | std::ios::app);
   if (!out_) {
     *error = "cannot write the journal " + path;

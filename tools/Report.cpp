@@ -1,8 +1,11 @@
 #include "tools/Report.h"
 
+#include "foundation/Files.h"
+
 namespace Nauvik::Import {
 
 bool ReportWriter::Open(const std::string& path) {
+  KAVRO::CreateFileIfMissing(path);  // it names mail files: the owner's alone
   out_.open(path, std::ios::binary | std::ios::trunc);
   if (!out_) return false;
   out_ << "source,mbox_offset,folder,result,text,size,message_id\r\n" << std::flush;

@@ -12,6 +12,7 @@
 #include <set>
 #include <thread>
 
+#include "foundation/Files.h"
 #include "tools/Importer.h"
 #include "tools/Inputs.h"
 #include "tools/Options.h"
@@ -30,6 +31,16 @@ constexpr const char* kDefaultRegistry = "/etc/mailstorage/registry.reg";
 int Fail(int status, const std::string& text) {
   fprintf(stderr, "mailstorage-import: %s\n", text.c_str());
   return status;
+}
+
+// The registry file holds the database password; like ssh and libpq with
+// their secret files, say so when other accounts can read it, and go on.
+void WarnIfRegistryReadable(const std::string& registry) {
+  if (!KAVRO::ReadableByOthers(registry)) return;
+  fprintf(stderr,
+          "mailstorage-import: warning: %s can be read by other accounts, and it holds the "
+          "database password; allow only its owner to read it (chmod 600)\n",
+          registry.c_str());
 }
 
 std::string DefaultLibraryPath() {
@@ -196,6 +207,7 @@ int main(int argc, char** argv) {
                                 " (give --registry FILE or set MAILSTORAGE_REGISTRY)");
   }
   SetEnvironment("MAILSTORAGE_REGISTRY", registry);
+  WarnIfRegistryReadable(registry);
 
   const std::string library = o.library.empty() ? DefaultLibraryPath() : o.library;
   LibraryApi api;

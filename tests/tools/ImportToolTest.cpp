@@ -374,6 +374,27 @@ TEST_F(ImportTool, BadUsageAndConfigurationExitWith2AndSayWhy) {
   EXPECT_TRUE(Calls().empty());
 }
 
+// The registry file holds the database password, and the journal and the
+// report name mail files: a registry file others can read is warned about
+// (the run goes on); a new journal and report are the owner's alone.
+TEST_F(ImportTool, ReadableRegistryWarnedJournalAndReportPrivate) {
+  WriteFile(dir_ + "/in/a.eml", Mail("a"));
+  const std::string warning = "warning: " + registry_ + " can be read by other accounts";
+  for (const mode_t mode : {0644, 0600}) {
+    ASSERT_EQ(chmod(registry_.c_str(), mode), 0);
+    const std::string journal = dir_ + "/run" + std::to_string(mode) + ".journal";
+    const std::string report = dir_ + "/run" + std::to_string(mode) + ".csv";
+    ToolResult r = Run({"--journal", journal, "--report", report, dir_ + "/in"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find(warning) != std::string::npos, mode == 0644) << r.err;
+    for (const std::string& file : {journal, report}) {
+      struct stat st;
+      ASSERT_EQ(stat(file.c_str(), &st), 0) << file;
+      EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
+    }
+  }
+}
+
 TEST_F(ImportTool, DryRunCallsNothing) {
   WriteFile(dir_ + "/in/a.eml", Mail("a"));
   WriteFile(dir_ + "/in/sub/b.eml", Mail("b"));

@@ -30,6 +30,8 @@ class PrivateStore {
         database_("ms_" + name + "_" + std::to_string(getpid())) {
     port_ = Slurp(cluster_ + "/port");
     port_ = port_.substr(0, port_.find_first_of("\r\n"));
+    password_ = Slurp(cluster_ + "/password");
+    password_ = password_.substr(0, password_.find_first_of("\r\n"));
     const std::filesystem::path dir =
         std::filesystem::path(Env("MS_BINARY_DIR")) / "tools-scratch" / database_;
     std::filesystem::remove_all(dir);
@@ -108,9 +110,11 @@ class PrivateStore {
     return out + "'";
   }
   std::string Psql(const std::string &database, bool super, const std::string &args) const {
-    const std::string command =
-        "psql -X -q -A -t -v ON_ERROR_STOP=1 -h " + Shell(cluster_ + "/run") + " -p " + port_ +
-        " -U " + (super ? "mssuper" : "mailstore") + " -d " + database + " " + args + " 2>&1";
+    // Over TCP with the password: the socket admits only the server's account.
+    const std::string command = "PGPASSWORD=" + Shell(password_) +
+                                " psql -X -q -A -t -v ON_ERROR_STOP=1 -h 127.0.0.1 -p " + port_ +
+                                " -U " + (super ? "mssuper" : "mailstore") + " -d " + database +
+                                " " + args + " 2>&1";
     FILE *pipe = popen(command.c_str(), "r");
     std::string out;
     std::array<char, 4096> buffer;
@@ -125,6 +129,7 @@ class PrivateStore {
   std::string cluster_;
   std::string database_;
   std::string port_;
+  std::string password_;
   std::string blobs_;
   std::string registry_;
 };
