@@ -2,17 +2,25 @@
 
 #include <fstream>
 #include <map>
+#include <vector>
 
 #include "tools/MailSource.h"
 
 namespace Nauvik::Import {
 namespace {
 
+// Compares piece by piece, so that a large mail is not held twice.
 bool FileEquals(const std::string& path, std::string_view bytes) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return content == bytes;
+  std::vector<char> buffer(size_t{1} << 20);
+  size_t pos = 0;
+  while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
+    const std::string_view piece(buffer.data(), static_cast<size_t>(in.gcount()));
+    if (bytes.substr(pos, piece.size()) != piece) return false;
+    pos += piece.size();
+  }
+  return pos == bytes.size();
 }
 
 std::string Describe(const ImportItem& item) {
