@@ -1,5 +1,6 @@
 #include "tools/Importer.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -16,6 +17,10 @@ namespace Nauvik::Import {
 namespace {
 
 constexpr int kDatabaseRetries = 3;
+
+std::string LinkKey(const ImportItem& item, uint64_t hash) {
+  return FolderKey(item.folder) + '\n' + std::to_string(hash);
+}
 
 const char* FlagName(char c) {
   switch (c) {
@@ -112,26 +117,122 @@ Importer::Importer(const ImportOptions& options, LibraryApi api, Journal* journa
       report_(report),
       probes_(std::move(probes)) {}
 
+void Importer::CountLink(const ImportItem& item, uint64_t hash) {
+  std::lock_guard<std::mutex> lock(mu_);
+  linked_[LinkKey(item, hash)]++;
+}
+
+// True when the folder holds a link with these bytes, made during this run,
+// that no other item of the run accounts for: the failed call made it.
+std::optional<bool> Importer::LinkedByFailedCall(StoreProbe* probe, const ImportItem& item,
+                                                 uint64_t size, uint64_t hash) {
+  const std::string key = LinkKey(item, hash);
+  int64_t after_uid = 0;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    // Another call with the same bytes into the same folder is running: a
+    // new link could be its own. Calling again risks a second link; taking
+    // the link risks none for a mail that never got in.
+    if (in_flight_[key] > 1) return false;
+    auto it = last_uids_->find(FolderKey(item.folder));
+    if (it != last_uids_->end()) after_uid = it->second;
+  }
+  auto links = probe->LinksSince(FolderKey(item.folder), after_uid, size, hash);
+  if (!links) return std::nullopt;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (*links <= linked_[key]) return false;
+  linked_[key]++;
+  return true;
+}
+
+// Holds the calling worker while the database is unreachable; one worker
+// probes with a growing pause, the others wait for its word. False when the
+// outage lasted longer than --outage-wait (the run stops) or on Ctrl-C.
+bool Importer::WaitForDatabase(StoreProbe* probe) {
+  std::unique_lock<std::mutex> lock(mu_);
+  for (int round = 0; outage_ && !gave_up_;) {
+    if (probing_) {
+      outage_cv_.wait(lock);
+      continue;
+    }
+    const double waited =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - outage_start_).count();
+    if (waited >= options_.outage_wait) {
+      gave_up_ = true;
+      note_ = "database unreachable for " + std::to_string(static_cast<int>(waited)) +
+              " s: stopping";
+      outage_cv_.notify_all();
+      break;
+    }
+    const int pause = std::min({1 << std::min(round++, 5), 30,
+                                std::max(1, static_cast<int>(options_.outage_wait - waited))});
+    note_ = "database unreachable, retrying in " + std::to_string(pause) + "s";
+    if (options_.quiet) fprintf(stderr, "mailstorage-import: %s\n", note_.c_str());
+    probing_ = true;
+    lock.unlock();
+    // Ctrl-C is noticed within a tenth of a second.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(pause);
+    while (std::chrono::steady_clock::now() < until && !InterruptRequested()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    const bool back = !InterruptRequested() && probe->Reachable();
+    lock.lock();
+    probing_ = false;
+    if (back) {
+      outage_ = false;
+      note_.clear();
+      if (options_.quiet) fprintf(stderr, "mailstorage-import: database reachable again\n");
+    }
+    outage_cv_.notify_all();
+    if (InterruptRequested()) return false;
+  }
+  return !gave_up_;
+}
+
 int32_t Importer::CallLibrary(const std::string& file, const ImportItem& item,
-                              const std::string& date) {
+                              const std::string& date, uint64_t size, uint64_t hash,
+                              StoreProbe* probe, bool* found) {
+  const bool look = probe != nullptr && last_uids_ != nullptr;
   int32_t code = 0;
-  for (int attempt = 0;; ++attempt) {
+  for (int attempt = 0;;) {
+    if (look && !WaitForDatabase(probe)) return IMAP::kImapOracleError;
     code =
         api_.add(file.c_str(), item.folder.c_str(), options_.user.c_str(), options_.company.c_str(),
                  date.c_str(), item.seen, item.draft, !options_.tables);
-    if (code != IMAP::kImapOracleError || attempt == kDatabaseRetries || InterruptRequested()) {
-      return code;
+    if (!IsDatabaseError(code) || InterruptRequested()) return code;
+    if (look) {
+      if (!probe->Reachable()) {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (!outage_) {
+          outage_ = true;
+          outage_start_ = std::chrono::steady_clock::now();
+        }
+        continue;  // waiting out an outage costs the item none of its attempts
+      }
+      // The library reports this error also when the link was committed and
+      // a later statement failed: look before calling again. A store that
+      // cannot be read leaves the question open; the call is made again.
+      if (LinkedByFailedCall(probe, item, size, hash).value_or(false)) {
+        *found = true;
+        return IMAP::kImapOk;
+      }
     }
+    if (attempt == kDatabaseRetries) return code;
     // The library closed the thread's connection; the next call opens a new
-    // one. A short pause rides out a database restart or a lock timeout.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500 << attempt));
+    // one. A short pause rides out a lock timeout or a backend restart.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500 << attempt++));
   }
 }
 
 void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) {
-  std::unique_ptr<DuplicateProbe> probe = probes_ ? probes_() : nullptr;
+  std::unique_ptr<StoreProbe> probe = probes_ ? probes_() : nullptr;
   size_t index = 0;
   while (scheduler->Next(&index)) {
+    {
+      // The database stayed away too long: the item is left for the next run.
+      std::lock_guard<std::mutex> lock(mu_);
+      if (gave_up_) break;
+    }
     const ImportItem& item = items[index];
     MailBytes mail;
     std::string error;
@@ -140,6 +241,7 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
     std::string message_id;
     uint64_t size = 0;
     bool duplicate = false;
+    bool found = false;
     if (!LoadMail(item, options_.keep_line_ends, &mail, &error)) {
       code = IMAP::kImapFileNotFound;
       text = error;
@@ -160,7 +262,16 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
         if (!duplicate && !message_id.empty() && probe) duplicate = probe->Stored(message_id, size);
         const uint64_t hash = mail.hash;
         if (journal_) journal_->Begin(item, size, hash);
-        code = CallLibrary(file, item, date);
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          in_flight_[LinkKey(item, hash)]++;
+        }
+        code = CallLibrary(file, item, date, size, hash, probe.get(), &found);
+        if (code == IMAP::kImapOk && !found) CountLink(item, hash);
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          in_flight_[LinkKey(item, hash)]--;
+        }
         if (journal_) journal_->Done(item, code, size, hash);
         text = IMAP::ErrorText(code);
         if (code == IMAP::kImapOk && !message_id.empty()) {
@@ -171,12 +282,17 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
     }
     if (report_) {
       report_->Row(item.path, item.offset, item.folder, std::to_string(code),
-                   duplicate && code == 0 ? "OK (linked again: stored already)" : text, size,
-                   message_id);
+                   found                       ? "OK (found in the store after a database error)"
+                   : duplicate && code == 0 ? "OK (linked again: stored already)"
+                                             : text,
+                   size, message_id);
     }
     {
       std::lock_guard<std::mutex> lock(mu_);
-      if (code == IMAP::kImapOk) {
+      if (found) {
+        summary_.found_after_error++;
+        imported_.push_back(index);
+      } else if (code == IMAP::kImapOk) {
         (duplicate ? summary_.duplicates : summary_.imported)++;
         imported_.push_back(index);
         for (char c : item.other_flags) summary_.lost_flags[c]++;
@@ -213,12 +329,17 @@ Summary Importer::Run(const std::vector<ImportItem>& items,
     }
     if (journal_) {
       auto entry = journal_->Find(item.Key());
-      if (entry && entry->state == "begin") summary_.in_doubt++;
+      if (entry && Journal::Unsettled(*entry)) summary_.in_doubt++;
     }
     pending.push_back(i);
   }
   summary_.items = items.size();
   const uint64_t total = pending.size();
+  if (probes_) {
+    if (auto uids = probes_()->LastUids()) {
+      last_uids_ = std::make_unique<std::map<std::string, int64_t>>(std::move(*uids));
+    }
+  }
   Scheduler scheduler(items, std::move(pending));
   std::vector<std::thread> workers;
   for (int t = 0; t < options_.threads; ++t) {
@@ -231,6 +352,8 @@ Summary Importer::Run(const std::vector<ImportItem>& items,
     state.failed = failed_;
     state.bytes = bytes_;
     state.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::lock_guard<std::mutex> lock(mu_);
+    state.note = note_;
     return state;
   };
   // The main thread only watches: progress, and Ctrl-C, which stops the
@@ -241,6 +364,10 @@ Summary Importer::Run(const std::vector<ImportItem>& items,
       summary_.interrupted = true;
       break;
     }
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (gave_up_) break;
+    }
     if (tick) tick(progress());
     // A paced look, not a synchronisation: the workers need nothing from here.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -248,6 +375,7 @@ Summary Importer::Run(const std::vector<ImportItem>& items,
   scheduler.Stop();
   for (auto& w : workers) w.join();
   if (InterruptRequested()) summary_.interrupted = true;
+  summary_.outage = gave_up_;
   summary_.left = total - done_;
   if (tick) tick(progress());
   summary_.bytes = bytes_;
@@ -257,8 +385,11 @@ Summary Importer::Run(const std::vector<ImportItem>& items,
 }
 
 void PrintSummary(const Summary& s, FILE* out) {
-  const uint64_t done = s.imported + s.duplicates + s.FailedCount();
-  fprintf(out, "%s: %llu items", s.interrupted ? "Interrupted" : "Done",
+  const uint64_t done = s.imported + s.duplicates + s.found_after_error + s.FailedCount();
+  fprintf(out, "%s: %llu items",
+          s.interrupted ? "Interrupted"
+          : s.outage    ? "Stopped (database unreachable)"
+                        : "Done",
           static_cast<unsigned long long>(s.items));
   if (s.seconds > 0) {
     fprintf(out, ", %llu calls in %.1f s (%.1f mails/s, %.2f MB/s)",
@@ -271,12 +402,16 @@ void PrintSummary(const Summary& s, FILE* out) {
   };
   line("imported", s.imported);
   line("linked again (already stored)", s.duplicates);
+  if (s.found_after_error > 0) {
+    line("found in the store after a 1001", s.found_after_error,
+         "   (the call failed after linking the mail)");
+  }
   if (s.journal_done > 0) line("done in an earlier run (journal)", s.journal_done);
   if (s.recovered > 0) {
-    line("  of which found in the store", s.recovered, "   (the earlier run ended mid-call)");
+    line("  of which found in the store", s.recovered, "   (an earlier call's outcome was unknown)");
   }
   if (s.in_doubt > 0) {
-    line("retried (a run ended mid-call)", s.in_doubt);
+    line("retried (outcome was unknown)", s.in_doubt);
   }
   std::string reasons;
   for (const auto& [reason, count] : s.skipped) {

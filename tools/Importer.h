@@ -8,10 +8,14 @@
 // everything for the summary.
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,6 +35,7 @@ struct Summary {
   uint64_t journal_done = 0;  // completed in an earlier run (journal)
   uint64_t in_doubt = 0;      // an earlier run ended during their call, not found in the store
   uint64_t recovered = 0;     // an earlier run ended during their call, found in the store
+  uint64_t found_after_error = 0;  // the call failed with the database error, yet linked the mail
   std::map<std::string, uint64_t> skipped;  // by reason
   std::map<int32_t, uint64_t> failed;       // by result code
   std::map<char, uint64_t> lost_flags;      // Maildir flag letter -> mails imported without it
@@ -38,19 +43,30 @@ struct Summary {
   uint64_t bytes = 0;
   double seconds = 0;
   bool interrupted = false;
+  bool outage = false;  // stopped: the database stayed unreachable beyond --outage-wait
 
   uint64_t SkippedCount() const;
   uint64_t FailedCount() const;
 };
 
-// Tells whether a message with this Message-ID text and size is in the store
-// already; one per worker thread. May be empty (no database access).
-class DuplicateProbe {
+// The importer's own look into the store, one per worker thread. Without one
+// (no database access) a database error is retried blindly.
+class StoreProbe {
  public:
-  virtual ~DuplicateProbe() = default;
+  virtual ~StoreProbe() = default;
+  // True when a message with this Message-ID text and size is stored already.
   virtual bool Stored(const std::string& message_id, uint64_t size) = 0;
+  // How many links of the folder (a FolderKey) with a UID above `after_uid`
+  // hold exactly the bytes of this size and content hash; nullopt when the
+  // store cannot be read.
+  virtual std::optional<uint64_t> LinksSince(const std::string& folder_key, int64_t after_uid,
+                                             uint64_t size, uint64_t hash) = 0;
+  // The highest UID of each of the user's folders; nullopt when unreadable.
+  virtual std::optional<std::map<std::string, int64_t>> LastUids() = 0;
+  // True when a new connection to the database can be made now.
+  virtual bool Reachable() = 0;
 };
-using ProbeFactory = std::function<std::unique_ptr<DuplicateProbe>()>;
+using ProbeFactory = std::function<std::unique_ptr<StoreProbe>()>;
 
 class Importer {
  public:
@@ -71,7 +87,12 @@ class Importer {
  private:
   class Scheduler;
   void Work(const std::vector<ImportItem>& items, Scheduler* scheduler);
-  int32_t CallLibrary(const std::string& file, const ImportItem& item, const std::string& date);
+  int32_t CallLibrary(const std::string& file, const ImportItem& item, const std::string& date,
+                      uint64_t size, uint64_t hash, StoreProbe* probe, bool* found);
+  std::optional<bool> LinkedByFailedCall(StoreProbe* probe, const ImportItem& item, uint64_t size,
+                                         uint64_t hash);
+  bool WaitForDatabase(StoreProbe* probe);
+  void CountLink(const ImportItem& item, uint64_t hash);
 
   const ImportOptions& options_;
   LibraryApi api_;
@@ -83,6 +104,20 @@ class Importer {
   Summary summary_;                           // guarded by mu_
   std::vector<size_t> imported_;              // guarded by mu_
   std::map<std::string, int> seen_messages_;  // Message-ID + size stored this run; guarded by mu_
+  // Links a call that failed with the database error may have made are told
+  // from older ones by UID: the highest of each folder when the run began.
+  // Null when the store could not be read then (the lookup is left out).
+  std::unique_ptr<std::map<std::string, int64_t>> last_uids_;
+  std::map<std::string, uint64_t> linked_;    // folder + content hash -> items linked this run;
+                                              // guarded by mu_
+  std::map<std::string, int> in_flight_;      // folder + content hash -> calls running; guarded by mu_
+  // An outage: the workers hold their next call while one of them probes.
+  std::condition_variable outage_cv_;
+  bool outage_ = false;                       // guarded by mu_
+  bool probing_ = false;                      // a worker is waiting to probe; guarded by mu_
+  bool gave_up_ = false;                      // guarded by mu_
+  std::chrono::steady_clock::time_point outage_start_;  // guarded by mu_
+  std::string note_;                          // shown with the progress; guarded by mu_
   std::atomic<uint64_t> done_{0};
   std::atomic<uint64_t> failed_{0};
   std::atomic<uint64_t> bytes_{0};

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "foundation/Files.h"
+#include "foundation/ResultCodes.h"
 
 namespace Nauvik::Import {
 namespace {
@@ -129,11 +130,20 @@ void Journal::Done(const ImportItem& item, int32_t code, uint64_t size, uint64_t
 
 void Journal::Skip(const ImportItem& item) { Write("skip", "-", item, item.length, "-"); }
 
+bool IsDatabaseError(int32_t code) {
+  constexpr int32_t kBlobDatabaseError = 9;
+  return code == IMAP::kImapOracleError || code == kBlobDatabaseError;
+}
+
+bool Journal::Unsettled(const Entry& entry) {
+  return entry.state == "begin" || (entry.state == "done" && IsDatabaseError(entry.code));
+}
+
 std::vector<std::string> Journal::InDoubt() const {
   std::lock_guard<std::mutex> lock(mu_);
   std::vector<std::string> keys;
   for (const auto& [key, e] : entries_) {
-    if (e.state == "begin") keys.push_back(key);
+    if (Unsettled(e)) keys.push_back(key);
   }
   return keys;
 }

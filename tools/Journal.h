@@ -21,6 +21,11 @@
 
 namespace Nauvik::Import {
 
+// The library's two answers for a failed database statement: the store's
+// 1001, and 9 from the blob storage (its record insert), passed on unchanged.
+// Either can come after the mail was stored or linked.
+bool IsDatabaseError(int32_t code);
+
 class Journal {
  public:
   struct Entry {
@@ -45,8 +50,11 @@ class Journal {
   void Done(const ImportItem& item, int32_t code, uint64_t size, uint64_t hash);
   void Skip(const ImportItem& item);
 
-  // Keys of items whose last record is "begin": the run ended during their
-  // call, so whether the mail reached its folder is not known.
+  // Whether the mail reached its folder is not known: the run ended during
+  // the call ("begin"), or the call ended with a database error.
+  static bool Unsettled(const Entry& entry);
+
+  // Keys of the items whose last record is unsettled.
   std::vector<std::string> InDoubt() const;
 
   const std::string& path() const { return path_; }

@@ -83,6 +83,9 @@ int ParseOptions(int argc, char** argv, ImportOptions* o) {
                  "IMAP login: 'auto' (AUTHENTICATE PLAIN when offered, else LOGIN), 'plain', "
                  "'login'")
       ->check(CLI::IsMember({"auto", "plain", "login"}))
+  app.add_option("--outage-wait", o->outage_wait,
+                 "seconds to wait for an unreachable database before stopping the run")
+      ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
   try {
     app.parse(argc, argv);

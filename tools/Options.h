@@ -34,6 +34,9 @@ struct ImportOptions {
   std::string imap_auth = "auto";
   bool imap_insecure = false;
   bool imap_plain = false;
+  // Faults: how long the run waits for an unreachable database before it
+  // stops (the items left are done by running the same command again).
+  int outage_wait = 300;
 };
 
 inline constexpr int kExitOk = 0;

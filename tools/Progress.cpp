@@ -56,6 +56,7 @@ std::string RenderProgressBar(const ProgressState& s, int width) {
   const std::string percent = std::to_string(Percent(s)) + "%";
   // Most important first; trailing parts are dropped until the line fits.
   std::vector<std::string> parts = {count, percent, speed, MegabytesPerSecond(s), Eta(s, rate)};
+  if (!s.note.empty()) parts.insert(parts.begin() + 2, s.note);
   if (s.failed > 0) parts.insert(parts.begin() + 2, std::to_string(s.failed) + " failed");
   const int limit = width - 1;
   while (true) {
@@ -84,6 +85,7 @@ std::string RenderStatusLine(const ProgressState& s) {
                      std::to_string(Percent(s)) + "%)";
   if (s.failed > 0) line += ", " + std::to_string(s.failed) + " failed";
   line += ", " + speed + ", " + MegabytesPerSecond(s) + ", " + Eta(s, rate);
+  if (!s.note.empty()) line += ", " + s.note;
   return line;
 }
 
@@ -95,7 +97,8 @@ void ProgressPrinter::Update(const ProgressState& state) {
   const auto now = std::chrono::steady_clock::now();
   const auto pace = terminal_ ? std::chrono::milliseconds(250) : std::chrono::milliseconds(5000);
   // A terminal shows the bar at once; a log gets its first line after one pace.
-  if ((drawn_ || !terminal_) && now - last_ < pace) return;
+  if ((drawn_ || !terminal_) && now - last_ < pace && state.note == note_) return;
+  note_ = state.note;
   last_ = now;
   drawn_ = true;
   if (terminal_) {

@@ -16,6 +16,7 @@ struct ProgressState {
   uint64_t failed = 0;
   uint64_t bytes = 0;  // bytes given to the library so far
   double seconds = 0;  // since the run started
+  std::string note;    // what holds the run up ("database unreachable, retrying in 8s"), if anything
 };
 
 // The bar line for a terminal of `width` columns (never longer than width - 1,
@@ -42,6 +43,7 @@ class ProgressPrinter {
   bool quiet_;
   bool terminal_;
   bool drawn_ = false;
+  std::string note_;  // the last note shown: a new one is shown at once
   std::chrono::steady_clock::time_point last_;
 };
 

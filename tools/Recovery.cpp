@@ -9,6 +9,88 @@
 #include "tools/MailText.h"
 
 namespace Nauvik::Import {
+namespace {
+
+class DatabaseProbe final : public StoreProbe {
+ public:
+  DatabaseProbe(const std::string& connection, bool views, int64_t user_id)
+      : connection_(connection), views_(views), user_id_(user_id) {
+    Reachable();
+  }
+
+  bool Stored(const std::string& message_id, uint64_t size) override {
+    if (!db_ && !Reachable()) return false;
+    std::string error;
+    auto stored = StoreQueries(db_.get(), views_).MessageStored(message_id, size, &error);
+    if (!stored) db_.reset();  // connect afresh next time
+    return stored.value_or(false);
+  }
+
+  std::optional<uint64_t> LinksSince(const std::string& folder_key, int64_t after_uid,
+                                     uint64_t size, uint64_t hash) override {
+    if (!db_ && !Reachable()) return std::nullopt;
+    StoreQueries queries(db_.get(), views_);
+    std::string error;
+    auto folders = queries.Folders(user_id_, &error);
+    if (!folders) {
+      db_.reset();
+      return std::nullopt;
+    }
+    auto folder = folders->find(folder_key);
+    if (folder == folders->end()) return 0;
+    auto links = queries.Links(folder->second, &error);
+    if (!links) {
+      db_.reset();
+      return std::nullopt;
+    }
+    std::vector<StoreQueries::Link> recent;
+    for (const auto& link : *links) {
+      if (link.uid > after_uid) recent.push_back(link);
+    }
+    return LinkedContent(recent, {size})[hash];
+  }
+
+  std::optional<std::map<std::string, int64_t>> LastUids() override {
+    if (!db_ && !Reachable()) return std::nullopt;
+    std::string error;
+    auto uids = StoreQueries(db_.get(), views_).LastUids(user_id_, &error);
+    if (!uids) db_.reset();
+    return uids;
+  }
+
+  bool Reachable() override {
+    auto db = std::make_unique<StoreDatabase>();
+    std::string error;
+    if (!db->Connect(connection_, &error)) return false;
+    db_ = std::move(db);
+    return true;
+  }
+
+ private:
+  const std::string connection_;
+  const bool views_;
+  const int64_t user_id_;
+  std::unique_ptr<StoreDatabase> db_;  // null after a failure: connect again before the next use
+};
+
+}  // namespace
+
+std::map<uint64_t, uint64_t> LinkedContent(const std::vector<StoreQueries::Link>& links,
+                                           const std::set<uint64_t>& sizes) {
+  std::map<uint64_t, uint64_t> hashes;
+  for (const auto& link : links) {
+    if (!sizes.count(link.size)) continue;
+    std::ifstream in(link.blob_path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (bytes.size() == link.size) hashes[ContentHash(bytes)]++;
+  }
+  return hashes;
+}
+
+std::unique_ptr<StoreProbe> NewStoreProbe(const std::string& connection, bool views,
+                                          int64_t user_id) {
+  return std::make_unique<DatabaseProbe>(connection, views, user_id);
+}
 
 bool ResolveInDoubt(StoreQueries* store, int64_t user_id, bool keep_line_ends,
                     const std::vector<ImportItem>& items, Journal* journal, uint64_t* found,
@@ -17,7 +99,7 @@ bool ResolveInDoubt(StoreQueries* store, int64_t user_id, bool keep_line_ends,
   std::map<std::string, std::vector<size_t>> doubtful;  // folder key -> items
   for (size_t i = 0; i < items.size(); ++i) {
     auto e = journal->Find(items[i].Key());
-    if (e && e->state == "begin") doubtful[FolderKey(items[i].folder)].push_back(i);
+    if (e && Journal::Unsettled(*e)) doubtful[FolderKey(items[i].folder)].push_back(i);
   }
   if (doubtful.empty()) return true;
   auto folders = store->Folders(user_id, error);
@@ -42,14 +124,7 @@ bool ResolveInDoubt(StoreQueries* store, int64_t user_id, bool keep_line_ends,
       doubts.push_back({i, mail.bytes.size(), ContentHash(mail.bytes)});
       sizes.insert(mail.bytes.size());
     }
-    // Links holding each content, by hash of the blob's bytes.
-    std::map<uint64_t, uint64_t> in_store;
-    for (const auto& link : *links) {
-      if (!sizes.count(link.size)) continue;
-      std::ifstream in(link.blob_path, std::ios::binary);
-      std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-      if (bytes.size() == link.size) in_store[ContentHash(bytes)]++;
-    }
+    std::map<uint64_t, uint64_t> in_store = LinkedContent(*links, sizes);
     // Links that completed items of the journal account for.
     std::map<uint64_t, uint64_t> accounted;
     for (const auto& item : items) {

@@ -409,6 +409,27 @@ std::optional<std::vector<StoreQueries::Link>> StoreQueries::Links(int64_t folde
   return links;
 }
 
+std::optional<std::map<std::string, int64_t>> StoreQueries::LastUids(int64_t user_id,
+                                                                     std::string* error) {
+  auto folders = Folders(user_id, error);
+  if (!folders) return std::nullopt;
+  std::vector<StoreDatabase::Row> rows;
+  if (!db_->Query("SELECT MIF.IMF_IMAPFOLDERID, MAX(MIF.MIF_UID) FROM " + Name("IMAPMSGINFOLDER") +
+                      " MIF INNER JOIN " + Name("IMAPFOLDER") +
+                      " IMF ON MIF.IMF_IMAPFOLDERID = IMF.IMF_IMAPFOLDERID WHERE IMF.USR_USERID = " +
+                      std::to_string(user_id) + " GROUP BY MIF.IMF_IMAPFOLDERID",
+                  {}, &rows, error)) {
+    return std::nullopt;
+  }
+  std::map<int64_t, int64_t> by_id;
+  for (const auto& r : rows) by_id[std::stoll(r[0])] = std::stoll(r[1]);
+  std::map<std::string, int64_t> out;
+  for (const auto& [key, id] : *folders) {
+    if (auto it = by_id.find(id); it != by_id.end()) out[key] = it->second;
+  }
+  return out;
+}
+
 std::optional<bool> StoreQueries::MessageStored(const std::string& message_id, uint64_t size,
                                                 std::string* error) {
   std::vector<StoreDatabase::Row> rows;

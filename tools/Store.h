@@ -68,6 +68,10 @@ class StoreQueries {
   };
   std::optional<std::vector<Link>> Links(int64_t folder_id, std::string* error);
 
+  // The highest UID of each of the user's folders that holds a link, by
+  // folder name as Folders() gives it.
+  std::optional<std::map<std::string, int64_t>> LastUids(int64_t user_id, std::string* error);
+
   // True when a message with this Message-ID text and size is stored (the
   // library then only links it again).
   std::optional<bool> MessageStored(const std::string& message_id, uint64_t size,

@@ -51,24 +51,6 @@ std::string DefaultLibraryPath() {
       .string();
 }
 
-class StoreProbe final : public DuplicateProbe {
- public:
-  StoreProbe(const std::string& connection, bool views) : queries_(&db_, views) {
-    std::string error;
-    connected_ = db_.Connect(connection, &error);
-  }
-  bool Stored(const std::string& message_id, uint64_t size) override {
-    if (!connected_) return false;
-    std::string error;
-    return queries_.MessageStored(message_id, size, &error).value_or(false);
-  }
-
- private:
-  StoreDatabase db_;
-  StoreQueries queries_;
-  bool connected_ = false;
-};
-
 // Shards 2..N leave the creation of folders to shard 1 (which imports each
 // folder's first mail before anything else): two processes creating the same
 // folder at once would make two of it. Returns false when interrupted.
@@ -270,7 +252,7 @@ int main(int argc, char** argv) {
   }
   ProbeFactory probes;
   if (!connection.empty()) {
-    probes = [&] { return std::make_unique<StoreProbe>(connection, !o.tables); };
+    probes = [&] { return NewStoreProbe(connection, !o.tables, std::stoll(o.user)); };
   }
   if (imap) {
     std::vector<size_t> pending;
@@ -298,6 +280,14 @@ int main(int argc, char** argv) {
             o.journal.empty() ? "run again with --journal to resume next time"
                               : "run the same command again to resume");
     return kExitInterrupted;
+  }
+  if (summary.outage) {
+    fprintf(stderr,
+            "mailstorage-import: the database stayed unreachable for %d s (--outage-wait); "
+            "stopped%s\n",
+            o.outage_wait,
+            o.journal.empty() ? "" : "; run the same command again to resume");
+    return kExitFailures;
   }
 
   bool verify_ok = true;

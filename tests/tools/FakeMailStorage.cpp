@@ -2,7 +2,11 @@
 // FAKE_MAILSTORAGE_LOG, its bytes copied into FAKE_MAILSTORAGE_COPIES; it takes
 // FAKE_MAILSTORAGE_DELAY_MS, raises SIGINT in call FAKE_MAILSTORAGE_INTERRUPT_AT,
 // and answers "X-Fake-Result: 1004" (or "... 1001 once") when the mail asks.
+// With FAKE_MAILSTORAGE_FORWARD naming the real library, every call goes to it
+// first and the asked-for result replaces the real one afterwards: a call that
+// did its work in the store and still reports a failure.
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -37,6 +41,26 @@ void Append(const std::string& line) {
   std::ofstream(Env("FAKE_MAILSTORAGE_LOG"), std::ios::app | std::ios::binary) << line << '\n';
 }
 
+struct RealLibrary {
+  AddMailToMailStoreFn add = nullptr;
+  CloseDatabaseFn close = nullptr;
+};
+
+// Opened on first use and kept for the process's lifetime, as a host does.
+const RealLibrary& Forward() {
+  static const RealLibrary real = [] {
+    RealLibrary r;
+    const std::string path = Env("FAKE_MAILSTORAGE_FORWARD");
+    if (path.empty()) return r;
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) return r;
+    r.add = reinterpret_cast<AddMailToMailStoreFn>(dlsym(handle, "AddMailToMailStore"));
+    r.close = reinterpret_cast<CloseDatabaseFn>(dlsym(handle, "CloseDatabase"));
+    return r;
+  }();
+  return real;
+}
+
 std::string ThreadName() {
   return std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id()));
 }
@@ -61,6 +85,10 @@ extern "C" MAILSTORAGE_EXPORT int32_t AddMailToMailStore(const char* mail_file, 
     std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(delay)));
   }
   int32_t result = bytes.empty() ? 1023 : 0;
+  if (Forward().add != nullptr) {
+    result = Forward().add(mail_file, folder, user_id, company_id, internal_date, seen, draft,
+                           use_views);
+  }
   if (const size_t ask = bytes.find("X-Fake-Result: "); ask != std::string::npos) {
     const int code = std::atoi(bytes.c_str() + ask + 15);
     const bool once = bytes.compare(ask + 15 + std::to_string(code).size(), 5, " once") == 0;
@@ -77,4 +105,7 @@ extern "C" MAILSTORAGE_EXPORT int32_t AddMailToMailStore(const char* mail_file, 
   return result;
 }
 
-extern "C" MAILSTORAGE_EXPORT void CloseDatabase(void) { Append("close\t" + ThreadName()); }
+extern "C" MAILSTORAGE_EXPORT void CloseDatabase(void) {
+  if (Forward().close != nullptr) Forward().close();
+  Append("close\t" + ThreadName());
+}

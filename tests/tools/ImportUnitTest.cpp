@@ -351,7 +351,8 @@ TEST(ReportWriter, QuotesFieldsAsSpreadsheetsExpect) {
 }
 
 TEST(Progress, BarFitsTheWidthAndDropsTheLeastImportantParts) {
-  ProgressState s{.done = 250, .total = 1000, .failed = 0, .bytes = 5'000'000, .seconds = 10};
+  ProgressState s{
+      .done = 250, .total = 1000, .failed = 0, .bytes = 5'000'000, .seconds = 10, .note = ""};
   const std::string wide = RenderProgressBar(s, 100);
   for (const char* part : {"250/1000", "25%", "25.0 mails/s", "0.50 MB/s", "ETA 0:30", "[#"}) {
     EXPECT_NE(wide.find(part), std::string::npos) << wide;
@@ -365,6 +366,12 @@ TEST(Progress, BarFitsTheWidthAndDropsTheLeastImportantParts) {
   s.failed = 3;
   EXPECT_EQ(RenderStatusLine(s),
             "250/1000 items (25%), 3 failed, 25.0 mails/s, 0.50 MB/s, ETA 0:30");
+  // What holds the run up goes before the rates, which are dropped first.
+  s.note = "database unreachable, retrying in 4s";
+  EXPECT_TRUE(RenderStatusLine(s).ends_with(", ETA 0:30, database unreachable, retrying in 4s"));
+  EXPECT_NE(RenderProgressBar(s, 100).find("3 failed database unreachable, retrying in 4s"),
+            std::string::npos)
+      << RenderProgressBar(s, 100);
   EXPECT_EQ(FormatDuration(3725), "1:02:05");
   EXPECT_EQ(FormatDuration(59.6), "1:00");
 }

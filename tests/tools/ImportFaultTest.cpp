@@ -1,0 +1,546 @@
+// mailstorage-import under faults, on a PostgreSQL cluster of this suite's
+// own (it is stopped and started mid-import, which must not disturb the other
+// tests' store) and real files: calls that did their work and still failed,
+// a database that goes away, backends killed inside a transaction, storage
+// hosts that fill up or go away, a log directory that cannot be written, two
+// importers at once, and a run killed ten times. After each, the store is
+// audited: every mail linked exactly once, no record pointing at a missing
+// or partial blob, every message with its body parts and a link.
+
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "tests/tools/ToolRunner.h"
+#include "tools/MailText.h"
+#include "tools/Store.h"
+
+namespace Nauvik::Import {
+namespace {
+
+using namespace Test;
+namespace fs = std::filesystem;
+
+constexpr int64_t kCompany = 92000;  // users of this suite: 92001 and up, one per test
+
+std::string Crlf(const std::string& text) {
+  std::string out;
+  ConvertToCrlf(text, &out);
+  return out;
+}
+
+std::string Mail(const std::string& id, const std::string& extra = "") {
+  return "From: Tester <t@example.org>\nTo: u@example.org\nSubject: fault " + id +
+         "\nDate: Mon, 2 Feb 2026 10:00:00 +0000\nMessage-ID: <" + id + "@faults.example>\n" +
+         extra + "\nbody " + id + "\n" + std::string(200 + id.size() * 37 % 900, 'x') + "\n";
+}
+
+// A stored or expected mail as the audit compares it: its Message-ID and a
+// hash of its exact bytes (a failure then prints short lines, not mails).
+std::string Label(const std::string& bytes) {
+  char hash[20];
+  snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(ContentHash(bytes)));
+  return HeaderField(bytes, "Message-ID").value_or("(none)") + " " + hash + " " +
+         std::to_string(bytes.size());
+}
+
+using Contents = std::map<std::string, std::multiset<std::string>>;  // folder -> labels
+
+// The number on the summary line that starts with `label`; -1 without one.
+int SummaryCount(const std::string& out, const std::string& label) {
+  const size_t at = out.find("  " + label + " ");
+  return at == std::string::npos ? -1 : std::atoi(out.c_str() + at + label.size() + 2);
+}
+
+// What the store holds, read back through SQL and the blob files.
+struct Audit {
+  Contents folders;  // the user's folders, a label per link
+  std::vector<std::string> broken;  // records (on online hosts) whose file is missing or has
+                                    // another size, messages without body parts
+                                    // messages without body parts or without a link
+  uint64_t orphan_records = 0;      // live file storage records no message uses
+  uint64_t orphan_messages = 0;     // messages without a link
+};
+
+class ImportFaults : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    store_ = std::string(getenv("MS_BINARY_DIR")) + "/faultstore";
+    StoreCommand("stop");
+    fs::remove_all(store_);
+    ASSERT_TRUE(StoreCommand("start")) << "scripts/store start " << store_;
+    registry_ = store_ + "/registry.reg";
+    Reconnect();
+    std::string e;
+    ASSERT_TRUE(db_->Execute("INSERT INTO NS_COMPANY (COM_COMPANYID, COM_NAME) VALUES (92000, "
+                             "'fault tests')",
+                             &e))
+        << e;
+  }
+  static void TearDownTestSuite() {
+    db_.reset();
+    StoreCommand("stop");
+  }
+  void SetUp() override {
+    ASSERT_NE(db_, nullptr);
+    const Audit before = AuditStore(0);
+    orphan_messages_before_ = before.orphan_messages;
+    orphan_records_before_ = before.orphan_records;
+  }
+
+  static bool StoreCommand(const std::string& command) {
+    const std::string line = "'" + std::string(getenv("MS_SOURCE_DIR")) + "/scripts/store' " +
+                             command + " '" + store_ + "' >/dev/null 2>&1";
+    return system(line.c_str()) == 0;
+  }
+  static void Reconnect() {
+    std::map<std::string, std::string> values;
+    std::string e;
+    db_ = std::make_unique<StoreDatabase>();
+    if (!ReadRegistryFile(registry_, &values, &e) || !db_->Connect(ConnectionString(values), &e)) {
+      db_.reset();
+      ADD_FAILURE() << e;
+    }
+  }
+
+  void Execute(const std::string& sql) {
+    std::string e;
+    EXPECT_TRUE(db_->Execute(sql, &e)) << e;
+  }
+  std::vector<StoreDatabase::Row> Rows(const std::string& sql) {
+    std::vector<StoreDatabase::Row> rows;
+    std::string e;
+    EXPECT_TRUE(db_->Query(sql, {}, &rows, &e)) << e;
+    return rows;
+  }
+  int64_t NewUser(int64_t id) {
+    Execute(
+        "INSERT INTO NS_USER (USR_USERID, COM_COMPANYID, VES_VESSELID, USR_NAME, USR_ROWSTATUS, "
+        "USR_VESSELUSER) VALUES (" +
+        std::to_string(id) + ", 92000, 7, 'Fault test', 0, 0)");
+    return id;
+  }
+
+  static std::vector<std::string> Args(int64_t user, const std::vector<std::string>& args,
+                                       const std::string& library = MS_MAILSTORAGE_LIBRARY) {
+    std::vector<std::string> all = {"--user",    std::to_string(user),
+                                    "--company", std::to_string(kCompany),
+                                    "--quiet",   "--library",
+                                    library,     "--registry",
+                                    registry_};
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
+  }
+  ToolResult Import(int64_t user, const std::vector<std::string>& args,
+                    const std::map<std::string, std::string>& env = {}) {
+    return RunTool(MS_IMPORT_TOOL, Args(user, args), env);
+  }
+
+  // n mails below dir_/in (every fifth in a sub-folder); their CRLF bytes by
+  // folder as the store should hold them under `folder`.
+  Contents WriteMails(const std::string& prefix, int n, const std::string& folder) {
+    Contents expected;
+    for (int i = 0; i < n; ++i) {
+      const std::string id = prefix + std::to_string(i);
+      char name[32];
+      snprintf(name, sizeof name, "%s%04d.eml", i % 5 == 4 ? "sub/" : "", i);
+      WriteFile(dir_ + "/in/" + name, Mail(id));
+      expected[FolderKey(folder) + (i % 5 == 4 ? ".sub" : "")].insert(Label(Crlf(Mail(id))));
+    }
+    return expected;
+  }
+
+  Audit AuditStore(int64_t user) {
+    Audit a;
+    std::string e;
+    StoreQueries queries(db_.get(), true);
+    auto folders = queries.Folders(user, &e);
+    EXPECT_TRUE(folders) << e;
+    for (const auto& [key, id] : folders.value_or(std::map<std::string, int64_t>{})) {
+      auto links = queries.Links(id, &e);
+      EXPECT_TRUE(links) << e;
+      for (const auto& l : links.value_or(std::vector<StoreQueries::Link>{})) {
+        a.folders[key].insert(Label(ReadFile(l.blob_path)));
+      }
+    }
+    for (const auto& r : Rows("SELECT FSH.FSH_HOSTPATH || FIS.FIS_LOCATION, FIS.FIS_SIZE FROM "
+                              "NS_FILESTORAGE FIS JOIN NS_FILESTORAGEHOST FSH ON "
+                              "FIS.FSH_FILESTORAGEHOSTID = FSH.FSH_FILESTORAGEHOSTID WHERE "
+                              "FIS.FIS_DELETED IS NULL AND FSH.FSH_ONLINE = 1")) {
+      std::string path = r[0];
+      for (char& c : path) c = c == '\\' ? '/' : c;
+      std::error_code ec;
+      const auto size = fs::file_size(path, ec);
+      if (ec || std::to_string(size) != r[1]) {
+        a.broken.push_back("record " + path + " of size " + r[1] + ": file " +
+                           (ec ? "missing" : "has " + std::to_string(size) + " bytes"));
+      }
+    }
+    for (const auto& r : Rows("SELECT IMM.IMM_IMAPMESSAGEID, (SELECT COUNT(*) FROM NS_IMAPBODYPART "
+                              "B WHERE B.IMM_IMAPMESSAGEID = IMM.IMM_IMAPMESSAGEID), (SELECT "
+                              "COUNT(*) FROM NS_IMAPMSGINFOLDER L WHERE L.IMM_IMAPMESSAGEID = "
+                              "IMM.IMM_IMAPMESSAGEID) FROM NS_IMAPMESSAGE IMM")) {
+      if (r[1] == "0") a.broken.push_back("message " + r[0] + " without body parts");
+      a.orphan_messages += r[2] == "0";
+    }
+    a.orphan_records = std::stoull(
+        Rows("SELECT COUNT(*) FROM NS_FILESTORAGE FIS WHERE FIS.FIS_DELETED IS NULL AND NOT "
+             "EXISTS (SELECT 1 FROM NS_IMAPMESSAGE IMM WHERE IMM.FIS_FILESTORAGEID = "
+             "FIS.FIS_FILESTORAGEID)")[0][0]);
+    return a;
+  }
+
+  // Nothing broken, and no message left without a link by this test.
+  void ExpectSound(const Audit& a) {
+    EXPECT_EQ(a.broken, std::vector<std::string>{});
+    EXPECT_EQ(a.orphan_messages, orphan_messages_before_) << "messages without a link";
+  }
+
+  // What earlier tests left.
+  uint64_t orphan_messages_before_ = 0;
+  uint64_t orphan_records_before_ = 0;
+
+  void ExpectHolds(int64_t user, const Contents& expected) {
+    const Audit a = AuditStore(user);
+    EXPECT_EQ(a.folders, expected);
+    ExpectSound(a);
+  }
+  static inline std::unique_ptr<StoreDatabase> db_;
+  static inline std::string store_, registry_;
+  const std::string dir_ = MakeScratchDirectory(
+      std::string("fault-") + testing::UnitTest::GetInstance()->current_test_info()->name());
+};
+
+// The double forwards each call to the real library and then reports the
+// database error for the mail that asks for it: the link is in the store, the
+// importer is told the call failed. Neither the retry in the run nor a rerun
+// from the journal may link it again.
+TEST_F(ImportFaults, CallThatLinkedAndThenFailedIsCountedDoneNotLinkedAgain) {
+  const int64_t user = NewUser(92001);
+  const std::string failing = Mail("committed", "X-Fake-Result: 1001 once\n");
+  WriteFile(dir_ + "/in/a.eml", Mail("plain"));
+  WriteFile(dir_ + "/in/b.eml", failing);
+  const std::map<std::string, std::string> env = {{"FAKE_MAILSTORAGE_FORWARD",
+                                                   MS_MAILSTORAGE_LIBRARY}};
+  ToolResult r = RunTool(MS_IMPORT_TOOL, Args(user, {"--folder", "InRun", dir_ + "/in"},
+                                              MS_FAKE_LIBRARY),
+                         env);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(SummaryCount(r.out, "found in the store after a 1001"), 1) << r.out;
+
+  // A rerun from a journal whose last word on the mail is that database error,
+  // while the call had linked it.
+  ASSERT_EQ(Import(user, {"--folder", "Rerun", dir_ + "/in/b.eml"}).status, 0);
+  const std::string journal = dir_ + "/run.journal";
+  char hash[20];
+  snprintf(hash, sizeof hash, "%016llx",
+           static_cast<unsigned long long>(ContentHash(Crlf(failing))));
+  const std::string fields = "\t-1\t" + std::to_string(Crlf(failing).size()) + "\t" + hash +
+                             "\t" + dir_ + "/in/b.eml\n";
+  WriteFile(journal, "begin\t-" + fields + "done\t1001" + fields);
+  ToolResult rerun = Import(user, {"--folder", "Rerun", "--journal", journal, dir_ + "/in/b.eml"});
+  EXPECT_EQ(rerun.status, 0) << rerun.out << rerun.err;
+  EXPECT_EQ(SummaryCount(rerun.out, "of which found in the store"), 1) << rerun.out;
+
+  const Audit a = AuditStore(user);
+  EXPECT_EQ(a.folders.at("inrun"),
+            (std::multiset<std::string>{Label(Crlf(Mail("plain"))), Label(Crlf(failing))}));
+  EXPECT_EQ(a.folders.at("rerun"), std::multiset<std::string>{Label(Crlf(failing))});
+  ExpectSound(a);
+}
+
+// The database stops while two threads import (their calls fail with the
+// database error) and comes back a few seconds later: the one run waits for
+// it, says so, and completes the set without failures.
+TEST_F(ImportFaults, DatabaseStoppedAndStartedMidImportOneRunCompletes) {
+  const int64_t user = NewUser(92002);
+  const auto expected = WriteMails("outage", 120, "Outage");
+  const std::string fifo = dir_ + "/report.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ToolProcess p;
+  p.Start(MS_IMPORT_TOOL, Args(user, {"--folder", "Outage", "--threads", "2", "--journal",
+                                      dir_ + "/run.journal", "--report", fifo, dir_ + "/in"}));
+  std::ifstream rows(fifo);
+  std::string line;
+  for (int seen = 0; seen < 31 && std::getline(rows, line);) ++seen;  // header + 30 mails
+  ASSERT_TRUE(StoreCommand("stop"));
+  // Down long enough for several probes of the importer.
+  std::this_thread::sleep_for(std::chrono::seconds(6));
+  ASSERT_TRUE(StoreCommand("start"));
+  while (std::getline(rows, line)) {
+  }
+  ToolResult r = p.Wait();
+  Reconnect();
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.err.find("database unreachable, retrying in"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("database reachable again"), std::string::npos) << r.err;
+  EXPECT_EQ(SummaryCount(r.out, "failed"), 0) << r.out;
+  ExpectHolds(user, expected);
+}
+
+// With a short --outage-wait the run stops at the outage instead of failing every
+// item that is left, and the same command finishes the set later.
+TEST_F(ImportFaults, OutageLongerThanTheWaitStopsTheRunAndTheRerunFinishes) {
+  const int64_t user = NewUser(92003);
+  const auto expected = WriteMails("stop", 40, "Stop");
+  ASSERT_TRUE(StoreCommand("stop"));
+  const std::vector<std::string> args = {"--folder",      "Stop", "--journal", dir_ + "/run.journal",
+                                         "--outage-wait", "2",    dir_ + "/in"};
+  // The user check needs the database: it fails at once with exit status 2.
+  ToolResult down = Import(user, args);
+  ASSERT_TRUE(StoreCommand("start"));
+  Reconnect();
+  EXPECT_EQ(down.status, 2) << down.out << down.err;
+  EXPECT_NE(down.err.find("cannot connect to the store database"), std::string::npos) << down.err;
+
+  const std::string fifo = dir_ + "/report.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::vector<std::string> with_report = args;
+  with_report.insert(with_report.begin(), {"--report", fifo});
+  ToolProcess p;
+  p.Start(MS_IMPORT_TOOL, Args(user, with_report));
+  std::ifstream rows(fifo);
+  std::string line;
+  for (int seen = 0; seen < 6 && std::getline(rows, line);) ++seen;
+  ASSERT_TRUE(StoreCommand("stop"));
+  while (std::getline(rows, line)) {
+  }
+  ToolResult stopped = p.Wait();
+  ASSERT_TRUE(StoreCommand("start"));
+  Reconnect();
+  EXPECT_EQ(stopped.status, 1) << stopped.out << stopped.err;
+  EXPECT_NE(stopped.out.find("Stopped (database unreachable)"), std::string::npos) << stopped.out;
+  // Only the call in flight when the database went away failed; the rest
+  // were left, not tried.
+  EXPECT_GT(SummaryCount(stopped.out, "left for the next run"), 0) << stopped.out;
+  EXPECT_LE(SummaryCount(stopped.out, "failed"), 1) << stopped.out;
+  EXPECT_EQ(SummaryCount(stopped.out, "imported") + SummaryCount(stopped.out, "failed") +
+                SummaryCount(stopped.out, "left for the next run"),
+            40)
+      << stopped.out;
+
+  ToolResult rerun = Import(user, args);
+  EXPECT_EQ(rerun.status, 0) << rerun.out << rerun.err;
+  ExpectHolds(user, expected);
+}
+
+// The backend is ended from inside the library's own statements (a trigger
+// that terminates its own session on the nth row): within the message
+// transaction (body parts), at the file storage record and at the link. The
+// call fails with the database error; the retry brings every mail in once,
+// and no message is left without its body parts or a link.
+TEST_F(ImportFaults, BackendKilledInsideTheLibrarysStatementsLeavesNoHalfMail) {
+  Execute(
+      "CREATE SEQUENCE fault_kill_seq; CREATE FUNCTION fault_kill() RETURNS trigger LANGUAGE "
+      "plpgsql AS $$ BEGIN IF nextval('fault_kill_seq') = TG_ARGV[0]::bigint THEN PERFORM "
+      "pg_terminate_backend(pg_backend_pid()); PERFORM pg_sleep(10); END IF; RETURN NEW; END $$");
+  int64_t user = 92010;
+  for (const char* table : {"NS_IMAPBODYPART", "NS_FILESTORAGE", "NS_IMAPMSGINFOLDER"}) {
+    SCOPED_TRACE(table);
+    NewUser(++user);
+    Execute("SELECT setval('fault_kill_seq', 1, false); CREATE TRIGGER fault_kill BEFORE INSERT "
+            "ON " +
+            std::string(table) + " FOR EACH ROW EXECUTE FUNCTION fault_kill('4')");
+    fs::remove_all(dir_ + "/in");
+    const auto expected = WriteMails(std::string("kill") + table, 12, "Killed");
+    ToolResult r = Import(user, {"--folder", "Killed", "--journal",
+                                 dir_ + "/" + table + ".journal", dir_ + "/in"});
+    Execute("DROP TRIGGER fault_kill ON " + std::string(table));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_GE(std::stoll(Rows("SELECT last_value FROM fault_kill_seq")[0][0]), 4)
+        << "the trigger never fired";
+    ExpectHolds(user, expected);
+    printf("killed at %s: %llu file storage records without a message so far\n", table,
+           static_cast<unsigned long long>(AuditStore(user).orphan_records -
+                                           orphan_records_before_));
+    fflush(stdout);  // before the next fork
+  }
+  Execute("DROP FUNCTION fault_kill(); DROP SEQUENCE fault_kill_seq");
+}
+
+// Two storage hosts of our own before the seeded one: a small tmpfs that
+// fills up, then turns read-only, then is marked offline; the next host takes
+// every blob the first one cannot. No record points at a partial file.
+TEST_F(ImportFaults, StorageHostFullReadOnlyOrOfflineTheNextHostTakesOver) {
+  const std::string small = dir_ + "/small", next = dir_ + "/next";
+  fs::create_directories(small);
+  fs::create_directories(next);
+  if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k") != 0) {
+    GTEST_SKIP() << "cannot mount a small tmpfs at " << small << " (" << strerror(errno)
+                 << "): this needs root; the full, read-only and offline host cases are not run";
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{small};
+  Execute(
+      "UPDATE NS_FILESTORAGEHOST SET FSH_CATEGORY = 2 WHERE FSH_FILESTORAGEHOSTID = 1; INSERT INTO "
+      "NS_FILESTORAGEHOST (FSH_FILESTORAGEHOSTID, FSH_DESCRIPTION, FSH_HOSTPATH, FSH_ONLINE, "
+      "FSH_WRITABLE, FSH_TOTALSIZE, FSH_USEDSIZE, FSH_CATEGORY) VALUES (92001, 'small', '" +
+      small + "', 1, 1, 0, 0, 0), (92002, 'next', '" + next + "', 1, 1, 0, 0, 1)");
+  const int64_t user = NewUser(92004);
+  struct Phase {
+    const char* name;
+    int mails;
+    bool big;  // 100 KB mails: the file system fills in the middle of a write
+    const char* before;
+  };
+  const Phase phases[] = {
+      {"full", 40, true, ""},
+      {"readonly", 8, false, "remount,ro"},
+      {"offline", 8, false, "UPDATE NS_FILESTORAGEHOST SET FSH_ONLINE = 0 WHERE "
+                            "FSH_FILESTORAGEHOSTID = 92001"},
+  };
+  for (const Phase& phase : phases) {
+    SCOPED_TRACE(phase.name);
+    if (std::string(phase.before) == "remount,ro") {
+      ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=256k"), 0)
+          << strerror(errno);
+    } else if (*phase.before) {
+      ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", MS_REMOUNT, "size=256k"), 0)
+          << strerror(errno);
+      Execute(phase.before);
+    }
+    std::multiset<std::string> expected;
+    fs::remove_all(dir_ + "/in");
+    for (int i = 0; i < phase.mails; ++i) {
+      const std::string id = std::string(phase.name) + std::to_string(i);
+      const std::string mail = Mail(id, phase.big && i % 4 == 1 ? "X-Big: " +
+                                                                     std::string(100000, 'b') +
+                                                                     "\n"
+                                                               : "");
+      WriteFile(dir_ + "/in/" + std::to_string(100 + i) + ".eml", mail);
+      expected.insert(Label(Crlf(mail)));
+    }
+    ToolResult r = Import(user, {"--folder", phase.name, dir_ + "/in"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const Audit a = AuditStore(user);
+    EXPECT_EQ(a.folders.at(phase.name), expected);
+    ExpectSound(a);
+    // Which host took the blobs of this phase.
+    const auto hosts = Rows(
+        "SELECT FIS.FSH_FILESTORAGEHOSTID, COUNT(*) FROM NV_IMAPMSGINFOLDER MIF JOIN "
+        "NV_IMAPMESSAGE IMM ON MIF.IMM_IMAPMESSAGEID = IMM.IMM_IMAPMESSAGEID JOIN NV_FILESTORAGE "
+        "FIS ON IMM.FIS_FILESTORAGEID = FIS.FIS_FILESTORAGEID JOIN NV_IMAPFOLDER IMF ON "
+        "MIF.IMF_IMAPFOLDERID = IMF.IMF_IMAPFOLDERID WHERE IMF.USR_USERID = 92004 AND "
+        "IMF.IMF_FOLDERNAME = '" +
+        std::string(phase.name) + "' GROUP BY FIS.FSH_FILESTORAGEHOSTID ORDER BY 1");
+    std::map<std::string, int> by_host;
+    for (const auto& h : hosts) by_host[h[0]] = std::stoi(h[1]);
+    if (std::string(phase.name) == "full") {
+      EXPECT_GT(by_host["92001"], 0) << "the small host took blobs until it was full";
+      EXPECT_GT(by_host["92002"], 0) << "the next host took the rest";
+    } else {
+      EXPECT_EQ(by_host, (std::map<std::string, int>{{"92002", phase.mails}}));
+    }
+  }
+  Execute(
+      "UPDATE NS_FILESTORAGEHOST SET FSH_CATEGORY = 0 WHERE FSH_FILESTORAGEHOSTID = 1; UPDATE "
+      "NS_FILESTORAGEHOST SET FSH_ONLINE = 0, FSH_WRITABLE = 0 WHERE FSH_FILESTORAGEHOSTID IN "
+      "(92001, 92002)");
+}
+
+// The library logs to LogDir beside the host's executable. A copy of the
+// importer whose LogDir is a file, not a directory (so not even root can
+// write there), still imports everything.
+TEST_F(ImportFaults, UnwritableLogDirectoryDoesNotStopImporting) {
+  const int64_t user = NewUser(92005);
+  const auto expected = WriteMails("nolog", 10, "NoLog");
+  fs::create_directories(dir_ + "/bin");
+  fs::copy_file(MS_IMPORT_TOOL, dir_ + "/bin/mailstorage-import");
+  WriteFile(dir_ + "/bin/LogDir", "not a directory\n");
+  ToolResult r = RunTool(dir_ + "/bin/mailstorage-import",
+                         Args(user, {"--folder", "NoLog", "--threads", "2", dir_ + "/in"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(fs::is_regular_file(dir_ + "/bin/LogDir"));
+  ExpectHolds(user, expected);
+}
+
+// Two importers on the same user and tree at once, each with its journal:
+// both finish without failures, every folder exists once, and every mail is
+// linked at least once and at most twice (each run links it; when a call of
+// one failed with the database error, the link the other made counts as its).
+TEST_F(ImportFaults, TwoImportersOnTheSameUserAndFoldersAtOnce) {
+  const int64_t user = NewUser(92006);
+  const auto once = WriteMails("two", 60, "Two");
+  ToolProcess a, b;
+  a.Start(MS_IMPORT_TOOL, Args(user, {"--folder", "Two", "--threads", "2", "--journal",
+                                      dir_ + "/a.journal", dir_ + "/in"}));
+  b.Start(MS_IMPORT_TOOL, Args(user, {"--folder", "Two", "--threads", "2", "--journal",
+                                      dir_ + "/b.journal", dir_ + "/in"}));
+  for (ToolProcess* p : {&a, &b}) {
+    ToolResult r = p->Wait();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(SummaryCount(r.out, "failed"), 0) << r.out;
+  }
+  EXPECT_EQ(Rows("SELECT COUNT(*) FROM NV_IMAPFOLDER WHERE USR_USERID = 92006")[0][0], "2");
+  const Audit audit = AuditStore(user);
+  std::map<int, int> linked;  // times linked -> mails
+  for (const auto& [folder, labels] : once) {
+    ASSERT_TRUE(audit.folders.count(folder)) << folder;
+    const auto& stored = audit.folders.at(folder);
+    for (const auto& label : labels) linked[static_cast<int>(stored.count(label))]++;
+    std::set<std::string> distinct(stored.begin(), stored.end());
+    for (const auto& label : distinct) EXPECT_TRUE(labels.count(label)) << label;
+  }
+  EXPECT_EQ(linked[0], 0);
+  EXPECT_EQ(linked[1] + linked[2], 60);
+  EXPECT_EQ(audit.broken, std::vector<std::string>{});
+  printf("two importers: %d mails linked twice, %d once; %llu messages without a link\n",
+         linked[2], linked[1],
+         static_cast<unsigned long long>(audit.orphan_messages - orphan_messages_before_));
+  fflush(stdout);
+}
+
+// SIGKILL at random moments, ten runs in a row, then one run to the end: the
+// store holds what one uninterrupted run gives (same folders, every mail
+// linked exactly once, byte for byte).
+TEST_F(ImportFaults, KilledTenTimesAtRandomThenResumedEqualsAnUninterruptedImport) {
+  const int64_t killed = NewUser(92007), whole = NewUser(92008);
+  const auto expected = WriteMails("ten", 150, "Ten");
+  ASSERT_EQ(Import(whole, {"--folder", "Ten", "--threads", "2", dir_ + "/in"}).status, 0);
+  const std::vector<std::string> args = {"--folder",  "Ten", "--threads",
+                                         "2",         "--journal", dir_ + "/run.journal",
+                                         dir_ + "/in"};
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  int kills = 0;
+  for (int run = 0; run < 10; ++run) {
+    ToolProcess p;
+    p.Start(MS_IMPORT_TOOL, Args(killed, args));
+    // Somewhere between start-up and a few dozen mails in.
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(std::uniform_int_distribution<int>(50, 700)(random)));
+    p.Signal(SIGKILL);
+    kills += p.Wait().status == 128 + SIGKILL;
+  }
+  EXPECT_GE(kills, 5) << "most runs were killed, not finished";
+  std::vector<std::string> resume = args;
+  resume.insert(resume.begin(), "--verify");
+  ToolResult r = Import(killed, resume);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Verify: 150 mails checked, 150 match"), std::string::npos) << r.out;
+  const Audit a = AuditStore(killed), b = AuditStore(whole);
+  EXPECT_EQ(a.folders, expected);
+  EXPECT_EQ(a.folders, b.folders);
+  ExpectSound(a);
+  printf("%d of 10 runs killed; %llu file storage records without a message left\n", kills,
+         static_cast<unsigned long long>(a.orphan_records - orphan_records_before_));
+  fflush(stdout);
+}
+
+}  // namespace
+}  // namespace Nauvik::Import
