@@ -201,13 +201,17 @@ int32_t Importer::CallLibrary(const std::string& file, const ImportItem& item,
                  date.c_str(), item.seen, item.draft, !options_.tables);
     if (!IsDatabaseError(code) || InterruptRequested()) return code;
     if (look) {
-      if (!probe->Reachable()) {
-        std::lock_guard<std::mutex> lock(mu_);
-        if (!outage_) {
-          outage_ = true;
-          outage_start_ = std::chrono::steady_clock::now();
+      // An unreachable database is waited for before anything else; the
+      // wait costs the item none of its attempts.
+      while (!probe->Reachable()) {
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          if (!outage_) {
+            outage_ = true;
+            outage_start_ = std::chrono::steady_clock::now();
+          }
         }
-        continue;  // waiting out an outage costs the item none of its attempts
+        if (!WaitForDatabase(probe)) return code;
       }
       // The library reports this error also when the link was committed and
       // a later statement failed: look before calling again. A store that

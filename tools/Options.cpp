@@ -83,6 +83,7 @@ int ParseOptions(int argc, char** argv, ImportOptions* o) {
                  "IMAP login: 'auto' (AUTHENTICATE PLAIN when offered, else LOGIN), 'plain', "
                  "'login'")
       ->check(CLI::IsMember({"auto", "plain", "login"}))
+      ->capture_default_str();
   app.add_option("--outage-wait", o->outage_wait,
                  "seconds to wait for an unreachable database before stopping the run")
       ->check(CLI::NonNegativeNumber)
