@@ -14,6 +14,12 @@
 
 #include "entry/MailStorage.h"
 
+// Once the library is unloaded, what it and the ODBC driver manager keep for
+// the process's life is unreachable and lies in unmapped modules, where no
+// suppression can name it: leak checking cannot tell it from a leak here.
+// The other entry tests, which never unload, keep it.
+extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
+
 namespace {
 
 namespace fs = std::filesystem;
