@@ -225,6 +225,30 @@ std::string MboxFolderName(const fs::path& path) {
   return name;
 }
 
+bool HasMboxName(const fs::path& path) {
+  const std::string ext = LowerAscii(path.extension().string());
+  return ext == ".mbox" || ext == ".mbx";
+}
+
+// A file that starts with an envelope line: an mbox whose messages go to
+// `mbox_folder`, or, when it holds one message and its name does not say
+// mbox, one mail of `folder` (a tree of single mails that each keep their
+// delivery's envelope line must not become a folder per mail). The
+// envelope's date is the mail's internal date either way.
+bool CollectMbox(const fs::path& path, uint64_t size, const std::string& mbox_folder,
+                 const std::string& folder, std::vector<ImportItem>* items, std::string* error) {
+  std::vector<ImportItem> messages;
+  if (!ScanMbox(path.string(), mbox_folder, &messages, error)) return false;
+  if (messages.size() == 1 && !HasMboxName(path)) {
+    AddMailFile(path, size, folder, items);
+    if (!messages[0].date.empty()) items->back().date = messages[0].date;
+    return true;
+  }
+  items->insert(items->end(), std::make_move_iterator(messages.begin()),
+                std::make_move_iterator(messages.end()));
+  return true;
+}
+
 bool CollectTree(const fs::path& dir, const std::string& folder, std::vector<ImportItem>* items,
                  std::string* error) {
   if (IsMaildir(dir)) {
@@ -255,8 +279,8 @@ bool CollectTree(const fs::path& dir, const std::string& folder, std::vector<Imp
       items->push_back(SkippedItem(entry.path(), folder, "empty file"));
     } else if (!IsSingleMailName(entry.path()) && LooksLikeMbox(entry.path().string())) {
       // An mbox inside a tree is a folder of its own, named after the file.
-      if (!ScanMbox(entry.path().string(), JoinFolder(folder, MboxFolderName(entry.path())), items,
-                    error)) {
+      if (!CollectMbox(entry.path(), size, JoinFolder(folder, MboxFolderName(entry.path())), folder,
+                       items, error)) {
         return false;
       }
     } else {
@@ -364,7 +388,7 @@ bool CollectItems(const std::string& path, const std::string& folder,
     return true;
   }
   if (!IsSingleMailName(full) && LooksLikeMbox(full.string())) {
-    return ScanMbox(full.string(), folder, items, error);
+    return CollectMbox(full, size, folder, folder, items, error);
   }
   AddMailFile(full, size, folder, items);
   return true;

@@ -148,19 +148,28 @@ TEST_F(ImportTool, GivesTheLibraryEachMailWithFolderFlagsDateAndCrlfBytes) {
 TEST_F(ImportTool, SingleMailFilesAreNeverSplitAndLoseOnlyTheirEnvelopeLine) {
   const std::string envelope = "From MAILER-DAEMON Mon Jan 12 10:00:00 2026\n";
   WriteFile(dir_ + "/in/tree/bounce.eml", envelope + Bounce() + "X-Id: bounce\n\n");
+  // A corpus of one file per mail, each with its envelope line: mails of the
+  // tree's folder, not an mbox folder each. Two messages make an mbox.
+  WriteFile(dir_ + "/in/tree/corpus/00001.7848dde1", envelope + WithPatch() + "X-Id: corpus\n\n");
+  WriteFile(dir_ + "/in/tree/lists/ops",
+            envelope + "X-Id: ops1\n\n>From a\n\n" + envelope + "X-Id: ops2\n\nb\n");
   WriteFile(dir_ + "/in/tree/notes/headerline", WithPatch() + "X-Id: header\n");
   WriteFile(dir_ + "/in/Maildir/cur/1767261600.M1.h:2,S", envelope + WithPatch() + "X-Id: md\n\n");
   WriteFile(dir_ + "/in/given.eml", envelope + WithPatch() + "X-Id: given\n");
   ToolResult r =
       Run({"--keep-line-ends", dir_ + "/in/tree", dir_ + "/in/Maildir", dir_ + "/in/given.eml"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
-  std::vector<std::pair<std::string, std::string>> got;  // folder, bytes
-  for (const Call& c : Calls()) got.emplace_back(c.folder, c.bytes);
-  EXPECT_EQ(got, (std::vector<std::pair<std::string, std::string>>{
-                     {"INBOX", Bounce() + "X-Id: bounce\n"},
-                     {"INBOX.notes", WithPatch() + "X-Id: header\n"},
-                     {"INBOX", WithPatch() + "X-Id: md\n"},
-                     {"INBOX", WithPatch() + "X-Id: given\n"},
+  std::vector<std::tuple<std::string, std::string, std::string>> got;  // folder, bytes, date
+  for (const Call& c : Calls()) got.emplace_back(c.folder, c.bytes, c.date.substr(0, 16));
+  const std::string modified = Calls()[0].date.substr(0, 16);  // bounce.eml: its mtime
+  EXPECT_EQ(got, (std::vector<std::tuple<std::string, std::string, std::string>>{
+                     {"INBOX", Bounce() + "X-Id: bounce\n", modified},
+                     {"INBOX.corpus", WithPatch() + "X-Id: corpus\n", "Mon, 12 Jan 2026"},
+                     {"INBOX.lists.ops", "X-Id: ops1\n\nFrom a\n", "Mon, 12 Jan 2026"},
+                     {"INBOX.lists.ops", "X-Id: ops2\n\nb\n", "Mon, 12 Jan 2026"},
+                     {"INBOX.notes", WithPatch() + "X-Id: header\n", modified},
+                     {"INBOX", WithPatch() + "X-Id: md\n", "Thu, 1 Jan 2026 "},
+                     {"INBOX", WithPatch() + "X-Id: given\n", modified},
                  }));
 }
 
