@@ -87,9 +87,9 @@ class ImapImport : public testing::Test {
   }
 
   std::vector<std::string> Args(int64_t user, std::vector<std::string> args) {
-    args.insert(args.begin(), {"--user", std::to_string(user), "--company",
-                               std::to_string(kCompany), "--quiet", "--library",
-                               MS_MAILSTORAGE_LIBRARY, "--registry", registry_});
+    args.insert(args.begin(),
+                {"--user", std::to_string(user), "--company", std::to_string(kCompany), "--quiet",
+                 "--library", MS_MAILSTORAGE_LIBRARY, "--registry", registry_});
     return args;
   }
   std::string Url(const std::string& folder = "") const {
@@ -144,7 +144,8 @@ class ImapImport : public testing::Test {
     EXPECT_TRUE(db_->Query(
         "SELECT MIF.MIF_IMAPMSGINFOLDERID, MIF.MIF_SEEN, MIF.MIF_DRAFT, "
         "to_char(MIF.MIF_INTERNALDATE, 'YYYY-MM-DD HH24:MI:SS') FROM NV_IMAPMSGINFOLDER MIF "
-        "WHERE MIF.IMF_IMAPFOLDERID = " + std::to_string(folder),
+        "WHERE MIF.IMF_IMAPFOLDERID = " +
+            std::to_string(folder),
         {}, &rows, &e))
         << e;
     std::map<std::string, std::string> state;
@@ -160,8 +161,8 @@ class ImapImport : public testing::Test {
   std::set<std::string> BlobPaths(int64_t folder) {
     std::string e;
     std::set<std::string> paths;
-    for (const auto& l : StoreQueries(db_, true).Links(folder, &e).value_or(
-             std::vector<StoreQueries::Link>{})) {
+    for (const auto& l :
+         StoreQueries(db_, true).Links(folder, &e).value_or(std::vector<StoreQueries::Link>{})) {
       paths.insert(l.blob_path);
     }
     return paths;
@@ -193,8 +194,8 @@ class ImapImport : public testing::Test {
       ASSERT_TRUE(folders.count(key)) << key;
       std::multimap<std::string, std::string> want;
       for (const auto& m : mails) {
-        want.emplace(m.bytes, std::string(m.seen ? "1" : "0") + " " + (m.draft ? "1" : "0") +
-                                  " " + StoreDate(m.date));
+        want.emplace(m.bytes, std::string(m.seen ? "1" : "0") + " " + (m.draft ? "1" : "0") + " " +
+                                  StoreDate(m.date));
       }
       EXPECT_TRUE(Stored(folders[key]) == want) << key;
       total += mails.size();
@@ -259,8 +260,8 @@ TEST_F(ImapImport, WholeAccountThroughAServerOutageThenARerunFetchesNothing) {
   ASSERT_EQ(again.status, 0) << again.out << again.err;
   EXPECT_EQ(Count(again.out, "imported"), 0u) << again.out;
   EXPECT_EQ(Count(again.out, "done in an earlier run (journal)"), total) << again.out;
-  const std::string verified = "Verify: " + std::to_string(total) + " mails checked, " +
-                               std::to_string(total) + " match";
+  const std::string verified =
+      "Verify: " + std::to_string(total) + " mails checked, " + std::to_string(total) + " match";
   EXPECT_NE(again.out.find(verified), std::string::npos) << again.out;
 }
 
@@ -269,7 +270,9 @@ TEST_F(ImapImport, NewMailIsPickedUpAndARenumberedFolderComesBackAsDuplicates) {
   // A folder named in UTF-8 in the URL, LOGIN with the password from the
   // environment, implicit TLS without the certificate check.
   const std::vector<std::string> args = {
-      "--folder", "Nihon", "--journal", dir_ + "/journal", "--imap-auth", "login",
+      "--folder",        "Nihon",
+      "--journal",       dir_ + "/journal",
+      "--imap-auth",     "login",
       "--imap-insecure", "imaps://user1@localhost:" + tls_port_ + "/%E6%97%A5%E6%9C%AC%E8%AA%9E"};
   const std::map<std::string, std::string> env = {
       {"MAILSTORAGE_IMAP_PASSWORD", Trim(ReadFile(Fixture("/password")))}};
@@ -318,21 +321,28 @@ TEST_F(ImapImport, RefusalsEndTheRunBeforeItStarts) {
     const char* says;
   } cases[] = {
       {{"--imap-ca", ca, "--password-file", wrong, Url()},
-       2, "refused the login of user1 (AUTHENTICATE PLAIN)"},
+       2,
+       "refused the login of user1 (AUTHENTICATE PLAIN)"},
       {{"--imap-ca", ca, "--password-file", wrong, "--imap-auth", "login", Url()},
-       2, "refused the login of user1 (LOGIN)"},
+       2,
+       "refused the login of user1 (LOGIN)"},
       {{"--password-file", password, "imap://user1@no-such-host.invalid"},
-       2, "cannot resolve host no-such-host.invalid"},
+       2,
+       "cannot resolve host no-such-host.invalid"},
       {{"--password-file", password, Url()},  // our CA is not in the system's store
-       2, "the certificate of 127.0.0.1 does not verify"},
+       2,
+       "the certificate of 127.0.0.1 does not verify"},
       {{"--password-file", password, "imap://user1@127.0.0.2:" + port_},
-       2, "offers no STARTTLS: refusing to send the password unencrypted"},
+       2,
+       "offers no STARTTLS: refusing to send the password unencrypted"},
       {{Url()}, 2, "an IMAP input needs a password"},
       {{"--imap-ca", ca, "--password-file", password, Url("/No/Such")},
-       2, "the server has no folder No/Such"},
+       2,
+       "the server has no folder No/Such"},
       // Allowed plain session; the dry run lists what the server holds.
       {{"--imap-plain", "--password-file", password, "imap://user1@127.0.0.2:" + port_ + "/Sent"},
-       0, "Mig "},
+       0,
+       "Mig "},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = {"--folder", "Mig", "--dry-run"};
@@ -341,10 +351,8 @@ TEST_F(ImapImport, RefusalsEndTheRunBeforeItStarts) {
     EXPECT_EQ(r.status, c.status) << c.args.back() << "\n" << r.out << r.err;
     EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
   }
-  ToolResult dry = RunTool(
-      MS_IMPORT_TOOL,
-      Args(92099, {"--dry-run", "--folder", "Mig", "--imap-ca", ca, "--password-file", password,
-                   Url()}));
+  ToolResult dry = RunTool(MS_IMPORT_TOOL, Args(92099, {"--dry-run", "--folder", "Mig", "--imap-ca",
+                                                        ca, "--password-file", password, Url()}));
   ASSERT_EQ(dry.status, 0) << dry.err;
   EXPECT_EQ(Count(dry.out, "Mig.Archive.2019"), Maildir("Mig").at("mig.archive.2019").size())
       << dry.out;

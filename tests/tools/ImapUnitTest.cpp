@@ -80,7 +80,8 @@ TEST(MapImapFolder, DelimiterInboxAndModifiedUtf7) {
       {"INBOX.Sent", '.', "", "Mig.Sent"},  // servers that keep everything below INBOX
       {"INBOXES", '/', "", "Mig.INBOXES"},
       {"Entw&APw-rfe", '/', "", "Mig.Entw\xC3\xBCrfe"},
-      {"Archive/&BBYEMAQ7BD4EMQRL-", '/', "", "Mig.Archive.\xD0\x96\xD0\xB0\xD0\xBB\xD0\xBE\xD0\xB1\xD1\x8B"},
+      {"Archive/&BBYEMAQ7BD4EMQRL-", '/', "",
+       "Mig.Archive.\xD0\x96\xD0\xB0\xD0\xBB\xD0\xBE\xD0\xB1\xD1\x8B"},
       {"Archive", '/', "Archive", "Mig"},  // the URL's folder is the target itself
       {"Archive/2019", '/', "Archive", "Mig.2019"},
       {"Flat", 0, "", "Mig.Flat"},

@@ -399,8 +399,7 @@ bool ImapClient::Authenticate(const ImapUrl& url, const ImapLogin& login, std::s
     if (!Command("AUTHENTICATE PLAIN " + response, &reply, error)) return false;
   } else {
     if (Has("LOGINDISABLED")) {
-      return Fail(ImapFailure::kAuth, "the server does not allow LOGIN on this connection",
-                  error);
+      return Fail(ImapFailure::kAuth, "the server does not allow LOGIN on this connection", error);
     }
     auto user = Quoted(url.user);
     auto password = Quoted(login.password);
@@ -477,9 +476,8 @@ bool ImapClient::List(std::vector<ImapFolder>* out, std::string* error) {
     }
     ImapFolder f;
     f.name = name.text;
-    f.delimiter = delimiter.kind == Value::Kind::kNil || delimiter.text.empty()
-                      ? 0
-                      : delimiter.text[0];
+    f.delimiter =
+        delimiter.kind == Value::Kind::kNil || delimiter.text.empty() ? 0 : delimiter.text[0];
     for (const Value& flag : flags.list) {
       const std::string u = Upper(flag.text);
       if (u == "\\NOSELECT" || u == "\\NONEXISTENT") f.noselect = true;
@@ -516,8 +514,7 @@ bool ImapClient::Examine(const std::string& folder, ImapMailbox* out, std::strin
   };
   if (!Command("EXAMINE " + *name, &reply, error, each)) return false;
   if (reply.status != "OK") {
-    return Fail(ImapFailure::kProtocol, "cannot open folder " + folder + ": " + reply.text,
-                error);
+    return Fail(ImapFailure::kProtocol, "cannot open folder " + folder + ": " + reply.text, error);
   }
   return true;
 }
@@ -586,8 +583,8 @@ bool ImapClient::ParseInternalDate(const std::string& text, int64_t* seconds) {
   int day = 0, year = 0, hour = 0, minute = 0, second = 0, zone = 0;
   char month[4] = {};
   char sign = 0;
-  if (sscanf(text.c_str(), "%d-%3c-%d %d:%d:%d %c%4d", &day, month, &year, &hour, &minute,
-             &second, &sign, &zone) != 8 ||
+  if (sscanf(text.c_str(), "%d-%3c-%d %d:%d:%d %c%4d", &day, month, &year, &hour, &minute, &second,
+             &sign, &zone) != 8 ||
       (sign != '+' && sign != '-')) {
     return false;
   }

@@ -42,9 +42,9 @@ struct ImapLogin {
 };
 
 struct ImapFolder {
-  std::string name;      // as the server spells it (modified UTF-7)
-  char delimiter = 0;    // 0: the server has no hierarchy
-  bool noselect = false; // a parent only: holds no mail
+  std::string name;       // as the server spells it (modified UTF-7)
+  char delimiter = 0;     // 0: the server has no hierarchy
+  bool noselect = false;  // a parent only: holds no mail
 };
 
 struct ImapMailbox {
@@ -74,8 +74,8 @@ class ImapClient {
   // UID FETCH for the UID set `uids` ("1:*", "4,7:9"). With `bodies` false
   // only UID, FLAGS, INTERNALDATE and RFC822.SIZE. `each` is called once per
   // message as it arrives, so a batch need not be held at once.
-  bool Fetch(const std::string& uids, bool bodies,
-             const std::function<void(ImapMessage&&)>& each, std::string* error);
+  bool Fetch(const std::string& uids, bool bodies, const std::function<void(ImapMessage&&)>& each,
+             std::string* error);
 
   ImapFailure failure() const { return failure_; }
   bool encrypted() const { return connection_.tls(); }
@@ -87,9 +87,9 @@ class ImapClient {
 
  private:
   struct Reply;
-  bool Command(const std::string& command, Reply* reply, std::string* error,
-               const std::function<bool(const std::string& line, std::string* error)>& untagged =
-                   nullptr);
+  bool Command(
+      const std::string& command, Reply* reply, std::string* error,
+      const std::function<bool(const std::string& line, std::string* error)>& untagged = nullptr);
   bool ReadGreeting(std::string* error);
   bool Capabilities(std::string* error);
   bool Authenticate(const ImapUrl& url, const ImapLogin& login, std::string* error);
@@ -97,7 +97,7 @@ class ImapClient {
   bool Has(const std::string& capability) const;
 
   ImapConnection connection_;
-  std::vector<std::string> capabilities_;  // upper case
+  std::vector<std::string> capabilities_;      // upper case
   std::vector<std::string> pending_literals_;  // of the untagged response being handled
   int next_tag_ = 1;
   std::string host_;

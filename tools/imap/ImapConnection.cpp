@@ -59,9 +59,12 @@ int ConnectOne(const addrinfo* ai, int timeout_seconds, int* err) {
     } while (n < 0 && errno == EINTR);
     int so_error = 0;
     socklen_t len = sizeof so_error;
-    if (n == 0) so_error = ETIMEDOUT;
-    else if (n < 0) so_error = errno;
-    else getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len);
+    if (n == 0)
+      so_error = ETIMEDOUT;
+    else if (n < 0)
+      so_error = errno;
+    else
+      getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len);
     if (so_error != 0) {
       *err = so_error;
       close(fd);
@@ -130,13 +133,13 @@ bool ImapConnection::StartTls(const std::string& host, const TlsSettings& settin
   if (!ctx_) return Fail(ImapFailure::kTls, "TLS: " + OpenSslText(), error);
   SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
   if (settings.verify) {
-    const bool loaded = settings.ca_file.empty()
-                            ? SSL_CTX_set_default_verify_paths(ctx_) == 1
-                            : SSL_CTX_load_verify_locations(ctx_, settings.ca_file.c_str(),
-                                                            nullptr) == 1;
+    const bool loaded =
+        settings.ca_file.empty()
+            ? SSL_CTX_set_default_verify_paths(ctx_) == 1
+            : SSL_CTX_load_verify_locations(ctx_, settings.ca_file.c_str(), nullptr) == 1;
     if (!loaded) {
-      return Fail(ImapFailure::kTls, "cannot read the CA file " + settings.ca_file + ": " +
-                                         OpenSslText(), error);
+      return Fail(ImapFailure::kTls,
+                  "cannot read the CA file " + settings.ca_file + ": " + OpenSslText(), error);
     }
     SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
   }
@@ -156,8 +159,8 @@ bool ImapConnection::StartTls(const std::string& host, const TlsSettings& settin
     const long verify = SSL_get_verify_result(ssl_);
     if (settings.verify && verify != X509_V_OK) {
       return Fail(ImapFailure::kTls,
-                  "the certificate of " + host + " does not verify: " +
-                      X509_verify_cert_error_string(verify) +
+                  "the certificate of " + host +
+                      " does not verify: " + X509_verify_cert_error_string(verify) +
                       " (give the CA with --imap-ca FILE, or --imap-insecure to skip the check)",
                   error);
     }

@@ -26,8 +26,8 @@ enum class ImapFailure {
 };
 
 struct TlsSettings {
-  std::string ca_file;    // "" = the system's CA store
-  bool verify = true;     // certificate chain and host name
+  std::string ca_file;  // "" = the system's CA store
+  bool verify = true;   // certificate chain and host name
 };
 
 class ImapConnection final {

@@ -21,8 +21,8 @@ constexpr size_t kBatchMails = 200;
 constexpr int kReconnectSeconds = 300;
 
 bool Unreserved(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         c == '-' || c == '.' || c == '_' || c == '~' || c == '&' || c == ',' || c == '+';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_' || c == '~' || c == '&' || c == ',' || c == '+';
 }
 
 std::string PercentEncode(const std::string& text) {
@@ -79,11 +79,12 @@ struct ImapSource::Session {
   bool open = false;
   std::string examined;  // folder the client has open
   uint32_t uidvalidity = 0;
+  bool unreachable = false;  // the last outage outlasted the reconnect window
 };
 
 std::string ImapItemPath(const ImapItemLocation& l) {
-  return l.account + "/" + PercentEncode(l.folder) + ";UIDVALIDITY=" +
-         std::to_string(l.uidvalidity) + "/;UID=" + std::to_string(l.uid);
+  return l.account + "/" + PercentEncode(l.folder) +
+         ";UIDVALIDITY=" + std::to_string(l.uidvalidity) + "/;UID=" + std::to_string(l.uid);
 }
 
 bool ParseImapItemPath(const std::string& path, ImapItemLocation* l) {
@@ -209,14 +210,13 @@ bool ImapSource::Collect(const std::string& text, const std::string& target,
     s->uidvalidity = box.uidvalidity;
     if (box.exists == 0) continue;
     std::vector<ImapMessage> messages;
-    if (!s->client.Fetch("1:*", false, [&](ImapMessage&& m) { messages.push_back(std::move(m)); },
-                         error)) {
+    if (!s->client.Fetch(
+            "1:*", false, [&](ImapMessage&& m) { messages.push_back(std::move(m)); }, error)) {
       return fail(*error);
     }
     std::sort(messages.begin(), messages.end(),
               [](const ImapMessage& a, const ImapMessage& b) { return a.uid < b.uid; });
-    const std::string store_folder =
-        MapImapFolder(folder.name, folder.delimiter, root, target);
+    const std::string store_folder = MapImapFolder(folder.name, folder.delimiter, root, target);
     for (const ImapMessage& m : messages) {
       ImportItem item;
       item.path = ImapItemPath({url.Account(), folder.name, box.uidvalidity, m.uid});
@@ -244,10 +244,14 @@ bool ImapSource::Collect(const std::string& text, const std::string& target,
 void ImapSource::Prefetch(const std::vector<const ImportItem*>& items) {
   std::lock_guard<std::mutex> lock(mu_);
   order_.clear();
+  position_.clear();
   cursor_ = 0;
   for (const ImportItem* item : items) {
     Want want{item, {}};
-    if (ParseImapItemPath(item->path, &want.location)) order_.push_back(std::move(want));
+    if (ParseImapItemPath(item->path, &want.location)) {
+      position_[item->path] = order_.size();
+      order_.push_back(std::move(want));
+    }
   }
   if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
   cv_.notify_all();
@@ -262,10 +266,8 @@ bool ImapSource::Load(const ImportItem& item, std::string* bytes, std::string* e
   std::unique_lock<std::mutex> lock(mu_);
   if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
   auto planned = [&] {
-    for (size_t i = cursor_; i < order_.size(); ++i) {
-      if (order_[i].item->path == item.path) return true;
-    }
-    return false;
+    auto it = position_.find(item.path);
+    return it != position_.end() && it->second >= cursor_;
   };
   // Bodies are taken once: a second Load of the same mail (verify after
   // import) fetches it again.
@@ -408,14 +410,20 @@ void ImapSource::FetchBatch(const std::vector<Want>& batch) {
       fatal = !ok && s->client.failure() != ImapFailure::kNetwork;
     }
     if (ok) {
-      if (lost) fprintf(stderr, "mailstorage-import: IMAP: reconnected to %s\n", s->url.host.c_str());
+      if (lost)
+        fprintf(stderr, "mailstorage-import: IMAP: reconnected to %s\n", s->url.host.c_str());
+      s->unreachable = false;
       return fail_all("the mail is no longer on the server (expunged since the listing)");
     }
     if (fatal) return fail_all(error);
     s->open = false;
     s->client.Logout();
+    // Once a server stayed away for the whole window, later batches try once
+    // each instead of waiting the window again.
     const auto waited = std::chrono::steady_clock::now() - outage_start;
-    if (InterruptRequested() || waited > std::chrono::seconds(kReconnectSeconds)) {
+    if (InterruptRequested() || s->unreachable ||
+        waited > std::chrono::seconds(kReconnectSeconds)) {
+      s->unreachable = true;
       return fail_all("IMAP server unreachable: " + error);
     }
     fprintf(stderr, "mailstorage-import: IMAP: %s; reconnecting in %d s\n", error.c_str(), delay);

@@ -100,18 +100,19 @@ class ImapSource {
                                                               // only, once Collect is done
   mutable std::mutex mu_;
   std::condition_variable cv_;
-  std::vector<Want> order_;                  // guarded by mu_
-  size_t cursor_ = 0;                        // next of order_ to fetch; guarded by mu_
-  std::deque<Want> requests_;                // on-demand, served first; guarded by mu_
-  std::set<std::string> requested_;          // paths in requests_; guarded by mu_
-  std::set<std::string> in_flight_;          // paths of the batch being fetched; guarded by mu_
-  std::map<std::string, std::string> ready_; // path -> bytes; guarded by mu_
-  std::map<std::string, std::string> errors_;// path -> why it cannot be had; guarded by mu_
-  uint64_t ready_bytes_ = 0;                 // guarded by mu_
-  int waiters_ = 0;                          // Loads waiting; guarded by mu_
-  bool stop_ = false;                        // guarded by mu_
-  uint64_t reconnects_ = 0;                  // guarded by mu_
-  bool unencrypted_ = false;                 // guarded by mu_
+  std::vector<Want> order_;                    // guarded by mu_
+  std::map<std::string, size_t> position_;     // path -> index in order_; guarded by mu_
+  size_t cursor_ = 0;                          // next of order_ to fetch; guarded by mu_
+  std::deque<Want> requests_;                  // on-demand, served first; guarded by mu_
+  std::set<std::string> requested_;            // paths in requests_; guarded by mu_
+  std::set<std::string> in_flight_;            // paths of the batch being fetched; guarded by mu_
+  std::map<std::string, std::string> ready_;   // path -> bytes; guarded by mu_
+  std::map<std::string, std::string> errors_;  // path -> why it cannot be had; guarded by mu_
+  uint64_t ready_bytes_ = 0;                   // guarded by mu_
+  int waiters_ = 0;                            // Loads waiting; guarded by mu_
+  bool stop_ = false;                          // guarded by mu_
+  uint64_t reconnects_ = 0;                    // guarded by mu_
+  bool unencrypted_ = false;                   // guarded by mu_
   std::thread thread_;
 };
 
