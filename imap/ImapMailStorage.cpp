@@ -544,7 +544,7 @@ int32_t ImapMailStorage::CopyMessage(int64_t link_id, const std::u16string& fold
       DBTable<INFO_IMAPMESSAGE> info;
       if (!use_views_) info.UseViews(false);
       if (!info.Select("MIF_IMAPMSGINFOLDERID = " + Dec(link_id), "") || !info.Fetch()) {
-        // Nothing to copy: the design leaves the code of a missing link open;
+        // Nothing to copy. No code is set aside for a missing link;
         // "not found" is the one every other lookup of a link gives.
         return kImapMailNotFound;
       }
