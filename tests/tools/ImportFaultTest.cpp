@@ -523,6 +523,13 @@ TEST_F(ImportFaults, TwoImportersOnTheSameUserAndFoldersAtOnce) {
   fflush(stdout);
 }
 
+// Lines the journal holds so far (0 before it exists).
+size_t JournalLines(const std::string& path) {
+  std::ifstream in(path);
+  return static_cast<size_t>(
+      std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
+}
+
 // SIGKILL at random moments, ten runs in a row, then one run to the end: the
 // store holds what one uninterrupted run gives (same folders, every mail
 // linked exactly once, byte for byte).
@@ -538,11 +545,20 @@ TEST_F(ImportFaults, KilledTenTimesAtRandomThenResumedEqualsAnUninterruptedImpor
   std::mt19937 random(seed);
   int kills = 0;
   for (int run = 0; run < 10; ++run) {
+    // The kill point follows the run's own progress, not the clock, so a fast
+    // machine does not finish before the kill: a few journal lines in, then a
+    // random moment later (inside a call, between calls, while recording).
+    const size_t target =
+        JournalLines(dir_ + "/run.journal") + std::uniform_int_distribution<size_t>(1, 12)(random);
     ToolProcess p;
     p.Start(MS_IMPORT_TOOL, Args(killed, args));
-    // Somewhere between start-up and a few dozen mails in.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (JournalLines(dir_ + "/run.journal") < target &&
+           std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     std::this_thread::sleep_for(
-        std::chrono::milliseconds(std::uniform_int_distribution<int>(50, 700)(random)));
+        std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 20)(random)));
     p.Signal(SIGKILL);
     kills += p.Wait().status == 128 + SIGKILL;
   }
