@@ -15,9 +15,7 @@
 #include <optional>
 #include <set>
 
-#include "tests/tools/ToolRunner.h"
-#include "tools/MailText.h"
-#include "tools/Store.h"
+#include "tests/tools/StoreFixture.h"
 
 namespace Nauvik::Import {
 namespace {
@@ -35,27 +33,12 @@ struct MaildirMail {
   std::string date;  // RFC 822 text of the file's modification time
 };
 
-class ImapImport : public testing::Test {
+class ImapImport : public StoreSuite {
  protected:
-  static void SetUpTestSuite() {
-    const char* reg = getenv("MAILSTORAGE_REGISTRY");
-    ASSERT_NE(reg, nullptr) << "MAILSTORAGE_REGISTRY is not set: run through ctest";
-    registry_ = reg;
-    std::map<std::string, std::string> values;
-    std::string error;
-    ASSERT_TRUE(ReadRegistryFile(registry_, &values, &error)) << error;
-    db_ = new StoreDatabase;
-    ASSERT_TRUE(db_->Connect(ConnectionString(values), &error)) << error;
-    db_->Execute("INSERT INTO NS_COMPANY (COM_COMPANYID, COM_NAME) VALUES (92000, 'imap tests')",
-                 &error);
-  }
-  static void TearDownTestSuite() {
-    delete db_;
-    db_ = nullptr;
-  }
+  static void SetUpTestSuite() { OpenSharedStore(kCompany, "imap tests"); }
 
   void SetUp() override {
-    ASSERT_NE(db_, nullptr);
+    StoreSuite::SetUp();
     if (!fs::exists(fs::path(MS_TEST_IMAP) / "port")) {
       GTEST_SKIP() << "no IMAP test server: dovecot-imapd is not installed (scripts/setup "
                       "installs it); see the output of the imap_fixture_start test";
@@ -75,23 +58,6 @@ class ImapImport : public testing::Test {
     return system(line.c_str());
   }
 
-  int64_t NewUser(int64_t id) {
-    std::string e;
-    EXPECT_TRUE(db_->Execute(
-        "INSERT INTO NS_USER (USR_USERID, COM_COMPANYID, VES_VESSELID, USR_NAME, USR_ROWSTATUS, "
-        "USR_VESSELUSER) VALUES (" +
-            std::to_string(id) + ", 92000, 7, 'IMAP test', 0, 0)",
-        &e))
-        << e;
-    return id;
-  }
-
-  std::vector<std::string> Args(int64_t user, std::vector<std::string> args) {
-    args.insert(args.begin(),
-                {"--user", std::to_string(user), "--company", std::to_string(kCompany), "--quiet",
-                 "--library", MS_MAILSTORAGE_LIBRARY, "--registry", registry_});
-    return args;
-  }
   std::string Url(const std::string& folder = "") const {
     return "imap://user1@127.0.0.1:" + port_ + folder;
   }
@@ -131,38 +97,24 @@ class ImapImport : public testing::Test {
     return out;
   }
 
-  std::map<std::string, int64_t> Folders(int64_t user) {
-    std::string e;
-    auto folders = StoreQueries(db_, true).Folders(user, &e);
-    EXPECT_TRUE(folders) << e;
-    return folders.value_or(std::map<std::string, int64_t>{});
-  }
   // Per link: blob bytes -> "seen draft date" as the store has them.
   std::multimap<std::string, std::string> Stored(int64_t folder) {
-    std::vector<StoreDatabase::Row> rows;
-    std::string e;
-    EXPECT_TRUE(db_->Query(
+    const auto rows = Rows(
         "SELECT MIF.MIF_IMAPMSGINFOLDERID, MIF.MIF_SEEN, MIF.MIF_DRAFT, "
         "to_char(MIF.MIF_INTERNALDATE, 'YYYY-MM-DD HH24:MI:SS') FROM NV_IMAPMSGINFOLDER MIF "
         "WHERE MIF.IMF_IMAPFOLDERID = " +
-            std::to_string(folder),
-        {}, &rows, &e))
-        << e;
+        std::to_string(folder));
     std::map<std::string, std::string> state;
     for (const auto& r : rows) state[r[0]] = r[1] + " " + r[2] + " " + r[3];
-    auto links = StoreQueries(db_, true).Links(folder, &e);
-    EXPECT_TRUE(links) << e;
     std::multimap<std::string, std::string> out;
-    for (const auto& l : links.value_or(std::vector<StoreQueries::Link>{})) {
+    for (const auto& l : Links(folder)) {
       out.emplace(ReadFile(l.blob_path), state[std::to_string(l.link_id)]);
     }
     return out;
   }
   std::set<std::string> BlobPaths(int64_t folder) {
-    std::string e;
     std::set<std::string> paths;
-    for (const auto& l :
-         StoreQueries(db_, true).Links(folder, &e).value_or(std::vector<StoreQueries::Link>{})) {
+    for (const auto& l : Links(folder)) {
       paths.insert(l.blob_path);
     }
     return paths;
@@ -209,8 +161,6 @@ class ImapImport : public testing::Test {
     return std::stoul(summary.substr(summary.find_first_not_of(' ', at + what.size() + 2)));
   }
 
-  static inline StoreDatabase* db_ = nullptr;
-  static inline std::string registry_;
   std::string port_;
   std::string tls_port_;
   const std::string dir_ = MakeScratchDirectory(

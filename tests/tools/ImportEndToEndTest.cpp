@@ -12,9 +12,7 @@
 #include <optional>
 #include <set>
 
-#include "tests/tools/ToolRunner.h"
-#include "tools/MailText.h"
-#include "tools/Store.h"
+#include "tests/tools/StoreFixture.h"
 
 namespace Nauvik::Import {
 namespace {
@@ -22,68 +20,9 @@ namespace {
 using namespace Test;
 
 // Users of these tests: 91000 and up, one per test; company 91000.
-constexpr int64_t kCompany = 91000;
-
-class ImportEndToEnd : public testing::Test {
+class ImportEndToEnd : public StoreSuite {
  protected:
-  static void SetUpTestSuite() {
-    const char* reg = getenv("MAILSTORAGE_REGISTRY");
-    ASSERT_NE(reg, nullptr) << "MAILSTORAGE_REGISTRY is not set: run through ctest";
-    registry_ = reg;
-    std::map<std::string, std::string> values;
-    std::string error;
-    ASSERT_TRUE(ReadRegistryFile(registry_, &values, &error)) << error;
-    db_ = new StoreDatabase;
-    ASSERT_TRUE(db_->Connect(ConnectionString(values), &error)) << error;
-    db_->Execute("INSERT INTO NS_COMPANY (COM_COMPANYID, COM_NAME) VALUES (91000, 'import tests')",
-                 &error);
-  }
-  static void TearDownTestSuite() {
-    delete db_;
-    db_ = nullptr;
-  }
-  void SetUp() override { ASSERT_NE(db_, nullptr); }
-  void Execute(const std::string& sql) {
-    std::string e;
-    EXPECT_TRUE(db_->Execute(sql, &e)) << e;
-  }
-  // A new user of its own for the calling test (rowstatus 1: deleted).
-  int64_t NewUser(int64_t id, int rowstatus = 0) {
-    Execute(
-        "INSERT INTO NS_USER (USR_USERID, COM_COMPANYID, VES_VESSELID, USR_NAME, USR_ROWSTATUS, "
-        "USR_VESSELUSER) VALUES (" +
-        std::to_string(id) + ", 91000, 7, 'Import test', " + std::to_string(rowstatus) + ", 0)");
-    return id;
-  }
-
-  static std::vector<std::string> Args(int64_t user, std::vector<std::string> args) {
-    args.insert(args.begin(),
-                {"--user", std::to_string(user), "--company", std::to_string(kCompany), "--quiet",
-                 "--library", MS_MAILSTORAGE_LIBRARY, "--registry", registry_});
-    return args;
-  }
-  ToolResult Import(int64_t user, std::vector<std::string> args) {
-    return RunTool(MS_IMPORT_TOOL, Args(user, std::move(args)));
-  }
-
-  template <typename T>
-  static T Checked(std::optional<T> value, const std::string& error) {
-    EXPECT_TRUE(value.has_value()) << error;
-    return value.value_or(T{});
-  }
-  std::map<std::string, int64_t> Folders(int64_t user) {  // full name (lower case) to id
-    std::string e;
-    return Checked(StoreQueries(db_, true).Folders(user, &e), e);
-  }
-  std::vector<StoreQueries::Link> Links(int64_t folder_id) {
-    std::string e;
-    return Checked(StoreQueries(db_, true).Links(folder_id, &e), e);
-  }
-  std::vector<StoreDatabase::Row> Rows(const std::string& sql) {
-    std::vector<StoreDatabase::Row> rows;
-    std::string e;
-    return Checked(db_->Query(sql, {}, &rows, &e) ? std::optional(rows) : std::nullopt, e);
-  }
+  static void SetUpTestSuite() { OpenSharedStore(91000, "import tests"); }
 
   // Every blob's bytes in a folder, one entry per link.
   std::multiset<std::string> BlobsOf(int64_t folder_id) {
@@ -98,12 +37,6 @@ class ImportEndToEnd : public testing::Test {
            "@tools.example>\n\nbody " + id + "\n";
   }
 
-  static std::string Crlf(const std::string& text) {
-    std::string out;
-    ConvertToCrlf(text, &out);
-    return out;
-  }
-
   // Writes n mails named 000.eml, 001.eml, ... and returns their CRLF bytes.
   std::multiset<std::string> WriteMails(const std::string& dir, const std::string& prefix, int n) {
     std::multiset<std::string> stored;
@@ -116,8 +49,6 @@ class ImportEndToEnd : public testing::Test {
     return stored;
   }
 
-  static inline StoreDatabase* db_ = nullptr;
-  static inline std::string registry_;
   const std::string dir_ = MakeScratchDirectory(
       std::string("e2e-") + testing::UnitTest::GetInstance()->current_test_info()->name());
 };

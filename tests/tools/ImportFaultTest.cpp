@@ -24,9 +24,7 @@
 #include <set>
 #include <thread>
 
-#include "tests/tools/ToolRunner.h"
-#include "tools/MailText.h"
-#include "tools/Store.h"
+#include "tests/tools/StoreFixture.h"
 
 namespace Nauvik::Import {
 namespace {
@@ -35,12 +33,6 @@ using namespace Test;
 namespace fs = std::filesystem;
 
 constexpr int64_t kCompany = 92000;  // users of this suite: 92001 and up, one per test
-
-std::string Crlf(const std::string& text) {
-  std::string out;
-  ConvertToCrlf(text, &out);
-  return out;
-}
 
 std::string Mail(const std::string& id, const std::string& extra = "") {
   return "From: Tester <t@example.org>\nTo: u@example.org\nSubject: fault " + id +
@@ -75,27 +67,21 @@ struct Audit {
   uint64_t orphan_messages = 0;     // messages without a link
 };
 
-class ImportFaults : public testing::Test {
+class ImportFaults : public StoreSuite {
  protected:
   static void SetUpTestSuite() {
     store_ = std::string(getenv("MS_BINARY_DIR")) + "/faultstore";
     StoreCommand("stop");
     fs::remove_all(store_);
     ASSERT_TRUE(StoreCommand("start")) << "scripts/store start " << store_;
-    registry_ = store_ + "/registry.reg";
-    Reconnect();
-    std::string e;
-    ASSERT_TRUE(db_->Execute("INSERT INTO NS_COMPANY (COM_COMPANYID, COM_NAME) VALUES (92000, "
-                             "'fault tests')",
-                             &e))
-        << e;
+    OpenStore(store_ + "/registry.reg", kCompany, "fault tests");
   }
   static void TearDownTestSuite() {
     db_.reset();
     StoreCommand("stop");
   }
   void SetUp() override {
-    ASSERT_NE(db_, nullptr);
+    StoreSuite::SetUp();
     const Audit before = AuditStore(0);
     orphan_messages_before_ = before.orphan_messages;
     orphan_records_before_ = before.orphan_records;
@@ -109,49 +95,6 @@ class ImportFaults : public testing::Test {
                              store_ + "' >/dev/null 2>&1";
     return system(line.c_str()) == 0;
   }
-  static void Reconnect() {
-    std::map<std::string, std::string> values;
-    std::string e;
-    db_ = std::make_unique<StoreDatabase>();
-    if (!ReadRegistryFile(registry_, &values, &e) || !db_->Connect(ConnectionString(values), &e)) {
-      db_.reset();
-      ADD_FAILURE() << e;
-    }
-  }
-
-  void Execute(const std::string& sql) {
-    std::string e;
-    EXPECT_TRUE(db_->Execute(sql, &e)) << e;
-  }
-  std::vector<StoreDatabase::Row> Rows(const std::string& sql) {
-    std::vector<StoreDatabase::Row> rows;
-    std::string e;
-    EXPECT_TRUE(db_->Query(sql, {}, &rows, &e)) << e;
-    return rows;
-  }
-  int64_t NewUser(int64_t id) {
-    Execute(
-        "INSERT INTO NS_USER (USR_USERID, COM_COMPANYID, VES_VESSELID, USR_NAME, USR_ROWSTATUS, "
-        "USR_VESSELUSER) VALUES (" +
-        std::to_string(id) + ", 92000, 7, 'Fault test', 0, 0)");
-    return id;
-  }
-
-  static std::vector<std::string> Args(int64_t user, const std::vector<std::string>& args,
-                                       const std::string& library = MS_MAILSTORAGE_LIBRARY) {
-    std::vector<std::string> all = {"--user",    std::to_string(user),
-                                    "--company", std::to_string(kCompany),
-                                    "--quiet",   "--library",
-                                    library,     "--registry",
-                                    registry_};
-    all.insert(all.end(), args.begin(), args.end());
-    return all;
-  }
-  ToolResult Import(int64_t user, const std::vector<std::string>& args,
-                    const std::map<std::string, std::string>& env = {}) {
-    return RunTool(MS_IMPORT_TOOL, Args(user, args), env);
-  }
-
   // n mails below dir_/in (every fifth in a sub-folder); their CRLF bytes by
   // folder as the store should hold them under `folder`.
   Contents WriteMails(const std::string& prefix, int n, const std::string& folder) {
@@ -239,8 +182,7 @@ class ImportFaults : public testing::Test {
     }
     return text;
   }
-  static inline std::unique_ptr<StoreDatabase> db_;
-  static inline std::string store_, registry_;
+  static inline std::string store_;
   const std::string dir_ = MakeScratchDirectory(
       std::string("fault-") + testing::UnitTest::GetInstance()->current_test_info()->name());
 };
