@@ -300,14 +300,16 @@ int32_t BlobUtils::WriteToStorage(const std::string& target, const void* data, u
     written = KAVRO::WriteFileDurably(target, data, length, modes);
     err = errno;
   }
-  if (written == KAVRO::DurableWrite::kNotWritten) {
+  // A file that did not reach the disk is no better than a partial one: no
+  // record may ever point at it, and another host gets the blob.
+  if (written == KAVRO::DurableWrite::kNotWritten || written == KAVRO::DurableWrite::kNotSynced) {
     KAVRO::DeleteFile(target);
     last_error_ = "Unable to write to file " + target + ". Error: " + KAVRO::SystemErrorText(err);
     LogAt(kLogError, [&] { return kWritePrefix + last_error_; });
     return kBlobWriteFailed;
   }
-  if (written == KAVRO::DurableWrite::kNotFinished) {
-    // Every byte went out: the file stays, the host still counts as failed.
+  if (written == KAVRO::DurableWrite::kNotClosed) {
+    // Synced whole: the file stays, the host still counts as failed.
     last_error_ = "Unable to close file " + target + ". Error: " + KAVRO::SystemErrorText(err);
     LogAt(kLogError, [&] { return kWritePrefix + last_error_; });
     return kBlobWriteFailed;

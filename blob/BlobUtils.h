@@ -128,8 +128,8 @@ class BlobUtils {
                                            int64_t* host_id);
 
   // Buffer form: creates or replaces target with modes, writes it, fsyncs it
-  // and its directory, closes it. 0 or 5. A failed write removes the target;
-  // a target that was written whole but could not be synced or closed stays.
+  // and its directory, closes it. 0 or 5. A failed write or sync removes the
+  // target; one that was synced whole but could not be closed stays.
   [[nodiscard]] int32_t WriteToStorage(const std::string& target, const void* data, uint32_t length,
                                        const KAVRO::CreationModes& modes = {});
   // File form: an exact, fsync'ed copy of source at target. 0 or 8; a failed

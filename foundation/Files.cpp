@@ -334,13 +334,13 @@ DurableWrite WriteFileDurably(const std::string& path, const void* data, size_t 
   UniqueFd fd = UniqueFd::Open(path, O_WRONLY | O_CREAT | O_TRUNC, 0);
   if (!fd.Valid() || !ApplyModes(fd.Get(), modes.file, modes)) return DurableWrite::kNotWritten;
   if (len > 0 && !AppendToFile(fd.Get(), len, data)) return DurableWrite::kNotWritten;
-  if (g_fsync.load(std::memory_order_relaxed)(fd.Get()) != 0) return DurableWrite::kNotFinished;
-  if (!fd.Close()) return DurableWrite::kNotFinished;
+  if (g_fsync.load(std::memory_order_relaxed)(fd.Get()) != 0) return DurableWrite::kNotSynced;
+  if (!fd.Close()) return DurableWrite::kNotClosed;
   // The new directory entry must survive a crash as well as the bytes.
   const std::string dir = DirectoryOf(path, false);
   const bool at_root = !path.empty() && IsSeparator(path[0]);
   if (!g_sync_directory.load()(!dir.empty() ? dir : std::string(at_root ? "/" : "."))) {
-    return DurableWrite::kNotFinished;
+    return DurableWrite::kNotSynced;
   }
   return DurableWrite::kDone;
 }

@@ -145,9 +145,13 @@ enum class DurableWrite {
   // The file could not be created or not every byte was written; a partial
   // file stays for the caller to remove.
   kNotWritten,
-  // Every byte was handed to the system, but the file's fsync, its close or
-  // the fsync of its directory failed: the file may not survive a crash.
-  kNotFinished,
+  // Every byte was handed to the system, but the fsync of the file or of its
+  // directory failed: the bytes or the entry may be gone after a crash, and
+  // after a failed fsync the system may already have dropped the unwritten
+  // pages, so the file cannot be trusted. It stays for the caller to remove.
+  kNotSynced,
+  // Synced, but the close failed.
+  kNotClosed,
 };
 // Creates or truncates path with modes.file (the group as CreationModes
 // says), writes all bytes in pieces of at most kAppendPieceBytes, fsyncs the

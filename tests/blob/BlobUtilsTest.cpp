@@ -249,48 +249,124 @@ TEST_F(IsolatedBlobTest, RefusedDeletesAndAMissingFile) {
   EXPECT_TRUE(RecordIs(id, "FIS_DELETEDBY = 11 AND FIS_DELETED IS NOT NULL"));
 }
 
-int FailingFsync(int) {
-  errno = EIO;
-  return -1;
+// Which step of getting a blob onto the disk fails in a case of the test below.
+enum class Fail { kNothing, kWrite, kFileSync, kDirectorySync, kParentSync };
+
+// What the file layer synced, in order (files by their path, directories
+// without a trailing "/"), and how many records host A had at each sync.
+struct {
+  Fail fail = Fail::kNothing;
+  std::string host;
+  std::vector<std::string> synced;
+  std::vector<int64_t> records_then;
+} g_disk;
+
+void NoteSync(const std::string& path) {
+  g_disk.synced.push_back(path);
+  g_disk.records_then.push_back(
+      CountRows("NS_FILESTORAGE", "FSH_FILESTORAGEHOSTID = " + std::to_string(kHostA)));
 }
 ssize_t FailingWrite(int, const void*, size_t) {
   errno = ENOSPC;
   return -1;
 }
+int RecordingFsync(int fd) {
+  NoteSync(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)).string());
+  if (g_disk.fail != Fail::kFileSync) return ::fsync(fd);
+  errno = EIO;
+  return -1;
+}
+bool RecordingSyncDirectory(const std::string& path) {
+  std::string clean = KAVRO::OsPath(path);
+  while (clean.size() > 1 && clean.back() == '/') clean.pop_back();
+  // The blob's own directory is the one synced right after the blob.
+  const bool own = !g_disk.synced.empty() && g_disk.synced.back().ends_with(".blb");
+  NoteSync(clean);
+  if ((g_disk.fail == Fail::kDirectorySync && own) ||
+      (g_disk.fail == Fail::kParentSync && clean == g_disk.host)) {
+    errno = EIO;
+    return false;
+  }
+  return KAVRO::SyncDirectory(path);
+}
 
-// A blob whose bytes could not all be written is removed; one written whole
-// whose sync or close failed stays and is reported as not closed. Either way
-// the host failed and no record is written.
-TEST_F(IsolatedBlobTest, WriteAndCloseFailuresAreToldApart) {
-  // {write seam, fsync seam, error text after the target, blob files left}
-  const std::tuple<KAVRO::WriteFunction, KAVRO::FsyncFunction, std::string, std::string, size_t>
-      cases[] = {
-          {&FailingWrite, nullptr, "Unable to write to file ", ". Error: No space left on device",
-           0},
-          {nullptr, &FailingFsync, "Unable to close file ", ". Error: Input/output error", 1},
-      };
-  for (const auto& [write, fsync, head, tail, left] : cases) {
-    SCOPED_TRACE(head);
+// The deepest directory below dir (the blob's minute directory once made).
+std::filesystem::path DeepestDirectory(const std::filesystem::path& dir) {
+  std::filesystem::path deepest = dir;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+    if (e.is_directory() && e.path().string().size() > deepest.string().size()) deepest = e.path();
+  }
+  return deepest;
+}
+
+// A blob reaches the disk before its record exists: each new date directory
+// is synced into its parent, then the blob file, then its directory, and no
+// record is there at any of these syncs. A failed write or sync fails the
+// host: no record, no blob file.
+TEST_F(IsolatedBlobTest, BlobReachesTheDiskBeforeItsRecordOrNotAtAll) {
+  const std::string write_head = "Unable to write to file " + Path("a") + "\\";
+  // {failing step, code, last error starts with, ends with, syncs seen}
+  const std::tuple<Fail, int32_t, std::string, std::string, size_t> cases[] = {
+      {Fail::kNothing, kBlobOk, "", "", 7},
+      {Fail::kWrite, kBlobWriteFailed, write_head, ".blb. Error: No space left on device", 5},
+      {Fail::kFileSync, kBlobWriteFailed, write_head, ".blb. Error: Input/output error", 6},
+      {Fail::kDirectorySync, kBlobWriteFailed, write_head, ".blb. Error: Input/output error", 7},
+      {Fail::kParentSync, kBlobWriteFailed, "Unable to create directory: " + Path("a") + "\\",
+       ". Error: Input/output error", 1},
+  };
+  for (const auto& [fail, code, head, tail, syncs] : cases) {
+    SCOPED_TRACE(static_cast<int>(fail));
     std::filesystem::remove_all(Path("a"));
+    std::filesystem::create_directories(Path("a"));
     IsolatedHosts hosts({Host(kHostA, "a")});
     BlobUtils blob(true);
     LogCapture log(kLogError);
-    KAVRO::SetWriteFunctionForTesting(write);
-    KAVRO::SetFsyncFunctionForTesting(fsync);
+    g_disk = {};
+    g_disk.fail = fail;
+    g_disk.host = Path("a");
+    KAVRO::SetWriteFunctionForTesting(fail == Fail::kWrite ? &FailingWrite : nullptr);
+    KAVRO::SetFsyncFunctionForTesting(&RecordingFsync);
+    KAVRO::SetSyncDirectoryFunctionForTesting(&RecordingSyncDirectory);
     int64_t id = 1;
-    const int32_t code = blob.InsertBlob("hello", 5, 11, 11, &id);
+    const int32_t result = blob.InsertBlob("hello", 5, 11, 11, &id);
     KAVRO::SetWriteFunctionForTesting(nullptr);
     KAVRO::SetFsyncFunctionForTesting(nullptr);
-    EXPECT_EQ(code, kBlobWriteFailed);
+    KAVRO::SetSyncDirectoryFunctionForTesting(nullptr);
+    EXPECT_EQ(result, code) << blob.LastError();
+
+    // Host, year, month, day, hour (each synced as a new level's parent),
+    // the blob file in the minute directory, the minute directory.
+    const std::filesystem::path minute = DeepestDirectory(Path("a"));
+    std::vector<std::string> expected;
+    for (auto p = minute.parent_path(); p.string().size() >= Path("a").size(); p = p.parent_path()) {
+      expected.insert(expected.begin(), p.string());
+    }
+    const auto& seen = g_disk.synced;
+    const bool blob_seen = seen.size() > 5 && seen[5].ends_with(".blb") &&
+                           std::filesystem::path(seen[5]).parent_path() == minute;
+    expected.push_back(blob_seen ? seen[5] : "the blob file in " + minute.string());
+    expected.push_back(minute.string());
+    expected.resize(syncs);
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(g_disk.records_then, std::vector<int64_t>(seen.size(), 0));
+
+    const int64_t records = CountRows("NS_FILESTORAGE", "FSH_FILESTORAGEHOSTID = 80001");
+    if (code == kBlobOk) {
+      EXPECT_EQ(records, 1);
+      ASSERT_TRUE(blob_seen);
+      EXPECT_EQ(ReadFile(seen[5]), "hello");
+      continue;
+    }
     EXPECT_EQ(id, 0);
+    EXPECT_EQ(records, 0);
+    EXPECT_EQ(FilesBelow(Path("a")), 0u);
     const std::string& error = blob.LastError();
-    EXPECT_TRUE(error.starts_with(head + Path("a") + "\\") && error.ends_with(".blb" + tail))
-        << error;
+    EXPECT_TRUE(error.starts_with(head) && error.ends_with(tail)) << error;
     const Lines lines = log.Take();
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], (Lines::value_type{kLogError, "BlobUtils::WriteToStorage(): " + error}));
-    EXPECT_EQ(FilesBelow(Path("a")), left);
-    EXPECT_EQ(CountRows("NS_FILESTORAGE", "FSH_FILESTORAGEHOSTID = 80001"), 0);
+    if (fail != Fail::kParentSync) {
+      ASSERT_EQ(lines.size(), 3u);
+      EXPECT_EQ(lines[0], (Lines::value_type{kLogError, "BlobUtils::WriteToStorage(): " + error}));
+    }
   }
 }
 

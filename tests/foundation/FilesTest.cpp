@@ -225,7 +225,7 @@ TEST_F(FilesTest, AppendWritesInPiecesAtTheEndShortWritesContinueFailuresStop) {
 
 // A durable write goes out in the same pieces as an append; a file whose
 // bytes all went out but that could not be synced is told apart from one
-// that was not written, and it stays.
+// that was not written.
 TEST_F(FilesTest, DurableWriteInPiecesAndItsFailures) {
   std::vector<char> big(40000000);
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 13 + i / 977);
@@ -248,7 +248,7 @@ TEST_F(FilesTest, DurableWriteInPiecesAndItsFailures) {
     g_fsync_errno = c.fsync_errno;
     g_io.sync_fails_for = c.directory_fails ? dir_ : "";
     errno = 0;
-    EXPECT_EQ(WriteFileDurably(Path("unsynced"), "abc", 3), DurableWrite::kNotFinished);
+    EXPECT_EQ(WriteFileDurably(Path("unsynced"), "abc", 3), DurableWrite::kNotSynced);
     EXPECT_EQ(errno, EIO);
     EXPECT_EQ(ReadText(Path("unsynced")), "abc");
   }
