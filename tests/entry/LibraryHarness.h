@@ -67,30 +67,37 @@ inline std::string StoreValue(const std::string& name) {
   return text.substr(0, text.find_first_of("\r\n"));
 }
 
-// psql's output of `sql`: "|" between columns, one line per row. Over TCP
-// with the password, as the library connects (the store's socket admits
-// only the account that runs the server).
-inline std::string Sql(const std::string& sql) {
+// psql's output of `args` on `database` as `account`: "|" between columns,
+// one line per row. Over TCP with the password, as the library connects (the
+// store's socket admits only the account that runs the server).
+inline std::string Psql(const std::string& database, const std::string& account,
+                        const std::string& args) {
   const std::string command = "PGPASSWORD=" + StoreValue("password") +
                               " psql -X -q -A -t -v ON_ERROR_STOP=1 -h 127.0.0.1 -p " +
-                              StoreValue("port") + " -U mailstore -d mailstore -c " +
-                              Quote(sql, "'\\''") + " 2>&1";
+                              StoreValue("port") + " -U " + account + " -d " + database + " " +
+                              args + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   std::string out;
   std::array<char, 4096> buffer;
   for (size_t n; (n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0;)
     out.append(buffer.data(), n);
-  if (pclose(pipe) != 0) ADD_FAILURE() << "psql failed: " << sql << "\n" << out;
+  if (pclose(pipe) != 0) ADD_FAILURE() << "psql failed: " << args << "\n" << out;
   while (!out.empty() && out.back() == '\n') out.pop_back();
   return out;
 }
 
-inline std::vector<std::string> SqlRows(const std::string& sql) {
+inline std::string Sql(const std::string& sql) {
+  return Psql("mailstore", "mailstore", "-c " + Quote(sql, "'\\''"));
+}
+
+inline std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> rows;
-  std::istringstream in(Sql(sql));
+  std::istringstream in(text);
   for (std::string line; std::getline(in, line);) rows.push_back(line);
   return rows;
 }
+
+inline std::vector<std::string> SqlRows(const std::string& sql) { return Lines(Sql(sql)); }
 
 inline std::string SqlValue(const std::string& sql) {
   const std::vector<std::string> rows = SqlRows(sql);

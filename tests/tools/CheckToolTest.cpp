@@ -57,12 +57,9 @@ Stored Store(const std::string &message_id) {
   s.bytes = mstest::MakeMail(message_id, "checker " + message_id);
   EXPECT_EQ(mstest::Add(mstest::WriteMail(s.bytes), "INBOX.check", "1"), 0);
   const std::vector<std::string> row = Nauvik::Import::Test::Split(
-      g_store->Sql("SELECT IMM_IMAPMESSAGEID, IMM.FIS_FILESTORAGEID, "
-                   "FSH_HOSTPATH || FIS_LOCATION "
-                   "FROM NS_IMAPMESSAGE IMM JOIN NS_FILESTORAGE FIS ON "
-                   "IMM.FIS_FILESTORAGEID = "
-                   "FIS.FIS_FILESTORAGEID JOIN NS_FILESTORAGEHOST FSH ON "
-                   "FIS.FSH_FILESTORAGEHOSTID "
+      g_store->Sql("SELECT IMM_IMAPMESSAGEID, IMM.FIS_FILESTORAGEID, FSH_HOSTPATH || FIS_LOCATION "
+                   "FROM NS_IMAPMESSAGE IMM JOIN NS_FILESTORAGE FIS ON IMM.FIS_FILESTORAGEID = "
+                   "FIS.FIS_FILESTORAGEID JOIN NS_FILESTORAGEHOST FSH ON FIS.FSH_FILESTORAGEHOSTID "
                    "= FSH.FSH_FILESTORAGEHOSTID WHERE IMM_MESSAGEID = " +
                    mstest::Quote(message_id)),
       '|');
@@ -88,11 +85,8 @@ void DropRecord(const Stored &s) {
   g_store->Sql("DELETE FROM NS_FILESTORAGE WHERE FIS_FILESTORAGEID = " + s.record);
 }
 void AgeRecord(const Stored &s) {
-  g_store->Sql(
-      "UPDATE NS_FILESTORAGE SET FIS_CREATED = FIS_CREATED - INTERVAL "
-      "'2 hours' WHERE "
-      "FIS_FILESTORAGEID = " +
-      s.record);
+  g_store->Sql("UPDATE NS_FILESTORAGE SET FIS_CREATED = FIS_CREATED - INTERVAL '2 hours' WHERE "
+               "FIS_FILESTORAGEID = " + s.record);
 }
 void AgeFile(const Stored &s) {
   fs::last_write_time(s.file, fs::last_write_time(s.file) - std::chrono::hours(2));
@@ -101,21 +95,19 @@ void AgeFile(const Stored &s) {
 // "live|deleted by|location" of a record.
 std::string RecordState(const Stored &s) {
   return g_store->Sql(
-      "SELECT CASE WHEN FIS_DELETED IS NULL THEN 'live' ELSE 'deleted' END, "
-      "FIS_DELETEDBY, COALESCE(FIS_LOCATION, '-') FROM NS_FILESTORAGE WHERE "
-      "FIS_FILESTORAGEID = " +
-      s.record);
+      "SELECT CASE WHEN FIS_DELETED IS NULL THEN 'live' ELSE 'deleted' END, FIS_DELETEDBY, "
+      "COALESCE(FIS_LOCATION, '-') FROM NS_FILESTORAGE WHERE FIS_FILESTORAGEID = " + s.record);
 }
 
 // A linked mail as it must stay: its link, message, live record and the
 // exact bytes in its file.
 void ExpectIntact(const Stored &s) {
-  EXPECT_EQ(g_store->Int("SELECT COUNT(*) FROM NS_IMAPMSGINFOLDER WHERE IMM_IMAPMESSAGEID = " +
-                         s.message),
-            1);
-  EXPECT_EQ(
-      g_store->Int("SELECT COUNT(*) FROM NS_IMAPMESSAGE WHERE IMM_IMAPMESSAGEID = " + s.message),
-      1);
+  for (const char *table : {"NS_IMAPMSGINFOLDER", "NS_IMAPMESSAGE"}) {
+    EXPECT_EQ(g_store->Int(std::string("SELECT COUNT(*) FROM ") + table +
+                           " WHERE IMM_IMAPMESSAGEID = " + s.message),
+              1)
+        << table;
+  }
   EXPECT_TRUE(RecordState(s).starts_with("live||")) << RecordState(s);
   EXPECT_EQ(mstest::ReadFile(s.file), s.bytes) << s.file;
 }
@@ -169,20 +161,18 @@ TEST(CheckTool, FindsEachOrphanAndRepairsOnlyWhatIsOldEnough) {
   DropRecord(young_no_record);
   // A link whose message is gone: only a store without the foreign key (or
   // with it switched off, as here) can hold one.
-  g_store->Sql(
-      "SET session_replication_role = replica; INSERT INTO NS_IMAPMSGINFOLDER "
-      "(MIF_IMAPMSGINFOLDERID, IMM_IMAPMESSAGEID, IMF_IMAPFOLDERID, MIF_UID) "
-      "SELECT "
-      "900000001, 999999999, IMF_IMAPFOLDERID, 77 FROM NS_IMAPMSGINFOLDER "
-      "WHERE "
-      "IMM_IMAPMESSAGEID = " +
-          keep.message,
-      true);
+  g_store->Sql("SET session_replication_role = replica; INSERT INTO NS_IMAPMSGINFOLDER "
+               "(MIF_IMAPMSGINFOLDERID, IMM_IMAPMESSAGEID, IMF_IMAPFOLDERID, MIF_UID) SELECT "
+               "900000001, 999999999, IMF_IMAPFOLDERID, 77 FROM NS_IMAPMSGINFOLDER WHERE "
+               "IMM_IMAPMESSAGEID = " + keep.message,
+               true);
 
-  const std::string before = g_store->Sql(
-      "SELECT (SELECT COUNT(*) FROM NS_IMAPMESSAGE), (SELECT COUNT(*) FROM "
-      "NS_FILESTORAGE WHERE "
-      "FIS_DELETED IS NULL), (SELECT COUNT(*) FROM NS_IMAPMSGINFOLDER)");
+  const auto totals = [] {
+    return g_store->Sql(
+        "SELECT (SELECT COUNT(*) FROM NS_IMAPMESSAGE), (SELECT COUNT(*) FROM NS_FILESTORAGE WHERE "
+        "FIS_DELETED IS NULL), (SELECT COUNT(*) FROM NS_IMAPMSGINFOLDER)");
+  };
+  const std::string before = totals();
   r = Check({});
   EXPECT_EQ(r.status, 1) << r.out << r.err;
   const std::map<std::string, std::string> expected = {
@@ -205,10 +195,7 @@ TEST(CheckTool, FindsEachOrphanAndRepairsOnlyWhatIsOldEnough) {
   }
   EXPECT_NE(r.out.find("Not clean: 6 problems"), std::string::npos) << r.out;
   // A check alone changes nothing.
-  EXPECT_EQ(g_store->Sql("SELECT (SELECT COUNT(*) FROM NS_IMAPMESSAGE), (SELECT COUNT(*) FROM "
-                         "NS_FILESTORAGE WHERE FIS_DELETED IS NULL), (SELECT COUNT(*) FROM "
-                         "NS_IMAPMSGINFOLDER)"),
-            before);
+  EXPECT_EQ(totals(), before);
 
   // The default age limit leaves what an import in flight may still own.
   r = Check({"--repair"});
@@ -251,10 +238,8 @@ TEST(CheckTool, ReportsLinkedMailWithoutItsBytesAndNeverRepairsIt) {
 
   fs::remove(missing.file);
   std::ofstream(grown.file, std::ios::app) << "tail";
-  g_store->Sql(
-      "UPDATE NS_FILESTORAGE SET FIS_DELETED = CURRENT_TIMESTAMP WHERE "
-      "FIS_FILESTORAGEID = " +
-      deleted.record);
+  g_store->Sql("UPDATE NS_FILESTORAGE SET FIS_DELETED = CURRENT_TIMESTAMP WHERE FIS_FILESTORAGEID = " +
+               deleted.record);
 
   for (const std::vector<std::string> &args :
        std::vector<std::vector<std::string>>{{}, {"--repair", "--min-age", "0"}}) {
@@ -277,18 +262,15 @@ TEST(CheckTool, ReportsLinkedMailWithoutItsBytesAndNeverRepairsIt) {
   }
   EXPECT_TRUE(fs::exists(deleted.file));
   for (const Stored *s : {&missing, &grown, &deleted}) {
-    EXPECT_EQ(g_store->Int("SELECT COUNT(*) FROM NS_IMAPMSGINFOLDER WHERE "
-                           "IMM_IMAPMESSAGEID = " +
+    EXPECT_EQ(g_store->Int("SELECT COUNT(*) FROM NS_IMAPMSGINFOLDER WHERE IMM_IMAPMESSAGEID = " +
                            s->message),
               1);
   }
 
   std::ofstream(missing.file, std::ios::binary) << missing.bytes;
   std::ofstream(grown.file, std::ios::binary | std::ios::trunc) << grown.bytes;
-  g_store->Sql(
-      "UPDATE NS_FILESTORAGE SET FIS_DELETED = NULL WHERE "
-      "FIS_FILESTORAGEID = " +
-      deleted.record);
+  g_store->Sql("UPDATE NS_FILESTORAGE SET FIS_DELETED = NULL WHERE FIS_FILESTORAGEID = " +
+               deleted.record);
   const ToolResult r = Check({});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   for (const Stored *s : {&missing, &grown, &deleted}) ExpectIntact(*s);

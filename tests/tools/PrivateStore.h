@@ -8,18 +8,15 @@
 // it before and after run here, untouched by the test binaries that share
 // the cluster at the same time.
 
-#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <array>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "tests/entry/LibraryHarness.h"
 
 namespace mstest {
 
@@ -28,10 +25,6 @@ class PrivateStore {
   explicit PrivateStore(const std::string &name)
       : cluster_(Env("MAILSTORAGE_TEST_STORE")),
         database_("ms_" + name + "_" + std::to_string(getpid())) {
-    port_ = Slurp(cluster_ + "/port");
-    port_ = port_.substr(0, port_.find_first_of("\r\n"));
-    password_ = Slurp(cluster_ + "/password");
-    password_ = password_.substr(0, password_.find_first_of("\r\n"));
     const std::filesystem::path dir =
         std::filesystem::path(Env("MS_BINARY_DIR")) / "tools-scratch" / database_;
     std::filesystem::remove_all(dir);
@@ -48,14 +41,14 @@ class PrivateStore {
              " -c " + Shell("ALTER DATABASE " + database_ + " SET timezone TO 'UTC'"));
     const std::string schema = std::string(Env("MS_SOURCE_DIR")) + "/db/schema/";
     Psql(database_, false, "-f " + Shell(schema + "postgresql.sql"));
-    std::string seed = Slurp(schema + "demo-seed.sql");
+    std::string seed = ReadFile(schema + "demo-seed.sql");
     for (size_t at; (at = seed.find("@BLOBDIR@")) != std::string::npos;) {
       seed.replace(at, 9, blobs_);
     }
     std::ofstream((dir / "seed.sql").string()) << seed;
     Psql(database_, false, "-f " + Shell((dir / "seed.sql").string()));
 
-    std::string reg = Slurp(cluster_ + "/registry.reg");
+    std::string reg = ReadFile(cluster_ + "/registry.reg");
     const std::string from = "\"DatabaseName\"=\"mailstore\"";
     reg.replace(reg.find(from), from.size(), "\"DatabaseName\"=\"" + database_ + "\"");
     std::ofstream(registry_, std::ios::binary) << reg;
@@ -75,12 +68,7 @@ class PrivateStore {
   std::string Sql(const std::string &sql, bool super = false) const {
     return Psql(database_, super, "-c " + Shell(sql));
   }
-  std::vector<std::string> Rows(const std::string &sql) const {
-    std::vector<std::string> rows;
-    std::istringstream in(Sql(sql));
-    for (std::string line; std::getline(in, line);) rows.push_back(line);
-    return rows;
-  }
+  std::vector<std::string> Rows(const std::string &sql) const { return Lines(Sql(sql)); }
   int64_t Int(const std::string &sql) const {
     const std::string value = Sql(sql);
     return value.empty() ? -1 : std::strtoll(value.c_str(), nullptr, 10);
@@ -99,37 +87,13 @@ class PrivateStore {
   static std::string Ctype() {
     return std::system("locale -a 2>/dev/null | grep -qix 'c.utf-\\?8'") == 0 ? "C.UTF-8" : "C";
   }
-  static std::string Slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  // `text` as one single-quoted shell word.
-  static std::string Shell(const std::string &text) {
-    std::string out = "'";
-    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-  }
+  static std::string Shell(const std::string &text) { return Quote(text, "'\\''"); }
   std::string Psql(const std::string &database, bool super, const std::string &args) const {
-    // Over TCP with the password: the socket admits only the server's account.
-    const std::string command = "PGPASSWORD=" + Shell(password_) +
-                                " psql -X -q -A -t -v ON_ERROR_STOP=1 -h 127.0.0.1 -p " + port_ +
-                                " -U " + (super ? "mssuper" : "mailstore") + " -d " + database +
-                                " " + args + " 2>&1";
-    FILE *pipe = popen(command.c_str(), "r");
-    std::string out;
-    std::array<char, 4096> buffer;
-    for (size_t n; (n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0;) {
-      out.append(buffer.data(), n);
-    }
-    if (pclose(pipe) != 0) ADD_FAILURE() << "psql failed: " << args << "\n" << out;
-    while (!out.empty() && out.back() == '\n') out.pop_back();
-    return out;
+    return mstest::Psql(database, super ? "mssuper" : "mailstore", args);
   }
 
   std::string cluster_;
   std::string database_;
-  std::string port_;
-  std::string password_;
   std::string blobs_;
   std::string registry_;
 };
