@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <tuple>
@@ -87,13 +86,6 @@ class ImapMailStorageTest : public ::testing::Test {
     EXPECT_EQ(store_.GetImapFolder(name, user, user, &folder), kImapOk) << ConvertFromUnicode(name);
     return folder.folder_id;
   }
-  // Adds a mail file as the entry point does (create flag set).
-  int32_t AddFile(const std::string& message_id, const std::u16string& folder, int64_t user) {
-    const std::string path = ::testing::TempDir() + "/imap-" + to_string(user) + ".eml";
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << Mail(message_id);
-    return store_.AddMessageToFolder(path, folder, true, user, user, kFlagRecent, KAVRO::NTime());
-  }
-
   ImapMailStorage store_;
 };
 
@@ -633,50 +625,6 @@ TEST_F(ImapMailStorageTest, RenameAndDeleteRefusals) {
                                      {kept, leaf})),
             2);
   EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", Q("IMF_IMAPFOLDERID IN (?, ?)", {kept, leaf})), 2);
-}
-
-// A user with the create right on another user's shared folder may put mail
-// into it, but gets 1022 for a folder below it: such a folder would be the
-// user's own with its parent in the other user's tree, where the user's own
-// listing cannot reach it. Both users' later calls work as before.
-TEST_F(ImapMailStorageTest, NoFolderOfOneUserBelowAnotherUsersFolder) {
-  const int64_t owner = MakeUser(UserBase(11), "Share Owner");
-  const int64_t guest = MakeUser(UserBase(11) + 1, "Guest");
-  ASSERT_EQ(AddFile("<shared-0@unit>", u"Projects", owner), kImapOk);
-  const int64_t projects = FolderId(u"Projects", owner);
-  Grant(projects, guest, 1, 1, 0);
-  const std::u16string shared =
-      u"#Shared.Share Owner (" + ConvertToUnicode(to_string(owner)) + u").Projects";
-  const std::tuple<int64_t, std::u16string, int32_t> calls[] = {
-      {guest, shared + u".New", kImapAccessDenied},  // no create right yet
-      {guest, shared, kImapOk},
-  };
-  for (const auto& [user, folder, code] : calls) {
-    EXPECT_EQ(AddFile("<shared-1@unit>", folder, user), code) << ConvertFromUnicode(folder);
-  }
-  Exec(Q("UPDATE NS_IMAPFOLDERACCESS SET IFA_AR_CREATE = 1 WHERE USR_USERID = ?", {guest}));
-  const std::tuple<int64_t, std::u16string, int32_t> later[] = {
-      {guest, shared + u".New", kImapCannotCreateInOthersFolder},
-      {guest, shared + u".New.Deeper", kImapCannotCreateInOthersFolder},
-      {guest, shared, kImapOk},
-      {guest, u"INBOX", kImapOk},
-      {guest, u"INBOX", kImapOk},
-      {owner, u"Projects", kImapOk},
-      {owner, u"Projects.New", kImapOk},
-      {guest, u"INBOX.Own", kImapOk},
-  };
-  int n = 2;
-  for (const auto& [user, folder, code] : later) {
-    EXPECT_EQ(AddFile("<shared-" + to_string(n++) + "@unit>", folder, user), code)
-        << ConvertFromUnicode(folder) << " " << store_.GetLastExceptionText();
-  }
-  EXPECT_EQ(store_.RenameImapFolder(u"INBOX.Own", shared + u".Other.Own", guest, guest),
-            kImapCannotCreateInOthersFolder);
-  EXPECT_EQ(List(guest, guest), (Names{shared, u"INBOX", u"INBOX.Own"}));
-  EXPECT_EQ(List(owner, owner), (Names{u"Projects", u"Projects.New"}));
-  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", Q("IMF_IMAPFOLDERID = ?", {projects})), 4);
-  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER",
-                  Q("IMF_IMAPFOLDERID = ?", {FolderId(u"INBOX", guest)})), 2);
 }
 
 }  // namespace
