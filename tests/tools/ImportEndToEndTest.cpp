@@ -168,20 +168,6 @@ TEST_F(ImportEndToEnd, LineEndsAreStoredAsCrlfWithoutDoubling) {
                 "line 4\r\n"}));
 }
 
-TEST_F(ImportEndToEnd, TwoThreadsOnOneNewFolderCreateItOnceWithDistinctUids) {
-  const int64_t user = NewUser(91004);
-  WriteMails(dir_ + "/in", "threads", 40);
-  ToolResult r = Import(user, {"--threads", "2", "--folder", "Shared.Work", dir_ + "/in"});
-  ASSERT_EQ(r.status, 0) << r.out << r.err;
-  // INBOX is not created; Shared and Shared.Work once each.
-  EXPECT_EQ(Rows("SELECT COUNT(*) FROM NV_IMAPFOLDER WHERE USR_USERID = 91004")[0][0], "2");
-  std::set<int64_t> uids;
-  for (const auto& l : Links(Folders(user)["shared.work"])) uids.insert(l.uid);
-  EXPECT_EQ(uids.size(), 40u);
-  EXPECT_EQ(*uids.begin(), 1);
-  EXPECT_EQ(*uids.rbegin(), 40);
-}
-
 TEST_F(ImportEndToEnd, ShardsRunningAtOnceImportEveryItemOnceAndEachFolderOnce) {
   const int64_t user = NewUser(91005);
   const auto inbox = WriteMails(dir_ + "/in", "shard", 10);
