@@ -13,9 +13,8 @@
 namespace KAVRO {
 namespace {
 
-using test::ErrorOf;
 
-TEST(Channel, CapacityTimeoutsWaitsAndTheThirdCondition) {
+TEST(Channel, CapacityTimeoutsAndWaits) {
   EXPECT_EQ(Channel<int>().GetHolder()->Capacity(), 5u);
   EXPECT_EQ(Channel<ByteVector>().GetHolder()->Capacity(), 1u);
   EXPECT_EQ((Channel<std::pair<SocketRedirector*, ByteVector>>().GetHolder()->Capacity()), 5u);
@@ -49,17 +48,6 @@ TEST(Channel, CapacityTimeoutsWaitsAndTheThirdCondition) {
   }
   fourth.join();
   EXPECT_TRUE(channel.Empty());
-
-  // The third condition abandons the operations that would wait.
-  channel.SignalThird();
-  EXPECT_FALSE(reader.Get(&v, -1));  // would wait forever
-  EXPECT_EQ(reader.GetResult(&v, -1).code, ChannelDefs::kAbandoned);
-  // Operations that need no wait still go through.
-  ASSERT_TRUE(writer.Put(7, -1) && writer.Put(8, -1));
-  EXPECT_EQ(writer.PutResult(9, -1).code, ChannelDefs::kAbandoned);
-  EXPECT_TRUE(reader.Get(&v, -1) && reader.Get(&v, -1));
-  EXPECT_EQ(v, 8);
-  EXPECT_EQ(reader.GetResult(&v, -1).code, ChannelDefs::kAbandoned);
 
   Channel<std::string> strings(3);
   ChannelWriter<std::string> string_writer(strings);
@@ -162,22 +150,6 @@ TEST(Alternative, PutGuardAndAThreadAsWaitable) {
   int got = 0;
   ASSERT_TRUE(reader.Get(&got, 0));
   EXPECT_EQ(got, 5);
-}
-
-TEST(Channel, ErrorTexts) {
-  const std::string not_bound = "Channel End object (ChannelReader or ChannelWriter) not bound";
-  ChannelReader<int> reader;
-  int v = 0;
-  EXPECT_EQ(ErrorOf([&] { reader.Get(&v, 0); }), not_bound);
-  ChannelWriter<int> writer;
-  EXPECT_EQ(ErrorOf([&] { writer.Put(1, 0); }), not_bound);
-  EXPECT_EQ(ErrorOf([&] { ChannelReader<int> r2(writer); }), not_bound);
-  Channel<int> channel;
-  channel.Unbind();
-  EXPECT_EQ(ErrorOf([&] { reader.Bind(channel); }), not_bound);
-  Alternative alt;
-  EXPECT_EQ(ErrorOf([&] { alt.Execute(9); }),
-            "Internal error in Alternative::Execute: missing map entry");
 }
 
 }  // namespace

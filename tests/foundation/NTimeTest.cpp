@@ -71,43 +71,12 @@ TEST(NTimeCalendar, FebruaryOverflowMovesIntoMarchOtherInvalidDatesFail) {
   }
 }
 
-TEST(NTimeSetters, ReplaceOneFieldAndAddMonthsWithNormalisation) {
-  NTime t = Make(2023, 1, 31, 10, 20, 30, 400);
-  EXPECT_TRUE(t.SetMonth(2));
-  EXPECT_EQ(Iso(t), "2023-03-03 10:20:30.400");
-
-  NTime april = Make(2024, 4, 10, 1, 2, 3);
-  EXPECT_FALSE(april.SetDay(31) || april.SetHour(24) || april.SetMinute(60) ||
-               april.SetSecond(60) || april.SetMillisecond(1000) || april.SetYear(1600));
-  EXPECT_EQ(Iso(april), "2024-04-10 01:02:03.000");
-
-  NTime leap = Make(2024, 2, 29, 12);
-  EXPECT_TRUE(leap.SetYear(2023));
-  EXPECT_EQ(Iso(leap), "2023-03-01 12:00:00.000");
-
-  // AddMonths does years, then months, then normalises the day.
-  const struct {
-    NTime start;
-    int16_t n;
-    const char* want;
-  } cases[] = {
-      {Make(2024, 1, 15), -1, "2023-12-15"},  {Make(2023, 1, 31), 13, "2024-03-03"},
-      {Make(2024, 2, 29), -12, "2023-03-01"}, {Make(2024, 2, 15), -14, "2022-12-15"},
-      {Make(2024, 12, 1), 1, "2025-01-01"},   {Make(2024, 3, 31), -25, "2022-03-03"},
-  };
-  for (const auto& c : cases) {
-    t = c.start;
-    t.AddMonths(c.n);
-    EXPECT_EQ(t.Format("$YEAR-$MONTH-$DAY"), c.want) << Iso(c.start) << " + " << c.n;
-  }
-}
-
 TEST(NTimeFormat, TokensAndLiterals) {
   const NTime t = Make(2024, 3, 5, 7, 8, 9, 4);  // a Tuesday
   const std::pair<const char*, const char*> cases[] = {
       {"$YEAR$MONTH$DAY,$HOUR$MIN$SEC.$MSEC ", "20240305,070809.004 "},
       {"MailStorage_$YEAR_$STRMONTH_$DAY.log", "MailStorage_2024_Mar_05.log"},
-      {"$YY $DOW $STRDOW $MERIDIEM $HOUR12", "24 2 Tue AM 07"},
+      {"$YY $DOW $STRDOW", "24 2 Tue"},
       {"\\$YEAR=$YEAR", "$YEAR=2024"},
       {"x$yearx $Month", "x2024x 03"},
       {"$FOO $ $YEA", "$FOO $ $YEA"},
@@ -116,13 +85,8 @@ TEST(NTimeFormat, TokensAndLiterals) {
   };
   for (const auto& [fmt, want] : cases) EXPECT_EQ(t.Format(fmt), want) << fmt;
   EXPECT_EQ(t.ToString(), "20240305070809004");
-
-  const std::pair<uint16_t, const char*> clock[] = {{12, "00PM"}, {0, "00AM"}, {13, "01PM"}};
-  for (const auto& [hour, want] : clock)
-    EXPECT_EQ(Make(2024, 1, 1, hour).Format("$HOUR12$MERIDIEM"), want);
   EXPECT_EQ(Make(2024, 1, 7).Format("$STRDOW $STRMONTH"), "Sun Jan");  // first and last names
   EXPECT_EQ(Make(2024, 12, 7).Format("$STRDOW $STRMONTH"), "Sat Dec");
-  EXPECT_EQ(NTime::MonthName(13) + NTime::DayOfWeekName(7) + NTime::DayOfWeekName(-1), "");
 }
 
 TEST(NTimeFormat, ElapsedShowsSpanFields) {
@@ -133,10 +97,6 @@ TEST(NTimeFormat, ElapsedShowsSpanFields) {
   EXPECT_EQ(ElapsedTime(Make(2024, 3, 5, 11, 30), Make(2024, 3, 5, 10, 0)).Value(), span.Value());
   const NTime& base = span;  // the virtual Format reaches the span form
   EXPECT_EQ(base.Format("$DAY"), "00");
-
-  ElapsedTime e;  // setters build a span, months beyond 12 carry into years
-  EXPECT_TRUE(e.SetMonth(14) && e.SetDay(3) && e.SetHour(2) && e.SetMillisecond(250));
-  EXPECT_EQ(e.Format("$YEAR $MONTH $DAY $HOUR.$MSEC"), "0001 02 03 02.250");
 }
 
 // Start: 2000-06-15 12:34:56.789; nullptr: fails and keeps the start value.
@@ -147,19 +107,9 @@ TEST(NTimeParse, TokenParserTable) {
       {"$YEAR/$MONTH/$DAY", "2024/03", "2024-03-15 12:34:56.789"},
       {"$YEAR$MONTH$DAY$HOUR$MIN$SEC$MSEC", "20240305070809004", "2024-03-05 07:08:09.004"},
       {"$YY-$MONTH", "99-1", "2099-01-15 12:34:56.789"},
-      {"$HOUR12:$MIN $MERIDIEM", "07:30 pm", "2000-06-15 19:30:56.789"},
-      {"$HOUR12:$MIN $MERIDIEM", "12:15 AM", "2000-06-15 00:15:56.789"},
-      {"$HOUR12:$MIN $MERIDIEM", "12:15 PM", "2000-06-15 12:15:56.789"},
       {"$DAY $STRMONTH $YEAR", "3 okt 2021", "2021-10-03 12:34:56.789"},
       {"$STRDOW $DAY", "xyz 20", "2000-06-20 12:34:56.789"},
-      {"$HOUR:$MIN $ZONE", "10:00 +0130", "2000-06-15 08:30:56.789"},
-      {"$HOUR:$MIN $ZONE", "10:00 -0200", "2000-06-15 12:00:56.789"},
-      {"$HOUR:$MIN $ZONE", "10:00 0300", "2000-06-15 07:00:56.789"},
       {"$DAY.$MONTH.$YEAR", "30.02.2001", "2001-03-02 12:34:56.789"},
-      {"$HOUR:$MIN $ZONE", "10:00 +01", nullptr},
-      {"$HOUR:$MIN $ZONE", "10:00 03000", nullptr},
-      {"$HOUR:$MIN $ZONE", "10:00 x0100", nullptr},
-      {"$HOUR12:$MIN $MERIDIEM", "07:30 XM", nullptr},
       {"$YEAR", "24", nullptr},
       {"$DAY $STRMONTH", "3 foo", nullptr},
       {"$HOUR:$MIN", "25:00", nullptr},
@@ -173,25 +123,7 @@ TEST(NTimeParse, TokenParserTable) {
   }
 }
 
-TEST(NTimeParse, CompactAndDatabaseText) {
-  // Each field on its own: month 4 on the 31st fails and is skipped, day 30
-  // then applies to January; a non-digit piece reads as 0, which only the
-  // time of day accepts.
-  const std::pair<const char*, const char*> steps[] = {
-      {"2024030", nullptr},
-      {"2024030507", "2024-03-05 07:34:56.789"},
-      {"20230131070809004", "2023-01-31 07:08:09.004"},
-      {"20230430", "2023-01-30 07:08:09.004"},
-      {"2023xx10xx", "2023-01-10 00:08:09.004"},
-  };
-  NTime t = Make(2000, 6, 15, 12, 34, 56, 789);
-  std::string last = Iso(t);
-  for (const auto& [text, want] : steps) {
-    EXPECT_EQ(t.FromCompactText(text), want != nullptr) << text;
-    if (want != nullptr) last = want;
-    EXPECT_EQ(Iso(t), last) << text;
-  }
-
+TEST(NTimeParse, DatabaseText) {
   EXPECT_EQ(Iso(NTime::FromDatabaseText("2024/03/05 07:08:09")).substr(0, 19),
             "2024-03-05 07:08:09");
   for (const char* text : {"", "not a date"}) {  // unreadable: now
@@ -201,19 +133,8 @@ TEST(NTimeParse, CompactAndDatabaseText) {
   }
 }
 
-// $ZONE is the standard offset in whole hours.
-TEST(NTimeZone, FormatsTheOffsetAndLocalNowAddsIt) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"UTC0", "+0000"},
-      {"IST-5:30", "+0500"},
-      {"EST5EDT,M3.2.0,M11.1.0", "-500"},
-      {"NZST-12NZDT,M9.5.0,M4.1.0/3", "+1200"},
-  };
-  const NTime t = Make(2024, 7, 1, 12);
-  for (const auto& [tz, want] : cases) {
-    UseTimeZone(tz);
-    EXPECT_EQ(t.Format("$ZONE"), want) << tz;
-  }
+// The default value is local time, the log and the blobs take UTC.
+TEST(NTimeZone, LocalNowAddsTheOffset) {
   UseTimeZone("CET-1");
   const time_t before = time(nullptr);
   NTime utc(uint64_t{0}), local(uint64_t{0});

@@ -120,23 +120,6 @@ TEST(SimpleThread, StartStopRestartAndThreadIds) {
   EXPECT_FALSE(t.IsRunning());
 }
 
-TEST(SimpleThread, CallbacksAndWake) {
-  std::vector<std::string> events;  // written by the thread, read after its end
-  FunctionThread t(
-      [&](FunctionThread* self) {
-        if (self->WakeEvent().Wait(-1)) events.push_back("wake");
-      },
-      "Cb");
-  t.SetOnStart([&](const std::string& name, int32_t id) {
-    events.push_back("start " + name + " " + std::to_string(id == static_cast<int32_t>(gettid())));
-  });
-  t.SetOnEnd([&](const std::string& name, int32_t) { events.push_back("end " + name); });
-  ASSERT_TRUE(t.Start());
-  t.Wake();
-  t.Stop(-1);
-  EXPECT_EQ(events, (std::vector<std::string>{"start Cb 1", "wake", "end Cb"}));
-}
-
 TEST(SimpleThread, ExceptionsEndTheThreadWithAReport) {
   struct Case {
     std::function<void(FunctionThread*)> work;
@@ -160,40 +143,17 @@ TEST(SimpleThread, ExceptionsEndTheThreadWithAReport) {
     EXPECT_EQ(t.GetErrorText(), c.error_text);
     EXPECT_FALSE(t.IsRunning());
   }
-
-  // With a handler the report goes to it instead.
-  FunctionThread t([](FunctionThread*) { throw std::logic_error("bad"); }, "Cb");
-  std::string reported;
-  t.SetOnException([&](const std::string& text, const std::string& name, int32_t id) {
-    reported = text + "|" + name + "|" + std::to_string(id > 0);
-  });
-  ::testing::internal::CaptureStdout();
-  ASSERT_TRUE(t.Start());
-  t.Stop(-1);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(reported, "bad|Cb|1");
 }
 
 // A thread that ignores its stop request while blocked on something else is
-// terminated when the timeout runs out, and still reports its end.
+// terminated when the timeout runs out.
 TEST(SimpleThread, StopTerminatesAThreadThatIgnoresTheRequest) {
   Condition never;
-  Channel<SimpleThread*> ended;
-  ChannelReader<SimpleThread*> ended_reader(ended);
   FunctionThread t([&](FunctionThread*) { never.Wait(-1); }, "Stubborn");
-  ASSERT_TRUE(t.StartReporting(ended));
+  ASSERT_TRUE(t.Start());
   t.Stop(0);
   EXPECT_FALSE(t.IsRunning());
   ASSERT_TRUE(t.Wait(-1));  // the unwind set the stopped event
-  SimpleThread* reported = nullptr;
-  ASSERT_TRUE(ended_reader.Get(&reported, -1));
-  EXPECT_EQ(reported, &t);
-
-  FunctionThread quick([](FunctionThread*) {});
-  ASSERT_TRUE(quick.StartReporting(ended));
-  ASSERT_TRUE(ended_reader.Get(&reported, -1));
-  EXPECT_EQ(reported, &quick);
-  EXPECT_FALSE(quick.IsRunning());  // the report comes after the end
 
   never.Signal();
   ASSERT_TRUE(t.Start());  // it can run again afterwards
