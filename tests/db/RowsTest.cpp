@@ -274,22 +274,6 @@ TEST(Rows, CountsLogTheirOwnExecuteLines) {
                                               "DbExecuteW done: "}));
 }
 
-// On PostgreSQL "\" is LIKE's escape character unless the dialect doubles it;
-// the duplicate lookup depends on LIKE matching as on Oracle.
-TEST(Rows, LikeMatchesBackslashesLiterally) {
-  int64_t id = FreshId();
-  ManualCommit txn;
-  DBTable<NS_FILESTORAGEHOST> host;
-  host.SetValue("FSH_FILESTORAGEHOSTID", std::to_string(id));
-  host.SetValue("FSH_HOSTPATH", std::string("C:\\blobs\\_x"));
-  ASSERT_TRUE(host.Insert());
-  const Dialect& d = host.GetDialect();
-  EXPECT_EQ(host.Count("FSH_HOSTPATH LIKE '" + d.LikeText("C:\\blobs\\_x") + "'"), 1);
-  EXPECT_EQ(host.Count("FSH_HOSTPATH LIKE '" + d.LikeText("C:\\blobs\\%") + "'"), 1);
-  EXPECT_EQ(host.Count("FSH_HOSTPATH LIKE '" + d.LikeText("C:\\blobs\\y") + "'"), 0);
-  txn.Rollback();
-}
-
 TEST(Rows, SequencesAreSharedByTableAndViewAndFolderUidsCount) {
   DbSimpleAccess view_seq("NV_IMAPMESSAGE");
   DbSimpleAccess table_seq("NS_IMAPMESSAGE");
@@ -361,27 +345,6 @@ TEST(Rows, SequencesAreSharedByTableAndViewAndFolderUidsCount) {
   EXPECT_GE(link.Count(""), 0);
   EXPECT_EQ(db->StatementCount(), statements + 1);
   EXPECT_EQ(CODBCDatabase::FindDB("", kProviderDefault), db);
-}
-
-TEST(Rows, TheDemoSeedIsThere) {
-  DBTable<NV_VESSEL> vessel;
-  ASSERT_TRUE(vessel.Select("VES_VESSELID = 7", ""));
-  ASSERT_TRUE(vessel.Fetch());
-  EXPECT_EQ(TextOf(vessel.VES_NAME), "MV Demo");
-  DBTable<NS_FILESTORAGEHOST> host;
-  host.SetTableName("NV_FILESTORAGEHOST", false);
-  ASSERT_TRUE(host.Select("FSH_ONLINE = 1 AND FSH_WRITABLE = 1", "FSH_CATEGORY"));
-  ASSERT_TRUE(host.Fetch());
-  EXPECT_EQ(host.FSH_CATEGORY, 0);
-  EXPECT_NE(TextOf(host.FSH_HOSTPATH).find("/blobs"), std::string::npos);
-  DBTable<NV_USER> user;
-  user.SetTableName("NS_USER", true);
-  ASSERT_TRUE(user.Select(user.GetDialect().Nvl("USR_ROWSTATUS", "0") + "=0 AND USR_USERID = 1",
-                          ""));
-  ASSERT_TRUE(user.Fetch());
-  EXPECT_EQ(IdOf(user.COM_COMPANYID), 1);
-  // The shipped nvl() serves conditions written in Oracle's form as well.
-  EXPECT_EQ(user.Count("NVL(USR_ROWSTATUS,0)=0 AND USR_USERID = 1"), 1);
 }
 
 }  // namespace
