@@ -209,11 +209,5 @@ TEST(CharsetCode, TableHas225DistinctNames) {
   EXPECT_EQ(CharsetName(225), nullptr);
 }
 
-TEST(UnicodeEncodingName, IndexedNames) {
-  const char* const names[] = {"UTF-8", "UTF-16LE", "UTF-7", "UTF-32LE", ""};
-  for (int i = 0; i < 5; ++i) EXPECT_STREQ(UnicodeEncodingName(i), names[i]) << i;
-  EXPECT_STREQ(UnicodeEncodingName(-1), "");
-}
-
 }  // namespace
 }  // namespace Nauvik
