@@ -207,6 +207,7 @@ TEST_F(MailStorageLibrary, InvalidInputGives1023) {
         Case{empty, user, user, kInvalidInput}, Case{directory, user, user, kInvalidInput},
         Case{good, "abc", user, kInvalidInput}, Case{good, user, "", kInvalidInput},
         Case{good, "'; DROP TABLE NS_USER; --", user, kInvalidInput},
+        Case{good, "0x6c5854", user, kInvalidInput},  // the user's id in hex: decimal only
         Case{good, " +" + user + "abc", user + ".5", kOk}}) {
     SCOPED_TRACE(c.file.string() + " " + c.user_text + " / " + c.company_text);
     log_.Take();
