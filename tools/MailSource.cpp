@@ -20,6 +20,10 @@ namespace {
 // finished step leave resident memory.
 constexpr size_t kStep = size_t{8} << 20;
 constexpr size_t kWriteBuffer = size_t{1} << 20;
+// A mail up to this size is read into the heap instead of being mapped: a
+// read costs less than setting up and tearing down a mapping, whose unmap
+// interrupts every other core the process runs on.
+constexpr uint64_t kReadWhole = uint64_t{1} << 20;
 
 std::string SystemError() { return std::strerror(errno); }
 
@@ -113,13 +117,15 @@ bool ForEachStep(Mapping* source, std::string_view text, Step&& step) {
 // was hashed.
 class MemoryFileWriter {
  public:
-  bool Open(std::string* error) {
+  // `expected`: about how many bytes will come, so that a small mail does
+  // not hold a buffer of the largest size.
+  bool Open(size_t expected, std::string* error) {
     fd_ = memfd_create("mailstorage-import", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (fd_ < 0) {
       *error = "cannot create an in-memory file (" + SystemError() + ")";
       return false;
     }
-    buffer_.reserve(kWriteBuffer);
+    buffer_.reserve(std::min(kWriteBuffer, expected));
     return true;
   }
   ~MemoryFileWriter() {
@@ -137,9 +143,12 @@ class MemoryFileWriter {
     }
   }
 
-  // False with `error` when a write failed (memory exhausted).
-  bool Finish(std::string* error) {
-    Flush();
+  // False with `error` when a write failed (memory exhausted). When the
+  // whole mail fitted in the buffer, `whole` receives it: the caller needs
+  // no mapping to read it back.
+  bool Finish(std::string* error, std::string* whole) {
+    const bool fits = size_ == buffer_.size();
+    Flush(fits ? whole : nullptr);
     if (write_errno_ != 0) {
       errno = write_errno_;
       *error = "cannot write the converted mail to memory (" + SystemError() + ")";
@@ -154,8 +163,12 @@ class MemoryFileWriter {
   uint64_t Hash() const { return hash_; }
 
  private:
-  void Flush() {
+  void Flush(std::string* keep = nullptr) {
     WriteAll(buffer_);
+    if (keep != nullptr) {
+      *keep = std::move(buffer_);
+      buffer_ = std::string();
+    }
     buffer_.clear();
   }
   void WriteAll(std::string_view data) {
@@ -177,6 +190,24 @@ class MemoryFileWriter {
   int write_errno_ = 0;
 };
 
+// Reads `length` bytes of `fd` from `offset`. False with errno set, also when
+// the file turned out shorter.
+bool ReadRange(int fd, uint64_t offset, uint64_t length, std::string* out) {
+  out->resize(static_cast<size_t>(length));
+  size_t done = 0;
+  while (done < out->size()) {
+    const ssize_t n = pread(fd, out->data() + done, out->size() - done,
+                            static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
 // The mail of an mbox message or of a file that starts with an envelope
 // line: without that line and without the empty line that ends a message in
 // an mbox.
@@ -195,7 +226,17 @@ std::string_view WithoutEnvelope(std::string_view text) {
 
 MailBytes::~MailBytes() { Reset(); }
 
-bool MailBytes::TakeMemoryFile(int fd, uint64_t size, uint64_t content_hash, std::string* error) {
+bool MailBytes::TakeMemoryFile(int fd, uint64_t size, uint64_t content_hash, std::string whole,
+                               std::string* error) {
+  if (whole.size() == size) {
+    held_ = std::move(whole);
+    bytes = held_;
+    hash = content_hash;
+    changed = true;
+    memory_fd_ = fd;
+    path = "/proc/self/fd/" + std::to_string(fd);
+    return true;
+  }
   Mapping copy;
   if (!copy.Map(fd, 0, size)) {
     *error = "cannot map the converted mail (" + SystemError() + ")";
@@ -217,6 +258,7 @@ void MailBytes::Reset() {
   map_ = nullptr;
   map_size_ = 0;
   memory_fd_ = -1;
+  held_ = std::string();
   bytes = {};
   path.clear();
   changed = false;
@@ -232,11 +274,13 @@ bool LoadMail(const ImportItem& item, bool keep_line_ends, MailBytes* out, std::
     if (imap == nullptr) *error = item.path + ": no IMAP session in this run";
     if (imap == nullptr || !imap->Load(item, &fetched, error)) return false;
     MemoryFileWriter writer;
-    if (!writer.Open(error)) return false;
+    if (!writer.Open(fetched.size(), error)) return false;
     writer.Append(fetched);
     fetched = std::string();
-    if (!writer.Finish(error)) return false;
-    return out->TakeMemoryFile(writer.ReleaseFd(), writer.Size(), writer.Hash(), error);
+    std::string whole;
+    if (!writer.Finish(error, &whole)) return false;
+    return out->TakeMemoryFile(writer.ReleaseFd(), writer.Size(), writer.Hash(), std::move(whole),
+                               error);
   }
   // Non-blocking: a FIFO put where a mail file was must not hang the worker.
   FileDescriptor file(open(item.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -256,13 +300,27 @@ bool LoadMail(const ImportItem& item, bool keep_line_ends, MailBytes* out, std::
     offset = static_cast<uint64_t>(item.offset);
     length = item.length;
   }
-  Mapping source;
-  if (offset + length > file_size || !source.Map(file.Get(), offset, length)) {
-    *error = offset + length > file_size ? item.path + ": cut short since it was scanned"
-                                         : item.path + ": cannot be mapped (" + SystemError() + ")";
+  if (offset + length > file_size) {
+    *error = item.path + ": cut short since it was scanned";
     return false;
   }
-  std::string_view text = source.Text();
+  Mapping source;
+  std::string read;
+  std::string_view text;
+  const bool in_heap = length <= kReadWhole;
+  if (in_heap) {
+    if (!ReadRange(file.Get(), offset, length, &read)) {
+      *error = item.path + ": cannot be read (" + SystemError() + ")";
+      return false;
+    }
+    text = read;
+  } else {
+    if (!source.Map(file.Get(), offset, length)) {
+      *error = item.path + ": cannot be mapped (" + SystemError() + ")";
+      return false;
+    }
+    text = source.Text();
+  }
   if (item.mbox && !text.starts_with("From ")) {
     *error = item.path + ": mbox changed since it was scanned (no message at offset " +
              std::to_string(item.offset) + ")";
@@ -287,6 +345,11 @@ bool LoadMail(const ImportItem& item, bool keep_line_ends, MailBytes* out, std::
     });
     if (!bare_line_feed) {
       // The library reads the file itself.
+      if (in_heap) {
+        const size_t skipped = static_cast<size_t>(text.data() - read.data());
+        out->held_ = std::move(read);
+        text = std::string_view(out->held_).substr(skipped, text.size());
+      }
       out->bytes = text;
       out->path = item.path;
       out->hash = hash;
@@ -296,14 +359,17 @@ bool LoadMail(const ImportItem& item, bool keep_line_ends, MailBytes* out, std::
   }
 
   MemoryFileWriter writer;
-  if (!writer.Open(error)) return false;
+  // LF line ends become CRLF: a few percent more bytes for most mail.
+  if (!writer.Open(text.size() + text.size() / 16 + 64, error)) return false;
   const auto append = [&](std::string_view piece) { writer.Append(piece); };
   ForEachStep(&source, text, [&](std::string_view piece) {
     RewriteLines(piece, how, append);
     return true;
   });
-  if (!writer.Finish(error)) return false;
-  return out->TakeMemoryFile(writer.ReleaseFd(), writer.Size(), writer.Hash(), error);
+  std::string whole;
+  if (!writer.Finish(error, &whole)) return false;
+  return out->TakeMemoryFile(writer.ReleaseFd(), writer.Size(), writer.Hash(), std::move(whole),
+                             error);
 }
 
 }  // namespace Nauvik::Import

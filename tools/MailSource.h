@@ -5,11 +5,12 @@
 // with LF line ends turned into CRLF unless the caller keeps them; or an
 // IMAP message exactly as the server sent it.
 //
-// Nothing is read into the heap: the source is mapped, and bytes that differ
-// from the file are written once, as they are converted, into an in-memory
-// file that the library opens by a /proc/self/fd path. Pages already read are
-// dropped from resident memory as the work goes on, so a mail costs about its
-// own size once, in the library's mapping.
+// A mail of up to 1 MB is read into the heap. A larger one is mapped, and
+// its pages already read are dropped from resident memory as the work goes
+// on, so it costs about its own size once, in the library's mapping. Bytes
+// that differ from the file are written once, as they are converted, into an
+// in-memory file that the library opens by a /proc/self/fd path; a small
+// mail keeps the converted bytes it wrote instead of mapping that file back.
 
 #include <cstdint>
 #include <string>
@@ -34,8 +35,11 @@ class MailBytes {
  private:
   friend bool LoadMail(const ImportItem&, bool, MailBytes*, std::string*);
   void Reset();
-  // Owns `fd`, an in-memory file of `size` bytes, from now on and maps it.
-  bool TakeMemoryFile(int fd, uint64_t size, uint64_t content_hash, std::string* error);
+  // Owns `fd`, an in-memory file of `size` bytes, from now on; `whole` is
+  // its content when the caller still has all of it, else it is mapped.
+  bool TakeMemoryFile(int fd, uint64_t size, uint64_t content_hash, std::string whole,
+                      std::string* error);
+  std::string held_;     // the bytes `bytes` points into, when read into the heap
   void* map_ = nullptr;  // read-only mapping that `bytes` points into
   size_t map_size_ = 0;
   int memory_fd_ = -1;  // the in-memory file behind `path` when changed

@@ -232,11 +232,14 @@ struct StoreDatabase::Handles {
   SQLHENV env = SQL_NULL_HENV;
   SQLHDBC dbc = SQL_NULL_HDBC;
   bool connected = false;
+  // Statements prepared once and run again with new parameters, by SQL text.
+  std::map<std::string, SQLHSTMT> prepared;
 };
 
 StoreDatabase::StoreDatabase() : h_(std::make_unique<Handles>()) {}
 
 StoreDatabase::~StoreDatabase() {
+  for (auto& [sql, stmt] : h_->prepared) SQLFreeHandle(SQL_HANDLE_STMT, stmt);
   if (h_->connected) SQLDisconnect(h_->dbc);
   if (h_->dbc != SQL_NULL_HDBC) SQLFreeHandle(SQL_HANDLE_DBC, h_->dbc);
   if (h_->env != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, h_->env);
@@ -261,46 +264,38 @@ bool StoreDatabase::Connect(const std::string& connection_string, std::string* e
   return true;
 }
 
-bool StoreDatabase::Query(const std::string& sql, const std::vector<std::string>& params,
-                          std::vector<Row>* rows, std::string* error) {
-  rows->clear();
-  SQLHSTMT stmt = SQL_NULL_HSTMT;
-  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, h_->dbc, &stmt))) {
-    *error = Diagnostics(SQL_HANDLE_DBC, h_->dbc);
-    return false;
-  }
-  struct Free {
-    SQLHSTMT s;
-    ~Free() { SQLFreeHandle(SQL_HANDLE_STMT, s); }
-  } guard{stmt};
-  std::vector<std::u16string> wide;
-  std::vector<SQLLEN> lengths(params.size());
-  wide.reserve(params.size());
+namespace {
+
+// Binds `params` as text; `wide` and `lengths` keep what the driver reads
+// until the statement has run.
+void BindText(SQLHSTMT stmt, const std::vector<std::string>& params,
+              std::vector<std::u16string>* wide, std::vector<SQLLEN>* lengths) {
+  wide->clear();
+  wide->reserve(params.size());
+  lengths->assign(params.size(), 0);
   for (size_t i = 0; i < params.size(); ++i) {
-    wide.push_back(Utf8ToUtf16(params[i]));
-    lengths[i] = static_cast<SQLLEN>(wide[i].size() * 2);
+    wide->push_back(Utf8ToUtf16(params[i]));
+    std::u16string& w = wide->back();
+    (*lengths)[i] = static_cast<SQLLEN>(w.size() * 2);
     SQLBindParameter(stmt, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_WCHAR,
-                     SQL_WVARCHAR, wide[i].size() + 1, 0, wide[i].data(),
-                     static_cast<SQLLEN>(wide[i].size() * 2), &lengths[i]);
+                     SQL_WVARCHAR, w.size() + 1, 0, w.data(), static_cast<SQLLEN>(w.size() * 2),
+                     &(*lengths)[i]);
   }
-  SQLRETURN rc =
-      SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
-  if (rc == SQL_NO_DATA) return true;
-  if (!SQL_SUCCEEDED(rc)) {
-    *error = Diagnostics(SQL_HANDLE_STMT, stmt) + " [" + sql + "]";
-    return false;
-  }
+}
+
+// Reads every row of the result of `stmt` as UTF-8 text. False with `error`.
+bool FetchRows(SQLHSTMT stmt, std::vector<StoreDatabase::Row>* rows, std::string* error) {
   SQLSMALLINT columns = 0;
   SQLNumResultCols(stmt, &columns);
   if (columns == 0) return true;
   while (true) {
-    rc = SQLFetch(stmt);
+    SQLRETURN rc = SQLFetch(stmt);
     if (rc == SQL_NO_DATA) break;
     if (!SQL_SUCCEEDED(rc)) {
       *error = Diagnostics(SQL_HANDLE_STMT, stmt);
       return false;
     }
-    Row row;
+    StoreDatabase::Row row;
     for (SQLSMALLINT c = 1; c <= columns; ++c) {
       std::vector<uint16_t> text;
       uint16_t buf[2048];
@@ -324,6 +319,72 @@ bool StoreDatabase::Query(const std::string& sql, const std::vector<std::string>
     rows->push_back(std::move(row));
   }
   return true;
+}
+
+}  // namespace
+
+bool StoreDatabase::Query(const std::string& sql, const std::vector<std::string>& params,
+                          std::vector<Row>* rows, std::string* error) {
+  rows->clear();
+  SQLHSTMT stmt = SQL_NULL_HSTMT;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, h_->dbc, &stmt))) {
+    *error = Diagnostics(SQL_HANDLE_DBC, h_->dbc);
+    return false;
+  }
+  struct Free {
+    SQLHSTMT s;
+    ~Free() { SQLFreeHandle(SQL_HANDLE_STMT, s); }
+  } guard{stmt};
+  std::vector<std::u16string> wide;
+  std::vector<SQLLEN> lengths;
+  BindText(stmt, params, &wide, &lengths);
+  SQLRETURN rc =
+      SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
+  if (rc == SQL_NO_DATA) return true;
+  if (!SQL_SUCCEEDED(rc)) {
+    *error = Diagnostics(SQL_HANDLE_STMT, stmt) + " [" + sql + "]";
+    return false;
+  }
+  return FetchRows(stmt, rows, error);
+}
+
+bool StoreDatabase::QueryPrepared(const std::string& sql, const std::vector<std::string>& params,
+                                  std::vector<Row>* rows, std::string* error) {
+  rows->clear();
+  auto it = h_->prepared.find(sql);
+  if (it == h_->prepared.end()) {
+    SQLHSTMT stmt = SQL_NULL_HSTMT;
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, h_->dbc, &stmt))) {
+      *error = Diagnostics(SQL_HANDLE_DBC, h_->dbc);
+      return false;
+    }
+    if (!SQL_SUCCEEDED(SQLPrepare(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
+                                  SQL_NTS))) {
+      *error = Diagnostics(SQL_HANDLE_STMT, stmt) + " [" + sql + "]";
+      SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+      return false;
+    }
+    it = h_->prepared.emplace(sql, stmt).first;
+  }
+  SQLHSTMT stmt = it->second;
+  // Closes the cursor and drops the bindings of this run, whatever its end.
+  struct Close {
+    SQLHSTMT s;
+    ~Close() {
+      SQLFreeStmt(s, SQL_CLOSE);
+      SQLFreeStmt(s, SQL_RESET_PARAMS);
+    }
+  } guard{stmt};
+  std::vector<std::u16string> wide;
+  std::vector<SQLLEN> lengths;
+  BindText(stmt, params, &wide, &lengths);
+  SQLRETURN rc = SQLExecute(stmt);
+  if (rc == SQL_NO_DATA) return true;
+  if (!SQL_SUCCEEDED(rc)) {
+    *error = Diagnostics(SQL_HANDLE_STMT, stmt) + " [" + sql + "]";
+    return false;
+  }
+  return FetchRows(stmt, rows, error);
 }
 
 bool StoreDatabase::Execute(const std::string& sql, std::string* error) {
@@ -438,9 +499,12 @@ std::optional<bool> StoreQueries::MessageStored(const std::string& message_id, u
   const std::string sql = "SELECT COUNT(*) FROM " + Name("IMAPMESSAGE") + " IMM INNER JOIN " +
                           Name("FILESTORAGE") +
                           " FIS ON IMM.FIS_FILESTORAGEID = FIS.FIS_FILESTORAGEID WHERE "
-                          "IMM.IMM_MESSAGEID = ? AND FIS.FIS_SIZE = " +
-                          std::to_string(size) + " AND FIS.FIS_DELETED IS NULL";
-  if (!db_->Query(sql, {message_id.substr(0, 95)}, &rows, error)) return std::nullopt;
+                          "IMM.IMM_MESSAGEID = ? AND FIS.FIS_SIZE = CAST(? AS BIGINT) AND "
+                          "FIS.FIS_DELETED IS NULL";
+  // Asked once per mail: the server parses it once per connection.
+  if (!db_->QueryPrepared(sql, {message_id.substr(0, 95), std::to_string(size)}, &rows, error)) {
+    return std::nullopt;
+  }
   return !rows.empty() && rows[0][0] != "0";
 }
 

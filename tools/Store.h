@@ -40,6 +40,10 @@ class StoreDatabase {
   // as UTF-8 text ("" for NULL). False with `error` (driver diagnostics).
   bool Query(const std::string& sql, const std::vector<std::string>& params, std::vector<Row>* rows,
              std::string* error);
+  // As Query, with the statement prepared on first use and kept, with its
+  // server-side plan, for the next call with the same `sql`.
+  bool QueryPrepared(const std::string& sql, const std::vector<std::string>& params,
+                     std::vector<Row>* rows, std::string* error);
   bool Execute(const std::string& sql, std::string* error);
 
  private:

@@ -174,6 +174,38 @@ TEST(LoadMail, AnMboxMessageIsUnquotedConvertedAndGivenFromMemory) {
   EXPECT_NE(error.find("cut short"), std::string::npos) << error;
 }
 
+// Small mails are read into the heap, large ones mapped; both give the
+// library the same bytes by path as the importer sees.
+TEST(LoadMail, MailsEitherSideOfTheHeapLimitGiveTheSameBytes) {
+  const std::string dir = MakeScratchDirectory("load-sizes");
+  const std::string line(75, 'x');
+  for (const size_t lines : {size_t{3}, size_t{13000}, size_t{40000}}) {  // 0.2 KB, 1 MB, 3 MB
+    std::string lf = "Subject: size\n\n";
+    for (size_t i = 0; i < lines; ++i) lf += line + std::to_string(i % 10) + "\n";
+    std::string crlf;
+    ConvertToCrlf(lf, &crlf);
+    // file content, keep line ends, expected bytes, changed
+    const std::tuple<std::string, bool, std::string, bool> cases[] = {
+        {lf, false, crlf, true},
+        {crlf, false, crlf, false},
+        {lf, true, lf, false},
+        {"From a@b Thu Mar  5 10:00:00 2026\n" + lf + "\n", false, crlf, true},
+    };
+    int n = 0;
+    for (const auto& [content, keep, expected, changed] : cases) {
+      const std::string name = std::to_string(lines) + "-" + std::to_string(n++);
+      WriteFile(dir + "/" + name, content);
+      ImportItem item;
+      item.path = dir + "/" + name;
+      const Loaded got = Load(item, keep);
+      EXPECT_TRUE(got.bytes == expected) << name << ": " << got.bytes.size();
+      EXPECT_TRUE(got.by_path == expected) << name << ": " << got.by_path.size();
+      EXPECT_EQ(got.changed, changed) << name;
+      EXPECT_TRUE(got.hash_ok) << name;
+    }
+  }
+}
+
 TEST(HeaderField, FindsUnfoldedFieldsInTheHeaderBlockOnly) {
   const std::string mail =
       "Received: x\r\nmessage-id:  <a@b>\r\nSubject: one\r\n two\r\n\tthree\r\n\r\nDate: not a "
