@@ -75,6 +75,31 @@ bool EqualsNoCase(std::u16string_view a, std::u16string_view b, size_t limit) {
   return true;
 }
 
+// A folder row keeps at most this many UTF-16 units of its own name.
+constexpr size_t kFolderNameUnits = sizeof(NV_IMAPFOLDER::IMF_FOLDERNAME) / sizeof(char16_t) - 1;
+
+// The path as the store keeps it: every level cut to what its name column
+// holds (never inside a surrogate pair). Creating, finding, renaming and
+// listing below a folder all go through this, so a name that was cut when
+// its folder was made still finds that folder the next time.
+std::u16string StoredFolderPath(std::u16string_view path) {
+  std::u16string out;
+  out.reserve(path.size());
+  while (true) {
+    const size_t dot = path.find(kSeparator);
+    std::u16string_view level = path.substr(0, dot);
+    if (level.size() > kFolderNameUnits) {
+      size_t keep = kFolderNameUnits;
+      if (level[keep - 1] >= 0xD800 && level[keep - 1] <= 0xDBFF) --keep;
+      level = level.substr(0, keep);
+    }
+    out += level;
+    if (dot == std::u16string_view::npos) return out;
+    out += kSeparator;
+    path.remove_prefix(dot + 1);
+  }
+}
+
 bool StartsWith(std::u16string_view text, std::u16string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
@@ -607,8 +632,9 @@ int32_t ImapMailStorage::CreateImapFolder(const std::u16string& name, int64_t us
   }
 }
 
-int32_t ImapMailStorage::CreateImapFolderBody(const std::u16string& name, int64_t user_id,
+int32_t ImapMailStorage::CreateImapFolderBody(const std::u16string& given, int64_t user_id,
                                               int64_t company_id, ImapFolder* out) {
+  const std::u16string name = StoredFolderPath(given);
   if (name.empty() || user_id == 0 || company_id == 0) return kImapInvalidInput;
   ImapFolder existing;
   if (GetImapFolder(name, user_id, company_id, &existing) == kImapOk) {
@@ -686,8 +712,9 @@ int32_t ImapMailStorage::GetImapFolderBody(const std::u16string& name, int64_t u
   ImapFolderList folders;
   const int32_t code = GetAllFoldersForUser(user_id, company_id, &folders);
   if (code != kImapOk) return code;
+  const std::u16string stored = StoredFolderPath(name);
   for (const auto& [id, folder] : folders) {
-    if (!EqualsNoCase(folder.full_name, name, 8000)) continue;
+    if (!EqualsNoCase(folder.full_name, stored, 8000)) continue;
     if (folder.listed_only) return kImapFolderNotSelectable;
     *out = folder;
     return kImapOk;
@@ -695,10 +722,12 @@ int32_t ImapMailStorage::GetImapFolderBody(const std::u16string& name, int64_t u
   return kImapFolderNotFound;
 }
 
-int32_t ImapMailStorage::RenameImapFolder(const std::u16string& old_name,
-                                          const std::u16string& new_name, int64_t user_id,
+int32_t ImapMailStorage::RenameImapFolder(const std::u16string& given_old,
+                                          const std::u16string& given_new, int64_t user_id,
                                           int64_t company_id) {
   try {
+    const std::u16string old_name = StoredFolderPath(given_old);
+    const std::u16string new_name = StoredFolderPath(given_new);
     ImapFolder folder;
     int32_t code = GetImapFolder(old_name, user_id, company_id, &folder);
     if (code != kImapOk) return code;
@@ -929,8 +958,9 @@ int32_t ImapMailStorage::GetAllSubfoldersForUser(int64_t user_id, int64_t compan
     ImapFolderList all;
     const int32_t code = GetAllFoldersForUser(user_id, company_id, &all);
     if (code != kImapOk) return code;
+    const std::u16string stored = StoredFolderPath(folder);
     std::u16string lower_name;
-    if (!ToLowerWithLocale("English", folder, &lower_name)) lower_name = folder;
+    if (!ToLowerWithLocale("English", stored, &lower_name)) lower_name = stored;
     for (const auto& [id, candidate] : all) {
       std::u16string lower_full;
       if (!ToLowerWithLocale("English", candidate.full_name, &lower_full)) {
