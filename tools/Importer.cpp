@@ -22,6 +22,11 @@ std::string LinkKey(const ImportItem& item, uint64_t hash) {
   return FolderKey(item.folder) + '\n' + std::to_string(hash);
 }
 
+// A link's folder and bytes in eight bytes: a run of millions of mails keeps
+// one for each. Two different links that print alike would make a failed
+// call look like it linked nothing (called again), at odds of about n^2/2^64.
+uint64_t LinkPrint(const std::string& link_key) { return std::hash<std::string>{}(link_key); }
+
 const char* FlagName(char c) {
   switch (c) {
     case 'R':
@@ -119,7 +124,14 @@ Importer::Importer(const ImportOptions& options, LibraryApi api, Journal* journa
 
 void Importer::CountLink(const ImportItem& item, uint64_t hash) {
   std::lock_guard<std::mutex> lock(mu_);
-  linked_[LinkKey(item, hash)]++;
+  linked_.push_back(LinkPrint(LinkKey(item, hash)));
+}
+
+// The call of an item with these bytes has ended, whatever its outcome.
+void Importer::Settled(const ImportItem& item, uint64_t hash) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = in_flight_.find(LinkKey(item, hash));
+  if (it != in_flight_.end() && --it->second <= 0) in_flight_.erase(it);
 }
 
 // True when the folder holds a link with these bytes, made during this run,
@@ -139,9 +151,12 @@ std::optional<bool> Importer::LinkedByFailedCall(StoreProbe* probe, const Import
   }
   auto links = probe->LinksSince(FolderKey(item.folder), after_uid, size, hash);
   if (!links) return std::nullopt;
+  const uint64_t print = LinkPrint(key);
   std::lock_guard<std::mutex> lock(mu_);
-  if (*links <= linked_[key]) return false;
-  linked_[key]++;
+  if (*links <= static_cast<uint64_t>(std::count(linked_.begin(), linked_.end(), print))) {
+    return false;
+  }
+  linked_.push_back(print);
   return true;
 }
 
@@ -256,32 +271,27 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
       if (options_.date == DateSource::kHeader) {
         if (auto header = HeaderField(mail.bytes, "Date")) date = *header;
       }
-      const std::string& file = mail.path;
-      if (!file.empty()) {
-        const std::string dup_key = message_id + '\n' + std::to_string(size);
-        if (!message_id.empty()) {
-          std::lock_guard<std::mutex> lock(mu_);
-          duplicate = seen_messages_.count(dup_key) > 0;
-        }
-        if (!duplicate && !message_id.empty() && probe) duplicate = probe->Stored(message_id, size);
-        const uint64_t hash = mail.hash;
-        if (journal_) journal_->Begin(item, size, hash);
-        {
-          std::lock_guard<std::mutex> lock(mu_);
-          in_flight_[LinkKey(item, hash)]++;
-        }
-        code = CallLibrary(file, item, date, size, hash, probe.get(), &found);
-        if (code == IMAP::kImapOk && !found) CountLink(item, hash);
-        {
-          std::lock_guard<std::mutex> lock(mu_);
-          in_flight_[LinkKey(item, hash)]--;
-        }
-        if (journal_) journal_->Done(item, code, size, hash);
-        text = IMAP::ErrorText(code);
-        if (code == IMAP::kImapOk && !message_id.empty()) {
-          std::lock_guard<std::mutex> lock(mu_);
-          seen_messages_[dup_key] = 1;
-        }
+      const std::string dup_key = message_id + '\n' + std::to_string(size);
+      if (!message_id.empty() && probe) {
+        duplicate = probe->Stored(message_id, size);
+      } else if (!message_id.empty()) {
+        std::lock_guard<std::mutex> lock(mu_);
+        duplicate = seen_messages_.contains(dup_key);
+      }
+      const uint64_t hash = mail.hash;
+      if (journal_) journal_->Begin(item, size, hash);
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        in_flight_[LinkKey(item, hash)]++;
+      }
+      code = CallLibrary(mail.path, item, date, size, hash, probe.get(), &found);
+      if (code == IMAP::kImapOk && !found) CountLink(item, hash);
+      Settled(item, hash);
+      if (journal_) journal_->Done(item, code, size, hash);
+      text = IMAP::ErrorText(code);
+      if (code == IMAP::kImapOk && !message_id.empty() && !probe) {
+        std::lock_guard<std::mutex> lock(mu_);
+        seen_messages_.insert(dup_key);
       }
     }
     if (report_) {
@@ -293,12 +303,11 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
     }
     {
       std::lock_guard<std::mutex> lock(mu_);
+      if (code == IMAP::kImapOk && options_.verify) imported_.push_back(index);
       if (found) {
         summary_.found_after_error++;
-        imported_.push_back(index);
       } else if (code == IMAP::kImapOk) {
         (duplicate ? summary_.duplicates : summary_.imported)++;
-        imported_.push_back(index);
         for (char c : item.other_flags) summary_.lost_flags[c]++;
       } else {
         summary_.failed[code]++;

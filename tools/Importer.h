@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -81,7 +82,8 @@ class Importer {
   Summary Run(const std::vector<ImportItem>& items,
               const std::function<void(const ProgressState&)>& tick);
 
-  // Items this run imported with result 0 (indices into Run's items).
+  // Items this run imported with result 0 (indices into Run's items); kept
+  // only with --verify, the one use of the list.
   const std::vector<size_t>& imported() const { return imported_; }
 
  private:
@@ -93,6 +95,7 @@ class Importer {
                                          uint64_t hash);
   bool WaitForDatabase(StoreProbe* probe);
   void CountLink(const ImportItem& item, uint64_t hash);
+  void Settled(const ImportItem& item, uint64_t hash);
 
   const ImportOptions& options_;
   LibraryApi api_;
@@ -102,15 +105,20 @@ class Importer {
 
   std::mutex mu_;
   Summary summary_;                           // guarded by mu_
-  std::vector<size_t> imported_;              // guarded by mu_
-  std::map<std::string, int> seen_messages_;  // Message-ID + size stored this run; guarded by mu_
+  // Per-item state of a long run is kept small: this is what grows with
+  // the number of mails.
+  std::vector<size_t> imported_;  // guarded by mu_
+  // Message-ID + size stored this run, to tell a duplicate without a store
+  // to ask (with one, the store is asked); guarded by mu_.
+  std::set<std::string> seen_messages_;
   // Links a call that failed with the database error may have made are told
   // from older ones by UID: the highest of each folder when the run began.
   // Null when the store could not be read then (the lookup is left out).
   std::unique_ptr<std::map<std::string, int64_t>> last_uids_;
-  std::map<std::string, uint64_t> linked_;    // folder + content hash -> items linked this run;
-                                              // guarded by mu_
-  std::map<std::string, int> in_flight_;      // folder + content hash -> calls running; guarded by mu_
+  // LinkPrint (folder + content hash) of every link this run made, one
+  // entry a link; searched only after a database error. Guarded by mu_.
+  std::vector<uint64_t> linked_;
+  std::map<std::string, int> in_flight_;  // LinkKey -> calls running, none at 0; guarded by mu_
   // An outage: the workers hold their next call while one of them probes.
   std::condition_variable outage_cv_;
   bool outage_ = false;                       // guarded by mu_

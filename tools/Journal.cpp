@@ -113,7 +113,12 @@ void Journal::Write(const char* state, const std::string& code, const ImportItem
        << EscapePath(item.path) << '\n';
   std::lock_guard<std::mutex> lock(mu_);
   out_ << line.str() << std::flush;  // in the kernel before the next call starts
-  Entry& e = entries_[item.Key()];
+  // Only what an earlier run left is looked up (and settled) during a run;
+  // an item new to the journal is in the file for the next run, and not
+  // kept here, so that a run of millions of mails does not grow by each.
+  auto it = entries_.find(item.Key());
+  if (it == entries_.end()) return;
+  Entry& e = it->second;
   e.state = state;
   e.code = code == "-" ? 0 : std::stoi(code);
   e.size = size;

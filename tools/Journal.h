@@ -40,7 +40,8 @@ class Journal {
   // cannot be read or written.
   bool Open(const std::string& path, std::string* error);
 
-  // The last record of an item, if any.
+  // The last record of an item that the journal held when it was opened,
+  // updated by this object's writes since; nullopt for any other item.
   std::optional<Entry> Find(const std::string& key) const;
 
   // True when the item needs no further call: imported (code 0) or skipped.
@@ -69,7 +70,7 @@ class Journal {
   std::string path_;
   mutable std::mutex mu_;
   std::ofstream out_;                     // guarded by mu_
-  std::map<std::string, Entry> entries_;  // read at Open, updated by every write; guarded by mu_
+  std::map<std::string, Entry> entries_;  // read at Open, then only updated; guarded by mu_
 };
 
 }  // namespace Nauvik::Import
