@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "content/Charsets.h"
@@ -41,10 +43,18 @@ std::string LogDirectory() {
 
 // The registry file holds the database password. Like ssh and libpq with
 // their secret files, say so when other accounts can read it; the call goes
-// on all the same.
+// on all the same. Looked at once per process and registry path: a host
+// making millions of calls needs no stat with each.
 void WarnIfRegistryReadable() {
   const std::string path = Nauvik::RegistryFilePath();
-  if (LogLevelAtLeast(Nauvik::kLogWarning) && KAVRO::ReadableByOthers(path)) {
+  if (!LogLevelAtLeast(Nauvik::kLogWarning)) return;
+  {
+    static std::mutex mu;
+    static std::set<std::string> looked_at;
+    std::lock_guard<std::mutex> lock(mu);
+    if (!looked_at.insert(path).second) return;
+  }
+  if (KAVRO::ReadableByOthers(path)) {
     Log(Nauvik::kLogWarning, false,
         "AddMailToMailStore(): The registry file " + path +
             " can be read by other accounts, and it holds the database password. Allow only "

@@ -3,6 +3,8 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "tools/CommandLine.h"
+
 namespace Nauvik::Import {
 namespace {
 
@@ -88,14 +90,7 @@ int ParseOptions(int argc, char** argv, ImportOptions* o) {
                  "seconds to wait for an unreachable database before stopping the run")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::Success& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    fprintf(stderr, "mailstorage-import: %s\nRun with --help for the options.\n", e.what());
-    return kExitUsage;
-  }
+  if (const int status = ParseCommandLine(app, argc, argv, kExitUsage); status >= 0) return status;
   o->date = date == "header" ? DateSource::kHeader : DateSource::kFile;
   if (!shard.empty() && !ParseShard(shard, &o->shard_index, &o->shard_count)) {
     fprintf(stderr, "mailstorage-import: --shard takes K/N with 1 <= K <= N, not '%s'\n",

@@ -121,7 +121,7 @@ bool ResolveInDoubt(StoreQueries* store, int64_t user_id, bool keep_line_ends,
       MailBytes mail;
       std::string load_error;
       if (!LoadMail(items[i], keep_line_ends, &mail, &load_error)) continue;
-      doubts.push_back({i, mail.bytes.size(), ContentHash(mail.bytes)});
+      doubts.push_back({i, mail.bytes.size(), mail.hash});
       sizes.insert(mail.bytes.size());
     }
     std::map<uint64_t, uint64_t> in_store = LinkedContent(*links, sizes);

@@ -412,24 +412,29 @@ TEST_F(MailStorageLibrary, HeaderNulEndsTheColumnText) {
   EXPECT_EQ(Links(FolderId(user, "Nul"), "<nul-1@test>").size(), 2u);
 }
 
-// The registry file holds the database password: a call warns when other
-// accounts can read it and goes on; an owner-only file is not mentioned.
-TEST_F(MailStorageLibrary, ARegistryFileOthersCanReadIsWarnedAbout) {
+// The registry file holds the database password: the first call that reads
+// it warns when other accounts can read it and goes on; later calls with the
+// same file do not look again. An owner-only file is not mentioned.
+TEST_F(MailStorageLibrary, ARegistryFileOthersCanReadIsWarnedAboutOnce) {
   const std::string user = MakeUser(7101700, "Registry Reader");
   const std::string original = std::getenv("MAILSTORAGE_REGISTRY");
-  const fs::path copy = fs::path(original).parent_path() / "registry-modes.reg";
-  fs::copy_file(original, copy, fs::copy_options::overwrite_existing);
-  ASSERT_EQ(setenv("MAILSTORAGE_REGISTRY", copy.c_str(), 1), 0);
-  const std::string warning = "WARNING: " + std::to_string(gettid()) +
-                              ": AddMailToMailStore(): The registry file " + copy.string() +
-                              " can be read by other accounts, and it holds the database "
-                              "password. Allow only its owner to read it (chmod 600).\r\n";
   int n = 0;
   for (const fs::perms mode : {fs::perms(0644), fs::perms(0640), fs::perms(0600)}) {
+    const fs::path copy = fs::path(original).parent_path() /
+                          ("registry-" + std::to_string(static_cast<int>(mode)) + ".reg");
+    fs::copy_file(original, copy, fs::copy_options::overwrite_existing);
     fs::permissions(copy, mode);
-    log_.Take();
-    EXPECT_EQ(AddMail("<registry-" + std::to_string(n++) + "@test>", "Registry", user), kOk);
-    EXPECT_EQ(Contains(log_.Take(), warning), mode != fs::perms(0600)) << static_cast<int>(mode);
+    ASSERT_EQ(setenv("MAILSTORAGE_REGISTRY", copy.c_str(), 1), 0);
+    const std::string warning = "WARNING: " + std::to_string(gettid()) +
+                                ": AddMailToMailStore(): The registry file " + copy.string() +
+                                " can be read by other accounts, and it holds the database "
+                                "password. Allow only its owner to read it (chmod 600).\r\n";
+    for (const bool first : {true, false}) {
+      log_.Take();
+      EXPECT_EQ(AddMail("<registry-" + std::to_string(n++) + "@test>", "Registry", user), kOk);
+      EXPECT_EQ(Contains(log_.Take(), warning), first && mode != fs::perms(0600))
+          << static_cast<int>(mode) << (first ? " first call" : " second call");
+    }
   }
   ASSERT_EQ(setenv("MAILSTORAGE_REGISTRY", original.c_str(), 1), 0);
 }

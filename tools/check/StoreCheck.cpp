@@ -28,8 +28,9 @@ constexpr const char *kStoreCreators = "FIS.FIS_CREATEDBY IN (11, 21, 46)";
 
 std::string Dec(int64_t n) { return std::to_string(n); }
 
-// The live records of one host, each with the number of messages that use it.
-class HostRecordRow : public DBTableBase {
+// The live records of one host, each with the number of messages that use
+// it; the record's own columns are the file storage row's buffers.
+class HostRecordRow : public NS_FILESTORAGE {
  public:
   void DefineColumns() override {
     SetTableName("NV_FILESTORAGE FIS", false);
@@ -42,10 +43,6 @@ class HostRecordRow : public DBTableBase {
        "(SELECT COUNT(*) FROM NV_IMAPMESSAGE IMM WHERE IMM.FIS_FILESTORAGEID = "
        "FIS.FIS_FILESTORAGEID)");
   }
-  char FIS_FILESTORAGEID[kIdSize] = {};
-  char FIS_LOCATION[800 + 1] = {};
-  char FIS_SIZE[kIdSize] = {};
-  char FIS_CREATED[kDateBufferSize] = {};
   char STORE_CREATED[kIdSize] = {};
   char MESSAGES[kIdSize] = {};
 };

@@ -15,6 +15,7 @@
 #include "log/Log.h"
 #include "log/LogBroker.h"
 #include "log/LogChannel.h"
+#include "tools/CommandLine.h"
 #include "tools/check/StoreCheck.h"
 
 namespace {
@@ -59,12 +60,8 @@ int main(int argc, char **argv) {
       ->capture_default_str();
   app.add_option("--list", list_limit, "findings listed per category (0: all)")
       ->capture_default_str();
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::Success &e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError &e) {
-    return Fail(std::string(e.what()) + "\nRun with --help for the options.");
+  if (const int status = Import::ParseCommandLine(app, argc, argv, kExitUsage); status >= 0) {
+    return status;
   }
 
   Check::CheckSettings settings;
