@@ -1,5 +1,11 @@
 #include "imap/ImapMailStorage.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 #include <set>
 #include <stdexcept>
 #include <utility>
@@ -13,6 +19,7 @@
 #include "db/DBTable.h"
 #include "db/Dialect.h"
 #include "db/Rows.h"
+#include "foundation/Files.h"
 #include "foundation/ResultCodes.h"
 #include "imap/ImapConditions.h"
 #include "log/Log.h"
@@ -27,6 +34,51 @@ constexpr char16_t kSeparator = u'.';
 constexpr std::u16string_view kInbox = u"INBOX";
 constexpr std::u16string_view kSharedNamespace = u"#Shared";
 constexpr std::u16string_view kLoopingPrefix = u"[Error: Looping folders detected]-";
+
+// Mail files up to this size are read into memory, larger ones mapped: for a
+// small mail a read costs less than setting up a mapping and tearing it down,
+// and the unmap interrupts every other core the process runs on.
+constexpr uint64_t kReadMailUpTo = uint64_t{1} << 20;
+
+// The bytes of a mail file, as a mapping of it would give them: none for a
+// missing, empty or unreadable file or one of 4 GiB or more.
+class MailFileBytes {
+ public:
+  bool Open(const std::string& path) {
+    if (!KAVRO::FileExists(path)) return false;
+    KAVRO::UniqueFd fd = KAVRO::UniqueFd::Open(path, O_RDONLY);
+    if (!fd.Valid()) return false;
+    struct stat st;
+    if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    const auto size = static_cast<uint64_t>(st.st_size);
+    if (size == 0 || size > UINT32_MAX) return false;
+    if (size > kReadMailUpTo) {
+      fd.Reset();
+      if (!mapping_.Open(path)) return false;
+      bytes_ = mapping_.Bytes();
+      return true;
+    }
+    held_.resize(static_cast<size_t>(size));
+    size_t done = 0;
+    while (done < held_.size()) {
+      const ssize_t n = read(fd.Get(), held_.data() + done, held_.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    // A file cut short meanwhile gives what it still had.
+    held_.resize(done);
+    bytes_ = held_;
+    return done > 0;
+  }
+  const char* Data() const { return bytes_.data(); }
+  uint32_t Size() const { return static_cast<uint32_t>(bytes_.size()); }
+
+ private:
+  std::string held_;
+  KAVRO::MMFile mapping_;
+  std::string_view bytes_;
+};
 
 // Creator IDs of the blobs the store writes: the mail system's own for the
 // views, the migration tool's for the base tables.
@@ -416,17 +468,15 @@ int32_t ImapMailStorage::AddMessageToFolder(const std::string& mail_path,
                                             const std::u16string& folder, bool create,
                                             int64_t user_id, int64_t company_id, uint32_t flags,
                                             KAVRO::NTime internal_date) {
-  KAVRO::MMFile mapping;
+  MailFileBytes mail;
   const char* bytes = nullptr;
   uint32_t length = 0;
-  if (mapping.Open(mail_path)) {
-    bytes = reinterpret_cast<const char*>(mapping.View());
-    length = mapping.Size();
+  if (mail.Open(mail_path)) {
+    bytes = mail.Data();
+    length = mail.Size();
   }
-  const int32_t result = AddMessageToFolder(bytes, length, folder, create, user_id, company_id,
-                                            flags, internal_date, 0, 0);
-  mapping.Close();
-  return result;
+  return AddMessageToFolder(bytes, length, folder, create, user_id, company_id, flags,
+                            internal_date, 0, 0);
 }
 
 int32_t ImapMailStorage::AddMessageToFolder(const char* bytes, uint32_t length,

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <tuple>
@@ -498,6 +501,53 @@ TEST_F(ImapMailStorageTest, AddFromAStoredBlobAndWithoutCreating) {
   EXPECT_EQ(store_.AddMessageToFolder(987654321987, 0, u"FromBlob", true, user, user, kFlagRecent,
                                       date),
             kBlobNoSuchRecord);
+}
+
+// A mail given by path is stored with exactly the file's bytes, whether the
+// file is small enough to be read into memory or large enough to be mapped;
+// an empty or missing file is refused as no bytes at all are.
+TEST_F(ImapMailStorageTest, AddByPathStoresTheFileBytesAtAnySize) {
+  const int64_t user = MakeUser(UserBase(16), "Path Adder");
+  char dir_template[] = "/tmp/imap-path-XXXXXX";
+  ASSERT_NE(mkdtemp(dir_template), nullptr);
+  const std::string dir = dir_template;
+  const KAVRO::NTime date;
+  const auto write = [&](const std::string& name, const std::string& bytes) {
+    std::ofstream(dir + "/" + name, std::ios::binary) << bytes;
+    return dir + "/" + name;
+  };
+  for (const size_t size : {size_t{900}, (size_t{1} << 20) - 1, (size_t{1} << 20) + 4097}) {
+    const std::string id = "<by-path-" + to_string(size) + "@unit>";
+    std::string mail = Mail(id);
+    for (size_t i = 0; mail.size() < size; ++i) mail += static_cast<char>('a' + i % 26);
+    const std::string path = write(to_string(size), mail);
+    ASSERT_EQ(store_.AddMessageToFolder(path, u"ByPath", true, user, user, kFlagRecent, date),
+              kImapOk)
+        << size << ": " << store_.GetLastExceptionText();
+    // The same bytes again find the stored message: same Message-ID, same size.
+    MessageReference stored;
+    ASSERT_EQ(store_.InsertMessage(mail.data(), static_cast<uint32_t>(mail.size()), &stored, 0),
+              kImapOk);
+    EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = '" + id + "'"), 1) << size;
+    std::string blob_path;
+    ASSERT_EQ(BlobUtils(true).GetBlobFileName(stored.file_storage_id, &blob_path), 0);
+    KAVRO::MMFile blob;
+    ASSERT_TRUE(blob.Open(blob_path)) << blob_path;
+    EXPECT_TRUE(blob.Bytes() == mail) << size << ": " << blob.Size() << " bytes stored";
+  }
+  const int32_t no_bytes =
+      store_.AddMessageToFolder(nullptr, 0, u"ByPath", true, user, user, kFlagRecent, date, 0, 0);
+  EXPECT_NE(no_bytes, kImapOk);
+  EXPECT_EQ(store_.AddMessageToFolder(write("empty", ""), u"ByPath", true, user, user,
+                                      kFlagRecent, date),
+            no_bytes);
+  EXPECT_EQ(store_.AddMessageToFolder(dir + "/missing", u"ByPath", true, user, user, kFlagRecent,
+                                      date),
+            no_bytes);
+  EXPECT_EQ(store_.AddMessageToFolder(dir, u"ByPath", true, user, user, kFlagRecent, date),
+            no_bytes);
+  for (const char* name : {"900", "1048575", "1052673", "empty"}) unlink((dir + "/" + name).c_str());
+  rmdir(dir.c_str());
 }
 
 // LinkMessagesToFolder links every request or none: a request that fails,
