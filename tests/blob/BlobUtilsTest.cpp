@@ -338,7 +338,8 @@ TEST_F(IsolatedBlobTest, BlobReachesTheDiskBeforeItsRecordOrNotAtAll) {
     // the blob file in the minute directory, the minute directory.
     const std::filesystem::path minute = DeepestDirectory(Path("a"));
     std::vector<std::string> expected;
-    for (auto p = minute.parent_path(); p.string().size() >= Path("a").size(); p = p.parent_path()) {
+    for (auto p = minute.parent_path(); p.string().size() >= Path("a").size();
+         p = p.parent_path()) {
       expected.insert(expected.begin(), p.string());
     }
     const auto& seen = g_disk.synced;

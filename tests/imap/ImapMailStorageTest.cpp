@@ -408,8 +408,8 @@ TEST_F(ImapMailStorageTest, BodyPartOffsetsPointIntoTheStoredBlob) {
       {3, 1, at("Content-Type: text/html"), at("<p>inner"), at("--inner--")},
   };
   DBTable<NV_IMAPBODYPART> rows;
-  ASSERT_TRUE(rows.Select(Q("IMM_IMAPMESSAGEID = ?", {stored.imap_message_id}),
-                          "IMB_IMAPBODYPARTID"));
+  ASSERT_TRUE(
+      rows.Select(Q("IMM_IMAPMESSAGEID = ?", {stored.imap_message_id}), "IMB_IMAPBODYPARTID"));
   std::vector<int64_t> ids;
   std::vector<std::vector<int64_t>> seen;
   while (rows.Fetch()) {
