@@ -1,4 +1,4 @@
-// The process-wide log function: level filter, thread id prefix, console mode,
+// The process-wide log function: level filter, thread id prefix,
 // the bounded channel, the wait for an empty channel and the level names.
 #include <gtest/gtest.h>
 
@@ -27,10 +27,7 @@ struct FunctionThread : KAVRO::SimpleThread {
 class LogFunction : public ::testing::Test {
  protected:
   void SetUp() override { SetLogLevel(kLogInfo); }
-  void TearDown() override {
-    SetConsoleMode(false);
-    Take();
-  }
+  void TearDown() override { Take(); }
   std::vector<ChLog::CHLogMessage> Take() {
     std::vector<ChLog::CHLogMessage> taken;
     ChLog::CHLogMessage message;
@@ -82,15 +79,6 @@ TEST_F(LogFunction, TextIsPrefixedWithTheCallingThreadsKernelId) {
   EXPECT_EQ(taken[1].level, -3);
   EXPECT_TRUE(taken[2].text.ends_with(": main") && taken[2].text != std::to_string(id) + ": main")
       << taken[2].text;  // each thread its own id
-}
-
-TEST_F(LogFunction, ConsoleModeWritesToStandardOutputInstead) {
-  SetConsoleMode(true);
-  ::testing::internal::CaptureStdout();
-  Log(kLogInfo, true, "to the console");
-  Log(kLogDebug, true, "filtered first");
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "to the console\r\n");
-  EXPECT_TRUE(LogChannelEmpty());
 }
 
 // A full channel drops the new message after a short wait. A thread terminated
