@@ -111,16 +111,8 @@ class ImportFaults : public StoreSuite {
 
   Audit AuditStore(int64_t user) {
     Audit a;
-    std::string e;
-    StoreQueries queries(db_.get(), true);
-    auto folders = queries.Folders(user, &e);
-    EXPECT_TRUE(folders) << e;
-    for (const auto& [key, id] : folders.value_or(std::map<std::string, int64_t>{})) {
-      auto links = queries.Links(id, &e);
-      EXPECT_TRUE(links) << e;
-      for (const auto& l : links.value_or(std::vector<StoreQueries::Link>{})) {
-        a.folders[key].insert(Label(ReadFile(l.blob_path)));
-      }
+    for (const auto& [key, id] : Folders(user)) {
+      for (const auto& l : Links(id)) a.folders[key].insert(Label(ReadFile(l.blob_path)));
     }
     for (const auto& r : Rows("SELECT FSH.FSH_HOSTPATH || FIS.FIS_LOCATION, FIS.FIS_SIZE FROM "
                               "NS_FILESTORAGE FIS JOIN NS_FILESTORAGEHOST FSH ON "

@@ -30,12 +30,6 @@ struct Call {
   int start = 0, end = 0, result = 0;
 };
 
-std::string Crlf(const std::string& text) {
-  std::string out;
-  ConvertToCrlf(text, &out);
-  return out;
-}
-
 class ImportTool : public testing::Test {
  protected:
   void SetUp() override {

@@ -2,7 +2,16 @@
 
 #include <string>
 
+#include "tools/MailText.h"
+
 namespace Nauvik::Import::Test {
+
+// `text` with the line ends the store keeps.
+inline std::string Crlf(const std::string& text) {
+  std::string out;
+  ConvertToCrlf(text, &out);
+  return out;
+}
 
 // Mail shapes met in real archives: a bounce that forwards the original with
 // its envelope line right after a boundary line, a header line "From  :",

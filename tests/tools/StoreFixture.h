@@ -13,17 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/tools/MailShapes.h"
 #include "tests/tools/ToolRunner.h"
-#include "tools/MailText.h"
 #include "tools/Store.h"
 
 namespace Nauvik::Import::Test {
-
-inline std::string Crlf(const std::string& text) {
-  std::string out;
-  ConvertToCrlf(text, &out);
-  return out;
-}
 
 class StoreSuite : public testing::Test {
  protected:
