@@ -45,7 +45,7 @@ constexpr uint64_t kReadMailUpTo = uint64_t{1} << 20;
 class MailFileBytes {
  public:
   bool Open(const std::string& path) {
-    if (!KAVRO::FileExists(path)) return false;
+    // A missing file fails the open; the fstat below turns away directories.
     KAVRO::UniqueFd fd = KAVRO::UniqueFd::Open(path, O_RDONLY);
     if (!fd.Valid()) return false;
     struct stat st;
