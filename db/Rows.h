@@ -1,9 +1,10 @@
 #pragma once
 
-// The row classes of the store's tables, views and joins. Each class names
-// its table and holds one bind buffer per column, in the column order of the
-// table (which is the order of the SELECT list). Callers create
-// DBTable<Row> objects (db/DBTable.h) and read the buffers after Fetch():
+// The row classes of the store's tables, views and joins, made from the
+// column lists in db/Rows.def. Each class names its table and holds one bind
+// buffer per column, in the column order of the table (which is the order of
+// the SELECT list). Callers create DBTable<Row> objects (db/DBTable.h) and
+// read the buffers after Fetch():
 //
 //   column type  member                     how to read it
 //   id           char[64] decimal text      IdOf(row.USR_USERID)       (empty: 0)
@@ -63,314 +64,42 @@ KAVRO::NTime DateOf(const char* text);
 // True when a date buffer holds a value (the column was not NULL).
 bool HasDate(const char* text);
 
-// One row per IMAP folder; written as NS_IMAPFOLDER.
-class NV_IMAPFOLDER : public DBTableBase {
- public:
-  void DefineColumns() override;
+// The member each column kind is read into (db/Rows.def lists the columns).
+#define NAUVIK_ROW_MEMBER_ID(m, a) char m[kIdSize] = {};
+#define NAUVIK_ROW_MEMBER_TEXT(m, n) char m[(n) + 1] = {};
+#define NAUVIK_ROW_MEMBER_WTEXT(m, n) char16_t m[(n) + 1] = {};
+#define NAUVIK_ROW_MEMBER_DATE(m, a) char m[kDateBufferSize] = {};
+#define NAUVIK_ROW_MEMBER_S16(m, a) int16_t m = 0;
+#define NAUVIK_ROW_MEMBER_S16IN4(m, a) Short4 m;
+#define NAUVIK_ROW_MEMBER_I32(m, a) int32_t m = 0;
+#define NAUVIK_ROW_MEMBER_I32IN8(m, a) Long8 m;
 
-  int16_t IMF_INBOX = 0;
-  char USR_USERID[kIdSize] = {};
-  int16_t IMF_MARKED = 0;
-  int16_t IMF_NOSELECT = 0;
-  int16_t IMF_NOINFERIORS = 0;
-  int32_t IMF_UID = 0;
-  char IMF_IMAPFOLDERID_PARENT[kIdSize] = {};
-  char16_t IMF_FOLDERNAME[100 + 1] = {};  // 200 bytes
-  char IMF_IMAPFOLDERID[kIdSize] = {};
-};
+#define ROW(Name, table)            \
+  class Name : public DBTableBase { \
+   public:                          \
+    void DefineColumns() override;
+#define LINK_ROW(Name)                                \
+  class Name : public DBTableBase {                   \
+   public:                                            \
+    void DefineColumns() override;                    \
+    void UseViews(bool use_views);                    \
+    char MRP_MAILRECIPIENTID[kIdSize] = {};           \
+                                                      \
+   private:                                           \
+    void DefineListedColumns();                       \
+    bool use_views_ = true;                           \
+                                                      \
+   public:
+#define COLUMN(kind, member, arg) NAUVIK_ROW_MEMBER_##kind(member, arg)
+#define END_ROW \
+  }             \
+  ;
+#include "db/Rows.def"
+#undef ROW
+#undef LINK_ROW
+#undef COLUMN
+#undef END_ROW
 
-// One row per stored message with its header summary; written as NS_IMAPMESSAGE.
-class NV_IMAPMESSAGE : public DBTableBase {
- public:
-  void DefineColumns() override;
-
-  char IMM_IMAPMESSAGEID[kIdSize] = {};
-  char FIS_FILESTORAGEID[kIdSize] = {};
-  char16_t IMM_FROM[2000 + 1] = {};  // 4000 bytes
-  char16_t IMM_TO[2000 + 1] = {};  // 4000 bytes
-  char16_t IMM_CC[4000 + 1] = {};  // 8000 bytes
-  char16_t IMM_BCC[2000 + 1] = {};  // 4000 bytes
-  char16_t IMM_SUBJECT[800 + 1] = {};  // 1600 bytes
-  char IMM_SENT[kDateBufferSize] = {};
-  char IMM_MESSAGEID[400 + 1] = {};
-  char16_t IMM_SORTSUBJECT[200 + 1] = {};  // 400 bytes
-};
-
-// One row per message in a folder; written as NS_IMAPMSGINFOLDER.
-class NV_IMAPMSGINFOLDER : public DBTableBase {
- public:
-  void DefineColumns() override;
-
-  char MIF_IMAPMSGINFOLDERID[kIdSize] = {};
-  char IMM_IMAPMESSAGEID[kIdSize] = {};
-  char IMF_IMAPFOLDERID[kIdSize] = {};
-  char MIF_INTERNALDATE[kDateBufferSize] = {};
-  int32_t MIF_UID = 0;
-  int16_t MIF_SEEN = 0;
-  int16_t MIF_ANSWERED = 0;
-  int16_t MIF_FLAGGED = 0;
-  int16_t MIF_DELETED = 0;
-  int16_t MIF_DRAFT = 0;
-  int16_t MIF_RECENT = 0;
-};
-
-// One subscription per user and folder name; written as NS_IMAPSUBSCRIPTION.
-class NV_IMAPSUBSCRIPTION : public DBTableBase {
- public:
-  void DefineColumns() override;
-
-  char16_t IMF_SUBSCRIPTIONNAME[100 + 1] = {};  // 200 bytes
-  char USR_USERID[kIdSize] = {};
-  char IMS_IMAPSUBSCRIPTIONID[kIdSize] = {};
-};
-
-// Read only: a message with the size of its blob.
-class JOIN_IMAPMESSAGEANDSIZE : public DBTableBase {
- public:
-  void DefineColumns() override;
-
-  char IMM_IMAPMESSAGEID[kIdSize] = {};
-  char FIS_FILESTORAGEID[kIdSize] = {};
-  int32_t FIS_SIZE = 0;
-};
-
-// Read only: a link with its message and blob.
-class INFO_IMAPMESSAGE : public DBTableBase {
- public:
-  void DefineColumns() override;
-  // Switches between the view join (true, the default) and the base-table
-  // join, which adds the column MRP_MAILRECIPIENTID.
-  void UseViews(bool use_views);
-
-  char IMM_MESSAGEID[400 + 1] = {};
-  char IMM_IMAPMESSAGEID[kIdSize] = {};
-  char MIF_INTERNALDATE[kDateBufferSize] = {};
-  int32_t MIF_UID = 0;
-  char MIF_IMAPMSGINFOLDERID[kIdSize] = {};
-  char IMF_IMAPFOLDERID[kIdSize] = {};
-  int16_t MIF_SEEN = 0;
-  int16_t MIF_ANSWERED = 0;
-  int16_t MIF_FLAGGED = 0;
-  int16_t MIF_DELETED = 0;
-  int16_t MIF_DRAFT = 0;
-  int16_t MIF_RECENT = 0;
-  char FIS_FILESTORAGEID[kIdSize] = {};
-  int32_t FIS_SIZE = 0;
-  char MRP_MAILRECIPIENTID[kIdSize] = {};  // base-table join only
-
- private:
-  bool use_views_ = true;
-};
-
-// Read only: the messages of a folder.
-class IMAP_FOLDERMESSAGES : public DBTableBase {
- public:
-  void DefineColumns() override;
-  // Switches between the view join (true, the default) and the base-table
-  // join, which adds the column MRP_MAILRECIPIENTID.
-  void UseViews(bool use_views);
-
-  int32_t MIF_UID = 0;
-  char MIF_IMAPMSGINFOLDERID[kIdSize] = {};
-  char IMF_IMAPFOLDERID[kIdSize] = {};
-  char IMM_IMAPMESSAGEID[kIdSize] = {};
-  char MIF_INTERNALDATE[kDateBufferSize] = {};
-  int16_t MIF_SEEN = 0;
-  int16_t MIF_ANSWERED = 0;
-  int16_t MIF_FLAGGED = 0;
-  int16_t MIF_DELETED = 0;
-  int16_t MIF_DRAFT = 0;
-  int16_t MIF_RECENT = 0;
-  char FIS_FILESTORAGEID[kIdSize] = {};
-  int32_t FIS_SIZE = 0;
-  char MRP_MAILRECIPIENTID[kIdSize] = {};  // base-table join only
-
- private:
-  bool use_views_ = true;
-};
-
-// One row per user; the user lookup reads it as NS_USER.
-class NV_USER : public DBTableBase {
- public:
-  void DefineColumns() override;
-
-  int16_t USR_SKIPFORWARDING = 0;
-  int16_t USR_ROWSTATUS = 0;
-  char VES_VESSELID[kIdSize] = {};
-  int16_t USR_ADMINUSER = 0;
-  char USR_REMEMBER_TOKEN_EXPIRES[kDateBufferSize] = {};
-  char USR_REMEMBER_TOKEN[255 + 1] = {};
-  char USR_UPDATED_AT[kDateBufferSize] = {};
-  char USR_CREATED_AT[kDateBufferSize] = {};
-  char USR_SALT[40 + 1] = {};
-  char USR_CRYPTED_PASSWORD[40 + 1] = {};
-  int16_t USR_VESSELUSER = 0;
-  int16_t USR_MIMEFORMAT = 0;
-  int16_t USR_LANGUAGE = 0;
-  char USR_IPADRESS[15 + 1] = {};
-  char USR_LOGGEDIN[kIdSize] = {};
-  char USR_ADDRESS[200 + 1] = {};
-  char USR_PHONENR[20 + 1] = {};
-  char USR_EMAIL[200 + 1] = {};
-  char16_t USR_NAME[100 + 1] = {};  // 200 bytes
-  char COM_COMPANYID[kIdSize] = {};
-  char USR_USERID[kIdSize] = {};
-  int16_t USR_FORWARDCOPY = 0;
-  char USR_FORWARDTO[200 + 1] = {};
-  int16_t USR_HIDEINADDRESSBOOK = 0;
-};
-
-// One row per access grant on a folder; written as NS_IMAPFOLDERACCESS.
-class NV_IMAPFOLDERACCESS : public DBTableBase {
- public:
-  void DefineColumns() override;
-
-  char IFA_IMAPFOLDERACCESSID[kIdSize] = {};
-  char IMF_IMAPFOLDERID[kIdSize] = {};
-  char USR_USERID[kIdSize] = {};
-  char USG_USERGROUPID[kIdSize] = {};
-  char COM_COMPANYID[kIdSize] = {};
-  int16_t IFA_AR_LOOKUP = 0;
-  int16_t IFA_AR_READ = 0;
-  int16_t IFA_AR_KEEP = 0;
-  int16_t IFA_AR_WRITE = 0;
-  int16_t IFA_AR_INSERT = 0;
-  int16_t IFA_AR_POST = 0;
-  int16_t IFA_AR_CREATE = 0;
-  int16_t IFA_AR_DELETE_MBOX = 0;
-  int16_t IFA_AR_DELETE_MESSAGE = 0;
-  int16_t IFA_AR_PERFORM_EXPUNGE = 0;
-  int16_t IFA_AR_ADMINISTER = 0;
-};
-
-// One row per MIME entity of a stored mail; written as NS_IMAPBODYPART.
-class NV_IMAPBODYPART : public DBTableBase {
- public:
-  void DefineColumns() override;
-
-  char IMB_IMAPBODYPARTID[kIdSize] = {};
-  char IMM_IMAPMESSAGEID[kIdSize] = {};
-  char IMB_PARENTID[kIdSize] = {};
-  int16_t IMB_BODYNO = 0;
-  int32_t IMB_HDRSTART = 0;
-  int32_t IMB_BODYSTART = 0;
-  int32_t IMB_BODYEND = 0;
-  int16_t IMB_MIMEBASIC = 0;
-  int16_t IMB_CHARSET = 0;
-  int16_t IMB_ENCODING = 0;
-};
-
-// One row per storage host; read as NV_FILESTORAGEHOST. FSH_TOTALSIZE and FSH_USEDSIZE are 64-bit numbers carried as decimal text.
-class NS_FILESTORAGEHOST : public DBTableBase {
- public:
-  void DefineColumns() override;
-
-  char FSH_FILESTORAGEHOSTID[kIdSize] = {};
-  char FSH_DESCRIPTION[400 + 1] = {};
-  char FSH_HOSTPATH[800 + 1] = {};
-  Short4 FSH_ONLINE;
-  Short4 FSH_WRITABLE;
-  char FSH_TOTALSIZE[kIdSize] = {};
-  char FSH_USEDSIZE[kIdSize] = {};
-  Long8 FSH_CATEGORY;
-};
-
-// One row per blob file; read and written as NV_FILESTORAGE.
-class NS_FILESTORAGE : public DBTableBase {
- public:
-  void DefineColumns() override;
-
-  char FIS_FILESTORAGEID[kIdSize] = {};
-  char FSH_FILESTORAGEHOSTID[kIdSize] = {};
-  char FIS_LOCATION[800 + 1] = {};
-  char FIS_SIZE[kIdSize] = {};
-  char FIS_COMPSIZE[kIdSize] = {};
-  char FIS_CREATED[kDateBufferSize] = {};
-  char FIS_CHANGED[kDateBufferSize] = {};
-  char FIS_DELETED[kDateBufferSize] = {};
-  Short4 FIS_CREATEDBY;
-  Short4 FIS_CHANGEDBY;
-  Short4 FIS_DELETEDBY;
-  Short4 FIT_FILETYPEID;
-};
-
-// The programs that create blobs; read as NV_FILECREATOR.
-class NS_FILECREATOR : public DBTableBase {
- public:
-  void DefineColumns() override;
-
-  Short4 FIC_FILECREATORID;
-  char FIC_DESCRIPTION[400 + 1] = {};
-};
-
-// One row per vessel installation; the store reads the first row's VES_VESSELID.
-class NV_VESSEL : public DBTableBase {
- public:
-  void DefineColumns() override;
-
-  Short4 VES_WEBSERVICEPORT;
-  Short4 VES_ANTIVIRUSSUP;
-  char TPI_AVTHIRDPARTYINID[kIdSize] = {};
-  Long8 VES_LDAPPORT;
-  Long8 VES_IMAPPORT;
-  Long8 VES_NOTIFYLCRFAIL;
-  Short4 VES_POPSUPPORT;
-  Short4 VES_IMAPSUPPORT;
-  Short4 VES_SMTPRELAYSUPPORT;
-  Short4 VES_EGCDELETEDAYS;
-  Short4 VES_AVSENDUPDATE;
-  Short4 VES_ALWAYSRESUME;
-  char VES_INSTALLEDVERSION[40 + 1] = {};
-  char VEQ_VESSELEQUIPMENTID_GPS[kIdSize] = {};
-  Short4 VES_QUOTAENABLED;
-  char VES_MAXTRANSID[kIdSize] = {};
-  char VES_MAXTRANSDETAILID[kIdSize] = {};
-  Short4 VES_SEA_SENDLASTPARTFIRSTSMS;
-  Short4 VES_SEA_UPDATEINTERVAL;
-  char VES_EGCSUBJECT[800 + 1] = {};
-  char VES_EGCAUTHOR[800 + 1] = {};
-  Short4 VES_EGCTODIR;
-  char VES_NAME[400 + 1] = {};
-  Short4 VES_SCHEDULEMETHOD;
-  Short4 VES_CONNECTINTERVAL;
-  Short4 VES_GPSINSERTINTERVAL;
-  char VES_SERIAL[200 + 1] = {};
-  Long8 VES_SMTPPORT;
-  Long8 VES_POP3PORT;
-  char VES_SMTPPOPHOST[200 + 1] = {};
-  char VES_DOMAINNAME[200 + 1] = {};
-  Long8 VES_SMTPFORWARDPORT;
-  char VES_SMTPFORWARDHOST[200 + 1] = {};
-  char VES_NOTESINBOX[200 + 1] = {};
-  char VES_NOTESOUTBOX[200 + 1] = {};
-  char VES_NOTESMSNAME[200 + 1] = {};
-  Short4 VES_NOTESLOWPRIORITY;
-  Short4 VES_NOTESNORMALPRIORITY;
-  Short4 VES_NOTESHIGHPRIORITY;
-  char USR_USERID[kIdSize] = {};
-  Short4 VES_GPSENABLED;
-  Short4 VES_LCRDELAY;
-  char VES_DBVERSION[40 + 1] = {};
-  Short4 VES_OFFICEINSTALLATION;
-  Short4 VES_COPYMSGTOSHIP;
-  char USR_COPYMSGTOSHIP[kIdSize] = {};
-  char VES_COPYTOSUBJECTPRE[800 + 1] = {};
-  Short4 VES_COPYMSGFROMSHIP;
-  char USR_COPYMSGFROMSHIP[kIdSize] = {};
-  char VES_COPYFROMSUBJECTPRE[800 + 1] = {};
-  Short4 VES_COPYPRIVATEMSG;
-  char VES_VESSELID[kIdSize] = {};
-  char COM_COMPANYID[kIdSize] = {};
-  char NOD_NODEID[kIdSize] = {};
-  char VES_SEA_INSTDIR[800 + 1] = {};
-  char VES_SEA_DATADIR[800 + 1] = {};
-  char MSY_MAILSYSTEMID[kIdSize] = {};
-  Short4 VES_COMPRESSTYPE;
-  Short4 VES_COMPRESSHEADER;
-  char VES_SEA_STATUSRAPPAPP[800 + 1] = {};
-  char VES_SEA_MAXLOGENTRIES[kIdSize] = {};
-  char VES_SEA_SMS_SAC[kIdSize] = {};
-};
 // Further tables the store names only in SQL text: NV_USERGROUPMEMBER
 // (USG_USERGROUPID, USR_USERID) and NV_FILESTORAGE.
 
