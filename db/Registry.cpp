@@ -406,8 +406,9 @@ struct DatabaseValues {
 };
 
 // Reads the six values; only "DatabaseHost" when it is empty.
-bool ReadDatabaseValues(const std::string& key_path, DatabaseValues* v) {
-  Registry reg(2);
+bool ReadDatabaseValues(const std::string& key_path, const std::string& file_path,
+                        DatabaseValues* v) {
+  Registry reg(2, file_path);
   v->host = reg.Get(key_path, "DatabaseHost");
   if (v->host.empty()) return false;
   v->driver = reg.Get(key_path, "DatabaseDriverName");
@@ -448,13 +449,17 @@ const char kPostgresTrafficOptions[] = "UseServerSidePrepare=0;Protocol=7.4-0;";
 
 std::string BuildOracleConnectString(const std::string& key_path) {
   DatabaseValues v;
-  if (!ReadDatabaseValues(key_path, &v)) return std::string();
+  if (!ReadDatabaseValues(key_path, RegistryFilePath(), &v)) return std::string();
   return OracleFormat(v);
 }
 
 std::string BuildPostgresConnectString(const std::string& key_path) {
+  return BuildPostgresConnectString(key_path, RegistryFilePath());
+}
+
+std::string BuildPostgresConnectString(const std::string& key_path, const std::string& file_path) {
   DatabaseValues v;
-  if (!ReadDatabaseValues(key_path, &v)) return std::string();
+  if (!ReadDatabaseValues(key_path, file_path, &v)) return std::string();
   return OracleFormat(v) +
          "ReadOnly=0;Protocol=6.4;FakeOidIndex=0;ShowOidColumn=0;RowVersioning=0;"
          "ShowSystemTables=1;Fetch=100;Socket=4096;MaxVarcharSize=254;MaxLongVarcharSize=8190;"

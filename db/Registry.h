@@ -97,6 +97,8 @@ inline constexpr char kDatabaseKeyPath[] = "Software\\Nauvik\\Ostrel";
 // "DatabaseHost" is empty.
 std::string BuildOracleConnectString(const std::string& key_path);
 std::string BuildPostgresConnectString(const std::string& key_path);
+// The same, read from the registry file at `file_path`.
+std::string BuildPostgresConnectString(const std::string& key_path, const std::string& file_path);
 
 // The default provider from "DatabaseProvider" under `key_path`: "1"/"Oracle"
 // give 1, "2"/"PostgreSQL" give 2 (case-insensitive, text or DWORD); missing

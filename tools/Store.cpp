@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "db/Registry.h"
 #include "tools/MailText.h"
 
 namespace Nauvik::Import {
@@ -53,97 +54,6 @@ std::u16string Utf8ToUtf16(const std::string& s) {
   return out;
 }
 
-// A registry export is UTF-16LE with a byte order mark when regedit writes a
-// version 5 file; everything else is read as bytes.
-std::string ReadRegText(const std::string& path, bool* ok) {
-  std::ifstream in(path, std::ios::binary);
-  *ok = static_cast<bool>(in);
-  std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
-      static_cast<unsigned char>(raw[1]) == 0xFE) {
-    std::vector<uint16_t> units;
-    for (size_t i = 2; i + 1 < raw.size(); i += 2) {
-      units.push_back(static_cast<uint16_t>(static_cast<unsigned char>(raw[i]) |
-                                            (static_cast<unsigned char>(raw[i + 1]) << 8)));
-    }
-    return Utf16ToUtf8(units.data(), units.size());
-  }
-  if (raw.starts_with("\xEF\xBB\xBF")) raw.erase(0, 3);
-  return raw;
-}
-
-std::vector<unsigned char> HexBytes(const std::string& text) {
-  std::vector<unsigned char> bytes;
-  std::stringstream ss(text);
-  std::string part;
-  while (std::getline(ss, part, ',')) {
-    std::string t;
-    for (char c : part) {
-      if (std::isxdigit(static_cast<unsigned char>(c))) t.push_back(c);
-    }
-    if (!t.empty()) bytes.push_back(static_cast<unsigned char>(std::stoul(t, nullptr, 16)));
-  }
-  return bytes;
-}
-
-std::string ExpandEnvironment(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    size_t end = text[i] == '%' ? text.find('%', i + 1) : std::string::npos;
-    if (end != std::string::npos && end > i + 1) {
-      const char* v = getenv(text.substr(i + 1, end - i - 1).c_str());
-      if (v != nullptr) {
-        out += v;
-        i = end;
-        continue;
-      }
-    }
-    out.push_back(text[i]);
-  }
-  return out;
-}
-
-std::string RegValue(const std::string& data, bool version5) {
-  if (data.starts_with("\"")) {
-    std::string out;
-    for (size_t i = 1; i < data.size() && data[i] != '"'; ++i) {
-      if (data[i] == '\\' && i + 1 < data.size()) ++i;
-      out.push_back(data[i]);
-    }
-    return out;
-  }
-  const std::string lower = Lower(data);
-  if (lower.starts_with("dword:")) {
-    return std::to_string(static_cast<int32_t>(std::stoul(data.substr(6), nullptr, 16)));
-  }
-  if (lower.starts_with("hex(b):")) {
-    auto b = HexBytes(data.substr(7));
-    uint64_t v = 0;
-    for (size_t i = b.size(); i-- > 0;) v = (v << 8) | b[i];
-    return std::to_string(v);
-  }
-  if (lower.starts_with("hex(2):")) {
-    auto b = HexBytes(data.substr(7));
-    std::string text;
-    if (version5) {
-      std::vector<uint16_t> units;
-      for (size_t i = 0; i + 1 < b.size(); i += 2) {
-        units.push_back(static_cast<uint16_t>(b[i] | (b[i + 1] << 8)));
-      }
-      text = Utf16ToUtf8(units.data(), units.size());
-    } else {
-      text.assign(b.begin(), b.end());
-    }
-    if (auto z = text.find('\0'); z != std::string::npos) text.resize(z);
-    return ExpandEnvironment(text);
-  }
-  if (lower.starts_with("hex:")) {
-    auto b = HexBytes(data.substr(4));
-    return std::string(b.begin(), b.end());
-  }
-  return "";
-}
-
 std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
   std::string text;
   SQLCHAR state[6];
@@ -162,70 +72,24 @@ std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
 
 }  // namespace
 
-bool ReadRegistryFile(const std::string& path, std::map<std::string, std::string>* values,
-                      std::string* error) {
-  bool ok = false;
-  const std::string text = ReadRegText(path, &ok);
-  if (!ok) {
+std::string StoreConnectionString(const std::string& path, std::string* error) {
+  if (!std::ifstream(path, std::ios::binary)) {
     *error = "registry file missing: " + path;
-    return false;
+    return "";
   }
-  const bool version5 = text.find("Windows Registry Editor Version 5") != std::string::npos;
-  // Join continuation lines (ending in "\") before reading values.
-  std::vector<std::string> lines;
-  std::stringstream ss(text);
-  std::string line, pending;
-  // A value line ends in "\" only when a hex value goes on in the next line
-  // (text values end in a quote).
-  while (std::getline(ss, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!pending.empty()) {
-      const size_t start = line.find_first_not_of(" \t");
-      line = pending + (start == std::string::npos ? "" : line.substr(start));
-      pending.clear();
-    }
-    if (!line.empty() && line.back() == '\\') {
-      pending = line.substr(0, line.size() - 1);
-      continue;
-    }
-    lines.push_back(line);
+  Registry registry(2, path);
+  if (registry.Get(kDatabaseKeyPath, "DatabaseHost").empty()) {
+    // Get says "Failed to open registry entry" when the key is not there.
+    *error = registry.LastError().starts_with("Failed to open")
+                 ? path + " has no key Software\\Nauvik\\Ostrel"
+                 : path + " names no DatabaseHost: no database is configured";
+    return "";
   }
-  if (!pending.empty()) lines.push_back(pending);
-  bool in_key = false, found = false;
-  for (const std::string& l : lines) {
-    if (l.starts_with("[")) {
-      const std::string key = Lower(l.substr(1, l.find(']') - 1));
-      in_key = key.ends_with("software\\nauvik\\ostrel");
-      found = found || in_key;
-      continue;
-    }
-    if (!in_key || !l.starts_with("\"")) continue;
-    size_t close = 1;
-    std::string name;
-    while (close < l.size() && l[close] != '"') {
-      if (l[close] == '\\' && close + 1 < l.size()) ++close;
-      name.push_back(l[close++]);
-    }
-    size_t eq = l.find('=', close);
-    if (eq == std::string::npos) continue;
-    (*values)[Lower(name)] = RegValue(l.substr(eq + 1), version5);
-  }
-  if (!found) {
-    *error = path + " has no key Software\\Nauvik\\Ostrel";
-    return false;
-  }
-  return true;
-}
-
-std::string ConnectionString(const std::map<std::string, std::string>& values) {
-  auto get = [&](const char* name) {
-    auto it = values.find(name);
-    return it == values.end() ? std::string() : it->second;
-  };
-  if (get("databasehost").empty()) return "";
-  return "DRIVER={" + get("databasedrivername") + "};SERVER=" + get("databasehost") +
-         ";PORT=" + get("databaseport") + ";DATABASE=" + get("databasename") +
-         ";UID=" + get("databaseusername") + ";PWD=" + get("databasepassword") + ";";
+  // The library's string, with server-side plans back on: unlike the
+  // library's statements, the importer's already-stored check runs once per
+  // mail with the same text, and a kept plan saves the server a parse each
+  // time (the driver takes the last value of a keyword).
+  return BuildPostgresConnectString(kDatabaseKeyPath, path) + "UseServerSidePrepare=1;";
 }
 
 struct StoreDatabase::Handles {

@@ -1,8 +1,8 @@
 #pragma once
 
 // The importer's own read access to the store, separate from the library's:
-// a registry file reader for the connection values and one plain ODBC
-// connection, used to check the user before importing, to recognise mails
+// one plain ODBC connection, made from the registry file as the library makes
+// its own, used to check the user before importing, to recognise mails
 // that are already stored, and to read back what was imported (--verify).
 // One StoreDatabase per thread.
 
@@ -15,15 +15,11 @@
 
 namespace Nauvik::Import {
 
-// The values of the key Software\Nauvik\Ostrel of a registry export file
-// (".reg", REGEDIT4 or version 5, UTF-8/ANSI or UTF-16LE), names lower-cased.
-// False with `error` when the file cannot be read or lacks the key.
-bool ReadRegistryFile(const std::string& path, std::map<std::string, std::string>* values,
-                      std::string* error);
-
-// An ODBC connection string for the configured database; "" when the values
-// name no host.
-std::string ConnectionString(const std::map<std::string, std::string>& values);
+// The connection string the library builds from the registry file at `path`,
+// read with the library's own reader, for the importer's own connection. ""
+// with `error` when the file cannot be read, lacks the key
+// Software\Nauvik\Ostrel or names no DatabaseHost.
+std::string StoreConnectionString(const std::string& path, std::string* error);
 
 class StoreDatabase {
  public:

@@ -216,12 +216,8 @@ int main(int argc, char** argv) {
   StoreDatabase db;
   StoreQueries queries(&db, !o.tables);
   if (!o.no_check) {
-    std::map<std::string, std::string> values;
-    if (!ReadRegistryFile(registry, &values, &error)) return Fail(kExitUsage, error);
-    connection = ConnectionString(values);
-    if (connection.empty()) {
-      return Fail(kExitUsage, registry + " names no DatabaseHost: no database is configured");
-    }
+    connection = StoreConnectionString(registry, &error);
+    if (connection.empty()) return Fail(kExitUsage, error);
     if (!db.Connect(connection, &error)) {
       return Fail(kExitUsage, "cannot connect to the store database: " + error);
     }

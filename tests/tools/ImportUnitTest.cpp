@@ -20,6 +20,7 @@
 #include "tools/Progress.h"
 #include "tools/Report.h"
 #include "tools/Store.h"
+#include "db/Registry.h"
 
 namespace Nauvik::Import {
 namespace {
@@ -462,21 +463,25 @@ TEST(RegistryFile, ReadsTheStoreKeyInEveryValueForm) {
       "  00,45,00,47,00,5f,00,48,00,4f,00,4d,00,45,00,25,00,00,00\r\n"
       "\"DatabaseDriverName\"=\"PostgreSQL Unicode\"\r\n"
       "\"DatabaseUsername\"=\"ms\"\r\n");
-  std::map<std::string, std::string> v;
+  // The importer's connection is the library's, read by the library's reader:
+  // a value form one of two readers took differently would connect the two
+  // to different places.
   std::string error;
-  ASSERT_TRUE(ReadRegistryFile(dir + "/a.reg", &v, &error)) << error;
-  EXPECT_EQ(v["databasehost"], "db.example");
-  EXPECT_EQ(v["databasepassword"], "p\"w\\d");
-  EXPECT_EQ(v["databaseport"], "5423");
-  EXPECT_EQ(v["databasename"], "/srv/home");
-  EXPECT_EQ(ConnectionString(v),
-            "DRIVER={PostgreSQL Unicode};SERVER=db.example;PORT=5423;DATABASE=/srv/home;"
-            "UID=ms;PWD=p\"w\\d;");
+  const std::string connection = StoreConnectionString(dir + "/a.reg", &error);
+  EXPECT_EQ(connection, BuildPostgresConnectString(kDatabaseKeyPath, dir + "/a.reg") +
+                            "UseServerSidePrepare=1;");
+  EXPECT_TRUE(connection.starts_with(
+      "DRIVER=PostgreSQL Unicode;DBQ=db.example:5423//srv/home;DATABASE=/srv/home;"
+      "SERVER=db.example;PORT=5423;UID=ms;PWD=p\"w\\d;"))
+      << connection;
   WriteFile(dir + "/b.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Other]\n\"A\"=\"b\"\n");
-  EXPECT_FALSE(ReadRegistryFile(dir + "/b.reg", &v, &error));
-  EXPECT_FALSE(ReadRegistryFile(dir + "/missing.reg", &v, &error));
-  EXPECT_NE(error.find("registry file missing"), std::string::npos);
-  EXPECT_EQ(ConnectionString({{"databasename", "x"}}), "");
+  EXPECT_EQ(StoreConnectionString(dir + "/b.reg", &error), "");
+  EXPECT_NE(error.find("has no key Software\\Nauvik\\Ostrel"), std::string::npos) << error;
+  WriteFile(dir + "/c.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Nauvik\\Ostrel]\n\"DatabaseName\"=\"x\"\n");
+  EXPECT_EQ(StoreConnectionString(dir + "/c.reg", &error), "");
+  EXPECT_NE(error.find("names no DatabaseHost"), std::string::npos) << error;
+  EXPECT_EQ(StoreConnectionString(dir + "/missing.reg", &error), "");
+  EXPECT_NE(error.find("registry file missing"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -40,10 +40,10 @@ class StoreSuite : public testing::Test {
     OpenStore(reg, company, name);
   }
   static void Reconnect() {
-    std::map<std::string, std::string> values;
     std::string e;
     db_ = std::make_unique<StoreDatabase>();
-    if (!ReadRegistryFile(registry_, &values, &e) || !db_->Connect(ConnectionString(values), &e)) {
+    const std::string connection = StoreConnectionString(registry_, &e);
+    if (connection.empty() || !db_->Connect(connection, &e)) {
       db_.reset();
       ADD_FAILURE() << e;
     }
