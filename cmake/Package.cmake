@@ -10,13 +10,12 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "MailStorage developers <mailstorage@example.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "stores e-mail files in a PostgreSQL-backed IMAP mail store")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "stores e-mail files in a PostgreSQL-backed IMAP mail store
- libMailStorage.so.0 stores one mail file per call in an IMAP mail store kept
- in PostgreSQL (through unixODBC and psqlODBC) and blob files on storage
- hosts. mailstorage-import imports Maildir trees, mbox files, single mails and
- IMAP accounts through it; mailstorage-check finds and repairs what an
- interrupted import leaves behind.")
+set(CPACK_PACKAGE_DESCRIPTION
+    "libMailStorage.so.0 stores one mail file per call in an IMAP mail store kept
+in PostgreSQL (through unixODBC and psqlODBC) and blob files on storage
+hosts. mailstorage-import imports Maildir trees, mbox files, single mails and
+IMAP accounts through it; mailstorage-check finds and repairs what an
+interrupted import leaves behind.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)
@@ -27,8 +26,11 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "unixodbc, odbc-postgresql")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 configure_file(cmake/debian/conffiles.in ${CMAKE_BINARY_DIR}/debian/conffiles @ONLY)
+# The library directory's cache is renewed by dpkg's ldconfig trigger; the
+# maintainer scripts only look after the log directory.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${CMAKE_BINARY_DIR}/debian/conffiles ${PROJECT_SOURCE_DIR}/cmake/debian/postrm)
+    ${CMAKE_BINARY_DIR}/debian/conffiles ${PROJECT_SOURCE_DIR}/cmake/debian/triggers
+    ${PROJECT_SOURCE_DIR}/cmake/debian/postinst ${PROJECT_SOURCE_DIR}/cmake/debian/postrm)
 
 # The package's copyright and changelog, where Debian expects them.
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
