@@ -61,8 +61,18 @@ install(DIRECTORY DESTINATION ${MS_FULL_LOGDIR}
 
 install(FILES db/schema/postgresql.sql db/schema/oracle.sql db/schema/demo-seed.sql
         DESTINATION ${CMAKE_INSTALL_DATADIR}/mailstorage)
-install(FILES cmake/registry.reg DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/mailstorage
-        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
+# The registry file gets the database password: installing again (an
+# upgrade from source) keeps the one in place. A package's staging directory
+# never has one, and dpkg keeps it as a configuration file.
+install(CODE "
+  set(registry \"\$ENV{DESTDIR}${CMAKE_INSTALL_FULL_SYSCONFDIR}/mailstorage/registry.reg\")
+  if(EXISTS \"\${registry}\")
+    message(STATUS \"Keeping: \${registry}\")
+  else()
+    file(INSTALL \"${PROJECT_SOURCE_DIR}/cmake/registry.reg\"
+         DESTINATION \"${CMAKE_INSTALL_FULL_SYSCONFDIR}/mailstorage\"
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
+  endif()")
 
 # Manual pages from the tools' --help, remade whenever a tool is rebuilt.
 # Not in a sanitizer build, whose tools are not installed.
