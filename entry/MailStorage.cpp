@@ -15,6 +15,7 @@
 #include "db/ConnectionManager.h"
 #include "db/Registry.h"
 #include "entry/LoggedCall.h"
+#include "entry/VersionNote.h"
 #include "foundation/Files.h"
 #include "foundation/NTime.h"
 #include "foundation/ResultCodes.h"
@@ -22,6 +23,38 @@
 #include "log/Log.h"
 
 namespace {
+
+MAILSTORAGE_VERSION_NOTE(MAILSTORAGE_VERSION);
+
+// The public header spells the result codes for C hosts; they must stay the
+// store's own.
+static_assert(MAILSTORAGE_OK == Nauvik::IMAP::kImapOk);
+static_assert(MAILSTORAGE_UNKNOWN_ERROR == Nauvik::IMAP::kImapUnknownError);
+static_assert(MAILSTORAGE_DATABASE_ERROR == Nauvik::IMAP::kImapOracleError);
+static_assert(MAILSTORAGE_FILE_NOT_FOUND == Nauvik::IMAP::kImapFileNotFound);
+static_assert(MAILSTORAGE_EMPTY_MAIL == Nauvik::IMAP::kImapEmptyMail);
+static_assert(MAILSTORAGE_INVALID_MAIL_CONTENT == Nauvik::IMAP::kImapInvalidMailContent);
+static_assert(MAILSTORAGE_MAIL_NOT_FOUND == Nauvik::IMAP::kImapMailNotFound);
+static_assert(MAILSTORAGE_MAIL_ALREADY_EXISTS == Nauvik::IMAP::kImapMailAlreadyExists);
+static_assert(MAILSTORAGE_UNABLE_TO_PARSE_MAIL == Nauvik::IMAP::kImapUnableToParseMail);
+static_assert(MAILSTORAGE_MAIL_TOO_BIG == Nauvik::IMAP::kImapMailTooBig);
+static_assert(MAILSTORAGE_USER_DELETED == Nauvik::IMAP::kImapUserDeleted);
+static_assert(MAILSTORAGE_INVALID_USER == Nauvik::IMAP::kImapInvalidUser);
+static_assert(MAILSTORAGE_QUOTA_EXCEEDED == Nauvik::IMAP::kImapQuotaExceeded);
+static_assert(MAILSTORAGE_INVALID_FOLDER == Nauvik::IMAP::kImapInvalidFolder);
+static_assert(MAILSTORAGE_LOOPING_FOLDERS == Nauvik::IMAP::kImapLoopingFolders);
+static_assert(MAILSTORAGE_FOLDER_NOT_FOUND == Nauvik::IMAP::kImapFolderNotFound);
+static_assert(MAILSTORAGE_FOLDER_PARENT_NOT_FOUND == Nauvik::IMAP::kImapFolderParentNotFound);
+static_assert(MAILSTORAGE_FOLDER_ALREADY_EXISTS == Nauvik::IMAP::kImapFolderAlreadyExists);
+static_assert(MAILSTORAGE_ILLEGAL_FOLDER_NAME == Nauvik::IMAP::kImapIllegalFolderName);
+static_assert(MAILSTORAGE_ALREADY_SUBSCRIBED == Nauvik::IMAP::kImapAlreadySubscribed);
+static_assert(MAILSTORAGE_NOT_SUBSCRIBED == Nauvik::IMAP::kImapNotSubscribed);
+static_assert(MAILSTORAGE_ACCESS_DENIED == Nauvik::IMAP::kImapAccessDenied);
+static_assert(MAILSTORAGE_FOLDER_NOT_SELECTABLE == Nauvik::IMAP::kImapFolderNotSelectable);
+static_assert(MAILSTORAGE_CANNOT_CREATE_IN_OTHERS_FOLDER ==
+              Nauvik::IMAP::kImapCannotCreateInOthersFolder);
+static_assert(MAILSTORAGE_INVALID_INPUT == Nauvik::IMAP::kImapInvalidInput);
+static_assert(MAILSTORAGE_INVALID_POINTER == Nauvik::IMAP::kImapInvalidPointer);
 
 using Nauvik::Log;
 using Nauvik::LogLevelAtLeast;

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "entry/MailStorage.h"
 #include "tools/CommandLine.h"
 
 namespace Nauvik::Import {
@@ -54,7 +55,8 @@ int ParseOptions(int argc, char** argv, ImportOptions* o) {
   app.add_option("--registry", o->registry,
                  "registry file with the database settings (sets MAILSTORAGE_REGISTRY)");
   app.add_option("--library", o->library,
-                 "libMailStorage.so to load (default: ../entry/libMailStorage.so beside the tool)");
+                 "the library to load (default: " MAILSTORAGE_LIBRARY
+                 " in the build tree or installed prefix of the tool, else on the loader's path)");
   app.add_option("--journal", o->journal,
                  "record every item; running the same command again resumes");
   app.add_option("--report", o->report, "CSV file with one row per item");

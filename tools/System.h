@@ -32,7 +32,8 @@ struct LibraryApi {
 };
 
 // dlopen + dlsym. False with `error` (dlerror's text) when the file cannot be
-// loaded or lacks one of the two functions.
+// loaded, lacks one of the two functions or is another version than this
+// tool's. `path` may be a bare file name for the loader's search path.
 bool LoadMailStorageLibrary(const std::string& path, LibraryApi* api, std::string* error);
 
 }  // namespace Nauvik::Import

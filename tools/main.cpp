@@ -45,12 +45,20 @@ void WarnIfRegistryReadable(const std::string& registry) {
           registry.c_str());
 }
 
+// Without --library: beside the tool in the build tree, else in the library
+// directory of the prefix the tool is installed in, else by its SONAME on the
+// loader's search path.
 std::string DefaultLibraryPath() {
   const std::string exe = ExecutablePath();
-  if (exe.empty()) return "libMailStorage.so";
-  return (std::filesystem::path(exe).parent_path() / ".." / "entry" / "libMailStorage.so")
-      .lexically_normal()
-      .string();
+  if (exe.empty()) return MAILSTORAGE_LIBRARY;
+  const std::filesystem::path dir = std::filesystem::path(exe).parent_path();
+  for (const char* relative : {"../entry", MAILSTORAGE_LIBDIR_FROM_TOOL}) {
+    const std::filesystem::path candidate =
+        (dir / relative / MAILSTORAGE_LIBRARY).lexically_normal();
+    std::error_code ec;
+    if (std::filesystem::exists(candidate, ec)) return candidate.string();
+  }
+  return MAILSTORAGE_LIBRARY;
 }
 
 // Shards 2..N leave the creation of folders to shard 1 (which imports each
@@ -204,12 +212,16 @@ int main(int argc, char** argv) {
   const std::string library = o.library.empty() ? DefaultLibraryPath() : o.library;
   LibraryApi api;
   std::string error;
-  if (!std::filesystem::exists(library)) {
+  if (library.find('/') != std::string::npos && !std::filesystem::exists(library)) {
     return Fail(kExitUsage, "library not found: " + library +
                                 " (build target MailStorage or give --library FILE)");
   }
   if (!LoadMailStorageLibrary(library, &api, &error)) {
-    return Fail(kExitUsage, "cannot load the library " + library + ": " + error);
+    return Fail(kExitUsage,
+                "cannot load the library " + library + ": " + error +
+                    (library.find('/') == std::string::npos
+                         ? " (install it, build target MailStorage or give --library FILE)"
+                         : ""));
   }
 
   std::string connection;

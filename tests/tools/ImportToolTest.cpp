@@ -360,6 +360,8 @@ TEST_F(ImportTool, BadUsageAndConfigurationExitWith2AndSayWhy) {
       {{"--no-check", "--registry", dir_ + "/none.reg", "--library", lib, in},
        "registry file missing: "},
       {{"--no-check", "--registry", registry_, "--library", in, in}, "cannot load the library"},
+      {{"--no-check", "--registry", registry_, "--library", MS_FAKE_OTHER_VERSION, in},
+       "is libMailStorage 0.0.1, this tool needs version " MAILSTORAGE_VERSION},
       {{"--registry", registry_, "--library", lib, in}, "has no key Software\\Nauvik\\Ostrel"},
       {{"--registry", dir_ + "/nohost.reg", "--library", lib, in}, "names no DatabaseHost"},
       {{"--no-check", "--registry", registry_, "--library", lib, dir_ + "/in/missing.eml"},
