@@ -1,10 +1,5 @@
 #include "imap/ImapMailStorage.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <set>
 #include <stdexcept>
@@ -41,35 +36,23 @@ constexpr std::u16string_view kLoopingPrefix = u"[Error: Looping folders detecte
 constexpr uint64_t kReadMailUpTo = uint64_t{1} << 20;
 
 // The bytes of a mail file, as a mapping of it would give them: none for a
-// missing, empty or unreadable file or one of 4 GiB or more.
+// missing, empty or unreadable file, one of 4 GiB or more, or one that fails
+// or is cut short while it is read.
 class MailFileBytes {
  public:
   bool Open(const std::string& path) {
-    // A missing file fails the open; the fstat below turns away directories.
-    KAVRO::UniqueFd fd = KAVRO::UniqueFd::Open(path, O_RDONLY);
-    if (!fd.Valid()) return false;
-    struct stat st;
-    if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    const auto size = static_cast<uint64_t>(st.st_size);
-    if (size == 0 || size > UINT32_MAX) return false;
-    if (size > kReadMailUpTo) {
-      fd.Reset();
-      if (!mapping_.Open(path)) return false;
-      bytes_ = mapping_.Bytes();
-      return true;
+    switch (KAVRO::ReadWholeFile(path, kReadMailUpTo, &held_)) {
+      case KAVRO::WholeRead::kRead:
+        bytes_ = held_;
+        return true;
+      case KAVRO::WholeRead::kLarger:
+        if (!mapping_.Open(path)) return false;
+        bytes_ = mapping_.Bytes();
+        return true;
+      case KAVRO::WholeRead::kFailed:
+        break;
     }
-    held_.resize(static_cast<size_t>(size));
-    size_t done = 0;
-    while (done < held_.size()) {
-      const ssize_t n = read(fd.Get(), held_.data() + done, held_.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    // A file cut short meanwhile gives what it still had.
-    held_.resize(done);
-    bytes_ = held_;
-    return done > 0;
+    return false;
   }
   const char* Data() const { return bytes_.data(); }
   uint32_t Size() const { return static_cast<uint32_t>(bytes_.size()); }
@@ -474,6 +457,8 @@ int32_t ImapMailStorage::AddMessageToFolder(const std::string& mail_path,
   if (mail.Open(mail_path)) {
     bytes = mail.Data();
     length = mail.Size();
+  } else {
+    Log(kLogError, true, "Failed to open memory mapped file: " + mail_path);
   }
   return AddMessageToFolder(bytes, length, folder, create, user_id, company_id, flags,
                             internal_date, 0, 0);

@@ -215,7 +215,13 @@ TEST_F(MailStorageLibrary, InvalidInputGives1023) {
                                  c.company_text.c_str(), "", false, false, true),
               c.code);
     if (c.code == kInvalidInput) {
-      EXPECT_TRUE(Contains(log_.Take(), ErrorLine("Invalid input to function") + "\r\n"));
+      const std::string log = log_.Take();
+      EXPECT_TRUE(Contains(log, ErrorLine("Invalid input to function") + "\r\n")) << log;
+      EXPECT_EQ(Contains(log, "ERROR: " + std::to_string(gettid()) +
+                                  ": Failed to open memory mapped file: " + c.file.string() +
+                                  "\r\n"),
+                c.file != good)
+          << log;
       EXPECT_EQ(Count("NS_IMAPFOLDER", "USR_USERID IN (0, " + user + ")"), 0);
     }
   }
