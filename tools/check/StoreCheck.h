@@ -76,6 +76,13 @@ struct StoreReport {
   bool Clean() const { return Problems() == 0; }
 };
 
+// The shortest --min-age a repair takes. A call of the store writes the blob
+// file, commits its record and only then its message; a call that writes a
+// large mail or waits for a lock can take minutes, and an orphan younger
+// than that may be its mail in flight. (Imports by mailstorage-import are
+// also locked out while the repair runs; other hosts of the library are not.)
+inline constexpr int64_t kMinAgeFloorSeconds = 15 * 60;
+
 struct CheckSettings {
   int64_t min_age_seconds = 3600;  // younger orphans may belong to an import in flight
   size_t list_limit = 20;          // findings listed per category; 0 lists all
