@@ -135,6 +135,43 @@ std::u16string StoredFolderPath(std::u16string_view path) {
   }
 }
 
+// The stored paths (as StoredFolderPath gives them) of the levels whose name
+// was cut, for the outermost folder operation of the thread: the row of such
+// a level logs the table layer's ERROR line when it is written, as the
+// layer itself would have had the name reached it whole.
+thread_local std::set<std::u16string> t_cut_levels;
+thread_local int t_folder_depth = 0;
+
+class CutLevels {
+ public:
+  explicit CutLevels(std::u16string_view given) {
+    if (t_folder_depth++ > 0) return;
+    std::u16string stored;
+    while (true) {
+      const size_t dot = given.find(kSeparator);
+      const std::u16string_view level = given.substr(0, dot);
+      const std::u16string kept = StoredFolderPath(level);
+      stored += kept;
+      if (kept.size() < level.size()) t_cut_levels.insert(stored);
+      if (dot == std::u16string_view::npos) break;
+      stored += kSeparator;
+      given.remove_prefix(dot + 1);
+    }
+  }
+  ~CutLevels() {
+    if (--t_folder_depth == 0) t_cut_levels.clear();
+  }
+  CutLevels(const CutLevels&) = delete;
+  CutLevels& operator=(const CutLevels&) = delete;
+
+  // Logs the line when the level at this stored path was cut.
+  static void Writing(const std::u16string& stored_path) {
+    if (t_cut_levels.count(stored_path) > 0) {
+      Log(kLogError, true, "Truncating string field before input to database");
+    }
+  }
+};
+
 bool StartsWith(std::u16string_view text, std::u16string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
@@ -669,6 +706,7 @@ int32_t ImapMailStorage::CreateImapFolder(const std::u16string& name, int64_t us
 
 int32_t ImapMailStorage::CreateImapFolderBody(const std::u16string& given, int64_t user_id,
                                               int64_t company_id, ImapFolder* out) {
+  const CutLevels cut(given);
   const std::u16string name = StoredFolderPath(given);
   if (name.empty() || user_id == 0 || company_id == 0) return kImapInvalidInput;
   ImapFolder existing;
@@ -715,6 +753,7 @@ int32_t ImapMailStorage::CreateImapFolderBody(const std::u16string& given, int64
     folder.inbox = true;
     folder.name = kInbox;
   } else {
+    CutLevels::Writing(name);
     row.SetValue("IMF_FOLDERNAME", folder.name, false);
   }
   if (folder.parent_id != 0) row.SetLiteral("IMF_IMAPFOLDERID_PARENT", Dec(folder.parent_id));
@@ -761,6 +800,7 @@ int32_t ImapMailStorage::RenameImapFolder(const std::u16string& given_old,
                                           const std::u16string& given_new, int64_t user_id,
                                           int64_t company_id) {
   try {
+    const CutLevels cut(given_new);
     const std::u16string old_name = StoredFolderPath(given_old);
     const std::u16string new_name = StoredFolderPath(given_new);
     ImapFolder folder;
@@ -796,6 +836,7 @@ int32_t ImapMailStorage::RenameImapFolder(const std::u16string& given_old,
     }
     DBTable<NV_IMAPFOLDER> row;
     if (!use_views_) row.SetTableName("NS_IMAPFOLDER", true);
+    CutLevels::Writing(new_name);
     row.SetValue("IMF_FOLDERNAME", last, false);
     row.SetLiteral("IMF_IMAPFOLDERID_PARENT", new_parent != 0 ? Dec(new_parent) : "NULL");
     return row.Update("IMF_IMAPFOLDERID = " + Dec(folder.folder_id)) > 0 ? kImapOk
