@@ -152,6 +152,16 @@ TEST(CheckTool, FindsEachOrphanAndRepairsOnlyWhatIsOldEnough) {
   ToolResult r = Check({});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("Clean: 0 problems in 1 storage host"), std::string::npos) << r.out;
+  // A host directory that no group may read is warned about, not counted.
+  const std::string no_group = "warning: its directory is readable by no group";
+  EXPECT_EQ(r.out.find(no_group), std::string::npos) << r.out;
+  fs::permissions(g_store->Blobs(), fs::perms::group_all | fs::perms::others_all,
+                  fs::perm_options::remove);
+  r = Check({});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find(no_group), std::string::npos) << r.out;
+  fs::permissions(g_store->Blobs(), fs::perms::group_read | fs::perms::group_exec,
+                  fs::perm_options::add);
 
   DropLinks(unlinked);
   AgeRecord(unlinked);

@@ -1,5 +1,7 @@
 #include "tools/check/StoreCheck.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -428,7 +430,11 @@ StoreReport CheckStore(const CheckSettings &settings) {
   for (HostReport &host : report.hosts) {
     const std::string root = KAVRO::OsPath(host.path);
     std::unordered_map<std::string, FileSeen> files;
-    if (host.online) files = WalkHost(root, limit, &host);
+    if (host.online) {
+      files = WalkHost(root, limit, &host);
+      struct stat st;
+      host.no_group_read = stat(root.c_str(), &st) == 0 && (st.st_mode & S_IRGRP) == 0;
+    }
     CheckHostRecords(limit, &files, &host);
     for (const auto &[location, file] : files) {
       if (!file.recorded) {
@@ -479,6 +485,10 @@ void PrintReport(const StoreReport &report, const CheckSettings &settings, std::
         << (host.online ? "" : " (offline: files not checked)") << ": " << host.records
         << " records, " << host.files << " blob files, " << host.bytes << " bytes\n";
     if (!host.walk_error.empty()) out << "  cannot read its files: " << host.walk_error << "\n";
+    if (host.no_group_read) {
+      out << "  warning: its directory is readable by no group: an IMAP server under another "
+             "account cannot read its mail (README, Security)\n";
+    }
     List(out, "records without a message", host.records_without_message, limit, DescribeRecord);
     List(out, "blob files without a record", host.files_without_record, limit,
          [](const FileFinding &f) {

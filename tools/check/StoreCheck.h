@@ -53,6 +53,7 @@ struct HostReport {
   std::string path;  // FSH_HOSTPATH as stored
   bool online = false;
   std::string walk_error;  // the host's directory could not be read
+  bool no_group_read = false;  // its directory gives no group read access
   uint64_t records = 0;    // live records on the host
   uint64_t files = 0;      // blob files found
   uint64_t bytes = 0;      // their sizes
