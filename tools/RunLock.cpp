@@ -48,7 +48,8 @@ int64_t RunLockKey(const RunKey& key) {
   return static_cast<int64_t>(h);
 }
 
-// The single value of a one-row query; "" with `error` set on failure.
+// The first column of the first row of `sql` ("" for no row); false with
+// `error` when the query fails.
 bool Value(StoreDatabase* db, const std::string& sql, std::string* value, std::string* error) {
   std::vector<StoreDatabase::Row> rows;
   if (!db->Query(sql, {}, &rows, error)) return false;
