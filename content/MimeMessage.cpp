@@ -53,7 +53,7 @@ void MimeMessage::ParseHeaders(std::string bytes) {
 }
 
 bool MimeMessage::HasField(const std::string& name) const {
-  return Get().headers.Find(name) != nullptr;
+  return Get().headers.Find(name).has_value();
 }
 
 std::string MimeMessage::GetFieldBody(const std::string& name) const {
@@ -62,12 +62,12 @@ std::string MimeMessage::GetFieldBody(const std::string& name) const {
 }
 
 std::string_view MimeMessage::FieldBodyView(std::string_view name) const {
-  const MimeParse::HeaderField* field = Get().headers.Find(name);
+  const std::optional<MimeParse::HeaderField> field = Get().headers.Find(name);
   return field ? field->body : std::string_view();
 }
 
 std::string MimeMessage::GetContentType() const {
-  const MimeParse::HeaderField* field = Get().headers.Find("Content-Type");
+  const std::optional<MimeParse::HeaderField> field = Get().headers.Find("Content-Type");
   if (!field) return "";
   MimeParse::MediaType media_type;
   (void)MimeParse::ParseMediaType(field->body, &media_type);  // faults still fill it

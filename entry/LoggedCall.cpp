@@ -1,5 +1,7 @@
 #include "entry/LoggedCall.h"
 
+#include <pthread.h>
+
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -20,6 +22,7 @@ constexpr char kLogFilePattern[] = "MailStorage_$YEAR_$STRMONTH_$DAY.log";
 // calls ever ran at the same time.
 class LoggerPool {
  public:
+  LoggerPool() { pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild); }
   ~LoggerPool() { StopIdle(); }
 
   std::unique_ptr<MailStorageInsertLogger> Take(const std::string& directory, bool* logging) {
@@ -49,6 +52,15 @@ class LoggerPool {
     idle_.push_back(std::move(logger));
   }
 
+  // A child of fork has the parked loggers but none of their threads: a
+  // call there would resume one and wait forever for its lines to be
+  // written. The child forgets them (their threads cannot be stopped or
+  // joined there) and starts loggers of its own. The pool's lock is held
+  // across the fork so that the child never inherits it taken.
+  static void BeforeFork();
+  static void AfterForkInParent();
+  static void AfterForkInChild();
+
   void StopIdle() {
     std::vector<std::unique_ptr<MailStorageInsertLogger>> stopping;
     {
@@ -68,6 +80,15 @@ class LoggerPool {
 LoggerPool& Loggers() {
   static LoggerPool pool;
   return pool;
+}
+
+void LoggerPool::BeforeFork() { Loggers().mu_.lock(); }
+void LoggerPool::AfterForkInParent() { Loggers().mu_.unlock(); }
+void LoggerPool::AfterForkInChild() {
+  LoggerPool& pool = Loggers();
+  for (auto& logger : pool.idle_) (void)logger.release();
+  pool.idle_.clear();
+  pool.mu_.unlock();
 }
 
 }  // namespace

@@ -15,6 +15,7 @@ namespace {
 std::atomic<WriteFunction> g_write{&::write};
 std::atomic<SyncDirectoryFunction> g_sync_directory{&SyncDirectory};
 std::atomic<FsyncFunction> g_fsync{&::fsync};
+std::atomic<PreadFunction> g_pread{&::pread};
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
@@ -395,6 +396,42 @@ void MMFile::Close() {
   if (view_ != nullptr) munmap(const_cast<unsigned char*>(view_), size_);
   view_ = nullptr;
   size_ = 0;
+}
+
+bool ReadExactly(int fd, uint64_t offset, uint64_t length, std::string* out) {
+  out->resize(static_cast<size_t>(length));
+  size_t done = 0;
+  while (done < out->size()) {
+    const ssize_t n = g_pread.load(std::memory_order_relaxed)(
+        fd, out->data() + done, out->size() - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      const int err = errno;
+      out->clear();
+      errno = err;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+WholeRead ReadWholeFile(const std::string& path, uint64_t up_to, std::string* out) {
+  out->clear();
+  // A missing file fails the open; the fstat turns away directories.
+  UniqueFd fd = UniqueFd::Open(path, O_RDONLY);
+  if (!fd.Valid()) return WholeRead::kFailed;
+  struct stat st;
+  if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return WholeRead::kFailed;
+  const auto size = static_cast<uint64_t>(st.st_size);
+  if (size == 0 || size > UINT32_MAX) return WholeRead::kFailed;
+  if (size > up_to) return WholeRead::kLarger;
+  return ReadExactly(fd.Get(), 0, size, out) ? WholeRead::kRead : WholeRead::kFailed;
+}
+
+PreadFunction SetPreadFunctionForTesting(PreadFunction fn) {
+  return g_pread.exchange(fn == nullptr ? &::pread : fn);
 }
 
 }  // namespace KAVRO

@@ -207,4 +207,23 @@ class MMFile {
   const unsigned char* view_ = nullptr;
 };
 
+// Reads exactly length bytes of the open file from offset into *out,
+// continuing after short reads and EINTR. A read that fails, or a file that
+// ends before length bytes (cut short while it is read: errno EIO), gives
+// false with *out empty: never a prefix of the bytes.
+bool ReadExactly(int fd, uint64_t offset, uint64_t length, std::string* out);
+
+// How ReadWholeFile ended.
+enum class WholeRead { kRead, kLarger, kFailed };
+// Reads a whole regular file of at most up_to bytes into *out. As with a
+// mapping, a missing, empty or unreadable file, one of 4 GiB or more and one
+// that fails or is cut short while it is read give nothing (kFailed, *out
+// empty). A file larger than up_to is not read (kLarger): the caller maps it.
+WholeRead ReadWholeFile(const std::string& path, uint64_t up_to, std::string* out);
+
+// The pread(2) ReadExactly uses; tests replace it to cut a file short or
+// fail a read midway. Null restores pread; returns the previous function.
+using PreadFunction = ssize_t (*)(int fd, void* data, size_t len, off_t offset);
+PreadFunction SetPreadFunctionForTesting(PreadFunction fn);
+
 }  // namespace KAVRO

@@ -1,10 +1,5 @@
 #include "imap/ImapMailStorage.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <set>
 #include <stdexcept>
@@ -41,35 +36,23 @@ constexpr std::u16string_view kLoopingPrefix = u"[Error: Looping folders detecte
 constexpr uint64_t kReadMailUpTo = uint64_t{1} << 20;
 
 // The bytes of a mail file, as a mapping of it would give them: none for a
-// missing, empty or unreadable file or one of 4 GiB or more.
+// missing, empty or unreadable file, one of 4 GiB or more, or one that fails
+// or is cut short while it is read.
 class MailFileBytes {
  public:
   bool Open(const std::string& path) {
-    // A missing file fails the open; the fstat below turns away directories.
-    KAVRO::UniqueFd fd = KAVRO::UniqueFd::Open(path, O_RDONLY);
-    if (!fd.Valid()) return false;
-    struct stat st;
-    if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    const auto size = static_cast<uint64_t>(st.st_size);
-    if (size == 0 || size > UINT32_MAX) return false;
-    if (size > kReadMailUpTo) {
-      fd.Reset();
-      if (!mapping_.Open(path)) return false;
-      bytes_ = mapping_.Bytes();
-      return true;
+    switch (KAVRO::ReadWholeFile(path, kReadMailUpTo, &held_)) {
+      case KAVRO::WholeRead::kRead:
+        bytes_ = held_;
+        return true;
+      case KAVRO::WholeRead::kLarger:
+        if (!mapping_.Open(path)) return false;
+        bytes_ = mapping_.Bytes();
+        return true;
+      case KAVRO::WholeRead::kFailed:
+        break;
     }
-    held_.resize(static_cast<size_t>(size));
-    size_t done = 0;
-    while (done < held_.size()) {
-      const ssize_t n = read(fd.Get(), held_.data() + done, held_.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    // A file cut short meanwhile gives what it still had.
-    held_.resize(done);
-    bytes_ = held_;
-    return done > 0;
+    return false;
   }
   const char* Data() const { return bytes_.data(); }
   uint32_t Size() const { return static_cast<uint32_t>(bytes_.size()); }
@@ -151,6 +134,43 @@ std::u16string StoredFolderPath(std::u16string_view path) {
     path.remove_prefix(dot + 1);
   }
 }
+
+// The stored paths (as StoredFolderPath gives them) of the levels whose name
+// was cut, for the outermost folder operation of the thread: the row of such
+// a level logs the table layer's ERROR line when it is written, as the
+// layer itself would have had the name reached it whole.
+thread_local std::set<std::u16string> t_cut_levels;
+thread_local int t_folder_depth = 0;
+
+class CutLevels {
+ public:
+  explicit CutLevels(std::u16string_view given) {
+    if (t_folder_depth++ > 0) return;
+    std::u16string stored;
+    while (true) {
+      const size_t dot = given.find(kSeparator);
+      const std::u16string_view level = given.substr(0, dot);
+      const std::u16string kept = StoredFolderPath(level);
+      stored += kept;
+      if (kept.size() < level.size()) t_cut_levels.insert(stored);
+      if (dot == std::u16string_view::npos) break;
+      stored += kSeparator;
+      given.remove_prefix(dot + 1);
+    }
+  }
+  ~CutLevels() {
+    if (--t_folder_depth == 0) t_cut_levels.clear();
+  }
+  CutLevels(const CutLevels&) = delete;
+  CutLevels& operator=(const CutLevels&) = delete;
+
+  // Logs the line when the level at this stored path was cut.
+  static void Writing(const std::u16string& stored_path) {
+    if (t_cut_levels.count(stored_path) > 0) {
+      Log(kLogError, true, "Truncating string field before input to database");
+    }
+  }
+};
 
 bool StartsWith(std::u16string_view text, std::u16string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
@@ -474,6 +494,8 @@ int32_t ImapMailStorage::AddMessageToFolder(const std::string& mail_path,
   if (mail.Open(mail_path)) {
     bytes = mail.Data();
     length = mail.Size();
+  } else {
+    Log(kLogError, true, "Failed to open memory mapped file: " + mail_path);
   }
   return AddMessageToFolder(bytes, length, folder, create, user_id, company_id, flags,
                             internal_date, 0, 0);
@@ -684,6 +706,7 @@ int32_t ImapMailStorage::CreateImapFolder(const std::u16string& name, int64_t us
 
 int32_t ImapMailStorage::CreateImapFolderBody(const std::u16string& given, int64_t user_id,
                                               int64_t company_id, ImapFolder* out) {
+  const CutLevels cut(given);
   const std::u16string name = StoredFolderPath(given);
   if (name.empty() || user_id == 0 || company_id == 0) return kImapInvalidInput;
   ImapFolder existing;
@@ -730,6 +753,7 @@ int32_t ImapMailStorage::CreateImapFolderBody(const std::u16string& given, int64
     folder.inbox = true;
     folder.name = kInbox;
   } else {
+    CutLevels::Writing(name);
     row.SetValue("IMF_FOLDERNAME", folder.name, false);
   }
   if (folder.parent_id != 0) row.SetLiteral("IMF_IMAPFOLDERID_PARENT", Dec(folder.parent_id));
@@ -776,6 +800,7 @@ int32_t ImapMailStorage::RenameImapFolder(const std::u16string& given_old,
                                           const std::u16string& given_new, int64_t user_id,
                                           int64_t company_id) {
   try {
+    const CutLevels cut(given_new);
     const std::u16string old_name = StoredFolderPath(given_old);
     const std::u16string new_name = StoredFolderPath(given_new);
     ImapFolder folder;
@@ -811,6 +836,7 @@ int32_t ImapMailStorage::RenameImapFolder(const std::u16string& given_old,
     }
     DBTable<NV_IMAPFOLDER> row;
     if (!use_views_) row.SetTableName("NS_IMAPFOLDER", true);
+    CutLevels::Writing(new_name);
     row.SetValue("IMF_FOLDERNAME", last, false);
     row.SetLiteral("IMF_IMAPFOLDERID_PARENT", new_parent != 0 ? Dec(new_parent) : "NULL");
     return row.Update("IMF_IMAPFOLDERID = " + Dec(folder.folder_id)) > 0 ? kImapOk

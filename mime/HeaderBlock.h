@@ -9,7 +9,8 @@
 // threads.
 
 #include <cstddef>
-#include <span>
+#include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -35,24 +36,36 @@ class HeaderBlock {
   // starts with white space continues the field before it; a line with no
   // colon, and anything folded onto it, is not a field and is skipped.
   // Every field is recorded, however many there are: a field late in a
-  // hostile header still counts. One pass over the text; each field costs
-  // one entry of about 40 bytes.
+  // hostile header still counts. One pass over the text; each field keeps
+  // only where it starts and ends (8 bytes), so that a header of millions of
+  // tiny fields costs about twice its size, not ten times. Text beyond 4 GiB
+  // is not read.
   void Parse(std::string_view text);
 
-  std::span<const HeaderField> fields() const { return fields_; }
+  size_t size() const { return spans_.size(); }
+  // Field i (below size()), its views into the parsed text.
+  HeaderField field(size_t i) const;
   // Offset just past the empty line that ended the block, or the text's
   // length when there was none.
   size_t end_offset() const { return end_offset_; }
   // Whether an empty line ended the block.
   bool has_empty_line() const { return has_empty_line_; }
 
-  // The first field whose name equals `name` without regard to ASCII case,
-  // or nullptr. The pointer lives until the next Parse().
-  const HeaderField* Find(std::string_view name) const;
+  // The first field whose name equals `name` without regard to ASCII case.
+  std::optional<HeaderField> Find(std::string_view name) const;
   size_t Count(std::string_view name) const;
 
  private:
-  std::vector<HeaderField> fields_;
+  // A field: its first byte, and the end of its last line before the line end.
+  struct Span {
+    uint32_t begin;
+    uint32_t end;
+  };
+  size_t ColonOf(const Span& span) const;
+  std::string_view NameOf(const Span& span) const;
+
+  std::string_view text_;
+  std::vector<Span> spans_;
   size_t end_offset_ = 0;
   bool has_empty_line_ = false;
 };

@@ -208,12 +208,18 @@ int32_t Importer::CallLibrary(const std::string& file, const ImportItem& item,
                               const std::string& date, uint64_t size, uint64_t hash,
                               StoreProbe* probe, bool* found) {
   const bool look = probe != nullptr && last_uids_ != nullptr;
+  const auto add = [&] {
+    return api_.add(file.c_str(), item.folder.c_str(), options_.user.c_str(),
+                    options_.company.c_str(), date.c_str(), item.seen, item.draft,
+                    !options_.tables);
+  };
   int32_t code = 0;
   for (int attempt = 0;;) {
     if (look && !WaitForDatabase(probe)) return IMAP::kImapOracleError;
-    code =
-        api_.add(file.c_str(), item.folder.c_str(), options_.user.c_str(), options_.company.c_str(),
-                 date.c_str(), item.seen, item.draft, !options_.tables);
+    code = add();
+    // A subscription that outlived its folder: the call made the folder but
+    // stopped before the link. The next call finds the folder and links.
+    if (code == IMAP::kImapAlreadySubscribed) code = add();
     if (!IsDatabaseError(code) || InterruptRequested()) return code;
     if (look) {
       // An unreachable database is waited for before anything else; the

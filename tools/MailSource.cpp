@@ -10,6 +10,7 @@
 #include <cstring>
 #include <utility>
 
+#include "foundation/Files.h"
 #include "tools/MailText.h"
 #include "tools/imap/ImapSource.h"
 
@@ -190,24 +191,6 @@ class MemoryFileWriter {
   int write_errno_ = 0;
 };
 
-// Reads `length` bytes of `fd` from `offset`. False with errno set, also when
-// the file turned out shorter.
-bool ReadRange(int fd, uint64_t offset, uint64_t length, std::string* out) {
-  out->resize(static_cast<size_t>(length));
-  size_t done = 0;
-  while (done < out->size()) {
-    const ssize_t n = pread(fd, out->data() + done, out->size() - done,
-                            static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // The mail of an mbox message or of a file that starts with an envelope
 // line: without that line and without the empty line that ends a message in
 // an mbox.
@@ -309,7 +292,7 @@ bool LoadMail(const ImportItem& item, bool keep_line_ends, MailBytes* out, std::
   std::string_view text;
   const bool in_heap = length <= kReadWhole;
   if (in_heap) {
-    if (!ReadRange(file.Get(), offset, length, &read)) {
+    if (!KAVRO::ReadExactly(file.Get(), offset, length, &read)) {
       *error = item.path + ": cannot be read (" + SystemError() + ")";
       return false;
     }

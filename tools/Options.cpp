@@ -76,6 +76,9 @@ int ParseOptions(int argc, char** argv, ImportOptions* o) {
   app.add_flag("--quiet", o->quiet, "no progress output, only the summary and problems");
   app.add_flag("--no-check", o->no_check,
                "do not look the user up in the database before importing");
+  app.add_flag("--allow-parallel-runs", o->allow_parallel_runs,
+               "let this run go on while another run imports into the same user, folder and "
+               "shard (each links its mails: they are linked twice)");
   app.add_option("--password-file", o->password_file,
                  "IMAP password, first line of FILE (else $MAILSTORAGE_IMAP_PASSWORD)");
   app.add_option("--imap-ca", o->imap_ca, "CA bundle the IMAP server's certificate must chain to");

@@ -25,6 +25,7 @@ struct ImportOptions {
   bool quiet = false;
   bool keep_line_ends = false;
   bool no_check = false;
+  bool allow_parallel_runs = false;  // no store lock against a second run of the same import
   DateSource date = DateSource::kFile;
   int shard_index = 1;
   int shard_count = 1;

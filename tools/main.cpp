@@ -19,6 +19,7 @@
 #include "tools/Inputs.h"
 #include "tools/Options.h"
 #include "tools/Recovery.h"
+#include "tools/RunLock.h"
 #include "tools/Store.h"
 #include "tools/System.h"
 #include "tools/Verify.h"
@@ -171,6 +172,12 @@ int main(int argc, char** argv) {
   mallopt(M_TRIM_THRESHOLD, 8 << 20);
   ImportOptions o;
   if (int status = ParseOptions(argc, argv, &o); status >= 0) return status;
+  // Two runs on one journal would each make every call: locked before anything else.
+  JournalLock journal_lock;
+  if (!o.dry_run && !o.journal.empty()) {
+    std::string error;
+    if (!journal_lock.Lock(o.journal, &error)) return Fail(kExitUsage, error);
+  }
 
   std::vector<ImportItem> items;
   std::unique_ptr<ImapSource> imap;
@@ -242,6 +249,8 @@ int main(int argc, char** argv) {
     if (*user == StoreQueries::UserState::kDeleted) {
       return Fail(kExitUsage, "user " + o.user + " is deleted (USR_ROWSTATUS is not 0)");
     }
+    const RunKey key{std::stoll(o.user), o.folder, o.shard_index, o.shard_count};
+    if (!LockStoreForRun(&db, key, o.allow_parallel_runs, &error)) return Fail(kExitUsage, error);
   }
 
   Journal journal;

@@ -189,6 +189,31 @@ TEST_F(MailStorageLibrary, InsertRightIsRequired) {
   EXPECT_EQ(Count("NS_IMAPFOLDER", "USR_USERID = " + other), 1);
 }
 
+// A folder level longer than its name column is cut, and logs the table
+// layer's ERROR line once, when its row is written; the next mail finds the
+// folders and logs none.
+TEST_F(MailStorageLibrary, CutFolderLevelsLogTheTruncationWhenWritten) {
+  const std::string user = MakeUser(7101800, "Cut Levels");
+  const std::string folder = "INBOX." + std::string(150, 'g') + ".mid." + std::string(120, 'h');
+  const std::string line =
+      "ERROR: " + std::to_string(gettid()) + ": Truncating string field before input to database\r\n";
+  const auto lines = [&] {
+    const std::string log = log_.Take();
+    size_t n = 0;
+    for (size_t at = 0; (at = log.find(line, at)) != std::string::npos; at += line.size()) ++n;
+    return n;
+  };
+  log_.Take();
+  ASSERT_EQ(AddMail("<cut-1@test>", folder, user), kOk);
+  const size_t first = lines();
+  ASSERT_EQ(AddMail("<cut-2@test>", folder, user), kOk);
+  const size_t second = lines();
+  // Two cut levels, and the subscription of the whole path, which the table
+  // layer cuts itself.
+  EXPECT_EQ(first, 3u);
+  EXPECT_EQ(second, 0u);
+}
+
 // 1023 for a missing, empty or unmappable file (a directory: root ignores
 // permissions) and for ids without digits; ids are read as _atoi64 reads them.
 TEST_F(MailStorageLibrary, InvalidInputGives1023) {
@@ -215,7 +240,13 @@ TEST_F(MailStorageLibrary, InvalidInputGives1023) {
                                  c.company_text.c_str(), "", false, false, true),
               c.code);
     if (c.code == kInvalidInput) {
-      EXPECT_TRUE(Contains(log_.Take(), ErrorLine("Invalid input to function") + "\r\n"));
+      const std::string log = log_.Take();
+      EXPECT_TRUE(Contains(log, ErrorLine("Invalid input to function") + "\r\n")) << log;
+      EXPECT_EQ(Contains(log, "ERROR: " + std::to_string(gettid()) +
+                                  ": Failed to open memory mapped file: " + c.file.string() +
+                                  "\r\n"),
+                c.file != good)
+          << log;
       EXPECT_EQ(Count("NS_IMAPFOLDER", "USR_USERID IN (0, " + user + ")"), 0);
     }
   }

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -117,6 +118,27 @@ TEST_F(ParkedLogger, OneThreadServesEveryCallUntilCloseDatabase) {
   const std::string later = Call("later");
   EXPECT_EQ(Occurrences(LogText(), "Adding file " + later + " "), 1u);
   EXPECT_EQ(ThreadCount(), before + 1);
+}
+
+// A host that forks after a call, without CloseDatabase: the child has the
+// parked logger but not its thread, and its first call must still log and
+// return. The child reports through its exit status; a hang is killed.
+TEST_F(ParkedLogger, ChildOfAForkStartsItsOwnLogger) {
+  Call("before-fork");
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(60);
+    const std::string missing = mail_.string() + ".child";
+    const int32_t code = add_(missing.c_str(), "INBOX", "1", "1", "", false, false, true);
+    _exit(code == 1023 && Occurrences(LogText(), "Adding file " + missing + " ") == 1 ? 0 : 1);
+  }
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status)) << "the child hung in its first call (signal "
+                                 << (WIFSIGNALED(status) ? WTERMSIG(status) : 0) << ")";
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+  Call("after-fork");  // the parent's parked logger still serves it
 }
 
 TEST_F(ParkedLogger, UnloadStopsTheParkedThread) {

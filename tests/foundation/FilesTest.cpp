@@ -345,6 +345,27 @@ TEST_F(FilesTest, MapEmptyMissingAndLargeFiles) {
   EXPECT_EQ(map.View(), nullptr);
   EXPECT_EQ(moved.Size(), size);
   EXPECT_FALSE(moved.Open(Path("missing")) || moved.IsOpen());
+
+  // Read into memory instead, the same files give the same nothing; a file
+  // cut short after its size was taken gives nothing rather than a prefix.
+  std::string bytes = "stale";
+  for (const std::string& path : {Path("missing"), Path("empty"), dir_}) {
+    EXPECT_EQ(ReadWholeFile(path, 1000, &bytes), WholeRead::kFailed) << path;
+    EXPECT_EQ(bytes, "") << path;
+  }
+  EXPECT_EQ(ReadWholeFile(Path("large"), size - 1, &bytes), WholeRead::kLarger);
+  WriteText(Path("small"), "0123456789");
+  ASSERT_EQ(ReadWholeFile(Path("small"), 10, &bytes), WholeRead::kRead);
+  EXPECT_EQ(bytes, "0123456789");
+  UniqueFd fd = UniqueFd::Open(Path("small"), O_RDONLY);
+  ASSERT_TRUE(fd.Valid());
+  EXPECT_TRUE(ReadExactly(fd.Get(), 2, 8, &bytes));
+  EXPECT_EQ(bytes, "23456789");
+  ASSERT_EQ(truncate(Path("small").c_str(), 6), 0);
+  errno = 0;
+  EXPECT_FALSE(ReadExactly(fd.Get(), 0, 10, &bytes));
+  EXPECT_EQ(errno, EIO);
+  EXPECT_EQ(bytes, "");
 }
 
 }  // namespace

@@ -133,14 +133,22 @@ TEST(NTimeParse, DatabaseText) {
   }
 }
 
+// Seconds of the clock SetNow reads. time() may read a coarser clock that
+// lags it by up to a tick, so it cannot bound SetNow's value.
+int64_t RealtimeSeconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return ts.tv_sec;
+}
+
 // The default value is local time, the log and the blobs take UTC.
 TEST(NTimeZone, LocalNowAddsTheOffset) {
   UseTimeZone("CET-1");
-  const time_t before = time(nullptr);
+  const int64_t before = RealtimeSeconds();
   NTime utc(uint64_t{0}), local(uint64_t{0});
   utc.SetNow(true);
   local.SetNow(false);
-  const time_t after = time(nullptr);
+  const int64_t after = RealtimeSeconds();
   const int64_t utc_seconds = static_cast<int64_t>(utc.Value() / 10000000ULL) - 11644473600LL;
   EXPECT_GE(utc_seconds, before);
   EXPECT_LE(utc_seconds, after);

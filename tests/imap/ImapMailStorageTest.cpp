@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -505,7 +506,8 @@ TEST_F(ImapMailStorageTest, AddFromAStoredBlobAndWithoutCreating) {
 
 // A mail given by path is stored with exactly the file's bytes, whether the
 // file is small enough to be read into memory or large enough to be mapped;
-// an empty or missing file is refused as no bytes at all are.
+// an empty, missing, shrinking or unreadable file is refused as no bytes at
+// all are.
 TEST_F(ImapMailStorageTest, AddByPathStoresTheFileBytesAtAnySize) {
   const int64_t user = MakeUser(UserBase(16), "Path Adder");
   char dir_template[] = "/tmp/imap-path-XXXXXX";
@@ -546,7 +548,33 @@ TEST_F(ImapMailStorageTest, AddByPathStoresTheFileBytesAtAnySize) {
             no_bytes);
   EXPECT_EQ(store_.AddMessageToFolder(dir, u"ByPath", true, user, user, kFlagRecent, date),
             no_bytes);
-  for (const char* name : {"900", "1048575", "1052673", "empty"}) unlink((dir + "/" + name).c_str());
+  // A file cut to half after its size was taken, and a read that fails after
+  // the first piece: no part of the mail is stored.
+  static bool cut;
+  const auto reader = [](int fd, void* data, size_t len, off_t offset) -> ssize_t {
+    if (offset == 0) {
+      if (cut && ftruncate(fd, 600) != 0) return -1;
+      return ::pread(fd, data, std::min<size_t>(len, 500), offset);
+    }
+    if (cut) return ::pread(fd, data, len, offset);
+    errno = EIO;
+    return -1;
+  };
+  for (const bool c : {true, false}) {
+    cut = c;
+    const std::string id = c ? "<cut-short@unit>" : "<read-error@unit>";
+    std::string mail = Mail(id) + std::string(900, 'b');
+    const std::string path = write(c ? "cut" : "error", mail);
+    const KAVRO::PreadFunction old = KAVRO::SetPreadFunctionForTesting(reader);
+    EXPECT_EQ(store_.AddMessageToFolder(path, u"ByPath", true, user, user, kFlagRecent, date),
+              no_bytes)
+        << id;
+    KAVRO::SetPreadFunctionForTesting(old);
+    EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = '" + id + "'"), 0) << id;
+  }
+  for (const char* name : {"900", "1048575", "1052673", "empty", "cut", "error"}) {
+    unlink((dir + "/" + name).c_str());
+  }
   rmdir(dir.c_str());
 }
 

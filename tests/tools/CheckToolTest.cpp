@@ -128,6 +128,8 @@ TEST(CheckTool, UsageAndConfigurationErrorsExitWithTwo) {
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"--min-age", "soon"}, "--min-age soon"},
       {{"--min-age", "5w"}, "--min-age 5w"},
+      {{"--repair", "--min-age", "0"}, "--min-age 0 is below 15m"},
+      {{"--min-age", "899s"}, "--min-age 899s is below 15m"},
       {{"--bogus"}, "--bogus"},
       {{"--registry", "/nonexistent/registry.reg"}, "registry file /nonexistent"},
       {{"--registry", bad_registry}, "cannot read the store"},
@@ -150,6 +152,16 @@ TEST(CheckTool, FindsEachOrphanAndRepairsOnlyWhatIsOldEnough) {
   ToolResult r = Check({});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("Clean: 0 problems in 1 storage host"), std::string::npos) << r.out;
+  // A host directory that no group may read is warned about, not counted.
+  const std::string no_group = "warning: its directory is readable by no group";
+  EXPECT_EQ(r.out.find(no_group), std::string::npos) << r.out;
+  fs::permissions(g_store->Blobs(), fs::perms::group_all | fs::perms::others_all,
+                  fs::perm_options::remove);
+  r = Check({});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find(no_group), std::string::npos) << r.out;
+  fs::permissions(g_store->Blobs(), fs::perms::group_read | fs::perms::group_exec,
+                  fs::perm_options::add);
 
   DropLinks(unlinked);
   AgeRecord(unlinked);
@@ -220,7 +232,9 @@ TEST(CheckTool, FindsEachOrphanAndRepairsOnlyWhatIsOldEnough) {
 
   // Links without a message are reported, never repaired.
   g_store->Sql("DELETE FROM NS_IMAPMSGINFOLDER WHERE MIF_IMAPMSGINFOLDERID = 900000001");
-  r = Check({"--repair", "--min-age", "0"});
+  AgeRecord(young_no_message);
+  AgeFile(young_no_record);
+  r = Check({"--repair"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("After the repair:"), std::string::npos) << r.out;
   EXPECT_EQ(RecordState(young_no_message), "deleted|11|-");
@@ -241,8 +255,9 @@ TEST(CheckTool, ReportsLinkedMailWithoutItsBytesAndNeverRepairsIt) {
   g_store->Sql("UPDATE NS_FILESTORAGE SET FIS_DELETED = CURRENT_TIMESTAMP WHERE FIS_FILESTORAGEID = " +
                deleted.record);
 
+  AgeFile(deleted);
   for (const std::vector<std::string> &args :
-       std::vector<std::vector<std::string>>{{}, {"--repair", "--min-age", "0"}}) {
+       std::vector<std::vector<std::string>>{{}, {"--repair"}}) {
     const ToolResult r = Check(args);
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     const std::string last = r.out.substr(r.out.rfind("Host 1 "));

@@ -2,6 +2,9 @@
 // FAKE_MAILSTORAGE_LOG, its bytes copied into FAKE_MAILSTORAGE_COPIES; it takes
 // FAKE_MAILSTORAGE_DELAY_MS, raises SIGINT in call FAKE_MAILSTORAGE_INTERRUPT_AT,
 // and answers "X-Fake-Result: 1004" (or "... 1001 once") when the mail asks.
+// With FAKE_MAILSTORAGE_HOLD naming a FIFO, the first call opens it and reads
+// it to its end: the test's open for writing returns once the run is inside
+// that call, and the call goes on when the test closes its end.
 // With FAKE_MAILSTORAGE_FORWARD naming the real library, every call goes to it
 // first and the asked-for result replaces the real one afterwards: a call that
 // did its work in the store and still reports a failure.
@@ -86,6 +89,10 @@ extern "C" MAILSTORAGE_EXPORT int32_t AddMailToMailStore(const char* mail_file, 
     std::ofstream(dir + "/" + name + ".eml", std::ios::binary) << bytes;
   }
   if (Env("FAKE_MAILSTORAGE_INTERRUPT_AT") == std::to_string(call)) std::raise(SIGINT);
+  if (const std::string hold = Env("FAKE_MAILSTORAGE_HOLD"); !hold.empty() && call == 1) {
+    std::ifstream fifo(hold);
+    std::string ignored((std::istreambuf_iterator<char>(fifo)), std::istreambuf_iterator<char>());
+  }
   if (const std::string delay = Env("FAKE_MAILSTORAGE_DELAY_MS"); !delay.empty()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(delay)));
   }

@@ -150,6 +150,23 @@ TEST_F(ImportEndToEnd, SameTreeTwiceWithJournalAddsNothingWithoutItLinksDuplicat
   EXPECT_EQ(blobs.size(), 12u) << "duplicates share the first blob";
 }
 
+// A subscription that outlived its folder makes the call that creates the
+// folder answer 1018 without a link; the importer calls again and the mail
+// is linked once and counted once.
+TEST_F(ImportEndToEnd, SubscriptionWithoutItsFolderStillGetsTheMail) {
+  const int64_t user = NewUser(91012);
+  Execute("INSERT INTO NS_IMAPSUBSCRIPTION (IMF_SUBSCRIPTIONNAME, USR_USERID, "
+          "IMS_IMAPSUBSCRIPTIONID) VALUES ('Presub', " +
+          std::to_string(user) + ", nextval('NS_IMAPSUBSCRIPTION_SEQ'))");
+  WriteFile(dir_ + "/in/a.eml", Mail("presub"));
+  const ToolResult r =
+      Import(user, {"--folder", "Presub", "--journal", dir_ + "/run.journal", dir_ + "/in"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("imported                                  1"), std::string::npos) << r.out;
+  ASSERT_EQ(Folders(user).count("presub"), 1u);
+  EXPECT_EQ(BlobsOf(Folders(user)["presub"]), std::multiset<std::string>{Crlf(Mail("presub"))});
+}
+
 // Stored bytes are CRLF throughout, written out here rather than converted
 // by the tool's own code: CRLF input unchanged, bare LFs get their CR, and a
 // CR already in place is not doubled.

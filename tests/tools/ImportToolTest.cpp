@@ -348,6 +348,33 @@ TEST_F(ImportTool, CtrlCFinishesTheCallInFlightExits130AndTheJournalResumes) {
   EXPECT_EQ(Calls().size(), 10u);
 }
 
+// A second run on the same journal, while the first is inside a call, stops
+// at once with 2 and names the journal and the first run's process; the
+// first run completes undisturbed.
+TEST_F(ImportTool, SecondRunOnTheSameJournalStopsAtOnceAndNamesTheFirst) {
+  for (int i = 0; i < 3; ++i) WriteFile(dir_ + "/in/" + std::to_string(i) + ".eml", Mail("j"));
+  const std::string journal = dir_ + "/run.journal";
+  CallHold hold(dir_ + "/hold");
+  std::map<std::string, std::string> env = hold.Env();
+  env["FAKE_MAILSTORAGE_LOG"] = log_;
+  ToolProcess first;
+  first.Start(MS_IMPORT_TOOL, {"--user", "42", "--company", "7", "--no-check", "--quiet",
+                               "--library", MS_FAKE_LIBRARY, "--registry", registry_,
+                               "--journal", journal, dir_ + "/in"},
+              env);
+  hold.Reached();
+  const ToolResult second = Run({"--journal", journal, dir_ + "/in"});
+  EXPECT_EQ(second.status, 2) << second.out << second.err;
+  EXPECT_NE(second.err.find("the journal " + journal + " is in use by another run (process " +
+                            std::to_string(first.pid()) + ")"),
+            std::string::npos)
+      << second.err;
+  hold.Release();
+  const ToolResult r = first.Wait();
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(Calls().size(), 3u);
+}
+
 TEST_F(ImportTool, BadUsageAndConfigurationExitWith2AndSayWhy) {
   const std::string in = dir_ + "/in/a.eml";
   WriteFile(in, Mail("a"));

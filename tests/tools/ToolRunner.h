@@ -3,8 +3,10 @@
 // Runs mailstorage-import as a child process for the tests and collects its
 // exit status and output; files and scratch directories.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,6 +79,7 @@ class ToolProcess {
     }
   }
   void Signal(int signal_number) { kill(pid_, signal_number); }
+  int pid() const { return pid_; }
   ToolResult Wait() {
     int status = 0;
     waitpid(pid_, &status, 0);
@@ -90,6 +93,28 @@ class ToolProcess {
  private:
   int pid_ = -1;
   std::string base_;
+};
+
+// A run of the test double held inside its first call (FAKE_MAILSTORAGE_HOLD):
+// Env() goes into the run's environment, Reached() returns once the run is
+// in that call, Release() lets the call go on.
+class CallHold {
+ public:
+  explicit CallHold(const std::string& fifo) : fifo_(fifo) {
+    std::filesystem::remove(fifo_);
+    mkfifo(fifo_.c_str(), 0600);
+  }
+  ~CallHold() { Release(); }
+  std::map<std::string, std::string> Env() const { return {{"FAKE_MAILSTORAGE_HOLD", fifo_}}; }
+  void Reached() { fd_ = open(fifo_.c_str(), O_WRONLY | O_CLOEXEC); }
+  void Release() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  std::string fifo_;
+  int fd_ = -1;
 };
 
 inline ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,

@@ -1,19 +1,24 @@
 #include "tools/check/StoreCheck.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <ostream>
+#include <set>
 #include <system_error>
 #include <unordered_map>
 
+#include "blob/BlobUtils.h"
 #include "db/DBTable.h"
 #include "db/Rows.h"
 #include "foundation/Files.h"
 #include "foundation/ResultCodes.h"
 #include "imap/ImapMailStorage.h"
+#include "tools/RunLock.h"
 
 namespace Nauvik::Check {
 namespace {
@@ -271,17 +276,66 @@ void CheckLinks(StoreReport *report) {
 
 // ---- repair ---------------------------------------------------------------
 
-// The store's own removal of a blob that no message uses: it refuses (1006)
-// when a message uses it after all, marks the record deleted and removes
-// the file.
+// Marks a record deleted and removes its file, as the store removes a blob
+// that no message uses. Whether a message uses it is decided by the update
+// itself, not by an earlier read: a message that came since is seen.
 bool RemoveBlob(int64_t record_id, std::ostream &out) {
-  const int32_t code = IMAP::DeleteBlob(true, record_id);
-  if (code == 0) {
-    out << "  record " << record_id << " marked deleted, its file removed\n";
+  const std::string id = Dec(record_id);
+  std::string path;  // stays empty when the file is gone already
+  if (const int32_t code = BlobUtils(true).GetBlobFileName(record_id, &path);
+      code != 0 && code != kBlobFileMissing) {
+    out << "  record " << id << " left: its file cannot be named (" << code << ")\n";
+    return false;
+  }
+  DBTable<NS_FILESTORAGE> update;
+  update.SetTableName("NV_FILESTORAGE", false);
+  update.SetLiteral("FIS_DELETED", update.GetDialect().CurrentUtcTime());
+  update.SetValue("FIS_DELETEDBY", "11", true);
+  update.SetLiteral("FIS_LOCATION", "NULL");
+  update.SetLiteral("FSH_FILESTORAGEHOSTID", "NULL");
+  if (update.Update("FIS_FILESTORAGEID = " + id +
+                    " AND FIS_DELETED IS NULL AND NOT EXISTS (SELECT 1 FROM NV_IMAPMESSAGE IMM "
+                    "WHERE IMM.FIS_FILESTORAGEID = " +
+                    id + ")") != 1) {
+    out << "  record " << id << " left: a message uses it now\n";
     return true;
   }
-  out << "  record " << record_id << " left: " << code << " " << IMAP::ErrorText(code) << "\n";
-  return code == IMAP::kImapMailAlreadyExists;
+  std::error_code ec;
+  if (!path.empty() && !fs::remove(KAVRO::OsPath(path), ec) && ec) {
+    out << "  record " << id << " marked deleted, its file not removed: " << ec.message() << "\n";
+    return false;
+  }
+  out << "  record " << id << " marked deleted, its file removed\n";
+  return true;
+}
+
+// A row of the import locks that runs hold in the store: the user's key.
+class ImportLockRow : public DBTableBase {
+ public:
+  void DefineColumns() override {
+    SetTableName("pg_locks L", false);
+    Id(USER_KEY, "L.objid");
+  }
+  char USER_KEY[kIdSize] = {};
+};
+
+// Takes the store's import lock exclusively for the rest of the process:
+// imports started afterwards wait for the repair, on any machine. False when
+// imports hold it now; `users` then names the users they import into.
+bool LockOutImports(std::string *users) {
+  DbSimpleAccess lock;
+  lock.SetTableName("(SELECT 1 AS ONE) ONE_ROW", false);
+  if (lock.Count("pg_try_advisory_lock(" + Dec(Import::kImportLockSpace) + ", 0)") == 1) {
+    return true;
+  }
+  std::set<std::string> keys;
+  DBTable<ImportLockRow> row;
+  ForEachRow(row,
+             "L.locktype = 'advisory' AND L.granted AND L.objsubid = 2 AND L.classid = " +
+                 Dec(Import::kImportUserLockSpace),
+             "", "the import locks", [&] { keys.insert(Dec(IdOf(row.USER_KEY))); });
+  for (const std::string &key : keys) *users += (users->empty() ? "" : ", ") + key;
+  return false;
 }
 
 bool RemoveMessage(const MessageFinding &message, std::ostream &out) {
@@ -376,7 +430,11 @@ StoreReport CheckStore(const CheckSettings &settings) {
   for (HostReport &host : report.hosts) {
     const std::string root = KAVRO::OsPath(host.path);
     std::unordered_map<std::string, FileSeen> files;
-    if (host.online) files = WalkHost(root, limit, &host);
+    if (host.online) {
+      files = WalkHost(root, limit, &host);
+      struct stat st;
+      host.no_group_read = stat(root.c_str(), &st) == 0 && (st.st_mode & S_IRGRP) == 0;
+    }
     CheckHostRecords(limit, &files, &host);
     for (const auto &[location, file] : files) {
       if (!file.recorded) {
@@ -392,6 +450,14 @@ StoreReport CheckStore(const CheckSettings &settings) {
 }
 
 size_t RepairStore(const StoreReport &report, std::ostream &out) {
+  // An import writes a record before its message and a file before its
+  // record: while one runs, an orphan may be its mail in flight.
+  std::string users;
+  if (!LockOutImports(&users)) {
+    out << "  imports are running (users " << users
+        << "): nothing is removed while they run; repair again when they have ended\n";
+    return 0;
+  }
   size_t failed = 0;
   auto count = [&failed](bool ok) { failed += ok ? 0 : 1; };
   for (const HostReport &host : report.hosts) {
@@ -419,6 +485,10 @@ void PrintReport(const StoreReport &report, const CheckSettings &settings, std::
         << (host.online ? "" : " (offline: files not checked)") << ": " << host.records
         << " records, " << host.files << " blob files, " << host.bytes << " bytes\n";
     if (!host.walk_error.empty()) out << "  cannot read its files: " << host.walk_error << "\n";
+    if (host.no_group_read) {
+      out << "  warning: its directory is readable by no group: an IMAP server under another "
+             "account cannot read its mail (README, Security)\n";
+    }
     List(out, "records without a message", host.records_without_message, limit, DescribeRecord);
     List(out, "blob files without a record", host.files_without_record, limit,
          [](const FileFinding &f) {

@@ -53,6 +53,7 @@ struct HostReport {
   std::string path;  // FSH_HOSTPATH as stored
   bool online = false;
   std::string walk_error;  // the host's directory could not be read
+  bool no_group_read = false;  // its directory gives no group read access
   uint64_t records = 0;    // live records on the host
   uint64_t files = 0;      // blob files found
   uint64_t bytes = 0;      // their sizes
@@ -75,6 +76,13 @@ struct StoreReport {
   size_t Problems() const;
   bool Clean() const { return Problems() == 0; }
 };
+
+// The shortest --min-age a repair takes. A call of the store writes the blob
+// file, commits its record and only then its message; a call that writes a
+// large mail or waits for a lock can take minutes, and an orphan younger
+// than that may be its mail in flight. (Imports by mailstorage-import are
+// also locked out while the repair runs; other hosts of the library are not.)
+inline constexpr int64_t kMinAgeFloorSeconds = 15 * 60;
 
 struct CheckSettings {
   int64_t min_age_seconds = 3600;  // younger orphans may belong to an import in flight

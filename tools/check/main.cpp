@@ -38,7 +38,8 @@ int main(int argc, char **argv) {
       "Checks a mail store: file storage records, blob files, "
       "messages and their links, per "
       "storage host. With --repair it removes orphans older than "
-      "--min-age; linked mail is "
+      "--min-age, while no mailstorage-import runs on the store (imports wait for the "
+      "repair; a repair finding one running removes nothing); linked mail is "
       "never touched. Exit status: 0 clean, 1 not clean, 2 bad usage "
       "or configuration.",
       "mailstorage-check");
@@ -54,9 +55,10 @@ int main(int argc, char **argv) {
                "and blob files "
                "without a record, when older than --min-age");
   app.add_option("--min-age", min_age,
-                 "orphans younger than this are left alone (an import may "
-                 "still be writing "
-                 "them): 90s, 15m, 1h, 2d")
+                 "orphans younger than this are left alone (an import may still be writing "
+                 "them): 15m, 1h, 2d. At least 15m: a call of the store commits a mail's file "
+                 "storage record before its message, and a call of a large mail or one that "
+                 "waits for a lock can take minutes")
       ->capture_default_str();
   app.add_option("--list", list_limit, "findings listed per category (0: all)")
       ->capture_default_str();
@@ -68,6 +70,10 @@ int main(int argc, char **argv) {
   settings.list_limit = list_limit;
   if (!Check::ParseAge(min_age, &settings.min_age_seconds)) {
     return Fail("--min-age " + min_age + ": give seconds, or a number with s, m, h or d");
+  }
+  if (settings.min_age_seconds < Check::kMinAgeFloorSeconds) {
+    return Fail("--min-age " + min_age +
+                " is below 15m: a younger orphan may be the mail of a call still running");
   }
   if (!registry.empty()) setenv("MAILSTORAGE_REGISTRY", registry.c_str(), 1);
   const char *env = std::getenv("MAILSTORAGE_REGISTRY");
