@@ -41,6 +41,10 @@ struct ImapItemLocation {
 // that are not IMAP item paths.
 std::string ImapItemPath(const ImapItemLocation& location);
 bool ParseImapItemPath(const std::string& path, ImapItemLocation* location);
+// `path` with its account spelt as ImapUrl::Account() does now (journals of
+// earlier releases named it by scheme and the host as given); other paths
+// unchanged.
+std::string CanonicalImapItemPath(const std::string& path);
 
 // The store folder for a server folder: below `target`, INBOX (and the
 // folder named in the URL) being `target` itself, the hierarchy delimiter
