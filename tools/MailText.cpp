@@ -301,6 +301,9 @@ std::optional<std::string> DecodeModifiedUtf7(std::string_view name) {
       } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
         return std::nullopt;
       }
+      // ASCII is never encoded: an encoded "/" or "." would pass for a level
+      // of the hierarchy, a NUL would cut the name short.
+      if (cp < 0x80) return std::nullopt;
       AppendUtf8(cp, &out);
     }
     i = end + 1;

@@ -101,6 +101,12 @@ bool ImapPassword(const ImportOptions& o, std::string* password, std::string* er
       return false;
     }
     if (!password->empty() && password->back() == '\r') password->pop_back();
+    if (KAVRO::ReadableByOthers(o.password_file)) {
+      fprintf(stderr,
+              "mailstorage-import: the password file %s can be read by other accounts; allow "
+              "only its owner to read it (chmod 600)\n",
+              o.password_file.c_str());
+    }
     return true;
   }
   const char* env = getenv("MAILSTORAGE_IMAP_PASSWORD");

@@ -306,6 +306,7 @@ TEST_F(ImapImport, NewMailIsPickedUpAndARenumberedFolderIsNotLinkedAgain) {
 TEST_F(ImapImport, RefusalsEndTheRunBeforeItStarts) {
   const std::string wrong = dir_ + "/wrong-password";
   WriteFile(wrong, "not-the-password\n");
+  chmod(wrong.c_str(), 0644);
   const std::string ca = Fixture("/tls/ca.crt");
   const std::string password = Fixture("/password");
   struct Case {
@@ -329,6 +330,7 @@ TEST_F(ImapImport, RefusalsEndTheRunBeforeItStarts) {
        2,
        "offers no STARTTLS: refusing to send the password unencrypted"},
       {{Url()}, 2, "an IMAP input needs a password"},
+      {{"--imap-ca", ca, "--password-file", wrong, Url()}, 2, "can be read by other accounts"},
       {{"--imap-ca", ca, "--password-file", password, Url("/No/Such")},
        2,
        "the server has no folder No/Such"},
@@ -367,6 +369,7 @@ TEST_F(ImapImport, MisbehavingServersNeitherCrashNorForgeNorDouble) {
     const char* says;  // in the output or the errors
     size_t links;      // the user's links after the run
     bool plain = true;  // --imap-plain: the server offers no STARTTLS
+    size_t folders = 0;  // store folders holding links, when not 0
   } cases[] = {
       {"bytes after the STARTTLS answer",
        tls + ", " + inbox +
@@ -377,7 +380,7 @@ TEST_F(ImapImport, MisbehavingServersNeitherCrashNorForgeNorDouble) {
            R"(", "reply": "* 1 FETCH (UID 1 RFC822.SIZE 30 BODY[] {999999999999}\r\n"}])",
        1, "announced a literal of 999999999999 bytes", 0},
       {"a UIDVALIDITY that is no number",
-       inbox + R"(, "rules": [{"command": "^EXAMINE", "reply": "* 2 EXISTS\r\n* OK [UIDVALIDITY 12x] v\r\n{tag} OK\r\n"}])",
+       inbox + R"(, "rules": [{"command": "^EXAMINE", "reply": "* 2 EXISTS\r\n* OK [UIDVALIDITY abc] v\r\n{tag} OK\r\n"}])",
        2, "unreadable UIDVALIDITY", 0},
       {"lists nested 500000 deep",
        inbox + R"(, "rules": [{"command": "^LIST", "reply": "* LIST )" + std::string(500000, '(') +
@@ -406,6 +409,11 @@ TEST_F(ImapImport, MisbehavingServersNeitherCrashNorForgeNorDouble) {
                        {"name": "Other/bob/INBOX", "mails": [{"uid": 1}]},
                        {"name": "Public/news", "mails": [{"uid": 1}]}])js",
        0, "cannot open folder Broken", 2},
+      {"names that differ in case only, or in a \".\" for the delimiter",
+       R"("folders": [{"name": "INBOX", "mails": [{"uid": 1}]}, {"name": "a.b", "mails": [{"uid": 1}]},
+                      {"name": "a/b", "mails": [{"uid": 1}]}, {"name": "Foo", "mails": [{"uid": 1}]},
+                      {"name": "foo", "mails": [{"uid": 1}]}])",
+       0, "", 5, true, 5},
       {"BYE in the middle of a fetch",
        inbox + R"(, "rules": [{"command": ")" + fetch_bodies +
            R"(", "times": 1, "reply": "* 1 FETCH (UID 1 RFC822.SIZE 20 BODY[] {20}\r\nSubject: 1\r\n\r\nbody\r\n)\r\n* BYE shutting down\r\n"}])",
@@ -434,9 +442,16 @@ TEST_F(ImapImport, MisbehavingServersNeitherCrashNorForgeNorDouble) {
     EXPECT_EQ(r.status, c.status) << all;
     EXPECT_NE(all.find(c.says), std::string::npos) << all;
     EXPECT_EQ(all.find('\x1b'), std::string::npos) << all;
-    size_t links = 0;
-    for (const auto& [name, id] : Folders(user)) links += Links(id).size();
+    size_t links = 0, folders = 0;
+    for (const auto& [name, id] : Folders(user)) {
+      const size_t n = Links(id).size();
+      links += n;
+      folders += n > 0;
+    }
     EXPECT_EQ(links, c.links) << all;
+    if (c.folders) {
+      EXPECT_EQ(folders, c.folders) << all;
+    }
   }
 
   // A password in the URL is refused and never repeated.

@@ -101,6 +101,7 @@ TEST(MapImapFolder, DelimiterInboxAndModifiedUtf7) {
       {"Archive", '/', "Archive", "Mig"},  // the URL's folder is the target itself
       {"Archive/2019", '/', "Archive", "Mig.2019"},
       {"Flat", 0, "", "Mig.Flat"},
+      {"a.b/c", '/', "", "Mig.a_b.c"},  // a "." within a level is no level of its own
       {"Bad&-x&Zm", '/', "", "Mig.Bad&-x&Zm"},  // not modified UTF-7: kept as it is
   };
   for (const Case& c : cases) {

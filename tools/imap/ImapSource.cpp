@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "tools/MailText.h"
+#include "tools/Store.h"
 #include "tools/System.h"
 
 namespace Nauvik::Import {
@@ -104,7 +105,12 @@ std::string MapImapFolder(const std::string& server_name, char delimiter,
   }
   if (relative.empty()) return target;
   std::string utf8 = DecodeModifiedUtf7(relative).value_or(relative);
-  if (delimiter && delimiter != '.') std::replace(utf8.begin(), utf8.end(), delimiter, '.');
+  if (delimiter && delimiter != '.') {
+    // The store's levels are split at "."; one within a server level would
+    // make two levels of it.
+    std::replace(utf8.begin(), utf8.end(), '.', '_');
+    std::replace(utf8.begin(), utf8.end(), delimiter, '.');
+  }
   return target + "." + utf8;
 }
 
@@ -182,6 +188,20 @@ bool ImapSource::Collect(const std::string& text, const std::string& target,
     const bool ai = ImapEqualsNoCase(a.name, "INBOX"), bi = ImapEqualsNoCase(b.name, "INBOX");
     return ai != bi ? ai : a.name < b.name;
   });
+  // Two server folders that would meet in one store folder (names that
+  // differ in case only, "a.b" beside "a/b"): the later one gets a number.
+  std::map<std::string, std::string> store_folders;  // server name -> store name
+  {
+    std::set<std::string> taken;
+    for (const ImapFolder& folder : folders) {
+      std::string name = MapImapFolder(folder.name, folder.delimiter, root, target);
+      for (int n = 2; !taken.insert(FolderKey(name)).second; ++n) {
+        name = MapImapFolder(folder.name, folder.delimiter, root, target) + " (" +
+               std::to_string(n) + ")";
+      }
+      store_folders[folder.name] = name;
+    }
+  }
   for (const ImapFolder& folder : folders) {
     if (folder.noselect) continue;  // a parent only: the store makes it with its children
     // A view of every mail of the account ("All Mail"): its mails are in
@@ -210,7 +230,7 @@ bool ImapSource::Collect(const std::string& text, const std::string& target,
                                  return a.uid == b.uid;
                                }),
                    messages.end());
-    const std::string store_folder = MapImapFolder(folder.name, folder.delimiter, root, target);
+    const std::string& store_folder = store_folders[folder.name];
     for (const ImapMessage& m : messages) {
       ImportItem item;
       item.path = ImapItemPath({url.Account(), folder.name, box.uidvalidity, m.uid});
