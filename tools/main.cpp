@@ -317,7 +317,7 @@ int main(int argc, char** argv) {
         if (!in_run[i] && e && e->state == "done" && e->code == 0) which.push_back(i);
       }
     }
-    PrefetchImap(imap.get(), items, which);
+    PrefetchImap(imap.get(), items, VerifyOrder(items, which));
     VerifyResult result;
     if (!VerifyImport(&queries, std::stoll(o.user), o.keep_line_ends, items, which, &result,
                       &error)) {

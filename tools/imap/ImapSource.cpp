@@ -279,21 +279,25 @@ bool ImapSource::Load(const ImportItem& item, std::string* bytes, std::string* e
   }
   std::unique_lock<std::mutex> lock(mu_);
   if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
-  auto planned = [&] {
-    auto it = position_.find(item.path);
-    return it != position_.end() && it->second >= cursor_;
-  };
   // Bodies are taken once: a second Load of the same mail (verify after
-  // import) fetches it again.
-  if (!ready_.count(item.path) && !errors_.count(item.path) && !requested_.count(item.path) &&
-      !in_flight_.count(item.path) && !planned()) {
-    requests_.push_back(want);
-    requested_.insert(item.path);
+  // import) fetches it again. The prefetch brings a planned mail unless the
+  // bytes fetched ahead fill their cap first, which a reader that takes the
+  // mails in another order than planned makes happen: then this one mail
+  // is fetched on demand, and the cap holds.
+  while (!stop_ && !ready_.count(item.path) && !errors_.count(item.path)) {
+    if (!requested_.count(item.path) && !in_flight_.count(item.path)) {
+      auto it = position_.find(item.path);
+      const bool planned = it != position_.end() && it->second >= cursor_ &&
+                           !order_[it->second].taken;
+      if (!planned || ready_bytes_ >= kAheadBytes) {
+        if (planned) order_[it->second].taken = true;
+        requests_.push_back(want);
+        requested_.insert(item.path);
+        cv_.notify_all();
+      }
+    }
+    cv_.wait(lock);
   }
-  ++waiters_;
-  cv_.notify_all();
-  cv_.wait(lock, [&] { return stop_ || ready_.count(item.path) || errors_.count(item.path); });
-  --waiters_;
   if (auto it = ready_.find(item.path); it != ready_.end()) {
     *bytes = std::move(it->second);
     ready_bytes_ -= bytes->size();
@@ -329,7 +333,7 @@ void ImapSource::Run() {
       std::unique_lock<std::mutex> lock(mu_);
       cv_.wait(lock, [&] {
         return stop_ || !requests_.empty() ||
-               (cursor_ < order_.size() && (ready_bytes_ < kAheadBytes || waiters_ > 0));
+               (cursor_ < order_.size() && ready_bytes_ < kAheadBytes);
       });
       if (stop_) return;
       uint64_t bytes = 0;
@@ -352,6 +356,10 @@ void ImapSource::Run() {
         }
       } else {
         while (cursor_ < order_.size() && !full() && same_folder(order_[cursor_])) {
+          if (order_[cursor_].taken) {  // fetched on demand already
+            ++cursor_;
+            continue;
+          }
           bytes += order_[cursor_].item->length;
           batch.push_back(order_[cursor_++]);
         }

@@ -89,6 +89,7 @@ class ImapSource {
   struct Want {
     const ImportItem* item;
     ImapItemLocation location;
+    bool taken = false;  // fetched on demand instead: the prefetch passes it by
   };
   void Run();
   // Fetches the items of `batch` (one account and folder); records bodies
@@ -113,7 +114,6 @@ class ImapSource {
   std::map<std::string, std::string> ready_;   // path -> bytes; guarded by mu_
   std::map<std::string, std::string> errors_;  // path -> why it cannot be had; guarded by mu_
   uint64_t ready_bytes_ = 0;                   // guarded by mu_
-  int waiters_ = 0;                            // Loads waiting; guarded by mu_
   bool stop_ = false;                          // guarded by mu_
   uint64_t reconnects_ = 0;                    // guarded by mu_
   bool unencrypted_ = false;                   // guarded by mu_
