@@ -182,7 +182,9 @@ int main(int argc, char** argv) {
         login.tls.ca_file = o.imap_ca;
         login.tls.verify = !o.imap_insecure;
         login.allow_plain = o.imap_plain;
-        imap = std::make_unique<ImapSource>(std::move(login));
+        imap = std::make_unique<ImapSource>(
+            std::move(login), ImapFolderFilter{o.imap_include, o.imap_exclude,
+                                               o.imap_skip_junk_trash});
         SetActiveImapSource(imap.get());
       }
       if (!imap->Collect(input, o.folder, &items, &error)) return Fail(kExitUsage, error);

@@ -370,6 +370,7 @@ TEST_F(ImapImport, MisbehavingServersNeitherCrashNorForgeNorDouble) {
     size_t links;      // the user's links after the run
     bool plain = true;  // --imap-plain: the server offers no STARTTLS
     size_t folders = 0;  // store folders holding links, when not 0
+    std::vector<std::string> args = {};
   } cases[] = {
       {"bytes after the STARTTLS answer",
        tls + ", " + inbox +
@@ -414,6 +415,15 @@ TEST_F(ImapImport, MisbehavingServersNeitherCrashNorForgeNorDouble) {
                       {"name": "a/b", "mails": [{"uid": 1}]}, {"name": "Foo", "mails": [{"uid": 1}]},
                       {"name": "foo", "mails": [{"uid": 1}]}])",
        0, "", 5, true, 5},
+      {"BYE while listing",
+       inbox + R"(, "rules": [{"command": "^LIST", "times": 1, "reply": "* BYE going away\r\n"}])", 0,
+       "listing again in 1 s", 2},
+      {"\\Junk and \\Trash when asked, --imap-exclude",
+       R"("folders": [{"name": "INBOX", "mails": [{"uid": 1}]},
+                      {"name": "Spam", "flags": "\\Junk", "mails": [{"uid": 1}]},
+                      {"name": "Bin", "flags": "\\Trash", "mails": [{"uid": 1}]},
+                      {"name": "Work/a", "mails": [{"uid": 1}]}, {"name": "Work/b", "mails": [{"uid": 1}]}])",
+       0, "", 2, true, 2, {"--imap-skip-junk-trash", "--imap-exclude", "work/B"}},
       {"BYE in the middle of a fetch",
        inbox + R"(, "rules": [{"command": ")" + fetch_bodies +
            R"(", "times": 1, "reply": "* 1 FETCH (UID 1 RFC822.SIZE 20 BODY[] {20}\r\nSubject: 1\r\n\r\nbody\r\n)\r\n* BYE shutting down\r\n"}])",
@@ -435,6 +445,7 @@ TEST_F(ImapImport, MisbehavingServersNeitherCrashNorForgeNorDouble) {
     } else {
       args.insert(args.end(), {"--imap-ca", Fixture("/tls/ca.crt")});
     }
+    args.insert(args.end(), c.args.begin(), c.args.end());
     const std::string report = dir_ + "/report-" + std::to_string(user);
     args.insert(args.end(), {"--report", report, "imap://user1@127.0.0.1:" + server.port()});
     ToolResult r = RunTool(MS_IMPORT_TOOL, Args(user, args));

@@ -288,6 +288,7 @@ bool ImapClient::List(bool all_namespaces, std::vector<ImapFolder>* out, std::st
       const std::string u = ImapUpper(flag.text);
       if (u == "\\NOSELECT" || u == "\\NONEXISTENT") f.noselect = true;
       if (u == "\\ALL") f.all = true;
+      if (u == "\\JUNK" || u == "\\TRASH") f.junk_or_trash = true;
     }
     for (const std::string& prefix : foreign) {
       if (!prefix.empty() && !ImapEqualsNoCase(f.name, "INBOX") &&

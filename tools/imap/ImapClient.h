@@ -27,11 +27,19 @@ struct ImapLogin {
   int timeout_seconds = 60;
 };
 
+// Which folders of an account to import.
+struct ImapFolderFilter {
+  std::vector<std::string> include;  // fnmatch patterns on the UTF-8 name, "/" between levels
+  std::vector<std::string> exclude;
+  bool skip_junk_trash = false;
+};
+
 struct ImapFolder {
   std::string name;       // as the server spells it (modified UTF-7)
   char delimiter = 0;     // 0: the server has no hierarchy
   bool noselect = false;  // a parent only: holds no mail
   bool all = false;       // \All: a view of every mail of the account, held again
+  bool junk_or_trash = false;  // \Junk or \Trash
 };
 
 struct ImapMailbox {

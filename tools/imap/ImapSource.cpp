@@ -4,6 +4,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <thread>
+
+#include <fnmatch.h>
 
 #include "tools/MailText.h"
 #include "tools/Store.h"
@@ -114,7 +117,26 @@ std::string MapImapFolder(const std::string& server_name, char delimiter,
   return target + "." + utf8;
 }
 
-ImapSource::ImapSource(ImapLogin login) : login_(std::move(login)) {}
+namespace {
+
+// The folder's name as the user writes it in a pattern: UTF-8, "/" between
+// levels.
+bool Wanted(const ImapFolder& folder, const ImapFolderFilter& filter) {
+  if (filter.skip_junk_trash && folder.junk_or_trash) return false;
+  std::string name = DecodeModifiedUtf7(folder.name).value_or(folder.name);
+  if (folder.delimiter) std::replace(name.begin(), name.end(), folder.delimiter, '/');
+  auto matches = [&](const std::vector<std::string>& patterns) {
+    return std::any_of(patterns.begin(), patterns.end(), [&](const std::string& p) {
+      return fnmatch(p.c_str(), name.c_str(), FNM_CASEFOLD) == 0;
+    });
+  };
+  return (filter.include.empty() || matches(filter.include)) && !matches(filter.exclude);
+}
+
+}  // namespace
+
+ImapSource::ImapSource(ImapLogin login, ImapFolderFilter filter)
+    : login_(std::move(login)), filter_(std::move(filter)) {}
 
 ImapSource::~ImapSource() {
   {
@@ -145,6 +167,22 @@ ImapSource::Session* ImapSource::SessionFor(const std::string& account) {
 
 bool ImapSource::Collect(const std::string& text, const std::string& target,
                          std::vector<ImportItem>* items, std::string* error) {
+  // A connection lost while listing is listed again from the start, as a
+  // fetch would be, rather than ending the run.
+  int delay = 1;
+  for (int attempt = 1;; ++attempt) {
+    const size_t mark = items->size();
+    if (CollectOnce(text, target, items, error)) return true;
+    if (failure_ != ImapFailure::kNetwork || attempt == 4 || InterruptRequested()) return false;
+    items->resize(mark);
+    fprintf(stderr, "mailstorage-import: IMAP: %s; listing again in %d s\n", error->c_str(), delay);
+    std::this_thread::sleep_for(std::chrono::seconds(delay));
+    delay *= 4;
+  }
+}
+
+bool ImapSource::CollectOnce(const std::string& text, const std::string& target,
+                             std::vector<ImportItem>* items, std::string* error) {
   ImapUrl url;
   if (!ParseImapUrl(text, &url, error)) {
     failure_ = ImapFailure::kProtocol;
@@ -160,7 +198,7 @@ bool ImapSource::Collect(const std::string& text, const std::string& target,
     *error = url.Account() + ": " + what;
     return false;
   };
-  if (!s->open) {
+  if (!s->open || !s->client.connected()) {
     if (!s->client.Open(url, login_, error)) return fail(*error);
     s->open = true;
     std::lock_guard<std::mutex> lock(mu_);
@@ -207,6 +245,7 @@ bool ImapSource::Collect(const std::string& text, const std::string& target,
     // A view of every mail of the account ("All Mail"): its mails are in
     // their own folders already.
     if (folder.all && folder.name != root) continue;
+    if (!Wanted(folder, filter_)) continue;
     ImapMailbox box;
     s->examined.clear();
     if (!s->client.Examine(folder.name, &box, error)) {

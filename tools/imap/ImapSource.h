@@ -54,7 +54,7 @@ std::string MapImapFolder(const std::string& server_name, char delimiter,
 
 class ImapSource {
  public:
-  explicit ImapSource(ImapLogin login);
+  explicit ImapSource(ImapLogin login, ImapFolderFilter filter = {});
   ~ImapSource();  // stops the fetching thread and logs out
   ImapSource(const ImapSource&) = delete;
   ImapSource& operator=(const ImapSource&) = delete;
@@ -99,7 +99,11 @@ class ImapSource {
   void Finish(const std::string& path, std::string* bytes, const std::string& error);
   Session* SessionFor(const std::string& account);
 
+  bool CollectOnce(const std::string& url, const std::string& target,
+                   std::vector<ImportItem>* items, std::string* error);
+
   ImapLogin login_;
+  ImapFolderFilter filter_;
   ImapFailure failure_ = ImapFailure::kNone;
   std::map<std::string, std::unique_ptr<Session>> sessions_;  // by account; fetching thread
                                                               // only, once Collect is done
