@@ -16,6 +16,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <sstream>
 
 #include "tests/tools/StoreFixture.h"
 
@@ -463,6 +464,32 @@ TEST_F(ImapImport, MisbehavingServersNeitherCrashNorForgeNorDouble) {
     if (c.folders) {
       EXPECT_EQ(folders, c.folders) << all;
     }
+  }
+
+  // A login refused on a reconnect stops the account: three batches of
+  // mails, one more login, not one per batch.
+  {
+    std::string mails;
+    for (int uid = 1; uid <= 450; ++uid) {
+      mails += (uid > 1 ? ", " : "") + std::string(R"({"uid": )") + std::to_string(uid) + "}";
+    }
+    const std::string log = dir_ + "/commands";
+    ScriptedServer server(
+        dir_, R"({"log": ")" + log + R"(", "folders": [{"name": "INBOX", "mails": [)" + mails +
+                  R"(]}], "rules": [
+          {"command": "^AUTHENTICATE", "times": 1, "reply": "{tag} OK in\r\n"},
+          {"command": "^AUTHENTICATE", "reply": "{tag} NO [AUTHENTICATIONFAILED] locked\r\n"},
+          {"command": ")" + fetch_bodies + R"(", "times": 1, "reply": "* BYE restart\r\n"}]})");
+    NewUser(++user);
+    ToolResult r = RunTool(MS_IMPORT_TOOL,
+                           Args(user, {"--folder", "Mig", "--password-file", Fixture("/password"),
+                                       "--imap-plain", "imap://user1@127.0.0.1:" + server.port()}));
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("failed                                  450"), std::string::npos) << r.out;
+    size_t logins = 0;
+    std::istringstream commands(ReadFile(log));
+    for (std::string line; std::getline(commands, line);) logins += line.starts_with("AUTHENTICATE");
+    EXPECT_EQ(logins, 2u) << r.err;
   }
 
   // A password in the URL is refused and never repeated.

@@ -179,6 +179,12 @@ bool ImapConnection::StartTls(const std::string& host, const TlsSettings& settin
     const int saved = errno;
     std::string text = OpenSslText();
     if (text == "no details" && saved != 0) text = ErrnoText(saved);
+    if (text.find("unsupported protocol") != std::string::npos ||
+        text.find("protocol version") != std::string::npos) {
+      text += " (the server offers only TLS below 1.2, which this importer does not speak: "
+              "those versions are broken; have the server's TLS upgraded, or reach it through a "
+              "tunnel of your own)";
+    }
     return Fail(ImapFailure::kTls, "TLS handshake with " + host + " failed: " + text, error);
   }
   return true;
