@@ -410,7 +410,7 @@ TEST_F(ImapImport, MisbehavingServersNeitherCrashNorForgeNorDouble) {
                        {"name": "All Mail", "flags": "\\All", "mails": [{"uid": 1}, {"uid": 2}]},
                        {"name": "Other/bob/INBOX", "mails": [{"uid": 1}]},
                        {"name": "Public/news", "mails": [{"uid": 1}]}])js",
-       0, "cannot open folder Broken", 2},
+       0, "/Broken,,Mig.Broken,,skipped: IMAP folder the server would not open", 2},
       {"names that differ in case only, or in a \".\" for the delimiter",
        R"("folders": [{"name": "INBOX", "mails": [{"uid": 1}]}, {"name": "a.b", "mails": [{"uid": 1}]},
                       {"name": "a/b", "mails": [{"uid": 1}]}, {"name": "Foo", "mails": [{"uid": 1}]},

@@ -251,6 +251,13 @@ bool ImapSource::CollectOnce(const std::string& text, const std::string& target,
     if (!s->client.Examine(folder.name, &box, error)) {
       if (s->client.failure() != ImapFailure::kRefused) return fail(*error);
       fprintf(stderr, "mailstorage-import: IMAP: %s: skipped\n", error->c_str());
+      // One row in the report for the folder; its mails are listed when a
+      // later run can open it.
+      ImportItem skipped;
+      skipped.path = url.Account() + "/" + ImapPercentEncode(folder.name);
+      skipped.folder = store_folders[folder.name];
+      skipped.skip_reason = "IMAP folder the server would not open";
+      items->push_back(std::move(skipped));
       continue;
     }
     s->examined = folder.name;
