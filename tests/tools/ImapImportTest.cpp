@@ -327,6 +327,11 @@ TEST_F(ImapImport, RefusalsEndTheRunBeforeItStarts) {
       {{"--password-file", password, Url()},  // our CA is not in the system's store
        2,
        "the certificate of 127.0.0.1 does not verify"},
+      // The certificate is for 127.0.0.1 and localhost, not for this address.
+      {{"--imap-ca", ca, "--password-file", password,
+        "imaps://user1@[::ffff:127.0.0.1]:" + tls_port_},
+       2,
+       "IP address mismatch"},
       {{"--password-file", password, "imap://user1@127.0.0.2:" + port_},
        2,
        "offers no STARTTLS: refusing to send the password unencrypted"},

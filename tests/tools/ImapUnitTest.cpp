@@ -102,6 +102,7 @@ TEST(MapImapFolder, DelimiterInboxAndModifiedUtf7) {
       {"Archive/2019", '/', "Archive", "Mig.2019"},
       {"Flat", 0, "", "Mig.Flat"},
       {"a.b/c", '/', "", "Mig.a_b.c"},  // a "." within a level is no level of its own
+      {"a\x1b[2J\tb", '/', "", "Mig.a_[2J_b"},
       {"Bad&-x&Zm", '/', "", "Mig.Bad&-x&Zm"},  // not modified UTF-7: kept as it is
   };
   for (const Case& c : cases) {

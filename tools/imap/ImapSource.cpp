@@ -32,8 +32,6 @@ constexpr uint64_t kMaxMailBytes = 1ull << 30;
 // for servers that count line ends differently, the size check decides).
 constexpr uint64_t kBodyMargin = 64u << 10;
 
-bool Uint32(const std::string& text, uint32_t* value) { return ParseImapNumber(text, value); }
-
 // The letters the Maildir side counts for flags the store cannot take, so
 // the summary reads the same for both sources.
 char OtherFlagLetter(const std::string& flag) {
@@ -76,8 +74,8 @@ bool ParseImapItemPath(const std::string& path, ImapItemLocation* l) {
   if (!ParseImapUrl(path.substr(0, validity), &url, &error)) return false;
   l->account = url.Account();
   l->folder = url.folder;
-  return Uint32(path.substr(validity + 13, uid - validity - 13), &l->uidvalidity) &&
-         Uint32(path.substr(uid + 6), &l->uid);
+  return ParseImapNumber(path.substr(validity + 13, uid - validity - 13), &l->uidvalidity) &&
+         ParseImapNumber(path.substr(uid + 6), &l->uid);
 }
 
 std::string CanonicalImapItemPath(const std::string& path) {
@@ -108,6 +106,10 @@ std::string MapImapFolder(const std::string& server_name, char delimiter,
   }
   if (relative.empty()) return target;
   std::string utf8 = DecodeModifiedUtf7(relative).value_or(relative);
+  // A control character in a folder name would reach terminals and reports.
+  for (char& c : utf8) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '_';
+  }
   if (delimiter && delimiter != '.') {
     // The store's levels are split at "."; one within a server level would
     // make two levels of it.
