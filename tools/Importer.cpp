@@ -285,6 +285,21 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
         duplicate = seen_messages_.contains(dup_key);
       }
       const uint64_t hash = mail.hash;
+      if (journal_ && journal_->TakeRenumbered(item, size, hash)) {
+        // The server renumbered its folder: these bytes are in the store
+        // from an earlier run already, linking them again would double them.
+        journal_->Done(item, IMAP::kImapOk, size, hash);
+        if (report_) {
+          report_->Row(item.path, item.offset, item.folder, "0",
+                       "done in an earlier run (same mail before the server renumbered its folder)",
+                       size, message_id);
+        }
+        std::lock_guard<std::mutex> lock(mu_);
+        summary_.journal_done++;
+        done_++;
+        scheduler->Complete(index, true);
+        continue;
+      }
       if (journal_) journal_->Begin(item, size, hash);
       {
         std::lock_guard<std::mutex> lock(mu_);

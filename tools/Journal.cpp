@@ -6,6 +6,7 @@
 
 #include "foundation/Files.h"
 #include "foundation/ResultCodes.h"
+#include "tools/imap/ImapSource.h"
 
 namespace Nauvik::Import {
 namespace {
@@ -21,6 +22,10 @@ std::string UnescapePath(const std::string& text) {
     }
   }
   return out;
+}
+
+std::string RenumberKey(const ImapItemLocation& l, uint64_t size, uint64_t hash) {
+  return l.account + '\n' + l.folder + '\n' + std::to_string(size) + '\n' + std::to_string(hash);
 }
 
 std::string Hex(uint64_t v) {
@@ -64,7 +69,8 @@ bool Journal::ParseLine(const std::string& line, std::string* key, Entry* entry)
     entry->code = fields[1] == "-" ? 0 : std::stoi(fields[1]);
     entry->size = std::stoull(fields[3]);
     entry->hash = fields[4] == "-" ? 0 : std::stoull(fields[4], nullptr, 16);
-    *key = path + '\t' + std::to_string(std::stoll(fields[2]));
+    // An IMAP mail is named by its account as this release spells it.
+    *key = CanonicalImapItemPath(path) + '\t' + std::to_string(std::stoll(fields[2]));
   } catch (const std::exception&) {
     return false;  // a line cut short by a crash
   }
@@ -83,6 +89,13 @@ bool Journal::Open(const std::string& path, std::string* error) {
       Entry entry;
       if (ParseLine(line, &key, &entry)) entries_[key] = entry;
     }
+    for (const auto& [key, entry] : entries_) {
+      ImapItemLocation l;
+      if (entry.state == "done" && entry.code == 0 &&
+          ParseImapItemPath(key.substr(0, key.rfind('\t')), &l)) {
+        renumbered_[RenumberKey(l, entry.size, entry.hash)].by_validity[l.uidvalidity]++;
+      }
+    }
   }
   KAVRO::CreateFileIfMissing(path);  // it names mail files: the owner's alone
   out_.open(path, std::ios::binary | std::ios::app);
@@ -99,6 +112,21 @@ std::optional<Journal::Entry> Journal::Find(const std::string& key) const {
   auto it = entries_.find(key);
   if (it == entries_.end()) return std::nullopt;
   return it->second;
+}
+
+bool Journal::TakeRenumbered(const ImportItem& item, uint64_t size, uint64_t hash) {
+  ImapItemLocation l;
+  if (!ParseImapItemPath(item.path, &l)) return false;
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = renumbered_.find(RenumberKey(l, size, hash));
+  if (it == renumbered_.end()) return false;
+  uint64_t earlier = 0;  // the most copies one numbering held
+  for (const auto& [validity, count] : it->second.by_validity) {
+    if (validity != l.uidvalidity) earlier = std::max(earlier, count);
+  }
+  if (it->second.taken >= earlier) return false;
+  it->second.taken++;
+  return true;
 }
 
 bool Journal::IsComplete(const std::string& key) const {

@@ -47,6 +47,11 @@ class Journal {
   // True when the item needs no further call: imported (code 0) or skipped.
   bool IsComplete(const std::string& key) const;
 
+  // True when `item` is a mail of a server folder that was renumbered
+  // (new UIDVALIDITY) since an earlier run imported the same bytes from it
+  // under another UID; each such earlier import is taken once.
+  bool TakeRenumbered(const ImportItem& item, uint64_t size, uint64_t hash);
+
   void Begin(const ImportItem& item, uint64_t size, uint64_t hash);
   void Done(const ImportItem& item, int32_t code, uint64_t size, uint64_t hash);
   void Skip(const ImportItem& item);
@@ -71,6 +76,13 @@ class Journal {
   mutable std::mutex mu_;
   std::ofstream out_;                     // guarded by mu_
   std::map<std::string, Entry> entries_;  // read at Open, then only updated; guarded by mu_
+  // Server folder and mail (size, hash) -> imported copies per UIDVALIDITY,
+  // and how many of them this run took; guarded by mu_.
+  struct Renumbered {
+    std::map<uint32_t, uint64_t> by_validity;
+    uint64_t taken = 0;
+  };
+  std::map<std::string, Renumbered> renumbered_;
 };
 
 }  // namespace Nauvik::Import

@@ -52,6 +52,15 @@ void CivilFromDays(int64_t z, int64_t* y, unsigned* m, unsigned* d) {
   *y = static_cast<int64_t>(yoe) + era * 400 + (*m <= 2 ? 1 : 0);
 }
 
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
 int Base64Value(char c) {
   if (c >= 'A' && c <= 'Z') return c - 'A';
   if (c >= 'a' && c <= 'z') return c - 'a' + 26;
@@ -292,6 +301,9 @@ std::optional<std::string> DecodeModifiedUtf7(std::string_view name) {
       } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
         return std::nullopt;
       }
+      // ASCII is never encoded: an encoded "/" or "." would pass for a level
+      // of the hierarchy, a NUL would cut the name short.
+      if (cp < 0x80) return std::nullopt;
       AppendUtf8(cp, &out);
     }
     i = end + 1;
@@ -305,6 +317,29 @@ uint64_t ContentHash(std::string_view bytes, uint64_t h) {
     h *= 1099511628211ULL;
   }
   return h;
+}
+
+bool ParseImapInternalDate(const std::string& text, int64_t* seconds) {
+  int day = 0, year = 0, hour = 0, minute = 0, second = 0, zone = 0;
+  char month[4] = {};
+  char sign = 0;
+  if (sscanf(text.c_str(), "%d-%3c-%d %d:%d:%d %c%4d", &day, month, &year, &hour, &minute, &second,
+             &sign, &zone) != 8 ||
+      (sign != '+' && sign != '-')) {
+    return false;
+  }
+  int m = -1;
+  for (size_t k = 0; k < kMonths.size(); ++k) {
+    if (EqualsIgnoreCase(month, kMonths[k])) m = static_cast<int>(k) + 1;
+  }
+  if (m < 0 || day < 1 || day > 31 || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
+      second < 0 || second > 60 || year < 0 || year > 9999 || zone < 0 || zone % 100 > 59) {
+    return false;
+  }
+  const int offset = (zone / 100 * 60 + zone % 100) * 60 * (sign == '-' ? -1 : 1);
+  *seconds = DaysFromCivil(year, static_cast<unsigned>(m), static_cast<unsigned>(day)) * 86400 +
+             hour * 3600 + minute * 60 + second - offset;
+  return true;
 }
 
 }  // namespace Nauvik::Import

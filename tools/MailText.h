@@ -46,6 +46,10 @@ bool IsEnvelopeLine(std::string_view line);
 // such field. Only the header block (up to the first empty line) is read.
 std::optional<std::string> HeaderField(std::string_view mail, std::string_view name);
 
+// An IMAP INTERNALDATE ("17-Jul-1996 02:44:25 -0700") as seconds since
+// 1970; false when unreadable.
+bool ParseImapInternalDate(const std::string& text, int64_t* seconds);
+
 // RFC 822 date text in UTC ("Thu, 5 Mar 2026 10:00:00 +0000") for seconds
 // since 1970-01-01.
 std::string Rfc822DateFromEpoch(int64_t seconds);

@@ -91,6 +91,13 @@ int ParseOptions(int argc, char** argv, ImportOptions* o) {
                  "'login'")
       ->check(CLI::IsMember({"auto", "plain", "login"}))
       ->capture_default_str();
+  app.add_option("--imap-include", o->imap_include,
+                 "import only the IMAP folders that match PATTERN (shell wildcards, UTF-8 names, "
+                 "\"/\" between levels; repeatable)");
+  app.add_option("--imap-exclude", o->imap_exclude,
+                 "leave out the IMAP folders that match PATTERN (repeatable)");
+  app.add_flag("--imap-skip-junk-trash", o->imap_skip_junk_trash,
+               "leave out the folders the server marks \\Junk or \\Trash");
   app.add_option("--outage-wait", o->outage_wait,
                  "seconds to wait for an unreachable database before stopping the run")
       ->check(CLI::NonNegativeNumber)

@@ -35,6 +35,9 @@ struct ImportOptions {
   std::string imap_auth = "auto";
   bool imap_insecure = false;
   bool imap_plain = false;
+  std::vector<std::string> imap_include;  // folder patterns (UTF-8, "/" between levels)
+  std::vector<std::string> imap_exclude;
+  bool imap_skip_junk_trash = false;
   // Faults: how long the run waits for an unreachable database before it
   // stops (the items left are done by running the same command again).
   int outage_wait = 300;

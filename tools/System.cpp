@@ -81,6 +81,9 @@ void InstallInterruptHandler() {
   sigaction(SIGINT, &sa, nullptr);
   sa.sa_flags = 0;
   sigaction(SIGTERM, &sa, nullptr);
+  // A peer that went away is an error of the write that meets it: SSL_write
+  // has no MSG_NOSIGNAL, and a dropped IMAP session must not end the run.
+  signal(SIGPIPE, SIG_IGN);
 }
 
 bool InterruptRequested() { return g_interrupted.load(); }

@@ -29,6 +29,15 @@ std::string Describe(const ImportItem& item) {
 
 }  // namespace
 
+std::vector<size_t> VerifyOrder(const std::vector<ImportItem>& items,
+                                const std::vector<size_t>& which) {
+  std::map<std::string, std::vector<size_t>> by_folder;
+  for (size_t i : which) by_folder[FolderKey(items[i].folder)].push_back(i);
+  std::vector<size_t> order;
+  for (const auto& [key, indices] : by_folder) order.insert(order.end(), indices.begin(), indices.end());
+  return order;
+}
+
 bool VerifyImport(StoreQueries* store, int64_t user_id, bool keep_line_ends,
                   const std::vector<ImportItem>& items, const std::vector<size_t>& which,
                   VerifyResult* result, std::string* error) {

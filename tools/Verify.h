@@ -22,8 +22,14 @@ struct VerifyResult {
 // in its folder whose blob holds the same bytes (links are matched one to one,
 // so a mail imported twice needs two links). False with `error` when the
 // database cannot be read.
+// Checks the items `which` in VerifyOrder, so that a source that fetches
+// ahead can fetch in that order.
 bool VerifyImport(StoreQueries* store, int64_t user_id, bool keep_line_ends,
                   const std::vector<ImportItem>& items, const std::vector<size_t>& which,
                   VerifyResult* result, std::string* error);
+
+// The order VerifyImport reads the items `which`: folder by folder.
+std::vector<size_t> VerifyOrder(const std::vector<ImportItem>& items,
+                                const std::vector<size_t>& which);
 
 }  // namespace Nauvik::Import

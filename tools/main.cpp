@@ -110,6 +110,12 @@ bool ImapPassword(const ImportOptions& o, std::string* password, std::string* er
       return false;
     }
     if (!password->empty() && password->back() == '\r') password->pop_back();
+    if (KAVRO::ReadableByOthers(o.password_file)) {
+      fprintf(stderr,
+              "mailstorage-import: the password file %s can be read by other accounts; allow "
+              "only its owner to read it (chmod 600)\n",
+              o.password_file.c_str());
+    }
     return true;
   }
   const char* env = getenv("MAILSTORAGE_IMAP_PASSWORD");
@@ -191,7 +197,9 @@ int main(int argc, char** argv) {
         login.tls.ca_file = o.imap_ca;
         login.tls.verify = !o.imap_insecure;
         login.allow_plain = o.imap_plain;
-        imap = std::make_unique<ImapSource>(std::move(login));
+        imap = std::make_unique<ImapSource>(
+            std::move(login), ImapFolderFilter{o.imap_include, o.imap_exclude,
+                                               o.imap_skip_junk_trash});
         SetActiveImapSource(imap.get());
       }
       if (!imap->Collect(input, o.folder, &items, &error)) return Fail(kExitUsage, error);
@@ -328,7 +336,7 @@ int main(int argc, char** argv) {
         if (!in_run[i] && e && e->state == "done" && e->code == 0) which.push_back(i);
       }
     }
-    PrefetchImap(imap.get(), items, which);
+    PrefetchImap(imap.get(), items, VerifyOrder(items, which));
     VerifyResult result;
     if (!VerifyImport(&queries, std::stoll(o.user), o.keep_line_ends, items, which, &result,
                       &error)) {

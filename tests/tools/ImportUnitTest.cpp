@@ -258,6 +258,9 @@ TEST(DecodeModifiedUtf7, DecodesImapFolderNames) {
       {"&$$-", nullptr},
       {"&2D0-", nullptr},  // a lone high surrogate
       {"caf\xC3\xA9", nullptr},
+      {"&AAA-", nullptr},    // NUL, which would cut the name at the C API
+      {"x&AC8-y", nullptr},  // an encoded "/": printable ASCII stands for itself
+      {"&AB8-", nullptr},    // a control character
   };
   for (const auto& [in, out] : cases) {
     EXPECT_EQ(DecodeModifiedUtf7(in).value_or("<invalid>"), out ? out : "<invalid>") << in;

@@ -14,24 +14,10 @@
 #include <vector>
 
 #include "tools/imap/ImapConnection.h"
+#include "tools/imap/ImapResponse.h"
+#include "tools/imap/ImapUrl.h"
 
 namespace Nauvik::Import {
-
-// imap://USER@HOST[:PORT][/FOLDER] or imaps://... (implicit TLS).
-struct ImapUrl {
-  bool implicit_tls = false;
-  std::string user;
-  std::string host;
-  int port = 0;        // 143 or 993 unless given
-  std::string folder;  // "" = the whole account; a server name, %-escapes undone
-
-  // "imaps://user@host:993": identifies the account in journal keys.
-  std::string Account() const;
-};
-
-// False with `error` when `text` is not such a URL.
-bool ParseImapUrl(const std::string& text, ImapUrl* url, std::string* error);
-bool IsImapUrl(const std::string& text);
 
 struct ImapLogin {
   std::string password;
@@ -41,10 +27,19 @@ struct ImapLogin {
   int timeout_seconds = 60;
 };
 
+// Which folders of an account to import.
+struct ImapFolderFilter {
+  std::vector<std::string> include;  // fnmatch patterns on the UTF-8 name, "/" between levels
+  std::vector<std::string> exclude;
+  bool skip_junk_trash = false;
+};
+
 struct ImapFolder {
   std::string name;       // as the server spells it (modified UTF-7)
   char delimiter = 0;     // 0: the server has no hierarchy
   bool noselect = false;  // a parent only: holds no mail
+  bool all = false;       // \All: a view of every mail of the account, held again
+  bool junk_or_trash = false;  // \Junk or \Trash
 };
 
 struct ImapMailbox {
@@ -59,6 +54,7 @@ struct ImapMessage {
   std::string internal_date;       // "17-Jul-1996 02:44:25 -0700"
   uint64_t size = 0;               // RFC822.SIZE
   std::string body;                // BODY[] bytes; empty when not fetched
+  std::string problem;             // why the bytes cannot be the mail ("" when they can)
 };
 
 class ImapClient {
@@ -67,29 +63,39 @@ class ImapClient {
   bool Open(const ImapUrl& url, const ImapLogin& login, std::string* error);
   void Logout();
 
-  // Every folder of the account.
-  bool List(std::vector<ImapFolder>* out, std::string* error);
+  // The folders of the account: of its personal namespace only (not other
+  // users' or shared folders) unless `all_namespaces`.
+  bool List(bool all_namespaces, std::vector<ImapFolder>* out, std::string* error);
   bool Examine(const std::string& folder, ImapMailbox* out, std::string* error);
 
   // UID FETCH for the UID set `uids` ("1:*", "4,7:9"). With `bodies` false
   // only UID, FLAGS, INTERNALDATE and RFC822.SIZE. `each` is called once per
-  // message as it arrives, so a batch need not be held at once.
-  bool Fetch(const std::string& uids, bool bodies, const std::function<void(ImapMessage&&)>& each,
-             std::string* error);
+  // message as it arrives, so a batch need not be held at once; only for
+  // messages that carry what was asked (not for unsolicited flag updates).
+  // A body longer than `max_body` is a protocol error.
+  bool Fetch(const std::string& uids, bool bodies, uint64_t max_body,
+             const std::function<void(ImapMessage&&)>& each, std::string* error);
+
+  // The largest literal taken where no mail body is expected.
+  static constexpr uint64_t kMaxOtherLiteral = 1u << 20;
 
   ImapFailure failure() const { return failure_; }
   bool encrypted() const { return connection_.tls(); }
+  bool connected() const { return connection_.connected(); }
 
   // Compact UID set text for sorted UIDs: {1,2,3,7} -> "1:3,7".
   static std::string UidSet(const std::vector<uint32_t>& sorted_uids);
-  // "17-Jul-1996 02:44:25 -0700" -> seconds since 1970; false when unreadable.
-  static bool ParseInternalDate(const std::string& text, int64_t* seconds);
 
  private:
   struct Reply;
-  bool Command(
-      const std::string& command, Reply* reply, std::string* error,
-      const std::function<bool(const std::string& line, std::string* error)>& untagged = nullptr);
+  using Untagged = std::function<bool(ImapResponse& response, std::string* error)>;
+  // Sends pieces[0] with a new tag, and each further piece when the server
+  // asks for it with a "+" continuation (a literal's bytes, a SASL response).
+  bool Command(const std::vector<std::string>& pieces, Reply* reply, std::string* error,
+               const Untagged& untagged = nullptr, uint64_t max_literal = kMaxOtherLiteral);
+  bool Command(const std::string& command, Reply* reply, std::string* error) {
+    return Command(std::vector<std::string>{command}, reply, error);
+  }
   bool ReadGreeting(std::string* error);
   bool Capabilities(std::string* error);
   bool Authenticate(const ImapUrl& url, const ImapLogin& login, std::string* error);
@@ -97,8 +103,8 @@ class ImapClient {
   bool Has(const std::string& capability) const;
 
   ImapConnection connection_;
-  std::vector<std::string> capabilities_;      // upper case
-  std::vector<std::string> pending_literals_;  // of the untagged response being handled
+  std::vector<std::string> capabilities_;  // upper case
+  bool preauth_ = false;                   // the greeting said we are logged in already
   int next_tag_ = 1;
   std::string host_;
   ImapFailure failure_ = ImapFailure::kNone;

@@ -91,6 +91,7 @@ void ImapConnection::Close() {
   ssl_ = nullptr;
   ctx_ = nullptr;
   fd_ = -1;
+  fed_ = false;
   buffer_.clear();
   start_ = 0;
 }
@@ -129,6 +130,16 @@ bool ImapConnection::Connect(const std::string& host, int port, int timeout_seco
 
 bool ImapConnection::StartTls(const std::string& host, const TlsSettings& settings,
                               std::string* error) {
+  // Bytes that came after the server's go-ahead but before the handshake
+  // were not protected by it: a machine in the path could have put them
+  // there to answer our next commands itself.
+  if (start_ < buffer_.size()) {
+    return Fail(ImapFailure::kTls,
+                "the server sent " + std::to_string(buffer_.size() - start_) +
+                    " unencrypted bytes after its STARTTLS answer (injected by something in the "
+                    "path?): refusing the session",
+                error);
+  }
   ctx_ = SSL_CTX_new(TLS_client_method());
   if (!ctx_) return Fail(ImapFailure::kTls, "TLS: " + OpenSslText(), error);
   SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
@@ -152,6 +163,7 @@ bool ImapConnection::StartTls(const std::string& host, const TlsSettings& settin
     X509_VERIFY_PARAM* param = SSL_get0_param(ssl_);
     const int ok = IsIpLiteral(host) ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str())
                                      : X509_VERIFY_PARAM_set1_host(param, host.c_str(), 0);
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     if (ok != 1) return Fail(ImapFailure::kTls, "TLS: cannot check host " + host, error);
   }
   ERR_clear_error();
@@ -167,6 +179,12 @@ bool ImapConnection::StartTls(const std::string& host, const TlsSettings& settin
     const int saved = errno;
     std::string text = OpenSslText();
     if (text == "no details" && saved != 0) text = ErrnoText(saved);
+    if (text.find("unsupported protocol") != std::string::npos ||
+        text.find("protocol version") != std::string::npos) {
+      text += " (the server offers only TLS below 1.2, which this importer does not speak: "
+              "those versions are broken; have the server's TLS upgraded, or reach it through a "
+              "tunnel of your own)";
+    }
     return Fail(ImapFailure::kTls, "TLS handshake with " + host + " failed: " + text, error);
   }
   return true;
@@ -194,6 +212,7 @@ bool ImapConnection::Fill(std::string* error) {
     buffer_.erase(0, start_);
     start_ = 0;
   }
+  if (fd_ < 0) return Fail(ImapFailure::kNetwork, "the server closed the connection", error);
   char chunk[65536];
   while (true) {
     ssize_t n;
@@ -218,6 +237,11 @@ bool ImapConnection::Fill(std::string* error) {
 bool ImapConnection::ReadLine(std::string* line, std::string* error) {
   size_t searched = start_;
   while (true) {
+    if (searched - start_ > kMaxLine) {
+      return Fail(ImapFailure::kProtocol,
+                  "the server sent a line longer than " + std::to_string(kMaxLine) + " bytes",
+                  error);
+    }
     size_t lf = buffer_.find('\n', searched);
     if (lf != std::string::npos) {
       size_t end = lf > start_ && buffer_[lf - 1] == '\r' ? lf - 1 : lf;
@@ -233,7 +257,7 @@ bool ImapConnection::ReadLine(std::string* line, std::string* error) {
 }
 
 bool ImapConnection::ReadExact(size_t count, std::string* out, std::string* error) {
-  out->reserve(out->size() + count);
+  out->reserve(out->size() + std::min<size_t>(count, 64u << 20));
   while (count > 0) {
     if (start_ == buffer_.size()) {
       buffer_.clear();

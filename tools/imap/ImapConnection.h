@@ -23,6 +23,7 @@ enum class ImapFailure {
   kNoStartTls,   // imap:// to a server that offers no STARTTLS
   kAuth,         // the server refused user name or password
   kProtocol,     // a response we cannot read, or a command the server refused
+  kRefused,      // a tagged NO or BAD for one command: the session is still fine
 };
 
 struct TlsSettings {
@@ -47,13 +48,22 @@ class ImapConnection final {
   bool StartTls(const std::string& host, const TlsSettings& settings, std::string* error);
 
   bool WriteAll(const std::string& bytes, std::string* error);
+  // The longest line a server may send; literals carry anything longer.
+  static constexpr size_t kMaxLine = 1u << 20;
   // A line without its CRLF.
   bool ReadLine(std::string* line, std::string* error);
   // Exactly `count` bytes, appended to `out`.
   bool ReadExact(size_t count, std::string* out, std::string* error);
 
   void Close();
+  bool connected() const { return fd_ >= 0 || fed_; }
   bool tls() const { return ssl_ != nullptr; }
+  // For the fuzz target: reads come from `bytes`, then the end of input.
+  void Feed(std::string bytes) {
+    Close();
+    buffer_ = std::move(bytes);
+    fed_ = true;
+  }
   ImapFailure failure() const { return failure_; }
 
  private:
@@ -65,6 +75,7 @@ class ImapConnection final {
   SSL* ssl_ = nullptr;
   std::string buffer_;  // read but not yet consumed
   size_t start_ = 0;    // first unconsumed byte of buffer_
+  bool fed_ = false;    // reading from Feed's bytes, no socket
   ImapFailure failure_ = ImapFailure::kNone;
 };
 

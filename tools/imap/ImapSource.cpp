@@ -4,8 +4,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <thread>
+
+#include <fnmatch.h>
 
 #include "tools/MailText.h"
+#include "tools/Store.h"
 #include "tools/System.h"
 
 namespace Nauvik::Import {
@@ -20,48 +24,20 @@ constexpr size_t kBatchMails = 200;
 // A server that stays away longer than this ends the run's fetching.
 constexpr int kReconnectSeconds = 300;
 
-bool Unreserved(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '.' || c == '_' || c == '~' || c == '&' || c == ',' || c == '+';
-}
-
-std::string PercentEncode(const std::string& text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (char c : text) {
-    if (Unreserved(c)) {
-      out.push_back(c);
-    } else {
-      const auto u = static_cast<unsigned char>(c);
-      out += {'%', kHex[u >> 4], kHex[u & 15]};
-    }
-  }
-  return out;
-}
-
-bool Uint32(const std::string& text, uint32_t* value) {
-  if (text.empty() || text.size() > 10 || !std::all_of(text.begin(), text.end(), ::isdigit)) {
-    return false;
-  }
-  const uint64_t v = std::stoull(text);
-  if (v > UINT32_MAX) return false;
-  *value = static_cast<uint32_t>(v);
-  return true;
-}
-
-bool EqualsNoCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
+// The largest mail taken from a server; a literal announced larger is a
+// protocol error rather than an allocation of that size.
+constexpr uint64_t kMaxMailBytes = 1ull << 30;
+// What a body may exceed the size the listing announced (a mail changed
+// on the server keeps its UID only if it is the same mail: the margin is
+// for servers that count line ends differently, the size check decides).
+constexpr uint64_t kBodyMargin = 64u << 10;
 
 // The letters the Maildir side counts for flags the store cannot take, so
 // the summary reads the same for both sources.
 char OtherFlagLetter(const std::string& flag) {
-  if (EqualsNoCase(flag, "\\Answered")) return 'R';
-  if (EqualsNoCase(flag, "\\Flagged")) return 'F';
-  if (EqualsNoCase(flag, "\\Deleted")) return 'T';
+  if (ImapEqualsNoCase(flag, "\\Answered")) return 'R';
+  if (ImapEqualsNoCase(flag, "\\Flagged")) return 'F';
+  if (ImapEqualsNoCase(flag, "\\Deleted")) return 'T';
   if (flag.starts_with("\\")) return 0;  // \Seen, \Draft taken; \Recent is the session's
   return 'k';                            // a keyword
 }
@@ -80,10 +56,11 @@ struct ImapSource::Session {
   std::string examined;  // folder the client has open
   uint32_t uidvalidity = 0;
   bool unreachable = false;  // the last outage outlasted the reconnect window
+  std::string stopped;       // why this account is fetched no more (a refused login)
 };
 
 std::string ImapItemPath(const ImapItemLocation& l) {
-  return l.account + "/" + PercentEncode(l.folder) +
+  return l.account + "/" + ImapPercentEncode(l.folder) +
          ";UIDVALIDITY=" + std::to_string(l.uidvalidity) + "/;UID=" + std::to_string(l.uid);
 }
 
@@ -97,20 +74,25 @@ bool ParseImapItemPath(const std::string& path, ImapItemLocation* l) {
   if (!ParseImapUrl(path.substr(0, validity), &url, &error)) return false;
   l->account = url.Account();
   l->folder = url.folder;
-  return Uint32(path.substr(validity + 13, uid - validity - 13), &l->uidvalidity) &&
-         Uint32(path.substr(uid + 6), &l->uid);
+  return ParseImapNumber(path.substr(validity + 13, uid - validity - 13), &l->uidvalidity) &&
+         ParseImapNumber(path.substr(uid + 6), &l->uid);
+}
+
+std::string CanonicalImapItemPath(const std::string& path) {
+  ImapItemLocation l;
+  return ParseImapItemPath(path, &l) ? ImapItemPath(l) : path;
 }
 
 std::string MapImapFolder(const std::string& server_name, char delimiter,
                           const std::string& url_folder, const std::string& target) {
   std::string relative = server_name;
   auto strip = [&](const std::string& prefix) {
-    if (EqualsNoCase(relative, prefix)) {
+    if (ImapEqualsNoCase(relative, prefix)) {
       relative.clear();
       return true;
     }
     if (delimiter && relative.size() > prefix.size() &&
-        EqualsNoCase(relative.substr(0, prefix.size()), prefix) &&
+        ImapEqualsNoCase(relative.substr(0, prefix.size()), prefix) &&
         relative[prefix.size()] == delimiter) {
       relative.erase(0, prefix.size() + 1);
       return true;
@@ -124,11 +106,39 @@ std::string MapImapFolder(const std::string& server_name, char delimiter,
   }
   if (relative.empty()) return target;
   std::string utf8 = DecodeModifiedUtf7(relative).value_or(relative);
-  if (delimiter && delimiter != '.') std::replace(utf8.begin(), utf8.end(), delimiter, '.');
+  // A control character in a folder name would reach terminals and reports.
+  for (char& c : utf8) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '_';
+  }
+  if (delimiter && delimiter != '.') {
+    // The store's levels are split at "."; one within a server level would
+    // make two levels of it.
+    std::replace(utf8.begin(), utf8.end(), '.', '_');
+    std::replace(utf8.begin(), utf8.end(), delimiter, '.');
+  }
   return target + "." + utf8;
 }
 
-ImapSource::ImapSource(ImapLogin login) : login_(std::move(login)) {}
+namespace {
+
+// The folder's name as the user writes it in a pattern: UTF-8, "/" between
+// levels.
+bool Wanted(const ImapFolder& folder, const ImapFolderFilter& filter) {
+  if (filter.skip_junk_trash && folder.junk_or_trash) return false;
+  std::string name = DecodeModifiedUtf7(folder.name).value_or(folder.name);
+  if (folder.delimiter) std::replace(name.begin(), name.end(), folder.delimiter, '/');
+  auto matches = [&](const std::vector<std::string>& patterns) {
+    return std::any_of(patterns.begin(), patterns.end(), [&](const std::string& p) {
+      return fnmatch(p.c_str(), name.c_str(), FNM_CASEFOLD) == 0;
+    });
+  };
+  return (filter.include.empty() || matches(filter.include)) && !matches(filter.exclude);
+}
+
+}  // namespace
+
+ImapSource::ImapSource(ImapLogin login, ImapFolderFilter filter)
+    : login_(std::move(login)), filter_(std::move(filter)) {}
 
 ImapSource::~ImapSource() {
   {
@@ -159,6 +169,22 @@ ImapSource::Session* ImapSource::SessionFor(const std::string& account) {
 
 bool ImapSource::Collect(const std::string& text, const std::string& target,
                          std::vector<ImportItem>* items, std::string* error) {
+  // A connection lost while listing is listed again from the start, as a
+  // fetch would be, rather than ending the run.
+  int delay = 1;
+  for (int attempt = 1;; ++attempt) {
+    const size_t mark = items->size();
+    if (CollectOnce(text, target, items, error)) return true;
+    if (failure_ != ImapFailure::kNetwork || attempt == 4 || InterruptRequested()) return false;
+    items->resize(mark);
+    fprintf(stderr, "mailstorage-import: IMAP: %s; listing again in %d s\n", error->c_str(), delay);
+    std::this_thread::sleep_for(std::chrono::seconds(delay));
+    delay *= 4;
+  }
+}
+
+bool ImapSource::CollectOnce(const std::string& text, const std::string& target,
+                             std::vector<ImportItem>* items, std::string* error) {
   ImapUrl url;
   if (!ParseImapUrl(text, &url, error)) {
     failure_ = ImapFailure::kProtocol;
@@ -174,20 +200,20 @@ bool ImapSource::Collect(const std::string& text, const std::string& target,
     *error = url.Account() + ": " + what;
     return false;
   };
-  if (!s->open) {
+  if (!s->open || !s->client.connected()) {
     if (!s->client.Open(url, login_, error)) return fail(*error);
     s->open = true;
     std::lock_guard<std::mutex> lock(mu_);
     if (!s->client.encrypted()) unencrypted_ = true;
   }
   std::vector<ImapFolder> folders;
-  if (!s->client.List(&folders, error)) return fail(*error);
+  if (!s->client.List(!url.folder.empty(), &folders, error)) return fail(*error);
   // The URL may name the folder as the server spells it or in UTF-8.
   std::string root;
   if (!url.folder.empty()) {
     for (const ImapFolder& f : folders) {
       if (f.name == url.folder || DecodeModifiedUtf7(f.name) == url.folder ||
-          (EqualsNoCase(f.name, "INBOX") && EqualsNoCase(url.folder, "INBOX"))) {
+          (ImapEqualsNoCase(f.name, "INBOX") && ImapEqualsNoCase(url.folder, "INBOX"))) {
         root = f.name;
       }
     }
@@ -199,40 +225,76 @@ bool ImapSource::Collect(const std::string& text, const std::string& target,
   // INBOX first (its mails create the target folder), then by name, so two
   // runs list the same items in the same order.
   std::sort(folders.begin(), folders.end(), [](const ImapFolder& a, const ImapFolder& b) {
-    const bool ai = EqualsNoCase(a.name, "INBOX"), bi = EqualsNoCase(b.name, "INBOX");
+    const bool ai = ImapEqualsNoCase(a.name, "INBOX"), bi = ImapEqualsNoCase(b.name, "INBOX");
     return ai != bi ? ai : a.name < b.name;
   });
+  // Two server folders that would meet in one store folder (names that
+  // differ in case only, "a.b" beside "a/b"): the later one gets a number.
+  std::map<std::string, std::string> store_folders;  // server name -> store name
+  {
+    std::set<std::string> taken;
+    for (const ImapFolder& folder : folders) {
+      std::string name = MapImapFolder(folder.name, folder.delimiter, root, target);
+      for (int n = 2; !taken.insert(FolderKey(name)).second; ++n) {
+        name = MapImapFolder(folder.name, folder.delimiter, root, target) + " (" +
+               std::to_string(n) + ")";
+      }
+      store_folders[folder.name] = name;
+    }
+  }
   for (const ImapFolder& folder : folders) {
     if (folder.noselect) continue;  // a parent only: the store makes it with its children
+    // A view of every mail of the account ("All Mail"): its mails are in
+    // their own folders already.
+    if (folder.all && folder.name != root) continue;
+    if (!Wanted(folder, filter_)) continue;
     ImapMailbox box;
-    if (!s->client.Examine(folder.name, &box, error)) return fail(*error);
+    s->examined.clear();
+    if (!s->client.Examine(folder.name, &box, error)) {
+      if (s->client.failure() != ImapFailure::kRefused) return fail(*error);
+      fprintf(stderr, "mailstorage-import: IMAP: %s: skipped\n", error->c_str());
+      // One row in the report for the folder; its mails are listed when a
+      // later run can open it.
+      ImportItem skipped;
+      skipped.path = url.Account() + "/" + ImapPercentEncode(folder.name);
+      skipped.folder = store_folders[folder.name];
+      skipped.skip_reason = "IMAP folder the server would not open";
+      items->push_back(std::move(skipped));
+      continue;
+    }
     s->examined = folder.name;
     s->uidvalidity = box.uidvalidity;
     if (box.exists == 0) continue;
     std::vector<ImapMessage> messages;
     if (!s->client.Fetch(
-            "1:*", false, [&](ImapMessage&& m) { messages.push_back(std::move(m)); }, error)) {
+            "1:*", false, 0, [&](ImapMessage&& m) { messages.push_back(std::move(m)); }, error)) {
       return fail(*error);
     }
-    std::sort(messages.begin(), messages.end(),
-              [](const ImapMessage& a, const ImapMessage& b) { return a.uid < b.uid; });
-    const std::string store_folder = MapImapFolder(folder.name, folder.delimiter, root, target);
+    // One item per UID, whatever the server repeated.
+    std::stable_sort(messages.begin(), messages.end(),
+                     [](const ImapMessage& a, const ImapMessage& b) { return a.uid < b.uid; });
+    messages.erase(std::unique(messages.begin(), messages.end(),
+                               [](const ImapMessage& a, const ImapMessage& b) {
+                                 return a.uid == b.uid;
+                               }),
+                   messages.end());
+    const std::string& store_folder = store_folders[folder.name];
     for (const ImapMessage& m : messages) {
       ImportItem item;
       item.path = ImapItemPath({url.Account(), folder.name, box.uidvalidity, m.uid});
       item.length = m.size;
       item.folder = store_folder;
       for (const std::string& flag : m.flags) {
-        if (EqualsNoCase(flag, "\\Seen")) {
+        if (ImapEqualsNoCase(flag, "\\Seen")) {
           item.seen = true;
-        } else if (EqualsNoCase(flag, "\\Draft")) {
+        } else if (ImapEqualsNoCase(flag, "\\Draft")) {
           item.draft = true;
         } else if (char c = OtherFlagLetter(flag)) {
           item.other_flags.push_back(c);
         }
       }
       int64_t seconds = 0;
-      if (ImapClient::ParseInternalDate(m.internal_date, &seconds)) {
+      if (ParseImapInternalDate(m.internal_date, &seconds)) {
         item.date = Rfc822DateFromEpoch(seconds);
       }
       items->push_back(std::move(item));
@@ -265,21 +327,25 @@ bool ImapSource::Load(const ImportItem& item, std::string* bytes, std::string* e
   }
   std::unique_lock<std::mutex> lock(mu_);
   if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
-  auto planned = [&] {
-    auto it = position_.find(item.path);
-    return it != position_.end() && it->second >= cursor_;
-  };
   // Bodies are taken once: a second Load of the same mail (verify after
-  // import) fetches it again.
-  if (!ready_.count(item.path) && !errors_.count(item.path) && !requested_.count(item.path) &&
-      !in_flight_.count(item.path) && !planned()) {
-    requests_.push_back(want);
-    requested_.insert(item.path);
+  // import) fetches it again. The prefetch brings a planned mail unless the
+  // bytes fetched ahead fill their cap first, which a reader that takes the
+  // mails in another order than planned makes happen: then this one mail
+  // is fetched on demand, and the cap holds.
+  while (!stop_ && !ready_.count(item.path) && !errors_.count(item.path)) {
+    if (!requested_.count(item.path) && !in_flight_.count(item.path)) {
+      auto it = position_.find(item.path);
+      const bool planned = it != position_.end() && it->second >= cursor_ &&
+                           !order_[it->second].taken;
+      if (!planned || ready_bytes_ >= kAheadBytes) {
+        if (planned) order_[it->second].taken = true;
+        requests_.push_back(want);
+        requested_.insert(item.path);
+        cv_.notify_all();
+      }
+    }
+    cv_.wait(lock);
   }
-  ++waiters_;
-  cv_.notify_all();
-  cv_.wait(lock, [&] { return stop_ || ready_.count(item.path) || errors_.count(item.path); });
-  --waiters_;
   if (auto it = ready_.find(item.path); it != ready_.end()) {
     *bytes = std::move(it->second);
     ready_bytes_ -= bytes->size();
@@ -315,7 +381,7 @@ void ImapSource::Run() {
       std::unique_lock<std::mutex> lock(mu_);
       cv_.wait(lock, [&] {
         return stop_ || !requests_.empty() ||
-               (cursor_ < order_.size() && (ready_bytes_ < kAheadBytes || waiters_ > 0));
+               (cursor_ < order_.size() && ready_bytes_ < kAheadBytes);
       });
       if (stop_) return;
       uint64_t bytes = 0;
@@ -338,20 +404,51 @@ void ImapSource::Run() {
         }
       } else {
         while (cursor_ < order_.size() && !full() && same_folder(order_[cursor_])) {
+          if (order_[cursor_].taken) {  // fetched on demand already
+            ++cursor_;
+            continue;
+          }
           bytes += order_[cursor_].item->length;
           batch.push_back(order_[cursor_++]);
         }
       }
       for (const Want& w : batch) in_flight_.insert(w.item->path);
     }
-    FetchBatch(batch);
+    // The server's answers are not ours: whatever they make of the batch,
+    // it is this batch's error, not the end of the process.
+    try {
+      FetchBatch(batch);
+    } catch (const std::exception& e) {
+      for (const Want& w : batch) {
+        bool open;
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          open = in_flight_.count(w.item->path) > 0;
+        }
+        if (open) Finish(w.item->path, nullptr, w.item->path + ": " + e.what());
+      }
+      if (Session* s = SessionFor(batch[0].location.account)) {
+        s->open = false;
+        s->client.Logout();
+      }
+    }
   }
 }
 
 bool ImapSource::EnsureFolder(Session* s, const Want& first, std::string* error, bool* fatal) {
-  if (!s->open) {
+  if (!s->stopped.empty()) {
+    *error = s->stopped;
+    *fatal = true;
+    return false;
+  }
+  if (!s->open || !s->client.connected()) {
     if (!s->client.Open(s->url, login_, error)) {
       *fatal = s->client.failure() != ImapFailure::kNetwork;
+      // Logging in again for every batch could lock the account.
+      if (s->client.failure() == ImapFailure::kAuth) {
+        s->stopped = *error + " (this account is not fetched any further in this run)";
+        *error = s->stopped;
+      }
       return false;
     }
     s->open = true;
@@ -361,6 +458,7 @@ bool ImapSource::EnsureFolder(Session* s, const Want& first, std::string* error,
   }
   if (s->examined != first.location.folder) {
     ImapMailbox box;
+    s->examined.clear();
     if (!s->client.Examine(first.location.folder, &box, error)) {
       *fatal = s->client.failure() != ImapFailure::kNetwork;
       if (!*fatal) s->open = false;
@@ -388,6 +486,9 @@ void ImapSource::FetchBatch(const std::vector<Want>& batch) {
     for (const auto& [uid, path] : pending) Finish(path, nullptr, path + ": " + why);
   };
   if (!s) return fail_all("no session for this account (it was not listed in this run)");
+  uint64_t max_body = 0;
+  for (const Want& w : batch) max_body = std::max<uint64_t>(max_body, w.item->length);
+  max_body = std::min(max_body + kBodyMargin, kMaxMailBytes);
   const auto outage_start = std::chrono::steady_clock::now();
   int delay = 1;
   bool lost = false;
@@ -399,11 +500,15 @@ void ImapSource::FetchBatch(const std::vector<Want>& batch) {
       std::vector<uint32_t> uids;
       for (const auto& [uid, path] : pending) uids.push_back(uid);
       ok = s->client.Fetch(
-          ImapClient::UidSet(uids), true,
+          ImapClient::UidSet(uids), true, max_body,
           [&](ImapMessage&& m) {
             auto it = pending.find(m.uid);
             if (it == pending.end()) return;
-            Finish(it->second, &m.body, "");
+            if (m.problem.empty()) {
+              Finish(it->second, &m.body, "");
+            } else {
+              Finish(it->second, nullptr, it->second + ": " + m.problem);
+            }
             pending.erase(it);
           },
           &error);

@@ -41,6 +41,10 @@ struct ImapItemLocation {
 // that are not IMAP item paths.
 std::string ImapItemPath(const ImapItemLocation& location);
 bool ParseImapItemPath(const std::string& path, ImapItemLocation* location);
+// `path` with its account spelt as ImapUrl::Account() does now (journals of
+// earlier releases named it by scheme and the host as given); other paths
+// unchanged.
+std::string CanonicalImapItemPath(const std::string& path);
 
 // The store folder for a server folder: below `target`, INBOX (and the
 // folder named in the URL) being `target` itself, the hierarchy delimiter
@@ -50,7 +54,7 @@ std::string MapImapFolder(const std::string& server_name, char delimiter,
 
 class ImapSource {
  public:
-  explicit ImapSource(ImapLogin login);
+  explicit ImapSource(ImapLogin login, ImapFolderFilter filter = {});
   ~ImapSource();  // stops the fetching thread and logs out
   ImapSource(const ImapSource&) = delete;
   ImapSource& operator=(const ImapSource&) = delete;
@@ -85,6 +89,7 @@ class ImapSource {
   struct Want {
     const ImportItem* item;
     ImapItemLocation location;
+    bool taken = false;  // fetched on demand instead: the prefetch passes it by
   };
   void Run();
   // Fetches the items of `batch` (one account and folder); records bodies
@@ -94,7 +99,11 @@ class ImapSource {
   void Finish(const std::string& path, std::string* bytes, const std::string& error);
   Session* SessionFor(const std::string& account);
 
+  bool CollectOnce(const std::string& url, const std::string& target,
+                   std::vector<ImportItem>* items, std::string* error);
+
   ImapLogin login_;
+  ImapFolderFilter filter_;
   ImapFailure failure_ = ImapFailure::kNone;
   std::map<std::string, std::unique_ptr<Session>> sessions_;  // by account; fetching thread
                                                               // only, once Collect is done
@@ -109,7 +118,6 @@ class ImapSource {
   std::map<std::string, std::string> ready_;   // path -> bytes; guarded by mu_
   std::map<std::string, std::string> errors_;  // path -> why it cannot be had; guarded by mu_
   uint64_t ready_bytes_ = 0;                   // guarded by mu_
-  int waiters_ = 0;                            // Loads waiting; guarded by mu_
   bool stop_ = false;                          // guarded by mu_
   uint64_t reconnects_ = 0;                    // guarded by mu_
   bool unencrypted_ = false;                   // guarded by mu_
