@@ -134,6 +134,51 @@ void Importer::Settled(const ImportItem& item, uint64_t hash) {
   if (it != in_flight_.end() && --it->second <= 0) in_flight_.erase(it);
 }
 
+// True, and counted, when the journal's record of `item` holds the bytes it
+// has now (`size`, `hash`); false, and counted as changed, when the source
+// holds another mail under the same name. Flags changed at the source since
+// are counted and reported, and left as they were imported.
+bool Importer::DoneInEarlierRun(const ImportItem& item, const Journal::Entry& entry,
+                                uint64_t size, uint64_t hash) {
+  if (entry.state != "skip" && (entry.size != size || entry.hash != hash)) {
+    std::lock_guard<std::mutex> lock(mu_);
+    summary_.changed++;
+    return false;
+  }
+  const std::string flags = FlagLetters(item);
+  const bool flags_changed = entry.state != "skip" && entry.flags != "?" && entry.flags != flags;
+  if (flags_changed && report_) {
+    report_->Row(ReportName(item), item.offset, item.folder, "",
+                 "done in an earlier run; flags at the source changed from '" + entry.flags +
+                     "' to '" + flags + "' (not applied)",
+                 size, "");
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  summary_.journal_done++;
+  if (flags_changed) summary_.flags_changed++;
+  return true;
+}
+
+// --skip-linked: true when the item's folder holds a mail with this
+// Message-ID and size already; nullopt when the store cannot be read.
+std::optional<bool> Importer::LinkedInFolder(StoreProbe* probe, const ImportItem& item,
+                                             const std::string& dup_key) {
+  const std::string key = FolderKey(item.folder);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (auto it = linked_messages_.find(key); it != linked_messages_.end()) {
+      return it->second.contains(dup_key);
+    }
+  }
+  // One call into a folder runs at a time: nobody else reads this folder now.
+  auto messages = probe->MessagesIn(key);
+  if (!messages) return std::nullopt;
+  std::lock_guard<std::mutex> lock(mu_);
+  auto& known = linked_messages_[key];
+  known = std::move(*messages);
+  return known.contains(dup_key);
+}
+
 // True when the folder holds a link with these bytes, made during this run,
 // that no other item of the run accounts for: the failed call made it.
 std::optional<bool> Importer::LinkedByFailedCall(StoreProbe* probe, const ImportItem& item,
@@ -272,6 +317,25 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
         if (auto header = HeaderField(mail.bytes, "Date")) date = *header;
       }
       const std::string dup_key = message_id + '\n' + std::to_string(size);
+      if (recheck_[index] && DoneInEarlierRun(item, *journal_->Find(item), size, mail.hash)) {
+        done_++;
+        scheduler->Complete(index, true);
+        continue;
+      }
+      if (options_.skip_linked && !message_id.empty() && probe &&
+          LinkedInFolder(probe.get(), item, dup_key).value_or(false)) {
+        if (report_) {
+          report_->Row(ReportName(item), item.offset, item.folder, "",
+                       "skipped: already linked in the folder (--skip-linked)", size, message_id);
+        }
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          summary_.already_linked++;
+        }
+        done_++;
+        scheduler->Complete(index, true);
+        continue;
+      }
       if (!message_id.empty() && probe) {
         duplicate = probe->Stored(message_id, size);
       } else if (!message_id.empty()) {
@@ -293,9 +357,13 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
         std::lock_guard<std::mutex> lock(mu_);
         seen_messages_.insert(dup_key);
       }
+      if (code == IMAP::kImapOk && !message_id.empty() && options_.skip_linked) {
+        std::lock_guard<std::mutex> lock(mu_);
+        linked_messages_[FolderKey(item.folder)].insert(dup_key);
+      }
     }
     if (report_) {
-      report_->Row(item.path, item.offset, item.folder, std::to_string(code),
+      report_->Row(ReportName(item), item.offset, item.folder, std::to_string(code),
                    found                       ? "OK (found in the store after a database error)"
                    : duplicate && code == 0 ? "OK (linked again: stored already)"
                                              : text,
@@ -325,25 +393,30 @@ Summary Importer::Run(const std::vector<ImportItem>& items,
                       const std::function<void(const ProgressState&)>& tick) {
   const auto start = std::chrono::steady_clock::now();
   std::deque<size_t> pending;
+  recheck_.assign(items.size(), false);
   for (size_t i = 0; i < items.size(); ++i) {
     const ImportItem& item = items[i];
-    if (journal_ && journal_->IsComplete(item.Key())) {
-      summary_.journal_done++;
-      continue;
-    }
-    if (!item.skip_reason.empty()) {
+    const auto entry = journal_ ? journal_->Find(item) : std::nullopt;
+    if (entry && Journal::IsComplete(*entry)) {
+      // An mbox message's key holds its bytes, and an IMAP mail never
+      // changes under its UID; any other source is read again to compare.
+      const bool by_bytes = item.source.kind == ItemSource::Kind::kMbox && !entry->legacy;
+      if (!item.skip_reason.empty() || entry->state == "skip" || by_bytes ||
+          item.source.kind == ItemSource::Kind::kImap) {
+        DoneInEarlierRun(item, *entry, entry->size, entry->hash);
+        continue;
+      }
+      recheck_[i] = true;
+    } else if (!item.skip_reason.empty()) {
       summary_.skipped[item.skip_reason]++;
       if (journal_) journal_->Skip(item);
       if (report_) {
-        report_->Row(item.path, item.offset, item.folder, "", "skipped: " + item.skip_reason,
-                     item.length, "");
+        report_->Row(ReportName(item), item.offset, item.folder, "",
+                     "skipped: " + item.skip_reason, item.length, "");
       }
       continue;
     }
-    if (journal_) {
-      auto entry = journal_->Find(item.Key());
-      if (entry && Journal::Unsettled(*entry)) summary_.in_doubt++;
-    }
+    if (entry && Journal::Unsettled(*entry)) summary_.in_doubt++;
     pending.push_back(i);
   }
   summary_.items = items.size();
@@ -420,6 +493,15 @@ void PrintSummary(const Summary& s, FILE* out) {
          "   (the call failed after linking the mail)");
   }
   if (s.journal_done > 0) line("done in an earlier run (journal)", s.journal_done);
+  if (s.flags_changed > 0) {
+    line("  of which flags changed at source", s.flags_changed,
+         "   (not applied; listed in the report)");
+  }
+  if (s.changed > 0) {
+    line("changed at the source since", s.changed,
+         "   (the journal knew other bytes: imported as new)");
+  }
+  if (s.already_linked > 0) line("already in the folder (skip-linked)", s.already_linked);
   if (s.recovered > 0) {
     line("  of which found in the store", s.recovered, "   (an earlier call's outcome was unknown)");
   }

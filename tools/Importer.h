@@ -34,6 +34,9 @@ struct Summary {
   uint64_t imported = 0;      // result 0, stored as a new message
   uint64_t duplicates = 0;    // result 0, an earlier copy was linked again
   uint64_t journal_done = 0;  // completed in an earlier run (journal)
+  uint64_t changed = 0;       // in the journal, but with other bytes now: imported as new
+  uint64_t flags_changed = 0;  // completed in an earlier run; flags changed at the source since
+  uint64_t already_linked = 0;  // --skip-linked: the folder holds the mail already
   uint64_t in_doubt = 0;      // an earlier run ended during their call, not found in the store
   uint64_t recovered = 0;     // an earlier run ended during their call, found in the store
   uint64_t found_after_error = 0;  // the call failed with the database error, yet linked the mail
@@ -66,6 +69,10 @@ class StoreProbe {
   virtual std::optional<std::map<std::string, int64_t>> LastUids() = 0;
   // True when a new connection to the database can be made now.
   virtual bool Reachable() = 0;
+  // Message-ID + '\n' + size of every mail linked in the folder (a
+  // FolderKey); empty when there is no such folder, nullopt when the store
+  // cannot be read.
+  virtual std::optional<std::set<std::string>> MessagesIn(const std::string& folder_key) = 0;
 };
 using ProbeFactory = std::function<std::unique_ptr<StoreProbe>()>;
 
@@ -95,6 +102,10 @@ class Importer {
                                          uint64_t hash);
   bool WaitForDatabase(StoreProbe* probe);
   void CountLink(const ImportItem& item, uint64_t hash);
+  bool DoneInEarlierRun(const ImportItem& item, const Journal::Entry& entry, uint64_t size,
+                        uint64_t hash);
+  std::optional<bool> LinkedInFolder(StoreProbe* probe, const ImportItem& item,
+                                     const std::string& dup_key);
   void Settled(const ImportItem& item, uint64_t hash);
 
   const ImportOptions& options_;
@@ -108,6 +119,11 @@ class Importer {
   // Per-item state of a long run is kept small: this is what grows with
   // the number of mails.
   std::vector<size_t> imported_;  // guarded by mu_
+  // Items the journal shows complete, but recorded by bytes that must be
+  // read again to tell whether the source still holds the same mail.
+  std::vector<bool> recheck_;  // set before the workers start
+  // --skip-linked: the mails linked in each folder, read on first need.
+  std::map<std::string, std::set<std::string>> linked_messages_;  // guarded by mu_
   // Message-ID + size stored this run, to tell a duplicate without a store
   // to ask (with one, the store is asked); guarded by mu_.
   std::set<std::string> seen_messages_;

@@ -13,6 +13,34 @@ namespace Nauvik::Import {
 
 enum class DateSource { kFile, kHeader };
 
+// What an item is at its source, built once when the item is listed: the
+// parts that stay the same while the old system is still in use, so that a
+// later run over the same source recognises the mail. Its journal key and
+// its name in the report are made from it by JournalKey and ReportName, and
+// nothing takes them apart again.
+struct ItemSource {
+  enum class Kind : uint8_t { kFile, kMaildir, kMbox, kImap };
+  Kind kind = Kind::kFile;
+  // Maildir: the folder's directory (holding cur/ and new/) and the file
+  // name up to ":2,", which a client keeps when it moves the mail from new/
+  // to cur/ or changes its flags. IMAP: the account and the server's name
+  // of the folder.
+  std::string place;
+  std::string name;
+  // mbox: size and hash of the message's own bytes (from its "From " line,
+  // trailing empty lines left out), and how many messages before it in the
+  // file have the same; a client that rewrites the file moves messages but
+  // keeps their bytes.
+  uint64_t size = 0;
+  uint64_t hash = 0;
+  uint32_t occurrence = 0;
+  uint32_t uidvalidity = 0;
+  uint32_t uid = 0;
+
+  static ItemSource Imap(std::string account, std::string folder, uint32_t uidvalidity,
+                         uint32_t uid);
+};
+
 // One mail (or one non-mail file that is counted as skipped).
 struct ImportItem {
   std::string path;     // absolute, lexically normal path of the file (the mbox for a message)
@@ -25,10 +53,22 @@ struct ImportItem {
   std::string other_flags;  // Maildir flags the store cannot take, one letter each
   std::string date;         // internal date from the source, RFC 822 text; "" = unknown
   std::string skip_reason;  // not empty: not mail, counted as skipped and never imported
-
-  // The item's identity in the journal.
-  std::string Key() const { return path + '\t' + std::to_string(offset); }
+  ItemSource source;
 };
+
+// The item's identity in the journal.
+std::string JournalKey(const ImportItem& item);
+// How earlier releases keyed the item in the journal: its path and mbox offset.
+std::string LegacyJournalKey(const std::string& path, int64_t offset);
+// The Maildir identity of a file that earlier releases recorded by its path;
+// "" when the path is not in a cur/ or new/ directory.
+std::string LegacyMaildirKey(const std::string& path);
+// The item as the report names it (the report's other column holds the
+// mbox offset).
+std::string ReportName(const ImportItem& item);
+// The flags the source gave the item: S (seen), D (draft), then the Maildir
+// letters of the others, sorted.
+std::string FlagLetters(const ImportItem& item);
 
 // Appends the items of `path` (file, directory, Maildir or mbox) to `items`,
 // all of them below `folder`. Whatever cannot be imported (a FIFO, socket or

@@ -74,6 +74,9 @@ int ParseOptions(int argc, char** argv, ImportOptions* o) {
   app.add_flag("--quiet", o->quiet, "no progress output, only the summary and problems");
   app.add_flag("--no-check", o->no_check,
                "do not look the user up in the database before importing");
+  app.add_flag("--skip-linked", o->skip_linked,
+               "without a journal: skip a mail whose folder holds one with the same Message-ID "
+               "and size already");
   app.add_option("--password-file", o->password_file,
                  "IMAP password, first line of FILE (else $MAILSTORAGE_IMAP_PASSWORD)");
   app.add_option("--imap-ca", o->imap_ca, "CA bundle the IMAP server's certificate must chain to");
@@ -104,6 +107,11 @@ int ParseOptions(int argc, char** argv, ImportOptions* o) {
   if (o->folder.empty() || o->folder.front() == '.' || o->folder.back() == '.' ||
       o->folder.find("..") != std::string::npos) {
     fprintf(stderr, "mailstorage-import: --folder '%s' is not a folder name\n", o->folder.c_str());
+    return kExitUsage;
+  }
+  if (o->skip_linked && o->no_check) {
+    fprintf(stderr,
+            "mailstorage-import: --skip-linked reads the database; it cannot go with --no-check\n");
     return kExitUsage;
   }
   if (o->verify && o->no_check) {

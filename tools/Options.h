@@ -25,6 +25,7 @@ struct ImportOptions {
   bool quiet = false;
   bool keep_line_ends = false;
   bool no_check = false;
+  bool skip_linked = false;
   DateSource date = DateSource::kFile;
   int shard_index = 1;
   int shard_count = 1;

@@ -121,6 +121,19 @@ void PrefetchImap(ImapSource* source, const std::vector<ImportItem>& items,
   source->Prefetch(order);
 }
 
+// Whose import a journal records: the database by where it is, not by the
+// registry file that names it, so that a copy of the file still matches.
+JournalOwner JournalOwnerOf(const ImportOptions& o,
+                            const std::map<std::string, std::string>& registry) {
+  auto get = [&](const char* name) {
+    auto it = registry.find(name);
+    return it == registry.end() ? std::string() : it->second;
+  };
+  return {get("databasehost") + ":" + get("databaseport") + "/" + get("databasename"),
+          std::to_string(std::stoll(o.user)), std::to_string(std::stoll(o.company)),
+          FolderKey(o.folder)};
+}
+
 int DryRun(const ImportOptions& o, const std::vector<ImportItem>& items) {
   std::map<std::string, std::pair<uint64_t, uint64_t>> folders;  // mails, bytes
   uint64_t skipped = 0;
@@ -130,7 +143,7 @@ int DryRun(const ImportOptions& o, const std::vector<ImportItem>& items) {
   }
   for (const auto& item : items) {
     if (!o.report.empty()) {
-      report.Row(item.path, item.offset, item.folder, "",
+      report.Row(ReportName(item), item.offset, item.folder, "",
                  item.skip_reason.empty() ? "dry run" : "skipped: " + item.skip_reason, item.length,
                  "");
     }
@@ -215,9 +228,10 @@ int main(int argc, char** argv) {
   std::string connection;
   StoreDatabase db;
   StoreQueries queries(&db, !o.tables);
+  std::map<std::string, std::string> values;
+  const bool registry_read = ReadRegistryFile(registry, &values, &error);
   if (!o.no_check) {
-    std::map<std::string, std::string> values;
-    if (!ReadRegistryFile(registry, &values, &error)) return Fail(kExitUsage, error);
+    if (!registry_read) return Fail(kExitUsage, error);
     connection = ConnectionString(values);
     if (connection.empty()) {
       return Fail(kExitUsage, registry + " names no DatabaseHost: no database is configured");
@@ -237,7 +251,9 @@ int main(int argc, char** argv) {
   }
 
   Journal journal;
-  if (!o.journal.empty() && !journal.Open(o.journal, &error)) return Fail(kExitUsage, error);
+  if (!o.journal.empty() && !journal.Open(o.journal, JournalOwnerOf(o, values), &error)) {
+    return Fail(kExitUsage, error);
+  }
   ReportWriter report;
   if (!o.report.empty() && !report.Open(o.report)) {
     return Fail(kExitUsage, "cannot write the report " + o.report);
@@ -267,7 +283,7 @@ int main(int argc, char** argv) {
   if (imap) {
     std::vector<size_t> pending;
     for (size_t i = 0; i < items.size(); ++i) {
-      if (items[i].skip_reason.empty() && !journal.IsComplete(items[i].Key())) pending.push_back(i);
+      if (items[i].skip_reason.empty() && !journal.IsComplete(items[i])) pending.push_back(i);
     }
     PrefetchImap(imap.get(), items, pending);
   }
@@ -307,7 +323,7 @@ int main(int argc, char** argv) {
       std::vector<bool> in_run(items.size(), false);
       for (size_t i : which) in_run[i] = true;
       for (size_t i = 0; i < items.size(); ++i) {
-        auto e = journal.Find(items[i].Key());
+        auto e = journal.Find(items[i]);
         if (!in_run[i] && e && e->state == "done" && e->code == 0) which.push_back(i);
       }
     }

@@ -13,6 +13,7 @@
 #include <set>
 
 #include "tests/tools/StoreFixture.h"
+#include "tools/MailText.h"
 
 namespace Nauvik::Import {
 namespace {
@@ -236,6 +237,82 @@ TEST_F(ImportEndToEnd, UnfinishedCallsOfAKilledRunAreLookedUpInTheStore) {
   }
   EXPECT_EQ(calls, 2) << ReadFile(dir_ + "/calls.log");
   EXPECT_EQ(Links(Folders(user)["inbox"]).size(), 1u) << "the double links nothing";
+}
+
+// A top-up run while the old system is in use: the user reads both mails
+// (new/1001 moves to cur/ with ":2,S", cur/1002's flags change) and a third
+// arrives. Each mail is linked once; the flag changes are reported, and a
+// journal of an earlier release, which recorded paths, is resumed as well.
+TEST_F(ImportEndToEnd, TopUpOfAReadMaildirLinksEachMailOnce) {
+  const int64_t user = NewUser(91009);
+  const std::string md = dir_ + "/Maildir", journal = dir_ + "/run.journal";
+  WriteFile(md + "/new/1001.host", Mail("read-a"));
+  WriteFile(md + "/cur/1002.host:2,", Mail("read-b"));
+  ASSERT_EQ(Import(user, {"--journal", journal, md}).status, 0);
+  std::string legacy;
+  for (const auto& [name, id] : {std::pair{"/new/1001.host", "read-a"}, {"/cur/1002.host:2,", "read-b"}}) {
+    const std::string bytes = Crlf(Mail(id));
+    char hash[20];
+    snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(ContentHash(bytes)));
+    legacy += "done\t0\t-1\t" + std::to_string(bytes.size()) + "\t" + hash + "\t" + md + name + "\n";
+  }
+  WriteFile(dir_ + "/legacy.journal", legacy);
+  std::filesystem::rename(md + "/new/1001.host", md + "/cur/1001.host:2,S");
+  std::filesystem::rename(md + "/cur/1002.host:2,", md + "/cur/1002.host:2,S");
+  WriteFile(md + "/new/1003.host", Mail("read-c"));
+
+  ToolResult top = Import(user, {"--journal", journal, "--report", dir_ + "/top.csv", md});
+  ASSERT_EQ(top.status, 0) << top.out << top.err;
+  EXPECT_NE(top.out.find("imported                                  1"), std::string::npos)
+      << top.out;
+  EXPECT_NE(top.out.find("of which flags changed at source        2"), std::string::npos)
+      << top.out;
+  EXPECT_NE(ReadFile(dir_ + "/top.csv").find("changed from '' to 'S' (not applied)"),
+            std::string::npos);
+  EXPECT_EQ(Links(Folders(user)["inbox"]).size(), 3u);
+
+  // The earlier release's journal knows the first two by their old paths.
+  ToolResult old = Import(user, {"--journal", dir_ + "/legacy.journal", md});
+  ASSERT_EQ(old.status, 0) << old.out << old.err;
+  EXPECT_NE(old.out.find("done in an earlier run (journal)          2"), std::string::npos)
+      << old.out;
+  EXPECT_NE(old.out.find("imported                                  0"), std::string::npos)
+      << old.out;
+}
+
+// A mail client rewrites the mbox: the last message deleted, a new one
+// appended where it began. The new one is imported; the journal is refused
+// for another user; --skip-linked without a journal adds nothing.
+TEST_F(ImportEndToEnd, TopUpOfARewrittenMboxImportsTheNewMessageOnly) {
+  const int64_t user = NewUser(91010);
+  const std::string mbox = dir_ + "/box.mbox", journal = dir_ + "/run.journal";
+  auto message = [&](const std::string& id) {
+    return "From x Fri Jan  9 08:00:00 2026\n" + Mail(id) + "\n";
+  };
+  WriteFile(mbox, message("box-1") + message("box-2") + message("box-3"));
+  ASSERT_EQ(Import(user, {"--journal", journal, mbox}).status, 0);
+  WriteFile(mbox, message("box-1") + message("box-2") + message("box-4"));
+  ToolResult top = Import(user, {"--journal", journal, mbox});
+  ASSERT_EQ(top.status, 0) << top.out << top.err;
+  EXPECT_NE(top.out.find("imported                                  1"), std::string::npos)
+      << top.out;
+  EXPECT_NE(top.out.find("done in an earlier run (journal)          2"), std::string::npos)
+      << top.out;
+  const int64_t inbox = Folders(user)["inbox"];
+  EXPECT_EQ(Links(inbox).size(), 4u);
+
+  const int64_t other = NewUser(91011);
+  ToolResult refused = Import(other, {"--journal", journal, mbox});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("belongs to the import of user 91010"), std::string::npos)
+      << refused.err;
+  EXPECT_TRUE(Folders(other).empty());
+
+  ToolResult skip = Import(user, {"--skip-linked", mbox});
+  ASSERT_EQ(skip.status, 0) << skip.out << skip.err;
+  EXPECT_NE(skip.out.find("already in the folder (skip-linked)        3"), std::string::npos)
+      << skip.out;
+  EXPECT_EQ(Links(inbox).size(), 4u);
 }
 
 TEST_F(ImportEndToEnd, UnknownOrDeletedUserStopsBeforeImporting) {

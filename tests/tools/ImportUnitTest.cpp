@@ -336,10 +336,12 @@ TEST(SelectShard, EveryItemInExactlyOneShardAndShardOneHasEachFoldersFirstMail) 
 TEST(Journal, ResumesImportedAndSkippedItemsRetriesFailedAndKnowsInDoubt) {
   const std::string dir = MakeScratchDirectory("journal");
   const std::string path = dir + "/run.journal";
+  const JournalOwner owner{"db:5432/store", "7", "8", "inbox"};
   auto item = [&](const std::string& name, int64_t offset = -1) {
     ImportItem i;
     i.path = dir + "/" + name;
     i.offset = offset;
+    if (offset >= 0) i.source.kind = ItemSource::Kind::kMbox;
     return i;
   };
   const ImportItem a = item("a.eml"), b = item("box.mbox", 120), c = item("tab\there.eml"),
@@ -347,7 +349,7 @@ TEST(Journal, ResumesImportedAndSkippedItemsRetriesFailedAndKnowsInDoubt) {
   {
     Journal j;
     std::string error;
-    ASSERT_TRUE(j.Open(path, &error));
+    ASSERT_TRUE(j.Open(path, owner, &error));
     j.Begin(a, 10, 0xabc);
     j.Done(a, 0, 10, 0xabc);
     j.Begin(b, 20, 1);
@@ -359,20 +361,55 @@ TEST(Journal, ResumesImportedAndSkippedItemsRetriesFailedAndKnowsInDoubt) {
   std::ofstream(path, std::ios::app) << "done\t0\t-1\t5";
   Journal j;
   std::string error;
-  ASSERT_TRUE(j.Open(path, &error));
-  EXPECT_TRUE(j.IsComplete(a.Key()));
-  EXPECT_FALSE(j.IsComplete(b.Key())) << "failed items are tried again";
-  EXPECT_TRUE(j.IsComplete(c.Key()));
-  EXPECT_FALSE(j.IsComplete(d.Key()));
-  EXPECT_FALSE(j.IsComplete(e.Key()));
-  EXPECT_EQ(j.InDoubt(), std::vector<std::string>{d.Key()});
-  EXPECT_EQ(j.Find(a.Key())->hash, 0xabcu);
-  EXPECT_EQ(j.Find(b.Key())->code, 1004);
+  ASSERT_TRUE(j.Open(path, owner, &error));
+  EXPECT_TRUE(j.IsComplete(a));
+  EXPECT_FALSE(j.IsComplete(b)) << "failed items are tried again";
+  EXPECT_TRUE(j.IsComplete(c));
+  EXPECT_FALSE(j.IsComplete(d));
+  EXPECT_FALSE(j.IsComplete(e));
+  EXPECT_EQ(j.InDoubt(), std::vector<std::string>{JournalKey(d)});
+  EXPECT_EQ(j.Find(a)->hash, 0xabcu);
+  EXPECT_EQ(j.Find(b)->code, 1004);
   // Appending after the fragment starts a new line.
   j.Done(e, 0, 1, 3);
   Journal again;
-  ASSERT_TRUE(again.Open(path, &error));
-  EXPECT_TRUE(again.IsComplete(e.Key()));
+  ASSERT_TRUE(again.Open(path, owner, &error));
+  EXPECT_TRUE(again.IsComplete(e));
+  // The journal is another import's for any other user, company, folder or store.
+  for (auto other : {JournalOwner{"db:5432/other", "7", "8", "inbox"},
+                     JournalOwner{"db:5432/store", "9", "8", "inbox"},
+                     JournalOwner{"db:5432/store", "7", "8", "archive"}}) {
+    Journal refused;
+    EXPECT_FALSE(refused.Open(path, other, &error));
+    EXPECT_NE(error.find("belongs to the import of user 7"), std::string::npos) << error;
+  }
+}
+
+// Lines of an earlier release name the item by path (and mbox offset); a
+// Maildir file among them is found again after it moved to cur/.
+TEST(Journal, ReadsTheLinesOfAnEarlierReleaseOnce) {
+  const std::string dir = MakeScratchDirectory("journal-legacy");
+  WriteFile(dir + "/old.journal", "done\t0\t-1\t10\t0000000000000abc\t" + dir +
+                                      "/md/new/1001.host\ndone\t0\t120\t20\t1\t" + dir +
+                                      "/box\n");
+  Journal j;
+  std::string error;
+  ASSERT_TRUE(j.Open(dir + "/old.journal", {"s", "1", "2", "inbox"}, &error)) << error;
+  ImportItem moved;
+  moved.path = dir + "/md/cur/1001.host:2,S";
+  moved.source.kind = ItemSource::Kind::kMaildir;
+  moved.source.place = dir + "/md";
+  moved.source.name = "1001.host";
+  ASSERT_TRUE(j.Find(moved).has_value());
+  EXPECT_TRUE(j.Find(moved)->legacy);
+  EXPECT_EQ(j.Find(moved)->hash, 0xabcu);
+  ImportItem message;
+  message.path = dir + "/box";
+  message.offset = 120;
+  message.source.kind = ItemSource::Kind::kMbox;
+  EXPECT_TRUE(j.IsComplete(message));
+  message.offset = 0;
+  EXPECT_FALSE(j.IsComplete(message));
 }
 
 TEST(ReportWriter, QuotesFieldsAsSpreadsheetsExpect) {
