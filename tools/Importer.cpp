@@ -56,30 +56,46 @@ uint64_t Summary::FailedCount() const {
   return n;
 }
 
-// Hands out item indices in list order, holding back the mails of a folder
-// until its first mail is in, and letting only one not-yet-known folder be
-// created at a time. Thread-safe.
+// Hands out item indices in list order, holding back the
+// mails of a folder until its first mail is in, letting only one
+// not-yet-known folder be created at a time, and never two calls into one
+// folder at once: the store draws a mail's UID inside its insert, so two
+// calls into one folder could commit in the other order, and a client that
+// looked in between would never see the lower UID. Thread-safe.
 class Importer::Scheduler {
  public:
-  Scheduler(const std::vector<ImportItem>& items, std::deque<size_t> pending)
-      : items_(items), pending_(std::move(pending)) {}
+  Scheduler(const std::vector<ImportItem>& items, const std::deque<size_t>& pending)
+      : items_(items) {
+    for (size_t index : pending) {
+      const std::string key = FolderKey(items[index].folder);
+      auto [it, added] = folders_.try_emplace(key);
+      if (added) order_.push_back(key);
+      it->second.pending.push_back(index);
+    }
+  }
 
   // The next item to import; false when nothing is left or a stop was asked.
   bool Next(size_t* index) {
     std::unique_lock<std::mutex> lock(mu_);
     while (true) {
-      if (stop_ || pending_.empty() || InterruptRequested()) return false;
-      for (auto it = pending_.begin(); it != pending_.end(); ++it) {
-        State& state = folders_[FolderKey(items_[*it].folder)];
-        if (state == State::kReady || (state == State::kUnknown && !creating_)) {
-          if (state == State::kUnknown) {
-            state = State::kFirstInFlight;
-            creating_ = true;
-          }
-          *index = *it;
-          pending_.erase(it);
-          return true;
+      if (stop_ || order_.empty() || InterruptRequested()) return false;
+      // The first item in list order among the folders free to take one.
+      Folder* next = nullptr;
+      for (const std::string& key : order_) {
+        Folder& folder = folders_[key];
+        if (folder.busy || folder.pending.empty()) continue;
+        if (folder.state == State::kUnknown && creating_) continue;
+        if (!next || folder.pending.front() < next->pending.front()) next = &folder;
+      }
+      if (next) {
+        if (next->state == State::kUnknown) {
+          next->state = State::kFirstInFlight;
+          creating_ = true;
         }
+        next->busy = true;
+        *index = next->pending.front();
+        next->pending.pop_front();
+        return true;
       }
       cv_.wait(lock);
     }
@@ -87,13 +103,16 @@ class Importer::Scheduler {
 
   void Complete(size_t index, bool stored) {
     std::lock_guard<std::mutex> lock(mu_);
-    State& state = folders_[FolderKey(items_[index].folder)];
-    if (state == State::kFirstInFlight) {
+    const std::string key = FolderKey(items_[index].folder);
+    Folder& folder = folders_[key];
+    folder.busy = false;
+    if (folder.state == State::kFirstInFlight) {
       // A first mail that failed may not have created the folder: the next
       // mail of the folder is a first mail again.
-      state = stored ? State::kReady : State::kUnknown;
+      folder.state = stored ? State::kReady : State::kUnknown;
       creating_ = false;
     }
+    if (folder.pending.empty()) std::erase(order_, key);
     cv_.notify_all();
   }
 
@@ -105,13 +124,18 @@ class Importer::Scheduler {
 
  private:
   enum class State { kUnknown, kFirstInFlight, kReady };
+  struct Folder {
+    State state = State::kUnknown;
+    bool busy = false;  // a call into it is running
+    std::deque<size_t> pending;
+  };
   const std::vector<ImportItem>& items_;
   std::mutex mu_;
   std::condition_variable cv_;
-  std::deque<size_t> pending_;            // guarded by mu_
-  std::map<std::string, State> folders_;  // guarded by mu_
-  bool creating_ = false;                 // a folder's first mail is in flight; guarded by mu_
-  bool stop_ = false;                     // guarded by mu_
+  std::vector<std::string> order_;         // folders with items left, first seen first; guarded by mu_
+  std::map<std::string, Folder> folders_;  // by FolderKey; guarded by mu_
+  bool creating_ = false;                  // a folder's first mail is in flight; guarded by mu_
+  bool stop_ = false;                      // guarded by mu_
 };
 
 Importer::Importer(const ImportOptions& options, LibraryApi api, Journal* journal,
@@ -426,7 +450,7 @@ Summary Importer::Run(const std::vector<ImportItem>& items,
       last_uids_ = std::make_unique<std::map<std::string, int64_t>>(std::move(*uids));
     }
   }
-  Scheduler scheduler(items, std::move(pending));
+  Scheduler scheduler(items, pending);
   std::vector<std::thread> workers;
   for (int t = 0; t < options_.threads; ++t) {
     workers.emplace_back([&] { Work(items, &scheduler); });
