@@ -179,6 +179,7 @@ bool Importer::DoneInEarlierRun(const ImportItem& item, const Journal::Entry& en
   }
   std::lock_guard<std::mutex> lock(mu_);
   summary_.journal_done++;
+  summary_.folders[item.folder].earlier++;
   if (flags_changed) summary_.flags_changed++;
   return true;
 }
@@ -355,6 +356,7 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
         {
           std::lock_guard<std::mutex> lock(mu_);
           summary_.already_linked++;
+          summary_.folders[item.folder].skipped++;
         }
         done_++;
         scheduler->Complete(index, true);
@@ -387,22 +389,29 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
       }
     }
     if (report_) {
+      const int64_t uid = code == IMAP::kImapOk && probe
+                              ? probe->StoredUid(FolderKey(item.folder), size).value_or(0)
+                              : 0;
       report_->Row(ReportName(item), item.offset, item.folder, std::to_string(code),
                    found                       ? "OK (found in the store after a database error)"
                    : duplicate && code == 0 ? "OK (linked again: stored already)"
                                              : text,
-                   size, message_id);
+                   size, message_id, uid);
     }
     {
       std::lock_guard<std::mutex> lock(mu_);
+      FolderCounts& counts = summary_.folders[item.folder];
       if (code == IMAP::kImapOk && options_.verify) imported_.push_back(index);
       if (found) {
         summary_.found_after_error++;
+        counts.stored++;
       } else if (code == IMAP::kImapOk) {
         (duplicate ? summary_.duplicates : summary_.imported)++;
+        (duplicate ? counts.linked : counts.stored)++;
         for (char c : item.other_flags) summary_.lost_flags[c]++;
       } else {
         summary_.failed[code]++;
+        counts.failed++;
       }
     }
     if (code != IMAP::kImapOk) failed_++;
@@ -420,6 +429,7 @@ Summary Importer::Run(const std::vector<ImportItem>& items,
   recheck_.assign(items.size(), false);
   for (size_t i = 0; i < items.size(); ++i) {
     const ImportItem& item = items[i];
+    summary_.folders[item.folder].source++;
     const auto entry = journal_ ? journal_->Find(item) : std::nullopt;
     if (entry && Journal::IsComplete(*entry)) {
       // An mbox message's key holds its bytes, and an IMAP mail never
@@ -433,6 +443,7 @@ Summary Importer::Run(const std::vector<ImportItem>& items,
       recheck_[i] = true;
     } else if (!item.skip_reason.empty()) {
       summary_.skipped[item.skip_reason]++;
+      summary_.folders[item.folder].skipped++;
       if (journal_) journal_->Skip(item);
       if (report_) {
         report_->Row(ReportName(item), item.offset, item.folder, "",
@@ -557,6 +568,14 @@ void PrintSummary(const Summary& s, FILE* out) {
       flags += (flags.empty() ? "" : ", ") + std::string("keywords ") + std::to_string(keywords);
     }
     fprintf(out, "  flags the store cannot take (imported without them): %s\n", flags.c_str());
+  }
+  fprintf(out, "  %-34s %8s %8s %8s %8s %8s %8s\n", "by folder", "source", "new", "linked",
+          "earlier", "skipped", "failed");
+  for (const auto& [folder, c] : s.folders) {
+    fprintf(out, "    %-32s %8llu %8llu %8llu %8llu %8llu %8llu\n", folder.c_str(),
+            static_cast<unsigned long long>(c.source), static_cast<unsigned long long>(c.stored),
+            static_cast<unsigned long long>(c.linked), static_cast<unsigned long long>(c.earlier),
+            static_cast<unsigned long long>(c.skipped), static_cast<unsigned long long>(c.failed));
   }
 }
 

@@ -29,6 +29,16 @@
 
 namespace Nauvik::Import {
 
+// What became of the items of one target folder.
+struct FolderCounts {
+  uint64_t source = 0;   // items listed at the source
+  uint64_t stored = 0;   // stored as a new message
+  uint64_t linked = 0;   // linked to a copy stored already
+  uint64_t earlier = 0;  // done in an earlier run (journal)
+  uint64_t skipped = 0;  // not mail, or already in the folder (--skip-linked)
+  uint64_t failed = 0;
+};
+
 struct Summary {
   uint64_t items = 0;         // items of this run (after shard selection)
   uint64_t imported = 0;      // result 0, stored as a new message
@@ -43,6 +53,7 @@ struct Summary {
   std::map<std::string, uint64_t> skipped;  // by reason
   std::map<int32_t, uint64_t> failed;       // by result code
   std::map<char, uint64_t> lost_flags;      // Maildir flag letter -> mails imported without it
+  std::map<std::string, FolderCounts> folders;  // by target folder as given
   uint64_t left = 0;                        // not started because the run was interrupted
   uint64_t bytes = 0;
   double seconds = 0;
@@ -73,6 +84,10 @@ class StoreProbe {
   // FolderKey); empty when there is no such folder, nullopt when the store
   // cannot be read.
   virtual std::optional<std::set<std::string>> MessagesIn(const std::string& folder_key) = 0;
+  // The highest UID in the folder (a FolderKey) of a mail of this size: the
+  // UID of the mail just linked there, as one call into a folder runs at a
+  // time; nullopt when unknown.
+  virtual std::optional<int64_t> StoredUid(const std::string& folder_key, uint64_t size) = 0;
 };
 using ProbeFactory = std::function<std::unique_ptr<StoreProbe>()>;
 

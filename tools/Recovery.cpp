@@ -61,6 +61,37 @@ class DatabaseProbe final : public StoreProbe {
     return messages;
   }
 
+  std::optional<int64_t> StoredUid(const std::string& folder_key, uint64_t size) override {
+    if (!db_ && !Reachable()) return std::nullopt;
+    auto id = folder_ids_.find(folder_key);
+    if (id == folder_ids_.end()) {
+      std::string error;
+      auto folders = StoreQueries(db_.get(), views_).Folders(user_id_, &error);
+      if (!folders) {
+        db_.reset();
+        return std::nullopt;
+      }
+      folder_ids_ = std::move(*folders);
+      id = folder_ids_.find(folder_key);
+      if (id == folder_ids_.end()) return std::nullopt;
+    }
+    const std::string prefix = views_ ? "NV_" : "NS_";
+    std::vector<StoreDatabase::Row> rows;
+    std::string error;
+    if (!db_->QueryPrepared("SELECT MAX(MIF.MIF_UID) FROM " + prefix + "IMAPMSGINFOLDER MIF JOIN " +
+                                prefix + "IMAPMESSAGE IMM ON MIF.IMM_IMAPMESSAGEID = "
+                                "IMM.IMM_IMAPMESSAGEID JOIN " + prefix +
+                                "FILESTORAGE FIS ON IMM.FIS_FILESTORAGEID = FIS.FIS_FILESTORAGEID "
+                                "WHERE MIF.IMF_IMAPFOLDERID = CAST(? AS BIGINT) AND FIS.FIS_SIZE = "
+                                "CAST(? AS BIGINT)",
+                            {std::to_string(id->second), std::to_string(size)}, &rows, &error)) {
+      db_.reset();
+      return std::nullopt;
+    }
+    if (rows.empty() || rows[0][0].empty()) return std::nullopt;
+    return std::stoll(rows[0][0]);
+  }
+
   bool Reachable() override {
     auto db = std::make_unique<StoreDatabase>();
     std::string error;
@@ -92,6 +123,7 @@ class DatabaseProbe final : public StoreProbe {
   const bool views_;
   const int64_t user_id_;
   std::unique_ptr<StoreDatabase> db_;  // null after a failure: connect again before the next use
+  std::map<std::string, int64_t> folder_ids_;  // by FolderKey, read again for a folder not in it
 };
 
 }  // namespace

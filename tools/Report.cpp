@@ -1,18 +1,54 @@
 #include "tools/Report.h"
 
+#include <sys/stat.h>
+
 #include "foundation/Files.h"
 
 namespace Nauvik::Import {
+namespace {
 
-bool ReportWriter::Open(const std::string& path) {
+constexpr const char* kHeader = "source,mbox_offset,folder,result,text,size,message_id,uid,run";
+
+// The run of the report's last row; 0 when `path` is no report of this
+// format (or not a regular file: a FIFO is never read).
+int LastRun(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  std::ifstream in(path, std::ios::binary);
+  std::string line, last;
+  if (!std::getline(in, line) || line != std::string(kHeader) + "\r") return 0;
+  while (std::getline(in, line)) {
+    if (!line.empty()) last = line;
+  }
+  const size_t comma = last.rfind(',');
+  int run = 1;
+  if (comma != std::string::npos) {
+    try {
+      run = std::max(1, std::stoi(last.substr(comma + 1)));
+    } catch (const std::exception&) {
+    }
+  }
+  return run;
+}
+
+}  // namespace
+
+bool ReportWriter::Open(const std::string& path, bool append) {
+  const int last = append ? LastRun(path) : 0;
   KAVRO::CreateFileIfMissing(path);  // it names mail files: the owner's alone
-  out_.open(path, std::ios::binary | std::ios::trunc);
+  out_.open(path, std::ios::binary | (last > 0 ? std::ios::app : std::ios::trunc));
   if (!out_) return false;
-  out_ << "source,mbox_offset,folder,result,text,size,message_id\r\n" << std::flush;
+  run_ = last + 1;
+  if (last == 0) out_ << kHeader << "\r\n";
+  out_ << std::flush;
   return true;
 }
 
-std::string ReportWriter::Quote(const std::string& field) {
+std::string ReportWriter::Quote(const std::string& text) {
+  std::string field = text;
+  if (!field.empty() && std::string_view("=+-@\t\r").find(field[0]) != std::string_view::npos) {
+    field.insert(0, 1, '\'');
+  }
   if (field.find_first_of(",\"\r\n") == std::string::npos) return field;
   std::string out = "\"";
   for (char c : field) {
@@ -25,10 +61,11 @@ std::string ReportWriter::Quote(const std::string& field) {
 
 void ReportWriter::Row(const std::string& source, int64_t offset, const std::string& folder,
                        const std::string& code, const std::string& text, uint64_t size,
-                       const std::string& message_id) {
+                       const std::string& message_id, int64_t uid) {
   std::string line = Quote(source) + "," + (offset >= 0 ? std::to_string(offset) : "") + "," +
                      Quote(folder) + "," + code + "," + Quote(text) + "," + std::to_string(size) +
-                     "," + Quote(message_id) + "\r\n";
+                     "," + Quote(message_id) + "," + (uid > 0 ? std::to_string(uid) : "") + "," +
+                     std::to_string(run_) + "\r\n";
   std::lock_guard<std::mutex> lock(mu_);
   out_ << line << std::flush;
 }

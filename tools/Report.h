@@ -1,7 +1,9 @@
 #pragma once
 
 // The --report file: one CSV row per item (RFC 4180 quoting), for a
-// spreadsheet. Thread-safe; rows appear in completion order.
+// spreadsheet. Thread-safe; rows appear in completion order. A resumed run
+// appends to the report of the runs before it, its rows numbered with the
+// next run, so that the last file covers the whole import.
 
 #include <cstdint>
 #include <fstream>
@@ -12,20 +14,26 @@ namespace Nauvik::Import {
 
 class ReportWriter {
  public:
-  // Creates (truncates) `path` and writes the header row. False when it
-  // cannot be created.
-  bool Open(const std::string& path);
+  // Creates `path` with the header row, or with `append` adds to a report
+  // of this format that is there already. False when it cannot be written.
+  bool Open(const std::string& path, bool append = false);
 
-  // `code` is empty for an item that was not given to the library.
+  // `code` is empty for an item that was not given to the library, `uid`
+  // the UID the mail got in its folder, if known.
   void Row(const std::string& source, int64_t offset, const std::string& folder,
            const std::string& code, const std::string& text, uint64_t size,
-           const std::string& message_id);
+           const std::string& message_id, int64_t uid = 0);
 
+  // A field as a CSV cell; one that a spreadsheet would take for a formula
+  // (=, +, -, @ first) gets a ' in front, so that it is shown, never run.
   static std::string Quote(const std::string& field);
+
+  int run() const { return run_; }
 
  private:
   std::mutex mu_;
   std::ofstream out_;  // guarded by mu_
+  int run_ = 1;
 };
 
 }  // namespace Nauvik::Import

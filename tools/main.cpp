@@ -255,7 +255,7 @@ int main(int argc, char** argv) {
     return Fail(kExitUsage, error);
   }
   ReportWriter report;
-  if (!o.report.empty() && !report.Open(o.report)) {
+  if (!o.report.empty() && !report.Open(o.report, !o.journal.empty())) {
     return Fail(kExitUsage, "cannot write the report " + o.report);
   }
 

@@ -248,7 +248,8 @@ TEST_F(ImportEndToEnd, TopUpOfAReadMaildirLinksEachMailOnce) {
   const std::string md = dir_ + "/Maildir", journal = dir_ + "/run.journal";
   WriteFile(md + "/new/1001.host", Mail("read-a"));
   WriteFile(md + "/cur/1002.host:2,", Mail("read-b"));
-  ASSERT_EQ(Import(user, {"--journal", journal, md}).status, 0);
+  const std::string report = dir_ + "/report.csv";
+  ASSERT_EQ(Import(user, {"--journal", journal, "--report", report, md}).status, 0);
   std::string legacy;
   for (const auto& [name, id] : {std::pair{"/new/1001.host", "read-a"}, {"/cur/1002.host:2,", "read-b"}}) {
     const std::string bytes = Crlf(Mail(id));
@@ -261,15 +262,32 @@ TEST_F(ImportEndToEnd, TopUpOfAReadMaildirLinksEachMailOnce) {
   std::filesystem::rename(md + "/cur/1002.host:2,", md + "/cur/1002.host:2,S");
   WriteFile(md + "/new/1003.host", Mail("read-c"));
 
-  ToolResult top = Import(user, {"--journal", journal, "--report", dir_ + "/top.csv", md});
+  ToolResult top = Import(user, {"--journal", journal, "--report", report, md});
   ASSERT_EQ(top.status, 0) << top.out << top.err;
   EXPECT_NE(top.out.find("imported                                  1"), std::string::npos)
       << top.out;
   EXPECT_NE(top.out.find("of which flags changed at source        2"), std::string::npos)
       << top.out;
-  EXPECT_NE(ReadFile(dir_ + "/top.csv").find("changed from '' to 'S' (not applied)"),
-            std::string::npos);
-  EXPECT_EQ(Links(Folders(user)["inbox"]).size(), 3u);
+  EXPECT_NE(top.out.find("    INBOX                                   3        1        0        2"),
+            std::string::npos)
+      << top.out;
+  const auto links = Links(Folders(user)["inbox"]);
+  ASSERT_EQ(links.size(), 3u);
+  // The report covers both runs: each stored mail's row with its UID and run,
+  // then the flag changes.
+  std::multiset<std::string> stored;  // uid,run
+  int flag_rows = 0;
+  for (const auto& row : Split(ReadFile(report), '\n')) {
+    const auto cells = Split(row, ',');  // the last cells hold no comma
+    if (row.find(",INBOX,0,OK,") != std::string::npos) {
+      stored.insert(cells[cells.size() - 2] + "," + cells.back());
+    }
+    flag_rows += row.find("changed from '' to 'S' (not applied)") != std::string::npos;
+  }
+  EXPECT_EQ(stored, (std::multiset<std::string>{std::to_string(links[0].uid) + ",1\r",
+                                                std::to_string(links[1].uid) + ",1\r",
+                                                std::to_string(links[2].uid) + ",2\r"}));
+  EXPECT_EQ(flag_rows, 2);
 
   // The earlier release's journal knows the first two by their old paths.
   ToolResult old = Import(user, {"--journal", dir_ + "/legacy.journal", md});

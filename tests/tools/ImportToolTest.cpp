@@ -255,7 +255,9 @@ TEST_F(ImportTool, OptionsChangeDatesLineEndsTablesAndFolder) {
 }
 
 TEST_F(ImportTool, FailuresAreCountedReportedRetriedAndSetExitStatus1) {
-  WriteFile(dir_ + "/in/1.eml", Mail("ok"));
+  // A Message-ID that a spreadsheet would run as a formula.
+  const std::string formula = "Message-ID: =HYPERLINK(\"http://x.invalid\",\"ok\")\n" + Mail("ok");
+  WriteFile(dir_ + "/in/1.eml", formula);
   WriteFile(dir_ + "/in/2.eml", Mail("bad", "X-Fake-Result: 1004\n"));
   WriteFile(dir_ + "/in/3.eml", Mail("flaky", "X-Fake-Result: 1001 once\n"));
   WriteFile(dir_ + "/in/4.eml", "");
@@ -271,17 +273,18 @@ TEST_F(ImportTool, FailuresAreCountedReportedRetriedAndSetExitStatus1) {
       << r.out;
   const auto rows = Split(ReadFile(report), '\n');
   ASSERT_EQ(rows.size(), 5u);
-  EXPECT_EQ(rows[0], "source,mbox_offset,folder,result,text,size,message_id\r");
+  EXPECT_EQ(rows[0], "source,mbox_offset,folder,result,text,size,message_id,uid,run\r");
   const std::string in = dir_ + "/in/";
   auto size = [](const std::string& mail) { return "," + std::to_string(Crlf(mail).size()) + ","; };
   EXPECT_EQ(std::set<std::string>(rows.begin() + 1, rows.end()),
             (std::set<std::string>{
-                in + "1.eml,,INBOX,0,OK" + size(Mail("ok")) + "<ok@example.org>\r",
+                in + "1.eml,,INBOX,0,OK" + size(formula) +
+                    "\"'=HYPERLINK(\"\"http://x.invalid\"\",\"\"ok\"\")\",,1\r",
                 in + "2.eml,,INBOX,1004,Invalid mail content (Not RFC822 compliant)" +
-                    size(Mail("bad", "X-Fake-Result: 1004\n")) + "<bad@example.org>\r",
+                    size(Mail("bad", "X-Fake-Result: 1004\n")) + "<bad@example.org>,,1\r",
                 in + "3.eml,,INBOX,0,OK" + size(Mail("flaky", "X-Fake-Result: 1001 once\n")) +
-                    "<flaky@example.org>\r",
-                in + "4.eml,,INBOX,,skipped: empty file,0,\r"}));
+                    "<flaky@example.org>,,1\r",
+                in + "4.eml,,INBOX,,skipped: empty file,0,,,1\r"}));
 }
 
 TEST_F(ImportTool, ThreadsTakeOneCallPerFolderAtATimeFirstMailFirstAndCloseTheirConnections) {
