@@ -321,6 +321,7 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
       // The database stayed away too long: the item is left for the next run.
       std::lock_guard<std::mutex> lock(mu_);
       if (gave_up_) break;
+      folder_ = items[index].folder;
     }
     const ImportItem& item = items[index];
     MailBytes mail;
@@ -475,6 +476,7 @@ Summary Importer::Run(const std::vector<ImportItem>& items,
     state.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::lock_guard<std::mutex> lock(mu_);
     state.note = note_;
+    state.folder = folder_;
     return state;
   };
   // The main thread only watches: progress, and Ctrl-C, which stops the

@@ -157,6 +157,7 @@ class Importer {
   bool gave_up_ = false;                      // guarded by mu_
   std::chrono::steady_clock::time_point outage_start_;  // guarded by mu_
   std::string note_;                          // shown with the progress; guarded by mu_
+  std::string folder_;  // target folder of the item taken last; guarded by mu_
   std::atomic<uint64_t> done_{0};
   std::atomic<uint64_t> failed_{0};
   std::atomic<uint64_t> bytes_{0};

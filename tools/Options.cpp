@@ -58,6 +58,8 @@ int ParseOptions(int argc, char** argv, ImportOptions* o) {
   app.add_option("--journal", o->journal,
                  "record every item; running the same command again resumes");
   app.add_option("--report", o->report, "CSV file with one row per item");
+  app.add_option("--status-file", o->status_file,
+                 "JSON file rewritten every two seconds with counts, rate, ETA and folder");
   std::string date = "file";
   app.add_option("--date", date,
                  "internal date: 'file' (mbox From line, Maildir delivery time, mtime) or "

@@ -20,6 +20,7 @@ struct ImportOptions {
   std::string library;
   std::string journal;
   std::string report;
+  std::string status_file;
   bool dry_run = false;
   bool verify = false;
   bool quiet = false;

@@ -289,7 +289,8 @@ int main(int argc, char** argv) {
   }
   Importer importer(o, api, o.journal.empty() ? nullptr : &journal,
                     o.report.empty() ? nullptr : &report, probes);
-  ProgressPrinter printer(o.quiet, StandardErrorIsTerminal());
+  ProgressPrinter printer(o.quiet, StandardErrorIsTerminal(), o.status_file,
+                          "user " + o.user + " of company " + o.company);
   Summary summary = importer.Run(items, [&](const ProgressState& s) { printer.Update(s); });
   printer.Finish();
   summary.recovered = recovered;

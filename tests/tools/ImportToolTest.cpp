@@ -262,8 +262,12 @@ TEST_F(ImportTool, FailuresAreCountedReportedRetriedAndSetExitStatus1) {
   WriteFile(dir_ + "/in/3.eml", Mail("flaky", "X-Fake-Result: 1001 once\n"));
   WriteFile(dir_ + "/in/4.eml", "");
   const std::string report = dir_ + "/report.csv";
-  ToolResult r = Run({"--report", report, dir_ + "/in"});
+  ToolResult r = Run({"--report", report, "--status-file", dir_ + "/status.json", dir_ + "/in"});
   EXPECT_EQ(r.status, 1) << r.out << r.err;
+  const std::string status = ReadFile(dir_ + "/status.json");
+  for (const char* part : {"\"finished\": true", "\"done\": 3, \"total\": 3, \"failed\": 1"}) {
+    EXPECT_NE(status.find(part), std::string::npos) << status;
+  }
   const auto calls = Calls();
   ASSERT_EQ(calls.size(), 4u) << "the database error is retried once";
   EXPECT_EQ(calls[2].result, 1001);

@@ -420,8 +420,13 @@ TEST(ReportWriter, QuotesFieldsAsSpreadsheetsExpect) {
 }
 
 TEST(Progress, BarFitsTheWidthAndDropsTheLeastImportantParts) {
-  ProgressState s{
-      .done = 250, .total = 1000, .failed = 0, .bytes = 5'000'000, .seconds = 10, .note = ""};
+  ProgressState s{.done = 250,
+                  .total = 1000,
+                  .failed = 0,
+                  .bytes = 5'000'000,
+                  .seconds = 10,
+                  .note = "",
+                  .folder = ""};
   const std::string wide = RenderProgressBar(s, 100);
   for (const char* part : {"250/1000", "25%", "25.0 mails/s", "0.50 MB/s", "ETA 0:30", "[#"}) {
     EXPECT_NE(wide.find(part), std::string::npos) << wide;
@@ -443,6 +448,13 @@ TEST(Progress, BarFitsTheWidthAndDropsTheLeastImportantParts) {
       << RenderProgressBar(s, 100);
   EXPECT_EQ(FormatDuration(3725), "1:02:05");
   EXPECT_EQ(FormatDuration(59.6), "1:00");
+  s.folder = "INBOX.\"Q\"\\x";
+  EXPECT_EQ(RenderStatusJson(s, "user 7", 1770091506, false),
+            "{\"time\": \"2026-02-03T04:05:06Z\", \"finished\": false, \"account\": \"user 7\", "
+            "\"folder\": \"INBOX.\\\"Q\\\"\\\\x\", \"done\": 250, \"total\": 1000, \"failed\": 3, "
+            "\"bytes\": 5000000, \"seconds\": 10.0, \"mails_per_second\": 25.00, "
+            "\"eta_seconds\": 30, "
+            "\"note\": \"database unreachable, retrying in 4s\"}\n");
 }
 
 int Parse(std::vector<std::string> args, ImportOptions* o) {
