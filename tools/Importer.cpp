@@ -132,11 +132,20 @@ class Importer::Scheduler {
   const std::vector<ImportItem>& items_;
   std::mutex mu_;
   std::condition_variable cv_;
-  std::vector<std::string> order_;         // folders with items left, first seen first; guarded by mu_
+  std::vector<std::string> order_;  // folders with items left, first seen first; guarded by mu_
   std::map<std::string, Folder> folders_;  // by FolderKey; guarded by mu_
-  bool creating_ = false;                  // a folder's first mail is in flight; guarded by mu_
-  bool stop_ = false;                      // guarded by mu_
+  bool creating_ = false;  // a folder's first mail is in flight; guarded by mu_
+  bool stop_ = false;      // guarded by mu_
 };
+
+double RatePacer::Next(double now) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!started_ || next_ < now) next_ = now;
+  started_ = true;
+  const double slot = next_;
+  next_ += interval_;
+  return slot;
+}
 
 Importer::Importer(const ImportOptions& options, LibraryApi api, Journal* journal,
                    ReportWriter* report, ProbeFactory probes)
@@ -144,7 +153,40 @@ Importer::Importer(const ImportOptions& options, LibraryApi api, Journal* journa
       api_(api),
       journal_(journal),
       report_(report),
-      probes_(std::move(probes)) {}
+      probes_(std::move(probes)) {
+  if (options_.max_rate > 0) pacer_ = std::make_unique<RatePacer>(options_.max_rate);
+}
+
+// Before each call: waits while the run is paused (SIGUSR1 until SIGUSR2,
+// or while the pause file exists), then for the call's slot under
+// --max-rate. Ctrl-C ends either wait within a fifth of a second; false
+// then, and the item is left for the next run.
+bool Importer::Hold() {
+  auto paused = [&] {
+    std::error_code ec;
+    return PauseRequested() ||
+           (!options_.pause_file.empty() && std::filesystem::exists(options_.pause_file, ec));
+  };
+  const auto tick = std::chrono::milliseconds(200);
+  if (paused()) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      note_ = "paused";
+    }
+    while (paused() && !InterruptRequested()) std::this_thread::sleep_for(tick);
+    std::lock_guard<std::mutex> lock(mu_);
+    if (note_ == "paused") note_.clear();
+  }
+  if (!pacer_) return !InterruptRequested();
+  using Clock = std::chrono::steady_clock;
+  const double now = std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+  const auto until = Clock::time_point(std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(pacer_->Next(now))));
+  while (Clock::now() < until && !InterruptRequested()) {
+    std::this_thread::sleep_for(std::min<Clock::duration>(tick, until - Clock::now()));
+  }
+  return !InterruptRequested();
+}
 
 void Importer::CountLink(const ImportItem& item, uint64_t hash) {
   std::lock_guard<std::mutex> lock(mu_);
@@ -370,6 +412,7 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
         duplicate = seen_messages_.contains(dup_key);
       }
       const uint64_t hash = mail.hash;
+      if (!Hold()) break;
       if (journal_) journal_->Begin(item, size, hash);
       {
         std::lock_guard<std::mutex> lock(mu_);

@@ -91,6 +91,23 @@ class StoreProbe {
 };
 using ProbeFactory = std::function<std::unique_ptr<StoreProbe>()>;
 
+// Spaces the calls of all workers to at most `per_second` a second: each
+// call gets the next slot, 1 / per_second after the one before; after an
+// idle spell the slots start again from now, so no burst makes up for it.
+// Thread-safe.
+class RatePacer {
+ public:
+  explicit RatePacer(double per_second) : interval_(1.0 / per_second) {}
+  // When the next call may start, for the time `now` (seconds on any clock).
+  double Next(double now);
+
+ private:
+  std::mutex mu_;
+  const double interval_;
+  double next_ = 0;  // guarded by mu_
+  bool started_ = false;  // guarded by mu_
+};
+
 class Importer {
  public:
   // Borrowed: `journal` and `report` may be null and must outlive Run.
@@ -116,6 +133,7 @@ class Importer {
   std::optional<bool> LinkedByFailedCall(StoreProbe* probe, const ImportItem& item, uint64_t size,
                                          uint64_t hash);
   bool WaitForDatabase(StoreProbe* probe);
+  bool Hold();
   void CountLink(const ImportItem& item, uint64_t hash);
   bool DoneInEarlierRun(const ImportItem& item, const Journal::Entry& entry, uint64_t size,
                         uint64_t hash);
@@ -137,6 +155,7 @@ class Importer {
   // Items the journal shows complete, but recorded by bytes that must be
   // read again to tell whether the source still holds the same mail.
   std::vector<bool> recheck_;  // set before the workers start
+  std::unique_ptr<RatePacer> pacer_;  // --max-rate
   // --skip-linked: the mails linked in each folder, read on first need.
   std::map<std::string, std::set<std::string>> linked_messages_;  // guarded by mu_
   // Message-ID + size stored this run, to tell a duplicate without a store

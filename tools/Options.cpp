@@ -79,6 +79,11 @@ int ParseOptions(int argc, char** argv, ImportOptions* o) {
   app.add_flag("--skip-linked", o->skip_linked,
                "without a journal: skip a mail whose folder holds one with the same Message-ID "
                "and size already");
+  app.add_option("--max-rate", o->max_rate,
+                 "at most N mails a second, over all threads (spares a production database)")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--pause-file", o->pause_file,
+                 "while FILE exists, no new call starts (as after SIGUSR1; SIGUSR2 resumes)");
   app.add_option("--password-file", o->password_file,
                  "IMAP password, first line of FILE (else $MAILSTORAGE_IMAP_PASSWORD)");
   app.add_option("--imap-ca", o->imap_ca, "CA bundle the IMAP server's certificate must chain to");

@@ -96,6 +96,7 @@ class DatabaseProbe final : public StoreProbe {
     auto db = std::make_unique<StoreDatabase>();
     std::string error;
     if (!db->Connect(connection_, &error)) return false;
+    LimitStatements(db.get());
     db_ = std::move(db);
     return true;
   }
@@ -127,6 +128,11 @@ class DatabaseProbe final : public StoreProbe {
 };
 
 }  // namespace
+
+void LimitStatements(StoreDatabase* db) {
+  std::string error;
+  db->Execute("SET statement_timeout = '300s'; SET lock_timeout = '10s'", &error);
+}
 
 std::map<uint64_t, uint64_t> LinkedContent(const std::vector<StoreQueries::Link>& links,
                                            const std::set<uint64_t>& sizes) {

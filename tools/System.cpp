@@ -18,6 +18,9 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 
 void OnInterrupt(int) { g_interrupted = true; }
 
+std::atomic<bool> g_paused{false};
+void OnPause(int signal_number) { g_paused = signal_number == SIGUSR1; }
+
 }  // namespace
 
 bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
@@ -39,6 +42,16 @@ void InstallInterruptHandler() {
 }
 
 bool InterruptRequested() { return g_interrupted.load(); }
+
+void InstallPauseHandler() {
+  struct sigaction sa {};
+  sa.sa_handler = OnPause;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGUSR1, &sa, nullptr);
+  sigaction(SIGUSR2, &sa, nullptr);
+}
+
+bool PauseRequested() { return g_paused.load(); }
 
 std::string ExecutablePath() {
   char buf[PATH_MAX];

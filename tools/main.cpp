@@ -212,6 +212,11 @@ int main(int argc, char** argv) {
                                 " (give --registry FILE or set MAILSTORAGE_REGISTRY)");
   }
   SetEnvironment("MAILSTORAGE_REGISTRY", registry);
+  // Every connection of the process, the library's and the importer's own,
+  // shows in pg_stat_activity under this name (the driver's libpq reads it).
+  if (const char* name = getenv("PGAPPNAME"); name == nullptr || *name == '\0') {
+    SetEnvironment("PGAPPNAME", "mailstorage-import");
+  }
   WarnIfRegistryReadable(registry);
 
   const std::string library = o.library.empty() ? DefaultLibraryPath() : o.library;
@@ -239,6 +244,7 @@ int main(int argc, char** argv) {
     if (!db.Connect(connection, &error)) {
       return Fail(kExitUsage, "cannot connect to the store database: " + error);
     }
+    LimitStatements(&db);
     auto user = queries.User(std::stoll(o.user), &error);
     if (!user) return Fail(kExitUsage, "cannot look the user up: " + error);
     if (*user == StoreQueries::UserState::kUnknown) {
@@ -273,6 +279,7 @@ int main(int argc, char** argv) {
   }
 
   InstallInterruptHandler();
+  InstallPauseHandler();
   if (o.shard_index > 1 && !connection.empty() && !WaitForShardOneFolders(o, &queries, items)) {
     return Fail(kExitInterrupted, "interrupted while waiting for shard 1");
   }

@@ -11,6 +11,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <thread>
 
 #include "tests/tools/StoreFixture.h"
 #include "tools/MailText.h"
@@ -251,11 +252,13 @@ TEST_F(ImportEndToEnd, TopUpOfAReadMaildirLinksEachMailOnce) {
   const std::string report = dir_ + "/report.csv";
   ASSERT_EQ(Import(user, {"--journal", journal, "--report", report, md}).status, 0);
   std::string legacy;
-  for (const auto& [name, id] : {std::pair{"/new/1001.host", "read-a"}, {"/cur/1002.host:2,", "read-b"}}) {
+  for (const auto& [name, id] :
+       {std::pair{"/new/1001.host", "read-a"}, {"/cur/1002.host:2,", "read-b"}}) {
     const std::string bytes = Crlf(Mail(id));
     char hash[20];
     snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(ContentHash(bytes)));
-    legacy += "done\t0\t-1\t" + std::to_string(bytes.size()) + "\t" + hash + "\t" + md + name + "\n";
+    legacy += "done\t0\t-1\t" + std::to_string(bytes.size()) + "\t" + hash + "\t" + md + name +
+              "\n";
   }
   WriteFile(dir_ + "/legacy.journal", legacy);
   std::filesystem::rename(md + "/new/1001.host", md + "/cur/1001.host:2,S");
@@ -268,8 +271,9 @@ TEST_F(ImportEndToEnd, TopUpOfAReadMaildirLinksEachMailOnce) {
       << top.out;
   EXPECT_NE(top.out.find("of which flags changed at source        2"), std::string::npos)
       << top.out;
-  EXPECT_NE(top.out.find("    INBOX                                   3        1        0        2"),
-            std::string::npos)
+  EXPECT_NE(
+      top.out.find("    INBOX                                   3        1        0        2"),
+      std::string::npos)
       << top.out;
   const auto links = Links(Folders(user)["inbox"]);
   ASSERT_EQ(links.size(), 3u);
@@ -331,6 +335,31 @@ TEST_F(ImportEndToEnd, TopUpOfARewrittenMboxImportsTheNewMessageOnly) {
   EXPECT_NE(skip.out.find("already in the folder (skip-linked)        3"), std::string::npos)
       << skip.out;
   EXPECT_EQ(Links(inbox).size(), 4u);
+}
+
+// A run paused by its pause file starts no call, shows "paused" in its status
+// file, and names its connections in pg_stat_activity; it goes on once the
+// file is gone.
+TEST_F(ImportEndToEnd, PauseFileHoldsTheRunAndConnectionsCarryTheirName) {
+  const int64_t user = NewUser(91012);
+  WriteMails(dir_ + "/in", "pause", 3);
+  const std::string pause = dir_ + "/pause", status = dir_ + "/status.json";
+  WriteFile(pause, "");
+  ToolProcess p;
+  p.Start(MS_IMPORT_TOOL,
+          Args(user, {"--pause-file", pause, "--status-file", status, dir_ + "/in"}));
+  while (ReadFile(status).find("\"note\": \"paused\"") == std::string::npos) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // polls for the event
+  }
+  EXPECT_TRUE(Folders(user).empty()) << "no call while paused";
+  EXPECT_NE(Rows("SELECT COUNT(*) FROM pg_stat_activity WHERE application_name = "
+                 "'mailstorage-import'")[0][0],
+            "0");
+  std::filesystem::remove(pause);
+  ToolResult r = p.Wait();
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(Links(Folders(user)["inbox"]).size(), 3u);
+  EXPECT_NE(ReadFile(status).find("\"finished\": true"), std::string::npos) << ReadFile(status);
 }
 
 TEST_F(ImportEndToEnd, UnknownOrDeletedUserStopsBeforeImporting) {

@@ -12,6 +12,7 @@
 
 #include "tests/tools/MailShapes.h"
 #include "tests/tools/ToolRunner.h"
+#include "tools/Importer.h"
 #include "tools/Inputs.h"
 #include "tools/Journal.h"
 #include "tools/MailSource.h"
@@ -455,6 +456,17 @@ TEST(Progress, BarFitsTheWidthAndDropsTheLeastImportantParts) {
             "\"bytes\": 5000000, \"seconds\": 10.0, \"mails_per_second\": 25.00, "
             "\"eta_seconds\": 30, "
             "\"note\": \"database unreachable, retrying in 4s\"}\n");
+}
+
+// --max-rate: the slots the workers get, one interval apart; an idle spell
+// gives no burst afterwards.
+TEST(RatePacer, SpacesCallsEvenlyOverAllThreads) {
+  RatePacer pacer(4);
+  EXPECT_EQ(pacer.Next(100.0), 100.0);
+  EXPECT_EQ(pacer.Next(100.0), 100.25);
+  EXPECT_EQ(pacer.Next(100.1), 100.5);
+  EXPECT_EQ(pacer.Next(110.0), 110.0);
+  EXPECT_EQ(pacer.Next(110.0), 110.25);
 }
 
 int Parse(std::vector<std::string> args, ImportOptions* o) {
