@@ -148,12 +148,13 @@ double RatePacer::Next(double now) {
 }
 
 Importer::Importer(const ImportOptions& options, LibraryApi api, Journal* journal,
-                   ReportWriter* report, ProbeFactory probes)
+                   ReportWriter* report, ProbeFactory probes, FlagsWriter* flags)
     : options_(options),
       api_(api),
       journal_(journal),
       report_(report),
-      probes_(std::move(probes)) {
+      probes_(std::move(probes)),
+      flags_(flags) {
   if (options_.max_rate > 0) pacer_ = std::make_unique<RatePacer>(options_.max_rate);
 }
 
@@ -432,10 +433,12 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
         linked_messages_[FolderKey(item.folder)].insert(dup_key);
       }
     }
+    const bool lost_flags = flags_ && code == IMAP::kImapOk && !item.other_flags.empty();
+    const int64_t uid = code == IMAP::kImapOk && probe && (report_ || lost_flags)
+                            ? probe->StoredUid(FolderKey(item.folder), size).value_or(0)
+                            : 0;
+    if (lost_flags) flags_->Row(ReportName(item), item.offset, item.folder, uid, item.other_flags);
     if (report_) {
-      const int64_t uid = code == IMAP::kImapOk && probe
-                              ? probe->StoredUid(FolderKey(item.folder), size).value_or(0)
-                              : 0;
       report_->Row(ReportName(item), item.offset, item.folder, std::to_string(code),
                    found                       ? "OK (found in the store after a database error)"
                    : duplicate && code == 0 ? "OK (linked again: stored already)"

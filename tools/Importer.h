@@ -110,9 +110,9 @@ class RatePacer {
 
 class Importer {
  public:
-  // Borrowed: `journal` and `report` may be null and must outlive Run.
+  // Borrowed: `journal`, `report` and `flags` may be null and must outlive Run.
   Importer(const ImportOptions& options, LibraryApi api, Journal* journal, ReportWriter* report,
-           ProbeFactory probes);
+           ProbeFactory probes, FlagsWriter* flags = nullptr);
 
   // Imports `items` (skipped ones are only recorded). Items the journal shows
   // as complete are not imported again. Stops taking new items once
@@ -146,6 +146,7 @@ class Importer {
   Journal* journal_;
   ReportWriter* report_;
   ProbeFactory probes_;
+  FlagsWriter* flags_;
 
   std::mutex mu_;
   Summary summary_;                           // guarded by mu_

@@ -58,6 +58,9 @@ int ParseOptions(int argc, char** argv, ImportOptions* o) {
   app.add_option("--journal", o->journal,
                  "record every item; running the same command again resumes");
   app.add_option("--report", o->report, "CSV file with one row per item");
+  app.add_option("--flags-file", o->flags_file,
+                 "append the flags the store cannot take (answered, flagged, keywords) of each "
+                 "imported mail, with its folder and UID, for a later fix-up");
   app.add_option("--status-file", o->status_file,
                  "JSON file rewritten every two seconds with counts, rate, ETA and folder");
   std::string date = "file";

@@ -21,6 +21,7 @@ struct ImportOptions {
   std::string journal;
   std::string report;
   std::string status_file;
+  std::string flags_file;
   double max_rate = 0;     // mails a second; 0: no limit
   std::string pause_file;  // while it exists, no new call starts
   bool dry_run = false;

@@ -70,4 +70,37 @@ void ReportWriter::Row(const std::string& source, int64_t offset, const std::str
   out_ << line << std::flush;
 }
 
+bool FlagsWriter::Open(const std::string& path) {
+  KAVRO::CreateFileIfMissing(path);  // it names mail files: the owner's alone
+  out_.open(path, std::ios::binary | std::ios::app);
+  return static_cast<bool>(out_);
+}
+
+std::string FlagsWriter::FlagNames(const std::string& letters) {
+  std::string names;
+  for (char c : letters) {
+    const std::string name = c == 'R'   ? "\\Answered"
+                             : c == 'F' ? "\\Flagged"
+                             : c == 'T' ? "\\Deleted"
+                             : c == 'P' ? "$Forwarded"
+                                        : "keyword:" + std::string(1, c);
+    names += (names.empty() ? "" : " ") + name;
+  }
+  return names;
+}
+
+void FlagsWriter::Row(const std::string& source, int64_t offset, const std::string& folder,
+                      int64_t uid, const std::string& letters) {
+  std::string line;
+  for (const std::string& field : {source, offset >= 0 ? std::to_string(offset) : std::string(),
+                                   folder, uid > 0 ? std::to_string(uid) : std::string(),
+                                   FlagNames(letters)}) {
+    for (char c : field) line.push_back(c == '\t' || c == '\n' || c == '\r' ? ' ' : c);
+    line.push_back('\t');
+  }
+  line.back() = '\n';
+  std::lock_guard<std::mutex> lock(mu_);
+  out_ << line << std::flush;
+}
+
 }  // namespace Nauvik::Import

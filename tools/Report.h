@@ -36,4 +36,22 @@ class ReportWriter {
   int run_ = 1;
 };
 
+// The --flags-file: the flags an imported mail had at its source that the
+// store cannot take (answered, flagged, deleted, passed, keywords), one
+// tab-separated line per mail: source, mbox offset, stored folder, UID,
+// flags as IMAP names ("\\Answered \\Flagged", a Maildir keyword letter as
+// "keyword:a"), for a fix-up after the import. Appended to. Thread-safe.
+class FlagsWriter {
+ public:
+  bool Open(const std::string& path);
+  void Row(const std::string& source, int64_t offset, const std::string& folder, int64_t uid,
+           const std::string& letters);
+  // "\\Answered \\Flagged keyword:a" for the Maildir letters "RFa".
+  static std::string FlagNames(const std::string& letters);
+
+ private:
+  std::mutex mu_;
+  std::ofstream out_;  // guarded by mu_
+};
+
 }  // namespace Nauvik::Import

@@ -294,8 +294,13 @@ int main(int argc, char** argv) {
     }
     PrefetchImap(imap.get(), items, pending);
   }
+  FlagsWriter flags;
+  if (!o.flags_file.empty() && !flags.Open(o.flags_file)) {
+    return Fail(kExitUsage, "cannot write the flags file " + o.flags_file);
+  }
   Importer importer(o, api, o.journal.empty() ? nullptr : &journal,
-                    o.report.empty() ? nullptr : &report, probes);
+                    o.report.empty() ? nullptr : &report, probes,
+                    o.flags_file.empty() ? nullptr : &flags);
   ProgressPrinter printer(o.quiet, StandardErrorIsTerminal(), o.status_file,
                           "user " + o.user + " of company " + o.company);
   Summary summary = importer.Run(items, [&](const ProgressState& s) { printer.Update(s); });

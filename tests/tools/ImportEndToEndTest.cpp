@@ -58,12 +58,21 @@ class ImportEndToEnd : public StoreSuite {
 TEST_F(ImportEndToEnd, BundledSamplesLandWithFoldersFlagsDatesAndCrlfBytes) {
   const int64_t user = NewUser(91001);
   const std::string samples = std::string(getenv("MS_SOURCE_DIR")) + "/samples";
-  ToolResult r = Import(
-      user, {"--verify", samples + "/Maildir", samples + "/mbox/ops-list.mbox", samples + "/eml"});
+  ToolResult r = Import(user, {"--verify", "--flags-file", dir_ + "/flags.tsv", samples + "/Maildir",
+                               samples + "/mbox/ops-list.mbox", samples + "/eml"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("Verify: 15 mails checked, 15 match"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("F (flagged) 1, R (answered) 1, keywords 1"), std::string::npos) << r.out;
   auto folders = Folders(user);
+  // The flags the store cannot take are kept beside it, by folder and UID.
+  std::set<std::string> kept;  // folder, UID, flags
+  for (const auto& line : Split(ReadFile(dir_ + "/flags.tsv"), '\n')) {
+    const auto f = Split(line, '\t');
+    ASSERT_EQ(f.size(), 5u) << line;
+    kept.insert(f[2] + " " + f[3] + " " + f[4]);
+  }
+  EXPECT_EQ(kept, (std::set<std::string>{"INBOX 2 \\Answered", "INBOX 3 \\Flagged",
+                                         "INBOX.Archive.2025 1 keyword:a"}));
   for (const char* name :
        {"inbox", "inbox.sent", "inbox.drafts", "inbox.archive.2025", "inbox.entw\xC3\xBCrfe",
         "inbox.\xD0\x9A\xD0\xBB\xD0\xB8\xD0\xB5\xD0\xBD\xD1\x82\xD1\x8B"}) {
