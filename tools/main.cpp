@@ -3,6 +3,8 @@
 // dlopen exactly as a migration host loads it.
 
 #include <malloc.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -163,6 +165,106 @@ int DryRun(const ImportOptions& o, const std::vector<ImportItem>& items) {
   return kExitOk;
 }
 
+// A number the status file holds for `name`; 0 when it is not there.
+uint64_t StatusNumber(const std::string& json, const std::string& name) {
+  const size_t at = json.find("\"" + name + "\": ");
+  if (at == std::string::npos) return 0;
+  return std::strtoull(json.c_str() + at + name.size() + 4, nullptr, 10);
+}
+
+// --manifest: every account is a run of this program of its own, one after
+// the other, with its own journal, report and status file under
+// --journal-dir, so that each resumes and tops up as a single import does.
+// Exit status 1 when any account had a failure, 130 when interrupted.
+int RunManifest(int argc, char** argv, const ImportOptions& o) {
+  std::vector<ManifestEntry> entries;
+  std::string error;
+  if (!ReadManifest(o.manifest, &entries, &error)) return Fail(kExitUsage, error);
+  std::error_code ec;
+  std::filesystem::create_directories(o.journal_dir, ec);
+  // The options that hold for every account: all but those of one account.
+  std::vector<std::string> common;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    bool dropped = false;
+    for (const char* own : {"--manifest", "--journal-dir", "--folder", "--password-file"}) {
+      if (arg == own) {
+        ++i;  // and its value
+        dropped = true;
+      } else if (arg.starts_with(std::string(own) + "=")) {
+        dropped = true;
+      }
+    }
+    if (!dropped) common.push_back(arg);
+  }
+  struct Outcome {
+    const ManifestEntry* entry;
+    int status;
+    uint64_t items, failed;  // handled in this run, as the account's status file says
+  };
+  std::vector<Outcome> outcomes;
+  for (const ManifestEntry& e : entries) {
+    std::string base = e.user + "-" + e.company + "-" + FolderKey(e.folder);
+    for (char& c : base) {
+      if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-') c = '_';
+    }
+    const std::string dir = (std::filesystem::path(o.journal_dir) / base).string();
+    std::vector<std::string> args = {ExecutablePath()};
+    args.insert(args.end(), common.begin(), common.end());
+    args.insert(args.end(), {"--user", e.user, "--company", e.company, "--folder", e.folder,
+                             "--journal", dir + ".journal", "--report", dir + ".csv",
+                             "--status-file", dir + ".status.json"});
+    if (!e.password.empty() && !e.password.starts_with("env:")) {
+      args.insert(args.end(), {"--password-file", e.password});
+    } else if (e.password.empty() && !o.password_file.empty()) {
+      args.insert(args.end(), {"--password-file", o.password_file});
+    }
+    args.insert(args.end(), {"--", e.source});
+    printf("== %s: user %s of company %s into %s\n", e.source.c_str(), e.user.c_str(),
+           e.company.c_str(), e.folder.c_str());
+    fflush(stdout);
+    std::filesystem::remove(dir + ".status.json", ec);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (e.password.starts_with("env:")) {
+        const char* value = getenv(e.password.substr(4).c_str());
+        setenv("MAILSTORAGE_IMAP_PASSWORD", value ? value : "", 1);
+      }
+      std::vector<char*> child;
+      for (auto& a : args) child.push_back(a.data());
+      child.push_back(nullptr);
+      execv(child[0], child.data());
+      _exit(127);
+    }
+    int raw = 0;
+    while (pid > 0 && waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
+    }
+    const int status = pid < 0 ? 127 : WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    std::ifstream in(dir + ".status.json");
+    const std::string json((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    outcomes.push_back({&e, status, StatusNumber(json, "done"), StatusNumber(json, "failed")});
+    if (status == kExitInterrupted || InterruptRequested()) break;
+  }
+  uint64_t items = 0, failed = 0;
+  int failing = 0;
+  printf("Accounts: %zu of %zu run\n", outcomes.size(), entries.size());
+  for (const Outcome& r : outcomes) {
+    printf("  user %-10s company %-8s %-20s exit %3d %8llu items %6llu failed  %s\n",
+           r.entry->user.c_str(), r.entry->company.c_str(), r.entry->folder.c_str(), r.status,
+           static_cast<unsigned long long>(r.items), static_cast<unsigned long long>(r.failed),
+           r.entry->source.c_str());
+    items += r.items;
+    failed += r.failed;
+    failing += r.status != kExitOk;
+  }
+  printf("  total: %llu items handled, %llu failed, %d accounts not ok\n",
+         static_cast<unsigned long long>(items), static_cast<unsigned long long>(failed), failing);
+  if (InterruptRequested() || (!outcomes.empty() && outcomes.back().status == kExitInterrupted)) {
+    return kExitInterrupted;
+  }
+  return failing == 0 && outcomes.size() == entries.size() ? kExitOk : kExitFailures;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -176,6 +278,10 @@ int main(int argc, char** argv) {
   mallopt(M_TRIM_THRESHOLD, 8 << 20);
   ImportOptions o;
   if (int status = ParseOptions(argc, argv, &o); status >= 0) return status;
+  if (!o.manifest.empty()) {
+    InstallInterruptHandler();
+    return RunManifest(argc, argv, o);
+  }
 
   std::vector<ImportItem> items;
   std::unique_ptr<ImapSource> imap;

@@ -371,6 +371,35 @@ TEST_F(ImportEndToEnd, PauseFileHoldsTheRunAndConnectionsCarryTheirName) {
   EXPECT_NE(ReadFile(status).find("\"finished\": true"), std::string::npos) << ReadFile(status);
 }
 
+// Two accounts in one command, each with a journal and report of its own;
+// one of them fails (its user is unknown), which sets exit status 1. A rerun
+// resumes each account.
+TEST_F(ImportEndToEnd, ManifestRunsEveryAccountWithItsOwnJournal) {
+  const int64_t user = NewUser(91013);
+  WriteMails(dir_ + "/a", "manifest", 3);
+  WriteFile(dir_ + "/accounts.csv", "source,user,company,folder\n" + dir_ + "/a,91013," +
+                                        std::to_string(company_) + ",Old.Mail\n" + dir_ +
+                                        "/a,91999," + std::to_string(company_) + ",INBOX\n");
+  std::vector<std::string> args = Args(0, {"--manifest", dir_ + "/accounts.csv", "--journal-dir",
+                                           dir_ + "/journals"});
+  args.erase(args.begin(), args.begin() + 4);  // no --user, --company
+  ToolResult r = RunTool(MS_IMPORT_TOOL, args);
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("Accounts: 2 of 2 run"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("user unknown: no user 91999"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("total: 3 items handled, 0 failed, 1 accounts not ok"), std::string::npos)
+      << r.out;
+  EXPECT_EQ(Links(Folders(user)["old.mail"]).size(), 3u);
+  const std::string base = dir_ + "/journals/91013-" + std::to_string(company_) + "-old.mail";
+  EXPECT_TRUE(std::filesystem::exists(base + ".journal"));
+  EXPECT_TRUE(std::filesystem::exists(base + ".csv"));
+  ToolResult again = RunTool(MS_IMPORT_TOOL, args);
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(again.out.find("done in an earlier run (journal)          3"), std::string::npos)
+      << again.out;
+  EXPECT_EQ(Links(Folders(user)["old.mail"]).size(), 3u);
+}
+
 TEST_F(ImportEndToEnd, UnknownOrDeletedUserStopsBeforeImporting) {
   const int64_t deleted = NewUser(91006, 1);
   WriteFile(dir_ + "/a.eml", Mail("never"));
