@@ -227,6 +227,20 @@ bool Importer::DoneInEarlierRun(const ImportItem& item, const Journal::Entry& en
   return true;
 }
 
+// An item the journal may know, read again: true when its record holds
+// these bytes (the item is done), false when it is to be imported.
+bool Importer::RecordedAlready(const ImportItem& item, uint64_t size, uint64_t hash) {
+  auto entry = journal_->Find(item);
+  if (item.source.kind == ItemSource::Kind::kMbox && (!entry || entry->legacy)) {
+    if (!journal_->ClaimLegacyMbox(item.path, size, hash)) return false;
+    std::lock_guard<std::mutex> lock(mu_);
+    summary_.journal_done++;
+    summary_.folders[item.folder].earlier++;
+    return true;
+  }
+  return entry && DoneInEarlierRun(item, *entry, size, hash);
+}
+
 // --skip-linked: true when the item's folder holds a mail with this
 // Message-ID and size already; nullopt when the store cannot be read.
 std::optional<bool> Importer::LinkedInFolder(StoreProbe* probe, const ImportItem& item,
@@ -386,7 +400,7 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
         if (auto header = HeaderField(mail.bytes, "Date")) date = *header;
       }
       const std::string dup_key = message_id + '\n' + std::to_string(size);
-      if (recheck_[index] && DoneInEarlierRun(item, *journal_->Find(item), size, mail.hash)) {
+      if (recheck_[index] && RecordedAlready(item, size, mail.hash)) {
         done_++;
         scheduler->Complete(index, true);
         continue;
@@ -478,6 +492,14 @@ Summary Importer::Run(const std::vector<ImportItem>& items,
     const ImportItem& item = items[i];
     summary_.folders[item.folder].source++;
     const auto entry = journal_ ? journal_->Find(item) : std::nullopt;
+    if (item.source.kind == ItemSource::Kind::kMbox && (!entry || entry->legacy) && journal_ &&
+        journal_->HasLegacyMbox(item.path)) {
+      // Recorded by an offset that a rewrite of the file may have moved: the
+      // message is found among the file's records by its bytes instead.
+      recheck_[i] = true;
+      pending.push_back(i);
+      continue;
+    }
     if (entry && Journal::IsComplete(*entry)) {
       // An mbox message's key holds its bytes, and an IMAP mail never
       // changes under its UID; any other source is read again to compare.

@@ -135,6 +135,7 @@ class Importer {
   bool WaitForDatabase(StoreProbe* probe);
   bool Hold();
   void CountLink(const ImportItem& item, uint64_t hash);
+  bool RecordedAlready(const ImportItem& item, uint64_t size, uint64_t hash);
   bool DoneInEarlierRun(const ImportItem& item, const Journal::Entry& entry, uint64_t size,
                         uint64_t hash);
   std::optional<bool> LinkedInFolder(StoreProbe* probe, const ImportItem& item,

@@ -120,6 +120,15 @@ bool Journal::Open(const std::string& path, const JournalOwner& owner, std::stri
       }
     }
   }
+  // The last record of each mbox message an earlier release recorded by offset.
+  for (const auto& [key, e] : entries_) {
+    const size_t tab = key.rfind('\t');
+    if (!e.legacy || !IsComplete(e) || e.state == "skip" || key.ends_with("\t-1") ||
+        key.starts_with("maildir\t") || tab == std::string::npos) {
+      continue;
+    }
+    legacy_mbox_[{key.substr(0, tab), e.size, e.hash}]++;
+  }
   if (recorded && !(*recorded == owner)) {
     *error = "the journal " + path + " belongs to the import of " + OwnerText(*recorded) +
              ", not of " + OwnerText(owner) + "; give this import a journal of its own";
@@ -146,6 +155,20 @@ std::optional<Journal::Entry> Journal::Find(const ImportItem& item) const {
   if (it == entries_.end()) it = entries_.find(LegacyJournalKey(item.path, item.offset));
   if (it == entries_.end()) return std::nullopt;
   return it->second;
+}
+
+bool Journal::HasLegacyMbox(const std::string& path) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = legacy_mbox_.lower_bound({path, 0, 0});
+  return it != legacy_mbox_.end() && std::get<0>(it->first) == path;
+}
+
+bool Journal::ClaimLegacyMbox(const std::string& path, uint64_t size, uint64_t hash) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = legacy_mbox_.find({path, size, hash});
+  if (it == legacy_mbox_.end() || it->second == 0) return false;
+  it->second--;
+  return true;
 }
 
 bool Journal::IsComplete(const Entry& e) {

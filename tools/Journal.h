@@ -20,6 +20,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tools/Inputs.h"
@@ -62,6 +63,14 @@ class Journal {
   // earlier release recorded; nullopt for any other item.
   std::optional<Entry> Find(const ImportItem& item) const;
 
+  // An earlier release recorded mbox messages by offset, which moves when a
+  // client rewrites the file. True when the journal holds such records for
+  // the mbox at `path`; ClaimLegacyMbox then takes one completed record of
+  // a message there with exactly these bytes (size and content hash of what
+  // the library was given), false when none is left.
+  bool HasLegacyMbox(const std::string& path) const;
+  bool ClaimLegacyMbox(const std::string& path, uint64_t size, uint64_t hash);
+
   // True when the record needs no further call: imported (code 0) or skipped.
   static bool IsComplete(const Entry& entry);
   bool IsComplete(const ImportItem& item) const;
@@ -92,6 +101,9 @@ class Journal {
   mutable std::mutex mu_;
   std::ofstream out_;                     // guarded by mu_
   std::map<std::string, Entry> entries_;  // read at Open, then only updated; guarded by mu_
+  // Completed mbox records of an earlier release: path, size, hash -> how
+  // many are not claimed yet. Guarded by mu_.
+  std::map<std::tuple<std::string, uint64_t, uint64_t>, uint64_t> legacy_mbox_;
 };
 
 }  // namespace Nauvik::Import

@@ -58,8 +58,9 @@ class ImportEndToEnd : public StoreSuite {
 TEST_F(ImportEndToEnd, BundledSamplesLandWithFoldersFlagsDatesAndCrlfBytes) {
   const int64_t user = NewUser(91001);
   const std::string samples = std::string(getenv("MS_SOURCE_DIR")) + "/samples";
-  ToolResult r = Import(user, {"--verify", "--flags-file", dir_ + "/flags.tsv", samples + "/Maildir",
-                               samples + "/mbox/ops-list.mbox", samples + "/eml"});
+  ToolResult r = Import(user, {"--verify", "--flags-file", dir_ + "/flags.tsv",
+                               samples + "/Maildir", samples + "/mbox/ops-list.mbox",
+                               samples + "/eml"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("Verify: 15 mails checked, 15 match"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("F (flagged) 1, R (answered) 1, keywords 1"), std::string::npos) << r.out;
@@ -343,6 +344,26 @@ TEST_F(ImportEndToEnd, TopUpOfARewrittenMboxImportsTheNewMessageOnly) {
   ASSERT_EQ(skip.status, 0) << skip.out << skip.err;
   EXPECT_NE(skip.out.find("already in the folder (skip-linked)        3"), std::string::npos)
       << skip.out;
+  EXPECT_EQ(Links(inbox).size(), 4u);
+
+  // An earlier release's journal knew messages by offset; the client then
+  // deleted the first message, and every other one moved.
+  std::string legacy;
+  int64_t offset = 0;
+  for (const char* id : {"box-1", "box-2", "box-4"}) {
+    const std::string bytes = Crlf(Mail(id));
+    char hash[20];
+    snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(ContentHash(bytes)));
+    legacy += "done\t0\t" + std::to_string(offset) + "\t" + std::to_string(bytes.size()) + "\t" +
+              hash + "\t" + mbox + "\n";
+    offset += static_cast<int64_t>(message(id).size());
+  }
+  WriteFile(dir_ + "/legacy.journal", legacy);
+  WriteFile(mbox, message("box-2") + message("box-4"));
+  ToolResult old = Import(user, {"--journal", dir_ + "/legacy.journal", mbox});
+  ASSERT_EQ(old.status, 0) << old.out << old.err;
+  EXPECT_NE(old.out.find("done in an earlier run (journal)          2"), std::string::npos)
+      << old.out;
   EXPECT_EQ(Links(inbox).size(), 4u);
 }
 
