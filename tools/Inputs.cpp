@@ -185,8 +185,9 @@ void CollectMaildirFolder(const fs::path& dir, const std::string& folder,
     item.length = size;
     item.folder = folder;
     item.source.kind = ItemSource::Kind::kMaildir;
-    item.source.place = dir.string();
-    item.source.name = MaildirUnique(name);
+    item.source.directory_length = static_cast<uint32_t>(dir.string().size());
+    item.source.unique_begin = static_cast<uint32_t>(item.path.size() - name.size());
+    item.source.unique_length = static_cast<uint32_t>(MaildirUnique(name).size());
     if (in_cur) {
       MaildirFlags flags = ParseMaildirFlags(name);
       item.seen = flags.seen;
@@ -436,10 +437,8 @@ ItemSource ItemSource::Imap(std::string account, std::string folder, uint32_t ui
                             uint32_t uid) {
   ItemSource source;
   source.kind = Kind::kImap;
-  source.place = std::move(account);
-  source.name = std::move(folder);
-  source.uidvalidity = uidvalidity;
-  source.uid = uid;
+  source.imap = std::make_shared<const ImapMessage>(
+      ImapMessage{std::move(account), std::move(folder), uidvalidity, uid});
   return source;
 }
 
@@ -447,13 +446,14 @@ std::string JournalKey(const ImportItem& item) {
   const ItemSource& s = item.source;
   switch (s.kind) {
     case ItemSource::Kind::kMaildir:
-      return "maildir\t" + s.place + '\t' + s.name;
+      return "maildir\t" + item.path.substr(0, s.directory_length) + '\t' +
+             item.path.substr(s.unique_begin, s.unique_length);
     case ItemSource::Kind::kMbox:
       return "mbox\t" + item.path + '\t' + std::to_string(s.size) + '\t' + Hex(s.hash) + '\t' +
              std::to_string(s.occurrence);
     case ItemSource::Kind::kImap:
-      return "imap\t" + s.place + '\t' + s.name + '\t' + std::to_string(s.uidvalidity) + '\t' +
-             std::to_string(s.uid);
+      return "imap\t" + s.imap->account + '\t' + s.imap->folder + '\t' +
+             std::to_string(s.imap->uidvalidity) + '\t' + std::to_string(s.imap->uid);
     case ItemSource::Kind::kFile:
       break;
   }

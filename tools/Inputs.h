@@ -6,6 +6,7 @@
 // name, mbox messages in file order) so that two runs give the same UIDs.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,22 +21,28 @@ enum class DateSource { kFile, kHeader };
 // nothing takes them apart again.
 struct ItemSource {
   enum class Kind : uint8_t { kFile, kMaildir, kMbox, kImap };
+  struct ImapMessage {
+    std::string account;
+    std::string folder;  // the server's name
+    uint32_t uidvalidity = 0;
+    uint32_t uid = 0;
+  };
   Kind kind = Kind::kFile;
-  // Maildir: the folder's directory (holding cur/ and new/) and the file
-  // name up to ":2,", which a client keeps when it moves the mail from new/
-  // to cur/ or changes its flags. IMAP: the account and the server's name
-  // of the folder.
-  std::string place;
-  std::string name;
+  // Maildir: where in the item's path the folder's directory (holding cur/
+  // and new/) ends, and where the file name up to ":2," lies: these stay
+  // when a client moves the mail from new/ to cur/ or changes its flags.
+  // Kept as positions: a listing of millions of mails holds one per mail.
+  uint32_t directory_length = 0;
+  uint32_t unique_begin = 0;
+  uint32_t unique_length = 0;
+  // mbox: how many messages before it in the file have the same bytes.
+  uint32_t occurrence = 0;
   // mbox: size and hash of the message's own bytes (from its "From " line,
-  // trailing empty lines left out), and how many messages before it in the
-  // file have the same; a client that rewrites the file moves messages but
-  // keeps their bytes.
+  // trailing empty lines left out); a client that rewrites the file moves
+  // messages but keeps their bytes.
   uint64_t size = 0;
   uint64_t hash = 0;
-  uint32_t occurrence = 0;
-  uint32_t uidvalidity = 0;
-  uint32_t uid = 0;
+  std::shared_ptr<const ImapMessage> imap;  // IMAP only
 
   static ItemSource Imap(std::string account, std::string folder, uint32_t uidvalidity,
                          uint32_t uid);

@@ -399,8 +399,9 @@ TEST(Journal, ReadsTheLinesOfAnEarlierReleaseOnce) {
   ImportItem moved;
   moved.path = dir + "/md/cur/1001.host:2,S";
   moved.source.kind = ItemSource::Kind::kMaildir;
-  moved.source.place = dir + "/md";
-  moved.source.name = "1001.host";
+  moved.source.directory_length = static_cast<uint32_t>(dir.size() + 3);
+  moved.source.unique_begin = static_cast<uint32_t>(dir.size() + 8);
+  moved.source.unique_length = 9;
   ASSERT_TRUE(j.Find(moved).has_value());
   EXPECT_TRUE(j.Find(moved)->legacy);
   EXPECT_EQ(j.Find(moved)->hash, 0xabcu);
