@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <iterator>
+#include <string_view>
+
 #include "foundation/Files.h"
 
 namespace Nauvik::Import {
@@ -68,6 +71,84 @@ void ReportWriter::Row(const std::string& source, int64_t offset, const std::str
                      std::to_string(run_) + "\r\n";
   std::lock_guard<std::mutex> lock(mu_);
   out_ << line << std::flush;
+}
+
+namespace {
+
+// The records of a CSV text (RFC 4180: quoted fields may hold commas,
+// quotes and line ends), each a list of fields.
+std::vector<std::vector<std::string>> CsvRecords(const std::string& text) {
+  std::vector<std::vector<std::string>> records;
+  std::vector<std::string> fields(1);
+  bool quoted = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (quoted) {
+      if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+        fields.back() += '"';
+        ++i;
+      } else if (c == '"') {
+        quoted = false;
+      } else {
+        fields.back() += c;
+      }
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == ',') {
+      fields.emplace_back();
+    } else if (c == '\n') {
+      if (!fields.back().empty() && fields.back().back() == '\r') fields.back().pop_back();
+      records.push_back(std::move(fields));
+      fields.assign(1, "");
+    } else {
+      fields.back() += c;
+    }
+  }
+  if (fields.size() > 1 || !fields[0].empty()) records.push_back(std::move(fields));
+  return records;
+}
+
+std::string Unguarded(std::string field) {
+  if (field.size() > 1 && field[0] == '\'' &&
+      std::string_view("=+-@\t\r").find(field[1]) != std::string_view::npos) {
+    field.erase(0, 1);
+  }
+  return field;
+}
+
+}  // namespace
+
+bool ReadReport(const std::string& path, std::vector<ReportRow>* rows, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = "cannot read the report " + path;
+    return false;
+  }
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto records = CsvRecords(text);
+  if (records.empty() || records[0].size() != 9 || records[0][7] != "uid") {
+    *error = path + " is no report of this release (its first line is not " + kHeader + ")";
+    return false;
+  }
+  for (size_t i = 1; i < records.size(); ++i) {
+    const auto& f = records[i];
+    if (f.size() != 9) {
+      *error = path + ": record " + std::to_string(i + 1) + " has not 9 fields";
+      return false;
+    }
+    ReportRow row;
+    row.source = Unguarded(f[0]);
+    row.offset = f[1].empty() ? -1 : std::strtoll(f[1].c_str(), nullptr, 10);
+    row.folder = Unguarded(f[2]);
+    row.result = f[3];
+    row.text = Unguarded(f[4]);
+    row.size = std::strtoull(f[5].c_str(), nullptr, 10);
+    row.message_id = Unguarded(f[6]);
+    row.uid = std::strtoll(f[7].c_str(), nullptr, 10);
+    row.run = std::atoi(f[8].c_str());
+    rows->push_back(std::move(row));
+  }
+  return true;
 }
 
 bool FlagsWriter::Open(const std::string& path) {

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace Nauvik::Import {
 
@@ -35,6 +36,23 @@ class ReportWriter {
   std::ofstream out_;  // guarded by mu_
   int run_ = 1;
 };
+
+// One row of a report, as ReadReport gives it back.
+struct ReportRow {
+  std::string source;
+  int64_t offset = -1;
+  std::string folder;
+  std::string result;  // "" for an item not given to the library
+  std::string text;
+  uint64_t size = 0;
+  std::string message_id;
+  int64_t uid = 0;
+  int run = 0;
+};
+
+// Reads a report of this format (formula guards taken off again). False with
+// `error` when the file cannot be read or is no such report.
+bool ReadReport(const std::string& path, std::vector<ReportRow>* rows, std::string* error);
 
 // The --flags-file: the flags an imported mail had at its source that the
 // store cannot take (answered, flagged, deleted, passed, keywords), one

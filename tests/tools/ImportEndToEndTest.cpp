@@ -310,6 +310,25 @@ TEST_F(ImportEndToEnd, TopUpOfAReadMaildirLinksEachMailOnce) {
       << old.out;
   EXPECT_NE(old.out.find("imported                                  0"), std::string::npos)
       << old.out;
+
+#ifdef MS_CHECK_TOOL
+  // Sign-off: the report of both runs against the store, then with a link gone.
+  const std::vector<std::string> check = {"--registry", registry_, "--account", "91009",
+                                          "--report", report};
+  ToolResult complete = RunTool(MS_CHECK_TOOL, check);
+  EXPECT_EQ(complete.status, 0) << complete.out << complete.err;
+  EXPECT_NE(complete.out.find("complete: all 3 mails of the report are in the store"),
+            std::string::npos)
+      << complete.out;
+  Execute("DELETE FROM NS_IMAPMSGINFOLDER WHERE MIF_IMAPMSGINFOLDERID = " +
+          std::to_string(links[1].link_id));
+  ToolResult missing = RunTool(MS_CHECK_TOOL, check);
+  EXPECT_EQ(missing.status, 1) << missing.out << missing.err;
+  EXPECT_NE(missing.out.find("missing: " + md + "/cur/1002.host:2, in INBOX as UID " +
+                             std::to_string(links[1].uid)),
+            std::string::npos)
+      << missing.out;
+#endif
 }
 
 // A mail client rewrites the mbox: the last message deleted, a new one
