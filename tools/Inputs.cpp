@@ -474,6 +474,24 @@ std::string LegacyMaildirKey(const std::string& path) {
 
 std::string ReportName(const ImportItem& item) { return item.path; }
 
+std::string StoreFolderKey(const std::string& folder) {
+  constexpr int kLevelUnits = 100;
+  std::string key;
+  int units = 0;
+  for (size_t i = 0; i < folder.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(folder[i]);
+    if (c == '.') {
+      units = 0;
+      key.push_back('.');
+      continue;
+    }
+    // A code point's lead byte: one UTF-16 unit, two above the BMP.
+    if ((c & 0xC0) != 0x80) units += c >= 0xF0 ? 2 : 1;
+    if (units <= kLevelUnits) key.push_back(static_cast<char>(std::tolower(c)));
+  }
+  return key;
+}
+
 std::string FlagLetters(const ImportItem& item) {
   std::string other = item.other_flags;
   std::sort(other.begin(), other.end());

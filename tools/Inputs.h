@@ -73,6 +73,12 @@ std::string LegacyMaildirKey(const std::string& path);
 // The item as the report names it (the report's other column holds the
 // mbox offset).
 std::string ReportName(const ImportItem& item);
+// The folder the store makes of `folder`: ASCII letters in one case, each
+// level cut to its first 100 UTF-16 characters. Two names with the same
+// result end up in one folder (the store also folds the case of other
+// letters, which this does not see).
+std::string StoreFolderKey(const std::string& folder);
+
 // The flags the source gave the item: S (seen), D (draft), then the Maildir
 // letters of the others, sorted.
 std::string FlagLetters(const ImportItem& item);

@@ -101,10 +101,13 @@ bool Journal::ParseLine(const std::string& line, std::vector<std::string>* keys,
   return true;
 }
 
-bool Journal::Open(const std::string& path, const JournalOwner& owner, std::string* error) {
+bool Journal::Load(const std::string& path, const JournalOwner& owner,
+                   std::optional<JournalOwner>* recorded_owner, bool* cut_short,
+                   std::string* error) {
   path_ = path;
-  bool needs_newline = false;
-  std::optional<JournalOwner> recorded;
+  bool& needs_newline = *cut_short;
+  needs_newline = false;
+  std::optional<JournalOwner>& recorded = *recorded_owner;
   {
     std::ifstream in(path, std::ios::binary);
     std::string line;
@@ -129,11 +132,29 @@ bool Journal::Open(const std::string& path, const JournalOwner& owner, std::stri
     }
     legacy_mbox_[{key.substr(0, tab), e.size, e.hash}]++;
   }
-  if (recorded && !(*recorded == owner)) {
+  auto differs = [](const std::string& a, const std::string& b) {
+    return !a.empty() && !b.empty() && a != b;
+  };
+  if (recorded && (differs(recorded->store, owner.store) || differs(recorded->user, owner.user) ||
+                   differs(recorded->company, owner.company) ||
+                   differs(recorded->folder, owner.folder))) {
     *error = "the journal " + path + " belongs to the import of " + OwnerText(*recorded) +
              ", not of " + OwnerText(owner) + "; give this import a journal of its own";
     return false;
   }
+  return true;
+}
+
+bool Journal::Read(const std::string& path, const JournalOwner& owner, std::string* error) {
+  std::optional<JournalOwner> recorded;
+  bool cut_short = false;
+  return Load(path, owner, &recorded, &cut_short, error);
+}
+
+bool Journal::Open(const std::string& path, const JournalOwner& owner, std::string* error) {
+  std::optional<JournalOwner> recorded;
+  bool needs_newline = false;
+  if (!Load(path, owner, &recorded, &needs_newline, error)) return false;
   KAVRO::CreateFileIfMissing(path);  // it names mail files: the owner's alone
   out_.open(path, std::ios::binary | std::ios::app);
   if (!out_) {

@@ -57,6 +57,9 @@ class Journal {
   // cannot be read or written, or when it belongs to another import than
   // `owner` (a journal of an earlier release, which names none, is taken).
   bool Open(const std::string& path, const JournalOwner& owner, std::string* error);
+  // As Open, but only reads (a dry run): nothing is written, and an owner
+  // field left empty is not compared.
+  bool Read(const std::string& path, const JournalOwner& owner, std::string* error);
 
   // The last record of `item` that the journal held when it was opened,
   // updated by this object's writes since: by its key, else by the path an
@@ -94,6 +97,10 @@ class Journal {
   static bool ParseLine(const std::string& line, std::vector<std::string>* keys, Entry* entry);
 
  private:
+  // Reads the file; `recorded` gets its import line, `cut_short` whether
+  // its last line lacks its line end. False when the owner differs.
+  bool Load(const std::string& path, const JournalOwner& owner,
+            std::optional<JournalOwner>* recorded, bool* cut_short, std::string* error);
   void Write(const char* state, const std::string& code, const ImportItem& item, uint64_t size,
              const std::string& hash, const std::string& flags);
 

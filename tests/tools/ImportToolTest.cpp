@@ -414,14 +414,31 @@ TEST_F(ImportTool, ReadableRegistryWarnedJournalAndReportPrivate) {
   }
 }
 
+// A dry run calls nothing; it counts what the journal has done, leaves the
+// journal as it was, and names folders that would fall together.
 TEST_F(ImportTool, DryRunCallsNothing) {
   WriteFile(dir_ + "/in/a.eml", Mail("a"));
   WriteFile(dir_ + "/in/sub/b.eml", Mail("b"));
-  ToolResult r = RunTool(MS_IMPORT_TOOL, {"--user", "1", "--company", "1", "--dry-run", "--library",
-                                          dir_ + "/none.so", dir_ + "/in"});
+  WriteFile(dir_ + "/in/Sub/c.eml", Mail("c"));
+  const std::string journal = dir_ + "/run.journal";
+  ASSERT_EQ(Run({"--journal", journal, dir_ + "/in/a.eml"}).status, 0);
+  const std::string before = ReadFile(journal);
+  ToolResult r = RunTool(MS_IMPORT_TOOL, {"--user", "42", "--company", "7", "--dry-run",
+                                          "--journal", journal, "--library", dir_ + "/none.so",
+                                          dir_ + "/in"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("Dry run: 2 items"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Dry run: 3 items, 0 not mail, 1 done in an earlier run"),
+            std::string::npos)
+      << r.out;
   EXPECT_NE(r.out.find("INBOX.sub"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("fall together into one folder (letter case, or a level cut at 100 "
+                       "characters): INBOX.Sub, INBOX.sub"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(ReadFile(journal), before);
+  ToolResult other = RunTool(MS_IMPORT_TOOL, {"--user", "43", "--company", "7", "--dry-run",
+                                              "--journal", journal, dir_ + "/in"});
+  EXPECT_EQ(other.status, 2) << other.out;
 }
 
 }  // namespace

@@ -459,6 +459,18 @@ TEST(Progress, BarFitsTheWidthAndDropsTheLeastImportantParts) {
             "\"note\": \"database unreachable, retrying in 4s\"}\n");
 }
 
+// Folder names the store would merge: ASCII case, and levels that agree in
+// their first 100 UTF-16 characters (one above the BMP counts two).
+TEST(StoreFolderKey, MergesWhatTheStoreMerges) {
+  const std::string a100(100, 'a');
+  EXPECT_EQ(StoreFolderKey("INBOX.Sub"), StoreFolderKey("inbox.sub"));
+  EXPECT_EQ(StoreFolderKey(a100 + "x.B"), StoreFolderKey(a100 + "y.b"));
+  EXPECT_NE(StoreFolderKey(std::string(99, 'a') + "x"), StoreFolderKey(std::string(99, 'a') + "y"));
+  const std::string emoji = "\xF0\x9F\x98\x80";  // two UTF-16 units
+  EXPECT_EQ(StoreFolderKey(std::string(98, 'a') + emoji + "x"),
+            StoreFolderKey(std::string(98, 'a') + emoji + "y"));
+}
+
 // --max-rate: the slots the workers get, one interval apart; an idle spell
 // gives no burst afterwards.
 TEST(RatePacer, SpacesCallsEvenlyOverAllThreads) {
