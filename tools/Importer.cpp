@@ -56,30 +56,46 @@ uint64_t Summary::FailedCount() const {
   return n;
 }
 
-// Hands out item indices in list order, holding back the mails of a folder
-// until its first mail is in, and letting only one not-yet-known folder be
-// created at a time. Thread-safe.
+// Hands out item indices in list order, holding back the
+// mails of a folder until its first mail is in, letting only one
+// not-yet-known folder be created at a time, and never two calls into one
+// folder at once: the store draws a mail's UID inside its insert, so two
+// calls into one folder could commit in the other order, and a client that
+// looked in between would never see the lower UID. Thread-safe.
 class Importer::Scheduler {
  public:
-  Scheduler(const std::vector<ImportItem>& items, std::deque<size_t> pending)
-      : items_(items), pending_(std::move(pending)) {}
+  Scheduler(const std::vector<ImportItem>& items, const std::deque<size_t>& pending)
+      : items_(items) {
+    for (size_t index : pending) {
+      const std::string key = FolderKey(items[index].folder);
+      auto [it, added] = folders_.try_emplace(key);
+      if (added) order_.push_back(key);
+      it->second.pending.push_back(index);
+    }
+  }
 
   // The next item to import; false when nothing is left or a stop was asked.
   bool Next(size_t* index) {
     std::unique_lock<std::mutex> lock(mu_);
     while (true) {
-      if (stop_ || pending_.empty() || InterruptRequested()) return false;
-      for (auto it = pending_.begin(); it != pending_.end(); ++it) {
-        State& state = folders_[FolderKey(items_[*it].folder)];
-        if (state == State::kReady || (state == State::kUnknown && !creating_)) {
-          if (state == State::kUnknown) {
-            state = State::kFirstInFlight;
-            creating_ = true;
-          }
-          *index = *it;
-          pending_.erase(it);
-          return true;
+      if (stop_ || order_.empty() || InterruptRequested()) return false;
+      // The first item in list order among the folders free to take one.
+      Folder* next = nullptr;
+      for (const std::string& key : order_) {
+        Folder& folder = folders_[key];
+        if (folder.busy || folder.pending.empty()) continue;
+        if (folder.state == State::kUnknown && creating_) continue;
+        if (!next || folder.pending.front() < next->pending.front()) next = &folder;
+      }
+      if (next) {
+        if (next->state == State::kUnknown) {
+          next->state = State::kFirstInFlight;
+          creating_ = true;
         }
+        next->busy = true;
+        *index = next->pending.front();
+        next->pending.pop_front();
+        return true;
       }
       cv_.wait(lock);
     }
@@ -87,13 +103,16 @@ class Importer::Scheduler {
 
   void Complete(size_t index, bool stored) {
     std::lock_guard<std::mutex> lock(mu_);
-    State& state = folders_[FolderKey(items_[index].folder)];
-    if (state == State::kFirstInFlight) {
+    const std::string key = FolderKey(items_[index].folder);
+    Folder& folder = folders_[key];
+    folder.busy = false;
+    if (folder.state == State::kFirstInFlight) {
       // A first mail that failed may not have created the folder: the next
       // mail of the folder is a first mail again.
-      state = stored ? State::kReady : State::kUnknown;
+      folder.state = stored ? State::kReady : State::kUnknown;
       creating_ = false;
     }
+    if (folder.pending.empty()) std::erase(order_, key);
     cv_.notify_all();
   }
 
@@ -105,22 +124,70 @@ class Importer::Scheduler {
 
  private:
   enum class State { kUnknown, kFirstInFlight, kReady };
+  struct Folder {
+    State state = State::kUnknown;
+    bool busy = false;  // a call into it is running
+    std::deque<size_t> pending;
+  };
   const std::vector<ImportItem>& items_;
   std::mutex mu_;
   std::condition_variable cv_;
-  std::deque<size_t> pending_;            // guarded by mu_
-  std::map<std::string, State> folders_;  // guarded by mu_
-  bool creating_ = false;                 // a folder's first mail is in flight; guarded by mu_
-  bool stop_ = false;                     // guarded by mu_
+  std::vector<std::string> order_;  // folders with items left, first seen first; guarded by mu_
+  std::map<std::string, Folder> folders_;  // by FolderKey; guarded by mu_
+  bool creating_ = false;  // a folder's first mail is in flight; guarded by mu_
+  bool stop_ = false;      // guarded by mu_
 };
 
+double RatePacer::Next(double now) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!started_ || next_ < now) next_ = now;
+  started_ = true;
+  const double slot = next_;
+  next_ += interval_;
+  return slot;
+}
+
 Importer::Importer(const ImportOptions& options, LibraryApi api, Journal* journal,
-                   ReportWriter* report, ProbeFactory probes)
+                   ReportWriter* report, ProbeFactory probes, FlagsWriter* flags)
     : options_(options),
       api_(api),
       journal_(journal),
       report_(report),
-      probes_(std::move(probes)) {}
+      probes_(std::move(probes)),
+      flags_(flags) {
+  if (options_.max_rate > 0) pacer_ = std::make_unique<RatePacer>(options_.max_rate);
+}
+
+// Before each call: waits while the run is paused (SIGUSR1 until SIGUSR2,
+// or while the pause file exists), then for the call's slot under
+// --max-rate. Ctrl-C ends either wait within a fifth of a second; false
+// then, and the item is left for the next run.
+bool Importer::Hold() {
+  auto paused = [&] {
+    std::error_code ec;
+    return PauseRequested() ||
+           (!options_.pause_file.empty() && std::filesystem::exists(options_.pause_file, ec));
+  };
+  const auto tick = std::chrono::milliseconds(200);
+  if (paused()) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      note_ = "paused";
+    }
+    while (paused() && !InterruptRequested()) std::this_thread::sleep_for(tick);
+    std::lock_guard<std::mutex> lock(mu_);
+    if (note_ == "paused") note_.clear();
+  }
+  if (!pacer_) return !InterruptRequested();
+  using Clock = std::chrono::steady_clock;
+  const double now = std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+  const auto until = Clock::time_point(std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(pacer_->Next(now))));
+  while (Clock::now() < until && !InterruptRequested()) {
+    std::this_thread::sleep_for(std::min<Clock::duration>(tick, until - Clock::now()));
+  }
+  return !InterruptRequested();
+}
 
 void Importer::CountLink(const ImportItem& item, uint64_t hash) {
   std::lock_guard<std::mutex> lock(mu_);
@@ -132,6 +199,66 @@ void Importer::Settled(const ImportItem& item, uint64_t hash) {
   std::lock_guard<std::mutex> lock(mu_);
   auto it = in_flight_.find(LinkKey(item, hash));
   if (it != in_flight_.end() && --it->second <= 0) in_flight_.erase(it);
+}
+
+// True, and counted, when the journal's record of `item` holds the bytes it
+// has now (`size`, `hash`); false, and counted as changed, when the source
+// holds another mail under the same name. Flags changed at the source since
+// are counted and reported, and left as they were imported.
+bool Importer::DoneInEarlierRun(const ImportItem& item, const Journal::Entry& entry,
+                                uint64_t size, uint64_t hash) {
+  if (entry.state != "skip" && (entry.size != size || entry.hash != hash)) {
+    std::lock_guard<std::mutex> lock(mu_);
+    summary_.changed++;
+    return false;
+  }
+  const std::string flags = FlagLetters(item);
+  const bool flags_changed = entry.state != "skip" && entry.flags != "?" && entry.flags != flags;
+  if (flags_changed && report_) {
+    report_->Row(ReportName(item), item.offset, item.folder, "",
+                 "done in an earlier run; flags at the source changed from '" + entry.flags +
+                     "' to '" + flags + "' (not applied)",
+                 size, "");
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  summary_.journal_done++;
+  summary_.folders[item.folder].earlier++;
+  if (flags_changed) summary_.flags_changed++;
+  return true;
+}
+
+// An item the journal may know, read again: true when its record holds
+// these bytes (the item is done), false when it is to be imported.
+bool Importer::RecordedAlready(const ImportItem& item, uint64_t size, uint64_t hash) {
+  auto entry = journal_->Find(item);
+  if (item.source.kind == ItemSource::Kind::kMbox && (!entry || entry->legacy)) {
+    if (!journal_->ClaimLegacyMbox(item.path, size, hash)) return false;
+    std::lock_guard<std::mutex> lock(mu_);
+    summary_.journal_done++;
+    summary_.folders[item.folder].earlier++;
+    return true;
+  }
+  return entry && DoneInEarlierRun(item, *entry, size, hash);
+}
+
+// --skip-linked: true when the item's folder holds a mail with this
+// Message-ID and size already; nullopt when the store cannot be read.
+std::optional<bool> Importer::LinkedInFolder(StoreProbe* probe, const ImportItem& item,
+                                             const std::string& dup_key) {
+  const std::string key = FolderKey(item.folder);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (auto it = linked_messages_.find(key); it != linked_messages_.end()) {
+      return it->second.contains(dup_key);
+    }
+  }
+  // One call into a folder runs at a time: nobody else reads this folder now.
+  auto messages = probe->MessagesIn(key);
+  if (!messages) return std::nullopt;
+  std::lock_guard<std::mutex> lock(mu_);
+  auto& known = linked_messages_[key];
+  known = std::move(*messages);
+  return known.contains(dup_key);
 }
 
 // True when the folder holds a link with these bytes, made during this run,
@@ -257,6 +384,7 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
       // The database stayed away too long: the item is left for the next run.
       std::lock_guard<std::mutex> lock(mu_);
       if (gave_up_) break;
+      folder_ = items[index].folder;
     }
     const ImportItem& item = items[index];
     MailBytes mail;
@@ -278,6 +406,26 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
         if (auto header = HeaderField(mail.bytes, "Date")) date = *header;
       }
       const std::string dup_key = message_id + '\n' + std::to_string(size);
+      if (recheck_[index] && RecordedAlready(item, size, mail.hash)) {
+        done_++;
+        scheduler->Complete(index, true);
+        continue;
+      }
+      if (options_.skip_linked && !message_id.empty() && probe &&
+          LinkedInFolder(probe.get(), item, dup_key).value_or(false)) {
+        if (report_) {
+          report_->Row(ReportName(item), item.offset, item.folder, "",
+                       "skipped: already linked in the folder (--skip-linked)", size, message_id);
+        }
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          summary_.already_linked++;
+          summary_.folders[item.folder].skipped++;
+        }
+        done_++;
+        scheduler->Complete(index, true);
+        continue;
+      }
       if (!message_id.empty() && probe) {
         duplicate = probe->Stored(message_id, size);
       } else if (!message_id.empty()) {
@@ -290,16 +438,18 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
         // from an earlier run already, linking them again would double them.
         journal_->Done(item, IMAP::kImapOk, size, hash);
         if (report_) {
-          report_->Row(item.path, item.offset, item.folder, "0",
+          report_->Row(ReportName(item), item.offset, item.folder, "0",
                        "done in an earlier run (same mail before the server renumbered its folder)",
                        size, message_id);
         }
         std::lock_guard<std::mutex> lock(mu_);
         summary_.journal_done++;
+        summary_.folders[item.folder].earlier++;
         done_++;
         scheduler->Complete(index, true);
         continue;
       }
+      if (!Hold()) break;
       if (journal_) journal_->Begin(item, size, hash);
       {
         std::lock_guard<std::mutex> lock(mu_);
@@ -314,24 +464,37 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
         std::lock_guard<std::mutex> lock(mu_);
         seen_messages_.insert(dup_key);
       }
+      if (code == IMAP::kImapOk && !message_id.empty() && options_.skip_linked) {
+        std::lock_guard<std::mutex> lock(mu_);
+        linked_messages_[FolderKey(item.folder)].insert(dup_key);
+      }
     }
+    const bool lost_flags = flags_ && code == IMAP::kImapOk && !item.other_flags.empty();
+    const int64_t uid = code == IMAP::kImapOk && probe && (report_ || lost_flags)
+                            ? probe->StoredUid(FolderKey(item.folder), size).value_or(0)
+                            : 0;
+    if (lost_flags) flags_->Row(ReportName(item), item.offset, item.folder, uid, item.other_flags);
     if (report_) {
-      report_->Row(item.path, item.offset, item.folder, std::to_string(code),
+      report_->Row(ReportName(item), item.offset, item.folder, std::to_string(code),
                    found                       ? "OK (found in the store after a database error)"
                    : duplicate && code == 0 ? "OK (linked again: stored already)"
                                              : text,
-                   size, message_id);
+                   size, message_id, uid);
     }
     {
       std::lock_guard<std::mutex> lock(mu_);
+      FolderCounts& counts = summary_.folders[item.folder];
       if (code == IMAP::kImapOk && options_.verify) imported_.push_back(index);
       if (found) {
         summary_.found_after_error++;
+        counts.stored++;
       } else if (code == IMAP::kImapOk) {
         (duplicate ? summary_.duplicates : summary_.imported)++;
+        (duplicate ? counts.linked : counts.stored)++;
         for (char c : item.other_flags) summary_.lost_flags[c]++;
       } else {
         summary_.failed[code]++;
+        counts.failed++;
       }
     }
     if (code != IMAP::kImapOk) failed_++;
@@ -346,25 +509,40 @@ Summary Importer::Run(const std::vector<ImportItem>& items,
                       const std::function<void(const ProgressState&)>& tick) {
   const auto start = std::chrono::steady_clock::now();
   std::deque<size_t> pending;
+  recheck_.assign(items.size(), false);
   for (size_t i = 0; i < items.size(); ++i) {
     const ImportItem& item = items[i];
-    if (journal_ && journal_->IsComplete(item.Key())) {
-      summary_.journal_done++;
+    summary_.folders[item.folder].source++;
+    const auto entry = journal_ ? journal_->Find(item) : std::nullopt;
+    if (item.source.kind == ItemSource::Kind::kMbox && (!entry || entry->legacy) && journal_ &&
+        journal_->HasLegacyMbox(item.path)) {
+      // Recorded by an offset that a rewrite of the file may have moved: the
+      // message is found among the file's records by its bytes instead.
+      recheck_[i] = true;
+      pending.push_back(i);
       continue;
     }
-    if (!item.skip_reason.empty()) {
+    if (entry && Journal::IsComplete(*entry)) {
+      // An mbox message's key holds its bytes, and an IMAP mail never
+      // changes under its UID; any other source is read again to compare.
+      const bool by_bytes = item.source.kind == ItemSource::Kind::kMbox && !entry->legacy;
+      if (!item.skip_reason.empty() || entry->state == "skip" || by_bytes ||
+          item.source.kind == ItemSource::Kind::kImap) {
+        DoneInEarlierRun(item, *entry, entry->size, entry->hash);
+        continue;
+      }
+      recheck_[i] = true;
+    } else if (!item.skip_reason.empty()) {
       summary_.skipped[item.skip_reason]++;
+      summary_.folders[item.folder].skipped++;
       if (journal_) journal_->Skip(item);
       if (report_) {
-        report_->Row(item.path, item.offset, item.folder, "", "skipped: " + item.skip_reason,
-                     item.length, "");
+        report_->Row(ReportName(item), item.offset, item.folder, "",
+                     "skipped: " + item.skip_reason, item.length, "");
       }
       continue;
     }
-    if (journal_) {
-      auto entry = journal_->Find(item.Key());
-      if (entry && Journal::Unsettled(*entry)) summary_.in_doubt++;
-    }
+    if (entry && Journal::Unsettled(*entry)) summary_.in_doubt++;
     pending.push_back(i);
   }
   summary_.items = items.size();
@@ -374,7 +552,7 @@ Summary Importer::Run(const std::vector<ImportItem>& items,
       last_uids_ = std::make_unique<std::map<std::string, int64_t>>(std::move(*uids));
     }
   }
-  Scheduler scheduler(items, std::move(pending));
+  Scheduler scheduler(items, pending);
   std::vector<std::thread> workers;
   for (int t = 0; t < options_.threads; ++t) {
     workers.emplace_back([&] { Work(items, &scheduler); });
@@ -388,6 +566,7 @@ Summary Importer::Run(const std::vector<ImportItem>& items,
     state.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::lock_guard<std::mutex> lock(mu_);
     state.note = note_;
+    state.folder = folder_;
     return state;
   };
   // The main thread only watches: progress, and Ctrl-C, which stops the
@@ -441,6 +620,15 @@ void PrintSummary(const Summary& s, FILE* out) {
          "   (the call failed after linking the mail)");
   }
   if (s.journal_done > 0) line("done in an earlier run (journal)", s.journal_done);
+  if (s.flags_changed > 0) {
+    line("  of which flags changed at source", s.flags_changed,
+         "   (not applied; listed in the report)");
+  }
+  if (s.changed > 0) {
+    line("changed at the source since", s.changed,
+         "   (the journal knew other bytes: imported as new)");
+  }
+  if (s.already_linked > 0) line("already in the folder (skip-linked)", s.already_linked);
   if (s.recovered > 0) {
     line("  of which found in the store", s.recovered, "   (an earlier call's outcome was unknown)");
   }
@@ -472,6 +660,14 @@ void PrintSummary(const Summary& s, FILE* out) {
       flags += (flags.empty() ? "" : ", ") + std::string("keywords ") + std::to_string(keywords);
     }
     fprintf(out, "  flags the store cannot take (imported without them): %s\n", flags.c_str());
+  }
+  fprintf(out, "  %-34s %8s %8s %8s %8s %8s %8s\n", "by folder", "source", "new", "linked",
+          "earlier", "skipped", "failed");
+  for (const auto& [folder, c] : s.folders) {
+    fprintf(out, "    %-32s %8llu %8llu %8llu %8llu %8llu %8llu\n", folder.c_str(),
+            static_cast<unsigned long long>(c.source), static_cast<unsigned long long>(c.stored),
+            static_cast<unsigned long long>(c.linked), static_cast<unsigned long long>(c.earlier),
+            static_cast<unsigned long long>(c.skipped), static_cast<unsigned long long>(c.failed));
   }
 }
 

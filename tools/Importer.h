@@ -29,17 +29,31 @@
 
 namespace Nauvik::Import {
 
+// What became of the items of one target folder.
+struct FolderCounts {
+  uint64_t source = 0;   // items listed at the source
+  uint64_t stored = 0;   // stored as a new message
+  uint64_t linked = 0;   // linked to a copy stored already
+  uint64_t earlier = 0;  // done in an earlier run (journal)
+  uint64_t skipped = 0;  // not mail, or already in the folder (--skip-linked)
+  uint64_t failed = 0;
+};
+
 struct Summary {
   uint64_t items = 0;         // items of this run (after shard selection)
   uint64_t imported = 0;      // result 0, stored as a new message
   uint64_t duplicates = 0;    // result 0, an earlier copy was linked again
   uint64_t journal_done = 0;  // completed in an earlier run (journal)
+  uint64_t changed = 0;       // in the journal, but with other bytes now: imported as new
+  uint64_t flags_changed = 0;  // completed in an earlier run; flags changed at the source since
+  uint64_t already_linked = 0;  // --skip-linked: the folder holds the mail already
   uint64_t in_doubt = 0;      // an earlier run ended during their call, not found in the store
   uint64_t recovered = 0;     // an earlier run ended during their call, found in the store
   uint64_t found_after_error = 0;  // the call failed with the database error, yet linked the mail
   std::map<std::string, uint64_t> skipped;  // by reason
   std::map<int32_t, uint64_t> failed;       // by result code
   std::map<char, uint64_t> lost_flags;      // Maildir flag letter -> mails imported without it
+  std::map<std::string, FolderCounts> folders;  // by target folder as given
   uint64_t left = 0;                        // not started because the run was interrupted
   uint64_t bytes = 0;
   double seconds = 0;
@@ -66,14 +80,39 @@ class StoreProbe {
   virtual std::optional<std::map<std::string, int64_t>> LastUids() = 0;
   // True when a new connection to the database can be made now.
   virtual bool Reachable() = 0;
+  // Message-ID + '\n' + size of every mail linked in the folder (a
+  // FolderKey); empty when there is no such folder, nullopt when the store
+  // cannot be read.
+  virtual std::optional<std::set<std::string>> MessagesIn(const std::string& folder_key) = 0;
+  // The highest UID in the folder (a FolderKey) of a mail of this size: the
+  // UID of the mail just linked there, as one call into a folder runs at a
+  // time; nullopt when unknown.
+  virtual std::optional<int64_t> StoredUid(const std::string& folder_key, uint64_t size) = 0;
 };
 using ProbeFactory = std::function<std::unique_ptr<StoreProbe>()>;
 
+// Spaces the calls of all workers to at most `per_second` a second: each
+// call gets the next slot, 1 / per_second after the one before; after an
+// idle spell the slots start again from now, so no burst makes up for it.
+// Thread-safe.
+class RatePacer {
+ public:
+  explicit RatePacer(double per_second) : interval_(1.0 / per_second) {}
+  // When the next call may start, for the time `now` (seconds on any clock).
+  double Next(double now);
+
+ private:
+  std::mutex mu_;
+  const double interval_;
+  double next_ = 0;  // guarded by mu_
+  bool started_ = false;  // guarded by mu_
+};
+
 class Importer {
  public:
-  // Borrowed: `journal` and `report` may be null and must outlive Run.
+  // Borrowed: `journal`, `report` and `flags` may be null and must outlive Run.
   Importer(const ImportOptions& options, LibraryApi api, Journal* journal, ReportWriter* report,
-           ProbeFactory probes);
+           ProbeFactory probes, FlagsWriter* flags = nullptr);
 
   // Imports `items` (skipped ones are only recorded). Items the journal shows
   // as complete are not imported again. Stops taking new items once
@@ -94,7 +133,13 @@ class Importer {
   std::optional<bool> LinkedByFailedCall(StoreProbe* probe, const ImportItem& item, uint64_t size,
                                          uint64_t hash);
   bool WaitForDatabase(StoreProbe* probe);
+  bool Hold();
   void CountLink(const ImportItem& item, uint64_t hash);
+  bool RecordedAlready(const ImportItem& item, uint64_t size, uint64_t hash);
+  bool DoneInEarlierRun(const ImportItem& item, const Journal::Entry& entry, uint64_t size,
+                        uint64_t hash);
+  std::optional<bool> LinkedInFolder(StoreProbe* probe, const ImportItem& item,
+                                     const std::string& dup_key);
   void Settled(const ImportItem& item, uint64_t hash);
 
   const ImportOptions& options_;
@@ -102,12 +147,19 @@ class Importer {
   Journal* journal_;
   ReportWriter* report_;
   ProbeFactory probes_;
+  FlagsWriter* flags_;
 
   std::mutex mu_;
   Summary summary_;                           // guarded by mu_
   // Per-item state of a long run is kept small: this is what grows with
   // the number of mails.
   std::vector<size_t> imported_;  // guarded by mu_
+  // Items the journal shows complete, but recorded by bytes that must be
+  // read again to tell whether the source still holds the same mail.
+  std::vector<bool> recheck_;  // set before the workers start
+  std::unique_ptr<RatePacer> pacer_;  // --max-rate
+  // --skip-linked: the mails linked in each folder, read on first need.
+  std::map<std::string, std::set<std::string>> linked_messages_;  // guarded by mu_
   // Message-ID + size stored this run, to tell a duplicate without a store
   // to ask (with one, the store is asked); guarded by mu_.
   std::set<std::string> seen_messages_;
@@ -126,6 +178,7 @@ class Importer {
   bool gave_up_ = false;                      // guarded by mu_
   std::chrono::steady_clock::time_point outage_start_;  // guarded by mu_
   std::string note_;                          // shown with the progress; guarded by mu_
+  std::string folder_;  // target folder of the item taken last; guarded by mu_
   std::atomic<uint64_t> done_{0};
   std::atomic<uint64_t> failed_{0};
   std::atomic<uint64_t> bytes_{0};

@@ -7,9 +7,11 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cinttypes>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <system_error>
 
@@ -32,6 +34,16 @@ std::string JoinFolder(const std::string& parent, const std::string& child) {
   if (parent.empty()) return child;
   if (child.empty()) return parent;
   return parent + "." + child;
+}
+
+// The part of a Maildir file name that stays: the info after ":" (":2,"
+// and the flags) changes as the mail is read.
+std::string MaildirUnique(const std::string& name) { return name.substr(0, name.find(':')); }
+
+std::string Hex(uint64_t v) {
+  char buf[20];
+  snprintf(buf, sizeof buf, "%016" PRIx64, v);
+  return buf;
 }
 
 std::string ModificationDate(const fs::path& path) {
@@ -172,6 +184,10 @@ void CollectMaildirFolder(const fs::path& dir, const std::string& folder,
     item.path = entry.path().string();
     item.length = size;
     item.folder = folder;
+    item.source.kind = ItemSource::Kind::kMaildir;
+    item.source.directory_length = static_cast<uint32_t>(dir.string().size());
+    item.source.unique_begin = static_cast<uint32_t>(item.path.size() - name.size());
+    item.source.unique_length = static_cast<uint32_t>(MaildirUnique(name).size());
     if (in_cur) {
       MaildirFlags flags = ParseMaildirFlags(name);
       item.seen = flags.seen;
@@ -319,11 +335,27 @@ bool ScanMbox(const std::string& path, const std::string& folder, std::vector<Im
   int64_t pos = 0;
   ImportItem current;
   bool open = false;
+  // The message's own bytes are hashed as they are read; empty lines wait
+  // until a line with text follows, so that the empty line an mbox writer
+  // puts before the next message does not count.
+  std::string blank_lines;
+  std::map<std::pair<uint64_t, uint64_t>, uint32_t> seen;  // size, hash -> messages so far
   auto close = [&](int64_t end) {
     if (!open) return;
     current.length = static_cast<uint64_t>(end - current.offset);
+    current.source.occurrence = seen[{current.source.size, current.source.hash}]++;
     items->push_back(current);
     open = false;
+  };
+  auto hash_line = [&](const std::string& raw, bool has_end) {
+    if (raw.empty() || raw == "\r") {
+      blank_lines += raw + (has_end ? "\n" : "");
+      return;
+    }
+    std::string text = std::move(blank_lines) + raw + (has_end ? "\n" : "");
+    blank_lines.clear();
+    current.source.size += text.size();
+    current.source.hash = ContentHash(text, current.source.hash);
   };
   // A message starts at an envelope line that begins the file or follows an
   // empty line. An empty line that ends the header block of a MIME body part
@@ -334,7 +366,9 @@ bool ScanMbox(const std::string& path, const std::string& folder, std::vector<Im
   int part_header_lines = -1;  // >= 0: in the header block of a body part
   while (std::getline(in, line)) {
     const int64_t line_start = pos;
-    pos += static_cast<int64_t>(line.size()) + (in.eof() ? 0 : 1);
+    const bool has_end = !in.eof();
+    pos += static_cast<int64_t>(line.size()) + (has_end ? 1 : 0);
+    const std::string raw = line;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line_start == 0 || (after_empty && !after_part_headers && IsEnvelopeLine(line))) {
       close(line_start);
@@ -344,11 +378,16 @@ bool ScanMbox(const std::string& path, const std::string& folder, std::vector<Im
       current.folder = folder;
       current.mbox = true;
       current.date = DateFromMboxFromLine(line);
+      current.source.kind = ItemSource::Kind::kMbox;
+      current.source.hash = kContentHashStart;
+      blank_lines.clear();
+      hash_line(raw, has_end);
       open = true;
       after_empty = false;
       part_header_lines = -1;
       continue;
     }
+    hash_line(raw, has_end);
     after_part_headers = line.empty() && part_header_lines > 0;
     after_empty = line.empty();
     if (line.starts_with("--") && line.size() > 2) {
@@ -392,6 +431,71 @@ bool CollectItems(const std::string& path, const std::string& folder,
   }
   AddMailFile(full, size, folder, items);
   return true;
+}
+
+ItemSource ItemSource::Imap(std::string account, std::string folder, uint32_t uidvalidity,
+                            uint32_t uid) {
+  ItemSource source;
+  source.kind = Kind::kImap;
+  source.imap = std::make_shared<const ImapMessage>(
+      ImapMessage{std::move(account), std::move(folder), uidvalidity, uid});
+  return source;
+}
+
+std::string JournalKey(const ImportItem& item) {
+  const ItemSource& s = item.source;
+  switch (s.kind) {
+    case ItemSource::Kind::kMaildir:
+      return "maildir\t" + item.path.substr(0, s.directory_length) + '\t' +
+             item.path.substr(s.unique_begin, s.unique_length);
+    case ItemSource::Kind::kMbox:
+      return "mbox\t" + item.path + '\t' + std::to_string(s.size) + '\t' + Hex(s.hash) + '\t' +
+             std::to_string(s.occurrence);
+    case ItemSource::Kind::kImap:
+      return "imap\t" + s.imap->account + '\t' + s.imap->folder + '\t' +
+             std::to_string(s.imap->uidvalidity) + '\t' + std::to_string(s.imap->uid);
+    case ItemSource::Kind::kFile:
+      break;
+  }
+  return "file\t" + item.path;
+}
+
+std::string LegacyJournalKey(const std::string& path, int64_t offset) {
+  return path + '\t' + std::to_string(offset);
+}
+
+std::string LegacyMaildirKey(const std::string& path) {
+  const fs::path file(path);
+  const std::string sub = file.parent_path().filename().string();
+  if (sub != "cur" && sub != "new") return "";
+  return "maildir\t" + file.parent_path().parent_path().string() + '\t' +
+         MaildirUnique(file.filename().string());
+}
+
+std::string ReportName(const ImportItem& item) { return item.path; }
+
+std::string StoreFolderKey(const std::string& folder) {
+  constexpr int kLevelUnits = 100;
+  std::string key;
+  int units = 0;
+  for (size_t i = 0; i < folder.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(folder[i]);
+    if (c == '.') {
+      units = 0;
+      key.push_back('.');
+      continue;
+    }
+    // A code point's lead byte: one UTF-16 unit, two above the BMP.
+    if ((c & 0xC0) != 0x80) units += c >= 0xF0 ? 2 : 1;
+    if (units <= kLevelUnits) key.push_back(static_cast<char>(std::tolower(c)));
+  }
+  return key;
+}
+
+std::string FlagLetters(const ImportItem& item) {
+  std::string other = item.other_flags;
+  std::sort(other.begin(), other.end());
+  return std::string(item.seen ? "S" : "") + (item.draft ? "D" : "") + other;
 }
 
 std::vector<ImportItem> SelectShard(std::vector<ImportItem> items, int index, int count) {

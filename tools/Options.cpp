@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <fstream>
 
 #include "entry/MailStorage.h"
 #include "tools/CommandLine.h"
@@ -32,7 +33,60 @@ bool IsDecimalId(const std::string& text) {
   return std::stoll(text) > 0;
 }
 
+// The fields of one CSV line (RFC 4180 quoting).
+std::vector<std::string> CsvFields(const std::string& line) {
+  std::vector<std::string> fields(1);
+  bool quoted = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+      fields.back() += '"';
+      ++i;
+    } else if (c == '"') {
+      quoted = !quoted;
+    } else if (c == ',' && !quoted) {
+      fields.emplace_back();
+    } else {
+      fields.back() += c;
+    }
+  }
+  return fields;
+}
+
+bool ValidFolder(const std::string& folder) {
+  return !folder.empty() && folder.front() != '.' && folder.back() != '.' &&
+         folder.find("..") == std::string::npos;
+}
+
 }  // namespace
+
+bool ReadManifest(const std::string& path, std::vector<ManifestEntry>* entries,
+                  std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = "cannot read the manifest " + path;
+    return false;
+  }
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#' || (number == 1 && line.starts_with("source,"))) continue;
+    std::vector<std::string> f = CsvFields(line);
+    if (f.size() < 4 || f.size() > 5 || f[0].empty() || !IsDecimalId(f[1]) ||
+        !IsDecimalId(f[2]) || !ValidFolder(f[3])) {
+      *error = path + ":" + std::to_string(number) +
+               ": not source,user id,company id,folder[,password file or env:NAME]";
+      return false;
+    }
+    f.resize(5);
+    entries->push_back({f[0], f[1], f[2], f[3], f[4]});
+  }
+  if (entries->empty()) {
+    *error = "the manifest " + path + " names no account";
+    return false;
+  }
+  return true;
+}
 
 int ParseOptions(int argc, char** argv, ImportOptions* o) {
   CLI::App app(
@@ -42,10 +96,14 @@ int ParseOptions(int argc, char** argv, ImportOptions* o) {
   app.set_version_flag("--version", std::string("mailstorage-import ") + MAILSTORAGE_VERSION);
   app.add_option("inputs", o->inputs,
                  ".eml files, directories, Maildir trees, mbox files, "
-                 "imap[s]://USER@HOST[:PORT][/FOLDER] accounts")
-      ->required();
-  app.add_option("--user", o->user, "user id (decimal) who owns the folders")->required();
-  app.add_option("--company", o->company, "company id (decimal) of the user")->required();
+                 "imap[s]://USER@HOST[:PORT][/FOLDER] accounts");
+  app.add_option("--user", o->user, "user id (decimal) who owns the folders");
+  app.add_option("--company", o->company, "company id (decimal) of the user");
+  app.add_option("--manifest", o->manifest,
+                 "CSV of accounts (source,user,company,folder[,password file or env:NAME]) "
+                 "imported one after the other, instead of inputs, --user and --company");
+  app.add_option("--journal-dir", o->journal_dir,
+                 "with --manifest: a journal and a report per account in DIR");
   app.add_option("--folder", o->folder, "target folder; Maildir subfolders go below it")
       ->capture_default_str();
   app.add_flag("--tables", o->tables, "write through the base tables instead of the views");
@@ -60,6 +118,11 @@ int ParseOptions(int argc, char** argv, ImportOptions* o) {
   app.add_option("--journal", o->journal,
                  "record every item; running the same command again resumes");
   app.add_option("--report", o->report, "CSV file with one row per item");
+  app.add_option("--flags-file", o->flags_file,
+                 "append the flags the store cannot take (answered, flagged, keywords) of each "
+                 "imported mail, with its folder and UID, for a later fix-up");
+  app.add_option("--status-file", o->status_file,
+                 "JSON file rewritten every two seconds with counts, rate, ETA and folder");
   std::string date = "file";
   app.add_option("--date", date,
                  "internal date: 'file' (mbox From line, Maildir delivery time, mtime) or "
@@ -79,6 +142,14 @@ int ParseOptions(int argc, char** argv, ImportOptions* o) {
   app.add_flag("--allow-parallel-runs", o->allow_parallel_runs,
                "let this run go on while another run imports into the same user, folder and "
                "shard (each links its mails: they are linked twice)");
+  app.add_flag("--skip-linked", o->skip_linked,
+               "without a journal: skip a mail whose folder holds one with the same Message-ID "
+               "and size already");
+  app.add_option("--max-rate", o->max_rate,
+                 "at most N mails a second, over all threads (spares a production database)")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--pause-file", o->pause_file,
+                 "while FILE exists, no new call starts (as after SIGUSR1; SIGUSR2 resumes)");
   app.add_option("--password-file", o->password_file,
                  "IMAP password, first line of FILE (else $MAILSTORAGE_IMAP_PASSWORD)");
   app.add_option("--imap-ca", o->imap_ca, "CA bundle the IMAP server's certificate must chain to");
@@ -109,13 +180,35 @@ int ParseOptions(int argc, char** argv, ImportOptions* o) {
             shard.c_str());
     return kExitUsage;
   }
+  if (!o->manifest.empty()) {
+    if (o->journal_dir.empty() || !o->inputs.empty() || !o->user.empty() ||
+        !o->company.empty() || !o->journal.empty() || !o->report.empty()) {
+      fprintf(stderr,
+              "mailstorage-import: --manifest takes --journal-dir DIR, and no inputs, --user, "
+              "--company, --journal or --report (each account gets its own)\n");
+      return kExitUsage;
+    }
+    return -1;
+  }
+  for (const auto& [given, name] : {std::pair{!o->inputs.empty(), "inputs"},
+                                    {!o->user.empty(), "--user"},
+                                    {!o->company.empty(), "--company"}}) {
+    if (!given) {
+      fprintf(stderr, "mailstorage-import: %s is required (or --manifest FILE)\n", name);
+      return kExitUsage;
+    }
+  }
   if (!IsDecimalId(o->user) || !IsDecimalId(o->company)) {
     fprintf(stderr, "mailstorage-import: --user and --company take decimal ids above 0\n");
     return kExitUsage;
   }
-  if (o->folder.empty() || o->folder.front() == '.' || o->folder.back() == '.' ||
-      o->folder.find("..") != std::string::npos) {
+  if (!ValidFolder(o->folder)) {
     fprintf(stderr, "mailstorage-import: --folder '%s' is not a folder name\n", o->folder.c_str());
+    return kExitUsage;
+  }
+  if (o->skip_linked && o->no_check) {
+    fprintf(stderr,
+            "mailstorage-import: --skip-linked reads the database; it cannot go with --no-check\n");
     return kExitUsage;
   }
   if (o->verify && o->no_check) {

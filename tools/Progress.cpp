@@ -1,6 +1,9 @@
 #include "tools/Progress.h"
 
 #include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "tools/System.h"
@@ -49,6 +52,49 @@ std::string FormatDuration(double seconds) {
   return buf;
 }
 
+std::string TimeStamp(int64_t unix_seconds) {
+  const time_t t = static_cast<time_t>(unix_seconds);
+  struct tm utc;
+  gmtime_r(&t, &utc);
+  char buf[32];
+  strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return buf;
+}
+
+namespace {
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char buf[8];
+      snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+std::string RenderStatusJson(const ProgressState& s, const std::string& account,
+                             int64_t unix_seconds, bool finished) {
+  const double rate = s.seconds > 0 ? s.done / s.seconds : 0;
+  const double eta = rate > 0 && s.done < s.total ? (s.total - s.done) / rate : 0;
+  return "{\"time\": " + JsonString(TimeStamp(unix_seconds)) +
+         ", \"finished\": " + (finished ? "true" : "false") +
+         ", \"account\": " + JsonString(account) + ", \"folder\": " + JsonString(s.folder) +
+         ", \"done\": " + std::to_string(s.done) + ", \"total\": " + std::to_string(s.total) +
+         ", \"failed\": " + std::to_string(s.failed) + ", \"bytes\": " + std::to_string(s.bytes) +
+         ", \"seconds\": " + Fixed(s.seconds, 1) + ", \"mails_per_second\": " + Fixed(rate, 2) +
+         ", \"eta_seconds\": " + Fixed(eta, 0) + ", \"note\": " + JsonString(s.note) + "}\n";
+}
+
 std::string RenderProgressBar(const ProgressState& s, int width) {
   double rate = 0;
   const std::string speed = Rate(s, &rate);
@@ -89,12 +135,36 @@ std::string RenderStatusLine(const ProgressState& s) {
   return line;
 }
 
-ProgressPrinter::ProgressPrinter(bool quiet, bool terminal)
-    : quiet_(quiet), terminal_(terminal), last_(std::chrono::steady_clock::now()) {}
+ProgressPrinter::ProgressPrinter(bool quiet, bool terminal, std::string status_file,
+                                 std::string account)
+    : quiet_(quiet),
+      terminal_(terminal),
+      last_(std::chrono::steady_clock::now()),
+      status_file_(std::move(status_file)),
+      account_(std::move(account)) {}
+
+// Written beside and renamed over the file: a monitor never reads half of it.
+void ProgressPrinter::WriteStatus(const ProgressState& state, bool finished) {
+  if (status_file_.empty()) return;
+  const std::string text = RenderStatusJson(state, account_, time(nullptr), finished);
+  const std::string temporary = status_file_ + ".new";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out.flush()) return;
+  }
+  std::error_code ec;
+  std::filesystem::rename(temporary, status_file_, ec);
+}
 
 void ProgressPrinter::Update(const ProgressState& state) {
-  if (quiet_) return;
+  latest_ = state;
   const auto now = std::chrono::steady_clock::now();
+  if (!status_file_.empty() && now - status_written_ >= std::chrono::seconds(2)) {
+    status_written_ = now;
+    WriteStatus(state, false);
+  }
+  if (quiet_) return;
   const auto pace = terminal_ ? std::chrono::milliseconds(250) : std::chrono::milliseconds(5000);
   // A terminal shows the bar at once; a log gets its first line after one pace.
   if ((drawn_ || !terminal_) && now - last_ < pace && state.note == note_) return;
@@ -105,12 +175,14 @@ void ProgressPrinter::Update(const ProgressState& state) {
     const std::string line = RenderProgressBar(state, TerminalWidth());
     fprintf(stderr, "\r%s\x1b[K", line.c_str());
   } else {
-    fprintf(stderr, "mailstorage-import: %s\n", RenderStatusLine(state).c_str());
+    fprintf(stderr, "mailstorage-import: %s %s\n", TimeStamp(time(nullptr)).c_str(),
+            RenderStatusLine(state).c_str());
   }
   fflush(stderr);
 }
 
 void ProgressPrinter::Finish() {
+  WriteStatus(latest_, true);
   if (!quiet_ && terminal_ && drawn_) {
     fprintf(stderr, "\r\x1b[K");
     fflush(stderr);

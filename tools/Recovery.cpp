@@ -28,21 +28,8 @@ class DatabaseProbe final : public StoreProbe {
 
   std::optional<uint64_t> LinksSince(const std::string& folder_key, int64_t after_uid,
                                      uint64_t size, uint64_t hash) override {
-    if (!db_ && !Reachable()) return std::nullopt;
-    StoreQueries queries(db_.get(), views_);
-    std::string error;
-    auto folders = queries.Folders(user_id_, &error);
-    if (!folders) {
-      db_.reset();
-      return std::nullopt;
-    }
-    auto folder = folders->find(folder_key);
-    if (folder == folders->end()) return 0;
-    auto links = queries.Links(folder->second, &error);
-    if (!links) {
-      db_.reset();
-      return std::nullopt;
-    }
+    auto links = FolderLinks(folder_key);
+    if (!links) return std::nullopt;
     std::vector<StoreQueries::Link> recent;
     for (const auto& link : *links) {
       if (link.uid > after_uid) recent.push_back(link);
@@ -58,22 +45,94 @@ class DatabaseProbe final : public StoreProbe {
     return uids;
   }
 
+  std::optional<std::set<std::string>> MessagesIn(const std::string& folder_key) override {
+    auto links = FolderLinks(folder_key);
+    if (!links) return std::nullopt;
+    std::set<std::string> messages;
+    // The stored bytes' own header: the store keeps the Message-ID cut short.
+    std::string head(64 << 10, '\0');
+    for (const auto& link : *links) {
+      std::ifstream in(link.blob_path, std::ios::binary);
+      in.read(head.data(), static_cast<std::streamsize>(head.size()));
+      auto id = HeaderField(std::string_view(head.data(), static_cast<size_t>(in.gcount())),
+                            "Message-ID");
+      if (id) messages.insert(*id + '\n' + std::to_string(link.size));
+    }
+    return messages;
+  }
+
+  std::optional<int64_t> StoredUid(const std::string& folder_key, uint64_t size) override {
+    if (!db_ && !Reachable()) return std::nullopt;
+    auto id = folder_ids_.find(folder_key);
+    if (id == folder_ids_.end()) {
+      std::string error;
+      auto folders = StoreQueries(db_.get(), views_).Folders(user_id_, &error);
+      if (!folders) {
+        db_.reset();
+        return std::nullopt;
+      }
+      folder_ids_ = std::move(*folders);
+      id = folder_ids_.find(folder_key);
+      if (id == folder_ids_.end()) return std::nullopt;
+    }
+    const std::string prefix = views_ ? "NV_" : "NS_";
+    std::vector<StoreDatabase::Row> rows;
+    std::string error;
+    if (!db_->QueryPrepared("SELECT MAX(MIF.MIF_UID) FROM " + prefix + "IMAPMSGINFOLDER MIF JOIN " +
+                                prefix + "IMAPMESSAGE IMM ON MIF.IMM_IMAPMESSAGEID = "
+                                "IMM.IMM_IMAPMESSAGEID JOIN " + prefix +
+                                "FILESTORAGE FIS ON IMM.FIS_FILESTORAGEID = FIS.FIS_FILESTORAGEID "
+                                "WHERE MIF.IMF_IMAPFOLDERID = CAST(? AS BIGINT) AND FIS.FIS_SIZE = "
+                                "CAST(? AS BIGINT)",
+                            {std::to_string(id->second), std::to_string(size)}, &rows, &error)) {
+      db_.reset();
+      return std::nullopt;
+    }
+    if (rows.empty() || rows[0][0].empty()) return std::nullopt;
+    return std::stoll(rows[0][0]);
+  }
+
   bool Reachable() override {
     auto db = std::make_unique<StoreDatabase>();
     std::string error;
     if (!db->Connect(connection_, &error)) return false;
+    LimitStatements(db.get());
     db_ = std::move(db);
     return true;
   }
 
  private:
+  // The links of the user's folder (none when there is no such folder);
+  // nullopt when the store cannot be read.
+  std::optional<std::vector<StoreQueries::Link>> FolderLinks(const std::string& folder_key) {
+    if (!db_ && !Reachable()) return std::nullopt;
+    StoreQueries queries(db_.get(), views_);
+    std::string error;
+    auto folders = queries.Folders(user_id_, &error);
+    if (!folders) {
+      db_.reset();
+      return std::nullopt;
+    }
+    auto folder = folders->find(folder_key);
+    if (folder == folders->end()) return std::vector<StoreQueries::Link>{};
+    auto links = queries.Links(folder->second, &error);
+    if (!links) db_.reset();
+    return links;
+  }
+
   const std::string connection_;
   const bool views_;
   const int64_t user_id_;
   std::unique_ptr<StoreDatabase> db_;  // null after a failure: connect again before the next use
+  std::map<std::string, int64_t> folder_ids_;  // by FolderKey, read again for a folder not in it
 };
 
 }  // namespace
+
+void LimitStatements(StoreDatabase* db) {
+  std::string error;
+  db->Execute("SET statement_timeout = '300s'; SET lock_timeout = '10s'", &error);
+}
 
 std::map<uint64_t, uint64_t> LinkedContent(const std::vector<StoreQueries::Link>& links,
                                            const std::set<uint64_t>& sizes) {
@@ -98,7 +157,7 @@ bool ResolveInDoubt(StoreQueries* store, int64_t user_id, bool keep_line_ends,
   *found = 0;
   std::map<std::string, std::vector<size_t>> doubtful;  // folder key -> items
   for (size_t i = 0; i < items.size(); ++i) {
-    auto e = journal->Find(items[i].Key());
+    auto e = journal->Find(items[i]);
     if (e && Journal::Unsettled(*e)) doubtful[FolderKey(items[i].folder)].push_back(i);
   }
   if (doubtful.empty()) return true;
@@ -129,7 +188,7 @@ bool ResolveInDoubt(StoreQueries* store, int64_t user_id, bool keep_line_ends,
     std::map<uint64_t, uint64_t> accounted;
     for (const auto& item : items) {
       if (FolderKey(item.folder) != key) continue;
-      auto e = journal->Find(item.Key());
+      auto e = journal->Find(item);
       if (e && e->state == "done" && e->code == 0) accounted[e->hash]++;
     }
     for (const Doubt& d : doubts) {

@@ -35,6 +35,11 @@ bool ResolveInDoubt(StoreQueries* store, int64_t user_id, bool keep_line_ends,
 std::map<uint64_t, uint64_t> LinkedContent(const std::vector<StoreQueries::Link>& links,
                                            const std::set<uint64_t>& sizes);
 
+// Bounds what the importer's own queries on `db` may cost a production
+// database: a statement, and a wait for a lock, that take too long fail
+// instead of holding the library's writes up.
+void LimitStatements(StoreDatabase* db);
+
 // A StoreProbe on a connection of its own to `connection`, for `user_id`'s
 // folders; `views` as the library's use_views. It connects again after the
 // database went away.

@@ -62,6 +62,8 @@ std::string LoadedVersion(void* handle) {
       &search);
   return search.version;
 }
+std::atomic<bool> g_paused{false};
+void OnPause(int signal_number) { g_paused = signal_number == SIGUSR1; }
 
 }  // namespace
 
@@ -87,6 +89,16 @@ void InstallInterruptHandler() {
 }
 
 bool InterruptRequested() { return g_interrupted.load(); }
+
+void InstallPauseHandler() {
+  struct sigaction sa {};
+  sa.sa_handler = OnPause;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGUSR1, &sa, nullptr);
+  sigaction(SIGUSR2, &sa, nullptr);
+}
+
+bool PauseRequested() { return g_paused.load(); }
 
 std::string ExecutablePath() {
   char buf[PATH_MAX];

@@ -18,6 +18,10 @@ int TerminalWidth();  // columns of the terminal on standard error; 80 when unkn
 void InstallInterruptHandler();
 bool InterruptRequested();
 
+// SIGUSR1 pauses the run (no new call starts), SIGUSR2 resumes it.
+void InstallPauseHandler();
+bool PauseRequested();
+
 // Path of the running executable (/proc/self/exe); "" when unknown.
 std::string ExecutablePath();
 

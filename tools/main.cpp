@@ -3,6 +3,8 @@
 // dlopen exactly as a migration host loads it.
 
 #include <malloc.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -14,6 +16,7 @@
 #include <set>
 #include <thread>
 
+#include "db/Registry.h"
 #include "foundation/Files.h"
 #include "tools/Importer.h"
 #include "tools/Inputs.h"
@@ -136,16 +139,39 @@ void PrefetchImap(ImapSource* source, const std::vector<ImportItem>& items,
   source->Prefetch(order);
 }
 
+// Whose import a journal records: the database by where it is, not by the
+// registry file that names it, so that a copy of the file still matches.
+JournalOwner JournalOwnerOf(const ImportOptions& o, const std::string& registry_path) {
+  Nauvik::Registry registry(2, registry_path);
+  auto get = [&](const char* name) { return registry.Get(Nauvik::kDatabaseKeyPath, name); };
+  return {get("DatabaseHost") + ":" + get("DatabasePort") + "/" + get("DatabaseName"),
+          std::to_string(std::stoll(o.user)), std::to_string(std::stoll(o.company)),
+          FolderKey(o.folder)};
+}
+
 int DryRun(const ImportOptions& o, const std::vector<ImportItem>& items) {
   std::map<std::string, std::pair<uint64_t, uint64_t>> folders;  // mails, bytes
-  uint64_t skipped = 0;
+  uint64_t skipped = 0, done = 0;
   ReportWriter report;
   if (!o.report.empty() && !report.Open(o.report)) {
     return Fail(kExitUsage, "cannot write the report " + o.report);
   }
+  // With the journal of earlier runs: what a run now would leave out.
+  Journal journal;
+  std::string error;
+  if (!o.journal.empty() &&
+      !journal.Read(o.journal, {"", o.user, o.company, FolderKey(o.folder)}, &error)) {
+    return Fail(kExitUsage, error);
+  }
+  std::map<std::string, std::set<std::string>> together;  // store folder -> names given
   for (const auto& item : items) {
+    together[StoreFolderKey(item.folder)].insert(item.folder);
+    if (!o.journal.empty() && journal.IsComplete(item)) {
+      ++done;
+      continue;
+    }
     if (!o.report.empty()) {
-      report.Row(item.path, item.offset, item.folder, "",
+      report.Row(ReportName(item), item.offset, item.folder, "",
                  item.skip_reason.empty() ? "dry run" : "skipped: " + item.skip_reason, item.length,
                  "");
     }
@@ -156,13 +182,126 @@ int DryRun(const ImportOptions& o, const std::vector<ImportItem>& items) {
     folders[item.folder].first++;
     folders[item.folder].second += item.length;
   }
-  printf("Dry run: %zu items, %llu not mail\n", items.size(),
+  printf("Dry run: %zu items, %llu not mail", items.size(),
          static_cast<unsigned long long>(skipped));
+  if (!o.journal.empty()) {
+    printf(", %llu done in an earlier run (journal); to import:",
+           static_cast<unsigned long long>(done));
+  }
+  printf("\n");
   for (const auto& [folder, n] : folders) {
     printf("  %-40s %8llu mails %10.2f MB\n", folder.c_str(),
            static_cast<unsigned long long>(n.first), n.second / 1e6);
   }
+  for (const auto& [key, names] : together) {
+    if (names.size() < 2) continue;
+    std::string list;
+    for (const auto& name : names) list += (list.empty() ? "" : ", ") + name;
+    printf("  these fall together into one folder (letter case, or a level cut at 100 "
+           "characters): %s\n",
+           list.c_str());
+  }
   return kExitOk;
+}
+
+// A number the status file holds for `name`; 0 when it is not there.
+uint64_t StatusNumber(const std::string& json, const std::string& name) {
+  const size_t at = json.find("\"" + name + "\": ");
+  if (at == std::string::npos) return 0;
+  return std::strtoull(json.c_str() + at + name.size() + 4, nullptr, 10);
+}
+
+// --manifest: every account is a run of this program of its own, one after
+// the other, with its own journal, report and status file under
+// --journal-dir, so that each resumes and tops up as a single import does.
+// Exit status 1 when any account had a failure, 130 when interrupted.
+int RunManifest(int argc, char** argv, const ImportOptions& o) {
+  std::vector<ManifestEntry> entries;
+  std::string error;
+  if (!ReadManifest(o.manifest, &entries, &error)) return Fail(kExitUsage, error);
+  std::error_code ec;
+  std::filesystem::create_directories(o.journal_dir, ec);
+  // The options that hold for every account: all but those of one account.
+  std::vector<std::string> common;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    bool dropped = false;
+    for (const char* own : {"--manifest", "--journal-dir", "--folder", "--password-file"}) {
+      if (arg == own) {
+        ++i;  // and its value
+        dropped = true;
+      } else if (arg.starts_with(std::string(own) + "=")) {
+        dropped = true;
+      }
+    }
+    if (!dropped) common.push_back(arg);
+  }
+  struct Outcome {
+    const ManifestEntry* entry;
+    int status;
+    uint64_t items, failed;  // handled in this run, as the account's status file says
+  };
+  std::vector<Outcome> outcomes;
+  for (const ManifestEntry& e : entries) {
+    std::string base = e.user + "-" + e.company + "-" + FolderKey(e.folder);
+    for (char& c : base) {
+      if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-') c = '_';
+    }
+    const std::string dir = (std::filesystem::path(o.journal_dir) / base).string();
+    std::vector<std::string> args = {ExecutablePath()};
+    args.insert(args.end(), common.begin(), common.end());
+    args.insert(args.end(), {"--user", e.user, "--company", e.company, "--folder", e.folder,
+                             "--journal", dir + ".journal", "--report", dir + ".csv",
+                             "--status-file", dir + ".status.json"});
+    if (!e.password.empty() && !e.password.starts_with("env:")) {
+      args.insert(args.end(), {"--password-file", e.password});
+    } else if (e.password.empty() && !o.password_file.empty()) {
+      args.insert(args.end(), {"--password-file", o.password_file});
+    }
+    args.insert(args.end(), {"--", e.source});
+    printf("== %s: user %s of company %s into %s\n", e.source.c_str(), e.user.c_str(),
+           e.company.c_str(), e.folder.c_str());
+    fflush(stdout);
+    std::filesystem::remove(dir + ".status.json", ec);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (e.password.starts_with("env:")) {
+        const char* value = getenv(e.password.substr(4).c_str());
+        setenv("MAILSTORAGE_IMAP_PASSWORD", value ? value : "", 1);
+      }
+      std::vector<char*> child;
+      for (auto& a : args) child.push_back(a.data());
+      child.push_back(nullptr);
+      execv(child[0], child.data());
+      _exit(127);
+    }
+    int raw = 0;
+    while (pid > 0 && waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
+    }
+    const int status = pid < 0 ? 127 : WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    std::ifstream in(dir + ".status.json");
+    const std::string json((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    outcomes.push_back({&e, status, StatusNumber(json, "done"), StatusNumber(json, "failed")});
+    if (status == kExitInterrupted || InterruptRequested()) break;
+  }
+  uint64_t items = 0, failed = 0;
+  int failing = 0;
+  printf("Accounts: %zu of %zu run\n", outcomes.size(), entries.size());
+  for (const Outcome& r : outcomes) {
+    printf("  user %-10s company %-8s %-20s exit %3d %8llu items %6llu failed  %s\n",
+           r.entry->user.c_str(), r.entry->company.c_str(), r.entry->folder.c_str(), r.status,
+           static_cast<unsigned long long>(r.items), static_cast<unsigned long long>(r.failed),
+           r.entry->source.c_str());
+    items += r.items;
+    failed += r.failed;
+    failing += r.status != kExitOk;
+  }
+  printf("  total: %llu items handled, %llu failed, %d accounts not ok\n",
+         static_cast<unsigned long long>(items), static_cast<unsigned long long>(failed), failing);
+  if (InterruptRequested() || (!outcomes.empty() && outcomes.back().status == kExitInterrupted)) {
+    return kExitInterrupted;
+  }
+  return failing == 0 && outcomes.size() == entries.size() ? kExitOk : kExitFailures;
 }
 
 }  // namespace
@@ -178,6 +317,10 @@ int main(int argc, char** argv) {
   mallopt(M_TRIM_THRESHOLD, 8 << 20);
   ImportOptions o;
   if (int status = ParseOptions(argc, argv, &o); status >= 0) return status;
+  if (!o.manifest.empty()) {
+    InstallInterruptHandler();
+    return RunManifest(argc, argv, o);
+  }
   // Two runs on one journal would each make every call: locked before anything else.
   JournalLock journal_lock;
   if (!o.dry_run && !o.journal.empty()) {
@@ -222,6 +365,11 @@ int main(int argc, char** argv) {
                                 " (give --registry FILE or set MAILSTORAGE_REGISTRY)");
   }
   SetEnvironment("MAILSTORAGE_REGISTRY", registry);
+  // Every connection of the process, the library's and the importer's own,
+  // shows in pg_stat_activity under this name (the driver's libpq reads it).
+  if (const char* name = getenv("PGAPPNAME"); name == nullptr || *name == '\0') {
+    SetEnvironment("PGAPPNAME", "mailstorage-import");
+  }
   WarnIfRegistryReadable(registry);
 
   const std::string library = o.library.empty() ? DefaultLibraryPath() : o.library;
@@ -248,6 +396,7 @@ int main(int argc, char** argv) {
     if (!db.Connect(connection, &error)) {
       return Fail(kExitUsage, "cannot connect to the store database: " + error);
     }
+    LimitStatements(&db);
     auto user = queries.User(std::stoll(o.user), &error);
     if (!user) return Fail(kExitUsage, "cannot look the user up: " + error);
     if (*user == StoreQueries::UserState::kUnknown) {
@@ -262,9 +411,11 @@ int main(int argc, char** argv) {
   }
 
   Journal journal;
-  if (!o.journal.empty() && !journal.Open(o.journal, &error)) return Fail(kExitUsage, error);
+  if (!o.journal.empty() && !journal.Open(o.journal, JournalOwnerOf(o, registry), &error)) {
+    return Fail(kExitUsage, error);
+  }
   ReportWriter report;
-  if (!o.report.empty() && !report.Open(o.report)) {
+  if (!o.report.empty() && !report.Open(o.report, !o.journal.empty())) {
     return Fail(kExitUsage, "cannot write the report " + o.report);
   }
 
@@ -282,6 +433,7 @@ int main(int argc, char** argv) {
   }
 
   InstallInterruptHandler();
+  InstallPauseHandler();
   if (o.shard_index > 1 && !connection.empty() && !WaitForShardOneFolders(o, &queries, items)) {
     return Fail(kExitInterrupted, "interrupted while waiting for shard 1");
   }
@@ -292,13 +444,19 @@ int main(int argc, char** argv) {
   if (imap) {
     std::vector<size_t> pending;
     for (size_t i = 0; i < items.size(); ++i) {
-      if (items[i].skip_reason.empty() && !journal.IsComplete(items[i].Key())) pending.push_back(i);
+      if (items[i].skip_reason.empty() && !journal.IsComplete(items[i])) pending.push_back(i);
     }
     PrefetchImap(imap.get(), items, pending);
   }
+  FlagsWriter flags;
+  if (!o.flags_file.empty() && !flags.Open(o.flags_file)) {
+    return Fail(kExitUsage, "cannot write the flags file " + o.flags_file);
+  }
   Importer importer(o, api, o.journal.empty() ? nullptr : &journal,
-                    o.report.empty() ? nullptr : &report, probes);
-  ProgressPrinter printer(o.quiet, StandardErrorIsTerminal());
+                    o.report.empty() ? nullptr : &report, probes,
+                    o.flags_file.empty() ? nullptr : &flags);
+  ProgressPrinter printer(o.quiet, StandardErrorIsTerminal(), o.status_file,
+                          "user " + o.user + " of company " + o.company);
   Summary summary = importer.Run(items, [&](const ProgressState& s) { printer.Update(s); });
   printer.Finish();
   summary.recovered = recovered;
@@ -332,7 +490,7 @@ int main(int argc, char** argv) {
       std::vector<bool> in_run(items.size(), false);
       for (size_t i : which) in_run[i] = true;
       for (size_t i = 0; i < items.size(); ++i) {
-        auto e = journal.Find(items[i].Key());
+        auto e = journal.Find(items[i]);
         if (!in_run[i] && e && e->state == "done" && e->code == 0) which.push_back(i);
       }
     }

@@ -304,6 +304,29 @@ TEST_F(ImapImport, NewMailIsPickedUpAndARenumberedFolderIsNotLinkedAgain) {
   EXPECT_EQ(BlobPaths(folder), blobs);
 }
 
+// Two accounts in one manifest: an IMAP folder whose password is in an
+// environment variable that the manifest names, and a local Maildir.
+TEST_F(ImapImport, ManifestWithAnImapAndAMaildirAccount) {
+  const int64_t imap_user = NewUser(92003), maildir_user = NewUser(92004);
+  WriteFile(dir_ + "/md/cur/1.host:2,S", "From: a@x.invalid\nMessage-ID: <manifest@x>\n\nb\n");
+  const std::string company = std::to_string(kCompany);
+  WriteFile(dir_ + "/accounts.csv", Url("/%E6%97%A5%E6%9C%AC%E8%AA%9E") + "," +
+                                        std::to_string(imap_user) + "," + company +
+                                        ",Nihon,env:FIXTURE_PASSWORD\n" + dir_ + "/md," +
+                                        std::to_string(maildir_user) + "," + company + ",INBOX\n");
+  std::vector<std::string> args =
+      Args(0, {"--manifest", dir_ + "/accounts.csv", "--journal-dir", dir_ + "/journals",
+               "--imap-ca", Fixture("/tls/ca.crt")});
+  args.erase(args.begin(), args.begin() + 4);  // no --user, --company
+  ToolResult r = RunTool(MS_IMPORT_TOOL, args,
+                         {{"FIXTURE_PASSWORD", Trim(ReadFile(Fixture("/password")))}});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Accounts: 2 of 2 run"), std::string::npos) << r.out;
+  EXPECT_EQ(BlobPaths(Folders(imap_user)["nihon"]).size(),
+            Maildir("Nihon").at("nihon.\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E").size());
+  EXPECT_EQ(BlobPaths(Folders(maildir_user)["inbox"]).size(), 1u);
+}
+
 TEST_F(ImapImport, RefusalsEndTheRunBeforeItStarts) {
   const std::string wrong = dir_ + "/wrong-password";
   WriteFile(wrong, "not-the-password\n");

@@ -11,8 +11,10 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <thread>
 
 #include "tests/tools/StoreFixture.h"
+#include "tools/MailText.h"
 
 namespace Nauvik::Import {
 namespace {
@@ -56,12 +58,22 @@ class ImportEndToEnd : public StoreSuite {
 TEST_F(ImportEndToEnd, BundledSamplesLandWithFoldersFlagsDatesAndCrlfBytes) {
   const int64_t user = NewUser(91001);
   const std::string samples = std::string(getenv("MS_SOURCE_DIR")) + "/samples";
-  ToolResult r = Import(
-      user, {"--verify", samples + "/Maildir", samples + "/mbox/ops-list.mbox", samples + "/eml"});
+  ToolResult r = Import(user, {"--verify", "--flags-file", dir_ + "/flags.tsv",
+                               samples + "/Maildir", samples + "/mbox/ops-list.mbox",
+                               samples + "/eml"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("Verify: 15 mails checked, 15 match"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("F (flagged) 1, R (answered) 1, keywords 1"), std::string::npos) << r.out;
   auto folders = Folders(user);
+  // The flags the store cannot take are kept beside it, by folder and UID.
+  std::set<std::string> kept;  // folder, UID, flags
+  for (const auto& line : Split(ReadFile(dir_ + "/flags.tsv"), '\n')) {
+    const auto f = Split(line, '\t');
+    ASSERT_EQ(f.size(), 5u) << line;
+    kept.insert(f[2] + " " + f[3] + " " + f[4]);
+  }
+  EXPECT_EQ(kept, (std::set<std::string>{"INBOX 2 \\Answered", "INBOX 3 \\Flagged",
+                                         "INBOX.Archive.2025 1 keyword:a"}));
   for (const char* name :
        {"inbox", "inbox.sent", "inbox.drafts", "inbox.archive.2025", "inbox.entw\xC3\xBCrfe",
         "inbox.\xD0\x9A\xD0\xBB\xD0\xB8\xD0\xB5\xD0\xBD\xD1\x82\xD1\x8B"}) {
@@ -253,6 +265,196 @@ TEST_F(ImportEndToEnd, UnfinishedCallsOfAKilledRunAreLookedUpInTheStore) {
   }
   EXPECT_EQ(calls, 2) << ReadFile(dir_ + "/calls.log");
   EXPECT_EQ(Links(Folders(user)["inbox"]).size(), 1u) << "the double links nothing";
+}
+
+// A top-up run while the old system is in use: the user reads both mails
+// (new/1001 moves to cur/ with ":2,S", cur/1002's flags change) and a third
+// arrives. Each mail is linked once; the flag changes are reported, and a
+// journal of an earlier release, which recorded paths, is resumed as well.
+TEST_F(ImportEndToEnd, TopUpOfAReadMaildirLinksEachMailOnce) {
+  const int64_t user = NewUser(91009);
+  const std::string md = dir_ + "/Maildir", journal = dir_ + "/run.journal";
+  WriteFile(md + "/new/1001.host", Mail("read-a"));
+  WriteFile(md + "/cur/1002.host:2,", Mail("read-b"));
+  const std::string report = dir_ + "/report.csv";
+  ASSERT_EQ(Import(user, {"--journal", journal, "--report", report, md}).status, 0);
+  std::string legacy;
+  for (const auto& [name, id] :
+       {std::pair{"/new/1001.host", "read-a"}, {"/cur/1002.host:2,", "read-b"}}) {
+    const std::string bytes = Crlf(Mail(id));
+    char hash[20];
+    snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(ContentHash(bytes)));
+    legacy += "done\t0\t-1\t" + std::to_string(bytes.size()) + "\t" + hash + "\t" + md + name +
+              "\n";
+  }
+  WriteFile(dir_ + "/legacy.journal", legacy);
+  std::filesystem::rename(md + "/new/1001.host", md + "/cur/1001.host:2,S");
+  std::filesystem::rename(md + "/cur/1002.host:2,", md + "/cur/1002.host:2,S");
+  WriteFile(md + "/new/1003.host", Mail("read-c"));
+
+  ToolResult top = Import(user, {"--journal", journal, "--report", report, md});
+  ASSERT_EQ(top.status, 0) << top.out << top.err;
+  EXPECT_NE(top.out.find("imported                                  1"), std::string::npos)
+      << top.out;
+  EXPECT_NE(top.out.find("of which flags changed at source        2"), std::string::npos)
+      << top.out;
+  EXPECT_NE(
+      top.out.find("    INBOX                                   3        1        0        2"),
+      std::string::npos)
+      << top.out;
+  const auto links = Links(Folders(user)["inbox"]);
+  ASSERT_EQ(links.size(), 3u);
+  // The report covers both runs: each stored mail's row with its UID and run,
+  // then the flag changes.
+  std::multiset<std::string> stored;  // uid,run
+  int flag_rows = 0;
+  for (const auto& row : Split(ReadFile(report), '\n')) {
+    const auto cells = Split(row, ',');  // the last cells hold no comma
+    if (row.find(",INBOX,0,OK,") != std::string::npos) {
+      stored.insert(cells[cells.size() - 2] + "," + cells.back());
+    }
+    flag_rows += row.find("changed from '' to 'S' (not applied)") != std::string::npos;
+  }
+  EXPECT_EQ(stored, (std::multiset<std::string>{std::to_string(links[0].uid) + ",1\r",
+                                                std::to_string(links[1].uid) + ",1\r",
+                                                std::to_string(links[2].uid) + ",2\r"}));
+  EXPECT_EQ(flag_rows, 2);
+
+  // The earlier release's journal knows the first two by their old paths.
+  ToolResult old = Import(user, {"--journal", dir_ + "/legacy.journal", md});
+  ASSERT_EQ(old.status, 0) << old.out << old.err;
+  EXPECT_NE(old.out.find("done in an earlier run (journal)          2"), std::string::npos)
+      << old.out;
+  EXPECT_NE(old.out.find("imported                                  0"), std::string::npos)
+      << old.out;
+
+#ifdef MS_CHECK_TOOL
+  // Sign-off: the report of both runs against the store, then with a link gone.
+  const std::vector<std::string> check = {"--registry", registry_, "--account", "91009",
+                                          "--report", report};
+  ToolResult complete = RunTool(MS_CHECK_TOOL, check);
+  EXPECT_EQ(complete.status, 0) << complete.out << complete.err;
+  EXPECT_NE(complete.out.find("complete: all 3 mails of the report are in the store"),
+            std::string::npos)
+      << complete.out;
+  Execute("DELETE FROM NS_IMAPMSGINFOLDER WHERE MIF_IMAPMSGINFOLDERID = " +
+          std::to_string(links[1].link_id));
+  ToolResult missing = RunTool(MS_CHECK_TOOL, check);
+  EXPECT_EQ(missing.status, 1) << missing.out << missing.err;
+  EXPECT_NE(missing.out.find("missing: " + md + "/cur/1002.host:2, in INBOX as UID " +
+                             std::to_string(links[1].uid)),
+            std::string::npos)
+      << missing.out;
+#endif
+}
+
+// A mail client rewrites the mbox: the last message deleted, a new one
+// appended where it began. The new one is imported; the journal is refused
+// for another user; --skip-linked without a journal adds nothing.
+TEST_F(ImportEndToEnd, TopUpOfARewrittenMboxImportsTheNewMessageOnly) {
+  const int64_t user = NewUser(91010);
+  const std::string mbox = dir_ + "/box.mbox", journal = dir_ + "/run.journal";
+  auto message = [&](const std::string& id) {
+    return "From x Fri Jan  9 08:00:00 2026\n" + Mail(id) + "\n";
+  };
+  WriteFile(mbox, message("box-1") + message("box-2") + message("box-3"));
+  ASSERT_EQ(Import(user, {"--journal", journal, mbox}).status, 0);
+  WriteFile(mbox, message("box-1") + message("box-2") + message("box-4"));
+  ToolResult top = Import(user, {"--journal", journal, mbox});
+  ASSERT_EQ(top.status, 0) << top.out << top.err;
+  EXPECT_NE(top.out.find("imported                                  1"), std::string::npos)
+      << top.out;
+  EXPECT_NE(top.out.find("done in an earlier run (journal)          2"), std::string::npos)
+      << top.out;
+  const int64_t inbox = Folders(user)["inbox"];
+  EXPECT_EQ(Links(inbox).size(), 4u);
+
+  const int64_t other = NewUser(91011);
+  ToolResult refused = Import(other, {"--journal", journal, mbox});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("belongs to the import of user 91010"), std::string::npos)
+      << refused.err;
+  EXPECT_TRUE(Folders(other).empty());
+
+  ToolResult skip = Import(user, {"--skip-linked", mbox});
+  ASSERT_EQ(skip.status, 0) << skip.out << skip.err;
+  EXPECT_NE(skip.out.find("already in the folder (skip-linked)        3"), std::string::npos)
+      << skip.out;
+  EXPECT_EQ(Links(inbox).size(), 4u);
+
+  // An earlier release's journal knew messages by offset; the client then
+  // deleted the first message, and every other one moved.
+  std::string legacy;
+  int64_t offset = 0;
+  for (const char* id : {"box-1", "box-2", "box-4"}) {
+    const std::string bytes = Crlf(Mail(id));
+    char hash[20];
+    snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(ContentHash(bytes)));
+    legacy += "done\t0\t" + std::to_string(offset) + "\t" + std::to_string(bytes.size()) + "\t" +
+              hash + "\t" + mbox + "\n";
+    offset += static_cast<int64_t>(message(id).size());
+  }
+  WriteFile(dir_ + "/legacy.journal", legacy);
+  WriteFile(mbox, message("box-2") + message("box-4"));
+  ToolResult old = Import(user, {"--journal", dir_ + "/legacy.journal", mbox});
+  ASSERT_EQ(old.status, 0) << old.out << old.err;
+  EXPECT_NE(old.out.find("done in an earlier run (journal)          2"), std::string::npos)
+      << old.out;
+  EXPECT_EQ(Links(inbox).size(), 4u);
+}
+
+// A run paused by its pause file starts no call, shows "paused" in its status
+// file, and names its connections in pg_stat_activity; it goes on once the
+// file is gone.
+TEST_F(ImportEndToEnd, PauseFileHoldsTheRunAndConnectionsCarryTheirName) {
+  const int64_t user = NewUser(91014);
+  WriteMails(dir_ + "/in", "pause", 3);
+  const std::string pause = dir_ + "/pause", status = dir_ + "/status.json";
+  WriteFile(pause, "");
+  ToolProcess p;
+  p.Start(MS_IMPORT_TOOL,
+          Args(user, {"--pause-file", pause, "--status-file", status, dir_ + "/in"}));
+  while (ReadFile(status).find("\"note\": \"paused\"") == std::string::npos) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // polls for the event
+  }
+  EXPECT_TRUE(Folders(user).empty()) << "no call while paused";
+  EXPECT_NE(Rows("SELECT COUNT(*) FROM pg_stat_activity WHERE application_name = "
+                 "'mailstorage-import'")[0][0],
+            "0");
+  std::filesystem::remove(pause);
+  ToolResult r = p.Wait();
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(Links(Folders(user)["inbox"]).size(), 3u);
+  EXPECT_NE(ReadFile(status).find("\"finished\": true"), std::string::npos) << ReadFile(status);
+}
+
+// Two accounts in one command, each with a journal and report of its own;
+// one of them fails (its user is unknown), which sets exit status 1. A rerun
+// resumes each account.
+TEST_F(ImportEndToEnd, ManifestRunsEveryAccountWithItsOwnJournal) {
+  const int64_t user = NewUser(91013);
+  WriteMails(dir_ + "/a", "manifest", 3);
+  WriteFile(dir_ + "/accounts.csv", "source,user,company,folder\n" + dir_ + "/a,91013," +
+                                        std::to_string(company_) + ",Old.Mail\n" + dir_ +
+                                        "/a,91999," + std::to_string(company_) + ",INBOX\n");
+  std::vector<std::string> args = Args(0, {"--manifest", dir_ + "/accounts.csv", "--journal-dir",
+                                           dir_ + "/journals"});
+  args.erase(args.begin(), args.begin() + 4);  // no --user, --company
+  ToolResult r = RunTool(MS_IMPORT_TOOL, args);
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("Accounts: 2 of 2 run"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("user unknown: no user 91999"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("total: 3 items handled, 0 failed, 1 accounts not ok"), std::string::npos)
+      << r.out;
+  EXPECT_EQ(Links(Folders(user)["old.mail"]).size(), 3u);
+  const std::string base = dir_ + "/journals/91013-" + std::to_string(company_) + "-old.mail";
+  EXPECT_TRUE(std::filesystem::exists(base + ".journal"));
+  EXPECT_TRUE(std::filesystem::exists(base + ".csv"));
+  ToolResult again = RunTool(MS_IMPORT_TOOL, args);
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(again.out.find("done in an earlier run (journal)          3"), std::string::npos)
+      << again.out;
+  EXPECT_EQ(Links(Folders(user)["old.mail"]).size(), 3u);
 }
 
 TEST_F(ImportEndToEnd, UnknownOrDeletedUserStopsBeforeImporting) {

@@ -255,13 +255,19 @@ TEST_F(ImportTool, OptionsChangeDatesLineEndsTablesAndFolder) {
 }
 
 TEST_F(ImportTool, FailuresAreCountedReportedRetriedAndSetExitStatus1) {
-  WriteFile(dir_ + "/in/1.eml", Mail("ok"));
+  // A Message-ID that a spreadsheet would run as a formula.
+  const std::string formula = "Message-ID: =HYPERLINK(\"http://x.invalid\",\"ok\")\n" + Mail("ok");
+  WriteFile(dir_ + "/in/1.eml", formula);
   WriteFile(dir_ + "/in/2.eml", Mail("bad", "X-Fake-Result: 1004\n"));
   WriteFile(dir_ + "/in/3.eml", Mail("flaky", "X-Fake-Result: 1001 once\n"));
   WriteFile(dir_ + "/in/4.eml", "");
   const std::string report = dir_ + "/report.csv";
-  ToolResult r = Run({"--report", report, dir_ + "/in"});
+  ToolResult r = Run({"--report", report, "--status-file", dir_ + "/status.json", dir_ + "/in"});
   EXPECT_EQ(r.status, 1) << r.out << r.err;
+  const std::string status = ReadFile(dir_ + "/status.json");
+  for (const char* part : {"\"finished\": true", "\"done\": 3, \"total\": 3, \"failed\": 1"}) {
+    EXPECT_NE(status.find(part), std::string::npos) << status;
+  }
   const auto calls = Calls();
   ASSERT_EQ(calls.size(), 4u) << "the database error is retried once";
   EXPECT_EQ(calls[2].result, 1001);
@@ -271,20 +277,21 @@ TEST_F(ImportTool, FailuresAreCountedReportedRetriedAndSetExitStatus1) {
       << r.out;
   const auto rows = Split(ReadFile(report), '\n');
   ASSERT_EQ(rows.size(), 5u);
-  EXPECT_EQ(rows[0], "source,mbox_offset,folder,result,text,size,message_id\r");
+  EXPECT_EQ(rows[0], "source,mbox_offset,folder,result,text,size,message_id,uid,run\r");
   const std::string in = dir_ + "/in/";
   auto size = [](const std::string& mail) { return "," + std::to_string(Crlf(mail).size()) + ","; };
   EXPECT_EQ(std::set<std::string>(rows.begin() + 1, rows.end()),
             (std::set<std::string>{
-                in + "1.eml,,INBOX,0,OK" + size(Mail("ok")) + "<ok@example.org>\r",
+                in + "1.eml,,INBOX,0,OK" + size(formula) +
+                    "\"'=HYPERLINK(\"\"http://x.invalid\"\",\"\"ok\"\")\",,1\r",
                 in + "2.eml,,INBOX,1004,Invalid mail content (Not RFC822 compliant)" +
-                    size(Mail("bad", "X-Fake-Result: 1004\n")) + "<bad@example.org>\r",
+                    size(Mail("bad", "X-Fake-Result: 1004\n")) + "<bad@example.org>,,1\r",
                 in + "3.eml,,INBOX,0,OK" + size(Mail("flaky", "X-Fake-Result: 1001 once\n")) +
-                    "<flaky@example.org>\r",
-                in + "4.eml,,INBOX,,skipped: empty file,0,\r"}));
+                    "<flaky@example.org>,,1\r",
+                in + "4.eml,,INBOX,,skipped: empty file,0,,,1\r"}));
 }
 
-TEST_F(ImportTool, ThreadsImportAFoldersFirstMailBeforeTheOthersAndCloseTheirConnections) {
+TEST_F(ImportTool, ThreadsTakeOneCallPerFolderAtATimeFirstMailFirstAndCloseTheirConnections) {
   std::multiset<std::string> ids;
   for (const char* folder : {"A", "B", "C"}) {
     for (int i = 0; i < 8; ++i) {
@@ -309,6 +316,15 @@ TEST_F(ImportTool, ThreadsImportAFoldersFirstMailBeforeTheOthersAndCloseTheirCon
     const Call* f = first[c.folder];
     if (&c != f) {
       EXPECT_GT(c.start, f->end) << c.id << " started before " << f->id << " ended";
+    }
+  }
+  // Calls into one folder never overlap: the store draws a UID inside the
+  // insert, and two calls at once could commit in the other order.
+  for (const auto& a : calls) {
+    for (const auto& b : calls) {
+      if (&a != &b && a.folder == b.folder) {
+        EXPECT_TRUE(a.end < b.start || b.end < a.start) << a.id << " and " << b.id;
+      }
     }
   }
   // Folder creations do not overlap each other.
@@ -427,14 +443,31 @@ TEST_F(ImportTool, ReadableRegistryWarnedJournalAndReportPrivate) {
   }
 }
 
+// A dry run calls nothing; it counts what the journal has done, leaves the
+// journal as it was, and names folders that would fall together.
 TEST_F(ImportTool, DryRunCallsNothing) {
   WriteFile(dir_ + "/in/a.eml", Mail("a"));
   WriteFile(dir_ + "/in/sub/b.eml", Mail("b"));
-  ToolResult r = RunTool(MS_IMPORT_TOOL, {"--user", "1", "--company", "1", "--dry-run", "--library",
-                                          dir_ + "/none.so", dir_ + "/in"});
+  WriteFile(dir_ + "/in/Sub/c.eml", Mail("c"));
+  const std::string journal = dir_ + "/run.journal";
+  ASSERT_EQ(Run({"--journal", journal, dir_ + "/in/a.eml"}).status, 0);
+  const std::string before = ReadFile(journal);
+  ToolResult r = RunTool(MS_IMPORT_TOOL, {"--user", "42", "--company", "7", "--dry-run",
+                                          "--journal", journal, "--library", dir_ + "/none.so",
+                                          dir_ + "/in"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("Dry run: 2 items"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Dry run: 3 items, 0 not mail, 1 done in an earlier run"),
+            std::string::npos)
+      << r.out;
   EXPECT_NE(r.out.find("INBOX.sub"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("fall together into one folder (letter case, or a level cut at 100 "
+                       "characters): INBOX.Sub, INBOX.sub"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(ReadFile(journal), before);
+  ToolResult other = RunTool(MS_IMPORT_TOOL, {"--user", "43", "--company", "7", "--dry-run",
+                                              "--journal", journal, dir_ + "/in"});
+  EXPECT_EQ(other.status, 2) << other.out;
 }
 
 }  // namespace

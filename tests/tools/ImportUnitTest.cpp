@@ -12,6 +12,7 @@
 
 #include "tests/tools/MailShapes.h"
 #include "tests/tools/ToolRunner.h"
+#include "tools/Importer.h"
 #include "tools/Inputs.h"
 #include "tools/Journal.h"
 #include "tools/MailSource.h"
@@ -340,10 +341,12 @@ TEST(SelectShard, EveryItemInExactlyOneShardAndShardOneHasEachFoldersFirstMail) 
 TEST(Journal, ResumesImportedAndSkippedItemsRetriesFailedAndKnowsInDoubt) {
   const std::string dir = MakeScratchDirectory("journal");
   const std::string path = dir + "/run.journal";
+  const JournalOwner owner{"db:5432/store", "7", "8", "inbox"};
   auto item = [&](const std::string& name, int64_t offset = -1) {
     ImportItem i;
     i.path = dir + "/" + name;
     i.offset = offset;
+    if (offset >= 0) i.source.kind = ItemSource::Kind::kMbox;
     return i;
   };
   const ImportItem a = item("a.eml"), b = item("box.mbox", 120), c = item("tab\there.eml"),
@@ -351,7 +354,7 @@ TEST(Journal, ResumesImportedAndSkippedItemsRetriesFailedAndKnowsInDoubt) {
   {
     Journal j;
     std::string error;
-    ASSERT_TRUE(j.Open(path, &error));
+    ASSERT_TRUE(j.Open(path, owner, &error));
     j.Begin(a, 10, 0xabc);
     j.Done(a, 0, 10, 0xabc);
     j.Begin(b, 20, 1);
@@ -363,20 +366,56 @@ TEST(Journal, ResumesImportedAndSkippedItemsRetriesFailedAndKnowsInDoubt) {
   std::ofstream(path, std::ios::app) << "done\t0\t-1\t5";
   Journal j;
   std::string error;
-  ASSERT_TRUE(j.Open(path, &error));
-  EXPECT_TRUE(j.IsComplete(a.Key()));
-  EXPECT_FALSE(j.IsComplete(b.Key())) << "failed items are tried again";
-  EXPECT_TRUE(j.IsComplete(c.Key()));
-  EXPECT_FALSE(j.IsComplete(d.Key()));
-  EXPECT_FALSE(j.IsComplete(e.Key()));
-  EXPECT_EQ(j.InDoubt(), std::vector<std::string>{d.Key()});
-  EXPECT_EQ(j.Find(a.Key())->hash, 0xabcu);
-  EXPECT_EQ(j.Find(b.Key())->code, 1004);
+  ASSERT_TRUE(j.Open(path, owner, &error));
+  EXPECT_TRUE(j.IsComplete(a));
+  EXPECT_FALSE(j.IsComplete(b)) << "failed items are tried again";
+  EXPECT_TRUE(j.IsComplete(c));
+  EXPECT_FALSE(j.IsComplete(d));
+  EXPECT_FALSE(j.IsComplete(e));
+  EXPECT_EQ(j.InDoubt(), std::vector<std::string>{JournalKey(d)});
+  EXPECT_EQ(j.Find(a)->hash, 0xabcu);
+  EXPECT_EQ(j.Find(b)->code, 1004);
   // Appending after the fragment starts a new line.
   j.Done(e, 0, 1, 3);
   Journal again;
-  ASSERT_TRUE(again.Open(path, &error));
-  EXPECT_TRUE(again.IsComplete(e.Key()));
+  ASSERT_TRUE(again.Open(path, owner, &error));
+  EXPECT_TRUE(again.IsComplete(e));
+  // The journal is another import's for any other user, company, folder or store.
+  for (auto other : {JournalOwner{"db:5432/other", "7", "8", "inbox"},
+                     JournalOwner{"db:5432/store", "9", "8", "inbox"},
+                     JournalOwner{"db:5432/store", "7", "8", "archive"}}) {
+    Journal refused;
+    EXPECT_FALSE(refused.Open(path, other, &error));
+    EXPECT_NE(error.find("belongs to the import of user 7"), std::string::npos) << error;
+  }
+}
+
+// Lines of an earlier release name the item by path (and mbox offset); a
+// Maildir file among them is found again after it moved to cur/.
+TEST(Journal, ReadsTheLinesOfAnEarlierReleaseOnce) {
+  const std::string dir = MakeScratchDirectory("journal-legacy");
+  WriteFile(dir + "/old.journal", "done\t0\t-1\t10\t0000000000000abc\t" + dir +
+                                      "/md/new/1001.host\ndone\t0\t120\t20\t1\t" + dir +
+                                      "/box\n");
+  Journal j;
+  std::string error;
+  ASSERT_TRUE(j.Open(dir + "/old.journal", {"s", "1", "2", "inbox"}, &error)) << error;
+  ImportItem moved;
+  moved.path = dir + "/md/cur/1001.host:2,S";
+  moved.source.kind = ItemSource::Kind::kMaildir;
+  moved.source.directory_length = static_cast<uint32_t>(dir.size() + 3);
+  moved.source.unique_begin = static_cast<uint32_t>(dir.size() + 8);
+  moved.source.unique_length = 9;
+  ASSERT_TRUE(j.Find(moved).has_value());
+  EXPECT_TRUE(j.Find(moved)->legacy);
+  EXPECT_EQ(j.Find(moved)->hash, 0xabcu);
+  ImportItem message;
+  message.path = dir + "/box";
+  message.offset = 120;
+  message.source.kind = ItemSource::Kind::kMbox;
+  EXPECT_TRUE(j.IsComplete(message));
+  message.offset = 0;
+  EXPECT_FALSE(j.IsComplete(message));
 }
 
 TEST(ReportWriter, QuotesFieldsAsSpreadsheetsExpect) {
@@ -387,8 +426,13 @@ TEST(ReportWriter, QuotesFieldsAsSpreadsheetsExpect) {
 }
 
 TEST(Progress, BarFitsTheWidthAndDropsTheLeastImportantParts) {
-  ProgressState s{
-      .done = 250, .total = 1000, .failed = 0, .bytes = 5'000'000, .seconds = 10, .note = ""};
+  ProgressState s{.done = 250,
+                  .total = 1000,
+                  .failed = 0,
+                  .bytes = 5'000'000,
+                  .seconds = 10,
+                  .note = "",
+                  .folder = ""};
   const std::string wide = RenderProgressBar(s, 100);
   for (const char* part : {"250/1000", "25%", "25.0 mails/s", "0.50 MB/s", "ETA 0:30", "[#"}) {
     EXPECT_NE(wide.find(part), std::string::npos) << wide;
@@ -410,6 +454,36 @@ TEST(Progress, BarFitsTheWidthAndDropsTheLeastImportantParts) {
       << RenderProgressBar(s, 100);
   EXPECT_EQ(FormatDuration(3725), "1:02:05");
   EXPECT_EQ(FormatDuration(59.6), "1:00");
+  s.folder = "INBOX.\"Q\"\\x";
+  EXPECT_EQ(RenderStatusJson(s, "user 7", 1770091506, false),
+            "{\"time\": \"2026-02-03T04:05:06Z\", \"finished\": false, \"account\": \"user 7\", "
+            "\"folder\": \"INBOX.\\\"Q\\\"\\\\x\", \"done\": 250, \"total\": 1000, \"failed\": 3, "
+            "\"bytes\": 5000000, \"seconds\": 10.0, \"mails_per_second\": 25.00, "
+            "\"eta_seconds\": 30, "
+            "\"note\": \"database unreachable, retrying in 4s\"}\n");
+}
+
+// Folder names the store would merge: ASCII case, and levels that agree in
+// their first 100 UTF-16 characters (one above the BMP counts two).
+TEST(StoreFolderKey, MergesWhatTheStoreMerges) {
+  const std::string a100(100, 'a');
+  EXPECT_EQ(StoreFolderKey("INBOX.Sub"), StoreFolderKey("inbox.sub"));
+  EXPECT_EQ(StoreFolderKey(a100 + "x.B"), StoreFolderKey(a100 + "y.b"));
+  EXPECT_NE(StoreFolderKey(std::string(99, 'a') + "x"), StoreFolderKey(std::string(99, 'a') + "y"));
+  const std::string emoji = "\xF0\x9F\x98\x80";  // two UTF-16 units
+  EXPECT_EQ(StoreFolderKey(std::string(98, 'a') + emoji + "x"),
+            StoreFolderKey(std::string(98, 'a') + emoji + "y"));
+}
+
+// --max-rate: the slots the workers get, one interval apart; an idle spell
+// gives no burst afterwards.
+TEST(RatePacer, SpacesCallsEvenlyOverAllThreads) {
+  RatePacer pacer(4);
+  EXPECT_EQ(pacer.Next(100.0), 100.0);
+  EXPECT_EQ(pacer.Next(100.0), 100.25);
+  EXPECT_EQ(pacer.Next(100.1), 100.5);
+  EXPECT_EQ(pacer.Next(110.0), 110.0);
+  EXPECT_EQ(pacer.Next(110.0), 110.25);
 }
 
 int Parse(std::vector<std::string> args, ImportOptions* o) {

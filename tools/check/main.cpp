@@ -10,12 +10,16 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <map>
+#include <vector>
 
 #include "db/ConnectionManager.h"
 #include "log/Log.h"
 #include "log/LogBroker.h"
 #include "log/LogChannel.h"
 #include "tools/CommandLine.h"
+#include "tools/Report.h"
+#include "tools/Store.h"
 #include "tools/check/StoreCheck.h"
 
 namespace {
@@ -28,6 +32,66 @@ constexpr const char *kDefaultRegistry = "/etc/mailstorage/registry.reg";
 int Fail(const std::string &text) {
   std::fprintf(stderr, "mailstorage-check: %s\n", text.c_str());
   return kExitUsage;
+}
+
+// --account: whether every mail that an import's report says was stored is
+// in the store now, in its folder under its UID with its size. An item's
+// last row with a result counts (a rerun retries what failed before).
+int CheckAccount(const std::string &registry, const std::string &user,
+                 const std::string &report_file) {
+  using namespace Nauvik::Import;
+  std::vector<ReportRow> rows;
+  std::string error;
+  if (!ReadReport(report_file, &rows, &error)) return Fail(error);
+  StoreDatabase db;
+  const std::string connection = StoreConnectionString(registry, &error);
+  if (connection.empty() || !db.Connect(connection, &error)) {
+    return Fail("cannot connect to the store database: " + error);
+  }
+  StoreQueries queries(&db, true);
+  auto folders = queries.Folders(std::stoll(user), &error);
+  if (!folders) return Fail("cannot read the folders: " + error);
+  std::map<std::string, const ReportRow *> last;  // source + offset -> last row with a result
+  for (const ReportRow &row : rows) {
+    if (!row.result.empty()) last[row.source + '\t' + std::to_string(row.offset)] = &row;
+  }
+  std::map<std::string, std::map<int64_t, uint64_t>> links;  // folder key -> UID -> size
+  size_t found = 0;
+  std::vector<std::string> problems;
+  for (const auto &[key, row] : last) {
+    const std::string name =
+        row->source + (row->offset >= 0 ? " (offset " + std::to_string(row->offset) + ")" : "");
+    if (row->result != "0") {
+      problems.push_back("failed: " + name + ": " + row->result + " " + row->text);
+      continue;
+    }
+    const std::string folder = FolderKey(row->folder);
+    if (!links.count(folder)) {
+      auto &uids = links[folder];
+      if (auto id = folders->find(folder); id != folders->end()) {
+        auto stored = queries.Links(id->second, &error);
+        if (!stored) return Fail("cannot read the links: " + error);
+        for (const auto &link : *stored) uids[link.uid] = link.size;
+      }
+    }
+    auto uid = links[folder].find(row->uid);
+    if (row->uid <= 0) {
+      problems.push_back("no UID in the report: " + name);
+    } else if (uid == links[folder].end() || uid->second != row->size) {
+      problems.push_back("missing: " + name + " in " + row->folder + " as UID " +
+                         std::to_string(row->uid));
+    } else {
+      ++found;
+    }
+  }
+  for (const auto &p : problems) std::printf("  %s\n", p.c_str());
+  if (problems.empty()) {
+    std::printf("complete: all %zu mails of the report are in the store\n", found);
+    return kExitClean;
+  }
+  std::printf("not complete: %zu of %zu mails of the report are in the store\n", found,
+              last.size());
+  return kExitNotClean;
 }
 
 }  // namespace
@@ -62,6 +126,10 @@ int main(int argc, char **argv) {
       ->capture_default_str();
   app.add_option("--list", list_limit, "findings listed per category (0: all)")
       ->capture_default_str();
+  std::string account, import_report;
+  app.add_option("--account", account,
+                 "instead: compare an import's --report of this user id with the store");
+  app.add_option("--report", import_report, "with --account: the import's report (CSV)");
   if (const int status = Import::ParseCommandLine(app, argc, argv, kExitUsage); status >= 0) {
     return status;
   }
@@ -81,6 +149,13 @@ int main(int argc, char **argv) {
   std::error_code ec;
   if (!std::filesystem::is_regular_file(registry_file, ec)) {
     return Fail("registry file " + registry_file + " not found (--registry FILE)");
+  }
+  if (!account.empty() || !import_report.empty()) {
+    if (account.empty() || import_report.empty() ||
+        account.find_first_not_of("0123456789") != std::string::npos || account.size() > 18) {
+      return Fail("--account takes a decimal user id, and goes with --report FILE");
+    }
+    return CheckAccount(registry_file, account, import_report);
   }
 
   // The library's code logs into the process-wide channel; warnings and

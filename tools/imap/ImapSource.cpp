@@ -282,6 +282,7 @@ bool ImapSource::CollectOnce(const std::string& text, const std::string& target,
     for (const ImapMessage& m : messages) {
       ImportItem item;
       item.path = ImapItemPath({url.Account(), folder.name, box.uidvalidity, m.uid});
+      item.source = ItemSource::Imap(url.Account(), folder.name, box.uidvalidity, m.uid);
       item.length = m.size;
       item.folder = store_folder;
       for (const std::string& flag : m.flags) {
