@@ -8,7 +8,7 @@
 
 #include "foundation/Channel.h"
 #include "foundation/SimpleThread.h"
-#include "tests/foundation/FoundationTestSupport.h"
+#include "tests/TestSupport.h"
 
 namespace KAVRO {
 namespace {
@@ -25,7 +25,7 @@ TEST(Channel, CapacityTimeoutsAndWaits) {
   int v = -1;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(reader.GetResult(&v, 20).code, ChannelDefs::kTimedOut);
-  EXPECT_GE(test::MillisecondsSince(start), 20);
+  EXPECT_GE(mstest::MillisecondsSince(start), 20);
   EXPECT_EQ(writer.PutResult(1, 0).code, ChannelDefs::kDone);
   EXPECT_TRUE(writer.Put(2, 0));
   EXPECT_EQ(writer.PutResult(3, 0).code, ChannelDefs::kTimedOut);

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <stdexcept>
 #include <string>
 
@@ -15,11 +14,6 @@ std::string ErrorOf(F f) {
     return e.what();
   }
   return "(no error)";
-}
-
-inline int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  return std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
 }
 
 }  // namespace KAVRO::test
