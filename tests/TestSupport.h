@@ -1,10 +1,14 @@
 #pragma once
 
 // What tests of several folders share: a whole file, a text cut into pieces,
-// the occurrences of a text, the time since a start, a mail, a user's rows,
-// a thread that runs a function. One copy each.
+// the occurrences of a text, a number of a summary line, the time since a
+// start, a mail, a user's rows, a store of a test binary's own, a thread
+// that runs a function. One copy each.
+
+#include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -43,6 +47,12 @@ inline size_t Occurrences(const std::string& text, const std::string& what) {
   return n;
 }
 
+// The number on the summary line that starts with `label`; -1 without one.
+inline int SummaryCount(const std::string& out, const std::string& label) {
+  const size_t at = out.find("  " + label + " ");
+  return at == std::string::npos ? -1 : std::atoi(out.c_str() + at + label.size() + 2);
+}
+
 // A mail with the Message-ID (no header when empty), padded to `size` bytes.
 inline std::string MakeMail(const std::string& message_id, const std::string& subject,
                             size_t size = 0, const std::string& date = kDate) {
@@ -69,6 +79,32 @@ inline int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
   const auto elapsed = std::chrono::steady_clock::now() - start;
   return std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
 }
+
+// One store of the test binary's own (Store: a PrivateStore) made before
+// the first test, named to the library through MAILSTORAGE_REGISTRY, and
+// removed after the last; `ready` runs once it exists, `done` before it goes.
+template <typename Store>
+class StoreEnvironment : public ::testing::Environment {
+ public:
+  StoreEnvironment(std::string name, Store** store, std::function<void()> ready = {},
+                   std::function<void()> done = {})
+      : name_(std::move(name)), store_(store), ready_(std::move(ready)), done_(std::move(done)) {}
+  void SetUp() override {
+    *store_ = new Store(name_);
+    setenv("MAILSTORAGE_REGISTRY", (*store_)->Registry().c_str(), 1);
+    if (ready_) ready_();
+  }
+  void TearDown() override {
+    if (done_) done_();
+    delete *store_;
+    *store_ = nullptr;
+  }
+
+ private:
+  std::string name_;
+  Store** store_;
+  std::function<void()> ready_, done_;
+};
 
 // A thread of the library's own kind whose work is a function (none: the
 // base Run); stops its thread before its members go.

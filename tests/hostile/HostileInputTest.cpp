@@ -37,21 +37,17 @@ constexpr int32_t kNoCode = -1;
 mstest::PrivateStore *g_store = nullptr;
 fs::path g_dir;  // mail files of the cases; removed at the end
 
-class StoreEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    g_store = new mstest::PrivateStore("hostile");
-    setenv("MAILSTORAGE_REGISTRY", g_store->Registry().c_str(), 1);
-    g_dir = fs::path(g_store->Blobs()).parent_path() / "mails";
-    fs::create_directories(g_dir);
-    for (const char *user : {kUser, kBystander}) g_store->Sql(mstest::UserSql(user, "hostile"));
-  }
-  void TearDown() override {
-    fs::remove_all(g_dir);
-    delete g_store;
-  }
-};
-const auto *const kEnvironment = ::testing::AddGlobalTestEnvironment(new StoreEnvironment);
+const auto *const kEnvironment = ::testing::AddGlobalTestEnvironment(
+    new mstest::StoreEnvironment<mstest::PrivateStore>(
+        "hostile", &g_store,
+        [] {
+          g_dir = fs::path(g_store->Blobs()).parent_path() / "mails";
+          fs::create_directories(g_dir);
+          for (const char *user : {kUser, kBystander}) {
+            g_store->Sql(mstest::UserSql(user, "hostile"));
+          }
+        },
+        [] { fs::remove_all(g_dir); }));
 
 struct Outcome {
   int32_t code = kNoCode;
