@@ -15,13 +15,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "entry/MailStorage.h"
+#include "tests/TestSupport.h"
 
 namespace mstest {
 
@@ -31,13 +30,6 @@ constexpr int32_t kOk = 0;
 constexpr int32_t kOracleError = 1001;
 constexpr int32_t kAccessDenied = 1020;
 constexpr int32_t kInvalidInput = 1023;
-inline const std::string kDate = "Tue, 15 Nov 1994 08:12:31 +0100";
-
-inline std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // `text` as a literal, quotes doubled: `quote` is "'" for SQL, and the shell
 // form "'\\''" for a psql command line.
 inline std::string Quote(const std::string& text, const std::string& quote = "''") {
@@ -90,12 +82,7 @@ inline std::string Sql(const std::string& sql) {
   return Psql("mailstore", "mailstore", "-c " + Quote(sql, "'\\''"));
 }
 
-inline std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> rows;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) rows.push_back(line);
-  return rows;
-}
+inline std::vector<std::string> Lines(const std::string& text) { return Split(text, '\n'); }
 
 inline std::vector<std::string> SqlRows(const std::string& sql) { return Lines(Sql(sql)); }
 
@@ -115,25 +102,8 @@ inline int64_t Count(const std::string& table, const std::string& where) {
 
 // A user (its id text) with a company of the same id, unique to one test.
 inline std::string MakeUser(int64_t id, const std::string& name) {
-  const std::string ids = std::to_string(id);
-  Sql("INSERT INTO NS_COMPANY (COM_COMPANYID, COM_NAME) VALUES (" + ids + ", " + Quote(name) +
-      ") ON CONFLICT DO NOTHING; INSERT INTO NS_USER (USR_USERID, COM_COMPANYID, VES_VESSELID, "
-      "USR_NAME, USR_ROWSTATUS, USR_VESSELUSER) VALUES (" +
-      ids + ", " + ids + ", 7, " + Quote(name) + ", 0, 1)");
-  return ids;
-}
-
-// A mail with the Message-ID (no header when empty), padded to `size` bytes.
-inline std::string MakeMail(const std::string& message_id, const std::string& subject,
-                            size_t size = 0, const std::string& date = kDate) {
-  std::string head =
-      "From: Sender <sender@example.invalid>\r\nTo: Receiver <receiver@example.invalid>\r\nDate: " +
-      date + "\r\nSubject: " + subject + "\r\n";
-  if (!message_id.empty()) head += "Message-ID: " + message_id + "\r\n";
-  head += "Content-Type: text/plain; charset=us-ascii\r\n\r\n";
-  std::string mail = head + "Hello from the tests.\r\n";
-  if (size > mail.size()) mail.insert(head.size(), size - mail.size(), 'x');
-  return mail;
+  Sql(UserSql(std::to_string(id), name));
+  return std::to_string(id);
 }
 
 // The log lines of the calling thread since the last Take() (the directory
@@ -148,7 +118,7 @@ class LogWatch {
     std::error_code ec;
     for (const auto& file : fs::directory_iterator(dir, ec)) {
       if (!file.path().filename().string().starts_with("MailStorage_")) continue;
-      const std::string content = ReadFile(file);
+      const std::string content = ReadFile(file.path());
       size_t& seen = seen_[file];
       for (size_t end; (end = content.find("\r\n", seen)) != std::string::npos; seen = end + 2) {
         const std::string line = content.substr(seen, end + 2 - seen);

@@ -10,11 +10,11 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 
 #include "entry/MailStorage.h"
+#include "tests/TestSupport.h"
 
 // Once the library is unloaded, what it and the ODBC driver manager keep for
 // the process's life is unreachable and lies in unmapped modules, where no
@@ -25,6 +25,7 @@ extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
 namespace {
 
 namespace fs = std::filesystem;
+using mstest::Occurrences;
 
 int ThreadCount() {
   int n = 0;
@@ -44,16 +45,9 @@ std::string LogText() {
   std::error_code ec;
   for (const auto& file : fs::directory_iterator(dir, ec)) {
     if (!file.path().filename().string().starts_with("MailStorage_")) continue;
-    std::ifstream in(file.path(), std::ios::binary);
-    text += std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    text += mstest::ReadFile(file.path());
   }
   return text;
-}
-
-size_t Occurrences(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size()) ++n;
-  return n;
 }
 
 class ParkedLogger : public ::testing::Test {

@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -12,10 +11,12 @@
 #include "foundation/SimpleThread.h"
 #include "foundation/Syncronize.h"
 #include "foundation/ThreadId.h"
-#include "tests/foundation/FoundationTestSupport.h"
+#include "tests/TestSupport.h"
 
 namespace KAVRO {
 namespace {
+
+using mstest::FunctionThread;
 
 // A condition stays set, an event releases one wait; MultiWait takes the
 // lowest index first.
@@ -25,7 +26,7 @@ TEST(Syncronize, ConditionEventAndMultiWait) {
   MultiWait mw;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(mw.Wait(30), nullptr);
-  EXPECT_GE(test::MillisecondsSince(start), 30);
+  EXPECT_GE(mstest::MillisecondsSince(start), 30);
   EXPECT_EQ(mw.Add(&c), 0u);
   EXPECT_EQ(mw.Add(&e), 1u);
   EXPECT_FALSE(c.Wait(10));
@@ -73,23 +74,6 @@ TEST(MultiWait, SeveralProducersEachHeardEveryTime) {
   EXPECT_EQ(heard, std::vector<int>(kProducers, kRounds));
   EXPECT_EQ(mw.Wait(0), nullptr);
 }
-
-// A thread whose work is a function (none: the base Run); stops its thread
-// before its members go.
-class FunctionThread : public SimpleThread {
- public:
-  explicit FunctionThread(std::function<void(FunctionThread*)> work, const char* name = "Worker")
-      : work_(std::move(work)) {
-    SetName(name);
-  }
-  ~FunctionThread() override { Stop(-1); }
-
- protected:
-  void Run() override { work_ ? work_(this) : SimpleThread::Run(); }
-
- private:
-  std::function<void(FunctionThread*)> work_;
-};
 
 // The thread id is the kernel's: the main thread's is the process id, and a
 // worker sees the id SimpleThread reports for it.

@@ -1,28 +1,20 @@
 // The process-wide log function: level filter, thread id prefix,
-// the bounded channel, the wait for an empty channel and the level names.
+// the bounded channel and the wait for an empty channel.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <functional>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
-#include "foundation/SimpleThread.h"
 #include "log/Log.h"
 #include "log/LogChannel.h"
+#include "tests/TestSupport.h"
 
 namespace Nauvik {
 namespace {
 
-// A thread of the library's own kind, so that its kernel id is known.
-struct FunctionThread : KAVRO::SimpleThread {
-  explicit FunctionThread(std::function<void()> run) : body(std::move(run)) {}
-  ~FunctionThread() override { Stop(-1); }
-  void Run() override { body(); }
-  std::function<void()> body;
-};
+using mstest::FunctionThread;
 
 class LogFunction : public ::testing::Test {
  protected:
@@ -62,7 +54,7 @@ TEST_F(LogFunction, CheckedMessagesAboveTheGlobalLevelAreDropped) {
 
 TEST_F(LogFunction, TextIsPrefixedWithTheCallingThreadsKernelId) {
   KAVRO::Condition go;
-  FunctionThread thread([&go] {
+  FunctionThread thread([&go](FunctionThread*) {
     go.Wait(30000);
     Log(kLogError, true, "from a worker");
     Log(-3, true, "raw text");
@@ -88,7 +80,7 @@ TEST_F(LogFunction, FullChannelDropsTheNewMessageAndTerminatedWaitersUnwind) {
   for (int i = 0; i < 100; ++i) Log(kLogInfo, true, "m" + std::to_string(i));
   std::atomic<int> calls{0};
   {
-    FunctionThread thread([&calls] {
+    FunctionThread thread([&calls](FunctionThread*) {
       for (;; ++calls) Log(kLogInfo, true, "no room");  // returns after its 5 ms wait
     });
     ASSERT_TRUE(thread.Start());
@@ -112,14 +104,6 @@ TEST_F(LogFunction, WaitForEmptyChannelWakesWhenTheReaderTakesTheLast) {
   EXPECT_TRUE(WaitForLogChannelEmpty(-1));
   EXPECT_TRUE(LogChannelEmpty());
   reader.join();
-}
-
-// The names every file line carries.
-TEST(LogLevelName, NamesAndNumbers) {
-  const std::pair<int32_t, const char*> cases[] = {
-      {0, "ERROR"}, {1, "WARNING"}, {2, "STATUS"}, {3, "INFO"},     {4, "4"},   {5, "DEBUG"},
-      {6, "DEBUG2"}, {7, "DEBUG3"}, {8, "DEBUG4"}, {9, "9"},        {-1, "-1"}, {1000, "1000"}};
-  for (const auto& [level, name] : cases) EXPECT_EQ(LogLevelName(level), name) << level;
 }
 
 }  // namespace
