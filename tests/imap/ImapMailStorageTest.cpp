@@ -377,53 +377,65 @@ TEST_F(ImapMailStorageTest, InsertMessageStoresOnce) {
   EXPECT_EQ(store_.InsertMessage(nullptr, size, &none, 0), kImapInvalidInput);
 }
 
-// The body-part rows of a stored mail point into its blob file: each header
-// starts where its row says, each body right after the empty line, and each
-// part ends at the delimiter that follows it; an encapsulated message ends
-// with the part that holds it.
+// The body-part rows of a stored mail, through the views and on the base
+// tables, point into its blob file: each header starts where its row says,
+// each body right after the empty line, and each part ends at the delimiter
+// that follows it; an encapsulated message ends with the part that holds it.
+// Each row carries its part's type, charset and encoding codes; the top row
+// has neither parent nor number.
 TEST_F(ImapMailStorageTest, BodyPartOffsetsPointIntoTheStoredBlob) {
-  const std::string mail =
-      "From: a@x.invalid\r\nMessage-ID: <offsets-1@unit>\r\nMIME-Version: 1.0\r\n"
-      "Content-Type: multipart/mixed; boundary=\"outer\"\r\n\r\npreamble\r\n"
-      "--outer\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nfirst body\r\n"
-      "--outer\r\nContent-Type: message/rfc822\r\n\r\n"
-      "Subject: inner\r\nContent-Type: multipart/alternative; boundary=\"inner\"\r\n\r\n"
-      "--inner\r\nContent-Type: text/html\r\n\r\n<p>inner</p>\r\n--inner--\r\n"
-      "\r\n--outer--\r\n";
-  MessageReference stored;
-  ASSERT_EQ(store_.InsertMessage(mail.data(), static_cast<uint32_t>(mail.size()), &stored, 0),
-            kImapOk);
-  KAVRO::MMFile blob;
-  ASSERT_EQ(BlobUtils(true).GetBlobMapping(stored.file_storage_id, &blob), 0);
-  const std::string bytes(blob.Bytes());
-  ASSERT_EQ(bytes, mail);
-  const auto at = [&](const char* text) { return static_cast<int64_t>(bytes.find(text)); };
-  const int64_t end = static_cast<int64_t>(bytes.size());
+  for (const bool views : {true, false}) {
+    SCOPED_TRACE(views ? "views" : "tables");
+    store_.SetUseViews(views);
+    const std::string mail =
+        "From: a@x.invalid\r\nMessage-ID: <offsets-" + to_string(views) +
+        "@unit>\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=\"outer\"\r\n\r\npreamble\r\n"
+        "--outer\r\nContent-Type: text/plain; charset=utf-8\r\n"
+        "Content-Transfer-Encoding: quoted-printable\r\n\r\nfirst body\r\n"
+        "--outer\r\nContent-Type: message/rfc822\r\n\r\n"
+        "Subject: inner\r\nContent-Type: multipart/alternative; boundary=\"inner\"\r\n\r\n"
+        "--inner\r\nContent-Type: text/html\r\n\r\n<p>inner</p>\r\n--inner--\r\n"
+        "\r\n--outer--\r\n";
+    MessageReference stored;
+    ASSERT_EQ(store_.InsertMessage(mail.data(), static_cast<uint32_t>(mail.size()), &stored, 0),
+              kImapOk);
+    KAVRO::MMFile blob;
+    ASSERT_EQ(BlobUtils(views).GetBlobMapping(stored.file_storage_id, &blob), 0);
+    const std::string bytes(blob.Bytes());
+    ASSERT_EQ(bytes, mail);
+    const auto at = [&](const char* text) { return static_cast<int64_t>(bytes.find(text)); };
+    const int64_t end = static_cast<int64_t>(bytes.size());
 
-  // In write order: {parent row, part number, header, body, end}
-  const std::vector<std::vector<int64_t>> expected = {
-      {-1, 0, 0, at("preamble"), end},
-      {0, 1, at("Content-Type: text/plain"), at("first body"), at("--outer\r\nContent-Type: m")},
-      {0, 2, at("Content-Type: message"), at("Subject: inner"), at("--outer--")},
-      {2, 0, at("Subject: inner"), at("--inner\r\n"), at("--outer--")},
-      {3, 1, at("Content-Type: text/html"), at("<p>inner"), at("--inner--")},
-  };
-  DBTable<NV_IMAPBODYPART> rows;
-  ASSERT_TRUE(
-      rows.Select(Q("IMM_IMAPMESSAGEID = ?", {stored.imap_message_id}), "IMB_IMAPBODYPARTID"));
-  std::vector<int64_t> ids;
-  std::vector<std::vector<int64_t>> seen;
-  while (rows.Fetch()) {
-    ids.push_back(IdOf(rows.IMB_IMAPBODYPARTID));
-    const auto parent = std::find(ids.begin(), ids.end(), IdOf(rows.IMB_PARENTID));
-    seen.push_back({parent == ids.end() ? -1 : parent - ids.begin(), rows.IMB_BODYNO,
-                    static_cast<int32_t>(rows.IMB_HDRSTART),
-                    static_cast<int32_t>(rows.IMB_BODYSTART),
-                    static_cast<int32_t>(rows.IMB_BODYEND)});
-    const int64_t body = seen.back()[3];
-    EXPECT_EQ(body >= 4 ? bytes.substr(static_cast<size_t>(body) - 4, 4) : "", "\r\n\r\n");
+    // In write order: {parent row, part number, header, body, end, type, charset, encoding}
+    const std::vector<std::vector<int64_t>> expected = {
+        {-1, 0, 0, at("preamble"), end, 5, 20, 99},
+        {0, 1, at("Content-Type: text/plain"), at("first body"), at("--outer\r\nContent-Type: m"),
+         0, 0, 3},
+        {0, 2, at("Content-Type: message"), at("Subject: inner"), at("--outer--"), 6, 20, 99},
+        {2, 0, at("Subject: inner"), at("--inner\r\n"), at("--outer--"), 5, 20, 99},
+        {3, 1, at("Content-Type: text/html"), at("<p>inner"), at("--inner--"), 0, 20, 99},
+    };
+    DBTable<NV_IMAPBODYPART> rows;
+    const std::string message = Q("IMM_IMAPMESSAGEID = ?", {stored.imap_message_id});
+    ASSERT_TRUE(rows.Select(message, "IMB_IMAPBODYPARTID"));
+    std::vector<int64_t> ids;
+    std::vector<std::vector<int64_t>> seen;
+    while (rows.Fetch()) {
+      ids.push_back(IdOf(rows.IMB_IMAPBODYPARTID));
+      const auto parent = std::find(ids.begin(), ids.end(), IdOf(rows.IMB_PARENTID));
+      seen.push_back({parent == ids.end() ? -1 : parent - ids.begin(), rows.IMB_BODYNO,
+                      static_cast<int32_t>(rows.IMB_HDRSTART),
+                      static_cast<int32_t>(rows.IMB_BODYSTART),
+                      static_cast<int32_t>(rows.IMB_BODYEND), rows.IMB_MIMEBASIC,
+                      rows.IMB_CHARSET, rows.IMB_ENCODING});
+      const int64_t body = seen.back()[3];
+      EXPECT_EQ(body >= 4 ? bytes.substr(static_cast<size_t>(body) - 4, 4) : "", "\r\n\r\n");
+    }
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(Count("NS_IMAPBODYPART", message + " AND IMB_PARENTID IS NULL AND IMB_BODYNO IS NULL"),
+              1);
   }
-  EXPECT_EQ(seen, expected);
 }
 
 // FindMessage finds a mail only through a link into a folder, by its
