@@ -438,36 +438,6 @@ TEST_F(ImapMailStorageTest, BodyPartOffsetsPointIntoTheStoredBlob) {
   }
 }
 
-// FindMessage finds a mail only through a link into a folder, by its
-// Message-ID text (a LIKE pattern) and its size, on views and base tables.
-TEST_F(ImapMailStorageTest, FindMessageSeesLinkedMailOnly) {
-  const int64_t user = MakeUser(UserBase(7), "Finder");
-  const std::string mail = Mail("<find-1@unit>");
-  const uint32_t size = static_cast<uint32_t>(mail.size());
-  MessageReference stored, found;
-  ASSERT_EQ(store_.InsertMessage(mail.data(), size, &stored, 0), kImapOk);
-  EXPECT_EQ(store_.FindMessage("<find-1@unit>", size, &found), kImapMailNotFound);
-  Add("<find-1@unit>", u"Found", user);
-  const std::tuple<std::string, uint32_t, int32_t> cases[] = {
-      {"<find-1@unit>", size, kImapOk},
-      {"<find-_@unit>", size, kImapOk},
-      {"<find-1@unit>", size + 1, kImapMailNotFound},
-      {"<find-2@unit>", size, kImapMailNotFound},
-      {"<find-1@unit>'", size, kImapMailNotFound},
-  };
-  for (bool views : {true, false}) {
-    store_.SetUseViews(views);
-    for (const auto& [message_id, length, code] : cases) {
-      SCOPED_TRACE(message_id + (views ? " (views)" : " (tables)"));
-      found = MessageReference{};
-      ASSERT_EQ(store_.FindMessage(message_id, length, &found), code);
-      if (code != kImapOk) continue;
-      EXPECT_EQ(found.imap_message_id, stored.imap_message_id);
-      EXPECT_EQ(found.file_storage_id, stored.file_storage_id);
-    }
-  }
-}
-
 // From a stored blob the message row uses that blob and the link carries the
 // mail recipient; a second call links the same message again. Without the
 // create flag a missing folder is 1014 (the message row stays) and an
@@ -590,18 +560,23 @@ TEST_F(ImapMailStorageTest, AddByPathStoresTheFileBytesAtAnySize) {
   rmdir(dir.c_str());
 }
 
+// FindMessage finds a stored mail only once it is linked into a folder.
 // LinkMessagesToFolder links every request or none: a request that fails,
 // whether refused (a message that is not stored, 1023) or by the database (a
 // message row that does not exist, 1001), takes back the links the call made
 // before it. Its refusals come before any link.
 TEST_F(ImapMailStorageTest, LinkMessagesToFolderIsAllOrNothing) {
   const int64_t user = MakeUser(UserBase(9), "Linker");
+  const std::string mail = Mail("<link-1@unit>");
+  const uint32_t size = static_cast<uint32_t>(mail.size());
+  MessageReference stored, message;
+  ASSERT_EQ(store_.InsertMessage(mail.data(), size, &stored, 0), kImapOk);
+  EXPECT_EQ(store_.FindMessage("<link-1@unit>", size, &message), kImapMailNotFound);
   Add("<link-1@unit>", u"Links", user);
   const int64_t folder = FolderId(u"Links", user);
-  const std::string mail = Mail("<link-1@unit>");
-  MessageReference message;
-  ASSERT_EQ(store_.FindMessage("<link-1@unit>", static_cast<uint32_t>(mail.size()), &message),
-            kImapOk);
+  ASSERT_EQ(store_.FindMessage("<link-1@unit>", size, &message), kImapOk);
+  EXPECT_EQ(message.imap_message_id, stored.imap_message_id);
+  EXPECT_EQ(message.file_storage_id, stored.file_storage_id);
   const std::string in_folder = Q("IMF_IMAPFOLDERID = ?", {folder});
 
   for (const auto& [bad_message, code] :
