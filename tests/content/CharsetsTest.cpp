@@ -22,16 +22,8 @@ TEST(Conversions, RealTextsInManyCharsetsAndBack) {
       // clang-format off
       {"ISO-8859-1", std::string("Gr\xFC\xDF" "e", 5), "Grüße"},
       {"windows-1252", std::string("\x80 5 \x96 \x93ok\x94", 10), "€ 5 – “ok”"},
-      {"ISO-8859-15", std::string("\xA4uro", 4), "€uro"},
-      {"KOI8-R", std::string("\xF0\xD2\xC9\xD7\xC5\xD4", 6), "Привет"},
-      {"Shift_JIS", std::string("\x93\xFA\x96{\x8C\xEA", 6), "日本語"},
       {"ISO-2022-JP", std::string("\x1B$BF|K\x5C" "8l\x1B(B", 12), "日本語"},
       {"GB18030", std::string("\xD6\xD0\xCE\xC4\x94" "9\xFC" "6", 8), "中文😀"},  // surrogates
-      {"Big5", std::string("\xA4\xA4\xA4\xE5", 4), "中文"},
-      {"EUC-KR", std::string("\xC7\xD1\xB1\xDB", 4), "한글"},
-      {"UTF-7", std::string("+AOk-", 5), "é"},
-      {"ISO-8859-2", std::string("\xA3\xF3" "d\xBC", 4), "Łódź"},
-      {"ibm-1047", std::string("\xC8\x85\x93\x93\x96", 5), "Hello"},
       {"UTF-8", std::string(), ""},
       // Names as the stored table holds them are ICU converter names too.
       {"ibm-5348_p100-1997", std::string("\x80", 1), "€"},  // Windows' 1252

@@ -17,8 +17,6 @@ TEST(DecodeHeaderValue, DecodesRealHeaderBodies) {
   const std::vector<std::tuple<const char*, std::string, std::string>> cases = {
       {"Q, lower-case letter, underscore", "=?iso-8859-1?q?Hello_World?=", "Hello World"},
       {"windows-1252 euro", "=?windows-1252?Q?=80_price?=", "\xE2\x82\xAC price"},
-      {"KOI8-R", "=?KOI8-R?B?8NLJ18XU?=", "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82"},
-      {"ISO-2022-JP", "=?ISO-2022-JP?B?GyRCRnxLXDhsGyhC?=", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E"},
       {"UTF-16BE", "=?UTF-16BE?B?A6kAbQBlAGcAYQ==?=", "\xCE\xA9mega"},
       {"text around a word", "Re: =?utf-8?q?caf=C3=A9?= now", "Re: caf\xC3\xA9 now"},
       {"adjacent words keep the space between them", "=?utf-8?q?a?= =?utf-8?q?b?=", "a b"},

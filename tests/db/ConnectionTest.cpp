@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <set>
 #include <thread>
 
 #include "db/ConnectionManager.h"
@@ -83,50 +82,6 @@ TEST(Connections, OnePerThreadAndReopenedAfterClose) {
   EXPECT_EQ(ConnectionManager::Instance().ConnectionCount(me), 1u);
 }
 
-TEST(Connections, StatementIdsAreNeverReused) {
-  uint64_t a = ConnectionManager::Instance().NextPublicStatementId();
-  uint64_t b = ConnectionManager::Instance().NextPublicStatementId();
-  EXPECT_GT(a, 0u);
-  EXPECT_EQ(b, a + 1);
-  CODBCDatabase* db = CODBCDatabase::GetDB("", kProviderDefault);
-  size_t before = db->StatementCount();
-  db->FreeStmtHandle(b + 1000);  // not in the map: nothing happens
-  EXPECT_EQ(db->StatementCount(), before);
-  {
-    DbSimpleAccess t("NV_COMPANY");
-    t.Count("");
-    EXPECT_EQ(db->StatementCount(), before + 1);
-  }
-  EXPECT_EQ(db->StatementCount(), before);  // freed with its table object
-}
-
-TEST(Transactions, RollbackDropsAndCommitPublishes) {
-  int64_t id = FreshId();
-  std::string where = "COM_COMPANYID IN (" + std::to_string(id) + ", " + std::to_string(id + 1) +
-                      ")";
-  {
-    ManualCommit txn;
-    InsertCompany(id, "Rolled back");
-    EXPECT_EQ(CountCompanies(where), 1);  // visible inside
-    int64_t elsewhere = -1;
-    OnOtherThread([&] { elsewhere = CountCompanies(where); });
-    EXPECT_EQ(elsewhere, 0);  // not outside
-  }  // no Commit: rolled back
-  EXPECT_EQ(CountCompanies(where), 0);
-  EXPECT_TRUE(CODBCDatabase::FindDB("", kProviderDefault)->AutoCommit());
-  {
-    ManualCommit txn;
-    EXPECT_FALSE(CODBCDatabase::FindDB("", kProviderDefault)->AutoCommit());
-    InsertCompany(id + 1, "Committed");
-    txn.Commit();
-  }
-  EXPECT_TRUE(CODBCDatabase::FindDB("", kProviderDefault)->AutoCommit());
-  int64_t elsewhere = -1;
-  OnOtherThread([&] { elsewhere = CountCompanies(where); });
-  EXPECT_EQ(elsewhere, 1);
-  DbSimpleAccess("NS_COMPANY").Delete(where);
-}
-
 // The store closes the thread's connections inside a transaction when a
 // statement fails; the guard must not open a new connection to roll back
 // work that the close already dropped.
@@ -142,37 +97,6 @@ TEST(Transactions, GuardAfterCloseOpensNoConnection) {
   EXPECT_EQ(ConnectionManager::Instance().ConnectionCount(me), 0u);
   EXPECT_EQ(CountCompanies("COM_COMPANYID = " + std::to_string(id)), 0);
   EXPECT_TRUE(CODBCDatabase::FindDB("", kProviderDefault)->AutoCommit());
-}
-
-TEST(Concurrency, TwoThreadsWriteOnTheirOwnConnections) {
-  constexpr int kRows = 40;
-  int64_t base = FreshId();
-  std::vector<uint64_t> ids[2];
-  CODBCDatabase* conns[2] = {};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 2; ++t) {
-    threads.emplace_back([&, t] {
-      conns[t] = CODBCDatabase::GetDB("", kProviderDefault);
-      DbSimpleAccess seq("NV_COMPANY");
-      for (int i = 0; i < kRows; ++i) {
-        ManualCommit txn;
-        uint64_t v = seq.GetNextSequenceValue();
-        ids[t].push_back(v);
-        InsertCompany(base + static_cast<int64_t>(t * kRows + i), "T" + std::to_string(t));
-        txn.Commit();
-      }
-      CloseThreadDatabases();
-    });
-  }
-  for (std::thread& t : threads) t.join();
-  EXPECT_NE(conns[0], conns[1]);
-  std::set<uint64_t> all(ids[0].begin(), ids[0].end());
-  all.insert(ids[1].begin(), ids[1].end());
-  EXPECT_EQ(all.size(), 2u * kRows);  // the sequence never hands a value out twice
-  std::string where = "COM_COMPANYID >= " + std::to_string(base) + " AND COM_COMPANYID < " +
-                      std::to_string(base + 2 * kRows);
-  EXPECT_EQ(CountCompanies(where), 2 * kRows);
-  DbSimpleAccess("NS_COMPANY").Delete(where);
 }
 
 TEST(LostConnection, ReportedThenReopenedAfterClose) {

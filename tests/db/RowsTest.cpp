@@ -13,8 +13,6 @@
 #include "db/DBTable.h"
 #include "db/Rows.h"
 #include "foundation/NTime.h"
-#include "log/Log.h"
-#include "log/LogChannel.h"
 
 namespace Nauvik {
 namespace {
@@ -248,30 +246,6 @@ TEST(Rows, UpdateAndDeleteCountTheirRows) {
   EXPECT_EQ(r.Delete(user), 1);
   EXPECT_EQ(r.Delete(user), 0);
   txn.Rollback();
-}
-
-// The byte-string statements log as such, the UTF-16 ones with their "W".
-TEST(Rows, CountsLogTheirOwnExecuteLines) {
-  const auto take = [] {
-    std::vector<std::string> lines;
-    LogChannelReader reader(GlobalLogChannel());
-    ChLog::CHLogMessage m;
-    while (reader.Get(&m, 0)) {
-      const std::string text = m.text.substr(m.text.find(": ") + 2);
-      lines.push_back(text.substr(0, text.find(": ") + 2));
-    }
-    return lines;
-  };
-  DBTable<NV_IMAPSUBSCRIPTION> t;
-  EXPECT_EQ(t.Count("USR_USERID = -1"), 0);  // connected before the capture
-  const int32_t old_level = GetLogLevel();
-  (void)take();
-  SetLogLevel(kLogDebug2);
-  EXPECT_EQ(t.Count("USR_USERID = -1"), 0);
-  EXPECT_EQ(t.CountW(u"USR_USERID = -1"), 0);
-  SetLogLevel(old_level);
-  EXPECT_EQ(take(), (std::vector<std::string>{"DbExecute: ", "DbExecute done: ", "DbExecuteW: ",
-                                              "DbExecuteW done: "}));
 }
 
 TEST(Rows, SequencesAreSharedByTableAndViewAndFolderUidsCount) {
