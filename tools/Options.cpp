@@ -153,6 +153,9 @@ int ParseOptions(int argc, char** argv, ImportOptions* o) {
   app.add_option("--password-file", o->password_file,
                  "IMAP password, first line of FILE (else $MAILSTORAGE_IMAP_PASSWORD)");
   app.add_option("--imap-ca", o->imap_ca, "CA bundle the IMAP server's certificate must chain to");
+  app.add_option("--imap-tls-name", o->imap_tls_name,
+                 "the name the IMAP server's certificate must carry, when the URL names it "
+                 "otherwise (an address, a tunnel)");
   app.add_flag("--imap-insecure", o->imap_insecure,
                "do not verify the IMAP server's certificate and host name");
   app.add_flag("--imap-plain", o->imap_plain,

@@ -37,6 +37,7 @@ struct ImportOptions {
   // imap:// and imaps:// inputs
   std::string password_file;  // else MAILSTORAGE_IMAP_PASSWORD
   std::string imap_ca;
+  std::string imap_tls_name;
   std::string imap_auth = "auto";
   bool imap_insecure = false;
   bool imap_plain = false;

@@ -338,6 +338,7 @@ int main(int argc, char** argv) {
         if (!ImapPassword(o, &login.password, &error)) return Fail(kExitUsage, error);
         login.auth = o.imap_auth;
         login.tls.ca_file = o.imap_ca;
+        login.tls.name = o.imap_tls_name;
         login.tls.verify = !o.imap_insecure;
         login.allow_plain = o.imap_plain;
         imap = std::make_unique<ImapSource>(

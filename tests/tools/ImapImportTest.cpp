@@ -355,6 +355,15 @@ TEST_F(ImapImport, RefusalsEndTheRunBeforeItStarts) {
         "imaps://user1@[::ffff:127.0.0.1]:" + tls_port_},
        2,
        "IP address mismatch"},
+      // A partial wildcard (f*.partial.test) stands for no name; a whole
+      // label wildcard (*.wild.test) does, as the list below shows.
+      {{"--imap-ca", ca, "--password-file", password, "--imap-tls-name", "foo.partial.test", Url()},
+       2,
+       "the certificate of foo.partial.test does not verify: hostname mismatch"},
+      {{"--imap-ca", ca, "--password-file", password, "--imap-tls-name", "foo.wild.test",
+        Url("/Sent")},
+       0,
+       "Mig "},
       {{"--password-file", password, "imap://user1@127.0.0.2:" + port_},
        2,
        "offers no STARTTLS: refusing to send the password unencrypted"},

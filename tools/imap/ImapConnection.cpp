@@ -158,20 +158,23 @@ bool ImapConnection::StartTls(const std::string& host, const TlsSettings& settin
   if (!ssl_ || SSL_set_fd(ssl_, fd_) != 1) {
     return Fail(ImapFailure::kTls, "TLS: " + OpenSslText(), error);
   }
-  if (!IsIpLiteral(host)) SSL_set_tlsext_host_name(ssl_, host.c_str());
+  const std::string& name = settings.name.empty() ? host : settings.name;
+  if (!IsIpLiteral(name)) SSL_set_tlsext_host_name(ssl_, name.c_str());
   if (settings.verify) {
     X509_VERIFY_PARAM* param = SSL_get0_param(ssl_);
-    const int ok = IsIpLiteral(host) ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str())
-                                     : X509_VERIFY_PARAM_set1_host(param, host.c_str(), 0);
+    // A partial wildcard (f*.example.org) would let a certificate made for
+    // one name family stand for hosts its owner was never meant to have.
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-    if (ok != 1) return Fail(ImapFailure::kTls, "TLS: cannot check host " + host, error);
+    const int ok = IsIpLiteral(name) ? X509_VERIFY_PARAM_set1_ip_asc(param, name.c_str())
+                                     : X509_VERIFY_PARAM_set1_host(param, name.c_str(), 0);
+    if (ok != 1) return Fail(ImapFailure::kTls, "TLS: cannot check host " + name, error);
   }
   ERR_clear_error();
   if (SSL_connect(ssl_) != 1) {
     const long verify = SSL_get_verify_result(ssl_);
     if (settings.verify && verify != X509_V_OK) {
       return Fail(ImapFailure::kTls,
-                  "the certificate of " + host +
+                  "the certificate of " + name +
                       " does not verify: " + X509_verify_cert_error_string(verify) +
                       " (give the CA with --imap-ca FILE, or --imap-insecure to skip the check)",
                   error);

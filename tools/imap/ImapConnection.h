@@ -29,6 +29,9 @@ enum class ImapFailure {
 struct TlsSettings {
   std::string ca_file;  // "" = the system's CA store
   bool verify = true;   // certificate chain and host name
+  // The name the certificate must carry; "" = the host connected to. For a
+  // server reached by an address or through a tunnel.
+  std::string name;
 };
 
 class ImapConnection final {
