@@ -148,9 +148,11 @@ double RatePacer::Next(double now) {
 }
 
 Importer::Importer(const ImportOptions& options, LibraryApi api, Journal* journal,
-                   ReportWriter* report, ProbeFactory probes, FlagsWriter* flags)
+                   ReportWriter* report, ProbeFactory probes, FlagsWriter* flags,
+                   ImapSource* imap)
     : options_(options),
       api_(api),
+      imap_(imap),
       journal_(journal),
       report_(report),
       probes_(std::move(probes)),
@@ -395,7 +397,7 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
     uint64_t size = 0;
     bool duplicate = false;
     bool found = false;
-    if (!LoadMail(item, options_.keep_line_ends, &mail, &error)) {
+    if (!LoadMail(item, options_.keep_line_ends, imap_, &mail, &error)) {
       code = IMAP::kImapFileNotFound;
       text = error;
     } else {

@@ -29,6 +29,8 @@
 
 namespace Nauvik::Import {
 
+class ImapSource;
+
 // What became of the items of one target folder.
 struct FolderCounts {
   uint64_t source = 0;   // items listed at the source
@@ -112,7 +114,7 @@ class Importer {
  public:
   // Borrowed: `journal`, `report` and `flags` may be null and must outlive Run.
   Importer(const ImportOptions& options, LibraryApi api, Journal* journal, ReportWriter* report,
-           ProbeFactory probes, FlagsWriter* flags = nullptr);
+           ProbeFactory probes, FlagsWriter* flags = nullptr, ImapSource* imap = nullptr);
 
   // Imports `items` (skipped ones are only recorded). Items the journal shows
   // as complete are not imported again. Stops taking new items once
@@ -144,6 +146,7 @@ class Importer {
 
   const ImportOptions& options_;
   LibraryApi api_;
+  ImapSource* imap_ = nullptr;  // borrowed; the source of IMAP items
   Journal* journal_;
   ReportWriter* report_;
   ProbeFactory probes_;

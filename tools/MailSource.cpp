@@ -248,11 +248,11 @@ void MailBytes::Reset() {
   hash = 0;
 }
 
-bool LoadMail(const ImportItem& item, bool keep_line_ends, MailBytes* out, std::string* error) {
+bool LoadMail(const ImportItem& item, bool keep_line_ends, ImapSource* imap, MailBytes* out,
+              std::string* error) {
   out->Reset();
-  if (IsImapUrl(item.path)) {
+  if (item.source.kind == ItemSource::Kind::kImap) {
     // The server's bytes, exactly as sent; they exist in memory only.
-    ImapSource* imap = ActiveImapSource();
     std::string fetched;
     if (imap == nullptr) *error = item.path + ": no IMAP session in this run";
     if (imap == nullptr || !imap->Load(item, &fetched, error)) return false;

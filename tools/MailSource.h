@@ -20,6 +20,8 @@
 
 namespace Nauvik::Import {
 
+class ImapSource;
+
 class MailBytes {
  public:
   MailBytes() = default;
@@ -33,7 +35,7 @@ class MailBytes {
   uint64_t hash = 0;       // ContentHash(bytes)
 
  private:
-  friend bool LoadMail(const ImportItem&, bool, MailBytes*, std::string*);
+  friend bool LoadMail(const ImportItem&, bool, ImapSource*, MailBytes*, std::string*);
   void Reset();
   // Owns `fd`, an in-memory file of `size` bytes, from now on; `whole` is
   // its content when the caller still has all of it, else it is mapped.
@@ -49,6 +51,7 @@ class MailBytes {
 // cannot be read. Never throws for malformed mail. A single mail file that
 // starts with an mbox envelope line loses that line and the empty line that
 // ends an mbox message, and nothing else.
-bool LoadMail(const ImportItem& item, bool keep_line_ends, MailBytes* out, std::string* error);
+bool LoadMail(const ImportItem& item, bool keep_line_ends, ImapSource* imap, MailBytes* out,
+              std::string* error);
 
 }  // namespace Nauvik::Import

@@ -151,7 +151,7 @@ std::unique_ptr<StoreProbe> NewStoreProbe(const std::string& connection, bool vi
   return std::make_unique<DatabaseProbe>(connection, views, user_id);
 }
 
-bool ResolveInDoubt(StoreQueries* store, int64_t user_id, bool keep_line_ends,
+bool ResolveInDoubt(StoreQueries* store, int64_t user_id, bool keep_line_ends, ImapSource* imap,
                     const std::vector<ImportItem>& items, Journal* journal, uint64_t* found,
                     std::string* error) {
   *found = 0;
@@ -179,7 +179,7 @@ bool ResolveInDoubt(StoreQueries* store, int64_t user_id, bool keep_line_ends,
     for (size_t i : indices) {
       MailBytes mail;
       std::string load_error;
-      if (!LoadMail(items[i], keep_line_ends, &mail, &load_error)) continue;
+      if (!LoadMail(items[i], keep_line_ends, imap, &mail, &load_error)) continue;
       doubts.push_back({i, mail.bytes.size(), mail.hash});
       sizes.insert(mail.bytes.size());
     }

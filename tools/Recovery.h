@@ -26,7 +26,7 @@ namespace Nauvik::Import {
 // (result 0) and counted in `found`; otherwise it stays open and the run
 // imports it. False with `error` when the store cannot be read (nothing is
 // recorded then).
-bool ResolveInDoubt(StoreQueries* store, int64_t user_id, bool keep_line_ends,
+bool ResolveInDoubt(StoreQueries* store, int64_t user_id, bool keep_line_ends, ImapSource* imap,
                     const std::vector<ImportItem>& items, Journal* journal, uint64_t* found,
                     std::string* error);
 

@@ -38,7 +38,7 @@ std::vector<size_t> VerifyOrder(const std::vector<ImportItem>& items,
   return order;
 }
 
-bool VerifyImport(StoreQueries* store, int64_t user_id, bool keep_line_ends,
+bool VerifyImport(StoreQueries* store, int64_t user_id, bool keep_line_ends, ImapSource* imap,
                   const std::vector<ImportItem>& items, const std::vector<size_t>& which,
                   VerifyResult* result, std::string* error) {
   auto folders = store->Folders(user_id, error);
@@ -62,7 +62,7 @@ bool VerifyImport(StoreQueries* store, int64_t user_id, bool keep_line_ends,
       result->checked++;
       MailBytes mail;
       std::string load_error;
-      if (!LoadMail(items[i], keep_line_ends, &mail, &load_error)) {
+      if (!LoadMail(items[i], keep_line_ends, imap, &mail, &load_error)) {
         result->problems.push_back(Describe(items[i]) + ": " + load_error);
         continue;
       }

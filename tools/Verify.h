@@ -12,6 +12,8 @@
 
 namespace Nauvik::Import {
 
+class ImapSource;
+
 struct VerifyResult {
   uint64_t checked = 0;
   uint64_t matched = 0;
@@ -24,7 +26,7 @@ struct VerifyResult {
 // database cannot be read.
 // Checks the items `which` in VerifyOrder, so that a source that fetches
 // ahead can fetch in that order.
-bool VerifyImport(StoreQueries* store, int64_t user_id, bool keep_line_ends,
+bool VerifyImport(StoreQueries* store, int64_t user_id, bool keep_line_ends, ImapSource* imap,
                   const std::vector<ImportItem>& items, const std::vector<size_t>& which,
                   VerifyResult* result, std::string* error);
 

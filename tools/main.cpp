@@ -344,7 +344,6 @@ int main(int argc, char** argv) {
         imap = std::make_unique<ImapSource>(
             std::move(login), ImapFolderFilter{o.imap_include, o.imap_exclude,
                                                o.imap_skip_junk_trash});
-        SetActiveImapSource(imap.get());
       }
       if (!imap->Collect(input, o.folder, &items, &error)) return Fail(kExitUsage, error);
     } else if (!CollectItems(input, o.folder, &items, &error)) {
@@ -426,7 +425,7 @@ int main(int argc, char** argv) {
       fprintf(stderr,
               "mailstorage-import: the journal shows calls that a stopped run never finished; "
               "without the database check they are imported again (a mail may be linked twice)\n");
-    } else if (!ResolveInDoubt(&queries, std::stoll(o.user), o.keep_line_ends, items, &journal,
+    } else if (!ResolveInDoubt(&queries, std::stoll(o.user), o.keep_line_ends, imap.get(), items, &journal,
                                &recovered, &error)) {
       return Fail(kExitUsage,
                   "cannot check unfinished calls of the journal in the store: " + error);
@@ -455,7 +454,7 @@ int main(int argc, char** argv) {
   }
   Importer importer(o, api, o.journal.empty() ? nullptr : &journal,
                     o.report.empty() ? nullptr : &report, probes,
-                    o.flags_file.empty() ? nullptr : &flags);
+                    o.flags_file.empty() ? nullptr : &flags, imap.get());
   ProgressPrinter printer(o.quiet, StandardErrorIsTerminal(), o.status_file,
                           "user " + o.user + " of company " + o.company);
   Summary summary = importer.Run(items, [&](const ProgressState& s) { printer.Update(s); });
@@ -497,7 +496,7 @@ int main(int argc, char** argv) {
     }
     PrefetchImap(imap.get(), items, VerifyOrder(items, which));
     VerifyResult result;
-    if (!VerifyImport(&queries, std::stoll(o.user), o.keep_line_ends, items, which, &result,
+    if (!VerifyImport(&queries, std::stoll(o.user), o.keep_line_ends, imap.get(), items, which, &result,
                       &error)) {
       return Fail(kExitFailures, "verify: cannot read the store: " + error);
     }

@@ -108,7 +108,7 @@ struct Loaded {
 Loaded Load(const ImportItem& item, bool keep_line_ends) {
   MailBytes mail;
   std::string error;
-  EXPECT_TRUE(LoadMail(item, keep_line_ends, &mail, &error)) << error;
+  EXPECT_TRUE(LoadMail(item, keep_line_ends, nullptr, &mail, &error)) << error;
   Loaded out{std::string(mail.bytes), Test::ReadFile(mail.path), mail.changed,
              mail.path.starts_with("/proc/self/fd/"), mail.hash == ContentHash(mail.bytes)};
   if (out.in_memory) {
@@ -172,7 +172,7 @@ TEST(LoadMail, AnMboxMessageIsUnquotedConvertedAndGivenFromMemory) {
   // A file cut short since the scan is an error, not a shorter mail.
   WriteFile(path, "From a@b Thu Mar  5 10:00:00 2026\n");
   MailBytes mail;
-  EXPECT_FALSE(LoadMail(items[1], false, &mail, &error));
+  EXPECT_FALSE(LoadMail(items[1], false, nullptr, &mail, &error));
   EXPECT_NE(error.find("cut short"), std::string::npos) << error;
 }
 

@@ -42,12 +42,7 @@ char OtherFlagLetter(const std::string& flag) {
   return 'k';                            // a keyword
 }
 
-std::atomic<ImapSource*> active_source{nullptr};
-
 }  // namespace
-
-ImapSource* ActiveImapSource() { return active_source.load(); }
-void SetActiveImapSource(ImapSource* source) { active_source.store(source); }
 
 struct ImapSource::Session {
   ImapUrl url;

@@ -124,8 +124,4 @@ class ImapSource {
   std::thread thread_;
 };
 
-// The source that LoadMail asks for IMAP items; set by main for the run.
-ImapSource* ActiveImapSource();
-void SetActiveImapSource(ImapSource* source);
-
 }  // namespace Nauvik::Import
