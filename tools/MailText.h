@@ -12,6 +12,10 @@
 
 namespace Nauvik::Import {
 
+// ASCII letters compared without regard to case; other bytes as they are.
+bool EqualsIgnoreCase(std::string_view a, std::string_view b);
+bool StartsWithIgnoreCase(std::string_view s, std::string_view prefix);
+
 // What happens to the lines of a mail on their way to the library.
 struct LineRewrite {
   bool unquote_from = false;  // mboxrd: a line ">...>From " loses one '>'

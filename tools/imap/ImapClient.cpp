@@ -5,6 +5,8 @@
 #include <optional>
 #include <string_view>
 
+#include "tools/MailText.h"
+
 namespace Nauvik::Import {
 namespace {
 
@@ -82,11 +84,11 @@ bool ImapClient::Command(const std::vector<std::string>& pieces, Reply* reply, s
     }
     if (r.text.starts_with("* ")) {
       std::string_view rest = std::string_view(r.text).substr(2);
-      if (ImapStartsWithNoCase(rest, "BYE")) {
+      if (StartsWithIgnoreCase(rest, "BYE")) {
         return Fail(ImapFailure::kNetwork, "the server ended the session: " + ImapPrintable(rest),
                     error);
       }
-      if (ImapStartsWithNoCase(rest, "CAPABILITY ")) {
+      if (StartsWithIgnoreCase(rest, "CAPABILITY ")) {
         capabilities_.clear();
         ImapValueParser p(rest.substr(11), &r.literals);
         ImapValue v;
@@ -132,8 +134,8 @@ bool ImapClient::ReadGreeting(std::string* error) {
                                                             : connection_.failure(),
                 "no greeting from the server: " + ImapPrintable(*error), error);
   }
-  preauth_ = ImapStartsWithNoCase(r.text, "* PREAUTH");
-  if (!ImapStartsWithNoCase(r.text, "* OK") && !preauth_) {
+  preauth_ = StartsWithIgnoreCase(r.text, "* PREAUTH");
+  if (!StartsWithIgnoreCase(r.text, "* OK") && !preauth_) {
     return Fail(ImapFailure::kProtocol, "the server refused the session: " + ImapPrintable(r.text),
                 error);
   }
@@ -254,7 +256,7 @@ bool ImapClient::List(bool all_namespaces, std::vector<ImapFolder>* out, std::st
   if (!all_namespaces && Has("NAMESPACE")) {
     auto each = [&](ImapResponse& r, std::string* err) {
       std::string_view rest = std::string_view(r.text).substr(2);
-      if (!ImapStartsWithNoCase(rest, "NAMESPACE ")) return true;
+      if (!StartsWithIgnoreCase(rest, "NAMESPACE ")) return true;
       ImapValueParser p(rest.substr(10), &r.literals);
       ImapValue personal, others, shared;
       if (!p.Next(&personal) || !p.Next(&others) || !p.Next(&shared)) {
@@ -272,7 +274,7 @@ bool ImapClient::List(bool all_namespaces, std::vector<ImapFolder>* out, std::st
   }
   auto each = [&](ImapResponse& r, std::string* err) {
     std::string_view rest = std::string_view(r.text).substr(2);
-    if (!ImapStartsWithNoCase(rest, "LIST ")) return true;
+    if (!StartsWithIgnoreCase(rest, "LIST ")) return true;
     ImapValueParser p(rest.substr(5), &r.literals);
     ImapValue flags, delimiter, name;
     if (!p.Next(&flags) || !p.Next(&delimiter) || !p.Next(&name) ||
@@ -291,7 +293,7 @@ bool ImapClient::List(bool all_namespaces, std::vector<ImapFolder>* out, std::st
       if (u == "\\JUNK" || u == "\\TRASH") f.junk_or_trash = true;
     }
     for (const std::string& prefix : foreign) {
-      if (!prefix.empty() && !ImapEqualsNoCase(f.name, "INBOX") &&
+      if (!prefix.empty() && !EqualsIgnoreCase(f.name, "INBOX") &&
           (f.name.starts_with(prefix) ||
            (prefix.size() > 1 && f.name == prefix.substr(0, prefix.size() - 1)))) {
         return true;
@@ -314,7 +316,7 @@ bool ImapClient::Examine(const std::string& folder, ImapMailbox* out, std::strin
   auto each = [&](ImapResponse& r, std::string* err) {
     std::string_view rest = std::string_view(r.text).substr(2);
     std::string args;
-    if (ImapStartsWithNoCase(rest, "OK ")) {
+    if (StartsWithIgnoreCase(rest, "OK ")) {
       const std::string code = ImapResponseCode(rest.substr(3), &args);
       bool ok = true;
       if (code == "UIDVALIDITY") ok = has_validity = ParseImapNumber(args, &out->uidvalidity);
@@ -323,7 +325,7 @@ bool ImapClient::Examine(const std::string& folder, ImapMailbox* out, std::strin
       return ok;
     }
     const size_t space = rest.find(' ');
-    if (space != std::string_view::npos && ImapEqualsNoCase(rest.substr(space + 1), "EXISTS") &&
+    if (space != std::string_view::npos && EqualsIgnoreCase(rest.substr(space + 1), "EXISTS") &&
         !ParseImapNumber(rest.substr(0, space), &out->exists)) {
       *err = "unreadable EXISTS: " + r.text.substr(0, 200);
       return false;
@@ -349,7 +351,7 @@ bool ImapClient::Fetch(const std::string& uids, bool bodies, uint64_t max_body,
     std::string_view rest = std::string_view(r.text).substr(2);
     const size_t space = rest.find(' ');
     if (space == std::string_view::npos ||
-        !ImapStartsWithNoCase(rest.substr(space + 1), "FETCH ")) {
+        !StartsWithIgnoreCase(rest.substr(space + 1), "FETCH ")) {
       return true;
     }
     ImapValueParser p(rest.substr(space + 7), &r.literals);

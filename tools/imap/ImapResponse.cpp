@@ -4,23 +4,14 @@
 #include <cctype>
 #include <charconv>
 
+#include "tools/MailText.h"
+
 namespace Nauvik::Import {
 
 std::string ImapUpper(std::string_view s) {
   std::string out(s);
   for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return out;
-}
-
-bool ImapEqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-bool ImapStartsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && ImapEqualsNoCase(s.substr(0, prefix.size()), prefix);
 }
 
 bool ParseImapNumber(std::string_view text, uint64_t* value) {
@@ -163,7 +154,7 @@ bool ImapValueParser::Parse(ImapValue* v, int depth) {
     ++pos_;
   }
   v->text.assign(text_.substr(start, pos_ - start));
-  v->kind = ImapEqualsNoCase(v->text, "NIL") ? ImapValue::Kind::kNil : ImapValue::Kind::kAtom;
+  v->kind = EqualsIgnoreCase(v->text, "NIL") ? ImapValue::Kind::kNil : ImapValue::Kind::kAtom;
   return pos_ > start;
 }
 

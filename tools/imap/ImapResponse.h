@@ -67,8 +67,6 @@ bool ParseImapNumber(std::string_view text, uint64_t* value);
 bool ParseImapNumber(std::string_view text, uint32_t* value);
 
 std::string ImapUpper(std::string_view s);
-bool ImapEqualsNoCase(std::string_view a, std::string_view b);
-bool ImapStartsWithNoCase(std::string_view s, std::string_view prefix);
 
 // Server text made safe for a terminal or a report: control characters
 // become '?', and it is cut at `limit` bytes.

@@ -35,9 +35,9 @@ constexpr uint64_t kBodyMargin = 64u << 10;
 // The letters the Maildir side counts for flags the store cannot take, so
 // the summary reads the same for both sources.
 char OtherFlagLetter(const std::string& flag) {
-  if (ImapEqualsNoCase(flag, "\\Answered")) return 'R';
-  if (ImapEqualsNoCase(flag, "\\Flagged")) return 'F';
-  if (ImapEqualsNoCase(flag, "\\Deleted")) return 'T';
+  if (EqualsIgnoreCase(flag, "\\Answered")) return 'R';
+  if (EqualsIgnoreCase(flag, "\\Flagged")) return 'F';
+  if (EqualsIgnoreCase(flag, "\\Deleted")) return 'T';
   if (flag.starts_with("\\")) return 0;  // \Seen, \Draft taken; \Recent is the session's
   return 'k';                            // a keyword
 }
@@ -82,12 +82,12 @@ std::string MapImapFolder(const std::string& server_name, char delimiter,
                           const std::string& url_folder, const std::string& target) {
   std::string relative = server_name;
   auto strip = [&](const std::string& prefix) {
-    if (ImapEqualsNoCase(relative, prefix)) {
+    if (EqualsIgnoreCase(relative, prefix)) {
       relative.clear();
       return true;
     }
     if (delimiter && relative.size() > prefix.size() &&
-        ImapEqualsNoCase(relative.substr(0, prefix.size()), prefix) &&
+        EqualsIgnoreCase(relative.substr(0, prefix.size()), prefix) &&
         relative[prefix.size()] == delimiter) {
       relative.erase(0, prefix.size() + 1);
       return true;
@@ -208,7 +208,7 @@ bool ImapSource::CollectOnce(const std::string& text, const std::string& target,
   if (!url.folder.empty()) {
     for (const ImapFolder& f : folders) {
       if (f.name == url.folder || DecodeModifiedUtf7(f.name) == url.folder ||
-          (ImapEqualsNoCase(f.name, "INBOX") && ImapEqualsNoCase(url.folder, "INBOX"))) {
+          (EqualsIgnoreCase(f.name, "INBOX") && EqualsIgnoreCase(url.folder, "INBOX"))) {
         root = f.name;
       }
     }
@@ -220,7 +220,7 @@ bool ImapSource::CollectOnce(const std::string& text, const std::string& target,
   // INBOX first (its mails create the target folder), then by name, so two
   // runs list the same items in the same order.
   std::sort(folders.begin(), folders.end(), [](const ImapFolder& a, const ImapFolder& b) {
-    const bool ai = ImapEqualsNoCase(a.name, "INBOX"), bi = ImapEqualsNoCase(b.name, "INBOX");
+    const bool ai = EqualsIgnoreCase(a.name, "INBOX"), bi = EqualsIgnoreCase(b.name, "INBOX");
     return ai != bi ? ai : a.name < b.name;
   });
   // Two server folders that would meet in one store folder (names that
@@ -281,9 +281,9 @@ bool ImapSource::CollectOnce(const std::string& text, const std::string& target,
       item.length = m.size;
       item.folder = store_folder;
       for (const std::string& flag : m.flags) {
-        if (ImapEqualsNoCase(flag, "\\Seen")) {
+        if (EqualsIgnoreCase(flag, "\\Seen")) {
           item.seen = true;
-        } else if (ImapEqualsNoCase(flag, "\\Draft")) {
+        } else if (EqualsIgnoreCase(flag, "\\Draft")) {
           item.draft = true;
         } else if (char c = OtherFlagLetter(flag)) {
           item.other_flags.push_back(c);

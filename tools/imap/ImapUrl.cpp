@@ -1,5 +1,6 @@
 #include "tools/imap/ImapUrl.h"
 
+#include "tools/MailText.h"
 #include "tools/imap/ImapResponse.h"
 
 namespace Nauvik::Import {
@@ -58,16 +59,16 @@ std::string ImapUrl::Account() const {
 }
 
 bool IsImapUrl(std::string_view text) {
-  return ImapStartsWithNoCase(text, "imap://") || ImapStartsWithNoCase(text, "imaps://");
+  return StartsWithIgnoreCase(text, "imap://") || StartsWithIgnoreCase(text, "imaps://");
 }
 
 bool ParseImapUrl(const std::string& text, ImapUrl* url, std::string* error) {
   *url = ImapUrl{};
   std::string_view rest = text;
-  if (ImapStartsWithNoCase(rest, "imaps://")) {
+  if (StartsWithIgnoreCase(rest, "imaps://")) {
     url->implicit_tls = true;
     rest.remove_prefix(8);
-  } else if (ImapStartsWithNoCase(rest, "imap://")) {
+  } else if (StartsWithIgnoreCase(rest, "imap://")) {
     rest.remove_prefix(7);
   } else {
     *error = text + ": not an imap:// or imaps:// URL";
