@@ -17,30 +17,16 @@
 #include <string>
 #include <vector>
 
+#include "tests/TestSupport.h"
+
 namespace Nauvik::Import::Test {
 
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using mstest::ReadFile;
+using mstest::Split;
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-// `text` cut at every `separator`; lines ('\n') drop a last empty piece.
-inline std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> pieces(1);
-  for (char c : text) {
-    if (c == separator) {
-      pieces.emplace_back();
-    } else {
-      pieces.back() += c;
-    }
-  }
-  if (separator == '\n' && pieces.back().empty()) pieces.pop_back();
-  return pieces;
 }
 
 // A fresh empty directory in the build tree.
