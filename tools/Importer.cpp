@@ -397,6 +397,7 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
     uint64_t size = 0;
     bool duplicate = false;
     bool found = false;
+    int64_t uid = 0;
     if (!LoadMail(item, options_.keep_line_ends, imap_, &mail, &error)) {
       code = IMAP::kImapFileNotFound;
       text = error;
@@ -452,12 +453,30 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
         continue;
       }
       if (!Hold()) break;
+      const std::string folder_key = FolderKey(item.folder);
+      // The UIDs of the folder seen before its first call of the run: the
+      // report and the flags file name each mail's UID.
+      std::optional<int64_t> seen;
+      if (probe && (report_ || flags_)) {
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          if (auto it = uid_seen_.find(folder_key); it != uid_seen_.end()) seen = it->second;
+        }
+        if (!seen) seen = probe->LastUid(folder_key);
+      }
       if (journal_) journal_->Begin(item, size, hash);
       {
         std::lock_guard<std::mutex> lock(mu_);
         in_flight_[LinkKey(item, hash)]++;
       }
       code = CallLibrary(mail.path, item, date, size, hash, probe.get(), &found);
+      if (code == IMAP::kImapOk && seen && (report_ || !item.other_flags.empty())) {
+        uid = probe->NewLinkUid(folder_key, &*seen, size, hash).value_or(0);
+      }
+      if (seen) {
+        std::lock_guard<std::mutex> lock(mu_);
+        uid_seen_[folder_key] = *seen;
+      }
       if (code == IMAP::kImapOk && !found) CountLink(item, hash);
       Settled(item, hash);
       if (journal_) journal_->Done(item, code, size, hash);
@@ -472,9 +491,6 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
       }
     }
     const bool lost_flags = flags_ && code == IMAP::kImapOk && !item.other_flags.empty();
-    const int64_t uid = code == IMAP::kImapOk && probe && (report_ || lost_flags)
-                            ? probe->StoredUid(FolderKey(item.folder), size).value_or(0)
-                            : 0;
     if (lost_flags) flags_->Row(ReportName(item), item.offset, item.folder, uid, item.other_flags);
     if (report_) {
       report_->Row(ReportName(item), item.offset, item.folder, std::to_string(code),

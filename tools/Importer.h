@@ -86,10 +86,16 @@ class StoreProbe {
   // FolderKey); empty when there is no such folder, nullopt when the store
   // cannot be read.
   virtual std::optional<std::set<std::string>> MessagesIn(const std::string& folder_key) = 0;
-  // The highest UID in the folder (a FolderKey) of a mail of this size: the
-  // UID of the mail just linked there, as one call into a folder runs at a
-  // time; nullopt when unknown.
-  virtual std::optional<int64_t> StoredUid(const std::string& folder_key, uint64_t size) = 0;
+  // The highest UID in the folder (a FolderKey), 0 when it holds none or
+  // does not exist; nullopt when the store cannot be read.
+  virtual std::optional<int64_t> LastUid(const std::string& folder_key) = 0;
+  // The UID of the link a call just made in the folder, the one call into it
+  // since its UIDs up to `*after` were seen: among the links above `*after`,
+  // the one of this size, told by its bytes when another writer added one
+  // of the same size. `*after` becomes the highest UID seen. nullopt when
+  // unknown.
+  virtual std::optional<int64_t> NewLinkUid(const std::string& folder_key, int64_t* after,
+                                            uint64_t size, uint64_t hash) = 0;
 };
 using ProbeFactory = std::function<std::unique_ptr<StoreProbe>()>;
 
@@ -173,6 +179,11 @@ class Importer {
   // LinkPrint (folder + content hash) of every link this run made, one
   // entry a link; searched only after a database error. Guarded by mu_.
   std::vector<uint64_t> linked_;
+  // By FolderKey: the folder's highest UID seen by this run. A call into the
+  // folder draws a UID above it, so only the links above it are read to
+  // find the call's own. Guarded by mu_; each entry is used by the one
+  // worker whose call into the folder runs.
+  std::map<std::string, int64_t> uid_seen_;
   std::map<std::string, int> in_flight_;  // LinkKey -> calls running, none at 0; guarded by mu_
   // An outage: the workers hold their next call while one of them probes.
   std::condition_variable outage_cv_;

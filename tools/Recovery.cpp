@@ -1,5 +1,6 @@
 #include "tools/Recovery.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -61,35 +62,41 @@ class DatabaseProbe final : public StoreProbe {
     return messages;
   }
 
-  std::optional<int64_t> StoredUid(const std::string& folder_key, uint64_t size) override {
-    if (!db_ && !Reachable()) return std::nullopt;
-    auto id = folder_ids_.find(folder_key);
-    if (id == folder_ids_.end()) {
-      std::string error;
-      auto folders = StoreQueries(db_.get(), views_).Folders(user_id_, &error);
-      if (!folders) {
-        db_.reset();
-        return std::nullopt;
-      }
-      folder_ids_ = std::move(*folders);
-      id = folder_ids_.find(folder_key);
-      if (id == folder_ids_.end()) return std::nullopt;
-    }
-    const std::string prefix = views_ ? "NV_" : "NS_";
-    std::vector<StoreDatabase::Row> rows;
+  std::optional<int64_t> LastUid(const std::string& folder_key) override {
+    auto id = FolderId(folder_key);
+    if (!id || *id == 0) return id;
     std::string error;
-    if (!db_->QueryPrepared("SELECT MAX(MIF.MIF_UID) FROM " + prefix + "IMAPMSGINFOLDER MIF JOIN " +
-                                prefix + "IMAPMESSAGE IMM ON MIF.IMM_IMAPMESSAGEID = "
-                                "IMM.IMM_IMAPMESSAGEID JOIN " + prefix +
-                                "FILESTORAGE FIS ON IMM.FIS_FILESTORAGEID = FIS.FIS_FILESTORAGEID "
-                                "WHERE MIF.IMF_IMAPFOLDERID = CAST(? AS BIGINT) AND FIS.FIS_SIZE = "
-                                "CAST(? AS BIGINT)",
-                            {std::to_string(id->second), std::to_string(size)}, &rows, &error)) {
+    auto uid = StoreQueries(db_.get(), views_).LastUid(*id, &error);
+    if (!uid) db_.reset();
+    return uid;
+  }
+
+  std::optional<int64_t> NewLinkUid(const std::string& folder_key, int64_t* after, uint64_t size,
+                                    uint64_t hash) override {
+    auto id = FolderId(folder_key);
+    if (!id || *id == 0) return std::nullopt;
+    std::string error;
+    auto links = StoreQueries(db_.get(), views_).Links(*id, &error, *after);
+    if (!links) {
       db_.reset();
       return std::nullopt;
     }
-    if (rows.empty() || rows[0][0].empty()) return std::nullopt;
-    return std::stoll(rows[0][0]);
+    std::vector<StoreQueries::Link> sized;
+    for (const auto& link : *links) {
+      // The next call draws its UID after every one visible now.
+      *after = std::max(*after, link.uid);
+      if (link.size == size) sized.push_back(link);
+    }
+    if (sized.size() <= 1) {
+      return sized.empty() ? std::nullopt : std::optional<int64_t>(sized[0].uid);
+    }
+    // Another writer added mail of this size too: the bytes tell. Among
+    // identical ones the last is taken, as this call's link is the last of
+    // this run's in the folder.
+    for (auto link = sized.rbegin(); link != sized.rend(); ++link) {
+      if (LinkedContent({*link}, {size}).contains(hash)) return link->uid;
+    }
+    return sized.back().uid;  // linked to a stored copy whose bytes differ
   }
 
   bool Reachable() override {
@@ -102,6 +109,22 @@ class DatabaseProbe final : public StoreProbe {
   }
 
  private:
+  // The id of the user's folder (0: there is none); nullopt when the store
+  // cannot be read. Folders found are kept for the run.
+  std::optional<int64_t> FolderId(const std::string& folder_key) {
+    if (!db_ && !Reachable()) return std::nullopt;
+    if (auto id = folder_ids_.find(folder_key); id != folder_ids_.end()) return id->second;
+    std::string error;
+    auto folders = StoreQueries(db_.get(), views_).Folders(user_id_, &error);
+    if (!folders) {
+      db_.reset();
+      return std::nullopt;
+    }
+    folder_ids_ = std::move(*folders);
+    auto id = folder_ids_.find(folder_key);
+    return id == folder_ids_.end() ? 0 : id->second;
+  }
+
   // The links of the user's folder (none when there is no such folder);
   // nullopt when the store cannot be read.
   std::optional<std::vector<StoreQueries::Link>> FolderLinks(const std::string& folder_key) {

@@ -306,8 +306,11 @@ std::optional<std::map<std::string, int64_t>> StoreQueries::Folders(int64_t user
 }
 
 std::optional<std::vector<StoreQueries::Link>> StoreQueries::Links(int64_t folder_id,
-                                                                   std::string* error) {
+                                                                   std::string* error,
+                                                                   int64_t after_uid) {
   std::vector<StoreDatabase::Row> rows;
+  // Asked after every call into a folder for the links it made: the UID
+  // index reads only those.
   const std::string sql =
       "SELECT MIF.MIF_IMAPMSGINFOLDERID, MIF.MIF_UID, FIS.FIS_SIZE, FSH.FSH_HOSTPATH, "
       "FIS.FIS_LOCATION FROM " +
@@ -316,9 +319,11 @@ std::optional<std::vector<StoreQueries::Link>> StoreQueries::Links(int64_t folde
       " FIS ON IMM.FIS_FILESTORAGEID = FIS.FIS_FILESTORAGEID INNER JOIN " +
       Name("FILESTORAGEHOST") +
       " FSH ON FIS.FSH_FILESTORAGEHOSTID = FSH.FSH_FILESTORAGEHOSTID WHERE MIF.IMF_IMAPFOLDERID "
-      "= " +
-      std::to_string(folder_id) + " ORDER BY MIF.MIF_UID";
-  if (!db_->Query(sql, {}, &rows, error)) return std::nullopt;
+      "= CAST(? AS BIGINT) AND MIF.MIF_UID > CAST(? AS BIGINT) ORDER BY MIF.MIF_UID";
+  if (!db_->QueryPrepared(sql, {std::to_string(folder_id), std::to_string(after_uid)}, &rows,
+                          error)) {
+    return std::nullopt;
+  }
   std::vector<Link> links;
   for (const auto& r : rows) {
     Link l;
@@ -332,6 +337,16 @@ std::optional<std::vector<StoreQueries::Link>> StoreQueries::Links(int64_t folde
     links.push_back(std::move(l));
   }
   return links;
+}
+
+std::optional<int64_t> StoreQueries::LastUid(int64_t folder_id, std::string* error) {
+  std::vector<StoreDatabase::Row> rows;
+  if (!db_->QueryPrepared("SELECT MAX(MIF_UID) FROM " + Name("IMAPMSGINFOLDER") +
+                              " WHERE IMF_IMAPFOLDERID = CAST(? AS BIGINT)",
+                          {std::to_string(folder_id)}, &rows, error)) {
+    return std::nullopt;
+  }
+  return rows.empty() || rows[0][0].empty() ? 0 : std::stoll(rows[0][0]);
 }
 
 std::optional<std::map<std::string, int64_t>> StoreQueries::LastUids(int64_t user_id,

@@ -66,7 +66,11 @@ class StoreQueries {
     uint64_t size = 0;
     std::string blob_path;  // host path + location, with "/" separators
   };
-  std::optional<std::vector<Link>> Links(int64_t folder_id, std::string* error);
+  // The folder's links with a UID above `after_uid`, in UID order.
+  std::optional<std::vector<Link>> Links(int64_t folder_id, std::string* error,
+                                         int64_t after_uid = 0);
+  // The folder's highest UID, 0 when it holds no link.
+  std::optional<int64_t> LastUid(int64_t folder_id, std::string* error);
 
   // The highest UID of each of the user's folders that holds a link, by
   // folder name as Folders() gives it.

@@ -7,7 +7,9 @@
 // that call, and the call goes on when the test closes its end.
 // With FAKE_MAILSTORAGE_FORWARD naming the real library, every call goes to it
 // first and the asked-for result replaces the real one afterwards: a call that
-// did its work in the store and still reports a failure.
+// did its work in the store and still reports a failure. A mail with
+// "X-Fake-Other-Writer: FILE" has FILE linked into its folder right after it,
+// as another writer would.
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -100,6 +102,14 @@ extern "C" MAILSTORAGE_EXPORT int32_t AddMailToMailStore(const char* mail_file, 
   if (Forward().add != nullptr) {
     result = Forward().add(mail_file, folder, user_id, company_id, internal_date, seen, draft,
                            use_views);
+    // Another writer links the named file into the folder as soon as the call is done.
+    if (const size_t other = bytes.find("X-Fake-Other-Writer: "); other != std::string::npos) {
+      const size_t from = other + 21;
+      std::string path = bytes.substr(from, bytes.find('\n', from) - from);
+      if (!path.empty() && path.back() == '\r') path.pop_back();
+      Forward().add(path.c_str(), folder, user_id, company_id, internal_date, seen, draft,
+                    use_views);
+    }
   }
   if (const size_t ask = bytes.find("X-Fake-Result: "); ask != std::string::npos) {
     const int code = std::atoi(bytes.c_str() + ask + 15);

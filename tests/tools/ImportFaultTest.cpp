@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "tests/tools/StoreFixture.h"
+#include "tools/Report.h"
 
 namespace Nauvik::Import {
 namespace {
@@ -231,6 +232,33 @@ TEST_F(ImportFaults, CallThatLinkedAndThenFailedIsCountedDoneNotLinkedAgain) {
             (std::multiset<std::string>{Label(Crlf(Mail("plain"))), Label(Crlf(failing))}));
   EXPECT_EQ(a.folders.at("rerun"), std::multiset<std::string>{Label(Crlf(failing))});
   ExpectSound(a);
+}
+
+// Another writer links a mail of the same size into the folder right after
+// the first call; the second mail has that size too. The report names for
+// each item the UID of the link that holds its bytes.
+TEST_F(ImportFaults, ReportNamesEachMailsOwnUidBesideAnotherWriter) {
+  const int64_t user = NewUser(92020);
+  const std::string other = dir_ + "/other.eml";
+  WriteFile(dir_ + "/in/a.eml", Mail("uid-a", "X-Fake-Other-Writer: " + other + "\n"));
+  WriteFile(dir_ + "/in/b.eml", Mail("uid-b", "X-Fake-Other-Writes: " + other + "\n"));
+  WriteFile(other, Crlf(Mail("uid-o", "X-Fake-Other-Writes: " + other + "\n")));
+  const std::string report = dir_ + "/report.csv";
+  ToolResult r = RunTool(
+      MS_IMPORT_TOOL,
+      Args(user, {"--folder", "Uids", "--report", report, dir_ + "/in"}, MS_FAKE_LIBRARY),
+      {{"FAKE_MAILSTORAGE_FORWARD", MS_MAILSTORAGE_LIBRARY}});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  std::map<int64_t, std::string> blobs;  // UID -> stored bytes
+  for (const auto& l : Links(Folders(user)["uids"])) blobs[l.uid] = ReadFile(l.blob_path);
+  ASSERT_EQ(blobs.size(), 3u);
+  std::vector<ReportRow> rows;
+  std::string error;
+  ASSERT_TRUE(ReadReport(report, &rows, &error)) << error;
+  ASSERT_EQ(rows.size(), 2u);
+  for (const auto& row : rows) {
+    EXPECT_EQ(blobs[row.uid], Crlf(ReadFile(row.source))) << row.source << " as UID " << row.uid;
+  }
 }
 
 // The database stops while two threads import (their calls fail with the
