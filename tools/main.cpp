@@ -370,6 +370,12 @@ int main(int argc, char** argv) {
   if (const char* name = getenv("PGAPPNAME"); name == nullptr || *name == '\0') {
     SetEnvironment("PGAPPNAME", "mailstorage-import");
   }
+  // A port where something accepts and never answers (a wrong DatabasePort)
+  // would hold the first connection for good: a store not reached within
+  // this time is a configuration error, said at once.
+  if (const char* wait = getenv("PGCONNECT_TIMEOUT"); wait == nullptr || *wait == '\0') {
+    SetEnvironment("PGCONNECT_TIMEOUT", "10");
+  }
   WarnIfRegistryReadable(registry);
 
   const std::string library = o.library.empty() ? DefaultLibraryPath() : o.library;
@@ -394,7 +400,8 @@ int main(int argc, char** argv) {
     connection = StoreConnectionString(registry, &error);
     if (connection.empty()) return Fail(kExitUsage, error);
     if (!db.Connect(connection, &error)) {
-      return Fail(kExitUsage, "cannot connect to the store database: " + error);
+      return Fail(kExitUsage, "cannot connect to the store database (DatabaseHost, DatabasePort "
+                              "and DatabaseName in " + registry + "): " + error);
     }
     LimitStatements(&db);
     auto user = queries.User(std::stoll(o.user), &error);

@@ -4,7 +4,11 @@
 // twice, two threads on one folder, shards, and the checks made beforehand.
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <fstream>
@@ -467,6 +471,30 @@ TEST_F(ImportEndToEnd, UnknownOrDeletedUserStopsBeforeImporting) {
   EXPECT_EQ(gone.status, 2);
   EXPECT_NE(gone.err.find("is deleted"), std::string::npos) << gone.err;
   EXPECT_TRUE(Folders(deleted).empty());
+
+  // A DatabasePort where something accepts and never answers.
+  const int silent = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(listen(silent, 4), 0);
+  ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  std::string reg = ReadFile(registry_);
+  const size_t port = reg.find("\"DatabasePort\"=\"");
+  ASSERT_NE(port, std::string::npos);
+  reg.replace(port + 16, reg.find('"', port + 16) - port - 16, std::to_string(ntohs(address.sin_port)));
+  WriteFile(dir_ + "/silent.reg", reg);
+  chmod((dir_ + "/silent.reg").c_str(), 0600);
+  ToolResult silent_port =
+      RunTool(MS_IMPORT_TOOL, {"--user", "91006", "--company", std::to_string(company_), "--library",
+                               MS_MAILSTORAGE_LIBRARY, "--registry", dir_ + "/silent.reg",
+                               dir_ + "/a.eml"});
+  close(silent);
+  EXPECT_EQ(silent_port.status, 2) << silent_port.out << silent_port.err;
+  EXPECT_NE(silent_port.err.find("cannot connect to the store database"), std::string::npos)
+      << silent_port.err;
 }
 
 }  // namespace
