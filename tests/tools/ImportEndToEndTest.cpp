@@ -484,13 +484,14 @@ TEST_F(ImportEndToEnd, UnknownOrDeletedUserStopsBeforeImporting) {
   std::string reg = ReadFile(registry_);
   const size_t port = reg.find("\"DatabasePort\"=\"");
   ASSERT_NE(port, std::string::npos);
-  reg.replace(port + 16, reg.find('"', port + 16) - port - 16, std::to_string(ntohs(address.sin_port)));
+  reg.replace(port + 16, reg.find('"', port + 16) - port - 16,
+              std::to_string(ntohs(address.sin_port)));
   WriteFile(dir_ + "/silent.reg", reg);
   chmod((dir_ + "/silent.reg").c_str(), 0600);
   ToolResult silent_port =
-      RunTool(MS_IMPORT_TOOL, {"--user", "91006", "--company", std::to_string(company_), "--library",
-                               MS_MAILSTORAGE_LIBRARY, "--registry", dir_ + "/silent.reg",
-                               dir_ + "/a.eml"});
+      RunTool(MS_IMPORT_TOOL, {"--user", "91006", "--company", std::to_string(company_),
+                               "--library", MS_MAILSTORAGE_LIBRARY, "--registry",
+                               dir_ + "/silent.reg", dir_ + "/a.eml"});
   close(silent);
   EXPECT_EQ(silent_port.status, 2) << silent_port.out << silent_port.err;
   EXPECT_NE(silent_port.err.find("cannot connect to the store database"), std::string::npos)
