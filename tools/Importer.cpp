@@ -378,6 +378,22 @@ int32_t Importer::CallLibrary(const std::string& file, const ImportItem& item,
   }
 }
 
+void Importer::Passed(const ImportItem& item, size_t index, Scheduler* scheduler,
+                      const std::string& code, const std::string& text, uint64_t size,
+                      const std::string& message_id, uint64_t Summary::*total,
+                      uint64_t FolderCounts::*column) {
+  if (report_) {
+    report_->Row(ReportName(item), item.offset, item.folder, code, text, size, message_id);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    summary_.*total += 1;
+    summary_.folders[item.folder].*column += 1;
+  }
+  done_++;
+  scheduler->Complete(index, true);
+}
+
 void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) {
   std::unique_ptr<StoreProbe> probe = probes_ ? probes_() : nullptr;
   size_t index = 0;
@@ -416,17 +432,8 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
       }
       if (options_.skip_linked && !message_id.empty() && probe &&
           LinkedInFolder(probe.get(), item, dup_key).value_or(false)) {
-        if (report_) {
-          report_->Row(ReportName(item), item.offset, item.folder, "",
-                       "skipped: already linked in the folder (--skip-linked)", size, message_id);
-        }
-        {
-          std::lock_guard<std::mutex> lock(mu_);
-          summary_.already_linked++;
-          summary_.folders[item.folder].skipped++;
-        }
-        done_++;
-        scheduler->Complete(index, true);
+        Passed(item, index, scheduler, "", "skipped: already linked in the folder (--skip-linked)",
+               size, message_id, &Summary::already_linked, &FolderCounts::skipped);
         continue;
       }
       if (!message_id.empty() && probe) {
@@ -440,16 +447,9 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
         // The server renumbered its folder: these bytes are in the store
         // from an earlier run already, linking them again would double them.
         journal_->Done(item, IMAP::kImapOk, size, hash);
-        if (report_) {
-          report_->Row(ReportName(item), item.offset, item.folder, "0",
-                       "done in an earlier run (same mail before the server renumbered its folder)",
-                       size, message_id);
-        }
-        std::lock_guard<std::mutex> lock(mu_);
-        summary_.journal_done++;
-        summary_.folders[item.folder].earlier++;
-        done_++;
-        scheduler->Complete(index, true);
+        Passed(item, index, scheduler, "0",
+               "done in an earlier run (same mail before the server renumbered its folder)", size,
+               message_id, &Summary::journal_done, &FolderCounts::earlier);
         continue;
       }
       if (!Hold()) break;

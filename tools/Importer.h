@@ -136,6 +136,11 @@ class Importer {
  private:
   class Scheduler;
   void Work(const std::vector<ImportItem>& items, Scheduler* scheduler);
+  // An item settled without a call: its report row, counted under `total`
+  // and the folder's `column`, and handed back to the scheduler.
+  void Passed(const ImportItem& item, size_t index, Scheduler* scheduler, const std::string& code,
+              const std::string& text, uint64_t size, const std::string& message_id,
+              uint64_t Summary::*total, uint64_t FolderCounts::*column);
   int32_t CallLibrary(const std::string& file, const ImportItem& item, const std::string& date,
                       uint64_t size, uint64_t hash, StoreProbe* probe, bool* found);
   std::optional<bool> LinkedByFailedCall(StoreProbe* probe, const ImportItem& item, uint64_t size,
