@@ -18,6 +18,7 @@
 
 #include "db/Registry.h"
 #include "foundation/Files.h"
+#include "tools/DryRun.h"
 #include "tools/Importer.h"
 #include "tools/Inputs.h"
 #include "tools/Options.h"
@@ -31,8 +32,6 @@
 using namespace Nauvik::Import;
 
 namespace {
-
-constexpr const char* kDefaultRegistry = "/etc/mailstorage/registry.reg";
 
 int Fail(int status, const std::string& text) {
   fprintf(stderr, "mailstorage-import: %s\n", text.c_str());
@@ -147,61 +146,6 @@ JournalOwner JournalOwnerOf(const ImportOptions& o, const std::string& registry_
   return {get("DatabaseHost") + ":" + get("DatabasePort") + "/" + get("DatabaseName"),
           std::to_string(std::stoll(o.user)), std::to_string(std::stoll(o.company)),
           FolderKey(o.folder)};
-}
-
-int DryRun(const ImportOptions& o, const std::vector<ImportItem>& items) {
-  std::map<std::string, std::pair<uint64_t, uint64_t>> folders;  // mails, bytes
-  uint64_t skipped = 0, done = 0;
-  ReportWriter report;
-  if (!o.report.empty() && !report.Open(o.report)) {
-    return Fail(kExitUsage, "cannot write the report " + o.report);
-  }
-  // With the journal of earlier runs: what a run now would leave out.
-  Journal journal;
-  std::string error;
-  if (!o.journal.empty() &&
-      !journal.Read(o.journal, {"", o.user, o.company, FolderKey(o.folder)}, &error)) {
-    return Fail(kExitUsage, error);
-  }
-  std::map<std::string, std::set<std::string>> together;  // store folder -> names given
-  for (const auto& item : items) {
-    together[StoreFolderKey(item.folder)].insert(item.folder);
-    if (!o.journal.empty() && journal.IsComplete(item)) {
-      ++done;
-      continue;
-    }
-    if (!o.report.empty()) {
-      report.Row(ReportName(item), item.offset, item.folder, "",
-                 item.skip_reason.empty() ? "dry run" : "skipped: " + item.skip_reason, item.length,
-                 "");
-    }
-    if (!item.skip_reason.empty()) {
-      ++skipped;
-      continue;
-    }
-    folders[item.folder].first++;
-    folders[item.folder].second += item.length;
-  }
-  printf("Dry run: %zu items, %llu not mail", items.size(),
-         static_cast<unsigned long long>(skipped));
-  if (!o.journal.empty()) {
-    printf(", %llu done in an earlier run (journal); to import:",
-           static_cast<unsigned long long>(done));
-  }
-  printf("\n");
-  for (const auto& [folder, n] : folders) {
-    printf("  %-40s %8llu mails %10.2f MB\n", folder.c_str(),
-           static_cast<unsigned long long>(n.first), n.second / 1e6);
-  }
-  for (const auto& [key, names] : together) {
-    if (names.size() < 2) continue;
-    std::string list;
-    for (const auto& name : names) list += (list.empty() ? "" : ", ") + name;
-    printf("  these fall together into one folder (letter case, or a level cut at 100 "
-           "characters): %s\n",
-           list.c_str());
-  }
-  return kExitOk;
 }
 
 // A number the status file holds for `name`; 0 when it is not there.
@@ -355,11 +299,7 @@ int main(int argc, char** argv) {
 
   // The library reads its database settings from the file that
   // MAILSTORAGE_REGISTRY names; the tool's own checks read the same file.
-  std::string registry = o.registry;
-  if (registry.empty()) {
-    const char* env = getenv("MAILSTORAGE_REGISTRY");
-    registry = env && *env ? env : kDefaultRegistry;
-  }
+  const std::string registry = RegistryPath(o);
   if (!std::filesystem::is_regular_file(registry)) {
     return Fail(kExitUsage, "registry file missing: " + registry +
                                 " (give --registry FILE or set MAILSTORAGE_REGISTRY)");

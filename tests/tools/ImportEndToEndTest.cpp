@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -459,6 +460,36 @@ TEST_F(ImportEndToEnd, ManifestRunsEveryAccountWithItsOwnJournal) {
   EXPECT_NE(again.out.find("done in an earlier run (journal)          3"), std::string::npos)
       << again.out;
   EXPECT_EQ(Links(Folders(user)["old.mail"]).size(), 3u);
+}
+
+// The dry run reads the user's rights as the library adds them up, and sees
+// a directory "a.b" beside "a/b" fall into one folder.
+TEST_F(ImportEndToEnd, DryRunAnswersRightsAndFolderClashes) {
+  const int64_t user = NewUser(91020);
+  WriteFile(dir_ + "/first.eml", Mail("first"));
+  ASSERT_EQ(Import(user, {"--folder", "Top.Locked", dir_ + "/first.eml"}).status, 0);
+  ASSERT_EQ(Import(user, {"--folder", "Top.Open", dir_ + "/first.eml"}).status, 0);
+  Execute("UPDATE NS_IMAPFOLDERACCESS SET IFA_AR_INSERT = 0, IFA_AR_CREATE = 0 WHERE "
+          "IMF_IMAPFOLDERID = " + std::to_string(Folders(user)["top.locked"]));
+  WriteFile(dir_ + "/in/Locked/a.eml", Mail("a"));
+  WriteFile(dir_ + "/in/Locked/sub/b.eml", Mail("b"));
+  WriteFile(dir_ + "/in/Open/a.b/c.eml", Mail("c"));
+  WriteFile(dir_ + "/in/Open/a/b/d.eml", Mail("d"));
+  ToolResult dry = Import(user, {"--dry-run", "--folder", "Top", dir_ + "/in"});
+  ASSERT_EQ(dry.status, 0) << dry.out << dry.err;
+  std::vector<std::string> answers = {
+      "Store: user 91020 of company 91000: exists", "the import fits",
+      "fall together into one folder (letter case, a level cut at 100 characters, or a.b beside "
+      "a/b): Top.Open.a.b from " + dir_ + "/in/Open/a.b, " + dir_ + "/in/Open/a/b"};
+  for (const auto& [folder, answer] :
+       {std::pair{"Top.Locked", "exists; NO RIGHT to put mail in (insert)"},
+        {"Top.Locked.sub", "new; NO RIGHT to create it below top.locked"},
+        {"Top.Open.a.b", "new; may be created below top.open"}}) {
+    answers.push_back("  " + std::string(folder) + std::string(41 - strlen(folder), ' ') + answer);
+  }
+  for (const auto& answer : answers) {
+    EXPECT_NE(dry.out.find(answer), std::string::npos) << answer << "\n" << dry.out;
+  }
 }
 
 TEST_F(ImportEndToEnd, UnknownOrDeletedUserStopsBeforeImporting) {

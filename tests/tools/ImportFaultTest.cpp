@@ -414,6 +414,7 @@ TEST_F(ImportFaults, StorageHostFullReadOnlyOrOfflineTheNextHostTakesOver) {
       Execute(phase.before);
     }
     std::multiset<std::string> expected;
+    uint64_t bytes = 0;
     fs::remove_all(dir_ + "/in");
     for (int i = 0; i < phase.mails; ++i) {
       const std::string id = std::string(phase.name) + std::to_string(i);
@@ -423,6 +424,22 @@ TEST_F(ImportFaults, StorageHostFullReadOnlyOrOfflineTheNextHostTakesOver) {
                                                                : "");
       WriteFile(dir_ + "/in/" + std::to_string(100 + i) + ".eml", mail);
       expected.insert(Label(Crlf(mail)));
+      bytes += Crlf(mail).size();
+    }
+    if (std::string(phase.name) == "full") {
+      // The dry run sees the small host too small for the mails, the others with room.
+      ToolResult dry = Import(user, {"--dry-run", "--folder", phase.name, dir_ + "/in"});
+      EXPECT_EQ(dry.status, 0) << dry.out << dry.err;
+      char line[80];
+      snprintf(line, sizeof line, "Bytes to store: %.1f MB after line-end conversion (every",
+               bytes / 1e6);
+      EXPECT_NE(dry.out.find(line), std::string::npos) << dry.out;
+      const size_t host = dry.out.find("storage host " + small + " ");
+      ASSERT_NE(host, std::string::npos) << dry.out;
+      EXPECT_NE(dry.out.substr(host, dry.out.find('\n', host) - host).find("(less than this"),
+                std::string::npos)
+          << dry.out;
+      EXPECT_NE(dry.out.find("the import fits"), std::string::npos) << dry.out;
     }
     ToolResult r = Import(user, {"--folder", phase.name, dir_ + "/in"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;

@@ -460,8 +460,8 @@ TEST_F(ImportTool, DryRunCallsNothing) {
             std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("INBOX.sub"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("fall together into one folder (letter case, or a level cut at 100 "
-                       "characters): INBOX.Sub, INBOX.sub"),
+  EXPECT_NE(r.out.find("fall together into one folder (letter case, a level cut at 100 "
+                       "characters, or a.b beside a/b): INBOX.Sub, INBOX.sub"),
             std::string::npos)
       << r.out;
   EXPECT_EQ(ReadFile(journal), before);
