@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <thread>
-#include <vector>
 
 #include "foundation/Channel.h"
 #include "foundation/SimpleThread.h"
@@ -12,12 +10,9 @@
 namespace KAVRO {
 namespace {
 
-
 TEST(Channel, CapacityTimeoutsAndWaits) {
-  EXPECT_EQ(Channel<int>().GetHolder()->Capacity(), 5u);
+  // A live log client holds one line at a time, however long the line.
   EXPECT_EQ(Channel<ByteVector>().GetHolder()->Capacity(), 1u);
-  EXPECT_EQ((Channel<std::pair<SocketRedirector*, ByteVector>>().GetHolder()->Capacity()), 5u);
-
   Channel<int> channel(2);
   ChannelWriter<int> writer(channel);
   ChannelReader<int> reader(channel);
@@ -47,43 +42,6 @@ TEST(Channel, CapacityTimeoutsAndWaits) {
   }
   fourth.join();
   EXPECT_TRUE(channel.Empty());
-}
-
-// Several writers and readers: every value arrives once, and each reader
-// sees each writer's values in the order they were put.
-TEST(Channel, ManyWritersManyReadersKeepOrderAndLoseNothing) {
-  constexpr int kWriters = 4, kReaders = 3, kPerWriter = 3000;
-  Channel<int> channel(5);
-  std::vector<std::thread> threads;
-  for (int w = 0; w < kWriters; ++w) {
-    threads.emplace_back([&, w] {
-      ChannelWriter<int> writer(channel);
-      for (int i = 0; i < kPerWriter; ++i) ASSERT_TRUE(writer.Put(w * kPerWriter + i, -1));
-    });
-  }
-  std::vector<std::vector<int>> got(kReaders);
-  std::atomic<int> remaining{kWriters * kPerWriter};
-  for (int r = 0; r < kReaders; ++r) {
-    threads.emplace_back([&, r] {
-      ChannelReader<int> reader(channel);
-      while (remaining.fetch_sub(1) > 0) {
-        int v;
-        ASSERT_TRUE(reader.Get(&v, -1));
-        got[r].push_back(v);
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  std::vector<int> seen(kWriters * kPerWriter, 0);
-  for (const auto& values : got) {
-    std::vector<int> last(kWriters, -1);
-    for (int v : values) {
-      ++seen[v];
-      EXPECT_GT(v, last[v / kPerWriter]);
-      last[v / kPerWriter] = v;
-    }
-  }
-  EXPECT_EQ(seen, std::vector<int>(kWriters * kPerWriter, 1));
 }
 
 TEST(Alternative, PutGuardAndAThreadAsWaitable) {

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -284,31 +283,6 @@ TEST_F(LogBrokerFiles, StopDrainsUpToOneThousandQueuedMessages) {
   }
   EXPECT_EQ(channel_.Count(), 500u);
   EXPECT_EQ(FileLines(FilesIn(scratch_.path).at(0)).size(), 1001u);
-}
-
-// The logger of one call is destroyed while other threads keep logging: the
-// destructor returns and what reached the file is whole and in order.
-TEST_F(LogBrokerFiles, CleanStopWhileWritersStillLog) {
-  std::atomic<bool> running{true};
-  std::thread writers;
-  {
-    RecordingLogger logger("TestLogger", GlobalLogChannel());
-    ASSERT_TRUE(logger.Open(scratch_.str(), 0));
-    writers = std::thread([&running] {
-      for (int round = 0; running.load(); ++round) LogRound(round);
-    });
-    ASSERT_TRUE(logger.WaitForLines(300));
-  }  // stopped here, writers still busy
-  running = false;
-  writers.join();
-  size_t count = 0;
-  for (const auto& [writer, numbers] : WriterSequences(FilesIn(scratch_.path).at(0))) {
-    EXPECT_EQ(std::adjacent_find(numbers.begin(), numbers.end(), std::greater_equal<>()),
-              numbers.end())
-        << "writer " << writer << " out of order";
-    count += numbers.size();
-  }
-  EXPECT_GE(count, 300u);
 }
 
 // Log lines name mail files, folders and Message-IDs: whatever the umask, a
