@@ -421,8 +421,10 @@ TEST_F(ImapImport, MisbehavingServersNeitherCrashNorForgeNorDouble) {
   // Bearer tokens: one the importer may send, one that other accounts can
   // read, and two that would add lines or SASL fields of their own.
   const std::string token = dir_ + "/token", shared = dir_ + "/token-shared",
-                    crlf = dir_ + "/token-crlf", ctl = dir_ + "/token-ctl";
+                    crlf = dir_ + "/token-crlf", ctl = dir_ + "/token-ctl",
+                    renewed = dir_ + "/token-renewed";
   for (const auto& [file, text, mode] : {std::tuple{token, "ya29.SECRET-x_y~z/+=\n", 0600},
+                                         {renewed, "SECRET-1\n", 0600},
                                          {shared, "SECRET", 0644},
                                          {crlf, "SECRET\r\nA1 LOGOUT\r\n", 0600},
                                          {ctl, "SECRET\x01user=other", 0600}}) {
@@ -505,6 +507,12 @@ TEST_F(ImapImport, MisbehavingServersNeitherCrashNorForgeNorDouble) {
        "can be read by other accounts", 2, true, 0,
        {"--imap-auth", "xoauth2", "--token-file", shared},
        "AUTHENTICATE XOAUTH2\nSASL user=user1\x01" "auth=Bearer SECRET\x01\x01\n"},
+      {"a token renewed during the run serves the reconnect",
+       sasl_ir + inbox + R"(, "rules": [{"command": ")" + fetch_bodies +
+           R"(", "times": 1, "write": [")" + renewed + R"(", "SECRET-2\n"], "reply": "* BYE restart\r\n"}])",
+       0, "reconnecting in 1 s", 2, true, 0,
+       {"--imap-auth", "oauthbearer", "--token-file", renewed},
+       "SASL n,a=user1,\x01" "auth=Bearer SECRET-2\x01\x01\n"},
       {"a refused token: its error challenge answered, its reasons shown",
        sasl_ir + inbox + R"(, "sasl_error": "eyJzdGF0dXMiOiJpbnZhbGlkX3Rva2VuIn0=")", 2,
        R"(refused the login of user1 (AUTHENTICATE OAUTHBEARER): [AUTHENTICATIONFAILED] refused {"status":"invalid_token"})",
