@@ -133,8 +133,8 @@ bool ImapSecret(const ImportOptions& o, ImapLogin* login, std::string* error) {
   const char* env_name = bearer ? "MAILSTORAGE_IMAP_TOKEN" : "MAILSTORAGE_IMAP_PASSWORD";
   const char* env = getenv(env_name);
   if (!env) {
-    *error = std::string("an IMAP input needs a ") + what + ": --" + what + "-file FILE or " +
-             env_name;
+    *error =
+        std::string("an IMAP input needs a ") + what + ": --" + what + "-file FILE or " + env_name;
     return false;
   }
   login->password = env;

@@ -187,9 +187,9 @@ bool ImapClient::Capabilities(std::string* error) {
 }
 
 bool ImapClient::Authenticate(const ImapUrl& url, const ImapLogin& login, std::string* error) {
-  const std::string mechanism = login.auth == "auto"
-                              ? (Has("AUTH=PLAIN") || !login.admin.empty() ? "PLAIN" : "LOGIN")
-                              : ImapUpper(login.auth);
+  const std::string mechanism =
+      login.auth == "auto" ? (Has("AUTH=PLAIN") || !login.admin.empty() ? "PLAIN" : "LOGIN")
+                           : ImapUpper(login.auth);
   // Names with control bytes would shift the fields of a SASL message.
   for (const std::string* name : {&url.user, &login.admin}) {
     if (std::any_of(name->begin(), name->end(),
@@ -240,10 +240,10 @@ bool ImapClient::Authenticate(const ImapUrl& url, const ImapLogin& login, std::s
     } else if (mechanism == "OAUTHBEARER") {
       std::string name;  // a GS2 saslname: "," and "=" escaped
       for (char c : url.user) name += c == ',' ? "=2C" : c == '=' ? "=3D" : std::string(1, c);
-      message = "n,a=" + name + ",\x01" "auth=Bearer " + secret + "\x01\x01";
+      message = "n,a=" + name + ",\001auth=Bearer " + secret + "\001\001";
       after_error = "AQ==";  // a single 0x01
     } else {
-      message = "user=" + url.user + "\x01" "auth=Bearer " + secret + "\x01\x01";
+      message = "user=" + url.user + "\001auth=Bearer " + secret + "\001\001";
       after_error = "";
     }
     const std::string response = Base64(message);
