@@ -1,8 +1,10 @@
 #include "tools/Options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 
 #include "entry/MailStorage.h"
 #include "tools/CommandLine.h"
@@ -53,12 +55,18 @@ std::vector<std::string> CsvFields(const std::string& line) {
   return fields;
 }
 
+const std::string kAuths[] = {"auto", "plain", "login", "oauthbearer", "xoauth2"};
+constexpr const char* kManifestColumns =
+    "source,user id,company id,folder[,password or token file or env:NAME[,auth[,admin]]]";
+
 bool ValidFolder(const std::string& folder) {
   return !folder.empty() && folder.front() != '.' && folder.back() != '.' &&
          folder.find("..") == std::string::npos;
 }
 
 }  // namespace
+
+bool IsBearerAuth(const std::string& auth) { return auth == "oauthbearer" || auth == "xoauth2"; }
 
 bool ReadManifest(const std::string& path, std::vector<ManifestEntry>* entries,
                   std::string* error) {
@@ -72,14 +80,14 @@ bool ReadManifest(const std::string& path, std::vector<ManifestEntry>* entries,
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line[0] == '#' || (number == 1 && line.starts_with("source,"))) continue;
     std::vector<std::string> f = CsvFields(line);
-    if (f.size() < 4 || f.size() > 5 || f[0].empty() || !IsDecimalId(f[1]) ||
-        !IsDecimalId(f[2]) || !ValidFolder(f[3])) {
-      *error = path + ":" + std::to_string(number) +
-               ": not source,user id,company id,folder[,password file or env:NAME]";
+    f.resize(std::max<size_t>(f.size(), 7));
+    if (f.size() > 7 || f[0].empty() || !IsDecimalId(f[1]) || !IsDecimalId(f[2]) ||
+        !ValidFolder(f[3]) ||
+        (!f[5].empty() && !std::count(std::begin(kAuths), std::end(kAuths), f[5]))) {
+      *error = path + ":" + std::to_string(number) + ": not " + kManifestColumns;
       return false;
     }
-    f.resize(5);
-    entries->push_back({f[0], f[1], f[2], f[3], f[4]});
+    entries->push_back({f[0], f[1], f[2], f[3], f[4], f[5], f[6]});
   }
   if (entries->empty()) {
     *error = "the manifest " + path + " names no account";
@@ -100,8 +108,9 @@ int ParseOptions(int argc, char** argv, ImportOptions* o) {
   app.add_option("--user", o->user, "user id (decimal) who owns the folders");
   app.add_option("--company", o->company, "company id (decimal) of the user");
   app.add_option("--manifest", o->manifest,
-                 "CSV of accounts (source,user,company,folder[,password file or env:NAME]) "
-                 "imported one after the other, instead of inputs, --user and --company");
+                 std::string("CSV of accounts (") + kManifestColumns +
+                     ", auth and admin as --imap-auth and --imap-admin) imported one after the "
+                     "other, instead of inputs, --user and --company");
   app.add_option("--journal-dir", o->journal_dir,
                  "with --manifest: a journal and a report per account in DIR");
   app.add_option("--folder", o->folder, "target folder; Maildir subfolders go below it")
@@ -162,9 +171,16 @@ int ParseOptions(int argc, char** argv, ImportOptions* o) {
                "allow an imap:// session without TLS when the server offers no STARTTLS");
   app.add_option("--imap-auth", o->imap_auth,
                  "IMAP login: 'auto' (AUTHENTICATE PLAIN when offered, else LOGIN), 'plain', "
-                 "'login'")
-      ->check(CLI::IsMember({"auto", "plain", "login"}))
+                 "'login', or with a bearer token (--token-file) 'oauthbearer' or 'xoauth2'")
+      ->check(CLI::IsMember(std::vector<std::string>(std::begin(kAuths), std::end(kAuths))))
       ->capture_default_str();
+  app.add_option("--imap-admin", o->imap_admin,
+                 "log in as administrator NAME, with NAME's password, to read the URL's user "
+                 "(AUTHENTICATE PLAIN with the user as authorization identity; Dovecot's master "
+                 "users)");
+  app.add_option("--token-file", o->token_file,
+                 "OAuth bearer token for oauthbearer and xoauth2, the whole of FILE, read again "
+                 "at every login (else $MAILSTORAGE_IMAP_TOKEN)");
   app.add_option("--imap-include", o->imap_include,
                  "import only the IMAP folders that match PATTERN (shell wildcards, UTF-8 names, "
                  "\"/\" between levels; repeatable)");
@@ -181,6 +197,18 @@ int ParseOptions(int argc, char** argv, ImportOptions* o) {
   if (!shard.empty() && !ParseShard(shard, &o->shard_index, &o->shard_count)) {
     fprintf(stderr, "mailstorage-import: --shard takes K/N with 1 <= K <= N, not '%s'\n",
             shard.c_str());
+    return kExitUsage;
+  }
+  if (!o->imap_admin.empty() && o->imap_auth != "auto" && o->imap_auth != "plain") {
+    fprintf(stderr,
+            "mailstorage-import: --imap-admin logs in with AUTHENTICATE PLAIN; it cannot go "
+            "with --imap-auth %s\n",
+            o->imap_auth.c_str());
+    return kExitUsage;
+  }
+  if (!o->token_file.empty() && !IsBearerAuth(o->imap_auth) && o->manifest.empty()) {
+    fprintf(stderr,
+            "mailstorage-import: --token-file goes with --imap-auth oauthbearer or xoauth2\n");
     return kExitUsage;
   }
   if (!o->manifest.empty()) {

@@ -36,6 +36,8 @@ struct ImportOptions {
   int shard_count = 1;
   // imap:// and imaps:// inputs
   std::string password_file;  // else MAILSTORAGE_IMAP_PASSWORD
+  std::string token_file;     // else MAILSTORAGE_IMAP_TOKEN; for oauthbearer and xoauth2
+  std::string imap_admin;     // logs in as this administrator for the URL's user
   std::string imap_ca;
   std::string imap_tls_name;
   std::string imap_auth = "auto";
@@ -59,14 +61,21 @@ inline constexpr int kExitUsage = 2;
 inline constexpr int kExitInterrupted = 130;
 
 // One account of a --manifest: source, user id, company id, target folder,
-// and for an IMAP source where its password is: a file, or "env:NAME".
+// and for an IMAP source where its password (or bearer token) is: a file,
+// or "env:NAME"; how it logs in (as --imap-auth) and the administrator it
+// logs in as (as --imap-admin), both "" for the command line's.
 struct ManifestEntry {
   std::string source;
   std::string user;
   std::string company;
   std::string folder;
   std::string password;
+  std::string auth;
+  std::string admin;
 };
+
+// The --imap-auth mechanisms that send a bearer token instead of a password.
+bool IsBearerAuth(const std::string& auth);
 
 // Reads a manifest (CSV: the fields above, in that order; a first line
 // starting "source," is a header; empty lines and lines starting "#" are

@@ -102,30 +102,45 @@ bool WaitForShardOneFolders(const ImportOptions& o, StoreQueries* queries,
   }
 }
 
-// The IMAP password: first line of --password-file, else the environment,
-// never the command line (other users see it in the process list).
-bool ImapPassword(const ImportOptions& o, std::string* password, std::string* error) {
-  if (!o.password_file.empty()) {
-    std::ifstream in(o.password_file);
-    if (!in || !std::getline(in, *password)) {
-      *error = "cannot read the password file " + o.password_file;
-      return false;
+// The IMAP password (first line of --password-file, else the environment)
+// or bearer token (all of --token-file, else the environment), never from
+// the command line: other users see it in the process list.
+bool ImapSecret(const ImportOptions& o, ImapLogin* login, std::string* error) {
+  const bool bearer = IsBearerAuth(o.imap_auth);
+  const std::string& file = bearer ? o.token_file : o.password_file;
+  const char* what = bearer ? "token" : "password";
+  if (!file.empty()) {
+    if (bearer) {
+      if (!ReadImapToken(file, &login->password, error)) return false;
+      login->token_file = file;
+    } else {
+      std::ifstream in(file);
+      if (!in || !std::getline(in, login->password)) {
+        *error = "cannot read the password file " + file;
+        return false;
+      }
+      if (!login->password.empty() && login->password.back() == '\r') login->password.pop_back();
     }
-    if (!password->empty() && password->back() == '\r') password->pop_back();
-    if (KAVRO::ReadableByOthers(o.password_file)) {
+    if (KAVRO::ReadableByOthers(file)) {
       fprintf(stderr,
-              "mailstorage-import: the password file %s can be read by other accounts; allow "
-              "only its owner to read it (chmod 600)\n",
-              o.password_file.c_str());
+              "mailstorage-import: the %s file %s can be read by other accounts; allow only its "
+              "owner to read it (chmod 600)\n",
+              what, file.c_str());
     }
     return true;
   }
-  const char* env = getenv("MAILSTORAGE_IMAP_PASSWORD");
+  const char* env_name = bearer ? "MAILSTORAGE_IMAP_TOKEN" : "MAILSTORAGE_IMAP_PASSWORD";
+  const char* env = getenv(env_name);
   if (!env) {
-    *error = "an IMAP input needs a password: --password-file FILE or MAILSTORAGE_IMAP_PASSWORD";
+    *error =
+        std::string("an IMAP input needs a ") + what + ": --" + what + "-file FILE or " + env_name;
     return false;
   }
-  *password = env;
+  login->password = env;
+  if (bearer && !ValidImapToken(login->password)) {
+    *error = std::string(env_name) + " holds no token, or bytes a bearer token cannot have";
+    return false;
+  }
   return true;
 }
 
@@ -170,7 +185,8 @@ int RunManifest(int argc, char** argv, const ImportOptions& o) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     bool dropped = false;
-    for (const char* own : {"--manifest", "--journal-dir", "--folder", "--password-file"}) {
+    for (const char* own : {"--manifest", "--journal-dir", "--folder", "--password-file",
+                            "--token-file", "--imap-auth", "--imap-admin"}) {
       if (arg == own) {
         ++i;  // and its value
         dropped = true;
@@ -197,10 +213,17 @@ int RunManifest(int argc, char** argv, const ImportOptions& o) {
     args.insert(args.end(), {"--user", e.user, "--company", e.company, "--folder", e.folder,
                              "--journal", dir + ".journal", "--report", dir + ".csv",
                              "--status-file", dir + ".status.json"});
+    const std::string auth = e.auth.empty() ? o.imap_auth : e.auth;
+    const std::string admin = e.admin.empty() ? o.imap_admin : e.admin;
+    const bool bearer = IsBearerAuth(auth);
+    const char* secret_option = bearer ? "--token-file" : "--password-file";
+    const std::string& given_secret = bearer ? o.token_file : o.password_file;
+    args.insert(args.end(), {"--imap-auth", auth});
+    if (!admin.empty()) args.insert(args.end(), {"--imap-admin", admin});
     if (!e.password.empty() && !e.password.starts_with("env:")) {
-      args.insert(args.end(), {"--password-file", e.password});
-    } else if (e.password.empty() && !o.password_file.empty()) {
-      args.insert(args.end(), {"--password-file", o.password_file});
+      args.insert(args.end(), {secret_option, e.password});
+    } else if (e.password.empty() && !given_secret.empty()) {
+      args.insert(args.end(), {secret_option, given_secret});
     }
     args.insert(args.end(), {"--", e.source});
     printf("== %s: user %s of company %s into %s\n", e.source.c_str(), e.user.c_str(),
@@ -211,7 +234,8 @@ int RunManifest(int argc, char** argv, const ImportOptions& o) {
     if (pid == 0) {
       if (e.password.starts_with("env:")) {
         const char* value = getenv(e.password.substr(4).c_str());
-        setenv("MAILSTORAGE_IMAP_PASSWORD", value ? value : "", 1);
+        setenv(bearer ? "MAILSTORAGE_IMAP_TOKEN" : "MAILSTORAGE_IMAP_PASSWORD", value ? value : "",
+               1);
       }
       std::vector<char*> child;
       for (auto& a : args) child.push_back(a.data());
@@ -279,8 +303,9 @@ int main(int argc, char** argv) {
     if (IsImapUrl(input)) {
       if (!imap) {
         ImapLogin login;
-        if (!ImapPassword(o, &login.password, &error)) return Fail(kExitUsage, error);
+        if (!ImapSecret(o, &login, &error)) return Fail(kExitUsage, error);
         login.auth = o.imap_auth;
+        login.admin = o.imap_admin;
         login.tls.ca_file = o.imap_ca;
         login.tls.name = o.imap_tls_name;
         login.tls.verify = !o.imap_insecure;

@@ -17,6 +17,7 @@
 #include <optional>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include "tests/tools/StoreFixture.h"
 
@@ -304,22 +305,23 @@ TEST_F(ImapImport, NewMailIsPickedUpAndARenumberedFolderIsNotLinkedAgain) {
   EXPECT_EQ(BlobPaths(folder), blobs);
 }
 
-// Two accounts in one manifest: an IMAP folder whose password is in an
-// environment variable that the manifest names, and a local Maildir.
+// Two accounts in one manifest: an IMAP folder read by the server's
+// administrator, whose password is in an environment variable that the
+// manifest names, and a local Maildir.
 TEST_F(ImapImport, ManifestWithAnImapAndAMaildirAccount) {
   const int64_t imap_user = NewUser(92003), maildir_user = NewUser(92004);
   WriteFile(dir_ + "/md/cur/1.host:2,S", "From: a@x.invalid\nMessage-ID: <manifest@x>\n\nb\n");
   const std::string company = std::to_string(kCompany);
   WriteFile(dir_ + "/accounts.csv", Url("/%E6%97%A5%E6%9C%AC%E8%AA%9E") + "," +
                                         std::to_string(imap_user) + "," + company +
-                                        ",Nihon,env:FIXTURE_PASSWORD\n" + dir_ + "/md," +
+                                        ",Nihon,env:FIXTURE_ADMIN_PASSWORD,,admin1\n" + dir_ + "/md," +
                                         std::to_string(maildir_user) + "," + company + ",INBOX\n");
   std::vector<std::string> args =
       Args(0, {"--manifest", dir_ + "/accounts.csv", "--journal-dir", dir_ + "/journals",
                "--imap-ca", Fixture("/tls/ca.crt")});
   args.erase(args.begin(), args.begin() + 4);  // no --user, --company
   ToolResult r = RunTool(MS_IMPORT_TOOL, args,
-                         {{"FIXTURE_PASSWORD", Trim(ReadFile(Fixture("/password")))}});
+                         {{"FIXTURE_ADMIN_PASSWORD", Trim(ReadFile(Fixture("/admin-password")))}});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("Accounts: 2 of 2 run"), std::string::npos) << r.out;
   EXPECT_EQ(BlobPaths(Folders(imap_user)["nihon"]).size(),
@@ -333,6 +335,9 @@ TEST_F(ImapImport, RefusalsEndTheRunBeforeItStarts) {
   chmod(wrong.c_str(), 0644);
   const std::string ca = Fixture("/tls/ca.crt");
   const std::string password = Fixture("/password");
+  const std::string token = dir_ + "/token";
+  WriteFile(token, "tok\n");
+  chmod(token.c_str(), 0600);
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -344,6 +349,18 @@ TEST_F(ImapImport, RefusalsEndTheRunBeforeItStarts) {
       {{"--imap-ca", ca, "--password-file", wrong, "--imap-auth", "login", Url()},
        2,
        "refused the login of user1 (LOGIN)"},
+      {{"--imap-ca", ca, "--password-file", password, "--imap-admin", "admin1", Url()},
+       2,
+       "refused the login of user1 as administrator admin1 (AUTHENTICATE PLAIN)"},
+      {{"--imap-ca", ca, "--token-file", token, "--imap-auth", "oauthbearer", Url()},
+       2,
+       "127.0.0.1 does not offer AUTHENTICATE OAUTHBEARER, which the login of user1 needs"},
+      {{"--imap-auth", "xoauth2", Url()},
+       2,
+       "an IMAP input needs a token: --token-file FILE or MAILSTORAGE_IMAP_TOKEN"},
+      {{"--imap-admin", "admin1", "--imap-auth", "login", Url()},
+       2,
+       "--imap-admin logs in with AUTHENTICATE PLAIN"},
       {{"--password-file", password, "imap://user1@no-such-host.invalid"},
        2,
        "cannot resolve host no-such-host.invalid"},
@@ -400,6 +417,21 @@ TEST_F(ImapImport, MisbehavingServersNeitherCrashNorForgeNorDouble) {
   const std::string tls = R"("tls": {"cert": ")" + Fixture("/tls/server.crt") + R"(", "key": ")" +
                           Fixture("/tls/server.key") + R"("})";
   const std::string fetch_bodies = R"(UID FETCH .*BODY)";
+  const std::string password = Trim(ReadFile(Fixture("/password")));
+  // Bearer tokens: one the importer may send, one that other accounts can
+  // read, and two that would add lines or SASL fields of their own.
+  const std::string token = dir_ + "/token", shared = dir_ + "/token-shared",
+                    crlf = dir_ + "/token-crlf", ctl = dir_ + "/token-ctl",
+                    renewed = dir_ + "/token-renewed";
+  for (const auto& [file, text, mode] : {std::tuple{token, "ya29.SECRET-x_y~z/+=\n", 0600},
+                                         {renewed, "SECRET-1\n", 0600},
+                                         {shared, "SECRET", 0644},
+                                         {crlf, "SECRET\r\nA1 LOGOUT\r\n", 0600},
+                                         {ctl, "SECRET\x01user=other", 0600}}) {
+    WriteFile(file, text);
+    chmod(file.c_str(), mode);
+  }
+  const std::string sasl_ir = R"("capability": "IMAP4rev1 AUTH=PLAIN AUTH=OAUTHBEARER SASL-IR", )";
   struct Case {
     const char* what;
     std::string script;
@@ -409,6 +441,7 @@ TEST_F(ImapImport, MisbehavingServersNeitherCrashNorForgeNorDouble) {
     bool plain = true;  // --imap-plain: the server offers no STARTTLS
     size_t folders = 0;  // store folders holding links, when not 0
     std::vector<std::string> args = {};
+    std::string logged = "";  // in the server's log of commands and SASL messages
   } cases[] = {
       {"bytes after the STARTTLS answer",
        tls + ", " + inbox +
@@ -466,6 +499,35 @@ TEST_F(ImapImport, MisbehavingServersNeitherCrashNorForgeNorDouble) {
        inbox + R"(, "rules": [{"command": ")" + fetch_bodies +
            R"(", "times": 1, "reply": "* 1 FETCH (UID 1 RFC822.SIZE 20 BODY[] {20}\r\nSubject: 1\r\n\r\nbody\r\n)\r\n* BYE shutting down\r\n"}])",
        0, "reconnecting in 1 s", 2},
+      {"OAUTHBEARER with an initial response",
+       sasl_ir + inbox, 0, "", 2, true, 0, {"--imap-auth", "oauthbearer", "--token-file", token},
+       "SASL n,a=user1,\001auth=Bearer ya29.SECRET-x_y~z/+=\001\001\n"},
+      {"XOAUTH2 on request, from a token file others can read",
+       R"("capability": "IMAP4rev1 AUTH=XOAUTH2", )" + inbox, 0,
+       "can be read by other accounts", 2, true, 0,
+       {"--imap-auth", "xoauth2", "--token-file", shared},
+       "AUTHENTICATE XOAUTH2\nSASL user=user1\001auth=Bearer SECRET\001\001\n"},
+      {"a token renewed during the run serves the reconnect",
+       sasl_ir + inbox + R"(, "rules": [{"command": ")" + fetch_bodies +
+           R"(", "times": 1, "write": [")" + renewed + R"(", "SECRET-2\n"], "reply": "* BYE restart\r\n"}])",
+       0, "reconnecting in 1 s", 2, true, 0,
+       {"--imap-auth", "oauthbearer", "--token-file", renewed},
+       "SASL n,a=user1,\001auth=Bearer SECRET-2\001\001\n"},
+      {"a refused token: its error challenge answered, its reasons shown",
+       sasl_ir + inbox + R"(, "sasl_error": "eyJzdGF0dXMiOiJpbnZhbGlkX3Rva2VuIn0=")", 2,
+       R"(refused the login of user1 (AUTHENTICATE OAUTHBEARER): [AUTHENTICATIONFAILED] refused {"status":"invalid_token"})",
+       0, true, 0, {"--imap-auth", "oauthbearer", "--token-file", token}, "\nAQ==\n"},
+      {"a token with a line end", inbox, 2, "holds no token, or more than one line", 0, true, 0,
+       {"--imap-auth", "oauthbearer", "--token-file", crlf}},
+      {"a token with a control byte", inbox, 2, "bytes a bearer token cannot have", 0, true, 0,
+       {"--imap-auth", "xoauth2", "--token-file", ctl}},
+      {"an administrator's login",
+       inbox, 0, "", 2, true, 0, {"--imap-admin", "admin1"},
+       "SASL user1" + std::string(1, '\0') + "admin1" + std::string(1, '\0') + password + "\n"},
+      {"an administrator and a server without AUTHENTICATE PLAIN",
+       R"("capability": "IMAP4rev1", )" + inbox, 2,
+       "does not offer AUTHENTICATE PLAIN, which the login of user1 as administrator admin1 needs",
+       0, true, 0, {"--imap-admin", "admin1"}},
       {"a mail expunged before its fetch",
        inbox + R"(, "rules": [{"command": ")" + fetch_bodies +
            R"(", "reply": "* 1 FETCH (UID 1 RFC822.SIZE 20 BODY[] {20}\r\nSubject: 1\r\n\r\nbody\r\n)\r\n{tag} OK\r\n"}])",
@@ -475,7 +537,8 @@ TEST_F(ImapImport, MisbehavingServersNeitherCrashNorForgeNorDouble) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     NewUser(++user);
-    ScriptedServer server(dir_, "{" + c.script + "}");
+    const std::string log = dir_ + "/log-" + std::to_string(user);
+    ScriptedServer server(dir_, R"({"log": ")" + log + R"(", )" + c.script + "}");
     ASSERT_FALSE(server.port().empty());
     std::vector<std::string> args = {"--folder", "Mig", "--password-file", Fixture("/password")};
     if (c.plain) {
@@ -491,6 +554,12 @@ TEST_F(ImapImport, MisbehavingServersNeitherCrashNorForgeNorDouble) {
     EXPECT_EQ(r.status, c.status) << all;
     EXPECT_NE(all.find(c.says), std::string::npos) << all;
     EXPECT_EQ(all.find('\x1b'), std::string::npos) << all;
+    EXPECT_EQ(all.find("SECRET"), std::string::npos) << all;
+    EXPECT_EQ(all.find(password), std::string::npos) << all;
+    if (!c.logged.empty()) {
+      const std::string logged = fs::exists(log) ? ReadFile(log) : "";
+      EXPECT_NE(logged.find(c.logged), std::string::npos) << logged;
+    }
     size_t links = 0, folders = 0;
     for (const auto& [name, id] : Folders(user)) {
       const size_t n = Links(id).size();
@@ -503,8 +572,8 @@ TEST_F(ImapImport, MisbehavingServersNeitherCrashNorForgeNorDouble) {
     }
   }
 
-  // A login refused on a reconnect stops the account: three batches of
-  // mails, one more login, not one per batch.
+  // An administrator's login refused on a reconnect stops the account:
+  // three batches of mails, one more login, not one per batch.
   {
     std::string mails;
     for (int uid = 1; uid <= 450; ++uid) {
@@ -520,7 +589,8 @@ TEST_F(ImapImport, MisbehavingServersNeitherCrashNorForgeNorDouble) {
     NewUser(++user);
     ToolResult r = RunTool(MS_IMPORT_TOOL,
                            Args(user, {"--folder", "Mig", "--password-file", Fixture("/password"),
-                                       "--imap-plain", "imap://user1@127.0.0.1:" + server.port()}));
+                                       "--imap-admin", "admin1", "--imap-plain",
+                                       "imap://user1@127.0.0.1:" + server.port()}));
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_NE(r.out.find("failed                                  450"), std::string::npos) << r.out;
     size_t logins = 0;

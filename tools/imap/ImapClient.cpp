@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <string_view>
 
@@ -10,20 +13,41 @@
 namespace Nauvik::Import {
 namespace {
 
+constexpr char kBase64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
 std::string Base64(std::string_view in) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   for (size_t i = 0; i < in.size(); i += 3) {
     uint32_t v = static_cast<unsigned char>(in[i]) << 16;
     if (i + 1 < in.size()) v |= static_cast<unsigned char>(in[i + 1]) << 8;
     if (i + 2 < in.size()) v |= static_cast<unsigned char>(in[i + 2]);
-    out.push_back(kAlphabet[(v >> 18) & 63]);
-    out.push_back(kAlphabet[(v >> 12) & 63]);
-    out.push_back(i + 1 < in.size() ? kAlphabet[(v >> 6) & 63] : '=');
-    out.push_back(i + 2 < in.size() ? kAlphabet[v & 63] : '=');
+    out.push_back(kBase64Alphabet[(v >> 18) & 63]);
+    out.push_back(kBase64Alphabet[(v >> 12) & 63]);
+    out.push_back(i + 1 < in.size() ? kBase64Alphabet[(v >> 6) & 63] : '=');
+    out.push_back(i + 2 < in.size() ? kBase64Alphabet[v & 63] : '=');
   }
   return out;
+}
+
+// False for text that is not base64, or none; the padding may be missing.
+bool Base64Decode(std::string_view in, std::string* out) {
+  out->clear();
+  uint32_t v = 0;
+  int bits = 0;
+  for (char c : in) {
+    if (c == '=') break;
+    const char* at = strchr(kBase64Alphabet, c);
+    if (c == 0 || at == nullptr) return false;
+    const int d = static_cast<int>(at - kBase64Alphabet);
+    v = (v << 6) | d;
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out->push_back(static_cast<char>((v >> bits) & 0xff));
+    }
+  }
+  return !out->empty();
 }
 
 // A quoted IMAP string, or nullopt when the text cannot be quoted (CR, LF,
@@ -50,8 +74,9 @@ std::vector<std::string> WithArgument(const std::string& command, const std::str
 
 // The tagged end of a command.
 struct ImapClient::Reply {
-  std::string status;  // tagged: OK, NO or BAD
-  std::string text;    // tagged: the text after the status
+  std::string status;     // tagged: OK, NO or BAD
+  std::string text;       // tagged: the text after the status
+  std::string challenge;  // the last "+" continuation's text
 };
 
 bool ImapClient::Fail(ImapFailure failure, const std::string& text, std::string* error) {
@@ -101,6 +126,7 @@ bool ImapClient::Command(const std::vector<std::string>& pieces, Reply* reply, s
       continue;
     }
     if (r.text.starts_with("+")) {
+      reply->challenge = r.text.size() > 2 ? r.text.substr(2) : "";
       if (next_piece >= pieces.size()) {
         return Fail(ImapFailure::kProtocol,
                     "the server asks for more than the command has: " + ImapPrintable(r.text),
@@ -161,35 +187,107 @@ bool ImapClient::Capabilities(std::string* error) {
 }
 
 bool ImapClient::Authenticate(const ImapUrl& url, const ImapLogin& login, std::string* error) {
-  const bool plain = login.auth == "plain" || (login.auth == "auto" && Has("AUTH=PLAIN"));
+  const std::string mechanism =
+      login.auth == "auto" ? (Has("AUTH=PLAIN") || !login.admin.empty() ? "PLAIN" : "LOGIN")
+                           : ImapUpper(login.auth);
+  // Names with control bytes would shift the fields of a SASL message.
+  for (const std::string* name : {&url.user, &login.admin}) {
+    if (std::any_of(name->begin(), name->end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
+      return Fail(ImapFailure::kAuth, "the user name has control bytes a login cannot carry",
+                  error);
+    }
+  }
+  const std::string who =
+      ImapPrintable(url.user) +
+      (login.admin.empty() ? "" : " as administrator " + ImapPrintable(login.admin));
+  // PLAIN for the user's own login is tried where it is not announced, as
+  // before; every other mechanism must be offered.
+  if (mechanism != "LOGIN" && !Has("AUTH=" + mechanism) &&
+      !(mechanism == "PLAIN" && login.admin.empty())) {
+    return Fail(ImapFailure::kAuth,
+                url.host + " does not offer AUTHENTICATE " + mechanism + ", which the login of " +
+                    who + " needs",
+                error);
+  }
+  std::string secret = login.password;
+  if (!login.token_file.empty() && !ReadImapToken(login.token_file, &secret, error)) {
+    return Fail(ImapFailure::kAuth, *error, error);
+  }
   Reply reply;
-  if (plain) {
-    const std::string response = Base64(std::string(1, '\0') + url.user + '\0' + login.password);
-    // Without SASL-IR the server asks for the response with a "+".
-    const std::vector<std::string> pieces =
-        Has("SASL-IR") ? std::vector<std::string>{"AUTHENTICATE PLAIN " + response}
-                       : std::vector<std::string>{"AUTHENTICATE PLAIN", response};
-    if (!Command(pieces, &reply, error)) return false;
-  } else {
+  if (mechanism == "LOGIN") {
     if (Has("LOGINDISABLED")) {
       return Fail(ImapFailure::kAuth, "the server does not allow LOGIN on this connection", error);
     }
     auto user = Quoted(url.user);
-    auto password = Quoted(login.password);
+    auto password = Quoted(secret);
     if (!user || !password) {
       return Fail(ImapFailure::kAuth,
                   "user name or password has bytes LOGIN cannot carry; use --imap-auth plain",
                   error);
     }
     if (!Command("LOGIN " + *user + " " + *password, &reply, error)) return false;
+  } else {
+    std::string message;
+    // What the client answers to a challenge that explains a refusal, so
+    // that the server can send its NO; none for PLAIN, which has no such
+    // challenge.
+    std::optional<std::string> after_error;
+    if (mechanism == "PLAIN") {
+      // authorization identity, authentication identity, password
+      message = login.admin.empty() ? std::string(1, '\0') + url.user + '\0' + secret
+                                    : url.user + '\0' + login.admin + '\0' + secret;
+    } else if (mechanism == "OAUTHBEARER") {
+      std::string name;  // a GS2 saslname: "," and "=" escaped
+      for (char c : url.user) name += c == ',' ? "=2C" : c == '=' ? "=3D" : std::string(1, c);
+      message = "n,a=" + name + ",\001auth=Bearer " + secret + "\001\001";
+      after_error = "AQ==";  // a single 0x01
+    } else {
+      message = "user=" + url.user + "\001auth=Bearer " + secret + "\001\001";
+      after_error = "";
+    }
+    const std::string response = Base64(message);
+    // Without SASL-IR the server asks for the response with a "+".
+    std::vector<std::string> pieces =
+        Has("SASL-IR") ? std::vector<std::string>{"AUTHENTICATE " + mechanism + " " + response}
+                       : std::vector<std::string>{"AUTHENTICATE " + mechanism, response};
+    if (after_error) pieces.push_back(*after_error);
+    if (!Command(pieces, &reply, error)) return false;
   }
   if (reply.status != "OK") {
     failure_ = ImapFailure::kAuth;
-    *error = "the server refused the login of " + ImapPrintable(url.user) + " (" +
-             (plain ? "AUTHENTICATE PLAIN" : "LOGIN") + "): " + reply.text;
+    *error = "the server refused the login of " + who + " (" +
+             (mechanism == "LOGIN" ? "LOGIN" : "AUTHENTICATE " + mechanism) + "): " + reply.text;
+    // The server's reasons for refusing a token (expired, wrong scope).
+    if (std::string why; mechanism != "PLAIN" && mechanism != "LOGIN") {
+      if (Base64Decode(reply.challenge, &why)) *error += " " + ImapPrintable(why, 200);
+    }
     return false;
   }
   return true;
+}
+
+bool ReadImapToken(const std::string& file, std::string* token, std::string* error) {
+  std::ifstream in(file, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!in) {
+    *error = "cannot read the token file " + file;
+    return false;
+  }
+  if (text.ends_with('\n')) text.pop_back();
+  if (text.ends_with('\r')) text.pop_back();
+  if (!ValidImapToken(text)) {
+    *error = "the token file " + file +
+             " holds no token, or more than one line, or bytes a bearer token cannot have";
+    return false;
+  }
+  *token = std::move(text);
+  return true;
+}
+
+bool ValidImapToken(const std::string& token) {
+  return !token.empty() &&
+         std::all_of(token.begin(), token.end(), [](char c) { return c > ' ' && c < 0x7f; });
 }
 
 bool ImapClient::Open(const ImapUrl& url, const ImapLogin& login, std::string* error) {

@@ -20,12 +20,26 @@
 namespace Nauvik::Import {
 
 struct ImapLogin {
-  std::string password;
-  std::string auth = "auto";  // "auto" (PLAIN when offered, else LOGIN), "plain", "login"
+  std::string password;       // or the bearer token for "oauthbearer" and "xoauth2"
+  std::string auth = "auto";  // "auto" (PLAIN when offered, else LOGIN), "plain", "login",
+                              // "oauthbearer", "xoauth2"
+  // An administrator who logs in with its own password to read the URL's
+  // user (AUTHENTICATE PLAIN with that user as authorization identity).
+  std::string admin;
+  // Read again at every login, so a token that a job outside the run
+  // refreshes before it expires serves a reconnect hours later.
+  std::string token_file;
   TlsSettings tls;
   bool allow_plain = false;  // imap:// may stay unencrypted when the server lacks STARTTLS
   int timeout_seconds = 60;
 };
+
+// The bearer token in `file`: its text without one line end at the end.
+// False with `error` (never the token) when the file cannot be read, is
+// empty, or holds anything but printable ASCII: a line end or a control
+// byte would end the SASL message early and add fields of its own.
+bool ReadImapToken(const std::string& file, std::string* token, std::string* error);
+bool ValidImapToken(const std::string& token);
 
 // Which folders of an account to import.
 struct ImapFolderFilter {
