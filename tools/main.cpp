@@ -18,6 +18,7 @@
 
 #include "db/Registry.h"
 #include "foundation/Files.h"
+#include "tools/BulkImport.h"
 #include "tools/Importer.h"
 #include "tools/Inputs.h"
 #include "tools/Options.h"
@@ -375,11 +376,13 @@ int main(int argc, char** argv) {
   const std::string library = o.library.empty() ? DefaultLibraryPath() : o.library;
   LibraryApi api;
   std::string error;
-  if (library.find('/') != std::string::npos && !std::filesystem::exists(library)) {
+  if (!o.bulk && library.find('/') != std::string::npos && !std::filesystem::exists(library)) {
     return Fail(kExitUsage, "library not found: " + library +
                                 " (build target MailStorage or give --library FILE)");
   }
-  if (!LoadMailStorageLibrary(library, &api, &error)) {
+  // --bulk runs the store's code linked into this tool; the library is not
+  // loaded, so the process holds one copy of the store's state.
+  if (!o.bulk && !LoadMailStorageLibrary(library, &api, &error)) {
     return Fail(kExitUsage,
                 "cannot load the library " + library + ": " + error +
                     (library.find('/') == std::string::npos
@@ -457,7 +460,10 @@ int main(int argc, char** argv) {
                     o.flags_file.empty() ? nullptr : &flags, imap.get());
   ProgressPrinter printer(o.quiet, StandardErrorIsTerminal(), o.status_file,
                           "user " + o.user + " of company " + o.company);
-  Summary summary = importer.Run(items, [&](const ProgressState& s) { printer.Update(s); });
+  Summary summary =
+      o.bulk ? RunBulkImport(o, items, o.journal.empty() ? nullptr : &journal,
+                             o.report.empty() ? nullptr : &report, imap.get())
+             : importer.Run(items, [&](const ProgressState& s) { printer.Update(s); });
   printer.Finish();
   summary.recovered = recovered;
   PrintSummary(summary, stdout);
