@@ -1,5 +1,6 @@
 #include "imap/ImapMailStorage.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -1148,22 +1149,31 @@ std::vector<int64_t> DrawSequence(const DBTableBase& named, size_t count) {
   return out;
 }
 
-// Whether `text` matches the LIKE pattern `pattern` as the database matches
-// the content lookup's pattern: "%" any run, "_" any one character, every
-// other character itself (the dialect has made "\" plain).
-bool LikeMatches(std::string_view text, std::string_view pattern) {
+// Whether the stored text `text` may match the lookup text `pattern` as a
+// LIKE pattern ("%" any run, "_" any one character): never false when the
+// database would match them. Backslashes are left out of both sides, since
+// the texts the database compares may differ from these in them.
+bool MayLikeMatch(std::string_view stored, std::string_view lookup) {
+  std::string text;
+  std::string pattern;
+  for (char c : stored) {
+    if (c != '\\') text += c;
+  }
+  for (char c : lookup) {
+    if (c != '\\') pattern += c;
+  }
   size_t t = 0;
   size_t p = 0;
-  size_t star = std::string_view::npos;
+  size_t star = std::string::npos;
   size_t resume = 0;
   while (t < text.size()) {
-    if (p < pattern.size() && (pattern[p] == '_' || pattern[p] == text[t])) {
-      ++t;
-      ++p;
-    } else if (p < pattern.size() && pattern[p] == '%') {
+    if (p < pattern.size() && pattern[p] == '%') {
       star = p++;
       resume = t;
-    } else if (star != std::string_view::npos) {
+    } else if (p < pattern.size() && (pattern[p] == '_' || pattern[p] == text[t])) {
+      ++t;
+      ++p;
+    } else if (star != std::string::npos) {
       p = star + 1;
       t = ++resume;
     } else {
@@ -1246,47 +1256,75 @@ int32_t ImapMailStorage::StoreBatchBody(BatchMail* mails, size_t count, int64_t 
   if (k == 0) return kImapOk;
 
   // Stored copies, found as the per-mail lookup finds them: one query for
-  // the whole batch, a union of the per-mail conditions.
+  // the whole batch, a union of the per-mail conditions. The same query asks
+  // the database whether a mail would find the message an earlier mail of
+  // the batch stores, with the stored text as the per-mail path writes it
+  // and the lookup's own LIKE pattern, for the pairs that can match at all.
   const char* join = use_views_ ? kMessageAndSizeViews : kMessageAndSizeTables;
+  std::vector<std::pair<int64_t, int64_t>> found(k, {0, 0});  // message, blob
+  std::vector<std::vector<size_t>> earlier(k);  // batch mails a mail's lookup finds
   {
     DBTable<CONTENT_MATCH> match;
+    const Dialect& dialect = match.GetDialect();
+    std::vector<std::string> stored_literal(k);
+    for (size_t j = 0; j < k; ++j) {
+      if (!pending[j].summary.message_id) continue;
+      DBTable<NV_IMAPMESSAGE> literal;
+      literal.SetValue("IMM_MESSAGEID", *pending[j].summary.message_id, false);
+      const std::string text = literal.InsertText();
+      const size_t open = text.find(") VALUES (") + 10;
+      stored_literal[j] = text.substr(open, text.size() - open - 1);
+    }
     std::string source = "(";
     for (size_t i = 0; i < k; ++i) {
+      const std::string condition =
+          ContentLookupCondition(dialect, pending[i].lookup, mails[i].length);
       if (i > 0) source += " UNION ALL ";
       source += "SELECT " + UDec(i) +
                 " AS ITEM_NO, IMM.IMM_IMAPMESSAGEID, IMM.FIS_FILESTORAGEID FROM " + join +
-                " WHERE " + ContentLookupCondition(match.GetDialect(), pending[i].lookup, mails[i].length);
+                " WHERE " + condition;
+      const std::string like = condition.substr(
+          condition.find(" LIKE "), condition.find(" AND FIS_SIZE = ") - condition.find(" LIKE "));
+      for (size_t j = 0; j < i; ++j) {
+        if (mails[j].length != mails[i].length || stored_literal[j].empty() ||
+            !MayLikeMatch(*pending[j].summary.message_id, pending[i].lookup)) {
+          continue;
+        }
+        source += " UNION ALL SELECT " + UDec(i) + " AS ITEM_NO, -" + UDec(j + 1) +
+                  " AS IMM_IMAPMESSAGEID, 0 AS FIS_FILESTORAGEID" + dialect.FromNoTable() +
+                  " WHERE " + stored_literal[j] + like;
+      }
     }
     source += ") M";
     match.SetTableName(source, false);
-    std::vector<std::pair<int64_t, int64_t>> first(k, {0, 0});
     if (match.Select("", "")) {
       while (match.Fetch()) {
         const auto i = static_cast<size_t>(IdOf(match.ITEM_NO));
-        if (i < k && first[i].first == 0) {
-          first[i] = {IdOf(match.IMM_IMAPMESSAGEID), IdOf(match.FIS_FILESTORAGEID)};
+        const int64_t message = IdOf(match.IMM_IMAPMESSAGEID);
+        if (i >= k) continue;
+        if (message < 0) {
+          earlier[i].push_back(static_cast<size_t>(-message - 1));
+        } else if (found[i].first == 0) {
+          found[i] = {message, IdOf(match.FIS_FILESTORAGEID)};
         }
       }
     }
-    for (size_t i = 0; i < k; ++i) {
-      if (first[i].first == 0) continue;
-      // As the per-mail lookup: a copy whose blob cannot be opened is none.
-      KAVRO::MMFile mapping;
-      if (GetBlob(first[i].second, use_views_, &mapping) == 0) {
-        pending[i].message = {first[i].second, first[i].first, mails[i].length};
-      }
-      mapping.Close();
-    }
   }
-  // Copies within the batch: a mail that the per-mail path would find as
-  // the message an earlier mail of the batch stored.
+  for (size_t i = 0; i < k; ++i) {
+    if (found[i].first == 0) continue;
+    // As the per-mail lookup: a copy whose blob cannot be opened is none.
+    KAVRO::MMFile mapping;
+    if (GetBlob(found[i].second, use_views_, &mapping) == 0) {
+      pending[i].message = {found[i].second, found[i].first, mails[i].length};
+    }
+    mapping.Close();
+  }
   std::vector<size_t> fresh;
   for (size_t i = 0; i < k; ++i) {
     if (pending[i].message.imap_message_id != 0) continue;
-    for (size_t j : fresh) {
-      const auto& stored = pending[j].summary.message_id;
-      if (mails[j].length == mails[i].length && stored && !stored->empty() &&
-          LikeMatches(*stored, pending[i].lookup)) {
+    std::sort(earlier[i].begin(), earlier[i].end());
+    for (size_t j : earlier[i]) {
+      if (pending[j].message.imap_message_id == 0 && pending[j].same_as == SIZE_MAX) {
         pending[i].same_as = j;
         break;
       }
