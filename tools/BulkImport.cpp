@@ -38,6 +38,7 @@ class BulkRun {
   void Work(const std::vector<size_t>& mine);
 
   Summary summary;
+  std::vector<size_t> imported;  // guarded by mu_ while the workers run
 
  private:
   void Flush(std::vector<Loaded>* batch, IMAP::ImapMailStorage* store);
@@ -176,6 +177,7 @@ void BulkRun::Finish(const Loaded& l, int32_t code, bool duplicate) {
   FolderCounts& counts = summary.folders[item.folder];
   summary.bytes += size;
   if (code == IMAP::kImapOk) {
+    imported.push_back(l.index);
     (duplicate ? summary.duplicates : summary.imported)++;
     (duplicate ? counts.linked : counts.stored)++;
     for (char c : item.other_flags) summary.lost_flags[c]++;
@@ -199,7 +201,8 @@ void BulkRun::FinishUnloaded(size_t index, const std::string& error) {
 }  // namespace
 
 Summary RunBulkImport(const ImportOptions& options, const std::vector<ImportItem>& items,
-                      Journal* journal, ReportWriter* report, ImapSource* imap) {
+                      Journal* journal, ReportWriter* report, ImapSource* imap,
+                      std::vector<size_t>* imported) {
   const auto start = std::chrono::steady_clock::now();
   BulkRun run(options, items, journal, report, imap);
   const size_t threads = static_cast<size_t>(std::max(1, options.threads));
@@ -240,6 +243,7 @@ Summary RunBulkImport(const ImportOptions& options, const std::vector<ImportItem
   run.Work(shares[0]);
   for (std::thread& w : workers) w.join();
   StopParkedLoggers();
+  *imported = std::move(run.imported);
   run.summary.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return run.summary;

@@ -28,7 +28,9 @@ namespace Nauvik::Import {
 // Imports `items` in batches of at most options.batch_mails mails and
 // options.batch_mb MB. With several threads each takes whole folders, so a
 // folder's mails keep their order.
+// `imported` receives the indices of the items imported with result 0.
 Summary RunBulkImport(const ImportOptions& options, const std::vector<ImportItem>& items,
-                      Journal* journal, ReportWriter* report, ImapSource* imap);
+                      Journal* journal, ReportWriter* report, ImapSource* imap,
+                      std::vector<size_t>* imported);
 
 }  // namespace Nauvik::Import

@@ -460,9 +460,10 @@ int main(int argc, char** argv) {
                     o.flags_file.empty() ? nullptr : &flags, imap.get());
   ProgressPrinter printer(o.quiet, StandardErrorIsTerminal(), o.status_file,
                           "user " + o.user + " of company " + o.company);
+  std::vector<size_t> bulk_imported;
   Summary summary =
       o.bulk ? RunBulkImport(o, items, o.journal.empty() ? nullptr : &journal,
-                             o.report.empty() ? nullptr : &report, imap.get())
+                             o.report.empty() ? nullptr : &report, imap.get(), &bulk_imported)
              : importer.Run(items, [&](const ProgressState& s) { printer.Update(s); });
   printer.Finish();
   summary.recovered = recovered;
@@ -491,7 +492,7 @@ int main(int argc, char** argv) {
 
   bool verify_ok = true;
   if (o.verify) {
-    std::vector<size_t> which = importer.imported();
+    std::vector<size_t> which = o.bulk ? bulk_imported : importer.imported();
     if (!o.journal.empty()) {
       std::vector<bool> in_run(items.size(), false);
       for (size_t i : which) in_run[i] = true;
