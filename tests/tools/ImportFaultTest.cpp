@@ -607,7 +607,7 @@ TEST_F(ImportFaults, KilledTenTimesAtRandomThenResumedEqualsAnUninterruptedImpor
 // (blob files of batches that never committed) the checker finds and its
 // repair removes.
 TEST_F(ImportFaults, BulkRunsKilledMidBatchThenResumedLoseAndDoubleNothing) {
-  const int64_t killed = NewUser(92011);
+  const int64_t killed = NewUser(92020);
   const auto expected = WriteMails("bulk", 150, "Bulk");
   const std::string journal = dir_ + "/bulk.journal";
   const std::vector<std::string> args = {"--bulk",    "--batch-mails", "10",   "--folder",
