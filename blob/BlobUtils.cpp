@@ -99,13 +99,7 @@ int32_t BlobUtils::InsertBlobFrom(const BlobSource& source, uint64_t size, int32
       return "BlobUtils::InsertBlob(): fullFileName after StoreInBestStorage: " + full_file_name;
     });
 
-    records.SetValue("FIS_FILESTORAGEID", Decimal(id), true);
-    records.SetValue("FIS_CREATEDBY", Decimal(creator), true);
-    records.SetLiteral("FIS_CREATED", records.GetDialect().CurrentUtcTime());
-    records.SetValue("FIS_LOCATION", location);
-    records.SetValue("FIS_SIZE", std::to_string(size), true);
-    records.SetValue("FIT_FILETYPEID", Decimal(file_type), true);
-    records.SetValue("FSH_FILESTORAGEHOSTID", Decimal(host_id), true);
+    SetRecordValues(records, id, creator, location, size, file_type, host_id);
     if (!records.Insert()) {
       // The blob file stays: only a raised failure removes it.
       last_error_ = "Failed to insert into NS_FILESTORAGE Table.";
@@ -122,6 +116,18 @@ int32_t BlobUtils::InsertBlobFrom(const BlobSource& source, uint64_t size, int32
     CloseThreadDatabases();
     return kBlobDatabaseError;
   }
+}
+
+void BlobUtils::SetRecordValues(DBTableBase& records, int64_t id, int32_t creator,
+                                const std::string& location, uint64_t size, int32_t file_type,
+                                int64_t host_id) {
+  records.SetValue("FIS_FILESTORAGEID", Decimal(id), true);
+  records.SetValue("FIS_CREATEDBY", Decimal(creator), true);
+  records.SetLiteral("FIS_CREATED", records.GetDialect().CurrentUtcTime());
+  records.SetValue("FIS_LOCATION", location);
+  records.SetValue("FIS_SIZE", std::to_string(size), true);
+  records.SetValue("FIT_FILETYPEID", Decimal(file_type), true);
+  records.SetValue("FSH_FILESTORAGEHOSTID", Decimal(host_id), true);
 }
 
 // ---- hosts -----------------------------------------------------------------

@@ -38,6 +38,7 @@ class NTime;
 
 namespace Nauvik {
 
+class DBTableBase;
 class NS_FILESTORAGE;
 class NS_FILESTORAGEHOST;
 template <class Row>
@@ -141,6 +142,12 @@ class BlobUtils {
   std::string CreatePathToFile() const;
   // The same for a given time (decimal, no leading zeros, the year in full).
   static std::string PathToFile(const KAVRO::NTime& utc);
+
+  // Sets the values of a new blob's record (its creation time is the
+  // server's) on a file storage table object.
+  static void SetRecordValues(DBTableBase& records, int64_t id, int32_t creator,
+                              const std::string& location, uint64_t size, int32_t file_type,
+                              int64_t host_id);
 
   // The text of the last failure; cleared by InsertBlob and DeleteBlob.
   const std::string& LastError() const { return last_error_; }

@@ -247,21 +247,33 @@ bool ScanBodyStructure(std::string_view mail, uint32_t offset, int64_t parent_id
   return walker.Walk(mail, offset, parent_id, true);
 }
 
-bool InsertBodyPart(BodyPartRow& row, bool use_views) {
-  if (row.message_id == 0) return false;
-  DBTable<NV_IMAPBODYPART> table;
-  if (!use_views) table.SetTableName("NS_IMAPBODYPART", true);
-  if (row.id == 0) row.id = static_cast<int64_t>(table.GetNextSequenceValue());
+void SetBodyPartValues(DBTableBase& table, const BodyPartRow& row, bool every_column) {
   table.SetValue("IMB_IMAPBODYPARTID", IdText(row.id), true);
   table.SetValue("IMM_IMAPMESSAGEID", IdText(row.message_id), true);
-  if (row.parent_id != 0) table.SetValue("IMB_PARENTID", IdText(row.parent_id), true);
-  if (row.body_no != 0) table.SetValue("IMB_BODYNO", std::to_string(row.body_no), true);
+  if (row.parent_id != 0) {
+    table.SetValue("IMB_PARENTID", IdText(row.parent_id), true);
+  } else if (every_column) {
+    table.SetLiteral("IMB_PARENTID", "NULL");
+  }
+  if (row.body_no != 0) {
+    table.SetValue("IMB_BODYNO", std::to_string(row.body_no), true);
+  } else if (every_column) {
+    table.SetLiteral("IMB_BODYNO", "NULL");
+  }
   table.SetValue("IMB_HDRSTART", std::to_string(row.hdr_start), true);
   table.SetValue("IMB_BODYSTART", std::to_string(row.body_start), true);
   table.SetValue("IMB_BODYEND", std::to_string(row.body_end), true);
   table.SetValue("IMB_MIMEBASIC", std::to_string(row.mime_basic), true);
   table.SetValue("IMB_CHARSET", std::to_string(row.charset), true);
   table.SetValue("IMB_ENCODING", std::to_string(row.encoding), true);
+}
+
+bool InsertBodyPart(BodyPartRow& row, bool use_views) {
+  if (row.message_id == 0) return false;
+  DBTable<NV_IMAPBODYPART> table;
+  if (!use_views) table.SetTableName("NS_IMAPBODYPART", true);
+  if (row.id == 0) row.id = static_cast<int64_t>(table.GetNextSequenceValue());
+  SetBodyPartValues(table, row, false);
   return table.Insert();
 }
 

@@ -91,6 +91,13 @@ using BodyPartSink = std::function<bool(BodyPartRow& row)>;
 bool ScanBodyStructure(std::string_view mail, uint32_t offset, int64_t parent_id,
                        int64_t message_id, const BodyPartSink& sink);
 
+class DBTableBase;
+
+// Sets the row's values on a body-part table object. With `every_column`,
+// the columns left NULL are named too, so that rows of one multi-row INSERT
+// share their column list.
+void SetBodyPartValues(DBTableBase& table, const BodyPartRow& row, bool every_column);
+
 // Writes one row. False when its message id is 0 or the insert reports
 // failure. A row id of 0 is drawn from the table's sequence and stored back
 // into the row. Database errors raise DBException.

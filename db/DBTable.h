@@ -151,6 +151,7 @@ class DBTableBase {
   // Runs one statement as it is (DDL such as a folder's UID sequence).
   // Returns true or raises.
   bool ExecuteDirect(const std::string& sql);
+  bool ExecuteDirectW(const std::u16string& sql);
 
   // ---- introspection ----------------------------------------------------
   const Dialect& GetDialect() const;

@@ -777,4 +777,9 @@ bool DBTableBase::ExecuteDirect(const std::string& sql) {
   return DbExecute(sql, nullptr);
 }
 
+bool DBTableBase::ExecuteDirectW(const std::u16string& sql) {
+  Prepare();
+  return DbExecuteW(sql, nullptr);
+}
+
 }  // namespace Nauvik

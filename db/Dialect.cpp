@@ -24,6 +24,11 @@ class OracleDialect final : public Dialect {
   std::string NextValueInStatement(const std::string& sequence) const override {
     return sequence;
   }
+  std::string NextValuesSource(const std::string& sequence, size_t count) const override {
+    return "(SELECT " + sequence + " AS NEXT_VALUE FROM DUAL CONNECT BY LEVEL <= " +
+           std::to_string(count) + ") S";
+  }
+  std::string FromNoTable() const override { return " FROM DUAL"; }
   std::string FolderUidNextValue(int64_t folder_id) const override {
     return FolderUidSequenceName(folder_id) + ".NEXTVAL";
   }
@@ -65,6 +70,11 @@ class PostgresDialect final : public Dialect {
   std::string NextValueInStatement(const std::string& sequence) const override {
     return "nextval('" + sequence + "')";
   }
+  std::string NextValuesSource(const std::string& sequence, size_t count) const override {
+    return "(SELECT nextval('" + sequence + "') AS NEXT_VALUE FROM generate_series(1, " +
+           std::to_string(count) + ")) S";
+  }
+  std::string FromNoTable() const override { return ""; }
   std::string FolderUidNextValue(int64_t folder_id) const override {
     return "nextval('" + FolderUidSequenceName(folder_id) + "')";
   }

@@ -8,6 +8,7 @@
 // Provider 1 is Oracle and renders the statements exactly as the mail system
 // has always written them; provider 2 is PostgreSQL.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -42,6 +43,13 @@ class Dialect {
   // The sequence expression as a value inside an INSERT or UPDATE.
   // Oracle: the expression unchanged; PostgreSQL: "nextval('X')".
   virtual std::string NextValueInStatement(const std::string& sequence_expression) const = 0;
+
+  // A row source of `count` next values of a sequence expression, in the
+  // column NEXT_VALUE, for a SELECT's FROM.
+  virtual std::string NextValuesSource(const std::string& sequence_expression,
+                                       size_t count) const = 0;
+  // What a SELECT without a table needs after its list: "" or " FROM DUAL".
+  virtual std::string FromNoTable() const = 0;
 
   // Name of a folder's own UID sequence: "IMAPFOLDER_" + decimal id (both).
   static std::string FolderUidSequenceName(int64_t folder_id);

@@ -1,6 +1,8 @@
 #include "imap/ImapMailStorage.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <utility>
@@ -266,6 +268,60 @@ int32_t DeleteBlob(bool use_views, int64_t file_storage_id) {
 
 namespace {
 
+// Sets a message row's values. With `every_column`, the header columns the
+// mail lacks are named as NULL, so that rows of one multi-row INSERT share
+// their column list.
+void SetMessageValues(DBTableBase& row, const HeaderSummary& summary, int64_t message_id,
+                      int64_t file_storage_id, bool every_column) {
+  row.SetLiteral("IMM_IMAPMESSAGEID", Dec(message_id));
+  row.SetLiteral("FIS_FILESTORAGEID", Dec(file_storage_id));
+  row.SetDateValue("IMM_SENT", summary.sent);
+  auto text = [&](const char* column, const auto& value) {
+    if (value) {
+      row.SetValue(column, *value, false);
+    } else if (every_column) {
+      row.SetLiteral(column, "NULL");
+    }
+  };
+  text("IMM_TO", summary.to);
+  text("IMM_CC", summary.cc);
+  text("IMM_BCC", summary.bcc);
+  text("IMM_FROM", summary.from);
+  text("IMM_MESSAGEID", summary.message_id);
+  text("IMM_SUBJECT", summary.subject);
+  text("IMM_SORTSUBJECT", summary.sort_subject);
+}
+
+// Sets a link row's values; `link_id` is SQL text (a number or a sequence
+// expression). The UID is drawn from the folder's own sequence inside the
+// insert. With `every_column` the flags left clear are written as 0 (their
+// default), so that rows of one multi-row INSERT share their column list.
+void SetLinkValues(DBTableBase& row, const std::string& link_id, int64_t folder_id,
+                   int64_t message_id, uint32_t flags, const KAVRO::NTime& internal_date,
+                   int64_t mail_recipient_id, bool every_column) {
+  row.SetLiteral("MIF_IMAPMSGINFOLDERID", link_id);
+  row.SetLiteral("IMF_IMAPFOLDERID", Dec(folder_id));
+  row.SetLiteral("IMM_IMAPMESSAGEID", Dec(message_id));
+  row.SetLiteral("MIF_RECENT", "1");
+  // The database draws the UID from the folder's own sequence inside the
+  // insert, so concurrent inserts into one folder never share a UID.
+  row.SetLiteral("MIF_UID", row.GetDialect().FolderUidNextValue(folder_id));
+  row.SetDateValue("MIF_INTERNALDATE", internal_date);
+  auto flag = [&](const char* column, uint32_t bit) {
+    if (flags & bit) {
+      row.SetLiteral(column, "1");
+    } else if (every_column) {
+      row.SetLiteral(column, "0");
+    }
+  };
+  flag("MIF_ANSWERED", kFlagAnswered);
+  flag("MIF_FLAGGED", kFlagFlagged);
+  flag("MIF_DELETED", kFlagDeleted);
+  flag("MIF_SEEN", kFlagSeen);
+  flag("MIF_DRAFT", kFlagDraft);
+  if (mail_recipient_id != 0) row.SetLiteral("MRP_MAILRECIPIENTID", Dec(mail_recipient_id));
+}
+
 // Writes one message row with its header summary; the new ID goes to
 // *message_id before the insert and back to 0 on failure. Catches database
 // errors itself (closing the thread's connections, which ends the caller's
@@ -276,18 +332,7 @@ bool CreateNvImapMessageTableEntry(const Mime::MimeMessage& mail, int64_t* messa
     DBTable<NV_IMAPMESSAGE> row;
     if (!use_views) row.SetTableName("NS_IMAPMESSAGE", true);
     *message_id = static_cast<int64_t>(row.GetNextSequenceValue()) + vessel_id * kVesselIdFactor;
-    row.SetLiteral("IMM_IMAPMESSAGEID", Dec(*message_id));
-    row.SetLiteral("FIS_FILESTORAGEID", Dec(file_storage_id));
-
-    const HeaderSummary summary = MakeHeaderSummary(mail);
-    row.SetDateValue("IMM_SENT", summary.sent);
-    if (summary.to) row.SetValue("IMM_TO", *summary.to, false);
-    if (summary.cc) row.SetValue("IMM_CC", *summary.cc, false);
-    if (summary.bcc) row.SetValue("IMM_BCC", *summary.bcc, false);
-    if (summary.from) row.SetValue("IMM_FROM", *summary.from, false);
-    if (summary.message_id) row.SetValue("IMM_MESSAGEID", *summary.message_id, false);
-    if (summary.subject) row.SetValue("IMM_SUBJECT", *summary.subject, false);
-    if (summary.sort_subject) row.SetValue("IMM_SORTSUBJECT", *summary.sort_subject, false);
+    SetMessageValues(row, MakeHeaderSummary(mail), *message_id, file_storage_id, false);
     if (row.Insert()) return true;
   } catch (const std::runtime_error& e) {
     if (LogLevelAtLeast(kLogWarning)) {
@@ -569,20 +614,8 @@ int32_t ImapMailStorage::LinkMessageToFolder(const ImapFolder& folder,
     link->link_id = link_id;
     link->folder_id = folder.folder_id;
 
-    row.SetLiteral("MIF_IMAPMSGINFOLDERID", Dec(link_id));
-    row.SetLiteral("IMF_IMAPFOLDERID", Dec(folder.folder_id));
-    row.SetLiteral("IMM_IMAPMESSAGEID", Dec(message.imap_message_id));
-    row.SetLiteral("MIF_RECENT", "1");
-    // The database draws the UID from the folder's own sequence inside the
-    // insert, so concurrent inserts into one folder never share a UID.
-    row.SetLiteral("MIF_UID", row.GetDialect().FolderUidNextValue(folder.folder_id));
-    row.SetDateValue("MIF_INTERNALDATE", internal_date);
-    if (flags & kFlagAnswered) row.SetLiteral("MIF_ANSWERED", "1");
-    if (flags & kFlagFlagged) row.SetLiteral("MIF_FLAGGED", "1");
-    if (flags & kFlagDeleted) row.SetLiteral("MIF_DELETED", "1");
-    if (flags & kFlagSeen) row.SetLiteral("MIF_SEEN", "1");
-    if (flags & kFlagDraft) row.SetLiteral("MIF_DRAFT", "1");
-    if (mail_recipient_id != 0) row.SetLiteral("MRP_MAILRECIPIENTID", Dec(mail_recipient_id));
+    SetLinkValues(row, Dec(link_id), folder.folder_id, message.imap_message_id, flags,
+                  internal_date, mail_recipient_id, false);
     if (!row.Insert()) return kImapOracleError;
 
     if (row.Select("MIF_IMAPMSGINFOLDERID=" + Dec(link_id), "") && row.Fetch()) {
@@ -1048,6 +1081,374 @@ int32_t ImapMailStorage::GetAllSubfoldersForUser(int64_t user_id, int64_t compan
   } catch (const std::runtime_error& e) {
     return OracleError("GetAllSubfoldersForUser", e);
   }
+}
+
+// ---------------------------------------------------------------------------
+// Batches
+
+namespace {
+
+// Rows per multi-row INSERT: large enough that round trips stop mattering,
+// small enough that a statement of hostile, deeply nested mail stays a few MB.
+constexpr size_t kRowsPerStatement = 500;
+
+// Collects the rows of one table into multi-row INSERTs. Each row is set on
+// the table object as for a single insert; its VALUES list is cut from the
+// statement the object would send, so a row of a batch is written exactly as
+// the per-mail path writes it.
+class RowBatch {
+ public:
+  explicit RowBatch(DBTableBase* table) : table_(table) {}
+  RowBatch(const RowBatch&) = delete;
+  RowBatch& operator=(const RowBatch&) = delete;
+
+  // Takes the values set on the table object and clears them.
+  void Add() {
+    const std::u16string text = table_->InsertTextW();
+    table_->ClearValues();
+    constexpr std::u16string_view kValues = u") VALUES (";
+    const size_t at = text.find(kValues);
+    if (at == std::u16string::npos) throw std::runtime_error("Unexpected INSERT text");
+    const size_t cut = at + kValues.size() - 1;
+    if (rows_ == 0) {
+      head_ = text.substr(0, cut);
+      statement_ = head_;
+    } else if (text.compare(0, cut, head_) != 0) {
+      throw std::runtime_error("Rows of one batch INSERT name different columns");
+    } else {
+      statement_ += u", ";
+    }
+    statement_.append(text, cut, std::u16string::npos);
+    if (++rows_ == kRowsPerStatement) Flush();
+  }
+  void Flush() {
+    if (rows_ == 0) return;
+    (void)table_->ExecuteDirectW(statement_);
+    rows_ = 0;
+    statement_.clear();
+  }
+
+ private:
+  DBTableBase* table_;
+  std::u16string head_;
+  std::u16string statement_;
+  size_t rows_ = 0;
+};
+
+// `count` values of the table object's sequence, in one statement.
+std::vector<int64_t> DrawSequence(const DBTableBase& named, size_t count) {
+  std::vector<int64_t> out;
+  if (count == 0) return out;
+  out.reserve(count);
+  DBTable<SEQUENCE_VALUES> values;
+  values.SetTableName(values.GetDialect().NextValuesSource(named.GetSequence(), count), false);
+  if (values.Select("", "")) {
+    while (values.Fetch()) out.push_back(IdOf(values.NEXT_VALUE));
+  }
+  if (out.size() != count) throw std::runtime_error("Sequence " + named.GetSequence() + " gave too few values");
+  return out;
+}
+
+// Whether the stored text `text` may match the lookup text `pattern` as a
+// LIKE pattern ("%" any run, "_" any one character): never false when the
+// database would match them. Backslashes are left out of both sides, since
+// the texts the database compares may differ from these in them.
+bool MayLikeMatch(std::string_view stored, std::string_view lookup) {
+  std::string text;
+  std::string pattern;
+  for (char c : stored) {
+    if (c != '\\') text += c;
+  }
+  for (char c : lookup) {
+    if (c != '\\') pattern += c;
+  }
+  size_t t = 0;
+  size_t p = 0;
+  size_t star = std::string::npos;
+  size_t resume = 0;
+  while (t < text.size()) {
+    if (p < pattern.size() && pattern[p] == '%') {
+      star = p++;
+      resume = t;
+    } else if (p < pattern.size() && (pattern[p] == '_' || pattern[p] == text[t])) {
+      ++t;
+      ++p;
+    } else if (star != std::string::npos) {
+      p = star + 1;
+      t = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '%') ++p;
+  return p == pattern.size();
+}
+
+}  // namespace
+
+// What a failed batch must undo: the blob files it wrote.
+struct ImapMailStorage::BatchState {
+  std::vector<std::string> files;
+  void RemoveFiles() {
+    for (const std::string& file : files) KAVRO::DeleteFile(file);
+    files.clear();
+  }
+};
+
+int32_t ImapMailStorage::StoreBatch(BatchMail* mails, size_t count, int64_t user_id,
+                                    int64_t company_id, size_t* taken) {
+  *taken = 0;
+  BatchState state;
+  try {
+    const int32_t code = StoreBatchBody(mails, count, user_id, company_id, taken, &state);
+    if (code != kImapOk) {
+      *taken = 0;
+      state.RemoveFiles();
+    }
+    return code;
+  } catch (const std::runtime_error& e) {
+    *taken = 0;
+    const int32_t code = OracleError("StoreBatch", e);
+    state.RemoveFiles();
+    return code;
+  }
+}
+
+int32_t ImapMailStorage::StoreBatchBody(BatchMail* mails, size_t count, int64_t user_id,
+                                        int64_t company_id, size_t* taken, BatchState* state) {
+  if (user_id == 0 || company_id == 0) return kImapOk;  // the per-mail way refuses it
+  // What each mail is: its header summary, the text its lookup matches
+  // with, its folder, and where its message comes from.
+  struct Pending {
+    HeaderSummary summary;
+    std::string lookup;
+    int64_t folder_id = 0;
+    MessageReference message;  // a stored copy, or the new message
+    size_t same_as = SIZE_MAX;  // an earlier mail of the batch whose message it links
+    std::vector<BodyPartRow> parts;
+  };
+  std::vector<Pending> pending;
+  std::map<std::u16string, int64_t> folders;  // the batch's folders, as given
+  size_t k = 0;
+  for (; k < count; ++k) {
+    const BatchMail& m = mails[k];
+    if (m.bytes == nullptr || m.length == 0) break;
+    Mime::MimeMessage mail;
+    if (ByteStream::ParseMail(m.bytes, m.length, mail) != kImapOk) break;
+    auto folder = folders.find(m.folder);
+    if (folder == folders.end()) {
+      const std::u16string name = StoredFolderPath(m.folder);
+      ImapFolder found;
+      if (name.empty() || GetImapFolderBody(name, user_id, company_id, &found) != kImapOk) break;
+      const uint32_t rights = GetFolderRights(use_views_, static_cast<uint64_t>(user_id),
+                                              static_cast<uint64_t>(company_id),
+                                              static_cast<uint64_t>(found.folder_id));
+      if ((rights & kRightInsert) == 0) break;
+      folder = folders.emplace(m.folder, found.folder_id).first;
+    }
+    Pending p;
+    p.summary = MakeHeaderSummary(mail);
+    p.lookup = mail.GetFieldBody("Message-ID");
+    p.folder_id = folder->second;
+    pending.push_back(std::move(p));
+  }
+  *taken = 0;
+  if (k == 0) return kImapOk;
+
+  // Stored copies, found as the per-mail lookup finds them: one query for
+  // the whole batch, a union of the per-mail conditions. The same query asks
+  // the database whether a mail would find the message an earlier mail of
+  // the batch stores, with the stored text as the per-mail path writes it
+  // and the lookup's own LIKE pattern, for the pairs that can match at all.
+  const char* join = use_views_ ? kMessageAndSizeViews : kMessageAndSizeTables;
+  std::vector<std::pair<int64_t, int64_t>> found(k, {0, 0});  // message, blob
+  std::vector<std::vector<size_t>> earlier(k);  // batch mails a mail's lookup finds
+  {
+    DBTable<CONTENT_MATCH> match;
+    const Dialect& dialect = match.GetDialect();
+    std::vector<std::string> stored_literal(k);
+    for (size_t j = 0; j < k; ++j) {
+      if (!pending[j].summary.message_id) continue;
+      DBTable<NV_IMAPMESSAGE> literal;
+      literal.SetValue("IMM_MESSAGEID", *pending[j].summary.message_id, false);
+      const std::string text = literal.InsertText();
+      const size_t open = text.find(") VALUES (") + 10;
+      stored_literal[j] = text.substr(open, text.size() - open - 1);
+    }
+    std::string source = "(";
+    for (size_t i = 0; i < k; ++i) {
+      const std::string condition =
+          ContentLookupCondition(dialect, pending[i].lookup, mails[i].length);
+      if (i > 0) source += " UNION ALL ";
+      source += "SELECT " + UDec(i) +
+                " AS ITEM_NO, IMM.IMM_IMAPMESSAGEID, IMM.FIS_FILESTORAGEID FROM " + join +
+                " WHERE " + condition;
+      const std::string like = condition.substr(
+          condition.find(" LIKE "), condition.find(" AND FIS_SIZE = ") - condition.find(" LIKE "));
+      for (size_t j = 0; j < i; ++j) {
+        if (mails[j].length != mails[i].length || stored_literal[j].empty() ||
+            !MayLikeMatch(*pending[j].summary.message_id, pending[i].lookup)) {
+          continue;
+        }
+        source += " UNION ALL SELECT " + UDec(i) + " AS ITEM_NO, -" + UDec(j + 1) +
+                  " AS IMM_IMAPMESSAGEID, 0 AS FIS_FILESTORAGEID" + dialect.FromNoTable() +
+                  " WHERE " + stored_literal[j] + like;
+      }
+    }
+    source += ") M";
+    match.SetTableName(source, false);
+    if (match.Select("", "")) {
+      while (match.Fetch()) {
+        const auto i = static_cast<size_t>(IdOf(match.ITEM_NO));
+        const int64_t message = IdOf(match.IMM_IMAPMESSAGEID);
+        if (i >= k) continue;
+        if (message < 0) {
+          earlier[i].push_back(static_cast<size_t>(-message - 1));
+        } else if (found[i].first == 0) {
+          found[i] = {message, IdOf(match.FIS_FILESTORAGEID)};
+        }
+      }
+    }
+  }
+  for (size_t i = 0; i < k; ++i) {
+    if (found[i].first == 0) continue;
+    // As the per-mail lookup: a copy whose blob cannot be opened is none.
+    KAVRO::MMFile mapping;
+    if (GetBlob(found[i].second, use_views_, &mapping) == 0) {
+      pending[i].message = {found[i].second, found[i].first, mails[i].length};
+    }
+    mapping.Close();
+  }
+  std::vector<size_t> fresh;
+  for (size_t i = 0; i < k; ++i) {
+    if (pending[i].message.imap_message_id != 0) continue;
+    std::sort(earlier[i].begin(), earlier[i].end());
+    for (size_t j : earlier[i]) {
+      if (pending[j].message.imap_message_id == 0 && pending[j].same_as == SIZE_MAX) {
+        pending[i].same_as = j;
+        break;
+      }
+    }
+    if (pending[i].same_as == SIZE_MAX) fresh.push_back(i);
+  }
+
+  // Identifiers for the new messages, their blobs and body parts.
+  DBTable<NS_FILESTORAGE> records;
+  records.SetTableName(use_views_ ? "NV_FILESTORAGE" : "NS_FILESTORAGE", true);
+  DBTable<NV_IMAPMESSAGE> messages;
+  if (!use_views_) messages.SetTableName("NS_IMAPMESSAGE", true);
+  DBTable<NV_IMAPBODYPART> parts;
+  if (!use_views_) parts.SetTableName("NS_IMAPBODYPART", true);
+  DBTable<NV_IMAPMSGINFOLDER> links;
+  if (!use_views_) links.SetTableName("NS_IMAPMSGINFOLDER", true);
+
+  const std::vector<int64_t> blob_ids = DrawSequence(records, fresh.size());
+  const std::vector<int64_t> message_ids = DrawSequence(messages, fresh.size());
+  size_t part_count = 0;
+  for (size_t n = 0; n < fresh.size(); ++n) {
+    Pending& p = pending[fresh[n]];
+    p.message = {blob_ids[n], message_ids[n] + vessel_id_ * kVesselIdFactor,
+                 mails[fresh[n]].length};
+    // Temporary numbers (1, 2, ... over the batch) until the real ones are
+    // drawn; children carry them as their parent.
+    const BodyPartSink sink = [&](BodyPartRow& row) {
+      row.id = static_cast<int64_t>(++part_count);
+      p.parts.push_back(row);
+      return true;
+    };
+    if (!ScanBodyStructure(std::string_view(mails[fresh[n]].bytes, mails[fresh[n]].length), 0, 0,
+                           p.message.imap_message_id, sink)) {
+      return kImapUnableToParseMail;
+    }
+  }
+  const std::vector<int64_t> part_ids = DrawSequence(parts, part_count);
+
+  // Blob files, each written and synced before any record names it.
+  std::vector<std::pair<std::string, int64_t>> places(fresh.size());  // location, host
+  for (size_t n = 0; n < fresh.size(); ++n) {
+    const BatchMail& m = mails[fresh[n]];
+    BlobSource source;
+    source.data = m.bytes;
+    source.length = m.length;
+    std::string host_path;
+    BlobUtils blob(use_views_);
+    const int32_t code = blob.StoreInBestStorage(blob_ids[n], source, &places[n].first,
+                                                 &host_path, &places[n].second);
+    if (code != kBlobOk) return code;
+    state->files.push_back(host_path + places[n].first);
+  }
+
+  ManualCommit transaction;
+  {
+    // The folders stay locked until the commit: a writer into them waits, so
+    // no UID of theirs commits above one of ours that is still to commit.
+    DBTable<NV_IMAPFOLDER> lock;
+    if (!use_views_) lock.SetTableName("NS_IMAPFOLDER", true);
+    std::string ids;
+    for (const auto& [name, id] : folders) ids += (ids.empty() ? "" : ", ") + Dec(id);
+    if (lock.Select("IMF_IMAPFOLDERID IN (" + ids + ") FOR UPDATE", "")) {
+      while (lock.Fetch()) {
+      }
+    }
+  }
+  {
+    RowBatch batch(&records);
+    const int32_t creator = use_views_ ? kBlobCreatorViews : kBlobCreatorTables;
+    const int32_t type = use_views_ ? kBlobFileTypeViews : kBlobFileTypeTables;
+    for (size_t n = 0; n < fresh.size(); ++n) {
+      BlobUtils::SetRecordValues(records, blob_ids[n], creator, places[n].first,
+                                 mails[fresh[n]].length, type, places[n].second);
+      batch.Add();
+    }
+    batch.Flush();
+  }
+  {
+    RowBatch batch(&messages);
+    for (size_t i : fresh) {
+      SetMessageValues(messages, pending[i].summary, pending[i].message.imap_message_id,
+                       pending[i].message.file_storage_id, true);
+      batch.Add();
+    }
+    batch.Flush();
+  }
+  {
+    RowBatch batch(&parts);
+    for (size_t i : fresh) {
+      for (BodyPartRow& row : pending[i].parts) {
+        row.id = part_ids[static_cast<size_t>(row.id) - 1];
+        if (row.parent_id != 0) row.parent_id = part_ids[static_cast<size_t>(row.parent_id) - 1];
+        SetBodyPartValues(parts, row, true);
+        batch.Add();
+      }
+    }
+    batch.Flush();
+  }
+  {
+    RowBatch batch(&links);
+    const std::string next_link = links.SequenceNextValueSql();
+    for (size_t i = 0; i < k; ++i) {
+      const Pending& p = pending[i];
+      const MessageReference& message =
+          p.same_as == SIZE_MAX ? p.message : pending[p.same_as].message;
+      SetLinkValues(links, next_link, p.folder_id, message.imap_message_id, mails[i].flags,
+                    mails[i].internal_date, 0, true);
+      batch.Add();
+    }
+    batch.Flush();
+  }
+  // From here the blob files stay whatever happens: a commit that reports
+  // failure may still have reached the server.
+  state->files.clear();
+  transaction.Commit();
+
+  for (size_t i = 0; i < k; ++i) {
+    mails[i].stored_new = false;
+    mails[i].link = LinkResult{};
+    mails[i].link.folder_id = pending[i].folder_id;
+  }
+  for (size_t i : fresh) mails[i].stored_new = true;
+  *taken = k;
+  return kImapOk;
 }
 
 // ---------------------------------------------------------------------------

@@ -74,6 +74,18 @@ struct LinkRequest {
 // The requests of one LinkMessagesToFolder call, linked in this order.
 using LinkRequestSet = std::vector<LinkRequest>;
 
+// One mail of a batch; StoreBatch fills the last two members of the mails
+// it takes.
+struct BatchMail {
+  const char* bytes = nullptr;  // borrowed; must outlive the call
+  uint32_t length = 0;
+  std::u16string folder;
+  uint32_t flags = 0;
+  KAVRO::NTime internal_date;
+  bool stored_new = false;  // false: a stored copy (or one of the batch) was linked
+  LinkResult link;          // link and folder ID; the UID is not read back
+};
+
 // Bits of the flags word of a message-in-folder row.
 inline constexpr uint32_t kFlagAnswered = 0x01;
 inline constexpr uint32_t kFlagFlagged = 0x02;
@@ -179,6 +191,20 @@ class ImapMailStorage {
                                          bool set_deleted, bool set_draft, bool set_flagged,
                                          bool set_seen);
 
+  // Stores a run of mails of one user as the per-mail AddMessageToFolder
+  // (with create) would, one after the other, but with one transaction for
+  // the whole run: blob files first (each written and synced), then every
+  // row in multi-row INSERTs while the target folders' rows are locked, so
+  // that another writer into them waits and the run's UIDs, drawn in mail
+  // order, commit together. Takes mails from the front and stops before the
+  // first that needs the per-mail operation (no bytes, unparsable, a folder
+  // that does not exist or cannot be selected, no insert right): *taken says
+  // how many it stored; 0 means the first mail needs the per-mail way.
+  // Another code means nothing of the run was stored (its blob files are
+  // removed); the caller then replays the mails one at a time.
+  [[nodiscard]] virtual int32_t StoreBatch(BatchMail* mails, size_t count, int64_t user_id,
+                                           int64_t company_id, size_t* taken);
+
   [[nodiscard]] int64_t VesselId() const { return vessel_id_; }
 
  private:
@@ -198,6 +224,9 @@ class ImapMailStorage {
   int32_t RemoveFolderLinks(const ImapFolder& folder, int64_t user_id, int64_t company_id);
   int32_t LinkMessagesBody(LinkRequestSet* requests, const std::u16string& folder, int64_t user_id,
                            int64_t company_id);
+  struct BatchState;
+  int32_t StoreBatchBody(BatchMail* mails, size_t count, int64_t user_id, int64_t company_id,
+                         size_t* taken, BatchState* state);
   int32_t ReadSharedFolders(int64_t user_id, int64_t company_id, ImapFolderList* out);
 
   bool use_views_ = true;

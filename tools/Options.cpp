@@ -192,6 +192,15 @@ int ParseOptions(int argc, char** argv, ImportOptions* o) {
                  "seconds to wait for an unreachable database before stopping the run")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
+  app.add_flag("--bulk", o->bulk,
+               "store the mails in batches, one transaction each (an initial migration of a "
+               "large archive)");
+  app.add_option("--batch-mails", o->batch_mails, "--bulk: mails a batch holds at most")
+      ->check(CLI::Range(1, 100000))
+      ->capture_default_str();
+  app.add_option("--batch-mb", o->batch_mb, "--bulk: MB of mail a batch holds at most")
+      ->check(CLI::Range(1, 4096))
+      ->capture_default_str();
   if (const int status = ParseCommandLine(app, argc, argv, kExitUsage); status >= 0) return status;
   o->date = date == "header" ? DateSource::kHeader : DateSource::kFile;
   if (!shard.empty() && !ParseShard(shard, &o->shard_index, &o->shard_count)) {

@@ -53,6 +53,10 @@ struct ImportOptions {
   // Faults: how long the run waits for an unreachable database before it
   // stops (the items left are done by running the same command again).
   int outage_wait = 300;
+  // --bulk: batches of this many mails or MB, whichever is reached first.
+  bool bulk = false;
+  int batch_mails = 300;
+  int batch_mb = 8;
 };
 
 inline constexpr int kExitOk = 0;

@@ -18,6 +18,7 @@
 
 #include "db/Registry.h"
 #include "foundation/Files.h"
+#include "tools/BulkImport.h"
 #include "tools/DryRun.h"
 #include "tools/Importer.h"
 #include "tools/Inputs.h"
@@ -346,11 +347,13 @@ int main(int argc, char** argv) {
   const std::string library = o.library.empty() ? DefaultLibraryPath() : o.library;
   LibraryApi api;
   std::string error;
-  if (library.find('/') != std::string::npos && !std::filesystem::exists(library)) {
+  if (!o.bulk && library.find('/') != std::string::npos && !std::filesystem::exists(library)) {
     return Fail(kExitUsage, "library not found: " + library +
                                 " (build target MailStorage or give --library FILE)");
   }
-  if (!LoadMailStorageLibrary(library, &api, &error)) {
+  // --bulk runs the store's code linked into this tool; the library is not
+  // loaded, so the process holds one copy of the store's state.
+  if (!o.bulk && !LoadMailStorageLibrary(library, &api, &error)) {
     return Fail(kExitUsage,
                 "cannot load the library " + library + ": " + error +
                     (library.find('/') == std::string::npos
@@ -429,7 +432,11 @@ int main(int argc, char** argv) {
                     o.flags_file.empty() ? nullptr : &flags, imap.get());
   ProgressPrinter printer(o.quiet, StandardErrorIsTerminal(), o.status_file,
                           "user " + o.user + " of company " + o.company);
-  Summary summary = importer.Run(items, [&](const ProgressState& s) { printer.Update(s); });
+  std::vector<size_t> bulk_imported;
+  Summary summary =
+      o.bulk ? RunBulkImport(o, items, o.journal.empty() ? nullptr : &journal,
+                             o.report.empty() ? nullptr : &report, imap.get(), &bulk_imported)
+             : importer.Run(items, [&](const ProgressState& s) { printer.Update(s); });
   printer.Finish();
   summary.recovered = recovered;
   PrintSummary(summary, stdout);
@@ -457,7 +464,7 @@ int main(int argc, char** argv) {
 
   bool verify_ok = true;
   if (o.verify) {
-    std::vector<size_t> which = importer.imported();
+    std::vector<size_t> which = o.bulk ? bulk_imported : importer.imported();
     if (!o.journal.empty()) {
       std::vector<bool> in_run(items.size(), false);
       for (size_t i : which) in_run[i] = true;
