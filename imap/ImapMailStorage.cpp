@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <utility>
@@ -290,6 +291,20 @@ void SetMessageValues(DBTableBase& row, const HeaderSummary& summary, int64_t me
   text("IMM_MESSAGEID", summary.message_id);
   text("IMM_SUBJECT", summary.subject);
   text("IMM_SORTSUBJECT", summary.sort_subject);
+}
+
+// Locks the rows of the folders (ids as SQL text, comma-separated) until the
+// transaction ends. Every writer takes it before it draws a UID from a
+// folder's sequence, so writers into one folder commit their UIDs in the
+// order they drew them: an IMAP client that synchronises in between never
+// sees a UID above one that is still to commit.
+void LockFolders(bool use_views, const std::string& ids) {
+  DBTable<NV_IMAPFOLDER> lock;
+  if (!use_views) lock.SetTableName("NS_IMAPFOLDER", true);
+  if (lock.Select("IMF_IMAPFOLDERID IN (" + ids + ") FOR UPDATE", "")) {
+    while (lock.Fetch()) {
+    }
+  }
 }
 
 // Sets a link row's values; `link_id` is SQL text (a number or a sequence
@@ -611,18 +626,27 @@ int32_t ImapMailStorage::LinkMessageToFolder(const ImapFolder& folder,
     DBTable<NV_IMAPMSGINFOLDER> row;
     if (!use_views_) row.SetTableName("NS_IMAPMSGINFOLDER", true);
     const int64_t link_id = static_cast<int64_t>(row.GetNextSequenceValue());
-    link->link_id = link_id;
-    link->folder_id = folder.folder_id;
+    // A link of its own holds the folder in a transaction of its own; within
+    // the caller's transaction the lock lasts until the caller ends it.
+    CODBCDatabase* db = CODBCDatabase::FindDB(std::string(), kProviderDefault);
+    std::optional<ManualCommit> own;
+    if (db == nullptr || db->AutoCommit()) own.emplace();
+    LockFolders(use_views_, Dec(folder.folder_id));
 
     SetLinkValues(row, Dec(link_id), folder.folder_id, message.imap_message_id, flags,
                   internal_date, mail_recipient_id, false);
     if (!row.Insert()) return kImapOracleError;
-
-    if (row.Select("MIF_IMAPMSGINFOLDERID=" + Dec(link_id), "") && row.Fetch()) {
-      link->uid = static_cast<uint32_t>(row.MIF_UID);
-      return kImapOk;
+    if (own) {
+      own->Commit();
+      own.reset();
     }
-    return kImapOracleError;
+    if (!row.Select("MIF_IMAPMSGINFOLDERID=" + Dec(link_id), "") || !row.Fetch()) {
+      return kImapOracleError;
+    }
+    link->link_id = link_id;
+    link->folder_id = folder.folder_id;
+    link->uid = static_cast<uint32_t>(row.MIF_UID);
+    return kImapOk;
   } catch (const std::runtime_error& e) {
     return OracleError("LinkMessageToFolder", e);
   }
@@ -1382,14 +1406,9 @@ int32_t ImapMailStorage::StoreBatchBody(BatchMail* mails, size_t count, int64_t 
   {
     // The folders stay locked until the commit: a writer into them waits, so
     // no UID of theirs commits above one of ours that is still to commit.
-    DBTable<NV_IMAPFOLDER> lock;
-    if (!use_views_) lock.SetTableName("NS_IMAPFOLDER", true);
     std::string ids;
     for (const auto& [name, id] : folders) ids += (ids.empty() ? "" : ", ") + Dec(id);
-    if (lock.Select("IMF_IMAPFOLDERID IN (" + ids + ") FOR UPDATE", "")) {
-      while (lock.Fetch()) {
-      }
-    }
+    LockFolders(use_views_, ids);
   }
   {
     RowBatch batch(&records);

@@ -1,6 +1,9 @@
 // Four threads insert into the same new folders at once: a thread that loses
 // the race to create a folder gets 1001 and finds the folder when it retries.
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <thread>
 
 #include "tests/entry/LibraryHarness.h"
@@ -57,6 +60,56 @@ TEST(MailStorageConcurrency, FourThreadsIntoTheSameNewFolders) {
                     "USR_USERID = " +
                     user + " GROUP BY IMF_SUBSCRIPTIONNAME ORDER BY 1"),
             (std::vector<std::string>{"Team.Inbound|1", "Team.Outbound.Old|1"}));
+}
+
+// Another writer holds the folder (as a batch does until it commits) and draws
+// a UID. A call into that folder must wait before it draws its own, so its UID
+// is the higher one and commits after: an IMAP client that synchronised
+// between the two commits would otherwise never see the lower UID.
+TEST(MailStorageConcurrency, ACallWaitsForTheFolderBeforeItDrawsItsUid) {
+  ASSERT_NE(Library::Get().add, nullptr) << Library::Get().path << ": " << Library::Get().error;
+  const std::string user = MakeUser(7200001, "Live Folder Writer");
+  ASSERT_EQ(Add(WriteMail(MakeMail("<live-first@test>", "first")), "Live", user), kOk);
+  Library::Get().close();
+  const std::string folder = std::to_string(FolderId(user, "Live"));
+  ASSERT_NE(folder, "-1");
+
+  const std::string drawn = fs::read_symlink("/proc/self/exe").string() + "-holder.out";
+  FILE* holder = popen(("PGAPPNAME=uid-holder PGPASSWORD=" + StoreValue("password") +
+                        " psql -X -q -A -t -h 127.0.0.1 -p " + StoreValue("port") +
+                        " -U mailstore -d mailstore > " + drawn + " 2>&1")
+                           .c_str(),
+                       "w");
+  ASSERT_NE(holder, nullptr);
+  fprintf(holder, "BEGIN;\nSELECT 1 FROM NS_IMAPFOLDER WHERE IMF_IMAPFOLDERID = %s FOR UPDATE;\n",
+          folder.c_str());
+  fflush(holder);
+  const auto wait_for = [](const std::string& sql) {
+    while (SqlInt(sql) < 1) usleep(20000);
+  };
+  wait_for("SELECT COUNT(*) FROM pg_stat_activity WHERE application_name = 'uid-holder' AND "
+           "state = 'idle in transaction'");
+
+  const fs::path mail = WriteMail(MakeMail("<live-second@test>", "second"));
+  int code = -1;
+  std::thread writer([&] {
+    code = Add(mail, "Live", user);
+    Library::Get().close();
+  });
+  // The call is blocked on the folder's row (before or after drawing its UID).
+  wait_for("SELECT COUNT(*) FROM pg_locks L JOIN pg_stat_activity A ON A.pid = L.pid WHERE NOT "
+           "L.granted AND A.application_name <> 'uid-holder' AND A.query LIKE '%" +
+           folder + "%'");
+  fprintf(holder, "SELECT nextval('IMAPFOLDER_%s');\nCOMMIT;\n", folder.c_str());
+  ASSERT_EQ(pclose(holder), 0);
+  writer.join();
+  ASSERT_EQ(code, kOk);
+  const std::vector<std::string> out = Lines(ReadFile(drawn));
+  ASSERT_FALSE(out.empty());
+  const std::vector<std::string> link = Links(std::stoll(folder), "<live-second@test>");
+  ASSERT_EQ(link.size(), 1u);
+  EXPECT_GT(std::stoll(link[0]), std::stoll(out.back())) << "the call's UID " << link[0]
+                                                         << ", the holder's " << out.back();
 }
 
 }  // namespace
