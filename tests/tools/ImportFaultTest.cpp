@@ -211,6 +211,13 @@ TEST_F(ImportFaults, CallThatLinkedAndThenFailedIsCountedDoneNotLinkedAgain) {
                          env);
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(SummaryCount(r.out, "found in the store after a 1001"), 1) << r.out;
+  // Now the folder's last link is that mail: a call for it again that fails
+  // and links nothing (the double alone) must be made once more.
+  ToolResult again = RunTool(
+      MS_IMPORT_TOOL, Args(user, {"--folder", "InRun", dir_ + "/in/b.eml"}, MS_FAKE_LIBRARY),
+      {{"FAKE_MAILSTORAGE_LOG", dir_ + "/again.log"}});
+  EXPECT_EQ(again.status, 0) << again.out << again.err;
+  EXPECT_EQ(mstest::Occurrences(ReadFile(dir_ + "/again.log"), "call\t"), 2u) << again.out;
 
   // A rerun from a journal whose last word on the mail is that database error,
   // while the call had linked it.
