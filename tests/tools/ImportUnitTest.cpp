@@ -349,7 +349,7 @@ TEST(Journal, ResumesImportedAndSkippedItemsRetriesFailedAndKnowsInDoubt) {
     if (offset >= 0) i.source.kind = ItemSource::Kind::kMbox;
     return i;
   };
-  const ImportItem a = item("a.eml"), b = item("box.mbox", 120), c = item("tab\there.eml"),
+  const ImportItem a = item("new\nline.eml"), b = item("box.mbox", 120), c = item("tab\there.eml"),
                    d = item("d.eml"), e = item("e.eml");
   {
     Journal j;
