@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "db/DBTable.h"
 #include "log/Log.h"
 #include "log/LogChannel.h"
+#include "tests/TestSupport.h"
 
 namespace Nauvik::testing {
 
@@ -30,10 +30,7 @@ inline int64_t CountRows(const std::string& table, const std::string& where) {
   return DbSimpleAccess(table).Count(where);
 }
 
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using mstest::ReadFile;
 
 struct TestHost {
   int64_t id;

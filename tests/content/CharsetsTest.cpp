@@ -4,6 +4,8 @@
 
 #include <set>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "content/Charsets.h"
 
@@ -88,27 +90,22 @@ TEST(Conversions, UnknownEncodingFailsWithIcuErrorAndLeavesOutputAlone) {
 }
 
 TEST(ConvertBuffer, WrittenLengthTooSmallTargetsAndWarnings) {
-  const struct {
-    const char* from;
-    std::string in;
-    int32_t capacity;
-    bool ok;
-    const char* out;
-  } cases[] = {
+  // {from, input, capacity, converted, output or error}
+  const std::tuple<const char*, std::string, int32_t, bool, const char*> cases[] = {
       {"ISO-8859-1", "\xE6\xF8\xE5", 8, true, "æøå"},
       {"ISO-8859-1", "\xE6\xF8\xE5", 6, true, "æøå"},  // full: ICU only warns, no failure
       {"ISO-8859-1", "\xE6\xF8\xE5", 4, false, "U_BUFFER_OVERFLOW_ERROR"},
       {"windows-1252", "\x80", 8, true, "€"},  // an ambiguous alias: ICU warns
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.capacity);
+  for (const auto& [from, in, capacity, ok, out] : cases) {
+    SCOPED_TRACE(capacity);
     char target[8];
     std::string error;
-    int32_t length = c.capacity;
-    ASSERT_EQ(ConvertBuffer("UTF-8", c.from, target, &length, c.in.data(),
-                            static_cast<int32_t>(c.in.size()), &error),
-              c.ok);
-    EXPECT_EQ(c.ok ? std::string(target, static_cast<size_t>(length)) : error, c.out);
+    int32_t length = capacity;
+    ASSERT_EQ(ConvertBuffer("UTF-8", from, target, &length, in.data(),
+                            static_cast<int32_t>(in.size()), &error),
+              ok);
+    EXPECT_EQ(ok ? std::string(target, static_cast<size_t>(length)) : error, out);
   }
 }
 
@@ -125,10 +122,7 @@ TEST(DatabaseText, EveryLatin1ByteRoundTripsAndOthersBecomeTheSubstituteByte) {
 }
 
 TEST(FolderName, NonAsciiUtf8NamesBecomeUtf16) {
-  const struct {
-    const char* utf8;
-    std::u16string utf16;
-  } cases[] = {
+  const std::pair<const char*, std::u16string> cases[] = {
       {"INBOX", u"INBOX"},
       {"INBOX.Kjøp.Fakturaer 2024", u"INBOX.Kj\u00F8p.Fakturaer 2024"},
       {"Отправленные", u"\u041E\u0442\u043F\u0440\u0430\u0432\u043B\u0435\u043D\u043D\u044B\u0435"},
@@ -137,18 +131,14 @@ TEST(FolderName, NonAsciiUtf8NamesBecomeUtf16) {
       {"bad\xFFname", u"bad\uFFFDname"},
       {"", u""},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(IMAP::ConvertUtf8FolderNameToUtf16(c.utf8), c.utf16) << c.utf8;
+  for (const auto& [utf8, utf16] : cases) {
+    EXPECT_EQ(IMAP::ConvertUtf8FolderNameToUtf16(utf8), utf16) << utf8;
   }
 }
 
 TEST(ToLowerWithLocale, LowerCasesUnderTheNamedLanguage) {
-  const struct {
-    const char* locale;
-    std::u16string in;
-    bool ok;
-    std::u16string out;
-  } cases[] = {
+  // {locale, input, lowered, output}
+  const std::tuple<const char*, std::u16string, bool, std::u16string> cases[] = {
       {"English", u"\u00C6\u00D8\u00C5", true, u"\u00E6\u00F8\u00E5"},  // ÆØÅ
       {"English", u"INBOX.Sent Items", true, u"inbox.sent items"},
       {"English", u"\u041F\u0420\u0418", true, u"\u043F\u0440\u0438"},
@@ -157,11 +147,11 @@ TEST(ToLowerWithLocale, LowerCasesUnderTheNamedLanguage) {
       {"English", u"\u0130", true, u"i\u0307"},  // full case mapping: one unit in, two out
       {"12345678901234567890", u"ABC", false, u"previous"},  // bogus: output left alone
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.locale);
+  for (const auto& [locale, in, ok, lowered] : cases) {
+    SCOPED_TRACE(locale);
     std::u16string out = u"previous";
-    ASSERT_EQ(ToLowerWithLocale(c.locale, c.in, &out), c.ok);
-    EXPECT_EQ(out, c.out);
+    ASSERT_EQ(ToLowerWithLocale(locale, in, &out), ok);
+    EXPECT_EQ(out, lowered);
   }
 }
 

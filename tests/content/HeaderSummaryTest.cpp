@@ -98,33 +98,6 @@ TEST(MakeSortSubject, BaseSubjects) {
   for (const auto& [subject, sort] : cases) EXPECT_EQ(MakeSortSubject(subject), sort) << subject;
 }
 
-TEST(MakeHeaderSummary, FillsTheMessageRecordColumns) {
-  const std::string long_id = "<" + std::string(120, 'x') + "@example.no>";
-  const Mime::MimeMessage m = Parsed(
-      "From: =?utf-8?q?Ola_Nordmann?= <ola@example.no>\r\n"
-      "To: kari@example.no\r\n"
-      "Date: Tue, 15 Nov 1994 08:12:31 +0100\r\n"
-      "Message-ID: " + long_id + "\r\n"
-      "Subject: Re: [list] =?iso-8859-1?q?Bl=E5b=E6r?= " + std::string(40, 'Z') + "\r\n"
-      "\r\nbody\r\n");
-  const HeaderSummary s = MakeHeaderSummary(m);
-  EXPECT_EQ(s.sent.Format("$YEAR-$MONTH-$DAY $HOUR:$MIN:$SEC"), "1994-11-15 07:12:31");
-  EXPECT_EQ(s.from, u"Ola Nordmann <ola@example.no>");
-  EXPECT_EQ(s.to, u"kari@example.no");
-  EXPECT_FALSE(s.cc || s.bcc);
-  EXPECT_EQ(s.message_id, long_id.substr(0, 95));
-  EXPECT_EQ(s.subject, u"Re: [list] Bl\u00e5b\u00e6r " + std::u16string(40, u'Z'));
-  EXPECT_EQ(s.sort_subject, u"bl\u00e5b\u00e6r " + std::u16string(28, u'z'));  // 35 units
-}
-
-TEST(MakeHeaderSummary, UnreadableDateLeavesTheCurrentUtcTime) {
-  KAVRO::NTime before, after;
-  before.SetNow(true);
-  const HeaderSummary s = MakeHeaderSummary(Parsed("Date: someday\r\nSubject: x\r\n\r\n"));
-  after.SetNow(true);
-  EXPECT_TRUE(s.sent.Value() >= before.Value() && s.sent.Value() <= after.Value());
-}
-
 // A NUL, raw or decoded, ends every column's text; the fields after it and
 // the rest of the header still count.
 TEST(MakeHeaderSummary, EveryColumnEndsAtItsFirstNul) {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -57,11 +58,8 @@ TEST(Registry, EachValueTypeReadsAsText) {
                      "\r\n"
                      "\"Bytes\"=hex:41,42,\\\r\n  43\r\n"
                      "\"Multi\"=hex(7):41,00,00,00,00,00\r\n";
-  struct Case {
-    const char* name;
-    std::string want;
-    uint32_t type;
-  } cases[] = {
+  // {value name, text, type}
+  const std::tuple<const char*, std::string, uint32_t> cases[] = {
       {"Text", "C:\\Mail \"quoted\"", kRegSz},
       {"text", "C:\\Mail \"quoted\"", kRegSz},  // names ignore case
       {"Port", "5423", kRegDword},
@@ -75,9 +73,9 @@ TEST(Registry, EachValueTypeReadsAsText) {
   };
   for (const std::string& bytes : {file, Utf16File(file)}) {
     Registry reg(2, WriteTemp("types.reg", bytes));
-    for (const Case& c : cases) {
-      EXPECT_EQ(reg.Get("Software\\Nauvik\\Ostrel", c.name), c.want) << c.name;
-      EXPECT_EQ(reg.LastType(), c.type) << c.name;
+    for (const auto& [name, want, type] : cases) {
+      EXPECT_EQ(reg.Get("Software\\Nauvik\\Ostrel", name), want) << name;
+      EXPECT_EQ(reg.LastType(), type) << name;
     }
     reg.Get("Software\\Nauvik\\Ostrel", "Multi");
     EXPECT_EQ(reg.LastError(), "Value type not recognized by the Registry Get function: 7");
@@ -159,10 +157,8 @@ TEST(ConnectString, BothFormatsByteForByte) {
       "TrueIsMinus1=0;"
       // Driver options after the fixed ones: no savepoints, no named plans.
       "UseServerSidePrepare=0;Protocol=7.4-0;";
-  struct Case {
-    const char* values;
-    const char* oracle;
-  } cases[] = {
+  // {values, Oracle connection string}
+  const std::pair<const char*, const char*> cases[] = {
       {"\"DatabaseHost\"=\"db.ship\"\n\"DatabaseDriverName\"=\"Oracle 19\"\n"
        "\"DatabaseName\"=\"MAIL\"\n\"DatabaseUsername\"=\"u\"\n\"DatabasePassword\"=\"p;w\"\n"
        "\"DatabasePort\"=\"1521\"\n",
@@ -177,22 +173,18 @@ TEST(ConnectString, BothFormatsByteForByte) {
       // No host: no connection string at all.
       {"\"DatabaseHost\"=\"\"\n\"DatabaseDriverName\"=\"D\"\n", ""},
   };
-  for (const Case& c : cases) {
-    std::string path =
-        WriteTemp("cs.reg", std::string("REGEDIT4\r\n") + kKey + "\r\n" + c.values);
+  for (const auto& [values, oracle] : cases) {
+    std::string path = WriteTemp("cs.reg", std::string("REGEDIT4\r\n") + kKey + "\r\n" + values);
     setenv("MAILSTORAGE_REGISTRY", path.c_str(), 1);
-    EXPECT_EQ(BuildOracleConnectString(kDatabaseKeyPath), c.oracle);
-    std::string pg = c.oracle[0] == '\0' ? "" : std::string(c.oracle) + pg_options;
+    EXPECT_EQ(BuildOracleConnectString(kDatabaseKeyPath), oracle);
+    std::string pg = oracle[0] == '\0' ? "" : std::string(oracle) + pg_options;
     EXPECT_EQ(BuildPostgresConnectString(kDatabaseKeyPath), pg);
   }
   unsetenv("MAILSTORAGE_REGISTRY");
 }
 
 TEST(ConnectString, DefaultProviderFromTheConfiguration) {
-  struct Case {
-    const char* value;
-    int32_t provider;
-  } cases[] = {{"", 1},
+  const std::pair<const char*, int32_t> cases[] = {{"", 1},
                {"\"DatabaseProvider\"=\"\"\n", 1},
                {"\"DatabaseProvider\"=\"Oracle\"\n", 1},
                {"\"DatabaseProvider\"=\"postgresql\"\n", 2},
@@ -200,10 +192,10 @@ TEST(ConnectString, DefaultProviderFromTheConfiguration) {
                {"\"DatabaseProvider\"=dword:00000002\n", 2},
                {"\"DatabaseProvider\"=dword:00000001\n", 1},
                {"\"DatabaseProvider\"=\"Sybase\"\n", 0}};
-  for (const Case& c : cases) {
-    std::string path = WriteTemp("prov.reg", std::string("REGEDIT4\n") + kKey + "\n" + c.value);
+  for (const auto& [value, provider] : cases) {
+    std::string path = WriteTemp("prov.reg", std::string("REGEDIT4\n") + kKey + "\n" + value);
     setenv("MAILSTORAGE_REGISTRY", path.c_str(), 1);
-    EXPECT_EQ(ReadDefaultProvider(kDatabaseKeyPath), c.provider) << c.value;
+    EXPECT_EQ(ReadDefaultProvider(kDatabaseKeyPath), provider) << value;
   }
   unsetenv("MAILSTORAGE_REGISTRY");
 }

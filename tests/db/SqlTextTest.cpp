@@ -10,16 +10,9 @@
 namespace Nauvik {
 namespace {
 
-KAVRO::NTime Time(uint16_t y, uint16_t mo, uint16_t d, uint16_t h, uint16_t mi, uint16_t s) {
+KAVRO::NTime Time(const std::string& text) {
   KAVRO::NTime t(uint64_t{0});
-  KAVRO::CalendarFields f;
-  f.year = y;
-  f.month = mo;
-  f.day = d;
-  f.hour = h;
-  f.minute = mi;
-  f.second = s;
-  EXPECT_TRUE(t.FromFields(f));
+  EXPECT_TRUE(t.Parse("$YEAR/$MONTH/$DAY $HOUR:$MIN:$SEC", text)) << text;
   return t;
 }
 
@@ -78,7 +71,7 @@ TEST(SqlText, InsertAndUpdateQuoteTruncateAndOrderByColumnName) {
 
     DBTable<NV_IMAPMSGINFOLDER> link;
     link.SetProvider(provider);
-    link.SetDateValue("MIF_INTERNALDATE", Time(2026, 3, 4, 5, 6, 7));
+    link.SetDateValue("MIF_INTERNALDATE", Time("2026/03/04 05:06:07"));
     link.SetLiteral("MIF_UID", d.FolderUidNextValue(42));
     std::string date = provider == kProviderOracle
                            ? "to_date('2026/03/04 05:06:07','yyyy/mm/dd hh24:mi:ss')"

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "tests/mime/TestBytes.h"
+#include "tests/TestSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
@@ -17,7 +17,7 @@ TEST(FuzzReplay, EveryCutOfEveryCorpusFileRunsCleanly) {
   size_t files = 0;
   for (const auto& entry : std::filesystem::directory_iterator(MS_FUZZ_CORPUS)) {
     if (!entry.is_regular_file()) continue;
-    const std::string bytes = Nauvik::Testing::ReadBytes(entry.path());
+    const std::string bytes = mstest::ReadFile(entry.path());
     // Large findings are replayed whole only, to keep the run short.
     const size_t first = bytes.size() > 16384 ? bytes.size() : 0;
     for (size_t n = first; n <= bytes.size(); ++n) {

@@ -93,14 +93,6 @@ class ImapMailStorageTest : public ::testing::Test {
   ImapMailStorage store_;
 };
 
-// A grant row for one user with the given rights (1 or 0 each).
-void Grant(int64_t folder, int64_t user, int lookup, int insert, int create) {
-  Exec(Q("INSERT INTO NS_IMAPFOLDERACCESS (IFA_IMAPFOLDERACCESSID, IMF_IMAPFOLDERID, USR_USERID, "
-         "IFA_AR_LOOKUP, IFA_AR_INSERT, IFA_AR_CREATE) VALUES (nextval('NS_IMAPFOLDERACCESS_SEQ'), "
-         "?, ?, ?, ?, ?)",
-         {folder, user, lookup, insert, create}));
-}
-
 // New folder ids carry the vessel id; "inbox" at the top is the inbox, and
 // creating an existing folder returns it with 1016.
 TEST_F(ImapMailStorageTest, CreateFolderAndItsAncestors) {
@@ -179,24 +171,64 @@ TEST_F(ImapMailStorageTest, BrokenHierarchies) {
   EXPECT_EQ(store_.GetAllFoldersForUser(user, user, &list), kImapFolderParentNotFound);
 }
 
+// Rename needs the delete right on the folder, delete the delete right and,
+// to take its messages out, the delete-message right; a refused delete
+// leaves the folder and its links as they were. No folder moves below
+// another user's folder.
 TEST_F(ImapMailStorageTest, RenameAndDelete) {
   const int64_t user = MakeUser(UserBase(4), "Renamer");
+  const int64_t neighbour = MakeUser(UserBase(4) + 1, "Neighbour");
+  Create(u"Theirs", neighbour);
+  Exec(Q("INSERT INTO NS_IMAPFOLDERACCESS (IFA_IMAPFOLDERACCESSID, IMF_IMAPFOLDERID, USR_USERID, "
+         "IFA_AR_LOOKUP, IFA_AR_INSERT, IFA_AR_CREATE) VALUES "
+         "(nextval('NS_IMAPFOLDERACCESS_SEQ'), ?, ?, 1, 1, 1)",
+         {FolderId(u"Theirs", neighbour), user}));
+  const std::u16string theirs =
+      u"#Shared.Neighbour (" + ConvertToUnicode(to_string(neighbour)) + u").Theirs";
   Create(u"Work.Old", user);
   Create(u"Work2", user);
+  const int64_t kept = Add("<refusal-1@unit>", u"Kept", user).folder_id;
+  const int64_t leaf = Add("<refusal-2@unit>", u"Kept.Leaf", user).folder_id;
   ImapFolderList subfolders;
   ASSERT_EQ(store_.GetAllSubfoldersForUser(user, user, u"work", &subfolders), kImapOk);
   EXPECT_EQ(FullNames(subfolders), (Names{u"Work.Old", u"Work2"}));
-  const std::tuple<std::u16string, std::u16string, int32_t> renames[] = {
-      {u"Work", u"work.Below", kImapFolderParentNotFound},
-      {u"Work", u"Work2", kImapFolderAlreadyExists},
-      {u"Missing", u"Elsewhere", kImapFolderNotFound},
-      {u"Work.Old", u"Archive.2020.Old", kImapOk},  // creates Archive.2020
-      {u"Archive.2020.Old", u"Old", kImapOk},       // back to the top level
+  auto set_right = [&](const char* column, int value, int64_t folder) {
+    Exec("UPDATE NS_IMAPFOLDERACCESS SET " + std::string(column) + " = " + to_string(value) +
+         Q(" WHERE IMF_IMAPFOLDERID = ?", {folder}));
   };
-  for (const auto& [from, to, code] : renames) {
-    EXPECT_EQ(store_.RenameImapFolder(from, to, user, user), code) << ConvertFromUnicode(to);
-  }
-  EXPECT_EQ(List(user, user), (Names{u"Archive", u"Archive.2020", u"Old", u"Work", u"Work2"}));
+  using Op = std::function<int32_t()>;
+  auto rename = [&](std::u16string from, std::u16string to) -> Op {
+    return [=, this] { return store_.RenameImapFolder(from, to, user, user); };
+  };
+  auto remove = [&](std::u16string name, int64_t who) -> Op {
+    return [=, this] { return store_.DeleteImapFolder(name, who, user); };
+  };
+  set_right("IFA_AR_DELETE_MBOX", 0, kept);
+  set_right("IFA_AR_DELETE_MESSAGE", 0, leaf);
+  const std::tuple<const char*, Op, int32_t> steps[] = {
+      {"rename below itself", rename(u"Work", u"work.Below"), kImapFolderParentNotFound},
+      {"rename onto a folder", rename(u"Work", u"Work2"), kImapFolderAlreadyExists},
+      {"rename a missing folder", rename(u"Missing", u"Elsewhere"), kImapFolderNotFound},
+      {"rename creating parents", rename(u"Work.Old", u"Archive.2020.Old"), kImapOk},
+      {"rename to the top level", rename(u"Archive.2020.Old", u"Old"), kImapOk},
+      {"rename without the delete right", rename(u"Kept", u"Moved"), kImapAccessDenied},
+      {"delete without the delete right", remove(u"Kept", user), kImapAccessDenied},
+      {"delete without the delete-message right", remove(u"Kept.Leaf", user), kImapAccessDenied},
+      {"delete without a name", remove(u"", user), kImapInvalidInput},
+      {"delete without a user", remove(u"Kept.Leaf", 0), kImapInvalidInput},
+      {"rename below another user's folder", rename(u"Kept.Leaf", theirs + u".Leaf"),
+       kImapCannotCreateInOthersFolder},
+  };
+  for (const auto& [what, op, code] : steps) EXPECT_EQ(op(), code) << what;
+  set_right("IFA_AR_DELETE_MBOX", 1, kept);
+  set_right("IFA_AR_DELETE_MESSAGE", 0, kept);
+  EXPECT_EQ(store_.DeleteImapFolder(u"Kept", user, user), kImapAccessDenied);
+  EXPECT_EQ(List(user, user), (Names{theirs, u"Archive", u"Archive.2020", u"Kept", u"Kept.Leaf",
+                                     u"Old", u"Work", u"Work2"}));
+  EXPECT_EQ(Count("NS_IMAPFOLDER", Q("IMF_NOSELECT = 0 AND IMF_IMAPFOLDERID IN (?, ?)",
+                                     {kept, leaf})),
+            2);
+  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", Q("IMF_IMAPFOLDERID IN (?, ?)", {kept, leaf})), 2);
 
   // A folder with subfolders stays as a non-selectable container.
   const int64_t archive = Add("<rename-1@unit>", u"Archive", user).folder_id;
@@ -207,13 +239,13 @@ TEST_F(ImapMailStorageTest, RenameAndDelete) {
 
   // A leaf goes with its sequence, its links, and the message with its blob
   // when no other link is left.
-  const int64_t leaf = Add("<rename-2@unit>", u"Work2", user).folder_id;
+  const int64_t work2 = Add("<rename-2@unit>", u"Work2", user).folder_id;
   DBTable<NV_IMAPMESSAGE> message;
   ASSERT_TRUE(message.Select("IMM_MESSAGEID = '<rename-2@unit>'", "") && message.Fetch());
   const int64_t blob = IdOf(message.FIS_FILESTORAGEID);
   EXPECT_EQ(store_.DeleteImapFolder(u"Work2", user, user), kImapOk);
-  EXPECT_EQ(Count("NS_IMAPFOLDER", Q("IMF_IMAPFOLDERID = ?", {leaf})), 0);
-  EXPECT_EQ(Count("pg_class", Q("relkind = 'S' AND relname = 'imapfolder_?'", {leaf})), 0);
+  EXPECT_EQ(Count("NS_IMAPFOLDER", Q("IMF_IMAPFOLDERID = ?", {work2})), 0);
+  EXPECT_EQ(Count("pg_class", Q("relkind = 'S' AND relname = 'imapfolder_?'", {work2})), 0);
   EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = '<rename-2@unit>'"), 0);
   EXPECT_EQ(
       Count("NS_FILESTORAGE",
@@ -263,7 +295,7 @@ TEST_F(ImapMailStorageTest, FlagsDatesAndCopies) {
         "MIF_DELETED, MIF_SEEN, MIF_DRAFT, MIF_RECENT) = ",
         {link.link_id});
   EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", flags + "'010101'"), 1);
-  EXPECT_EQ(store_.SetFlags(link.link_id, 0, false, false, false, false, true), kImapOk);
+  EXPECT_EQ(store_.SetFlags(link.link_id, kFlagFlagged, false, false, false, false, true), kImapOk);
   EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", flags + "'010001'"), 1);
   EXPECT_EQ(store_.SetFlags(link.link_id, kFlagAnswered | kFlagDeleted | kFlagDraft, true, true,
                             true, true, false),
@@ -644,52 +676,6 @@ TEST_F(ImapMailStorageTest, CreateFolderTakesItsRowBackWhenTheGrantFails) {
   EXPECT_EQ(List(user, user), (Names{u"Kept", u"Kept.Accepted"}));
   EXPECT_EQ(Count("NS_IMAPFOLDER", "IMF_FOLDERNAME = 'Refused'"), 0);
   EXPECT_EQ(Count("NS_IMAPFOLDERACCESS", Q("USR_USERID = ?", {user})), 2);
-}
-
-// Rename needs the delete right on the folder, delete the delete right and,
-// to take its messages out, the delete-message right; a refused delete
-// leaves the folder and its links as they were. No folder moves below
-// another user's folder.
-TEST_F(ImapMailStorageTest, RenameAndDeleteRefusals) {
-  const int64_t user = MakeUser(UserBase(12), "Refusals");
-  const int64_t neighbour = MakeUser(UserBase(12) + 1, "Neighbour");
-  Create(u"Theirs", neighbour);
-  Grant(FolderId(u"Theirs", neighbour), user, 1, 1, 1);
-  const std::u16string theirs =
-      u"#Shared.Neighbour (" + ConvertToUnicode(to_string(neighbour)) + u").Theirs";
-  const int64_t kept = Add("<refusal-1@unit>", u"Kept", user).folder_id;
-  const int64_t leaf = Add("<refusal-2@unit>", u"Kept.Leaf", user).folder_id;
-  auto set_right = [&](const char* column, int value, int64_t folder) {
-    Exec("UPDATE NS_IMAPFOLDERACCESS SET " + std::string(column) + " = " + to_string(value) +
-         Q(" WHERE IMF_IMAPFOLDERID = ?", {folder}));
-  };
-  using Op = std::function<int32_t()>;
-  auto rename = [&](std::u16string from, std::u16string to) -> Op {
-    return [=, this] { return store_.RenameImapFolder(from, to, user, user); };
-  };
-  auto remove = [&](std::u16string name, int64_t who) -> Op {
-    return [=, this] { return store_.DeleteImapFolder(name, who, user); };
-  };
-  set_right("IFA_AR_DELETE_MBOX", 0, kept);
-  set_right("IFA_AR_DELETE_MESSAGE", 0, leaf);
-  const std::tuple<const char*, Op, int32_t> steps[] = {
-      {"rename without the delete right", rename(u"Kept", u"Moved"), kImapAccessDenied},
-      {"delete without the delete right", remove(u"Kept", user), kImapAccessDenied},
-      {"delete without the delete-message right", remove(u"Kept.Leaf", user), kImapAccessDenied},
-      {"delete without a name", remove(u"", user), kImapInvalidInput},
-      {"delete without a user", remove(u"Kept.Leaf", 0), kImapInvalidInput},
-      {"rename below another user's folder", rename(u"Kept.Leaf", theirs + u".Leaf"),
-       kImapCannotCreateInOthersFolder},
-  };
-  for (const auto& [what, op, code] : steps) EXPECT_EQ(op(), code) << what;
-  set_right("IFA_AR_DELETE_MBOX", 1, kept);
-  set_right("IFA_AR_DELETE_MESSAGE", 0, kept);
-  EXPECT_EQ(store_.DeleteImapFolder(u"Kept", user, user), kImapAccessDenied);
-  EXPECT_EQ(List(user, user), (Names{theirs, u"Kept", u"Kept.Leaf"}));
-  EXPECT_EQ(Count("NS_IMAPFOLDER", Q("IMF_NOSELECT = 0 AND IMF_IMAPFOLDERID IN (?, ?)",
-                                     {kept, leaf})),
-            2);
-  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", Q("IMF_IMAPFOLDERID IN (?, ?)", {kept, leaf})), 2);
 }
 
 }  // namespace
