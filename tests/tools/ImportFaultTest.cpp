@@ -596,5 +596,37 @@ TEST_F(ImportFaults, BulkRunsKilledMidBatchThenResumedLoseAndDoubleNothing) {
 #endif
 }
 
+// Bulk mode does not wait out an outage: the batches that meet it are replayed
+// mail by mail, fail and are reported so. The same command afterwards stores
+// exactly what is missing. More report rows than a pipe holds keep the run
+// from finishing before the database goes.
+TEST_F(ImportFaults, BulkRunThroughAnOutageThenTheRerunLosesAndDoublesNothing) {
+  const int64_t user = NewUser(92022);
+  const auto expected = WriteMails("bulkout", 800, "BulkOut");
+  const std::vector<std::string> args = {"--bulk",  "--batch-mails", "10", "--folder",
+                                         "BulkOut", "--journal", dir_ + "/run.journal", dir_ + "/in"};
+  const std::string fifo = dir_ + "/report.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::vector<std::string> with_report = args;
+  with_report.insert(with_report.begin(), {"--report", fifo});
+  ToolProcess p;
+  p.Start(MS_IMPORT_TOOL, Args(user, with_report));
+  std::ifstream rows(fifo);
+  std::string line;
+  for (int seen = 0; seen < 31 && std::getline(rows, line);) ++seen;
+  ASSERT_TRUE(StoreCommand("stop"));
+  while (std::getline(rows, line)) {
+  }
+  ToolResult down = p.Wait();
+  ASSERT_TRUE(StoreCommand("start"));
+  Reconnect();
+  EXPECT_EQ(down.status, 1) << down.out << down.err;
+  EXPECT_GT(SummaryCount(down.out, "failed"), 0) << down.out;
+  ToolResult rerun = Import(user, args);
+  EXPECT_EQ(rerun.status, 0) << rerun.out << rerun.err;
+  EXPECT_EQ(SummaryCount(rerun.out, "failed"), 0) << rerun.out;
+  ExpectHolds(user, expected);
+}
+
 }  // namespace
 }  // namespace Nauvik::Import
