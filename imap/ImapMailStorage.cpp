@@ -1455,6 +1455,37 @@ int32_t ImapMailStorage::StoreBatchBody(BatchMail* mails, size_t count, int64_t 
     }
     batch.Flush();
   }
+  // The UIDs the links drew, read while the folders are still held: each
+  // folder's newest links are the batch's, in mail order. A link that does
+  // not hold the expected message leaves every UID of its folder unknown (0).
+  std::map<int64_t, std::vector<size_t>> by_folder;
+  for (size_t i = 0; i < k; ++i) by_folder[pending[i].folder_id].push_back(i);
+  std::vector<uint32_t> uids(k, 0);
+  for (const auto& [folder_id, members] : by_folder) {
+    DBTable<NV_IMAPMSGINFOLDER> drawn;
+    if (!use_views_) drawn.SetTableName("NS_IMAPMSGINFOLDER", true);
+    const std::string folder = Dec(folder_id);
+    if (!drawn.Select("IMF_IMAPFOLDERID = " + folder + " AND MIF_UID > (SELECT MAX(MIF_UID) FROM " +
+                          drawn.GetTableName() + " WHERE IMF_IMAPFOLDERID = " + folder + ") - " +
+                          UDec(members.size()),
+                      "MIF_UID")) {
+      continue;
+    }
+    std::vector<uint32_t> found;
+    for (size_t j = 0; drawn.Fetch(); ++j) {
+      const size_t i = j < members.size() ? members[j] : SIZE_MAX;
+      const MessageReference& message =
+          i == SIZE_MAX ? MessageReference{}
+          : pending[i].same_as == SIZE_MAX ? pending[i].message
+                                           : pending[pending[i].same_as].message;
+      if (i != SIZE_MAX && IdOf(drawn.IMM_IMAPMESSAGEID) == message.imap_message_id) {
+        found.push_back(static_cast<uint32_t>(drawn.MIF_UID));
+      }
+    }
+    if (found.size() != members.size()) continue;
+    for (size_t j = 0; j < members.size(); ++j) uids[members[j]] = found[j];
+  }
+
   // From here the blob files stay whatever happens: a commit that reports
   // failure may still have reached the server.
   state->files.clear();
@@ -1464,6 +1495,7 @@ int32_t ImapMailStorage::StoreBatchBody(BatchMail* mails, size_t count, int64_t 
     mails[i].stored_new = false;
     mails[i].link = LinkResult{};
     mails[i].link.folder_id = pending[i].folder_id;
+    mails[i].link.uid = uids[i];
   }
   for (size_t i : fresh) mails[i].stored_new = true;
   *taken = k;

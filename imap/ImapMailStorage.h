@@ -83,7 +83,7 @@ struct BatchMail {
   uint32_t flags = 0;
   KAVRO::NTime internal_date;
   bool stored_new = false;  // false: a stored copy (or one of the batch) was linked
-  LinkResult link;          // link and folder ID; the UID is not read back
+  LinkResult link;          // folder ID and UID (0 when it could not be read back)
 };
 
 // Bits of the flags word of a message-in-folder row.

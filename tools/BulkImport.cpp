@@ -9,6 +9,8 @@
 
 #include "content/Charsets.h"
 #include "db/ConnectionManager.h"
+#include "db/DBTable.h"
+#include "db/Rows.h"
 #include "entry/AddMailCall.h"
 #include "entry/LoggedCall.h"
 #include "foundation/ResultCodes.h"
@@ -42,8 +44,8 @@ class BulkRun {
 
  private:
   void Flush(std::vector<Loaded>* batch, IMAP::ImapMailStorage* store);
-  int32_t PerMail(const Loaded& l, IMAP::ImapMailStorage* store, bool* duplicate);
-  void Finish(const Loaded& l, int32_t code, bool duplicate);
+  int32_t PerMail(const Loaded& l, IMAP::ImapMailStorage* store, bool* duplicate, uint32_t* uid);
+  void Finish(const Loaded& l, int32_t code, bool duplicate, uint32_t uid = 0);
   void FinishUnloaded(size_t index, const std::string& error);
 
   const ImportOptions& o_;
@@ -125,28 +127,33 @@ void BulkRun::Flush(std::vector<Loaded>* batch, IMAP::ImapMailStorage* store) {
       return c;
     });
     if (code == IMAP::kImapOk && taken > 0) {
-      for (size_t i = pos; i < pos + taken; ++i) Finish((*batch)[i], 0, !mails[i].stored_new);
+      for (size_t i = pos; i < pos + taken; ++i) {
+        Finish((*batch)[i], 0, !mails[i].stored_new, mails[i].link.uid);
+      }
       pos += taken;
     } else if (code == IMAP::kImapOk) {
       // A mail the batch leaves to the per-mail way (a new folder's first).
       bool duplicate = false;
-      const int32_t single = PerMail((*batch)[pos], store, &duplicate);
-      Finish((*batch)[pos], single, duplicate);
+      uint32_t uid = 0;
+      const int32_t single = PerMail((*batch)[pos], store, &duplicate, &uid);
+      Finish((*batch)[pos], single, duplicate, uid);
       ++pos;
     } else {
       // Nothing of the batch is stored: the rest goes one mail at a time, so
       // each mail gets the code and lines the call gives it.
       for (; pos < mails.size(); ++pos) {
         bool duplicate = false;
-        const int32_t single = PerMail((*batch)[pos], store, &duplicate);
-        Finish((*batch)[pos], single, duplicate);
+        uint32_t uid = 0;
+        const int32_t single = PerMail((*batch)[pos], store, &duplicate, &uid);
+        Finish((*batch)[pos], single, duplicate, uid);
       }
     }
   }
   batch->clear();
 }
 
-int32_t BulkRun::PerMail(const Loaded& l, IMAP::ImapMailStorage* store, bool* duplicate) {
+int32_t BulkRun::PerMail(const Loaded& l, IMAP::ImapMailStorage* store, bool* duplicate,
+                         uint32_t* uid) {
   const ImportItem& item = items_[l.index];
   std::lock_guard<std::mutex> lock(per_mail_);
   *duplicate = false;
@@ -159,11 +166,34 @@ int32_t BulkRun::PerMail(const Loaded& l, IMAP::ImapMailStorage* store, bool* du
       CloseThreadDatabases();  // the call below reports the database's state
     }
   }
-  return AddMailCall(l.mail->path.c_str(), item.folder.c_str(), o_.user.c_str(),
-                     o_.company.c_str(), l.date.c_str(), item.seen, item.draft, !o_.tables);
+  *uid = 0;
+  const int32_t code =
+      AddMailCall(l.mail->path.c_str(), item.folder.c_str(), o_.user.c_str(), o_.company.c_str(),
+                  l.date.c_str(), item.seen, item.draft, !o_.tables);
+  if (code != IMAP::kImapOk) return code;
+  // This thread alone writes into the folder, and every writer of the store
+  // holds the folder while it links: its newest link is the one just made.
+  try {
+    IMAP::ImapFolder folder;
+    if (store->GetImapFolder(IMAP::ConvertUtf8FolderNameToUtf16(item.folder), std::stoll(o_.user),
+                             std::stoll(o_.company), &folder) == IMAP::kImapOk) {
+      DBTable<NV_IMAPMSGINFOLDER> link;
+      if (o_.tables) link.SetTableName("NS_IMAPMSGINFOLDER", true);
+      const std::string id = std::to_string(folder.folder_id);
+      if (link.Select("IMF_IMAPFOLDERID = " + id + " AND MIF_UID = (SELECT MAX(MIF_UID) FROM " +
+                          link.GetTableName() + " WHERE IMF_IMAPFOLDERID = " + id + ")",
+                      "") &&
+          link.Fetch()) {
+        *uid = static_cast<uint32_t>(link.MIF_UID);
+      }
+    }
+  } catch (const std::exception&) {
+    CloseThreadDatabases();  // the report leaves the UID out; the mail is stored
+  }
+  return code;
 }
 
-void BulkRun::Finish(const Loaded& l, int32_t code, bool duplicate) {
+void BulkRun::Finish(const Loaded& l, int32_t code, bool duplicate, uint32_t uid) {
   const ImportItem& item = items_[l.index];
   const uint64_t size = l.mail->bytes.size();
   if (journal_) journal_->Done(item, code, size, l.mail->hash);
@@ -171,7 +201,7 @@ void BulkRun::Finish(const Loaded& l, int32_t code, bool duplicate) {
     report_->Row(ReportName(item), item.offset, item.folder, std::to_string(code),
                  duplicate && code == 0 ? "OK (linked again: stored already)"
                                         : IMAP::ErrorText(code),
-                 size, l.message_id);
+                 size, l.message_id, uid);
   }
   std::lock_guard<std::mutex> lock(mu_);
   FolderCounts& counts = summary.folders[item.folder];
