@@ -160,6 +160,25 @@ class ImportFaults : public StoreSuite {
   uint64_t orphan_messages_before_ = 0;
   uint64_t orphan_records_before_ = 0;
 
+  // Runs the importer with its report into a pipe, stops the store once
+  // `rows` report lines have come, lets the run end, starts the store again.
+  ToolResult RunIntoAnOutage(int64_t user, std::vector<std::string> args, int rows) {
+    const std::string fifo = dir_ + "/report.fifo";
+    EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    args.insert(args.begin(), {"--report", fifo});
+    ToolProcess p;
+    p.Start(MS_IMPORT_TOOL, Args(user, args));
+    std::ifstream report(fifo);
+    std::string line;
+    for (int seen = 0; seen < rows && std::getline(report, line);) ++seen;
+    EXPECT_TRUE(StoreCommand("stop"));
+    while (std::getline(report, line)) {
+    }
+    ToolResult r = p.Wait();
+    EXPECT_TRUE(StoreCommand("start"));
+    Reconnect();
+    return r;
+  }
   void ExpectHolds(int64_t user, const Contents& expected) {
     const Audit a = AuditStore(user);
     EXPECT_EQ(Difference(a.folders, expected), "") << "stored links against the mails given";
@@ -304,21 +323,7 @@ TEST_F(ImportFaults, OutageLongerThanTheWaitStopsTheRunAndTheRerunFinishes) {
   EXPECT_EQ(down.status, 2) << down.out << down.err;
   EXPECT_NE(down.err.find("cannot connect to the store database"), std::string::npos) << down.err;
 
-  const std::string fifo = dir_ + "/report.fifo";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  std::vector<std::string> with_report = args;
-  with_report.insert(with_report.begin(), {"--report", fifo});
-  ToolProcess p;
-  p.Start(MS_IMPORT_TOOL, Args(user, with_report));
-  std::ifstream rows(fifo);
-  std::string line;
-  for (int seen = 0; seen < 6 && std::getline(rows, line);) ++seen;
-  ASSERT_TRUE(StoreCommand("stop"));
-  while (std::getline(rows, line)) {
-  }
-  ToolResult stopped = p.Wait();
-  ASSERT_TRUE(StoreCommand("start"));
-  Reconnect();
+  ToolResult stopped = RunIntoAnOutage(user, args, 6);
   EXPECT_EQ(stopped.status, 1) << stopped.out << stopped.err;
   EXPECT_NE(stopped.out.find("Stopped (database unreachable)"), std::string::npos) << stopped.out;
   // Only the call in flight when the database went away failed; the rest
@@ -605,21 +610,7 @@ TEST_F(ImportFaults, BulkRunThroughAnOutageThenTheRerunLosesAndDoublesNothing) {
   const auto expected = WriteMails("bulkout", 800, "BulkOut");
   const std::vector<std::string> args = {"--bulk",  "--batch-mails", "10", "--folder",
                                          "BulkOut", "--journal", dir_ + "/run.journal", dir_ + "/in"};
-  const std::string fifo = dir_ + "/report.fifo";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  std::vector<std::string> with_report = args;
-  with_report.insert(with_report.begin(), {"--report", fifo});
-  ToolProcess p;
-  p.Start(MS_IMPORT_TOOL, Args(user, with_report));
-  std::ifstream rows(fifo);
-  std::string line;
-  for (int seen = 0; seen < 31 && std::getline(rows, line);) ++seen;
-  ASSERT_TRUE(StoreCommand("stop"));
-  while (std::getline(rows, line)) {
-  }
-  ToolResult down = p.Wait();
-  ASSERT_TRUE(StoreCommand("start"));
-  Reconnect();
+  ToolResult down = RunIntoAnOutage(user, args, 31);
   EXPECT_EQ(down.status, 1) << down.out << down.err;
   EXPECT_GT(SummaryCount(down.out, "failed"), 0) << down.out;
   ToolResult rerun = Import(user, args);
