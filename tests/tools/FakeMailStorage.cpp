@@ -1,15 +1,12 @@
-// libMailStorage.so's two exports without a database: each call is logged to
-// FAKE_MAILSTORAGE_LOG, its bytes copied into FAKE_MAILSTORAGE_COPIES; it takes
+// libMailStorage.so's two exports without a database. Each call is logged to
+// FAKE_MAILSTORAGE_LOG, its bytes copied into FAKE_MAILSTORAGE_COPIES; it waits
 // FAKE_MAILSTORAGE_DELAY_MS, raises SIGINT in call FAKE_MAILSTORAGE_INTERRUPT_AT,
-// and answers "X-Fake-Result: 1004" (or "... 1001 once") when the mail asks.
-// With FAKE_MAILSTORAGE_HOLD naming a FIFO, the first call opens it and reads
-// it to its end: the test's open for writing returns once the run is inside
-// that call, and the call goes on when the test closes its end.
-// With FAKE_MAILSTORAGE_FORWARD naming the real library, every call goes to it
-// first and the asked-for result replaces the real one afterwards: a call that
-// did its work in the store and still reports a failure. A mail with
-// "X-Fake-Other-Writer: FILE" has FILE linked into its folder right after it,
-// as another writer would.
+// and in its first call reads the FIFO FAKE_MAILSTORAGE_HOLD to its end (the
+// test's open for writing returns once the run is inside that call). A mail
+// asks for a result ("X-Fake-Result: 1004", or "... 1001 once"), which replaces
+// the real library's when FAKE_MAILSTORAGE_FORWARD names it (a call that did its
+// work and still failed); "X-Fake-Other-Writer: FILE" then links FILE into the
+// folder right after the mail, as another writer would.
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -19,7 +16,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -45,34 +41,30 @@ std::string Env(const char* name) {
   return v ? v : "";
 }
 
+std::string ReadAll(const std::string& path) {
+  std::ostringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
+}
+
 void Append(const std::string& line) {
   if (Env("FAKE_MAILSTORAGE_LOG").empty()) return;
   std::lock_guard<std::mutex> lock(g_mu);
   std::ofstream(Env("FAKE_MAILSTORAGE_LOG"), std::ios::app | std::ios::binary) << line << '\n';
 }
 
-struct RealLibrary {
-  AddMailToMailStoreFn add = nullptr;
-  CloseDatabaseFn close = nullptr;
-};
-
-// Opened on first use and kept for the process's lifetime, as a host does.
-const RealLibrary& Forward() {
-  static const RealLibrary real = [] {
-    RealLibrary r;
-    const std::string path = Env("FAKE_MAILSTORAGE_FORWARD");
-    if (path.empty()) return r;
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) return r;
-    r.add = reinterpret_cast<AddMailToMailStoreFn>(dlsym(handle, "AddMailToMailStore"));
-    r.close = reinterpret_cast<CloseDatabaseFn>(dlsym(handle, "CloseDatabase"));
-    return r;
-  }();
-  return real;
+// The real library's `symbol`, opened on first use and kept, as a host does.
+void* Forward(const char* symbol) {
+  static void* const handle = Env("FAKE_MAILSTORAGE_FORWARD").empty()
+                                  ? nullptr
+                                  : dlopen(Env("FAKE_MAILSTORAGE_FORWARD").c_str(), RTLD_NOW);
+  return handle ? dlsym(handle, symbol) : nullptr;
 }
 
+// Unique across the runs of a test: thread ids repeat from one process to the next.
 std::string ThreadName() {
-  return std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id()));
+  return std::to_string(getpid()) + ":" +
+         std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id()));
 }
 
 }  // namespace
@@ -85,30 +77,25 @@ extern "C" MAILSTORAGE_EXPORT int32_t AddMailToMailStore(const char* mail_file, 
   const int start = ++g_events;
   const int call = ++g_calls;
   const std::string name = std::to_string(getpid()) + "-" + std::to_string(call);
-  std::ifstream in(mail_file, std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string bytes = ReadAll(mail_file);
   if (const std::string dir = Env("FAKE_MAILSTORAGE_COPIES"); !dir.empty()) {
     std::ofstream(dir + "/" + name + ".eml", std::ios::binary) << bytes;
   }
   if (Env("FAKE_MAILSTORAGE_INTERRUPT_AT") == std::to_string(call)) std::raise(SIGINT);
   if (const std::string hold = Env("FAKE_MAILSTORAGE_HOLD"); !hold.empty() && call == 1) {
-    std::ifstream fifo(hold);
-    std::string ignored((std::istreambuf_iterator<char>(fifo)), std::istreambuf_iterator<char>());
+    ReadAll(hold);
   }
   if (const std::string delay = Env("FAKE_MAILSTORAGE_DELAY_MS"); !delay.empty()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(delay)));
   }
   int32_t result = bytes.empty() ? 1023 : 0;
-  if (Forward().add != nullptr) {
-    result = Forward().add(mail_file, folder, user_id, company_id, internal_date, seen, draft,
-                           use_views);
-    // Another writer links the named file into the folder as soon as the call is done.
+  if (auto add = reinterpret_cast<AddMailToMailStoreFn>(Forward("AddMailToMailStore"))) {
+    result = add(mail_file, folder, user_id, company_id, internal_date, seen, draft, use_views);
     if (const size_t other = bytes.find("X-Fake-Other-Writer: "); other != std::string::npos) {
       const size_t from = other + 21;
       std::string path = bytes.substr(from, bytes.find('\n', from) - from);
       if (!path.empty() && path.back() == '\r') path.pop_back();
-      Forward().add(path.c_str(), folder, user_id, company_id, internal_date, seen, draft,
-                    use_views);
+      add(path.c_str(), folder, user_id, company_id, internal_date, seen, draft, use_views);
     }
   }
   if (const size_t ask = bytes.find("X-Fake-Result: "); ask != std::string::npos) {
@@ -128,6 +115,6 @@ extern "C" MAILSTORAGE_EXPORT int32_t AddMailToMailStore(const char* mail_file, 
 }
 
 extern "C" MAILSTORAGE_EXPORT void CloseDatabase(void) {
-  if (Forward().close != nullptr) Forward().close();
+  if (auto close = reinterpret_cast<CloseDatabaseFn>(Forward("CloseDatabase"))) close();
   Append("close\t" + ThreadName());
 }

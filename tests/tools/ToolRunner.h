@@ -1,7 +1,7 @@
 #pragma once
 
-// Runs mailstorage-import as a child process for the tests and collects its
-// exit status and output; files and scratch directories.
+// Runs the importer and checker as child processes for the tests and
+// collects their exit status and output; files and scratch directories.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -12,7 +12,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -39,8 +38,7 @@ inline std::string MakeScratchDirectory(const std::string& name) {
 
 struct ToolResult {
   int status = -1;  // exit status, or 128 + signal number when a signal ended it
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
 class ToolProcess {
@@ -51,18 +49,16 @@ class ToolProcess {
     static int counter = 0;
     base_ = std::filesystem::temp_directory_path().string() + "/ms-tool-" +
             std::to_string(getpid()) + "-" + std::to_string(++counter);
-    if ((pid_ = fork()) == 0) {
-      for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
-      if (!freopen((base_ + ".out").c_str(), "w", stdout) ||
-          !freopen((base_ + ".err").c_str(), "w", stderr)) {
-        _exit(127);
-      }
+    if ((pid_ = fork()) != 0) return;
+    for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+    if (freopen((base_ + ".out").c_str(), "w", stdout) &&
+        freopen((base_ + ".err").c_str(), "w", stderr)) {
       std::vector<char*> argv{const_cast<char*>(program.c_str())};
       for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
       execv(program.c_str(), argv.data());
-      _exit(127);
     }
+    _exit(127);
   }
   void Signal(int signal_number) { kill(pid_, signal_number); }
   int pid() const { return pid_; }
@@ -80,6 +76,13 @@ class ToolProcess {
   int pid_ = -1;
   std::string base_;
 };
+
+inline ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
+                          const std::map<std::string, std::string>& env = {}) {
+  ToolProcess p;
+  p.Start(program, args, env);
+  return p.Wait();
+}
 
 // A run of the test double held inside its first call (FAKE_MAILSTORAGE_HOLD):
 // Env() goes into the run's environment, Reached() returns once the run is
@@ -102,12 +105,5 @@ class CallHold {
   std::string fifo_;
   int fd_ = -1;
 };
-
-inline ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
-                          const std::map<std::string, std::string>& env = {}) {
-  ToolProcess p;
-  p.Start(program, args, env);
-  return p.Wait();
-}
 
 }  // namespace Nauvik::Import::Test
