@@ -1,7 +1,5 @@
 // The real mailstorage-import binary against a test double of the library
-// that records its calls: arguments, bytes, order, threads, interruption and
-// resume, failures, report and configuration errors. No database: the runs
-// use --no-check.
+// that records its calls. No database: the runs use --no-check.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -86,11 +84,10 @@ class ImportTool : public testing::Test {
 };
 
 // Maildir, mbox, a tree and single files as the library gets them: folder,
-// flags, date and CRLF bytes. A file that is one mail stays one mail, whatever
-// "From " lines it holds: only an envelope line at its start goes, with the
-// empty line that ends a message in an mbox. What is not mail or no readable
-// file is counted and reported as skipped with the reason, in a tree and on
-// the command line.
+// flags, date and CRLF bytes. A file that is one mail stays one mail: only an
+// envelope line at its start goes. What is not mail or no readable file is
+// counted and reported as skipped with the reason, in a tree and on the
+// command line.
 TEST_F(ImportTool, GivesTheLibraryEachMailWithFolderFlagsDateAndCrlfBytes) {
   const std::string in = dir_ + "/in", md = in + "/Maildir", tree = in + "/tree";
   const std::string envelope = "From MAILER-DAEMON Mon Jan 12 10:00:00 2026\n";

@@ -90,17 +90,15 @@ std::string Load(const ImportItem& item, bool keep_line_ends, bool* changed = nu
 // a file cut short since the scan is an error, not a shorter mail.
 TEST(LoadMail, AnMboxMessageIsUnquotedAndOneCutShortSinceTheScanFails) {
   const std::string path = MakeScratchDirectory("load-mbox") + "/box";
-  const std::string last = "Subject: last\n\n>From x\n>>From y\n";
-  WriteFile(path, "From a@b Thu Mar  5 10:00:00 2026\n" + WithPatch() + "\n" +
-                      "From c@d Fri Mar  6 10:00:00 2026\n" + last);
+  WriteFile(path, "From a@b Thu Mar  5 10:00:00 2026\nSubject: x\n\n>From x\n>>From y\n");
   std::vector<ImportItem> items;
   std::string error;
   ASSERT_TRUE(ScanMbox(path, "INBOX", &items, &error)) << error;
-  ASSERT_EQ(items.size(), 2u);
-  EXPECT_EQ(Load(items[1], true), "Subject: last\n\nFrom x\n>From y\n");
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(Load(items[0], true), "Subject: x\n\nFrom x\n>From y\n");
   WriteFile(path, "From a@b Thu Mar  5 10:00:00 2026\n");
   MailBytes mail;
-  EXPECT_FALSE(LoadMail(items[1], false, nullptr, &mail, &error));
+  EXPECT_FALSE(LoadMail(items[0], false, nullptr, &mail, &error));
   EXPECT_NE(error.find("cut short"), std::string::npos) << error;
 }
 
@@ -180,8 +178,7 @@ TEST(SelectShard, EveryItemInExactlyOneShardAndShardOneHasEachFoldersFirstMail) 
 }
 
 TEST(Journal, ResumesImportedAndSkippedItemsRetriesFailedAndKnowsInDoubt) {
-  const std::string dir = MakeScratchDirectory("journal");
-  const std::string path = dir + "/run.journal";
+  const std::string dir = MakeScratchDirectory("journal"), path = dir + "/run.journal";
   const JournalOwner owner{"db:5432/store", "7", "8", "inbox"};
   auto item = [&](const std::string& name, int64_t offset = -1) {
     ImportItem i;
@@ -237,10 +234,8 @@ TEST(ReportWriter, QuotesFieldsAsSpreadsheetsExpect) {
 
 TEST(Progress, BarFitsTheWidthAndDropsTheLeastImportantParts) {
   ProgressState s{250, 1000, 0, 5'000'000, 10, "", ""};  // done, total, failed, bytes, seconds
-  const std::string wide = RenderProgressBar(s, 100);
-  for (const char* part : {"250/1000", "25%", "25.0 mails/s", "0.50 MB/s", "ETA 0:30", "[#"}) {
-    EXPECT_NE(wide.find(part), std::string::npos) << wide;
-  }
+  EXPECT_EQ(RenderProgressBar(s, 100), "[" + std::string(12, '#') + std::string(38, ' ') +
+                                           "] 250/1000 25% 25.0 mails/s 0.50 MB/s ETA 0:30");
   for (int width : {100, 60, 40, 25, 12, 2}) {
     const std::string line = RenderProgressBar(s, width);
     EXPECT_LE(static_cast<int>(line.size()), std::max(width - 1, 0)) << line;
