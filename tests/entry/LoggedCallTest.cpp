@@ -10,7 +10,6 @@
 #include <functional>
 #include <random>
 #include <stdexcept>
-#include <string>
 
 #include "entry/LoggedCall.h"
 #include "log/Log.h"
@@ -19,18 +18,6 @@ namespace Nauvik {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The lines of the directory's log files without their time stamps
-// ("20260304,070809.004 "), read at once: no waiting.
-std::string LogText(const fs::path& dir) {
-  std::string text;
-  std::error_code ec;
-  for (const auto& file : fs::directory_iterator(dir, ec)) {
-    std::ifstream in(file.path(), std::ios::binary);
-    for (std::string line; std::getline(in, line);) text += line.substr(20) + "\n";
-  }
-  return text;
-}
 
 TEST(LoggedCall, WhatTheCallLogsIsInTheFileWhenItReturns) {
   const fs::path dir =
@@ -53,7 +40,13 @@ TEST(LoggedCall, WhatTheCallLogsIsInTheFileWhenItReturns) {
       return call();
     });
     EXPECT_EQ(code, result);
-    EXPECT_EQ(LogText(dir), "STATUS: " + tid + ": in the call\r\n" + lines);
+    // The lines without their time stamps ("20260304,070809.004 "), read at once: no waiting.
+    std::string text;
+    for (const auto& file : fs::directory_iterator(dir)) {
+      std::ifstream in(file.path(), std::ios::binary);
+      for (std::string line; std::getline(in, line);) text += line.substr(20) + "\n";
+    }
+    EXPECT_EQ(text, "STATUS: " + tid + ": in the call\r\n" + lines);
   }
   fs::remove_all(dir);
 }

@@ -40,7 +40,6 @@ class UsersTest : public ::testing::Test {
     Sql("INSERT INTO NS_IMAPFOLDER (IMF_IMAPFOLDERID, USR_USERID, IMF_FOLDERNAME) "
         "SELECT i, 80101, 'f' || i FROM generate_series(80401, 80405) i");
   }
-
   // A grant row: `who` is "user, group, company" with NULLs, then the right columns.
   void Grant(uint64_t folder, const std::string& who, const std::string& rights,
              const std::string& values) {
@@ -57,16 +56,11 @@ class UsersTest : public ::testing::Test {
 TEST_F(UsersTest, LookupByIdAndByCondition) {
   VelmoraUser user;
   ASSERT_TRUE(user.lookupUserById(Id(kUser)));
-  EXPECT_EQ(user.GetUserId(), kUser);
-  EXPECT_EQ(user.GetCompanyId(), kCompany);
-  EXPECT_EQ(user.GetName(), u"Åse Ødegård");
-  EXPECT_EQ(user.GetEmail(), "a@b.invalid");
-  EXPECT_EQ(user.GetPhoneNumber(), "+47 555 01");
-  EXPECT_TRUE(user.IsVesselUser());
-  EXPECT_EQ(user.GetVesselId(), 7u);
-
-  // Refused without a query, or not found (the deleted user among them): the
-  // object keeps what it had.
+  EXPECT_EQ(std::tuple(user.GetUserId(), user.GetCompanyId(), user.GetName(), user.GetEmail(),
+                       user.GetPhoneNumber(), user.IsVesselUser(), user.GetVesselId()),
+            std::tuple(kUser, kCompany, std::u16string(u"Åse Ødegård"), std::string("a@b.invalid"),
+                       std::string("+47 555 01"), true, uint64_t{7}));
+  // Refused without a query, or not found (the deleted user too): the object keeps its values.
   for (const char* text : {"0", "", "abc", " x1", "80102", "80199"}) {
     EXPECT_FALSE(user.lookupUserById(text)) << text;
     EXPECT_EQ(user.GetUserId(), kUser) << text;
@@ -129,8 +123,8 @@ TEST_F(UsersTest, ADatabaseErrorBecomesOracleError) {
   EXPECT_EQ(AddFolderRightToUser(true, kUser, 80499), IMAP::kImapOracleError);
   const testing::Lines lines = log.Take();
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_TRUE(lines[0].first == kLogWarning &&
-              lines[0].second.starts_with("AddFolderRightToUser(): Oracle error: "))
+  EXPECT_EQ(lines[0].first, kLogWarning);
+  EXPECT_TRUE(lines[0].second.starts_with("AddFolderRightToUser(): Oracle error: "))
       << lines[0].second;
   EXPECT_EQ(testing::CountRows("NS_FILECREATOR", "FIC_FILECREATORID = 11"), 1);
 }
