@@ -1,5 +1,5 @@
-// Per-thread connections, transactions, a lost connection and a refused
-// login, on the private store.
+// Per-thread connections, transactions, a lost connection and a refused login, on the private
+// store.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -80,9 +80,8 @@ TEST(Connections, OnePerThreadAndReopenedAfterClose) {
   EXPECT_EQ(MyConnections(), 1u);
 }
 
-// The store closes the thread's connections inside a transaction when a
-// statement fails; the guard must not open a new connection to roll back
-// work that the close already dropped.
+// The store closes the thread's connections inside a transaction when a statement fails; the guard
+// must not open a new connection to roll back work that the close already dropped.
 TEST(Transactions, GuardAfterCloseOpensNoConnection) {
   int64_t id = 0;
   {
@@ -96,8 +95,8 @@ TEST(Transactions, GuardAfterCloseOpensNoConnection) {
   EXPECT_TRUE(CODBCDatabase::FindDB("", kProviderDefault)->AutoCommit());
 }
 
-// A killed server process fails the statement with the driver's text; after
-// the store's close (its convention after a database error) a new one serves.
+// A killed server process fails the statement with the driver's text; after the store's close (its
+// convention after a database error) a new one serves.
 TEST(LostConnection, ReportedThenReopenedAfterClose) {
   const int64_t backend = CurrentBackend();
   ASSERT_GT(backend, 0);

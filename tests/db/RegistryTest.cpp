@@ -69,10 +69,9 @@ TEST(Registry, EachValueTypeReadsAsText) {
   }
 }
 
-// REGEDIT4 files, the root given or named in the path, later sections and
-// deletions winning, comments that end with their line (even after a "\"),
-// and inside quotes only \\ and \" as escapes; a missing file, key or a file
-// of garbage reads as empty.
+// REGEDIT4 files, the root given or named in the path, later sections and deletions winning,
+// comments that end with their line (even after a "\"), and inside quotes only \\ and \" as
+// escapes; a missing file, key or a file of garbage reads as empty.
 TEST(Registry, FileShapesAndLookups) {
   setenv("HOME", "/home/x", 1);
   const std::string roots =
@@ -118,8 +117,8 @@ TEST(Registry, FileShapesAndLookups) {
             std::string::npos);
 }
 
-// The connection strings, byte for byte, and the default provider; the
-// builders read the file named by MAILSTORAGE_REGISTRY.
+// The connection strings, byte for byte, and the default provider; the builders read the file named
+// by MAILSTORAGE_REGISTRY.
 TEST(ConnectString, BothFormatsAndTheProviderFromTheConfiguration) {
   const std::string pg_options =
       "ReadOnly=0;Protocol=6.4;FakeOidIndex=0;ShowOidColumn=0;RowVersioning=0;"

@@ -1,8 +1,7 @@
-// Every row class written and read back through its NS_ table and its NV_
-// view on the private store: non-ASCII wide text, ISO-8859-1 8-bit text,
-// 64-bit ids, dates with their time of day, negative numbers, and string
-// values one place over their limit (cut to it). The rows are written in one
-// transaction that is rolled back, so no other test ever sees them.
+// Every row class written and read back through its NS_ table and its NV_ view on the private
+// store: non-ASCII wide text, ISO-8859-1 8-bit text, 64-bit ids, dates with their time of day,
+// negative numbers, and string values one place over their limit (cut to it). The rows are written
+// in one transaction that is rolled back, so no other test ever sees them.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -23,11 +22,10 @@ std::u16string Widen(const std::string& bytes) {
 }
 std::string Narrow(const std::u16string& units) { return {units.begin(), units.end()}; }
 
-// The value of a column, as text, in a round where every id column carries
-// `id` (so that keys meet): ids that must name existing rows or fit 32 bits
-// in the joins aside, a stable value per column name, so that a column
-// carries the same value in its table and in the joins that read it. Text
-// is one unit over the limit unless `cut`; 8-bit text one unit per byte.
+// The value of a column, as text, in a round where every id column carries `id` (so that keys
+// meet): ids that must name existing rows or fit 32 bits in the joins aside, a stable value per
+// column name, so that a column carries the same value in its table and in the joins that read it.
+// Text is one unit over the limit unless `cut`; 8-bit text one unit per byte.
 std::u16string Value(const ColumnDescriptor& c, int64_t id, bool cut) {
   const std::string name = c.name.substr(c.name.find('.') + 1);
   uint32_t h = 2166136261u;
@@ -188,8 +186,8 @@ TEST(Rows, EveryRowClassThroughTableAndView) {
             0);
 }
 
-// A failed statement is reported with its query and freed; the same object
-// runs the next one on a new statement of the same connection.
+// A failed statement is reported with its query and freed; the same object runs the next one on a
+// new statement of the same connection.
 TEST(Rows, AFailedStatementIsReportedWithItsQueryAndFreed) {
   DBTable<NV_IMAPMSGINFOLDER> link;
   link.SetLiteral("MIF_UID", link.GetDialect().FolderUidNextValue(FreshId()));  // no such sequence

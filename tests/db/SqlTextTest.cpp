@@ -1,5 +1,5 @@
-// The SQL text the table layer generates, for both providers. Oracle cannot
-// run here, so its statements are compared as text.
+// The SQL text the table layer generates, for both providers. Oracle cannot run here, so its
+// statements are compared as text.
 #include <gtest/gtest.h>
 
 #include "db/DBTable.h"
@@ -96,8 +96,8 @@ TEST(SqlText, ValuesAreCutAtTheirColumnLimits) {
   EXPECT_NE(text.find(u"VALUES (12, '"), std::u16string::npos);
   t.SetValue("IMM_MESSAGEID", id400);  // exactly the limit: whole
   EXPECT_NE(t.InsertTextW().find(u"'" + std::u16string(400, u'a') + u"'"), std::u16string::npos);
-  // Number columns cut at their buffer too: an id's 64 bytes of text, a
-  // 16-bit column's 2 bytes, a 32-bit one's 4.
+  // Number columns cut at their buffer too: an id's 64 bytes of text, a 16-bit column's 2 bytes, a
+  // 32-bit one's 4.
   DBTable<NV_IMAPFOLDER> folder;
   folder.SetValue("USR_USERID", std::string(70, '7'));
   folder.SetValue("IMF_INBOX", std::string("123"));

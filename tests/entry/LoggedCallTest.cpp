@@ -1,6 +1,5 @@
-// The boundary every AddMailToMailStore call runs inside: what the call logs,
-// an exception that comes out of it included, is in the log file by the time
-// the boundary returns.
+// The boundary every AddMailToMailStore call runs inside: what the call logs, an exception that
+// comes out of it included, is in the log file by the time the boundary returns.
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,5 +1,4 @@
-// libMailStorage.so called as a host calls it: the rows, blob files and log
-// lines each call leaves.
+// libMailStorage.so called as a host calls it: the rows, blob files and log lines each call leaves.
 
 #include "tests/entry/LibraryHarness.h"
 
@@ -28,10 +27,10 @@ class MailStorageLibrary : public ::testing::Test {
   LogWatch log_;
 };
 
-// Ancestors created with their own UID sequences, all rights and only the
-// named folder subscribed; UIDs 1, 2, 3; flags words 0x20, 0x28, 0x38; the
-// internal and sent dates from the texts, or now (UTC) when unreadable; the
-// blob's creator and file type those of the migration tool on base tables.
+// Ancestors created with their own UID sequences, all rights and only the named folder subscribed;
+// UIDs 1, 2, 3; flags words 0x20, 0x28, 0x38; the internal and sent dates from the texts, or now
+// (UTC) when unreadable; the blob's creator and file type those of the migration tool on base
+// tables.
 TEST_F(MailStorageLibrary, NewMailIntoNewNestedFolder) {
   const std::string user = MakeUser(7100100, "Nested Owner");
   const std::string folder = "Archive.2026.Projects";
@@ -106,8 +105,8 @@ TEST_F(MailStorageLibrary, NewMailIntoNewNestedFolder) {
       std::vector<std::string>{folder});
 }
 
-// The same mail into a second folder, and into it again, is only linked; the
-// same Message-ID with another size is another mail.
+// The same mail into a second folder, and into it again, is only linked; the same Message-ID with
+// another size is another mail.
 TEST_F(MailStorageLibrary, KnownMailIsLinkedNotStoredAgain) {
   const std::string user = MakeUser(7100200, "Duplicate Owner");
   // Sizes no other test uses, so that the blob counts see only this test's.
@@ -147,8 +146,8 @@ TEST_F(MailStorageLibrary, InboxInAnyCase) {
   EXPECT_GT(FolderId(user, "INBOX.Sent"), 0);
 }
 
-// 1020 without the insert right (the message row written first stays), also
-// for a folder shared for lookup only, which takes the mail once granted.
+// 1020 without the insert right (the message row written first stays), also for a folder shared for
+// lookup only, which takes the mail once granted.
 TEST_F(MailStorageLibrary, InsertRightIsRequired) {
   const std::string owner = MakeUser(7100400, "Ship.Office");
   const std::string other = MakeUser(7100401, "Other User");
@@ -169,8 +168,8 @@ TEST_F(MailStorageLibrary, InsertRightIsRequired) {
   EXPECT_EQ(AddMail("<right-3@test>", shared, other), kOk);
   EXPECT_EQ(Links(std::stoll(crew), "<right-3@test>").size(), 1u);
   EXPECT_EQ(Count("NS_IMAPFOLDER", "USR_USERID = " + other), 0);
-  // Even with the create right, no folder of one user below another's: the
-  // later calls of both users go on as before.
+  // Even with the create right, no folder of one user below another's: the later calls of both
+  // users go on as before.
   Sql("UPDATE NS_IMAPFOLDERACCESS SET IFA_AR_CREATE = 1 WHERE USR_USERID = " + other);
   EXPECT_EQ(AddMail("<right-4@test>", shared + ".Sub", other), 1022);
   EXPECT_EQ(AddMail("<right-5@test>", "INBOX", other), kOk);
@@ -180,9 +179,8 @@ TEST_F(MailStorageLibrary, InsertRightIsRequired) {
   EXPECT_EQ(Count("NS_IMAPFOLDER", "USR_USERID = " + other), 1);
 }
 
-// A folder level longer than its name column is cut, and logs the table
-// layer's ERROR line once, when its row is written; the next mail finds the
-// folders and logs none.
+// A folder level longer than its name column is cut, and logs the table layer's ERROR line once,
+// when its row is written; the next mail finds the folders and logs none.
 TEST_F(MailStorageLibrary, CutFolderLevelsLogTheTruncationWhenWritten) {
   const std::string user = MakeUser(7101800, "Cut Levels");
   const std::string folder = "INBOX." + std::string(150, 'g') + ".mid." + std::string(120, 'h');
@@ -190,15 +188,14 @@ TEST_F(MailStorageLibrary, CutFolderLevelsLogTheTruncationWhenWritten) {
                            ": Truncating string field before input to database\r\n";
   log_.Take();
   ASSERT_EQ(AddMail("<cut-1@test>", folder, user), kOk);
-  // Two cut levels, and the subscription of the whole path, which the table
-  // layer cuts itself.
+  // Two cut levels, and the subscription of the whole path, which the table layer cuts itself.
   EXPECT_EQ(Occurrences(log_.Take(), line), 3u);
   ASSERT_EQ(AddMail("<cut-2@test>", folder, user), kOk);
   EXPECT_EQ(Occurrences(log_.Take(), line), 0u);
 }
 
-// 1023 for a missing, empty or unmappable file (a directory: root ignores
-// permissions) and for ids without digits; ids are read as _atoi64 reads them.
+// 1023 for a missing, empty or unmappable file (a directory: root ignores permissions) and for ids
+// without digits; ids are read as _atoi64 reads them.
 TEST_F(MailStorageLibrary, InvalidInputGives1023) {
   const std::string user = MakeUser(7100500, "Invalid Input");
   const fs::path good = WriteMail(MakeMail("<atoi-1@test>", "x"));
@@ -236,9 +233,9 @@ TEST_F(MailStorageLibrary, InvalidInputGives1023) {
   EXPECT_EQ(Links(FolderId(user, "Atoi"), "<atoi-1@test>").size(), 1u);
 }
 
-// A database error (the folder's UID sequence dropped) is 1001 with the
-// driver's text in the WARNING and ERROR lines; the next call gets a new
-// connection and links the message row committed before the failure.
+// A database error (the folder's UID sequence dropped) is 1001 with the driver's text in the
+// WARNING and ERROR lines; the next call gets a new connection and links the message row committed
+// before the failure.
 TEST_F(MailStorageLibrary, DatabaseErrorBecomesOracleError) {
   const std::string user = MakeUser(7100600, "Broken Sequence");
   ASSERT_EQ(AddMail("<err-0@test>", "Broken", user), kOk);
@@ -264,8 +261,8 @@ TEST_F(MailStorageLibrary, DatabaseErrorBecomesOracleError) {
   EXPECT_NE(next_backend, backend);
 }
 
-// One connection per thread until CloseDatabase or a killed server process,
-// which the next call meets at the vessel lookup, logs, and replaces.
+// One connection per thread until CloseDatabase or a killed server process, which the next call
+// meets at the vessel lookup, logs, and replaces.
 TEST_F(MailStorageLibrary, ConnectionPerThread) {
   const std::string user = MakeUser(7100700, "Connections");
   const std::string vessel_warning =
@@ -297,10 +294,9 @@ TEST_F(MailStorageLibrary, ConnectionPerThread) {
   Library::Get().close();
 }
 
-// The Message-ID is a LIKE pattern, as the duplicate rule has always had it:
-// quotes and backslashes match themselves, "%" and "_" are wildcards; mails
-// with an empty (" ") or absent ("") Message-ID are never taken for one
-// another, even with the same bytes. Each row stores two mails of one size.
+// The Message-ID is a LIKE pattern, as the duplicate rule has always had it: quotes and backslashes
+// match themselves, "%" and "_" are wildcards; mails with an empty (" ") or absent ("") Message-ID
+// are never taken for one another, even with the same bytes. Each row stores two mails of one size.
 TEST_F(MailStorageLibrary, MessageIdMatchesAsLikePattern) {
   const std::string user = MakeUser(7101000, "Like Pattern");
   struct Case {
@@ -334,9 +330,9 @@ TEST_F(MailStorageLibrary, MessageIdMatchesAsLikePattern) {
   }
 }
 
-// A message or body-part row skipped by a trigger (success with information
-// to the driver): 1001 or 1007, the transaction rolled back, and the new blob
-// removed afterwards in a transaction of its own.
+// A message or body-part row skipped by a trigger (success with information to the driver): 1001 or
+// 1007, the transaction rolled back, and the new blob removed afterwards in a transaction of its
+// own.
 TEST_F(MailStorageLibrary, RefusedRowsLeaveNoMessageAndNoBlob) {
   const std::string user = MakeUser(7101100, "Refused Rows");
   Sql("CREATE OR REPLACE FUNCTION ms_test_refuse() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN IF "
@@ -380,8 +376,8 @@ TEST_F(MailStorageLibrary, RefusedRowsLeaveNoMessageAndNoBlob) {
       "ms_test_blob_deletion");
 }
 
-// The header columns: decoded (raw 8-bit text as ISO-8859-1), cut to their
-// byte limits in UTF-8, an absent field NULL, the Message-ID raw.
+// The header columns: decoded (raw 8-bit text as ISO-8859-1), cut to their byte limits in UTF-8, an
+// absent field NULL, the Message-ID raw.
 TEST_F(MailStorageLibrary, HeaderSummaryOfTheMessageRowAndANulInAHeader) {
   const std::string user = MakeUser(7101300, "Header Summary");
   std::string to;
@@ -407,8 +403,8 @@ TEST_F(MailStorageLibrary, HeaderSummaryOfTheMessageRowAndANulInAHeader) {
   for (const auto& [column, expected] : cases) {
     EXPECT_EQ(MessageValue(long_id.substr(0, 95), column), expected) << column;
   }
-  // A NUL in a header, raw or decoded, ends the column's text: the mail is stored, and found
-  // again by its Message-ID up to the NUL.
+  // A NUL in a header, raw or decoded, ends the column's text: the mail is stored, and found again
+  // by its Message-ID up to the NUL.
   const std::string nul = std::string("Date: ") + kDate + "\r\nFrom: f@test\r\nTo: t@test" +
                           std::string(1, '\0') +
                           "x@test\r\nSubject: =?utf-8?B?YQBi?=\r\nMessage-ID: <nul-1@test>" +
@@ -420,9 +416,9 @@ TEST_F(MailStorageLibrary, HeaderSummaryOfTheMessageRowAndANulInAHeader) {
   EXPECT_EQ(Links(FolderId(user, "Nul"), "<nul-1@test>").size(), 2u);
 }
 
-// The registry file holds the database password: the first call that reads
-// it warns when other accounts can read it and goes on; later calls with the
-// same file do not look again. An owner-only file is not mentioned.
+// The registry file holds the database password: the first call that reads it warns when other
+// accounts can read it and goes on; later calls with the same file do not look again. An owner-only
+// file is not mentioned.
 TEST_F(MailStorageLibrary, ARegistryFileOthersCanReadIsWarnedAboutOnce) {
   const std::string user = MakeUser(7101700, "Registry Reader");
   const std::string original = std::getenv("MAILSTORAGE_REGISTRY");

@@ -1,6 +1,5 @@
-// The logger's thread outlives a call, parked, and stops with CloseDatabase
-// and with the library's unload. This binary loads and unloads the library
-// itself: no other handle may keep it loaded.
+// The logger's thread outlives a call, parked, and stops with CloseDatabase and with the library's
+// unload. This binary loads and unloads the library itself: no other handle may keep it loaded.
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -16,10 +15,9 @@
 #include "entry/MailStorage.h"
 #include "tests/TestSupport.h"
 
-// Once the library is unloaded, what it and the ODBC driver manager keep for
-// the process's life is unreachable and lies in unmapped modules, where no
-// suppression can name it: leak checking cannot tell it from a leak here.
-// The other entry tests, which never unload, keep it.
+// Once the library is unloaded, what it and the ODBC driver manager keep for the process's life is
+// unreachable and lies in unmapped modules, where no suppression can name it: leak checking cannot
+// tell it from a leak here. The other entry tests, which never unload, keep it.
 extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
 
 namespace {
@@ -53,8 +51,8 @@ size_t Started(const std::string& path) {
 class ParkedLogger : public ::testing::Test {
  protected:
   void SetUp() override {
-    // The thread sanitizer starts a thread of its own with the process's
-    // first new thread; let that happen before any thread is counted.
+    // The thread sanitizer starts a thread of its own with the process's first new thread; let that
+    // happen before any thread is counted.
     std::thread([] {}).join();
     const std::string path = std::string(std::getenv("MS_BINARY_DIR")) + "/entry/libMailStorage.so";
     handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -69,8 +67,8 @@ class ParkedLogger : public ::testing::Test {
       dlclose(handle_);
     }
   }
-  // One call for a file that does not exist: it logs its start and its
-  // error line, and touches no row.
+  // One call for a file that does not exist: it logs its start and its error line, and touches no
+  // row.
   int32_t Call(const std::string& missing) {
     return add_(missing.c_str(), "INBOX", "1", "1", "", false, false, true);
   }
@@ -82,9 +80,8 @@ class ParkedLogger : public ::testing::Test {
   CloseDatabaseFn close_ = nullptr;
 };
 
-// Each call's lines are in the file when it returns; one parked thread serves
-// every call until CloseDatabase, a call after it starts one again, and the
-// unload stops it.
+// Each call's lines are in the file when it returns; one parked thread serves every call until
+// CloseDatabase, a call after it starts one again, and the unload stops it.
 TEST_F(ParkedLogger, OneThreadServesEveryCallUntilCloseDatabaseOrUnload) {
   const int before = ThreadCount();
   ASSERT_EQ(Call(mail_ + "first"), 1023);
@@ -114,9 +111,9 @@ TEST_F(ParkedLogger, OneThreadServesEveryCallUntilCloseDatabaseOrUnload) {
   EXPECT_EQ(ThreadCount(), before);
 }
 
-// A host that forks after a call, without CloseDatabase: the child has the
-// parked logger but not its thread, and its first call must still log and
-// return. The child reports through its exit status; a hang is killed.
+// A host that forks after a call, without CloseDatabase: the child has the parked logger but not
+// its thread, and its first call must still log and return. The child reports through its exit
+// status; a hang is killed.
 TEST_F(ParkedLogger, ChildOfAForkStartsItsOwnLogger) {
   Call(mail_ + "before-fork");
   const pid_t child = fork();

@@ -1,8 +1,7 @@
-// Hostile input through the real libMailStorage.so (dlopen), on a store of
-// the test's own, each call in a child process of its own: a crash or a hang
-// is that case's failure. For each input: a clear result code, a child that
-// ended normally, nothing changed but the call's own rows, and a stored mail
-// byte for byte in its blob file.
+// Hostile input through the real libMailStorage.so (dlopen), on a store of the test's own, each
+// call in a child process of its own: a crash or a hang is that case's failure. For each input: a
+// clear result code, a child that ended normally, nothing changed but the call's own rows, and a
+// stored mail byte for byte in its blob file.
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -26,8 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-// The hostile calls go to user 501; user 502 has mail of its own that must
-// stay exactly as it is.
+// The hostile calls go to user 501; user 502 has mail of its own that must stay exactly as it is.
 constexpr const char *kUser = "501";
 constexpr const char *kBystander = "502";
 constexpr int32_t kNoCode = -1;
@@ -53,9 +51,9 @@ struct Outcome {
   long max_rss_kb = 0;
 };
 
-// One AddMailToMailStore call (and CloseDatabase) in a child process. The
-// parent never calls the library itself: a child must not inherit an open
-// connection. A child still running after five minutes ends by its alarm.
+// One AddMailToMailStore call (and CloseDatabase) in a child process. The parent never calls the
+// library itself: a child must not inherit an open connection. A child still running after five
+// minutes ends by its alarm.
 Outcome CallInChild(const std::string &file, const std::string &folder, const std::string &user,
                     const std::string &company) {
   int fds[2];
@@ -86,9 +84,9 @@ Outcome CallInChild(const std::string &file, const std::string &folder, const st
   return outcome;
 }
 
-// Every row of the store that a call may not change, one text per row, and
-// the rows it may add, by kind. Folders, links, subscriptions and rights
-// carry their owner, so that new ones can be told apart.
+// Every row of the store that a call may not change, one text per row, and the rows it may add, by
+// kind. Folders, links, subscriptions and rights carry their owner, so that new ones can be told
+// apart.
 std::set<std::string> Snapshot() {
   const std::vector<std::string> rows = g_store->Rows(
       "SELECT 'folder|' || USR_USERID || '|' || IMF_IMAPFOLDERID || '|' || "
@@ -136,8 +134,8 @@ struct Case {
   std::set<int32_t> codes = {0};  // the clear results this input may get
 };
 
-// Runs one case and checks everything but the store's contents specific to
-// the case; returns what it saw. The mail file is removed afterwards.
+// Runs one case and checks everything but the store's contents specific to the case; returns what
+// it saw. The mail file is removed afterwards.
 Outcome Try(const Case &c) {
   SCOPED_TRACE(c.name);
   const std::string file = (g_dir / "case.eml").string();
@@ -166,9 +164,9 @@ Outcome Try(const Case &c) {
       EXPECT_EQ(fields[1], owner) << "new row of another user: " << row;
     }
   }
-  // A stored mail is linked once; a refused one is linked nowhere. A message
-  // may outlive a refusal after it was stored (the store keeps it when the
-  // folder step fails), but never a live blob record without its message.
+  // A stored mail is linked once; a refused one is linked nowhere. A message may outlive a refusal
+  // after it was stored (the store keeps it when the folder step fails), but never a live blob
+  // record without its message.
   EXPECT_EQ(links, outcome.code == 0 ? 1 : 0);
   EXPECT_LE(messages, 1);
   EXPECT_LE(records, messages);
@@ -182,9 +180,8 @@ Outcome Try(const Case &c) {
   return outcome;
 }
 
-// A plain mail around the given header lines and body, with a Message-ID of
-// its own unless the headers bring one (mails without one and of the same
-// size count as the same mail).
+// A plain mail around the given header lines and body, with a Message-ID of its own unless the
+// headers bring one (mails without one and of the same size count as the same mail).
 std::function<void(std::ofstream &)> Mail(const std::string &headers, const std::string &body) {
   static int counter = 0;
   const std::string id = headers.find("Message-ID:") == std::string::npos
@@ -273,18 +270,17 @@ TEST(HostileInput, TwoHundredMegabyteMail) {
     for (size_t written = 0; written < kSize; written += line.size()) out << line;
   });
   const Outcome outcome = Try(big);
-  // The mail is mapped, not copied: its size and a little more in memory;
-  // the address sanitizer's shadow and quarantine take up to its size again.
+  // The mail is mapped, not copied: its size and a little more in memory; the address sanitizer's
+  // shadow and quarantine take up to its size again.
 #ifdef __SANITIZE_ADDRESS__
   constexpr size_t kSlack = kSize;
 #else
   constexpr size_t kSlack = 100u << 20;
 #endif
   EXPECT_LT(outcome.max_rss_kb, static_cast<long>((kSize + kSlack) / 1024)) << "max RSS in KB";
-  // 12 million fields of one character each, 48 MB: each field costs a few
-  // bytes of its own, not ten times its size (at 40 bytes a field they took
-  // 1.3 GB). The mail, and 8 bytes a field for each of the header's readers
-  // that a call keeps at once (three: 350 MB).
+  // 12 million fields of one character each, 48 MB: each field costs a few bytes of its own, not
+  // ten times its size (at 40 bytes a field they took 1.3 GB). The mail, and 8 bytes a field for
+  // each of the header's readers that a call keeps at once (three: 350 MB).
   constexpr size_t kFields = 12u << 20;
   const Case tiny = Shape("12 million one-character header fields", [](std::ofstream &out) {
     out << "From: a@example.invalid\r\nMessage-ID: <tiny-fields@hostile>\r\n";
@@ -313,8 +309,8 @@ TEST(HostileInput, MessageIdsMadeToBreakSqlText) {
         "SELECT IMM_MESSAGEID FROM NS_IMAPMESSAGE ORDER BY "
         "IMM_IMAPMESSAGEID DESC LIMIT 1");
     EXPECT_EQ(stored, id.substr(0, 95)) << label;
-    // The same mail again is recognised as stored (its text as its own
-    // pattern matches itself) unless the text was cut.
+    // The same mail again is recognised as stored (its text as its own pattern matches itself)
+    // unless the text was cut.
     const int64_t count = g_store->Int("SELECT COUNT(*) FROM NS_IMAPMESSAGE");
     Try(Shape(label + " again", c.write));
     EXPECT_EQ(g_store->Int("SELECT COUNT(*) FROM NS_IMAPMESSAGE"), count + (id.size() > 95))

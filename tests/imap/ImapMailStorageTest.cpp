@@ -108,8 +108,8 @@ class ImapMailStorageTest : public ::testing::Test {
   ImapMailStorage store_;
 };
 
-// New folder ids carry the vessel id; "inbox" at the top is the inbox, and
-// creating an existing folder returns it with 1016.
+// New folder ids carry the vessel id; "inbox" at the top is the inbox, and creating an existing
+// folder returns it with 1016.
 TEST_F(ImapMailStorageTest, CreateFolderAndItsAncestors) {
   const int64_t user = MakeUser(UserBase(1), "Creator");
   const ImapFolder leaf = Create(u"inbox.a.b", user);
@@ -123,8 +123,8 @@ TEST_F(ImapMailStorageTest, CreateFolderAndItsAncestors) {
   EXPECT_EQ(store_.CreateImapFolder(u"x", user, 0, &again), kImapInvalidInput);
 }
 
-// Other users' folders appear under "#Shared.<owner name> (<id>)" when a lookup grant
-// names the user, a group of the user or the company; dots in the name become "_".
+// Other users' folders appear under "#Shared.<owner name> (<id>)" when a lookup grant names the
+// user, a group of the user or the company; dots in the name become "_".
 TEST_F(ImapMailStorageTest, SharedNamespace) {
   const int64_t owner = MakeUser(UserBase(2), "J. Smith");
   const int64_t reader = MakeUser(UserBase(2) + 1, "Reader");
@@ -155,15 +155,15 @@ TEST_F(ImapMailStorageTest, SharedNamespace) {
       store_.GetImapFolder(u"#shared.j_ smith (" + id + u").inbox.pro", reader, reader, &found),
       kImapOk);
   EXPECT_EQ(found.owner, owner);
-  // A company grant reaches every user of the company; a group grant only
-  // the members; base tables list no shared folders at all.
+  // A company grant reaches every user of the company; a group grant only the members; base tables
+  // list no shared folders at all.
   EXPECT_EQ(List(colleague, reader).size(), 2u);
   store_.SetUseViews(false);
   EXPECT_TRUE(List(reader, reader).empty());
 }
 
-// Folders naming each other as parent are listed marked, not selectable; a parent of
-// another user fails the listing.
+// Folders naming each other as parent are listed marked, not selectable; a parent of another user
+// fails the listing.
 TEST_F(ImapMailStorageTest, BrokenHierarchies) {
   const int64_t user = MakeUser(UserBase(3), "Loops");
   const int64_t a = Create(u"A", user).folder_id, b = Create(u"B", user).folder_id;
@@ -183,8 +183,8 @@ TEST_F(ImapMailStorageTest, BrokenHierarchies) {
   EXPECT_EQ(store_.GetAllFoldersForUser(user, user, &list), kImapFolderParentNotFound);
 }
 
-// Rename and delete need the delete right, delete the delete-message right too; a refused
-// delete leaves folder and links as they were. No folder moves below another user's.
+// Rename and delete need the delete right, delete the delete-message right too; a refused delete
+// leaves folder and links as they were. No folder moves below another user's.
 TEST_F(ImapMailStorageTest, RenameAndDelete) {
   const int64_t user = MakeUser(UserBase(4), "Renamer");
   const int64_t neighbour = MakeUser(UserBase(4) + 1, "Neighbour");
@@ -241,8 +241,8 @@ TEST_F(ImapMailStorageTest, RenameAndDelete) {
   EXPECT_EQ(Count("NS_IMAPFOLDER", Q("IMF_NOSELECT = 1 AND IMF_IMAPFOLDERID = ?", {archive})), 1);
   EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", Q("IMF_IMAPFOLDERID = ?", {archive})), 0);
   EXPECT_EQ(store_.DeleteImapFolder(u"Archive", user, user), kImapFolderNotSelectable);
-  // A leaf goes with its sequence, its links, and the message with its blob
-  // when no other link is left.
+  // A leaf goes with its sequence, its links, and the message with its blob when no other link is
+  // left.
   const int64_t work2 = Add("<rename-2@unit>", u"Work2", user).folder_id;
   DBTable<NV_IMAPMESSAGE> message;
   ASSERT_TRUE(message.Select("IMM_MESSAGEID = '<rename-2@unit>'", "") && message.Fetch());
@@ -286,8 +286,8 @@ TEST_F(ImapMailStorageTest, Subscriptions) {
   EXPECT_EQ(Count("NS_IMAPSUBSCRIPTION", Q("USR_USERID = ?", {user})), 2);
 }
 
-// SetFlags touches only the columns it is asked to; CopyMessage links the message into
-// another folder with the next UID there, its flags and its internal date.
+// SetFlags touches only the columns it is asked to; CopyMessage links the message into another
+// folder with the next UID there, its flags and its internal date.
 TEST_F(ImapMailStorageTest, FlagsDatesAndCopies) {
   const int64_t user = MakeUser(UserBase(6), "Flagger");
   const LinkResult link =
@@ -370,8 +370,8 @@ TEST_F(ImapMailStorageTest, BlobWrappers) {
   EXPECT_NE(GetBlob(id, true, &mapping), 0);
 }
 
-// InsertMessage stores a mail once: the same Message-ID and size find the stored copy, a
-// copy whose blob file is gone is stored again, a given file storage id is used as it is.
+// InsertMessage stores a mail once: the same Message-ID and size find the stored copy, a copy whose
+// blob file is gone is stored again, a given file storage id is used as it is.
 TEST_F(ImapMailStorageTest, InsertMessageStoresOnce) {
   // A size no other test uses, so that the blob count sees only this test's.
   const auto blobs = [] { return Count("NS_FILESTORAGE", "FIS_SIZE = 1061"); };
@@ -415,9 +415,9 @@ TEST_F(ImapMailStorageTest, InsertMessageStoresOnce) {
   EXPECT_EQ(store_.InsertMessage(nullptr, size, &none, 0), kImapInvalidInput);
 }
 
-// The body-part rows (views and base tables) point into the blob file: each body starts
-// after the empty line, each part ends at the next delimiter, an encapsulated message with
-// the part that holds it; each row has its part's type, charset and encoding codes.
+// The body-part rows (views and base tables) point into the blob file: each body starts after the
+// empty line, each part ends at the next delimiter, an encapsulated message with the part that
+// holds it; each row has its part's type, charset and encoding codes.
 TEST_F(ImapMailStorageTest, BodyPartOffsetsPointIntoTheStoredBlob) {
   for (const bool views : {true, false}) {
     SCOPED_TRACE(views ? "views" : "tables");
@@ -472,8 +472,8 @@ TEST_F(ImapMailStorageTest, BodyPartOffsetsPointIntoTheStoredBlob) {
   }
 }
 
-// From a stored blob the message row uses that blob and the link the mail recipient.
-// Without the create flag a missing folder is 1014 (the message row stays).
+// From a stored blob the message row uses that blob and the link the mail recipient. Without the
+// create flag a missing folder is 1014 (the message row stays).
 TEST_F(ImapMailStorageTest, AddFromAStoredBlobAndWithoutCreating) {
   const int64_t user = MakeUser(UserBase(8), "Blob Adder");
   const std::string mail = Mail("<from-blob-1@unit>");
@@ -506,8 +506,8 @@ TEST_F(ImapMailStorageTest, AddFromAStoredBlobAndWithoutCreating) {
   EXPECT_EQ(AddBlob(987654321987, 0, u"FromBlob", true, user), kBlobNoSuchRecord);
 }
 
-// A mail given by path is stored with exactly the file's bytes, read or mapped; an empty,
-// missing, shrinking or unreadable file is refused as no bytes at all are.
+// A mail given by path is stored with exactly the file's bytes, read or mapped; an empty, missing,
+// shrinking or unreadable file is refused as no bytes at all are.
 TEST_F(ImapMailStorageTest, AddByPathStoresTheFileBytesAtAnySize) {
   const int64_t user = MakeUser(UserBase(16), "Path Adder");
   char dir_template[] = "/tmp/imap-path-XXXXXX";
@@ -540,8 +540,8 @@ TEST_F(ImapMailStorageTest, AddByPathStoresTheFileBytesAtAnySize) {
   for (const std::string& path : {write("empty", ""), dir + "/missing", dir}) {
     EXPECT_EQ(AddPath(path, user), no_bytes) << path;
   }
-  // A file cut to half after its size was taken, and a read that fails after
-  // the first piece: no part of the mail is stored.
+  // A file cut to half after its size was taken, and a read that fails after the first piece: no
+  // part of the mail is stored.
   static bool cut;
   const auto reader = [](int fd, void* data, size_t len, off_t offset) -> ssize_t {
     if (offset == 0) {
@@ -564,8 +564,8 @@ TEST_F(ImapMailStorageTest, AddByPathStoresTheFileBytesAtAnySize) {
   std::filesystem::remove_all(dir);
 }
 
-// FindMessage finds a mail only once it is linked. LinkMessagesToFolder links every
-// request or none: a refused (1023) or failed (1001) request takes back the earlier links.
+// FindMessage finds a mail only once it is linked. LinkMessagesToFolder links every request or
+// none: a refused (1023) or failed (1001) request takes back the earlier links.
 TEST_F(ImapMailStorageTest, LinkMessagesToFolderIsAllOrNothing) {
   const int64_t user = MakeUser(UserBase(9), "Linker");
   const std::string mail = Mail("<link-1@unit>");

@@ -24,8 +24,8 @@ constexpr uint64_t kFolderNone = 80404, kFolderNew = 80405;
 
 std::string Id(uint64_t id) { return std::to_string(id); }
 
-// Every test runs in a transaction that is rolled back: its rows exist only
-// inside it. 8-bit SQL text is ISO-8859-1.
+// Every test runs in a transaction that is rolled back: its rows exist only inside it. 8-bit SQL
+// text is ISO-8859-1.
 class UsersTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -76,8 +76,8 @@ TEST_F(UsersTest, LookupByIdAndByCondition) {
 TEST_F(UsersTest, RightsFromEachGrantFormAndTheirUnion) {
   Grant(kFolderUserAndGroup, "80101, NULL, NULL", "IFA_AR_READ", "1");
   Grant(kFolderUserAndGroup, "NULL, 80301, NULL", "IFA_AR_INSERT", "1");
-  // Company-wide LOOKUP; a row naming the company and a user (or a group) is
-  // that user's (group's) grant, not the company's.
+  // Company-wide LOOKUP; a row naming the company and a user (or a group) is that user's (group's)
+  // grant, not the company's.
   Grant(kFolderCompany, "NULL, NULL, 80201", "IFA_AR_LOOKUP", "1");
   Grant(kFolderCompany, "80105, NULL, 80201", "IFA_AR_ADMINISTER", "1");
   Grant(kFolderCompany, "NULL, 80302, 80201", "IFA_AR_POST", "1");
@@ -116,8 +116,8 @@ TEST_F(UsersTest, ANewFolderGrantGivesEveryRight) {
   EXPECT_EQ(AddFolderRightToUser(false, kUser, 0), IMAP::kImapInvalidInput);
 }
 
-// The database refuses a grant on a folder that does not exist; the thread's
-// connection is closed and the next access opens a new one.
+// The database refuses a grant on a folder that does not exist; the thread's connection is closed
+// and the next access opens a new one.
 TEST_F(UsersTest, ADatabaseErrorBecomesOracleError) {
   testing::LogCapture log(kLogWarning);
   EXPECT_EQ(AddFolderRightToUser(true, kUser, 80499), IMAP::kImapOracleError);
