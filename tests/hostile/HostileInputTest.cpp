@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -171,7 +172,8 @@ Outcome Try(const Case &c) {
   EXPECT_LE(messages, 1);
   EXPECT_LE(records, messages);
   if (outcome.code == 0 && links == 1) {
-    EXPECT_TRUE(mstest::ReadFile(NewestBlob(owner)) == mstest::ReadFile(file))
+    // Compared by cmp: a copy of a big mail in this process would count in the next child's RSS.
+    EXPECT_EQ(std::system(("cmp -s '" + NewestBlob(owner) + "' '" + file + "'").c_str()), 0)
         << "the blob differs from the mail";
   }
   fs::remove(file);
