@@ -1,5 +1,5 @@
-// Per-thread connections, transactions, a lost connection and a refused
-// login, on the private store.
+// Per-thread connections, transactions, a lost connection and a refused login, on the private
+// store.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -24,37 +24,37 @@ class BackendPid : public DBTableBase {
 
 int64_t CurrentBackend() {
   DBTable<BackendPid> t;
-  EXPECT_TRUE(t.Select("", ""));
-  EXPECT_TRUE(t.Fetch());
+  EXPECT_TRUE(t.Select("", "") && t.Fetch());
   return IdOf(t.PID);
 }
 
-int64_t FreshId() {
-  std::random_device rd;
-  return 9200000000000000000LL + static_cast<int64_t>(rd() % 100000000u) * 1000;
-}
-
-void InsertCompany(int64_t id, const std::string& name) {
+// A company row of a fresh id; returns the id.
+int64_t InsertCompany(int64_t id = 0) {
+  if (id == 0)
+    id = 9200000000000000000LL + static_cast<int64_t>(std::random_device()() % 100000000u) * 1000;
   DBTable<NoColumnTable> t;
   t.SetTableName("NS_COMPANY", true);
   t.SetValue("COM_COMPANYID", std::to_string(id), true);
-  t.SetValue("COM_NAME", name);
-  ASSERT_TRUE(t.Insert());
+  t.SetValue("COM_NAME", std::string("c"));
+  EXPECT_TRUE(t.Insert());
+  return id;
 }
 
 int64_t CountCompanies(const std::string& where) {
-  DbSimpleAccess t("NV_COMPANY");
-  return t.Count(where);
+  return DbSimpleAccess("NV_COMPANY").Count(where);
+}
+
+size_t MyConnections() {
+  return ConnectionManager::Instance().ConnectionCount(ConnectionManager::CurrentThreadId());
 }
 
 // Runs `f` on a thread of its own, which closes its connections at the end.
 template <class F>
 void OnOtherThread(F f) {
-  std::thread t([&] {
+  std::thread([&] {
     f();
     CloseThreadDatabases();
-  });
-  t.join();
+  }).join();
 }
 
 TEST(Connections, OnePerThreadAndReopenedAfterClose) {
@@ -71,71 +71,67 @@ TEST(Connections, OnePerThreadAndReopenedAfterClose) {
   });
   EXPECT_NE(theirs, mine);
   EXPECT_NE(their_backend, CurrentBackend());
-
-  uint32_t me = ConnectionManager::CurrentThreadId();
-  EXPECT_EQ(ConnectionManager::Instance().ConnectionCount(me), 1u);
+  EXPECT_EQ(MyConnections(), 1u);
   CloseThreadDatabases();
   CloseThreadDatabases();  // harmless twice
-  EXPECT_EQ(ConnectionManager::Instance().ConnectionCount(me), 0u);
+  EXPECT_EQ(MyConnections(), 0u);
   EXPECT_EQ(CODBCDatabase::FindDB("", kProviderDefault), nullptr);
   EXPECT_GT(CurrentBackend(), 0);  // the next access connects anew
-  EXPECT_EQ(ConnectionManager::Instance().ConnectionCount(me), 1u);
+  EXPECT_EQ(MyConnections(), 1u);
 }
 
-// The store closes the thread's connections inside a transaction when a
-// statement fails; the guard must not open a new connection to roll back
-// work that the close already dropped.
+// The store closes the thread's connections inside a transaction when a statement fails; the guard
+// must not open a new connection to roll back work that the close already dropped.
 TEST(Transactions, GuardAfterCloseOpensNoConnection) {
-  int64_t id = FreshId();
-  uint32_t me = ConnectionManager::CurrentThreadId();
+  int64_t id = 0;
   {
     ManualCommit txn;
-    InsertCompany(id, "Dropped by the close");
+    id = InsertCompany();
     CloseThreadDatabases();
-    EXPECT_EQ(ConnectionManager::Instance().ConnectionCount(me), 0u);
+    EXPECT_EQ(MyConnections(), 0u);
   }
-  EXPECT_EQ(ConnectionManager::Instance().ConnectionCount(me), 0u);
+  EXPECT_EQ(MyConnections(), 0u);
   EXPECT_EQ(CountCompanies("COM_COMPANYID = " + std::to_string(id)), 0);
   EXPECT_TRUE(CODBCDatabase::FindDB("", kProviderDefault)->AutoCommit());
 }
 
+// A killed server process fails the statement with the driver's text; after the store's close (its
+// convention after a database error) a new one serves.
 TEST(LostConnection, ReportedThenReopenedAfterClose) {
-  int64_t id = FreshId();
-  int64_t backend = CurrentBackend();
+  const int64_t backend = CurrentBackend();
   ASSERT_GT(backend, 0);
+  int64_t id = 0;
   std::string text;
   {
     ManualCommit txn;
-    InsertCompany(id, "Lost");
+    id = InsertCompany();
     OnOtherThread([&] {
-      DbSimpleAccess killer;
-      killer.ExecuteDirect("SELECT pg_terminate_backend(" + std::to_string(backend) + ", 10000)");
+      DbSimpleAccess().ExecuteDirect("SELECT pg_terminate_backend(" + std::to_string(backend) +
+                                     ", 10000)");
     });
     try {
-      InsertCompany(id + 1, "Never");
+      InsertCompany(id + 1);
       ADD_FAILURE() << "insert on a killed connection succeeded";
     } catch (const DBException& e) {
       text = e.what();
     }
   }  // the guard meets a dead connection: quiet, no exception
-  // The store's convention after a database error.
   CloseThreadDatabases();
   EXPECT_EQ(text.rfind("SQL State: ", 0), 0u) << text;
   EXPECT_NE(text.find("; Native Error: "), std::string::npos) << text;
   EXPECT_NE(text.find(". Query: SQL"), std::string::npos) << text;
-  int64_t again = CurrentBackend();
+  const int64_t again = CurrentBackend();
   EXPECT_GT(again, 0);
   EXPECT_NE(again, backend);
   EXPECT_EQ(CountCompanies("COM_COMPANYID = " + std::to_string(id)), 0);  // never committed
 }
 
 TEST(Login, WrongPasswordIsReportedAndRetried) {
-  std::string good = ConnectionManager::Instance().GetConnectString(
+  const std::string good = ConnectionManager::Instance().GetConnectString(
       ConnectionManager::Instance().GetDefaultProvider());
-  size_t pwd = good.find(";PWD=");
+  const size_t pwd = good.find(";PWD=");
   ASSERT_NE(pwd, std::string::npos);
-  std::string bad = good.substr(0, pwd) + ";PWD=wrong" + good.substr(good.find(';', pwd + 1));
-  uint32_t me = ConnectionManager::CurrentThreadId();
+  const std::string bad = good.substr(0, pwd) + ";PWD=wrong" + good.substr(good.find(';', pwd + 1));
   CloseThreadDatabases();
   for (int attempt = 0; attempt < 2; ++attempt) {  // a failed connect is tried anew
     DbSimpleAccess t("NV_COMPANY");
@@ -144,11 +140,11 @@ TEST(Login, WrongPasswordIsReportedAndRetried) {
       t.Count("");
       FAIL() << "connected with a wrong password";
     } catch (const DBException& e) {
-      std::string text = e.what();
+      const std::string text = e.what();
       EXPECT_EQ(text.rfind("SQL State: ", 0), 0u) << text;
       EXPECT_NE(text.find("password authentication failed"), std::string::npos) << text;
     }
-    EXPECT_EQ(ConnectionManager::Instance().ConnectionCount(me), 0u);
+    EXPECT_EQ(MyConnections(), 0u);
   }
   EXPECT_GE(CountCompanies(""), 1);  // the right string still works
 }

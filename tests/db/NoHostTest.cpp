@@ -1,6 +1,5 @@
-// A configuration without "DatabaseHost": no connection string, and every
-// table access fails with the layer's text. One process, one configuration:
-// the connection manager reads it once.
+// A configuration without "DatabaseHost": no connection string, and every table access fails with
+// the layer's text. One process, one configuration: the connection manager reads it once.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

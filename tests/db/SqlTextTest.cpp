@@ -1,5 +1,5 @@
-// The SQL text the table layer generates, for both providers. Oracle cannot
-// run here, so its statements are compared as text.
+// The SQL text the table layer generates, for both providers. Oracle cannot run here, so its
+// statements are compared as text.
 #include <gtest/gtest.h>
 
 #include "db/DBTable.h"
@@ -48,7 +48,7 @@ TEST(SqlText, SelectCountDeleteOnBothProviders) {
 
 TEST(SqlText, InsertAndUpdateQuoteTruncateAndOrderByColumnName) {
   for (int32_t provider : {kProviderOracle, kProviderPostgres}) {
-    const Dialect& d = DialectFor(provider);
+    const bool oracle = provider == kProviderOracle;
     DBTable<NV_IMAPFOLDER> t;
     t.SetProvider(provider);
     t.SetTableName("NS_IMAPFOLDER", true);
@@ -56,30 +56,26 @@ TEST(SqlText, InsertAndUpdateQuoteTruncateAndOrderByColumnName) {
     t.SetValue("IMF_FOLDERNAME", std::u16string(u"O'Brien's"));
     t.SetLiteral("IMF_IMAPFOLDERID", t.SequenceNextValueSql());
     t.SetLiteral("IMF_IMAPFOLDERID_PARENT", "NULL");
-    std::string seq = provider == kProviderOracle ? "NS_IMAPFOLDER_SEQ.NEXTVAL"
-                                                  : "nextval('NS_IMAPFOLDER_SEQ')";
+    const std::u16string seq =
+        oracle ? u"NS_IMAPFOLDER_SEQ.NEXTVAL" : u"nextval('NS_IMAPFOLDER_SEQ')";
     EXPECT_EQ(t.InsertTextW(),
               u"INSERT INTO NS_IMAPFOLDER (IMF_FOLDERNAME, IMF_IMAPFOLDERID, "
               u"IMF_IMAPFOLDERID_PARENT, USR_USERID) VALUES ('O''Brien''s', " +
-                  std::u16string(seq.begin(), seq.end()) + u", NULL, '17')");
-    std::u16string wseq(seq.begin(), seq.end());
-    EXPECT_EQ(t.UpdateTextW(u"IMF_IMAPFOLDERID = 3"),
-              u"UPDATE NS_IMAPFOLDER SET IMF_FOLDERNAME = 'O''Brien''s', IMF_IMAPFOLDERID = " +
-                  wseq +
-                  u", IMF_IMAPFOLDERID_PARENT = NULL, USR_USERID = '17' WHERE "
-                  u"IMF_IMAPFOLDERID = 3");
+                  seq + u", NULL, '17')");
+    EXPECT_EQ(
+        t.UpdateTextW(u"IMF_IMAPFOLDERID = 3"),
+        u"UPDATE NS_IMAPFOLDER SET IMF_FOLDERNAME = 'O''Brien''s', IMF_IMAPFOLDERID = " + seq +
+            u", IMF_IMAPFOLDERID_PARENT = NULL, USR_USERID = '17' WHERE IMF_IMAPFOLDERID = 3");
 
     DBTable<NV_IMAPMSGINFOLDER> link;
     link.SetProvider(provider);
     link.SetDateValue("MIF_INTERNALDATE", Time("2026/03/04 05:06:07"));
-    link.SetLiteral("MIF_UID", d.FolderUidNextValue(42));
-    std::string date = provider == kProviderOracle
-                           ? "to_date('2026/03/04 05:06:07','yyyy/mm/dd hh24:mi:ss')"
-                           : "to_timestamp('2026/03/04 05:06:07','yyyy/mm/dd hh24:mi:ss')";
-    std::string uid =
-        provider == kProviderOracle ? "IMAPFOLDER_42.NEXTVAL" : "nextval('IMAPFOLDER_42')";
-    EXPECT_EQ(link.InsertText(), "INSERT INTO NV_IMAPMSGINFOLDER (MIF_INTERNALDATE, MIF_UID) "
-                                 "VALUES (" + date + ", " + uid + ")");
+    link.SetLiteral("MIF_UID", DialectFor(provider).FolderUidNextValue(42));
+    EXPECT_EQ(link.InsertText(),
+              std::string("INSERT INTO NV_IMAPMSGINFOLDER (MIF_INTERNALDATE, MIF_UID) VALUES (") +
+                  (oracle ? "to_date" : "to_timestamp") +
+                  "('2026/03/04 05:06:07','yyyy/mm/dd hh24:mi:ss'), " +
+                  (oracle ? "IMAPFOLDER_42.NEXTVAL" : "nextval('IMAPFOLDER_42')") + ")");
   }
 }
 
@@ -89,7 +85,7 @@ TEST(SqlText, ValuesAreCutAtTheirColumnLimits) {
   std::string id400(400, 'a');
   t.SetValue("IMM_MESSAGEID", id400 + "b");  // one byte over: cut
   t.SetValue("IMM_SUBJECT", std::u16string(801, u'\u00e6'));
-  t.SetValue("NOT_A_COLUMN", std::string(1000, 'x'));  // unknown: whole
+  t.SetValue("NOT_A_COLUMN", std::string(1000, 'x'));        // unknown: whole
   t.SetValue("FIS_FILESTORAGEID", std::string("12"), true);  // raw: unquoted
   std::u16string text = t.InsertTextW();
   EXPECT_NE(text.find(u"'" + std::u16string(400, u'a') + u"'"), std::u16string::npos);
@@ -99,17 +95,17 @@ TEST(SqlText, ValuesAreCutAtTheirColumnLimits) {
   EXPECT_NE(text.find(u"'" + std::u16string(1000, u'x') + u"'"), std::u16string::npos);
   EXPECT_NE(text.find(u"VALUES (12, '"), std::u16string::npos);
   t.SetValue("IMM_MESSAGEID", id400);  // exactly the limit: whole
-  EXPECT_NE(t.InsertTextW().find(u"'" + std::u16string(400, u'a') + u"'"),
-            std::u16string::npos);
-
-  // Number columns cut at their buffer too: an id's 64 bytes of text, a
-  // 16-bit column's 2 bytes, a 32-bit one's 4.
+  EXPECT_NE(t.InsertTextW().find(u"'" + std::u16string(400, u'a') + u"'"), std::u16string::npos);
+  // Number columns cut at their buffer too: an id's 64 bytes of text, a 16-bit column's 2 bytes, a
+  // 32-bit one's 4.
   DBTable<NV_IMAPFOLDER> folder;
   folder.SetValue("USR_USERID", std::string(70, '7'));
   folder.SetValue("IMF_INBOX", std::string("123"));
   folder.SetValue("IMF_UID", std::string("123456"));
-  EXPECT_EQ(folder.InsertText(), "INSERT INTO NV_IMAPFOLDER (IMF_INBOX, IMF_UID, USR_USERID) "
-                                 "VALUES ('12', '1234', '" + std::string(64, '7') + "')");
+  EXPECT_EQ(folder.InsertText(),
+            "INSERT INTO NV_IMAPFOLDER (IMF_INBOX, IMF_UID, USR_USERID) "
+            "VALUES ('12', '1234', '" +
+                std::string(64, '7') + "')");
 }
 
 TEST(SqlText, DialectStatements) {

@@ -1,6 +1,6 @@
-// libMailStorage.so exports exactly its two functions: nothing of the static
-// libraries inside may leak out, or a host could bind to our internals.
-// MS_LIBRARY names another copy to look at (the install test's).
+// libMailStorage.so exports exactly its two functions: nothing of the static libraries inside may
+// leak out, or a host could bind to our internals. MS_LIBRARY names another copy to look at (the
+// install test's).
 
 #include <gtest/gtest.h>
 

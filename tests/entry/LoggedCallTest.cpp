@@ -1,6 +1,5 @@
-// The boundary every AddMailToMailStore call runs inside: what the call logs,
-// an exception that comes out of it included, is in the log file by the time
-// the boundary returns.
+// The boundary every AddMailToMailStore call runs inside: what the call logs, an exception that
+// comes out of it included, is in the log file by the time the boundary returns.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,7 +9,6 @@
 #include <functional>
 #include <random>
 #include <stdexcept>
-#include <string>
 
 #include "entry/LoggedCall.h"
 #include "log/Log.h"
@@ -19,18 +17,6 @@ namespace Nauvik {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The lines of the directory's log files without their time stamps
-// ("20260304,070809.004 "), read at once: no waiting.
-std::string LogText(const fs::path& dir) {
-  std::string text;
-  std::error_code ec;
-  for (const auto& file : fs::directory_iterator(dir, ec)) {
-    std::ifstream in(file.path(), std::ios::binary);
-    for (std::string line; std::getline(in, line);) text += line.substr(20) + "\n";
-  }
-  return text;
-}
 
 TEST(LoggedCall, WhatTheCallLogsIsInTheFileWhenItReturns) {
   const fs::path dir =
@@ -53,7 +39,13 @@ TEST(LoggedCall, WhatTheCallLogsIsInTheFileWhenItReturns) {
       return call();
     });
     EXPECT_EQ(code, result);
-    EXPECT_EQ(LogText(dir), "STATUS: " + tid + ": in the call\r\n" + lines);
+    // The lines without their time stamps ("20260304,070809.004 "), read at once: no waiting.
+    std::string text;
+    for (const auto& file : fs::directory_iterator(dir)) {
+      std::ifstream in(file.path(), std::ios::binary);
+      for (std::string line; std::getline(in, line);) text += line.substr(20) + "\n";
+    }
+    EXPECT_EQ(text, "STATUS: " + tid + ": in the call\r\n" + lines);
   }
   fs::remove_all(dir);
 }

@@ -1,11 +1,8 @@
-// Hostile input through the real libMailStorage.so (dlopen), on a store of
-// the test's own. Every call runs in a child process of its own, so that a
-// crash or a hang shows as that case's failure and the remaining cases still
-// run. For each input: a clear result code, a child that ended normally, and
-// a store in which nothing but the call's own rows changed; a stored mail
-// must come back byte for byte from its blob file.
+// Hostile input through the real libMailStorage.so (dlopen), on a store of the test's own, each
+// call in a child process of its own: a crash or a hang is that case's failure. For each input: a
+// clear result code, a child that ended normally, nothing changed but the call's own rows, and a
+// stored mail byte for byte in its blob file.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -13,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -28,8 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-// The hostile calls go to user 501; user 502 has mail of its own that must
-// stay exactly as it is.
+// The hostile calls go to user 501; user 502 has mail of its own that must stay exactly as it is.
 constexpr const char *kUser = "501";
 constexpr const char *kBystander = "502";
 constexpr int32_t kNoCode = -1;
@@ -37,8 +34,8 @@ constexpr int32_t kNoCode = -1;
 mstest::PrivateStore *g_store = nullptr;
 fs::path g_dir;  // mail files of the cases; removed at the end
 
-const auto *const kEnvironment = ::testing::AddGlobalTestEnvironment(
-    new mstest::StoreEnvironment<mstest::PrivateStore>(
+const auto *const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new mstest::StoreEnvironment<mstest::PrivateStore>(
         "hostile", &g_store,
         [] {
           g_dir = fs::path(g_store->Blobs()).parent_path() / "mails";
@@ -55,16 +52,15 @@ struct Outcome {
   long max_rss_kb = 0;
 };
 
-// One AddMailToMailStore call (and CloseDatabase) in a child process. The
-// parent never calls the library itself: a child must not inherit an open
-// connection. A child still running after five minutes ends by its alarm.
+// One AddMailToMailStore call (and CloseDatabase) in a child process. The parent never calls the
+// library itself: a child must not inherit an open connection. A child still running after five
+// minutes ends by its alarm.
 Outcome CallInChild(const std::string &file, const std::string &folder, const std::string &user,
                     const std::string &company) {
   int fds[2];
   if (pipe(fds) != 0) return {kNoCode, "no pipe", 0};
   const pid_t pid = fork();
   if (pid == 0) {
-    close(fds[0]);
     alarm(300);
     const int32_t code =
         mstest::Library::Get().add(file.c_str(), folder.c_str(), user.c_str(), company.c_str(),
@@ -77,9 +73,8 @@ Outcome CallInChild(const std::string &file, const std::string &folder, const st
   int status = 0;
   rusage usage{};
   wait4(pid, &status, 0, &usage);
-  if (read(fds[0], &outcome.code, sizeof outcome.code) != sizeof outcome.code) {
+  if (read(fds[0], &outcome.code, sizeof outcome.code) != sizeof outcome.code)
     outcome.code = kNoCode;
-  }
   close(fds[0]);
   if (WIFSIGNALED(status)) {
     outcome.end = "killed by signal " + std::to_string(WTERMSIG(status));
@@ -90,9 +85,9 @@ Outcome CallInChild(const std::string &file, const std::string &folder, const st
   return outcome;
 }
 
-// Every row of the store that a call may not change, one text per row, and
-// the rows it may add, by kind. Folders, links, subscriptions and rights
-// carry their owner, so that new ones can be told apart.
+// Every row of the store that a call may not change, one text per row, and the rows it may add, by
+// kind. Folders, links, subscriptions and rights carry their owner, so that new ones can be told
+// apart.
 std::set<std::string> Snapshot() {
   const std::vector<std::string> rows = g_store->Rows(
       "SELECT 'folder|' || USR_USERID || '|' || IMF_IMAPFOLDERID || '|' || "
@@ -118,25 +113,6 @@ std::set<std::string> Snapshot() {
   return std::set<std::string>(rows.begin(), rows.end());
 }
 
-std::string Kind(const std::string &row) { return row.substr(0, row.find('|')); }
-std::string Owner(const std::string &row) {
-  const size_t from = row.find('|') + 1;
-  return row.substr(from, row.find('|', from) - from);
-}
-
-bool SameFile(const std::string &a, const std::string &b) {
-  std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
-  std::vector<char> bx(1 << 20), by(1 << 20);
-  while (x && y) {
-    x.read(bx.data(), static_cast<std::streamsize>(bx.size()));
-    y.read(by.data(), static_cast<std::streamsize>(by.size()));
-    if (x.gcount() != y.gcount() || !std::equal(bx.begin(), bx.begin() + x.gcount(), by.begin())) {
-      return false;
-    }
-  }
-  return x.eof() && y.eof();
-}
-
 // The blob file of the newest link of a user.
 std::string NewestBlob(const std::string &user) {
   std::string path = g_store->Sql(
@@ -159,15 +135,14 @@ struct Case {
   std::set<int32_t> codes = {0};  // the clear results this input may get
 };
 
-// Runs one case and checks everything but the store's contents specific to
-// the case; returns what it saw. The mail file is removed afterwards.
+// Runs one case and checks everything but the store's contents specific to the case; returns what
+// it saw. The mail file is removed afterwards.
 Outcome Try(const Case &c) {
   SCOPED_TRACE(c.name);
   const std::string file = (g_dir / "case.eml").string();
-  {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    c.write(out);
-  }
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  c.write(out);
+  out.close();
   const std::set<std::string> before = Snapshot();
   const Outcome outcome = CallInChild(file, c.folder, c.user, c.company);
   const std::set<std::string> after = Snapshot();
@@ -181,22 +156,25 @@ Outcome Try(const Case &c) {
   int links = 0, messages = 0, records = 0;
   for (const std::string &row : after) {
     if (before.contains(row)) continue;
-    const std::string kind = Kind(row);
+    const std::vector<std::string> fields = mstest::Split(row, '|');  // kind, owner, ...
+    const std::string &kind = fields[0];
     links += kind == "link";
     messages += kind == "message";
     records += kind == "record" && row.ends_with("|live");
     if (kind == "folder" || kind == "link" || kind == "subscription" || kind == "right") {
-      EXPECT_EQ(Owner(row), owner) << "new row of another user: " << row;
+      EXPECT_EQ(fields[1], owner) << "new row of another user: " << row;
     }
   }
-  // A stored mail is linked once; a refused one is linked nowhere. A message
-  // may outlive a refusal after it was stored (the store keeps it when the
-  // folder step fails), but never a live blob record without its message.
+  // A stored mail is linked once; a refused one is linked nowhere. A message may outlive a refusal
+  // after it was stored (the store keeps it when the folder step fails), but never a live blob
+  // record without its message.
   EXPECT_EQ(links, outcome.code == 0 ? 1 : 0);
   EXPECT_LE(messages, 1);
   EXPECT_LE(records, messages);
   if (outcome.code == 0 && links == 1) {
-    EXPECT_TRUE(SameFile(NewestBlob(owner), file)) << "the blob differs from the mail";
+    // Compared by cmp: a copy of a big mail in this process would count in the next child's RSS.
+    EXPECT_EQ(std::system(("cmp -s '" + NewestBlob(owner) + "' '" + file + "'").c_str()), 0)
+        << "the blob differs from the mail";
   }
   fs::remove(file);
   std::printf("[ outcome  ] %-40s result %d, max RSS %ld MB%s%s\n", c.name.c_str(), outcome.code,
@@ -204,9 +182,8 @@ Outcome Try(const Case &c) {
   return outcome;
 }
 
-// A plain mail around the given header lines and body, with a Message-ID of
-// its own unless the headers bring one (mails without one and of the same
-// size count as the same mail).
+// A plain mail around the given header lines and body, with a Message-ID of its own unless the
+// headers bring one (mails without one and of the same size count as the same mail).
 std::function<void(std::ofstream &)> Mail(const std::string &headers, const std::string &body) {
   static int counter = 0;
   const std::string id = headers.find("Message-ID:") == std::string::npos
@@ -228,15 +205,8 @@ std::function<void(std::ofstream &)> Bytes(const std::string &bytes) {
   return [=](std::ofstream &out) { out << bytes; };
 }
 
-std::string EveryByte() {
-  std::string bytes;
-  for (int b = 0; b < 256; ++b) bytes += static_cast<char>(b);
-  return bytes;
-}
-
 std::string Repeat(const std::string &piece, size_t times) {
   std::string out;
-  out.reserve(piece.size() * times);
   for (size_t i = 0; i < times; ++i) out += piece;
   return out;
 }
@@ -256,7 +226,8 @@ TEST(HostileInput, MailShapes) {
                    std::to_string(i + 1) + "\r\n\r\n";
   }
   for (int i = 2000; i-- > 0;) nested_close += "--b" + std::to_string(i) + "--\r\n";
-  const std::string eight_bit = EveryByte();
+  std::string eight_bit;
+  for (int b = 0; b < 256; ++b) eight_bit += static_cast<char>(b);
   const std::vector<Case> cases = {
       Shape("0 bytes", Bytes(""), {1023}),
       Shape("1 byte", Bytes("x")),
@@ -301,19 +272,17 @@ TEST(HostileInput, TwoHundredMegabyteMail) {
     for (size_t written = 0; written < kSize; written += line.size()) out << line;
   });
   const Outcome outcome = Try(big);
-  // The mail is mapped, not copied: its size and a little more in memory;
-  // the address sanitizer's shadow and quarantine take up to its size again.
+  // The mail is mapped, not copied: its size and a little more in memory; the address sanitizer's
+  // shadow and quarantine take up to its size again.
 #ifdef __SANITIZE_ADDRESS__
   constexpr size_t kSlack = kSize;
 #else
   constexpr size_t kSlack = 100u << 20;
 #endif
   EXPECT_LT(outcome.max_rss_kb, static_cast<long>((kSize + kSlack) / 1024)) << "max RSS in KB";
-
-  // 12 million fields of one character each, 48 MB: each field costs a few
-  // bytes of its own, not ten times its size (at 40 bytes a field they took
-  // 1.3 GB). The mail, and 8 bytes a field for each of the header's readers
-  // that a call keeps at once (three: 350 MB).
+  // 12 million fields of one character each, 48 MB: each field costs a few bytes of its own, not
+  // ten times its size (at 40 bytes a field they took 1.3 GB). The mail, and 8 bytes a field for
+  // each of the header's readers that a call keeps at once (three: 350 MB).
   constexpr size_t kFields = 12u << 20;
   const Case tiny = Shape("12 million one-character header fields", [](std::ofstream &out) {
     out << "From: a@example.invalid\r\nMessage-ID: <tiny-fields@hostile>\r\n";
@@ -342,8 +311,8 @@ TEST(HostileInput, MessageIdsMadeToBreakSqlText) {
         "SELECT IMM_MESSAGEID FROM NS_IMAPMESSAGE ORDER BY "
         "IMM_IMAPMESSAGEID DESC LIMIT 1");
     EXPECT_EQ(stored, id.substr(0, 95)) << label;
-    // The same mail again is recognised as stored (its text as its own
-    // pattern matches itself) unless the text was cut.
+    // The same mail again is recognised as stored (its text as its own pattern matches itself)
+    // unless the text was cut.
     const int64_t count = g_store->Int("SELECT COUNT(*) FROM NS_IMAPMESSAGE");
     Try(Shape(label + " again", c.write));
     EXPECT_EQ(g_store->Int("SELECT COUNT(*) FROM NS_IMAPMESSAGE"), count + (id.size() > 95))
@@ -372,22 +341,6 @@ TEST(HostileInput, FolderNames) {
     }
     Try(Case{"folder \"" + label + "\"", Mail(plain_mail, "body\r\n"), folder, kUser, kUser,
              codes});
-  }
-}
-
-// A folder name longer than its column (100 UTF-16 units) is cut when the
-// folder is made; the next mail for the same name, at any level of the path,
-// must find that folder rather than make it again (the unique folder index
-// refused that with 1001).
-TEST(HostileInput, LongFolderNameTwice) {
-  const std::string g300(300, 'g');
-  for (const std::string &folder : {"INBOX." + g300, "INBOX." + g300 + ".below",
-                                    "INBOX.deep." + g300 + "." + g300}) {
-    for (const char *which : {"first", "again"}) {
-      Try(Case{std::string(which) + " into " + std::to_string(folder.size()) + " characters",
-               Mail("Subject: folder\r\n", std::string(which) + "\r\n"), folder, kUser, kUser,
-               {0}});
-    }
   }
 }
 

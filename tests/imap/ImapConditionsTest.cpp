@@ -1,5 +1,5 @@
-// The store's WHERE texts: PostgreSQL, whose LIKE treats "\" as its escape, gets every "\"
-// doubled so the pattern matches what Oracle's does. Mail text never leaves its literal.
+// The store's WHERE texts: PostgreSQL, whose LIKE treats "\" as its escape, gets every "\" doubled
+// so the pattern matches what Oracle's does. Mail text never leaves its literal.
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 // ImapMailStorage on the private store. Each test owns the user ids 7300000 + 100 * n.
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -37,14 +37,21 @@ void Exec(const std::string& sql) { DbSimpleAccess().ExecuteDirect(sql); }
 int64_t Count(const std::string& table, const std::string& where) {
   return DbSimpleAccess(table).Count(where);
 }
+// A grant row: the columns after the key, and the SELECT list that fills them.
+void Grant(const std::string& columns, const std::string& values) {
+  Exec("INSERT INTO NS_IMAPFOLDERACCESS (IFA_IMAPFOLDERACCESSID, " + columns +
+       ") SELECT nextval('NS_IMAPFOLDERACCESS_SEQ'), " + values);
+}
 
 // A user row, by default with its own company (the shared namespace names the owner).
 int64_t MakeUser(int64_t id, const std::string& name, int64_t company = 0) {
   company = company == 0 ? id : company;
   Exec(Q("INSERT INTO NS_COMPANY (COM_COMPANYID, COM_NAME) VALUES (?, 'c') ON CONFLICT DO NOTHING",
          {company}));
-  const std::string values = Q("(?, ?, 0, '", {id, company}) + name + "')";
-  Exec("INSERT INTO NS_USER (USR_USERID, COM_COMPANYID, USR_ROWSTATUS, USR_NAME) VALUES " + values);
+  Exec(Q("INSERT INTO NS_USER (USR_USERID, COM_COMPANYID, USR_ROWSTATUS, USR_NAME) VALUES (?, ?, "
+         "0, '",
+         {id, company}) +
+       name + "')");
   return id;
 }
 
@@ -84,7 +91,15 @@ class ImapMailStorageTest : public ::testing::Test {
         << store_.GetLastExceptionText();
     return link;
   }
-
+  int32_t AddBlob(int64_t blob, int64_t recipient, const std::u16string& folder, bool create,
+                  int64_t user) {
+    return store_.AddMessageToFolder(blob, recipient, folder, create, user, user, kFlagRecent,
+                                     KAVRO::NTime());
+  }
+  int32_t AddPath(const std::string& path, int64_t user) {
+    return store_.AddMessageToFolder(path, u"ByPath", true, user, user, kFlagRecent,
+                                     KAVRO::NTime());
+  }
   int64_t FolderId(const std::u16string& name, int64_t user) {
     ImapFolder folder;
     EXPECT_EQ(store_.GetImapFolder(name, user, user, &folder), kImapOk) << ConvertFromUnicode(name);
@@ -93,8 +108,8 @@ class ImapMailStorageTest : public ::testing::Test {
   ImapMailStorage store_;
 };
 
-// New folder ids carry the vessel id; "inbox" at the top is the inbox, and
-// creating an existing folder returns it with 1016.
+// New folder ids carry the vessel id; "inbox" at the top is the inbox, and creating an existing
+// folder returns it with 1016.
 TEST_F(ImapMailStorageTest, CreateFolderAndItsAncestors) {
   const int64_t user = MakeUser(UserBase(1), "Creator");
   const ImapFolder leaf = Create(u"inbox.a.b", user);
@@ -108,9 +123,8 @@ TEST_F(ImapMailStorageTest, CreateFolderAndItsAncestors) {
   EXPECT_EQ(store_.CreateImapFolder(u"x", user, 0, &again), kImapInvalidInput);
 }
 
-// Other users' folders appear under "#Shared.<owner name> (<id>)" when a
-// grant with the lookup right names the user, one of the user's groups or
-// the user's whole company; dots in the owner's name become "_" there only.
+// Other users' folders appear under "#Shared.<owner name> (<id>)" when a lookup grant names the
+// user, a group of the user or the company; dots in the name become "_".
 TEST_F(ImapMailStorageTest, SharedNamespace) {
   const int64_t owner = MakeUser(UserBase(2), "J. Smith");
   const int64_t reader = MakeUser(UserBase(2) + 1, "Reader");
@@ -118,40 +132,38 @@ TEST_F(ImapMailStorageTest, SharedNamespace) {
   Create(u"INBOX", owner);
   const ImapFolder projects = Create(u"INBOX.Pro.jects", owner);  // "jects" under "Pro"
   const ImapFolder sent = Create(u"Sent", owner);
-  const std::string grant =
-      "INSERT INTO NS_IMAPFOLDERACCESS (IFA_IMAPFOLDERACCESSID, IMF_IMAPFOLDERID, USR_USERID, "
-      "USG_USERGROUPID, COM_COMPANYID, IFA_AR_LOOKUP) SELECT nextval('NS_IMAPFOLDERACCESS_SEQ'), ";
+  const std::string who =
+      "IMF_IMAPFOLDERID, USR_USERID, USG_USERGROUPID, COM_COMPANYID, "
+      "IFA_AR_LOOKUP";
   // "jects" to the reader, "Sent" to a group of the reader (group id = owner id).
-  Exec(Q(grant + "?, ?, NULL, NULL, 1", {projects.folder_id, reader}));
-  Exec(Q(grant + "?, NULL, ?, NULL, 1", {sent.folder_id, owner}));
+  Grant(who, Q("?, ?, NULL, NULL, 1", {projects.folder_id, reader}));
+  Grant(who, Q("?, NULL, ?, NULL, 1", {sent.folder_id, owner}));
   Exec(Q("INSERT INTO NS_USERGROUPMEMBER (USG_USERGROUPID, USR_USERID) VALUES (?, ?)",
          {owner, reader}));
-  const std::u16string prefix = u"#Shared.J_ Smith (" + ConvertToUnicode(to_string(owner)) + u").";
+  const std::u16string id = ConvertToUnicode(to_string(owner));
+  const std::u16string prefix = u"#Shared.J_ Smith (" + id + u").";
   // "jects" is shared without its parent: it starts its own tree.
   EXPECT_EQ(List(reader, reader), (Names{prefix + u"Sent", prefix + u"jects"}));
-
   // With the inbox and "Pro" shared to the whole company, the full path shows.
-  Exec(Q(grant + "IMF_IMAPFOLDERID, NULL, NULL, ?, 1 FROM NS_IMAPFOLDER WHERE USR_USERID = ? AND "
-                 "(IMF_INBOX = 1 OR IMF_FOLDERNAME = 'Pro')",
-         {reader, owner}));
+  Grant(who, Q("IMF_IMAPFOLDERID, NULL, NULL, ?, 1 FROM NS_IMAPFOLDER WHERE USR_USERID = ? AND "
+               "(IMF_INBOX = 1 OR IMF_FOLDERNAME = 'Pro')",
+               {reader, owner}));
   EXPECT_EQ(List(reader, reader), (Names{prefix + u"INBOX", prefix + u"INBOX.Pro",
                                          prefix + u"INBOX.Pro.jects", prefix + u"Sent"}));
   ImapFolder found;
-  EXPECT_EQ(store_.GetImapFolder(
-                u"#shared.j_ smith (" + ConvertToUnicode(to_string(owner)) + u").inbox.pro", reader,
-                reader, &found),
-            kImapOk);
+  EXPECT_EQ(
+      store_.GetImapFolder(u"#shared.j_ smith (" + id + u").inbox.pro", reader, reader, &found),
+      kImapOk);
   EXPECT_EQ(found.owner, owner);
-
-  // A company grant reaches every user of the company; a group grant only
-  // the members; base tables list no shared folders at all.
+  // A company grant reaches every user of the company; a group grant only the members; base tables
+  // list no shared folders at all.
   EXPECT_EQ(List(colleague, reader).size(), 2u);
   store_.SetUseViews(false);
   EXPECT_TRUE(List(reader, reader).empty());
 }
 
-// Two folders naming each other as parent are listed with a marked name and
-// cannot be selected; a parent that is not the user's fails the listing.
+// Folders naming each other as parent are listed marked, not selectable; a parent of another user
+// fails the listing.
 TEST_F(ImapMailStorageTest, BrokenHierarchies) {
   const int64_t user = MakeUser(UserBase(3), "Loops");
   const int64_t a = Create(u"A", user).folder_id, b = Create(u"B", user).folder_id;
@@ -171,18 +183,14 @@ TEST_F(ImapMailStorageTest, BrokenHierarchies) {
   EXPECT_EQ(store_.GetAllFoldersForUser(user, user, &list), kImapFolderParentNotFound);
 }
 
-// Rename needs the delete right on the folder, delete the delete right and,
-// to take its messages out, the delete-message right; a refused delete
-// leaves the folder and its links as they were. No folder moves below
-// another user's folder.
+// Rename and delete need the delete right, delete the delete-message right too; a refused delete
+// leaves folder and links as they were. No folder moves below another user's.
 TEST_F(ImapMailStorageTest, RenameAndDelete) {
   const int64_t user = MakeUser(UserBase(4), "Renamer");
   const int64_t neighbour = MakeUser(UserBase(4) + 1, "Neighbour");
   Create(u"Theirs", neighbour);
-  Exec(Q("INSERT INTO NS_IMAPFOLDERACCESS (IFA_IMAPFOLDERACCESSID, IMF_IMAPFOLDERID, USR_USERID, "
-         "IFA_AR_LOOKUP, IFA_AR_INSERT, IFA_AR_CREATE) VALUES "
-         "(nextval('NS_IMAPFOLDERACCESS_SEQ'), ?, ?, 1, 1, 1)",
-         {FolderId(u"Theirs", neighbour), user}));
+  Grant("IMF_IMAPFOLDERID, USR_USERID, IFA_AR_LOOKUP, IFA_AR_INSERT, IFA_AR_CREATE",
+        Q("?, ?, 1, 1, 1", {FolderId(u"Theirs", neighbour), user}));
   const std::u16string theirs =
       u"#Shared.Neighbour (" + ConvertToUnicode(to_string(neighbour)) + u").Theirs";
   Create(u"Work.Old", user);
@@ -193,52 +201,48 @@ TEST_F(ImapMailStorageTest, RenameAndDelete) {
   ASSERT_EQ(store_.GetAllSubfoldersForUser(user, user, u"work", &subfolders), kImapOk);
   EXPECT_EQ(FullNames(subfolders), (Names{u"Work.Old", u"Work2"}));
   auto set_right = [&](const char* column, int value, int64_t folder) {
-    Exec("UPDATE NS_IMAPFOLDERACCESS SET " + std::string(column) + " = " + to_string(value) +
-         Q(" WHERE IMF_IMAPFOLDERID = ?", {folder}));
-  };
-  using Op = std::function<int32_t()>;
-  auto rename = [&](std::u16string from, std::u16string to) -> Op {
-    return [=, this] { return store_.RenameImapFolder(from, to, user, user); };
-  };
-  auto remove = [&](std::u16string name, int64_t who) -> Op {
-    return [=, this] { return store_.DeleteImapFolder(name, who, user); };
+    Exec(std::string("UPDATE NS_IMAPFOLDERACCESS SET ") + column +
+         Q(" = ? WHERE IMF_IMAPFOLDERID = ?", {value, folder}));
   };
   set_right("IFA_AR_DELETE_MBOX", 0, kept);
   set_right("IFA_AR_DELETE_MESSAGE", 0, leaf);
-  const std::tuple<const char*, Op, int32_t> steps[] = {
-      {"rename below itself", rename(u"Work", u"work.Below"), kImapFolderParentNotFound},
-      {"rename onto a folder", rename(u"Work", u"Work2"), kImapFolderAlreadyExists},
-      {"rename a missing folder", rename(u"Missing", u"Elsewhere"), kImapFolderNotFound},
-      {"rename creating parents", rename(u"Work.Old", u"Archive.2020.Old"), kImapOk},
-      {"rename to the top level", rename(u"Archive.2020.Old", u"Old"), kImapOk},
-      {"rename without the delete right", rename(u"Kept", u"Moved"), kImapAccessDenied},
-      {"delete without the delete right", remove(u"Kept", user), kImapAccessDenied},
-      {"delete without the delete-message right", remove(u"Kept.Leaf", user), kImapAccessDenied},
-      {"delete without a name", remove(u"", user), kImapInvalidInput},
-      {"delete without a user", remove(u"Kept.Leaf", 0), kImapInvalidInput},
-      {"rename below another user's folder", rename(u"Kept.Leaf", theirs + u".Leaf"),
+  // {what, the name, for a rename the new name (else a delete by `who`), who, result}
+  const std::tuple<const char*, std::u16string, std::u16string, int64_t, int32_t> steps[] = {
+      {"rename below itself", u"Work", u"work.Below", user, kImapFolderParentNotFound},
+      {"rename onto a folder", u"Work", u"Work2", user, kImapFolderAlreadyExists},
+      {"rename a missing folder", u"Missing", u"Elsewhere", user, kImapFolderNotFound},
+      {"rename creating parents", u"Work.Old", u"Archive.2020.Old", user, kImapOk},
+      {"rename to the top level", u"Archive.2020.Old", u"Old", user, kImapOk},
+      {"rename without the delete right", u"Kept", u"Moved", user, kImapAccessDenied},
+      {"delete without the delete right", u"Kept", u"", user, kImapAccessDenied},
+      {"delete without the delete-message right", u"Kept.Leaf", u"", user, kImapAccessDenied},
+      {"delete without a name", u"", u"", user, kImapInvalidInput},
+      {"delete without a user", u"Kept.Leaf", u"", 0, kImapInvalidInput},
+      {"rename below another user's folder", u"Kept.Leaf", theirs + u".Leaf", user,
        kImapCannotCreateInOthersFolder},
   };
-  for (const auto& [what, op, code] : steps) EXPECT_EQ(op(), code) << what;
+  for (const auto& [what, name, to, who, code] : steps) {
+    EXPECT_EQ(to.empty() ? store_.DeleteImapFolder(name, who, user)
+                         : store_.RenameImapFolder(name, to, user, user),
+              code)
+        << what;
+  }
   set_right("IFA_AR_DELETE_MBOX", 1, kept);
   set_right("IFA_AR_DELETE_MESSAGE", 0, kept);
   EXPECT_EQ(store_.DeleteImapFolder(u"Kept", user, user), kImapAccessDenied);
   EXPECT_EQ(List(user, user), (Names{theirs, u"Archive", u"Archive.2020", u"Kept", u"Kept.Leaf",
                                      u"Old", u"Work", u"Work2"}));
-  EXPECT_EQ(Count("NS_IMAPFOLDER", Q("IMF_NOSELECT = 0 AND IMF_IMAPFOLDERID IN (?, ?)",
-                                     {kept, leaf})),
-            2);
-  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", Q("IMF_IMAPFOLDERID IN (?, ?)", {kept, leaf})), 2);
-
+  const std::string both = Q("IMF_IMAPFOLDERID IN (?, ?)", {kept, leaf});
+  EXPECT_EQ(Count("NS_IMAPFOLDER", "IMF_NOSELECT = 0 AND " + both), 2);
+  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", both), 2);
   // A folder with subfolders stays as a non-selectable container.
   const int64_t archive = Add("<rename-1@unit>", u"Archive", user).folder_id;
   EXPECT_EQ(store_.DeleteImapFolder(u"Archive", user, user), kImapOk);
   EXPECT_EQ(Count("NS_IMAPFOLDER", Q("IMF_NOSELECT = 1 AND IMF_IMAPFOLDERID = ?", {archive})), 1);
   EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", Q("IMF_IMAPFOLDERID = ?", {archive})), 0);
   EXPECT_EQ(store_.DeleteImapFolder(u"Archive", user, user), kImapFolderNotSelectable);
-
-  // A leaf goes with its sequence, its links, and the message with its blob
-  // when no other link is left.
+  // A leaf goes with its sequence, its links, and the message with its blob when no other link is
+  // left.
   const int64_t work2 = Add("<rename-2@unit>", u"Work2", user).folder_id;
   DBTable<NV_IMAPMESSAGE> message;
   ASSERT_TRUE(message.Select("IMM_MESSAGEID = '<rename-2@unit>'", "") && message.Fetch());
@@ -247,10 +251,10 @@ TEST_F(ImapMailStorageTest, RenameAndDelete) {
   EXPECT_EQ(Count("NS_IMAPFOLDER", Q("IMF_IMAPFOLDERID = ?", {work2})), 0);
   EXPECT_EQ(Count("pg_class", Q("relkind = 'S' AND relname = 'imapfolder_?'", {work2})), 0);
   EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = '<rename-2@unit>'"), 0);
-  EXPECT_EQ(
-      Count("NS_FILESTORAGE",
-            Q("FIS_DELETEDBY = 11 AND FIS_LOCATION IS NULL AND FIS_FILESTORAGEID = ?", {blob})),
-      1);
+  EXPECT_EQ(Count("NS_FILESTORAGE", Q("FIS_DELETEDBY = 11 AND FIS_LOCATION IS NULL AND "
+                                      "FIS_FILESTORAGEID = ?",
+                                      {blob})),
+            1);
   EXPECT_EQ(store_.DeleteImapFolder(u"Work2", user, user), kImapFolderNotFound);
 }
 
@@ -282,25 +286,27 @@ TEST_F(ImapMailStorageTest, Subscriptions) {
   EXPECT_EQ(Count("NS_IMAPSUBSCRIPTION", Q("USR_USERID = ?", {user})), 2);
 }
 
-// SetFlags touches only the columns it is asked to; CopyMessage links the
-// same message into another folder with the next UID there, its flags and
-// its internal date.
+// SetFlags touches only the columns it is asked to; CopyMessage links the message into another
+// folder with the next UID there, its flags and its internal date.
 TEST_F(ImapMailStorageTest, FlagsDatesAndCopies) {
   const int64_t user = MakeUser(UserBase(6), "Flagger");
   const LinkResult link =
       Add("<flags-1@unit>", u"Flags", user, kFlagRecent | kFlagSeen | kFlagFlagged);
   ASSERT_EQ(link.uid, 1u);
-  const std::string flags =
-      Q("MIF_IMAPMSGINFOLDERID = ? AND CONCAT(MIF_ANSWERED, MIF_FLAGGED, "
-        "MIF_DELETED, MIF_SEEN, MIF_DRAFT, MIF_RECENT) = ",
-        {link.link_id});
-  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", flags + "'010101'"), 1);
+  const auto flags = [&](const char* answered_flagged_deleted_seen_draft_recent) {
+    return Count("NS_IMAPMSGINFOLDER",
+                 Q("MIF_IMAPMSGINFOLDERID = ? AND CONCAT(MIF_ANSWERED, MIF_FLAGGED, MIF_DELETED, "
+                   "MIF_SEEN, MIF_DRAFT, MIF_RECENT) = '",
+                   {link.link_id}) +
+                     answered_flagged_deleted_seen_draft_recent + "'");
+  };
+  EXPECT_EQ(flags("010101"), 1);
   EXPECT_EQ(store_.SetFlags(link.link_id, kFlagFlagged, false, false, false, false, true), kImapOk);
-  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", flags + "'010001'"), 1);
+  EXPECT_EQ(flags("010001"), 1);
   EXPECT_EQ(store_.SetFlags(link.link_id, kFlagAnswered | kFlagDeleted | kFlagDraft, true, true,
                             true, true, false),
             kImapOk);
-  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", flags + "'101011'"), 1);
+  EXPECT_EQ(flags("101011"), 1);
   EXPECT_EQ(store_.SetFlags(987654321, 0, true, false, false, false, false), kImapMailNotFound);
 
   KAVRO::NTime date;
@@ -327,15 +333,17 @@ TEST_F(ImapMailStorageTest, FlagsDatesAndCopies) {
   EXPECT_EQ(store_.CopyMessage(link.link_id, u"Target", user, user), kImapOk);
   EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", copies + " AND MRP_MAILRECIPIENTID = 4711 AND MIF_UID = 3"),
             1);
-
-  // Deleting the last link of a message removes the message.
-  EXPECT_EQ(store_.DeleteMessage(link.link_id), kImapOk);
-  EXPECT_EQ(store_.DeleteMessage(link.link_id), kImapMailNotFound);
-  EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = '<flags-1@unit>'"), 1);  // the copy stays
+  // A message stays while another link is left; its last link takes it along.
+  store_.SetUseViews(true);
+  const int64_t second = Add("<flags-3@unit>", u"Target", user).link_id;
+  EXPECT_EQ(store_.DeleteMessage(Add("<flags-3@unit>", u"Flags", user).link_id), kImapOk);
+  EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = '<flags-3@unit>'"), 1);
+  EXPECT_EQ(store_.DeleteMessage(second), kImapOk);
+  EXPECT_EQ(store_.DeleteMessage(second), kImapMailNotFound);
+  EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = '<flags-3@unit>'"), 0);
 }
 
-// The blob wrappers: the views' creator ids, a blob a message row still uses
-// is kept (1006), and nothing is removed on base tables.
+// The blob wrappers: the views' creator ids; a blob in use is kept (1006), none on base tables.
 TEST_F(ImapMailStorageTest, BlobWrappers) {
   const std::string bytes = "blob wrapper bytes\r\n";
   MessageReference blob;
@@ -350,8 +358,10 @@ TEST_F(ImapMailStorageTest, BlobWrappers) {
 
   EXPECT_EQ(DeleteBlob(false, id), kImapOk);
   EXPECT_EQ(Count("NS_FILESTORAGE", live), 1);
-  Exec("INSERT INTO NS_IMAPMESSAGE (IMM_IMAPMESSAGEID, FIS_FILESTORAGEID) SELECT nextval(" +
-       std::string("'NS_IMAPMESSAGE_SEQ'), ") + to_string(id));
+  Exec(
+      Q("INSERT INTO NS_IMAPMESSAGE (IMM_IMAPMESSAGEID, FIS_FILESTORAGEID) SELECT "
+        "nextval('NS_IMAPMESSAGE_SEQ'), ?",
+        {id}));
   EXPECT_EQ(DeleteBlob(true, id), kImapMailAlreadyExists);
   EXPECT_EQ(Count("NS_FILESTORAGE", live), 1);
   Exec(Q("DELETE FROM NS_IMAPMESSAGE WHERE FIS_FILESTORAGEID = ?", {id}));
@@ -360,10 +370,8 @@ TEST_F(ImapMailStorageTest, BlobWrappers) {
   EXPECT_NE(GetBlob(id, true, &mapping), 0);
 }
 
-// InsertMessage stores a mail once: the message id carries the vessel id,
-// the same Message-ID and size find the stored copy (no new row, no new
-// blob), a copy whose blob file is gone is stored again, and a given file
-// storage id is used instead of a new blob.
+// InsertMessage stores a mail once: the same Message-ID and size find the stored copy, a copy whose
+// blob file is gone is stored again, a given file storage id is used as it is.
 TEST_F(ImapMailStorageTest, InsertMessageStoresOnce) {
   // A size no other test uses, so that the blob count sees only this test's.
   const auto blobs = [] { return Count("NS_FILESTORAGE", "FIS_SIZE = 1061"); };
@@ -388,7 +396,6 @@ TEST_F(ImapMailStorageTest, InsertMessageStoresOnce) {
   EXPECT_EQ(blobs(), blobs_before + 1);
   ASSERT_EQ(store_.InsertMessage(mail.data(), size, &by_blob, first.file_storage_id), kImapOk);
   EXPECT_EQ(by_blob.imap_message_id, first.imap_message_id);
-
   // The stored copy's file is gone: the mail is new again, with a new blob.
   std::string path;
   ASSERT_EQ(BlobUtils(true).GetBlobFileName(first.file_storage_id, &path), 0);
@@ -397,7 +404,6 @@ TEST_F(ImapMailStorageTest, InsertMessageStoresOnce) {
   EXPECT_NE(stored_again.imap_message_id, first.imap_message_id);
   EXPECT_NE(stored_again.file_storage_id, first.file_storage_id);
   EXPECT_EQ(blobs(), blobs_before + 2);
-
   // A blob without a message row: the new row uses it, no blob is written.
   ASSERT_EQ(CreateBlob(mail.data(), size, &bare, true), kImapOk);
   ASSERT_EQ(store_.InsertMessage(mail.data(), size, &on_bare, bare.file_storage_id), kImapOk);
@@ -409,12 +415,9 @@ TEST_F(ImapMailStorageTest, InsertMessageStoresOnce) {
   EXPECT_EQ(store_.InsertMessage(nullptr, size, &none, 0), kImapInvalidInput);
 }
 
-// The body-part rows of a stored mail, through the views and on the base
-// tables, point into its blob file: each header starts where its row says,
-// each body right after the empty line, and each part ends at the delimiter
-// that follows it; an encapsulated message ends with the part that holds it.
-// Each row carries its part's type, charset and encoding codes; the top row
-// has neither parent nor number.
+// The body-part rows (views and base tables) point into the blob file: each body starts after the
+// empty line, each part ends at the next delimiter, an encapsulated message with the part that
+// holds it; each row has its part's type, charset and encoding codes.
 TEST_F(ImapMailStorageTest, BodyPartOffsetsPointIntoTheStoredBlob) {
   for (const bool views : {true, false}) {
     SCOPED_TRACE(views ? "views" : "tables");
@@ -438,7 +441,6 @@ TEST_F(ImapMailStorageTest, BodyPartOffsetsPointIntoTheStoredBlob) {
     ASSERT_EQ(bytes, mail);
     const auto at = [&](const char* text) { return static_cast<int64_t>(bytes.find(text)); };
     const int64_t end = static_cast<int64_t>(bytes.size());
-
     // In write order: {parent row, part number, header, body, end, type, charset, encoding}
     const std::vector<std::vector<int64_t>> expected = {
         {-1, 0, 0, at("preamble"), end, 5, 20, 99},
@@ -459,75 +461,58 @@ TEST_F(ImapMailStorageTest, BodyPartOffsetsPointIntoTheStoredBlob) {
       seen.push_back({parent == ids.end() ? -1 : parent - ids.begin(), rows.IMB_BODYNO,
                       static_cast<int32_t>(rows.IMB_HDRSTART),
                       static_cast<int32_t>(rows.IMB_BODYSTART),
-                      static_cast<int32_t>(rows.IMB_BODYEND), rows.IMB_MIMEBASIC,
-                      rows.IMB_CHARSET, rows.IMB_ENCODING});
+                      static_cast<int32_t>(rows.IMB_BODYEND), rows.IMB_MIMEBASIC, rows.IMB_CHARSET,
+                      rows.IMB_ENCODING});
       const int64_t body = seen.back()[3];
       EXPECT_EQ(body >= 4 ? bytes.substr(static_cast<size_t>(body) - 4, 4) : "", "\r\n\r\n");
     }
     EXPECT_EQ(seen, expected);
-    EXPECT_EQ(Count("NS_IMAPBODYPART", message + " AND IMB_PARENTID IS NULL AND IMB_BODYNO IS NULL"),
-              1);
+    EXPECT_EQ(
+        Count("NS_IMAPBODYPART", message + " AND IMB_PARENTID IS NULL AND IMB_BODYNO IS NULL"), 1);
   }
 }
 
-// From a stored blob the message row uses that blob and the link carries the
-// mail recipient; a second call links the same message again. Without the
-// create flag a missing folder is 1014 (the message row stays) and an
-// existing one takes the mail without another subscription. A blob that does
-// not exist gives the blob storage's own code.
+// From a stored blob the message row uses that blob and the link the mail recipient. Without the
+// create flag a missing folder is 1014 (the message row stays).
 TEST_F(ImapMailStorageTest, AddFromAStoredBlobAndWithoutCreating) {
   const int64_t user = MakeUser(UserBase(8), "Blob Adder");
   const std::string mail = Mail("<from-blob-1@unit>");
-  const uint32_t size = static_cast<uint32_t>(mail.size());
   MessageReference blob;
-  ASSERT_EQ(CreateBlob(mail.data(), size, &blob, true), 0);
-  const KAVRO::NTime date;
-  EXPECT_EQ(store_.AddMessageToFolder(blob.file_storage_id, 4712, u"FromBlob", true, user, user,
-                                      kFlagRecent, date),
-            kImapOk)
+  ASSERT_EQ(CreateBlob(mail.data(), static_cast<uint32_t>(mail.size()), &blob, true), 0);
+  EXPECT_EQ(AddBlob(blob.file_storage_id, 4712, u"FromBlob", true, user), kImapOk)
       << store_.GetLastExceptionText();
-  EXPECT_EQ(store_.AddMessageToFolder(blob.file_storage_id, 0, u"frOMbLOB", false, user, user,
-                                      kFlagRecent, date),
-            kImapOk);
-  const std::string message = Q("IMM_MESSAGEID = '<from-blob-1@unit>' AND FIS_FILESTORAGEID = ?",
-                                {blob.file_storage_id});
+  EXPECT_EQ(AddBlob(blob.file_storage_id, 0, u"frOMbLOB", false, user), kImapOk);
+  const std::string message =
+      Q("IMM_MESSAGEID = '<from-blob-1@unit>' AND FIS_FILESTORAGEID = ?", {blob.file_storage_id});
   EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = '<from-blob-1@unit>'"), 1);
   EXPECT_EQ(Count("NS_IMAPMESSAGE", message), 1);
-  const std::string links =
-      Q("IMF_IMAPFOLDERID = ? AND IMM_IMAPMESSAGEID IN (SELECT IMM_IMAPMESSAGEID FROM "
-        "NS_IMAPMESSAGE WHERE ",
-        {FolderId(u"FromBlob", user)}) +
-      message + ")";
+  const std::string links = Q("IMF_IMAPFOLDERID = ? AND IMM_IMAPMESSAGEID IN (SELECT "
+                              "IMM_IMAPMESSAGEID FROM NS_IMAPMESSAGE WHERE ",
+                              {FolderId(u"FromBlob", user)}) +
+                            message + ")";
   EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", links + " AND MIF_UID = 1 AND MRP_MAILRECIPIENTID = 4712"),
             1);
   EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", links + " AND MIF_UID = 2 AND MRP_MAILRECIPIENTID IS NULL"),
             1);
   EXPECT_EQ(Count("NS_IMAPSUBSCRIPTION", Q("USR_USERID = ?", {user})), 1);
 
-  EXPECT_EQ(store_.AddMessageToFolder(blob.file_storage_id, 0, u"Missing", false, user, user,
-                                      kFlagRecent, date),
-            kImapFolderNotFound);
+  EXPECT_EQ(AddBlob(blob.file_storage_id, 0, u"Missing", false, user), kImapFolderNotFound);
   const std::string other = Mail("<from-blob-2@unit>");
-  EXPECT_EQ(store_.AddMessageToFolder(other.data(), static_cast<uint32_t>(other.size()),
-                                      u"Missing", false, user, user, kFlagRecent, date, 0, 0),
+  EXPECT_EQ(store_.AddMessageToFolder(other.data(), static_cast<uint32_t>(other.size()), u"Missing",
+                                      false, user, user, kFlagRecent, KAVRO::NTime(), 0, 0),
             kImapFolderNotFound);
   EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = '<from-blob-2@unit>'"), 1);
   EXPECT_EQ(Count("NS_IMAPFOLDER", Q("USR_USERID = ?", {user})), 1);
-  EXPECT_EQ(store_.AddMessageToFolder(987654321987, 0, u"FromBlob", true, user, user, kFlagRecent,
-                                      date),
-            kBlobNoSuchRecord);
+  EXPECT_EQ(AddBlob(987654321987, 0, u"FromBlob", true, user), kBlobNoSuchRecord);
 }
 
-// A mail given by path is stored with exactly the file's bytes, whether the
-// file is small enough to be read into memory or large enough to be mapped;
-// an empty, missing, shrinking or unreadable file is refused as no bytes at
-// all are.
+// A mail given by path is stored with exactly the file's bytes, read or mapped; an empty, missing,
+// shrinking or unreadable file is refused as no bytes at all are.
 TEST_F(ImapMailStorageTest, AddByPathStoresTheFileBytesAtAnySize) {
   const int64_t user = MakeUser(UserBase(16), "Path Adder");
   char dir_template[] = "/tmp/imap-path-XXXXXX";
   ASSERT_NE(mkdtemp(dir_template), nullptr);
   const std::string dir = dir_template;
-  const KAVRO::NTime date;
   const auto write = [&](const std::string& name, const std::string& bytes) {
     std::ofstream(dir + "/" + name, std::ios::binary) << bytes;
     return dir + "/" + name;
@@ -536,9 +521,7 @@ TEST_F(ImapMailStorageTest, AddByPathStoresTheFileBytesAtAnySize) {
     const std::string id = "<by-path-" + to_string(size) + "@unit>";
     std::string mail = Mail(id);
     for (size_t i = 0; mail.size() < size; ++i) mail += static_cast<char>('a' + i % 26);
-    const std::string path = write(to_string(size), mail);
-    ASSERT_EQ(store_.AddMessageToFolder(path, u"ByPath", true, user, user, kFlagRecent, date),
-              kImapOk)
+    ASSERT_EQ(AddPath(write(to_string(size), mail), user), kImapOk)
         << size << ": " << store_.GetLastExceptionText();
     // The same bytes again find the stored message: same Message-ID, same size.
     MessageReference stored;
@@ -551,19 +534,14 @@ TEST_F(ImapMailStorageTest, AddByPathStoresTheFileBytesAtAnySize) {
     ASSERT_TRUE(blob.Open(blob_path)) << blob_path;
     EXPECT_TRUE(blob.Bytes() == mail) << size << ": " << blob.Size() << " bytes stored";
   }
-  const int32_t no_bytes =
-      store_.AddMessageToFolder(nullptr, 0, u"ByPath", true, user, user, kFlagRecent, date, 0, 0);
+  const int32_t no_bytes = store_.AddMessageToFolder(nullptr, 0, u"ByPath", true, user, user,
+                                                     kFlagRecent, KAVRO::NTime(), 0, 0);
   EXPECT_NE(no_bytes, kImapOk);
-  EXPECT_EQ(store_.AddMessageToFolder(write("empty", ""), u"ByPath", true, user, user,
-                                      kFlagRecent, date),
-            no_bytes);
-  EXPECT_EQ(store_.AddMessageToFolder(dir + "/missing", u"ByPath", true, user, user, kFlagRecent,
-                                      date),
-            no_bytes);
-  EXPECT_EQ(store_.AddMessageToFolder(dir, u"ByPath", true, user, user, kFlagRecent, date),
-            no_bytes);
-  // A file cut to half after its size was taken, and a read that fails after
-  // the first piece: no part of the mail is stored.
+  for (const std::string& path : {write("empty", ""), dir + "/missing", dir}) {
+    EXPECT_EQ(AddPath(path, user), no_bytes) << path;
+  }
+  // A file cut to half after its size was taken, and a read that fails after the first piece: no
+  // part of the mail is stored.
   static bool cut;
   const auto reader = [](int fd, void* data, size_t len, off_t offset) -> ssize_t {
     if (offset == 0) {
@@ -577,26 +555,17 @@ TEST_F(ImapMailStorageTest, AddByPathStoresTheFileBytesAtAnySize) {
   for (const bool c : {true, false}) {
     cut = c;
     const std::string id = c ? "<cut-short@unit>" : "<read-error@unit>";
-    std::string mail = Mail(id) + std::string(900, 'b');
-    const std::string path = write(c ? "cut" : "error", mail);
+    const std::string path = write(c ? "cut" : "error", Mail(id) + std::string(900, 'b'));
     const KAVRO::PreadFunction old = KAVRO::SetPreadFunctionForTesting(reader);
-    EXPECT_EQ(store_.AddMessageToFolder(path, u"ByPath", true, user, user, kFlagRecent, date),
-              no_bytes)
-        << id;
+    EXPECT_EQ(AddPath(path, user), no_bytes) << id;
     KAVRO::SetPreadFunctionForTesting(old);
     EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = '" + id + "'"), 0) << id;
   }
-  for (const char* name : {"900", "1048575", "1052673", "empty", "cut", "error"}) {
-    unlink((dir + "/" + name).c_str());
-  }
-  rmdir(dir.c_str());
+  std::filesystem::remove_all(dir);
 }
 
-// FindMessage finds a stored mail only once it is linked into a folder.
-// LinkMessagesToFolder links every request or none: a request that fails,
-// whether refused (a message that is not stored, 1023) or by the database (a
-// message row that does not exist, 1001), takes back the links the call made
-// before it. Its refusals come before any link.
+// FindMessage finds a mail only once it is linked. LinkMessagesToFolder links every request or
+// none: a refused (1023) or failed (1001) request takes back the earlier links.
 TEST_F(ImapMailStorageTest, LinkMessagesToFolderIsAllOrNothing) {
   const int64_t user = MakeUser(UserBase(9), "Linker");
   const std::string mail = Mail("<link-1@unit>");
@@ -605,11 +574,10 @@ TEST_F(ImapMailStorageTest, LinkMessagesToFolderIsAllOrNothing) {
   ASSERT_EQ(store_.InsertMessage(mail.data(), size, &stored, 0), kImapOk);
   EXPECT_EQ(store_.FindMessage("<link-1@unit>", size, &message), kImapMailNotFound);
   Add("<link-1@unit>", u"Links", user);
-  const int64_t folder = FolderId(u"Links", user);
+  const std::string in_folder = Q("IMF_IMAPFOLDERID = ?", {FolderId(u"Links", user)});
   ASSERT_EQ(store_.FindMessage("<link-1@unit>", size, &message), kImapOk);
   EXPECT_EQ(message.imap_message_id, stored.imap_message_id);
   EXPECT_EQ(message.file_storage_id, stored.file_storage_id);
-  const std::string in_folder = Q("IMF_IMAPFOLDERID = ?", {folder});
 
   for (const auto& [bad_message, code] :
        {std::pair<int64_t, int32_t>{0, kImapInvalidInput}, {987654321987, kImapOracleError}}) {
@@ -619,9 +587,9 @@ TEST_F(ImapMailStorageTest, LinkMessagesToFolderIsAllOrNothing) {
     requests[1].message.imap_message_id = bad_message;
     EXPECT_EQ(store_.LinkMessagesToFolder(&requests, u"Links", user, user), code);
     ASSERT_NE(requests[0].result.link_id, 0);  // linked, then taken back
-    EXPECT_EQ(Count("NS_IMAPMSGINFOLDER",
-                    Q("MIF_IMAPMSGINFOLDERID = ?", {requests[0].result.link_id})),
-              0);
+    EXPECT_EQ(
+        Count("NS_IMAPMSGINFOLDER", Q("MIF_IMAPMSGINFOLDERID = ?", {requests[0].result.link_id})),
+        0);
     EXPECT_EQ(requests[2].result.link_id, 0);  // never tried
     EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", in_folder), 1);
   }
@@ -635,9 +603,9 @@ TEST_F(ImapMailStorageTest, LinkMessagesToFolderIsAllOrNothing) {
   EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", in_folder + " AND MIF_SEEN = 1"), 1);
 
   Create(u"Closed", user);
+  Create(u"ReadOnly", user);
   Exec(Q("UPDATE NS_IMAPFOLDER SET IMF_NOSELECT = 1 WHERE IMF_IMAPFOLDERID = ?",
          {FolderId(u"Closed", user)}));
-  Create(u"ReadOnly", user);
   Exec(Q("UPDATE NS_IMAPFOLDERACCESS SET IFA_AR_INSERT = 0 WHERE IMF_IMAPFOLDERID = ?",
          {FolderId(u"ReadOnly", user)}));
   const std::tuple<std::u16string, int64_t, int32_t> refusals[] = {
@@ -654,23 +622,19 @@ TEST_F(ImapMailStorageTest, LinkMessagesToFolderIsAllOrNothing) {
   EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", Q("IMM_IMAPMESSAGEID = ?", {message.imap_message_id})), 3);
 }
 
-// When the grant of a new folder fails, its row goes with the rolled-back
-// transaction; the ancestor created before it stays, and the store works on.
+// A failed grant takes the new folder's row back with it; the ancestor stays.
 TEST_F(ImapMailStorageTest, CreateFolderTakesItsRowBackWhenTheGrantFails) {
   const int64_t user = MakeUser(UserBase(10), "Refused Grant");
   Exec(
       "CREATE OR REPLACE FUNCTION unit_refuse_grant() RETURNS trigger LANGUAGE plpgsql AS $$ "
       "BEGIN IF EXISTS (SELECT 1 FROM NS_IMAPFOLDER WHERE IMF_IMAPFOLDERID = NEW.IMF_IMAPFOLDERID "
       "AND IMF_FOLDERNAME = 'Refused') THEN RAISE EXCEPTION 'grant refused'; END IF; "
-      "RETURN NEW; END $$");
-  Exec(
-      "CREATE TRIGGER unit_refuse_grant BEFORE INSERT ON NS_IMAPFOLDERACCESS FOR EACH ROW "
-      "EXECUTE FUNCTION unit_refuse_grant()");
+      "RETURN NEW; END $$; CREATE TRIGGER unit_refuse_grant BEFORE INSERT ON "
+      "NS_IMAPFOLDERACCESS FOR EACH ROW EXECUTE FUNCTION unit_refuse_grant()");
   ImapFolder folder;
   const int32_t refused = store_.CreateImapFolder(u"Kept.Refused", user, user, &folder);
   const int32_t next = store_.CreateImapFolder(u"Kept.Accepted", user, user, &folder);
-  Exec("DROP TRIGGER unit_refuse_grant ON NS_IMAPFOLDERACCESS");
-  Exec("DROP FUNCTION unit_refuse_grant()");
+  Exec("DROP TRIGGER unit_refuse_grant ON NS_IMAPFOLDERACCESS; DROP FUNCTION unit_refuse_grant()");
   EXPECT_EQ(refused, kImapOracleError);
   EXPECT_EQ(next, kImapOk);
   EXPECT_EQ(List(user, user), (Names{u"Kept", u"Kept.Accepted"}));

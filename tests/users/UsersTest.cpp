@@ -24,8 +24,8 @@ constexpr uint64_t kFolderNone = 80404, kFolderNew = 80405;
 
 std::string Id(uint64_t id) { return std::to_string(id); }
 
-// Every test runs in a transaction that is rolled back: its rows exist only
-// inside it. 8-bit SQL text is ISO-8859-1.
+// Every test runs in a transaction that is rolled back: its rows exist only inside it. 8-bit SQL
+// text is ISO-8859-1.
 class UsersTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -40,7 +40,6 @@ class UsersTest : public ::testing::Test {
     Sql("INSERT INTO NS_IMAPFOLDER (IMF_IMAPFOLDERID, USR_USERID, IMF_FOLDERNAME) "
         "SELECT i, 80101, 'f' || i FROM generate_series(80401, 80405) i");
   }
-
   // A grant row: `who` is "user, group, company" with NULLs, then the right columns.
   void Grant(uint64_t folder, const std::string& who, const std::string& rights,
              const std::string& values) {
@@ -57,16 +56,11 @@ class UsersTest : public ::testing::Test {
 TEST_F(UsersTest, LookupByIdAndByCondition) {
   VelmoraUser user;
   ASSERT_TRUE(user.lookupUserById(Id(kUser)));
-  EXPECT_EQ(user.GetUserId(), kUser);
-  EXPECT_EQ(user.GetCompanyId(), kCompany);
-  EXPECT_EQ(user.GetName(), u"Åse Ødegård");
-  EXPECT_EQ(user.GetEmail(), "a@b.invalid");
-  EXPECT_EQ(user.GetPhoneNumber(), "+47 555 01");
-  EXPECT_TRUE(user.IsVesselUser());
-  EXPECT_EQ(user.GetVesselId(), 7u);
-
-  // Refused without a query, or not found (the deleted user among them): the
-  // object keeps what it had.
+  EXPECT_EQ(std::tuple(user.GetUserId(), user.GetCompanyId(), user.GetName(), user.GetEmail(),
+                       user.GetPhoneNumber(), user.IsVesselUser(), user.GetVesselId()),
+            std::tuple(kUser, kCompany, std::u16string(u"Åse Ødegård"), std::string("a@b.invalid"),
+                       std::string("+47 555 01"), true, uint64_t{7}));
+  // Refused without a query, or not found (the deleted user too): the object keeps its values.
   for (const char* text : {"0", "", "abc", " x1", "80102", "80199"}) {
     EXPECT_FALSE(user.lookupUserById(text)) << text;
     EXPECT_EQ(user.GetUserId(), kUser) << text;
@@ -82,8 +76,8 @@ TEST_F(UsersTest, LookupByIdAndByCondition) {
 TEST_F(UsersTest, RightsFromEachGrantFormAndTheirUnion) {
   Grant(kFolderUserAndGroup, "80101, NULL, NULL", "IFA_AR_READ", "1");
   Grant(kFolderUserAndGroup, "NULL, 80301, NULL", "IFA_AR_INSERT", "1");
-  // Company-wide LOOKUP; a row naming the company and a user (or a group) is
-  // that user's (group's) grant, not the company's.
+  // Company-wide LOOKUP; a row naming the company and a user (or a group) is that user's (group's)
+  // grant, not the company's.
   Grant(kFolderCompany, "NULL, NULL, 80201", "IFA_AR_LOOKUP", "1");
   Grant(kFolderCompany, "80105, NULL, 80201", "IFA_AR_ADMINISTER", "1");
   Grant(kFolderCompany, "NULL, 80302, 80201", "IFA_AR_POST", "1");
@@ -122,15 +116,15 @@ TEST_F(UsersTest, ANewFolderGrantGivesEveryRight) {
   EXPECT_EQ(AddFolderRightToUser(false, kUser, 0), IMAP::kImapInvalidInput);
 }
 
-// The database refuses a grant on a folder that does not exist; the thread's
-// connection is closed and the next access opens a new one.
+// The database refuses a grant on a folder that does not exist; the thread's connection is closed
+// and the next access opens a new one.
 TEST_F(UsersTest, ADatabaseErrorBecomesOracleError) {
   testing::LogCapture log(kLogWarning);
   EXPECT_EQ(AddFolderRightToUser(true, kUser, 80499), IMAP::kImapOracleError);
   const testing::Lines lines = log.Take();
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_TRUE(lines[0].first == kLogWarning &&
-              lines[0].second.starts_with("AddFolderRightToUser(): Oracle error: "))
+  EXPECT_EQ(lines[0].first, kLogWarning);
+  EXPECT_TRUE(lines[0].second.starts_with("AddFolderRightToUser(): Oracle error: "))
       << lines[0].second;
   EXPECT_EQ(testing::CountRows("NS_FILECREATOR", "FIC_FILECREATORID = 11"), 1);
 }
