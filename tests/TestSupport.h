@@ -1,6 +1,9 @@
 #pragma once
 
-// What tests of several folders share, one copy each.
+// What tests of several folders share: a whole file, a text cut into pieces,
+// the occurrences of a text, a number of a summary line, the time since a
+// start, a mail, a user's rows, a store of a test binary's own, a thread
+// that runs a function. One copy each.
 
 #include <gtest/gtest.h>
 
