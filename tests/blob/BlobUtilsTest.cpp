@@ -40,16 +40,14 @@ bool RecordIs(int64_t id, const std::string& condition) {
                    "FIS_FILESTORAGEID = " + std::to_string(id) + " AND " + condition) == 1;
 }
 
-TEST(BlobPath, UtcFieldsInDecimalWithoutLeadingZeros) {
+// Committed work on whatever hosts the store has: the ordinary path. A blob's
+// directory is its UTC time's fields in decimal, without leading zeros.
+TEST(BlobRoundTrip, BytesComeBackUnchangedThroughViewsAndBaseTables) {
   KAVRO::NTime t(uint64_t{0});
   ASSERT_TRUE(t.FromFields({2026, 3, 0, 4, 7, 5, 59, 999}));
   EXPECT_EQ(BlobUtils::PathToFile(t), "\\2026\\3\\4\\7\\5\\");
   ASSERT_TRUE(t.FromFields({1999, 12, 0, 31, 23, 59, 0, 0}));
   EXPECT_EQ(BlobUtils::PathToFile(t), "\\1999\\12\\31\\23\\59\\");
-}
-
-// Committed work on whatever hosts the store has: the ordinary path.
-TEST(BlobRoundTrip, BytesComeBackUnchangedThroughViewsAndBaseTables) {
   // {use views, size, file type, creator}
   for (const auto& [use_views, size, type, creator] :
        {std::tuple<bool, size_t, int, int>{true, 1, 11, 11}, {false, 5000001, 21, 46}}) {

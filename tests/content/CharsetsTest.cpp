@@ -58,20 +58,7 @@ TEST(Conversions, RealTextsRoundTripAndInvalidBytesAreSubstituted) {
   }
 }
 
-TEST(Conversions, UnknownEncodingFailsWithIcuErrorAndLeavesOutputAlone) {
-  const char* const kNone = "x-no-such-charset";
-  std::u16string wide = u"keep";
-  std::string narrow = "keep";
-  std::string errors[3];
-  EXPECT_FALSE(ConvertToUtf16(kNone, "abc", &wide, &errors[0]));
-  EXPECT_FALSE(ConvertFromUtf16(kNone, u"abc", &narrow, &errors[1]));
-  EXPECT_FALSE(ConvertToUtf8(kNone, "abc", &narrow, &errors[2]));
-  for (const std::string& error : errors) EXPECT_EQ(error, "U_FILE_ACCESS_ERROR");
-  EXPECT_EQ(wide, u"keep");
-  EXPECT_EQ(narrow, "keep");
-}
-
-TEST(ConvertBuffer, WrittenLengthTooSmallTargetsAndWarnings) {
+TEST(ConvertBuffer, WrittenLengthTooSmallTargetsWarningsAndUnknownEncodings) {
   // {from, input, capacity, converted, output or error}
   const std::tuple<const char*, std::string, int32_t, bool, const char*> cases[] = {
       {"ISO-8859-1", "\xE6\xF8\xE5", 8, true, "æøå"},
@@ -89,9 +76,22 @@ TEST(ConvertBuffer, WrittenLengthTooSmallTargetsAndWarnings) {
               ok);
     EXPECT_EQ(ok ? std::string(target, static_cast<size_t>(length)) : error, out);
   }
+  // An unknown encoding fails with ICU's error and leaves the output alone.
+  const char* const kNone = "x-no-such-charset";
+  std::u16string wide = u"keep";
+  std::string narrow = "keep";
+  std::string errors[3];
+  EXPECT_FALSE(ConvertToUtf16(kNone, "abc", &wide, &errors[0]));
+  EXPECT_FALSE(ConvertFromUtf16(kNone, u"abc", &narrow, &errors[1]));
+  EXPECT_FALSE(ConvertToUtf8(kNone, "abc", &narrow, &errors[2]));
+  for (const std::string& error : errors) EXPECT_EQ(error, "U_FILE_ACCESS_ERROR");
+  EXPECT_EQ(wide, u"keep");
+  EXPECT_EQ(narrow, "keep");
 }
 
-TEST(DatabaseText, EveryLatin1ByteRoundTripsAndOthersBecomeTheSubstituteByte) {
+// The database's text is ISO-8859-1: every byte round-trips, other
+// characters become the substitute byte.
+TEST(DatabaseTextAndFolderNames, Latin1RoundTripUtf16NamesAndLocaleLowerCase) {
   std::string all;
   for (int b = 0; b < 256; ++b) all.push_back(static_cast<char>(b));
   const std::u16string wide = ConvertToUnicode(all);
@@ -101,10 +101,8 @@ TEST(DatabaseText, EveryLatin1ByteRoundTripsAndOthersBecomeTheSubstituteByte) {
   EXPECT_EQ(ConvertFromUnicode(u"K\u00F8b \u20AC5 \u4E2D"), "K\xF8" "b \x1A" "5 \x1A");
   // A lone surrogate is malformed UTF-16: substituted too.
   EXPECT_EQ(ConvertFromUnicode(std::u16string(u"a") + char16_t(0xD800) + u"b"), "a\x1A" "b");
-}
-
-TEST(FolderName, NonAsciiUtf8NamesBecomeUtf16) {
-  const std::pair<const char*, std::u16string> cases[] = {
+  // Folder names arrive as UTF-8.
+  const std::pair<const char*, std::u16string> folders[] = {
       {"INBOX", u"INBOX"},
       {"INBOX.Kjøp.Fakturaer 2024", u"INBOX.Kj\u00F8p.Fakturaer 2024"},
       {"受信トレイ.重要", u"\u53D7\u4FE1\u30C8\u30EC\u30A4.\u91CD\u8981"},
@@ -112,20 +110,18 @@ TEST(FolderName, NonAsciiUtf8NamesBecomeUtf16) {
       {"bad\xFFname", u"bad\uFFFDname"},
       {"", u""},
   };
-  for (const auto& [utf8, utf16] : cases) {
+  for (const auto& [utf8, utf16] : folders) {
     EXPECT_EQ(IMAP::ConvertUtf8FolderNameToUtf16(utf8), utf16) << utf8;
   }
-}
-
-TEST(ToLowerWithLocale, LowerCasesUnderTheNamedLanguage) {
+  // Folder names are compared lower-cased under a named language.
   // {locale, input, lowered, output}
-  const std::tuple<const char*, std::u16string, bool, std::u16string> cases[] = {
+  const std::tuple<const char*, std::u16string, bool, std::u16string> lower[] = {
       {"English", u"\u00C6\u00D8\u00C5", true, u"\u00E6\u00F8\u00E5"},  // ÆØÅ
       {"tr", u"I", true, u"\u0131"},  // dotless i: the locale is applied, not ignored
       {"English", u"\u0130", true, u"i\u0307"},  // full case mapping: one unit in, two out
       {"12345678901234567890", u"ABC", false, u"previous"},  // bogus: output left alone
   };
-  for (const auto& [locale, in, ok, lowered] : cases) {
+  for (const auto& [locale, in, ok, lowered] : lower) {
     SCOPED_TRACE(locale);
     std::u16string out = u"previous";
     ASSERT_EQ(ToLowerWithLocale(locale, in, &out), ok);

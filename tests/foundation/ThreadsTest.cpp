@@ -21,7 +21,7 @@ namespace {
 using mstest::FunctionThread;
 
 // A condition stays set, an event releases one wait; MultiWait takes the
-// lowest index first.
+// lowest index first and hears every one of several producers every time.
 TEST(Syncronize, ConditionEventAndMultiWait) {
   Condition c;
   Event e;
@@ -47,17 +47,15 @@ TEST(Syncronize, ConditionEventAndMultiWait) {
   EXPECT_FALSE(mw.Remove(&c));
   c.Signal();
   EXPECT_EQ(mw.Wait(0), nullptr);
-}
 
-// Several producers signal their own event and wait for an acknowledgement;
-// one consumer serves them all through one MultiWait.
-TEST(MultiWait, SeveralProducersEachHeardEveryTime) {
+  // Several producers signal their own event and wait for an acknowledgement;
+  // one consumer serves them all through one MultiWait.
   constexpr int kProducers = 4, kRounds = 300;
   std::vector<Event> ready(kProducers), ack(kProducers);
-  MultiWait mw;
+  MultiWait served;
   std::vector<std::thread> producers;
   for (int i = 0; i < kProducers; ++i) {
-    mw.Add(&ready[i]);
+    served.Add(&ready[i]);
     producers.emplace_back([&, i] {
       for (int k = 0; k < kRounds; ++k) {
         ready[i].Signal();
@@ -67,14 +65,14 @@ TEST(MultiWait, SeveralProducersEachHeardEveryTime) {
   }
   std::vector<int> heard(kProducers, 0);
   for (int n = 0; n < kProducers * kRounds; ++n) {
-    const int index = mw.WaitIndex(-1);
+    const int index = served.WaitIndex(-1);
     ASSERT_GE(index, 0);
     ++heard[index];
     ack[index].Signal();
   }
   for (auto& t : producers) t.join();
   EXPECT_EQ(heard, std::vector<int>(kProducers, kRounds));
-  EXPECT_EQ(mw.Wait(0), nullptr);
+  EXPECT_EQ(served.Wait(0), nullptr);
 }
 
 // The thread id is the kernel's: the main thread's is the process id, and a

@@ -202,7 +202,7 @@ class LogBrokerFiles : public ::testing::Test {
 };
 class LogFunction : public LogBrokerFiles {};
 
-TEST_F(LogFunction, CheckedMessagesAboveTheGlobalLevelAreDropped) {
+TEST_F(LogFunction, CheckedMessagesAboveTheLevelAreDroppedOthersGetTheThreadId) {
   const struct {
     int32_t global;
     int32_t level;
@@ -223,9 +223,8 @@ TEST_F(LogFunction, CheckedMessagesAboveTheGlobalLevelAreDropped) {
     ASSERT_EQ(taken.size(), c.kept ? 1u : 0u);
     for (const auto& message : taken) EXPECT_EQ(message.level, c.level);
   }
-}
-
-TEST_F(LogFunction, TextIsPrefixedWithTheCallingThreadsKernelId) {
+  SetLogLevel(kLogInfo);
+  // The text is prefixed with the calling thread's kernel id.
   KAVRO::Condition go;
   FunctionThread thread([&go](FunctionThread*) {
     go.Wait(30000);
