@@ -40,16 +40,14 @@ bool RecordIs(int64_t id, const std::string& condition) {
                    "FIS_FILESTORAGEID = " + std::to_string(id) + " AND " + condition) == 1;
 }
 
-TEST(BlobPath, UtcFieldsInDecimalWithoutLeadingZeros) {
+// Committed work on whatever hosts the store has: the ordinary path. A blob's
+// directory is its UTC time's fields in decimal, without leading zeros.
+TEST(BlobRoundTrip, BytesComeBackUnchangedThroughViewsAndBaseTables) {
   KAVRO::NTime t(uint64_t{0});
   ASSERT_TRUE(t.FromFields({2026, 3, 0, 4, 7, 5, 59, 999}));
   EXPECT_EQ(BlobUtils::PathToFile(t), "\\2026\\3\\4\\7\\5\\");
   ASSERT_TRUE(t.FromFields({1999, 12, 0, 31, 23, 59, 0, 0}));
   EXPECT_EQ(BlobUtils::PathToFile(t), "\\1999\\12\\31\\23\\59\\");
-}
-
-// Committed work on whatever hosts the store has: the ordinary path.
-TEST(BlobRoundTrip, BytesComeBackUnchangedThroughViewsAndBaseTables) {
   // {use views, size, file type, creator}
   for (const auto& [use_views, size, type, creator] :
        {std::tuple<bool, size_t, int, int>{true, 1, 11, 11}, {false, 5000001, 21, 46}}) {
@@ -75,16 +73,6 @@ TEST(BlobRoundTrip, BytesComeBackUnchangedThroughViewsAndBaseTables) {
     EXPECT_FALSE(KAVRO::FileExists(path));
     EXPECT_TRUE(RecordIs(id, "FIS_DELETEDBY = 11 AND FSH_FILESTORAGEHOSTID IS NULL"));
     EXPECT_EQ(blob.GetBlobFileName(id, &path), kBlobNoSuchRecord);
-  }
-}
-
-TEST(BlobInsert, NoDataIsRefusedBeforeAnythingIsWritten) {
-  BlobUtils blob(true);
-  int64_t id = 77;
-  for (const char* data : {static_cast<const char*>(nullptr), "x"}) {
-    EXPECT_EQ(blob.InsertBlob(data, data ? 0 : 10, 11, 11, &id), kBlobInvalidParameter);
-    EXPECT_EQ(blob.LastError(), "Invalid parameter specified. Aborting insert.");
-    EXPECT_EQ(id, 77);  // refused before the output is touched
   }
 }
 
@@ -184,6 +172,7 @@ TEST_F(IsolatedBlobTest, InsertFindsAWorkingHostOrWritesNothing) {
   }
 }
 
+// A local file is copied; a missing file and no data are refused.
 TEST_F(IsolatedBlobTest, ALocalFileIsCopiedOrRefused) {
   IsolatedHosts hosts({Host(kHostA, "a")});
   BlobUtils blob(false);
@@ -203,6 +192,14 @@ TEST_F(IsolatedBlobTest, ALocalFileIsCopiedOrRefused) {
   EXPECT_EQ(blob.InsertBlob(source, 21, 46, &id), kBlobSourceNotAccessible);
   EXPECT_EQ(blob.LastError(), "Unable to access local filename: " + Path("missing.eml"));
   EXPECT_EQ(id, 0);
+  // No data is refused before anything is written or the output is touched.
+  for (const char* data : {static_cast<const char*>(nullptr), "x"}) {
+    id = 77;
+    EXPECT_EQ(blob.InsertBlob(data, data ? 0 : 10, 11, 11, &id), kBlobInvalidParameter);
+    EXPECT_EQ(blob.LastError(), "Invalid parameter specified. Aborting insert.");
+    EXPECT_EQ(id, 77);
+  }
+  EXPECT_EQ(FilesBelow(Path("a")), 1u);
 }
 
 // Refused deletes and an offline host change nothing; a record whose file is
@@ -371,9 +368,9 @@ TEST_F(IsolatedBlobTest, BlobReachesTheDiskBeforeItsRecordOrNotAtAll) {
   }
 }
 
-// Blob files and their directories are the owner's alone whatever the umask,
-// also below a host directory any account may enter; a host directory shared
-// with a group hands that group its bits and itself.
+// Blob files and their directories are the owner's alone, also below a host
+// directory any account may enter; a host directory shared with a group hands
+// that group its bits and itself.
 TEST_F(IsolatedBlobTest, BlobModesFollowTheHostDirectoryNotTheUmask) {
   const gid_t group = geteuid() == 0 ? 4242 : getegid();
   // {host directory mode, blob file mode, new directory mode, shared}
@@ -381,31 +378,28 @@ TEST_F(IsolatedBlobTest, BlobModesFollowTheHostDirectoryNotTheUmask) {
       {0755, 0600, 0700, false},
       {02770, 0660, 02770, true},
   };
-  const mode_t old_umask = umask(0);
-  for (const mode_t mask : {022, 002}) {
-    umask(mask);
-    for (const auto& [host_mode, file_mode, directory_mode, shared] : cases) {
-      SCOPED_TRACE(std::to_string(host_mode) + " " + std::to_string(mask));
-      std::filesystem::remove_all(Path("a"));
-      ASSERT_EQ(mkdir(Path("a").c_str(), 0700), 0);
-      ASSERT_EQ(chown(Path("a").c_str(), static_cast<uid_t>(-1), group), 0);
-      ASSERT_EQ(chmod(Path("a").c_str(), host_mode), 0);
-      IsolatedHosts hosts({Host(kHostA, "a")});
-      BlobUtils blob(true);
-      int64_t id = 0;
-      ASSERT_EQ(blob.InsertBlob("hello", 5, 11, 11, &id), kBlobOk) << blob.LastError();
-      std::string path;
-      ASSERT_EQ(blob.GetBlobFileName(id, &path), kBlobOk);
-      // The blob and the five levels year ... minute made for it.
-      std::filesystem::path entry = KAVRO::OsPath(path);
-      for (int level = 0; level < 6; ++level, entry = entry.parent_path()) {
-        struct stat st;
-        ASSERT_EQ(stat(entry.c_str(), &st), 0) << entry;
-        EXPECT_EQ(st.st_mode & 07777, level == 0 ? file_mode : directory_mode) << entry;
-        EXPECT_EQ(st.st_gid, shared ? group : getegid()) << entry;
-      }
-      EXPECT_EQ(entry, Path("a"));
+  const mode_t old_umask = umask(022);
+  for (const auto& [host_mode, file_mode, directory_mode, shared] : cases) {
+    SCOPED_TRACE(host_mode);
+    std::filesystem::remove_all(Path("a"));
+    ASSERT_EQ(mkdir(Path("a").c_str(), 0700), 0);
+    ASSERT_EQ(chown(Path("a").c_str(), static_cast<uid_t>(-1), group), 0);
+    ASSERT_EQ(chmod(Path("a").c_str(), host_mode), 0);
+    IsolatedHosts hosts({Host(kHostA, "a")});
+    BlobUtils blob(true);
+    int64_t id = 0;
+    ASSERT_EQ(blob.InsertBlob("hello", 5, 11, 11, &id), kBlobOk) << blob.LastError();
+    std::string path;
+    ASSERT_EQ(blob.GetBlobFileName(id, &path), kBlobOk);
+    // The blob and the five levels year ... minute made for it.
+    std::filesystem::path entry = KAVRO::OsPath(path);
+    for (int level = 0; level < 6; ++level, entry = entry.parent_path()) {
+      struct stat st;
+      ASSERT_EQ(stat(entry.c_str(), &st), 0) << entry;
+      EXPECT_EQ(st.st_mode & 07777, level == 0 ? file_mode : directory_mode) << entry;
+      EXPECT_EQ(st.st_gid, shared ? group : getegid()) << entry;
     }
+    EXPECT_EQ(entry, Path("a"));
   }
   umask(old_umask);
 }

@@ -1,3 +1,5 @@
+// The header facade the store asks, header value decoding and the summary
+// columns made from a mail's header.
 #include "content/HeaderSummary.h"
 
 #include <gtest/gtest.h>
@@ -8,9 +10,54 @@
 #include <vector>
 
 #include "content/Charsets.h"
+#include "content/MimeMessage.h"
+#include "foundation/ResultCodes.h"
 
 namespace Nauvik {
 namespace {
+
+TEST(MimeMessage, AnswersTheStoresQuestions) {
+  Mime::MimeMessage m;
+  {
+    std::string header = "MESSAGE-ID: <abc@example.no>\r\nSubject:  Folded\r\n subject \r\n\r\n";
+    m.ParseHeaders(header.data(), header.size());
+    header.assign(header.size(), 'x');  // the facade owns its copy
+  }
+  EXPECT_TRUE(m.HasField("message-id"));
+  EXPECT_EQ(m.GetFieldBody("Message-Id"), "<abc@example.no>");
+  EXPECT_EQ(m.GetFieldBody("Subject"), "Folded\r\n subject");
+  EXPECT_EQ(m.GetFieldBody("Date"), "");
+  m.ParseHeaders("To: b@c\r\n\r\n", 11);  // replaces the block
+  EXPECT_FALSE(m.HasField("Subject"));
+  m.ParseHeaders(nullptr, 0);
+  EXPECT_FALSE(m.HasField("To"));
+  // A mail's header ends at its first empty line, or with the mail.
+  ASSERT_EQ(ByteStream::ParseMail("Subject: s\r\n\r\nX-Not-A-Header: body\r\n", 36, m),
+            IMAP::kImapOk);
+  EXPECT_EQ(m.GetFieldBody("Subject"), "s");
+  EXPECT_FALSE(m.HasField("X-Not-A-Header"));
+  ASSERT_EQ(ByteStream::ParseMail("Subject: s\r\nTo: t@u\r\n", 21, m), IMAP::kImapOk);
+  EXPECT_EQ(m.GetFieldBody("To"), "t@u");
+  // An empty mail is invalid content and parses nothing.
+  EXPECT_EQ(ByteStream::ParseMail("", 0, m), IMAP::kImapInvalidMailContent);
+  EXPECT_EQ(m.GetFieldBody("To"), "t@u");
+}
+
+TEST(MimeMessage, ContentTypeAsTheParserHoldsIt) {
+  const std::vector<std::pair<const char*, const char*>> cases = {
+      {"Subject: none\r\n", ""},
+      {"content-type: Multipart/Mixed;\r\n boundary=\"b1\"\r\n", "Multipart/Mixed"},
+      {"Content-Type: foo\r\n", "foo/unknown"},
+      {"Content-Type: text/\r\n", "text/"},
+      {"Content-Type: \r\n", "/"},
+      {"Content-Type: (only a comment) message/rfc822\r\n", "message/rfc822"},
+  };
+  for (const auto& [header, content_type] : cases) {
+    Mime::MimeMessage m;
+    m.ParseHeaders(std::string(header) + "\r\n");
+    EXPECT_EQ(m.GetContentType(), content_type) << header;
+  }
+}
 
 TEST(DecodeHeaderValue, DecodesRealHeaderBodies) {
   using namespace std::string_literals;
@@ -39,16 +86,6 @@ TEST(DecodeHeaderValue, DecodesRealHeaderBodies) {
   for (const auto& [what, raw, utf8] : cases) EXPECT_EQ(DecodeHeaderValue(raw), utf8) << what;
 }
 
-TEST(DecodeHeaderValue, LongFoldedHeaderDecodesWhole) {
-  std::string raw = "start";
-  std::string expected = "start";
-  for (int i = 0; i < 2000; ++i) {
-    raw += "\r\n =?utf-8?q?w=C3=B8rd" + std::to_string(i) + "?=";
-    expected += " w\xC3\xB8rd" + std::to_string(i);
-  }
-  EXPECT_EQ(DecodeHeaderValue(raw), expected);
-}
-
 // The direct UTF-8 conversions must give what ICU gives, for good and bad input.
 TEST(DirectConversions, MatchTheConverter) {
   for (const std::string in : {"plain", "\xC3\xA6\xC3\xB8\xC3\xA5", "\xF0\x9F\x98\x80 emoji",
@@ -71,17 +108,6 @@ Mime::MimeMessage Parsed(const std::string& mail) {
   return m;
 }
 
-TEST(GetHeaderContent, CutsTheDecodedTextAtTheLimit) {
-  const Mime::MimeMessage m =
-      Parsed("Subject: " + std::string(300, 'a') + "\r\nTo: =?utf-8?q?=C3=A6=C3=A6?=\r\n\r\n");
-  EXPECT_EQ(GetHeaderContent("Subject", m, 190), std::u16string(190, u'a'));
-  EXPECT_EQ(GetHeaderContent("Subject", m, 0).size(), 300u);
-  EXPECT_EQ(GetHeaderContent("To", m, 4), u"\u00e6\u00e6");
-  // A cut inside a UTF-8 sequence is substituted by the converter.
-  EXPECT_EQ(GetHeaderContent("To", m, 3), u"\u00e6\ufffd");
-  EXPECT_EQ(GetHeaderContent("Cc", m, 10), u"");
-}
-
 TEST(MakeSortSubject, BaseSubjects) {
   const std::vector<std::pair<const char*, const char*>> cases = {
       {"Re: Fwd: [list] Re: Hello (fwd)", "hello"}, {"[fwd: Meeting]", "meeting"},
@@ -100,7 +126,7 @@ TEST(MakeSortSubject, BaseSubjects) {
 
 // A NUL, raw or decoded, ends every column's text; the fields after it and
 // the rest of the header still count.
-TEST(MakeHeaderSummary, EveryColumnEndsAtItsFirstNul) {
+TEST(MakeHeaderSummary, EveryColumnEndsAtItsFirstNulAndIsCutAtItsLimit) {
   using namespace std::string_literals;
   const Mime::MimeMessage m = Parsed(
       "Date: Tue, 15 Nov 1994 08:12:31 +0100\0 junk\r\n"
@@ -121,10 +147,27 @@ TEST(MakeHeaderSummary, EveryColumnEndsAtItsFirstNul) {
   EXPECT_EQ(m.GetFieldBody("Message-ID"), "<nul@example.no>");  // the duplicate lookup's text
   EXPECT_EQ(s.subject, u"Re: a");
   EXPECT_EQ(s.sort_subject, u"a");
+  // A column's text is cut at its limit after decoding.
+  const Mime::MimeMessage cut =
+      Parsed("Subject: " + std::string(300, 'a') + "\r\nTo: =?utf-8?q?=C3=A6=C3=A6?=\r\n\r\n");
+  EXPECT_EQ(GetHeaderContent("Subject", cut, 190), std::u16string(190, u'a'));
+  EXPECT_EQ(GetHeaderContent("Subject", cut, 0).size(), 300u);
+  EXPECT_EQ(GetHeaderContent("To", cut, 4), u"\u00e6\u00e6");
+  // A cut inside a UTF-8 sequence is substituted by the converter.
+  EXPECT_EQ(GetHeaderContent("To", cut, 3), u"\u00e6\ufffd");
+  EXPECT_EQ(GetHeaderContent("Cc", cut, 10), u"");
 }
 
-// A late field of a huge header is found (and in one pass over the header).
-TEST(MakeHeaderSummary, SubjectAfterAHundredThousandFields) {
+// A long folded value decodes whole; a late field of a huge header is found
+// (in one pass over the header).
+TEST(MakeHeaderSummary, LongValuesAndHugeHeaders) {
+  std::string raw = "start";
+  std::string expected = "start";
+  for (int i = 0; i < 2000; ++i) {
+    raw += "\r\n =?utf-8?q?w=C3=B8rd" + std::to_string(i) + "?=";
+    expected += " w\xC3\xB8rd" + std::to_string(i);
+  }
+  EXPECT_EQ(DecodeHeaderValue(raw), expected);
   std::string mail;
   for (int i = 0; i < 100000; ++i) mail += "X-Filler: " + std::to_string(i) + "\r\n";
   const Mime::MimeMessage m = Parsed(mail + "Subject: late\r\n\r\nbody\r\n");

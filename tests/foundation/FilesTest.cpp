@@ -9,9 +9,11 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "foundation/Files.h"
+#include "tests/TestSupport.h"
 
 namespace KAVRO {
 namespace {
@@ -25,6 +27,7 @@ struct {
   size_t short_limit = 0;
   int fail_errno = 0;
   bool write_zero = false;
+  int fsync_errno = 0;  // fsync of files fails with this when set
   Strings synced;  // without trailing separators
   std::string sync_fails_for;
 } g_io;
@@ -40,10 +43,9 @@ ssize_t RecordingWrite(int fd, const void* data, size_t len) {
   return ::write(fd, data, len);
 }
 
-int g_fsync_errno = 0;  // fsync of files fails with this when set
 int FailingFsync(int fd) {
-  if (g_fsync_errno == 0) return fsync(fd);
-  errno = g_fsync_errno;
+  if (g_io.fsync_errno == 0) return fsync(fd);
+  errno = g_io.fsync_errno;
   return -1;
 }
 
@@ -65,7 +67,6 @@ class FilesTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern.data()), nullptr) << SystemErrorText();
     dir_ = pattern;
     g_io = {};
-    g_fsync_errno = 0;
     SetWriteFunctionForTesting(&RecordingWrite);
     SetSyncDirectoryFunctionForTesting(&RecordingSync);
     SetFsyncFunctionForTesting(&FailingFsync);
@@ -79,10 +80,6 @@ class FilesTest : public ::testing::Test {
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   void WriteText(const std::string& path, const std::string& text) {
     ASSERT_EQ(WriteFileDurably(path, text.data(), text.size()), DurableWrite::kDone) << path;
-  }
-  static std::string ReadText(const std::string& path) {
-    MMFile map;
-    return map.Open(path) ? std::string(map.Bytes()) : "";
   }
 
   std::string dir_;
@@ -163,27 +160,34 @@ TEST_F(FilesTest, CreateDirectoryPathSyncsParentsOfNewLevelsWhenDurable) {
   EXPECT_EQ(errno, ENOTDIR);
 }
 
-TEST_F(FilesTest, AppendWritesInPiecesAtTheEndShortWritesContinueFailuresStop) {
+// Appends and durable writes go out in pieces, at the end; short writes
+// continue, failures stop. A file whose bytes all went out but that could not
+// be synced is told apart from one that was not written.
+TEST_F(FilesTest, WritesInPiecesShortWritesContinueFailuresStop) {
+  std::vector<char> big(40000000);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 4096);
+  ASSERT_EQ(WriteFileDurably(Path("big"), big.data(), big.size()), DurableWrite::kDone);
+  EXPECT_EQ(g_io.pieces, (std::vector<size_t>{16000000, 16000000, 8000000}));
+  EXPECT_EQ(g_io.synced, Strings{dir_});
+
   const std::string file = Path("blob");
   UniqueFd fd = UniqueFd::Open(file, O_RDWR | O_CREAT);
   ASSERT_TRUE(fd.Valid());
   EXPECT_TRUE(fcntl(fd.Get(), F_GETFD) & FD_CLOEXEC);
+  g_io.pieces.clear();
   EXPECT_FALSE(AppendToFile(fd.Get(), 0, "x"));
   EXPECT_TRUE(g_io.pieces.empty());
-
   ASSERT_TRUE(AppendToFile(fd.Get(), 3, "abc"));
-  std::vector<char> big(40000000);
-  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 4096);
   ASSERT_EQ(lseek(fd.Get(), 0, SEEK_SET), 0);  // appending ignores the position
   g_io.pieces.clear();
   ASSERT_TRUE(AppendToFile(fd.Get(), big.size(), big.data()));
   EXPECT_EQ(g_io.pieces, (std::vector<size_t>{16000000, 16000000, 8000000}));
-  {
+  for (const auto& [path, skip] : {std::pair{Path("big"), size_t{0}}, std::pair{file, size_t{3}}}) {
     MMFile map;
-    ASSERT_TRUE(map.Open(file));
-    ASSERT_EQ(map.Size(), 40000003u);
-    EXPECT_EQ(memcmp(map.View(), "abc", 3), 0);
-    EXPECT_EQ(memcmp(map.View() + 3, big.data(), big.size()), 0);
+    ASSERT_TRUE(map.Open(path));
+    ASSERT_EQ(map.Size(), big.size() + skip);
+    EXPECT_EQ(memcmp(map.View(), "abc", skip), 0);
+    EXPECT_EQ(memcmp(map.View() + skip, big.data(), big.size()), 0) << path;
   }
 
   g_io.short_limit = 1000;
@@ -203,60 +207,27 @@ TEST_F(FilesTest, AppendWritesInPiecesAtTheEndShortWritesContinueFailuresStop) {
   g_io.write_zero = true;
   EXPECT_FALSE(AppendToFile(fd.Get(), 10, "0123456789"));
   EXPECT_EQ(FileSize(file), 40004003u);
-}
+  g_io.write_zero = false;
+  g_io.short_limit = 0;
 
-// A durable write goes out in the same pieces as an append; a file whose
-// bytes all went out but that could not be synced is told apart from one
-// that was not written.
-TEST_F(FilesTest, DurableWriteInPiecesAndItsFailures) {
-  std::vector<char> big(40000000);
-  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 13 + i / 977);
-  ASSERT_EQ(WriteFileDurably(Path("big"), big.data(), big.size()), DurableWrite::kDone);
-  EXPECT_EQ(g_io.pieces, (std::vector<size_t>{16000000, 16000000, 8000000}));
-  EXPECT_EQ(g_io.synced, Strings{dir_});
-  {
-    MMFile map;
-    ASSERT_TRUE(map.Open(Path("big")));
-    ASSERT_EQ(map.Size(), big.size());
-    EXPECT_EQ(memcmp(map.View(), big.data(), big.size()), 0);
-  }
-
-  // {fsync of the file fails with, sync of the directory fails, result}
-  const struct {
-    int fsync_errno;
-    bool directory_fails;
-  } cases[] = {{EIO, false}, {0, true}};
-  for (const auto& c : cases) {
-    g_fsync_errno = c.fsync_errno;
-    g_io.sync_fails_for = c.directory_fails ? dir_ : "";
+  // A failed fsync of the file, then a failed sync of its directory.
+  for (const bool directory_fails : {false, true}) {
+    g_io.fsync_errno = directory_fails ? 0 : EIO;
+    g_io.sync_fails_for = directory_fails ? dir_ : "";
     errno = 0;
     EXPECT_EQ(WriteFileDurably(Path("unsynced"), "abc", 3), DurableWrite::kNotSynced);
     EXPECT_EQ(errno, EIO);
-    EXPECT_EQ(ReadText(Path("unsynced")), "abc");
+    EXPECT_EQ(mstest::ReadFile(Path("unsynced")), "abc");
   }
 }
 
 // The umask has no say over what the file layer creates: owner only, unless
 // the directory below which it creates is shared with a group.
 TEST_F(FilesTest, CreationModesFollowTheHostDirectoryWhateverTheUmask) {
-  // A group to share with: any as root, else one of ours.
-  gid_t group = getegid();
-  if (geteuid() == 0) {
-    group = 4242;
-  } else {
-    gid_t groups[64];
-    const int n = getgroups(64, groups);
-    for (int i = 0; i < n; ++i) {
-      if (groups[i] != getegid()) group = groups[i];
-    }
-  }
+  const gid_t group = geteuid() == 0 ? 4242 : getegid();  // a group to share with
   const auto mode_of = [](const std::string& path) {
     struct stat st;
     return stat(OsPath(path).c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-  };
-  const auto group_of = [](const std::string& path) {
-    struct stat st;
-    return stat(OsPath(path).c_str(), &st) == 0 ? st.st_gid : static_cast<gid_t>(-1);
   };
   // {host directory mode, new file mode, new directory mode, shared with the group}
   const struct {
@@ -283,14 +254,13 @@ TEST_F(FilesTest, CreationModesFollowTheHostDirectoryWhateverTheUmask) {
       ASSERT_EQ(WriteFileDurably(host + "\\a\\b\\1.blb", "x", 1, modes), DurableWrite::kDone);
       ASSERT_TRUE(OpenForAppend(host + "/a/log", modes).Valid());
       ASSERT_TRUE(CreateFileIfMissing(host + "/a/journal", modes));
-      for (const char* dir : {"/a", "/a/b"}) {
-        EXPECT_EQ(mode_of(host + dir), c.directory) << dir;
-        EXPECT_EQ(group_of(host + dir), expected_group) << dir;
-      }
-      for (const char* file : {"/a/b/1.blb", "/a/log", "/a/journal"}) {
-        EXPECT_EQ(mode_of(host + file), c.file) << file;
-        EXPECT_EQ(group_of(host + file), expected_group) << file;
-        EXPECT_EQ(ReadableByOthers(host + file), (c.file & 0040) != 0) << file;
+      for (const char* entry : {"/a", "/a/b", "/a/b/1.blb", "/a/log", "/a/journal"}) {
+        struct stat st;
+        ASSERT_EQ(stat((host + entry).c_str(), &st), 0) << entry;
+        const bool file = S_ISREG(st.st_mode);
+        EXPECT_EQ(st.st_mode & 07777, file ? c.file : c.directory) << entry;
+        EXPECT_EQ(st.st_gid, expected_group) << entry;
+        EXPECT_TRUE(!file || ReadableByOthers(host + entry) == ((c.file & 0040) != 0)) << entry;
       }
       // What exists already keeps its mode (a rewritten blob is set again).
       ASSERT_EQ(chmod((host + "/a/log").c_str(), 0644), 0);

@@ -1,3 +1,4 @@
+// Time values, mail dates and the result code texts.
 #include <gtest/gtest.h>
 #include <time.h>
 
@@ -5,6 +6,7 @@
 #include <string>
 
 #include "foundation/NTime.h"
+#include "foundation/ResultCodes.h"
 
 namespace KAVRO {
 namespace {
@@ -20,14 +22,8 @@ NTime Make(uint16_t y, uint16_t mo, uint16_t d, uint16_t h = 0, uint16_t mi = 0,
 
 std::string Iso(const NTime& t) { return t.Format("$YEAR-$MONTH-$DAY $HOUR:$MIN:$SEC.$MSEC"); }
 
-// Tests that read the local zone set it themselves.
-void UseTimeZone(const char* tz) {
-  setenv("TZ", tz, 1);
-  tzset();
-}
-
 // Every day from 1601 (value 0) to 2400 against the C library's own calendar.
-TEST(NTimeCalendar, EveryDayAgreesWithTimegmMillisecondsAndTheLastYear) {
+TEST(NTimeCalendar, EveryDayAgreesWithTimegmAndInvalidDatesFail) {
   const uint64_t day = 864000000000ULL;
   uint64_t value = 0;
   for (int i = 0; i < 292000; ++i, value += day) {
@@ -52,9 +48,13 @@ TEST(NTimeCalendar, EveryDayAgreesWithTimegmMillisecondsAndTheLastYear) {
   EXPECT_EQ(Iso(Make(30827, 12, 31, 23, 59, 59, 999)), "30827-12-31 23:59:59.999");
   CalendarFields f;
   EXPECT_FALSE(NTime(0x8000000000000000ULL).ToFields(&f));
-}
-
-TEST(NTimeCalendar, FebruaryOverflowMovesIntoMarchOtherInvalidDatesFail) {
+  // The log's line stamp and the month names of its daily file names.
+  EXPECT_EQ(Make(2024, 3, 5, 7, 8, 9, 4).Format("$YEAR$MONTH$DAY,$HOUR$MIN$SEC.$MSEC "),
+            "20240305,070809.004 ");
+  std::string names;
+  for (uint16_t month = 1; month <= 12; ++month) names += Make(2024, month, 1).Format("$STRMONTH ");
+  EXPECT_EQ(names, "Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec ");
+  // February overflows into March; other invalid dates fail.
   const struct {
     uint16_t y, m, d;
     const char* want;  // nullptr: the conversion fails and keeps the value
@@ -71,25 +71,6 @@ TEST(NTimeCalendar, FebruaryOverflowMovesIntoMarchOtherInvalidDatesFail) {
   }
 }
 
-// The log's line stamp and the month names of its daily file names.
-TEST(NTimeFormat, LogStampAndMonthNames) {
-  EXPECT_EQ(Make(2024, 3, 5, 7, 8, 9, 4).Format("$YEAR$MONTH$DAY,$HOUR$MIN$SEC.$MSEC "),
-            "20240305,070809.004 ");
-  std::string names;
-  for (uint16_t month = 1; month <= 12; ++month) names += Make(2024, month, 1).Format("$STRMONTH ");
-  EXPECT_EQ(names, "Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec ");
-}
-
-TEST(NTimeParse, DatabaseText) {
-  EXPECT_EQ(Iso(NTime::FromDatabaseText("2024/03/05 07:08:09")).substr(0, 19),
-            "2024-03-05 07:08:09");
-  for (const char* text : {"", "not a date"}) {  // unreadable: now
-    NTime before;
-    const NTime now = NTime::FromDatabaseText(text);
-    EXPECT_TRUE(before.Value() <= now.Value() && now.Value() <= NTime().Value()) << text;
-  }
-}
-
 // Seconds of the clock SetNow reads. time() may read a coarser clock that
 // lags it by up to a tick, so it cannot bound SetNow's value.
 int64_t RealtimeSeconds() {
@@ -98,9 +79,11 @@ int64_t RealtimeSeconds() {
   return ts.tv_sec;
 }
 
-// The default value is local time, the log and the blobs take UTC.
-TEST(NTimeZone, LocalNowAddsTheOffset) {
-  UseTimeZone("CET-1");
+// The default value is local time, the log and the blobs take UTC; database
+// text that cannot be read is now.
+TEST(NTimeNow, LocalNowAddsTheOffsetAndUnreadableDatabaseTextIsNow) {
+  setenv("TZ", "CET-1", 1);
+  tzset();
   const int64_t before = RealtimeSeconds();
   NTime utc(uint64_t{0}), local(uint64_t{0});
   utc.SetNow(true);
@@ -114,6 +97,14 @@ TEST(NTimeZone, LocalNowAddsTheOffset) {
   EXPECT_GE(diff.Value(), 3600ULL * 10000000ULL);
   EXPECT_LT(diff.Value(), 3602ULL * 10000000ULL);
   EXPECT_EQ(utc.Value() % 10000, 0u);  // kept to the millisecond
+
+  EXPECT_EQ(Iso(NTime::FromDatabaseText("2024/03/05 07:08:09")).substr(0, 19),
+            "2024-03-05 07:08:09");
+  for (const char* text : {"", "not a date"}) {
+    NTime start;
+    const NTime now = NTime::FromDatabaseText(text);
+    EXPECT_TRUE(start.Value() <= now.Value() && now.Value() <= NTime().Value()) << text;
+  }
 }
 
 // Date fields as mail software really writes them. The start value is
@@ -153,6 +144,24 @@ TEST(ParseMailDate, RealDateTexts) {
   }
   EXPECT_EQ(NTime::ToUpper("a\xE5\xE6\xF8z\xE9"), "A\xC5\xC6\xD8Z\xE9");
   EXPECT_EQ(NTime::ToLower("A\xC5\xC6\xD8Z\xC9"), "a\xE5\xE6\xF8z\xC9");
+}
+
+// Store codes letter for letter; codes below 1000 come from the blob utilities.
+TEST(ErrorText, StoreBlobAndUnknownCodes) {
+  using Nauvik::IMAP::ErrorText;
+  const std::pair<int32_t, const char*> cases[] = {
+      {0, "OK"},
+      {1000, "Unknown error"},
+      {1003, "Emtpy input mail (Content size was 0 bytes)"},
+      {1008, "Mail is too big (Limit 209715200)"},
+      {1023, "Invalid input to function"},
+      {1, "Blob utils error message."},
+      {999, "Blob utils error message."},
+      {-1000, "Blob utils error message."},
+      {1025, "Unknown error."},
+      {INT32_MAX, "Unknown error."},
+  };
+  for (const auto& [code, text] : cases) EXPECT_EQ(ErrorText(code), text) << code;
 }
 
 }  // namespace

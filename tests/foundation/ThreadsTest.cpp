@@ -1,3 +1,4 @@
+// Threads, their waits and the channels between them.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/Channel.h"
 #include "foundation/SimpleThread.h"
 #include "foundation/Syncronize.h"
 #include "foundation/ThreadId.h"
@@ -19,7 +21,7 @@ namespace {
 using mstest::FunctionThread;
 
 // A condition stays set, an event releases one wait; MultiWait takes the
-// lowest index first.
+// lowest index first and hears every one of several producers every time.
 TEST(Syncronize, ConditionEventAndMultiWait) {
   Condition c;
   Event e;
@@ -45,17 +47,15 @@ TEST(Syncronize, ConditionEventAndMultiWait) {
   EXPECT_FALSE(mw.Remove(&c));
   c.Signal();
   EXPECT_EQ(mw.Wait(0), nullptr);
-}
 
-// Several producers signal their own event and wait for an acknowledgement;
-// one consumer serves them all through one MultiWait.
-TEST(MultiWait, SeveralProducersEachHeardEveryTime) {
+  // Several producers signal their own event and wait for an acknowledgement;
+  // one consumer serves them all through one MultiWait.
   constexpr int kProducers = 4, kRounds = 300;
   std::vector<Event> ready(kProducers), ack(kProducers);
-  MultiWait mw;
+  MultiWait served;
   std::vector<std::thread> producers;
   for (int i = 0; i < kProducers; ++i) {
-    mw.Add(&ready[i]);
+    served.Add(&ready[i]);
     producers.emplace_back([&, i] {
       for (int k = 0; k < kRounds; ++k) {
         ready[i].Signal();
@@ -65,14 +65,14 @@ TEST(MultiWait, SeveralProducersEachHeardEveryTime) {
   }
   std::vector<int> heard(kProducers, 0);
   for (int n = 0; n < kProducers * kRounds; ++n) {
-    const int index = mw.WaitIndex(-1);
+    const int index = served.WaitIndex(-1);
     ASSERT_GE(index, 0);
     ++heard[index];
     ack[index].Signal();
   }
   for (auto& t : producers) t.join();
   EXPECT_EQ(heard, std::vector<int>(kProducers, kRounds));
-  EXPECT_EQ(mw.Wait(0), nullptr);
+  EXPECT_EQ(served.Wait(0), nullptr);
 }
 
 // The thread id is the kernel's: the main thread's is the process id, and a
@@ -102,6 +102,19 @@ TEST(SimpleThread, StartStopRestartAndThreadIds) {
   t.Stop(60000);
   EXPECT_TRUE(t.Wait(0));
   EXPECT_FALSE(t.IsRunning());
+
+  // A thread that ignores its stop request while blocked on something else is
+  // terminated when the timeout runs out, and can run again afterwards.
+  Condition never;
+  FunctionThread stubborn([&](FunctionThread*) { never.Wait(-1); }, "Stubborn");
+  ASSERT_TRUE(stubborn.Start());
+  stubborn.Stop(0);
+  EXPECT_FALSE(stubborn.IsRunning());
+  ASSERT_TRUE(stubborn.Wait(-1));  // the unwind set the stopped event
+  never.Signal();
+  ASSERT_TRUE(stubborn.Start());
+  stubborn.Stop(-1);
+  EXPECT_FALSE(stubborn.IsRunning());
 }
 
 TEST(SimpleThread, ExceptionsEndTheThreadWithAReport) {
@@ -127,22 +140,6 @@ TEST(SimpleThread, ExceptionsEndTheThreadWithAReport) {
     EXPECT_EQ(t.GetErrorText(), c.error_text);
     EXPECT_FALSE(t.IsRunning());
   }
-}
-
-// A thread that ignores its stop request while blocked on something else is
-// terminated when the timeout runs out.
-TEST(SimpleThread, StopTerminatesAThreadThatIgnoresTheRequest) {
-  Condition never;
-  FunctionThread t([&](FunctionThread*) { never.Wait(-1); }, "Stubborn");
-  ASSERT_TRUE(t.Start());
-  t.Stop(0);
-  EXPECT_FALSE(t.IsRunning());
-  ASSERT_TRUE(t.Wait(-1));  // the unwind set the stopped event
-
-  never.Signal();
-  ASSERT_TRUE(t.Start());  // it can run again afterwards
-  t.Stop(-1);
-  EXPECT_FALSE(t.IsRunning());
 }
 
 // A thread that only cancellation ends, and that on its way out still uses a
@@ -187,6 +184,40 @@ TEST(SimpleThread, AForcedStopReturnsOnlyAfterTheThreadHasUnwound) {
     }
     ASSERT_TRUE(unwound_before_stop_returned) << "round " << i;
   }
+}
+
+TEST(Channel, CapacityTimeoutsAndWaits) {
+  // A live log client holds one line at a time, however long the line.
+  EXPECT_EQ(Channel<ByteVector>().GetHolder()->Capacity(), 1u);
+  Channel<int> channel(2);
+  ChannelWriter<int> writer(channel);
+  ChannelReader<int> reader(channel);
+  int v = -1;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(reader.GetResult(&v, 20).code, ChannelDefs::kTimedOut);
+  EXPECT_GE(mstest::MillisecondsSince(start), 20);
+  EXPECT_EQ(writer.PutResult(1, 0).code, ChannelDefs::kDone);
+  EXPECT_TRUE(writer.Put(2, 0));
+  EXPECT_EQ(writer.PutResult(3, 0).code, ChannelDefs::kTimedOut);
+  EXPECT_EQ(writer.PutResult(3, 15).code, ChannelDefs::kTimedOut);
+  EXPECT_EQ(channel.Count(), 2u);
+  ASSERT_TRUE(reader.Get(&v, 0));
+  EXPECT_EQ(v, 1);
+
+  // A put into the full channel waits until the reader takes a value.
+  ASSERT_TRUE(writer.Put(3, 0));
+  Event put_done;
+  std::thread fourth([&] {
+    EXPECT_TRUE(writer.Put(4, -1));
+    put_done.Signal();
+  });
+  EXPECT_FALSE(put_done.Wait(20));
+  for (int want : {2, 3, 4}) {
+    ASSERT_TRUE(reader.Get(&v, -1));
+    EXPECT_EQ(v, want);
+  }
+  fourth.join();
+  EXPECT_TRUE(channel.Empty());
 }
 
 }  // namespace

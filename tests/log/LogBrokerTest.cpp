@@ -1,10 +1,13 @@
-// The log broker with real files (daily names, line format, concurrency, stop,
-// failures) and the live log with real TCP clients on 127.0.0.1, which is
-// also the test of the socket layer: listener, redirectors, their stop.
+// The process-wide log function (level filter, thread id prefix, the bounded
+// channel), the log broker with real files (daily names, line format,
+// concurrency, stop, failures) and the live log with real TCP clients on
+// 127.0.0.1, which is also the test of the socket layer: listener,
+// redirectors, their stop.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -17,7 +20,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <numeric>
 #include <random>
 #include <string>
 #include <thread>
@@ -28,11 +30,13 @@
 #include "log/Log.h"
 #include "log/LogBroker.h"
 #include "log/LogChannel.h"
+#include "tests/TestSupport.h"
 
 namespace Nauvik {
 namespace {
 
 namespace fs = std::filesystem;
+using mstest::FunctionThread;
 
 // A file logger in the manner of the entry point's, which also records each
 // line. CloseGate holds the broker thread inside WriteLine until OpenGate, so
@@ -181,23 +185,94 @@ std::map<int, std::vector<int>> WriterSequences(const fs::path& file) {
   return sequences;
 }
 
-std::vector<int> ZeroTo(int n) {
-  std::vector<int> numbers(static_cast<size_t>(n));
-  std::iota(numbers.begin(), numbers.end(), 0);
-  return numbers;
-}
-
+// Each test starts at level INFO and leaves nothing in the process-wide channel.
 class LogBrokerFiles : public ::testing::Test {
  protected:
   void SetUp() override { SetLogLevel(kLogInfo); }
-  void TearDown() override {  // takes what writers left in the process-wide channel
-    LogChannelReader reader(GlobalLogChannel());
-    for (ChLog::CHLogMessage message; reader.Get(&message, 0);) continue;
+  void TearDown() override { Take(); }
+  std::vector<ChLog::CHLogMessage> Take() {  // what is in the process-wide channel
+    std::vector<ChLog::CHLogMessage> taken;
+    for (ChLog::CHLogMessage message; reader_.Get(&message, 0);) taken.push_back(message);
+    return taken;
   }
+  LogChannelReader reader_{GlobalLogChannel()};
   ScratchDir scratch_;
   LogChannel channel_{2000};
   LogChannelWriter writer_{channel_};
 };
+class LogFunction : public LogBrokerFiles {};
+
+TEST_F(LogFunction, CheckedMessagesAboveTheLevelAreDroppedOthersGetTheThreadId) {
+  const struct {
+    int32_t global;
+    int32_t level;
+    bool check;
+    bool kept;
+  } cases[] = {
+      {kLogInfo, kLogError, true, true},  {kLogInfo, kLogInfo, true, true},
+      {kLogInfo, 4, true, false},         {kLogInfo, kLogDebug, false, true},
+      {kLogInfo, -1, true, true},  // never filtered
+      {kLogError, kLogWarning, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.global << " " << c.level << " " << c.check);
+    SetLogLevel(c.global);
+    EXPECT_TRUE(!c.check || LogLevelAtLeast(c.level) == c.kept);
+    Log(c.level, c.check, "text");
+    const auto taken = Take();
+    ASSERT_EQ(taken.size(), c.kept ? 1u : 0u);
+    for (const auto& message : taken) EXPECT_EQ(message.level, c.level);
+  }
+  SetLogLevel(kLogInfo);
+  // The text is prefixed with the calling thread's kernel id.
+  KAVRO::Condition go;
+  FunctionThread thread([&go](FunctionThread*) {
+    go.Wait(30000);
+    Log(kLogError, true, "from a worker");
+    Log(-3, true, "raw text");
+  });
+  ASSERT_TRUE(thread.Start());
+  const int32_t id = thread.GetThreadId();  // valid while the thread waits
+  go.Signal();
+  ASSERT_TRUE(thread.Wait(30000));
+  Log(kLogError, true, "main");
+  const auto taken = Take();
+  ASSERT_EQ(taken.size(), 3u);
+  EXPECT_EQ(taken[0].text, std::to_string(id) + ": from a worker");
+  EXPECT_EQ(taken[1].text, "raw text");  // negative levels carry no prefix
+  EXPECT_EQ(taken[1].level, -3);
+  EXPECT_TRUE(taken[2].text.ends_with(": main") && taken[2].text != std::to_string(id) + ": main")
+      << taken[2].text;  // each thread its own id
+}
+
+// A full channel drops the new message after a short wait. A thread terminated
+// by force while Log waits for room must unwind, not have its cancellation
+// swallowed (which would abort the process). The wait for an empty channel
+// wakes when a reader takes the last message.
+TEST_F(LogFunction, FullChannelDropsNewMessagesUntilAReaderEmptiesIt) {
+  for (int i = 0; i < 100; ++i) Log(kLogInfo, true, "m" + std::to_string(i));
+  std::atomic<int> calls{0};
+  {
+    FunctionThread thread([&calls](FunctionThread*) {
+      for (;; ++calls) Log(kLogInfo, true, "no room");  // returns after its 5 ms wait
+    });
+    ASSERT_TRUE(thread.Start());
+    while (calls.load() < 3) std::this_thread::yield();
+    thread.Stop(0);
+  }
+  EXPECT_FALSE(WaitForLogChannelEmpty(0));
+  std::vector<ChLog::CHLogMessage> taken;
+  std::thread reader([&] {
+    for (ChLog::CHLogMessage m; taken.size() < 100 && reader_.Get(&m, 30000);) taken.push_back(m);
+  });
+  EXPECT_TRUE(WaitForLogChannelEmpty(-1));
+  EXPECT_TRUE(LogChannelEmpty());
+  reader.join();
+  ASSERT_EQ(taken.size(), 100u);
+  for (size_t i = 0; i < taken.size(); ++i) {
+    EXPECT_NE(taken[i].text.find(": m" + std::to_string(i)), std::string::npos) << i;
+  }
+}
 
 // The entry point's flow: a logger on the global channel, Log, the wait for an empty channel.
 TEST_F(LogBrokerFiles, DailyFileNamedFromUtcWithStampedLines) {
@@ -256,9 +331,11 @@ TEST_F(LogBrokerFiles, ConcurrentWritersWithOneAndTwoBrokers) {
     }  // stopped: every taken message is written
     auto sequences = WriterSequences(FilesIn(dir).at(0));
     ASSERT_EQ(sequences.size(), 4u);
+    std::vector<int> all(250);
+    for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<int>(i);
     for (auto& [writer, numbers] : sequences) {
       if (brokers == 2) std::sort(numbers.begin(), numbers.end());
-      EXPECT_EQ(numbers, ZeroTo(250)) << "writer " << writer;
+      EXPECT_EQ(numbers, all) << "writer " << writer;
     }
   }
 }
@@ -285,36 +362,32 @@ TEST_F(LogBrokerFiles, StopDrainsUpToOneThousandQueuedMessages) {
   EXPECT_EQ(FileLines(FilesIn(scratch_.path).at(0)).size(), 1001u);
 }
 
-// Log lines name mail files, folders and Message-IDs: whatever the umask, a
-// new log file is its owner's alone, and so is every directory made for it;
+// Log lines name mail files, folders and Message-IDs: whatever the umask (one
+// that lets the group write here), a new log file is its owner's alone, and so is every directory made for it;
 // a log file that exists already keeps its mode.
 TEST_F(LogBrokerFiles, NewLogFilesAndDirectoriesAreTheOwnersAlone) {
   const auto mode_of = [](const fs::path& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
   };
-  const mode_t old_umask = umask(0);
-  for (const mode_t mask : {022, 002}) {
-    umask(mask);
-    const fs::path made = scratch_.path / ("made" + std::to_string(mask));
-    const fs::path kept = scratch_.path / ("kept" + std::to_string(mask));
-    fs::create_directories(kept);
-    std::ofstream(kept / "fixed.log") << "old\r\n";
-    ASSERT_EQ(chmod((kept / "fixed.log").c_str(), 0644), 0);
-    for (const fs::path& dir : {made / "LogDir", kept}) {
-      RecordingLogger logger("MailStorageInsertLogger", channel_, "fixed.log");
-      ASSERT_TRUE(logger.Open(dir.string(), 0));
-      ASSERT_TRUE(writer_.Put({kLogInfo, "4412: a line"}, 30000));
-      ASSERT_TRUE(logger.WaitForLines(1));
-    }
-    EXPECT_EQ(mode_of(made), 0700u);
-    EXPECT_EQ(mode_of(made / "LogDir"), 0700u);
-    EXPECT_EQ(mode_of(made / "LogDir" / "fixed.log"), 0600u);
-    EXPECT_EQ(FileLines(made / "LogDir" / "fixed.log").size(), 1u);
-    EXPECT_EQ(mode_of(kept / "fixed.log"), 0644u);
-    EXPECT_EQ(FileLines(kept / "fixed.log").size(), 2u);
+  const mode_t old_umask = umask(002);
+  const fs::path made = scratch_.path / "made", kept = scratch_.path / "kept";
+  fs::create_directories(kept);
+  std::ofstream(kept / "fixed.log") << "old\r\n";
+  ASSERT_EQ(chmod((kept / "fixed.log").c_str(), 0644), 0);
+  for (const fs::path& dir : {made / "LogDir", kept}) {
+    RecordingLogger logger("MailStorageInsertLogger", channel_, "fixed.log");
+    ASSERT_TRUE(logger.Open(dir.string(), 0));
+    ASSERT_TRUE(writer_.Put({kLogInfo, "4412: a line"}, 30000));
+    ASSERT_TRUE(logger.WaitForLines(1));
   }
   umask(old_umask);
+  EXPECT_EQ(mode_of(made), 0700u);
+  EXPECT_EQ(mode_of(made / "LogDir"), 0700u);
+  EXPECT_EQ(mode_of(made / "LogDir" / "fixed.log"), 0600u);
+  EXPECT_EQ(FileLines(made / "LogDir" / "fixed.log").size(), 1u);
+  EXPECT_EQ(mode_of(kept / "fixed.log"), 0644u);
+  EXPECT_EQ(FileLines(kept / "fixed.log").size(), 2u);
 }
 
 // Tests run as root, where file modes do not stop writes; a directory whose
