@@ -681,6 +681,47 @@ TEST(ItemLister, WindowsListTheTreeInTheStableOrder) {
     ASSERT_TRUE(CollectItems(root, "INBOX", &items, &error)) << error;
   }
   EXPECT_EQ(DumpItems(items, root), kVariedTreeItems);
+
+  // Windows of any size, over several inputs, list the same items.
+  std::vector<ImportItem> single;
+  ASSERT_TRUE(CollectItems(root + "/b/list.mbox", "INBOX", &single, &error)) << error;
+  const std::string expected = kVariedTreeItems + DumpItems(single, root);
+  for (size_t w : {size_t{1}, size_t{2}, size_t{7}, size_t{1000}}) {
+    AsNobody nobody;
+    ItemLister lister({root, root + "/b/list.mbox"}, "INBOX");
+    std::vector<ImportItem> all, window;
+    while (lister.Next(w, &window, &error)) {
+      EXPECT_LE(window.size(), w);
+      all.insert(all.end(), window.begin(), window.end());
+    }
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(DumpItems(all, root), expected) << "window " << w;
+    EXPECT_LE(lister.peak(), w);
+  }
+  ItemLister wrong({root, root + "/missing"}, "INBOX");
+  std::vector<ImportItem> window;
+  EXPECT_FALSE(wrong.Next(5, &window, &error));
+  EXPECT_TRUE(window.empty());
+  EXPECT_NE(error.find("/missing: no such file or directory"), std::string::npos) << error;
+}
+
+// What the lister holds does not grow with the mails it lists.
+TEST(ItemLister, HoldsAWindowNotTheTree) {
+  const std::string root = MakeScratchDirectory("lister-many");
+  for (int d = 0; d < 20; ++d) {
+    const std::string dir = root + "/d" + std::to_string(d);
+    std::filesystem::create_directories(dir);
+    for (int f = 0; f < 1000; ++f) {
+      std::ofstream(dir + "/" + std::to_string(f) + ".eml") << "Subject: x\n\nbody\n";
+    }
+  }
+  ItemLister lister({root}, "INBOX");
+  std::vector<ImportItem> window;
+  std::string error;
+  size_t listed = 0;
+  while (lister.Next(100, &window, &error)) listed += window.size();
+  EXPECT_EQ(listed, 20000u);
+  EXPECT_LE(lister.peak(), 100u);
 }
 
 }  // namespace
