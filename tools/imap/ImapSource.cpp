@@ -305,7 +305,7 @@ void ImapSource::Prefetch(const std::vector<const ImportItem*>& items) {
   position_.clear();
   cursor_ = 0;
   for (const ImportItem* item : items) {
-    Want want{item, {}};
+    Want want{*item, {}};
     if (ParseImapItemPath(item->path, &want.location)) {
       position_[item->path] = order_.size();
       order_.push_back(std::move(want));
@@ -316,7 +316,7 @@ void ImapSource::Prefetch(const std::vector<const ImportItem*>& items) {
 }
 
 bool ImapSource::Load(const ImportItem& item, std::string* bytes, std::string* error) {
-  Want want{&item, {}};
+  Want want{item, {}};
   if (!ParseImapItemPath(item.path, &want.location)) {
     *error = item.path + ": not an IMAP mail";
     return false;
@@ -393,8 +393,8 @@ void ImapSource::Run() {
             ++it;
             continue;
           }
-          bytes += it->item->length;
-          requested_.erase(it->item->path);
+          bytes += it->item.length;
+          requested_.erase(it->item.path);
           batch.push_back(*it);
           it = requests_.erase(it);
         }
@@ -404,11 +404,11 @@ void ImapSource::Run() {
             ++cursor_;
             continue;
           }
-          bytes += order_[cursor_].item->length;
+          bytes += order_[cursor_].item.length;
           batch.push_back(order_[cursor_++]);
         }
       }
-      for (const Want& w : batch) in_flight_.insert(w.item->path);
+      for (const Want& w : batch) in_flight_.insert(w.item.path);
     }
     // The server's answers are not ours: whatever they make of the batch,
     // it is this batch's error, not the end of the process.
@@ -419,9 +419,9 @@ void ImapSource::Run() {
         bool open;
         {
           std::lock_guard<std::mutex> lock(mu_);
-          open = in_flight_.count(w.item->path) > 0;
+          open = in_flight_.count(w.item.path) > 0;
         }
-        if (open) Finish(w.item->path, nullptr, w.item->path + ": " + e.what());
+        if (open) Finish(w.item.path, nullptr, w.item.path + ": " + e.what());
       }
       if (Session* s = SessionFor(batch[0].location.account)) {
         s->open = false;
@@ -477,13 +477,13 @@ void ImapSource::FetchBatch(const std::vector<Want>& batch) {
   if (batch.empty()) return;
   Session* s = SessionFor(batch[0].location.account);
   std::map<uint32_t, std::string> pending;  // uid -> path, not yet delivered
-  for (const Want& w : batch) pending[w.location.uid] = w.item->path;
+  for (const Want& w : batch) pending[w.location.uid] = w.item.path;
   auto fail_all = [&](const std::string& why) {
     for (const auto& [uid, path] : pending) Finish(path, nullptr, path + ": " + why);
   };
   if (!s) return fail_all("no session for this account (it was not listed in this run)");
   uint64_t max_body = 0;
-  for (const Want& w : batch) max_body = std::max<uint64_t>(max_body, w.item->length);
+  for (const Want& w : batch) max_body = std::max<uint64_t>(max_body, w.item.length);
   max_body = std::min(max_body + kBodyMargin, kMaxMailBytes);
   const auto outage_start = std::chrono::steady_clock::now();
   int delay = 1;

@@ -68,7 +68,7 @@ class ImapSource {
 
   // Fetches the bodies of the IMAP items among `items` in this order ahead
   // of their Load, keeping at most a few megabytes waiting. Replaces any
-  // order given before. `items` must outlive the fetching.
+  // order given before. The items are copied.
   void Prefetch(const std::vector<const ImportItem*>& items);
 
   // The bytes the server holds for `item` (an IMAP item path). Waits for the
@@ -87,7 +87,7 @@ class ImapSource {
  private:
   struct Session;
   struct Want {
-    const ImportItem* item;
+    ImportItem item;  // a copy: the caller's list may be gone before the fetch
     ImapItemLocation location;
     bool taken = false;  // fetched on demand instead: the prefetch passes it by
   };
