@@ -648,7 +648,8 @@ Summary Importer::Run(const std::vector<ImportItem>& items,
   }
   summary_.items = items.size();
   const uint64_t total = pending.size();
-  if (probes_) {
+  // The highest UIDs when the run began: read by the first window.
+  if (probes_ && !last_uids_) {
     if (auto uids = probes_()->LastUids()) {
       last_uids_ = std::make_unique<std::map<std::string, int64_t>>(std::move(*uids));
     }

@@ -346,7 +346,7 @@ struct ItemLister::MboxWalk {
 };
 
 ItemLister::ItemLister(std::vector<std::string> inputs, std::string folder,
-                       std::function<bool(const std::string&)> is_remote, RemoteLister remote)
+                       std::function<bool(const std::string&)> is_remote, RemoteOpener remote)
     : inputs_(std::move(inputs)),
       folder_(std::move(folder)),
       is_remote_(std::move(is_remote)),
@@ -369,7 +369,8 @@ bool ItemLister::Next(size_t max, std::vector<ImportItem>* items, std::string* e
     }
     checked_ = true;
   }
-  while (ready_.size() < max && (mbox_ || !stack_.empty() || input_ < inputs_.size())) {
+  while (ready_.size() < max &&
+         (mbox_ || remote_input_ || !stack_.empty() || input_ < inputs_.size())) {
     if (!Step(error)) return false;
     peak_ = std::max(peak_, ready_.size());
   }
@@ -386,6 +387,11 @@ bool ItemLister::Next(size_t max, std::vector<ImportItem>* items, std::string* e
 
 bool ItemLister::Step(std::string* error) {
   if (mbox_) return StepMbox(error);
+  if (remote_input_) {
+    if (remote_input_->Next(&ready_, error)) return true;
+    remote_input_.reset();
+    return error->empty();
+  }
   if (stack_.empty()) return StartInput(inputs_[input_++], error);
   Frame& f = stack_.back();
   if (!f.listed) {
@@ -402,7 +408,10 @@ bool ItemLister::Step(std::string* error) {
 }
 
 bool ItemLister::StartInput(const std::string& input, std::string* error) {
-  if (is_remote_ && is_remote_(input)) return remote_(input, &ready_, error);
+  if (is_remote_ && is_remote_(input)) {
+    remote_input_ = remote_(input, error);
+    return remote_input_ != nullptr;
+  }
   std::error_code ec;
   fs::path full = fs::absolute(fs::path(input), ec).lexically_normal();
   if (full.has_filename() == false && full.has_parent_path()) full = full.parent_path();

@@ -104,15 +104,21 @@ bool CollectItems(const std::string& path, const std::string& folder,
 // the entries of the directories it is in, the mbox file it reads and where.
 class ItemLister {
  public:
-  // Lists the items of an input that is no path (an IMAP URL) into `items`;
-  // false with `error` when it cannot.
-  using RemoteLister =
-      std::function<bool(const std::string& input, std::vector<ImportItem>* items,
-                         std::string* error)>;
-  // `is_remote` tells which inputs `remote` lists (all of an input's items
-  // at once, when the lister reaches it); every other input is a path.
+  // An input that is no path (an IMAP URL), listed a part (a folder) at a
+  // time as the lister reaches it.
+  class RemoteInput {
+   public:
+    virtual ~RemoteInput() = default;
+    // Appends the items of the next part that has any; false when none is
+    // left, with `error` set when the listing failed.
+    virtual bool Next(std::vector<ImportItem>* items, std::string* error) = 0;
+  };
+  // Starts listing a remote input; null with `error` when it cannot.
+  using RemoteOpener =
+      std::function<std::unique_ptr<RemoteInput>(const std::string& input, std::string* error)>;
+  // `is_remote` tells which inputs `remote` lists; every other input is a path.
   ItemLister(std::vector<std::string> inputs, std::string folder,
-             std::function<bool(const std::string&)> is_remote = {}, RemoteLister remote = {});
+             std::function<bool(const std::string&)> is_remote = {}, RemoteOpener remote = {});
   ~ItemLister();
   ItemLister(const ItemLister&) = delete;
   ItemLister& operator=(const ItemLister&) = delete;
@@ -125,14 +131,15 @@ class ItemLister {
 
   // The most items the lister held at once, not counting those handed out:
   // at most `max` (one more when both cur/ and new/ of a Maildir folder
-  // cannot be read), except that a remote input is held whole.
+  // cannot be read), except that a part of a remote input is held whole.
   size_t peak() const { return peak_; }
 
  private:
   struct Frame;
   struct MboxWalk;
   // Each step lists at most one item (a directory that cannot be read is
-  // one); false with `error` when an input fails.
+  // one; a remote input's part is all its items); false with `error` when
+  // an input fails.
   bool Step(std::string* error);
   bool StartInput(const std::string& input, std::string* error);
   void ListFrame();
@@ -144,11 +151,12 @@ class ItemLister {
   const std::vector<std::string> inputs_;
   const std::string folder_;
   const std::function<bool(const std::string&)> is_remote_;
-  const RemoteLister remote_;
+  const RemoteOpener remote_;
   size_t input_ = 0;  // the next input to start
   bool checked_ = false;
   std::vector<Frame> stack_;        // the directories being walked, innermost last
   std::unique_ptr<MboxWalk> mbox_;  // the mbox file being read, if any
+  std::unique_ptr<RemoteInput> remote_input_;  // the remote input being listed, if any
   std::vector<ImportItem> ready_;   // listed, not handed out yet
   size_t peak_ = 0;
 };

@@ -289,8 +289,9 @@ class Windows {
   Windows(const ImportOptions& o, ImapSource* imap)
       : o_(o),
         lister_(o.inputs, o.folder, [](const std::string& input) { return IsImapUrl(input); },
-                [imap, &o](const std::string& url, std::vector<ImportItem>* items,
-                           std::string* error) { return imap->Collect(url, o.folder, items, error); }),
+                [imap, &o](const std::string& url, std::string* error) {
+                  return imap->List(url, o.folder, error);
+                }),
         shard_(o.shard_index, o.shard_count) {}
 
   // False when no item is left, with `error` set when the listing failed.
