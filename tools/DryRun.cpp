@@ -173,9 +173,9 @@ std::string RegistryPath(const ImportOptions& o) {
   return env && *env ? env : kDefaultRegistry;
 }
 
-int DryRun(const ImportOptions& o, const std::vector<ImportItem>& items) {
+int DryRun(const ImportOptions& o, const WindowSource& next_window) {
   std::map<std::string, std::pair<uint64_t, uint64_t>> folders;  // mails, bytes
-  uint64_t skipped = 0, done = 0;
+  uint64_t listed = 0, skipped = 0, done = 0, pending = 0;
   ReportWriter report;
   if (!o.report.empty() && !report.Open(o.report)) {
     fprintf(stderr, "mailstorage-import: cannot write the report %s\n", o.report.c_str());
@@ -194,31 +194,60 @@ int DryRun(const ImportOptions& o, const std::vector<ImportItem>& items) {
   };
   std::map<std::string, Together> together;    // by store folder
   std::map<std::string, std::string> targets;  // FolderKey -> a name given
-  std::vector<const ImportItem*> pending;
-  for (const auto& item : items) {
-    if (!o.journal.empty() && journal.IsComplete(item)) {
-      ++done;
-      continue;
+  // Calibration: mails read and converted as the import reads them, for a
+  // few seconds; the bytes of the mails not read are estimated from the
+  // ratio of those read.
+  uint64_t source_bytes = 0, read_source = 0, read_converted = 0, imap_bytes = 0;
+  size_t read = 0, files = 0;
+  double read_seconds = 0;
+  std::vector<ImportItem> items;
+  while (next_window(&items, &error)) {
+    listed += items.size();
+    for (const auto& item : items) {
+      if (!o.journal.empty() && journal.IsComplete(item)) {
+        ++done;
+        continue;
+      }
+      if (!o.report.empty()) {
+        report.Row(ReportName(item), item.offset, item.folder, "",
+                   item.skip_reason.empty() ? "dry run" : "skipped: " + item.skip_reason,
+                   item.length, "");
+      }
+      if (!item.skip_reason.empty()) {
+        ++skipped;
+        continue;
+      }
+      Together& t = together[StoreFolderKey(item.folder)];
+      t.names.insert(item.folder);
+      // Inputs given into the target folder itself come from many places by intent.
+      if (FolderKey(item.folder) != FolderKey(o.folder)) t.places.insert(SourcePlace(item));
+      targets.emplace(FolderKey(item.folder), item.folder);
+      folders[item.folder].first++;
+      folders[item.folder].second += item.length;
+      ++pending;
+      if (item.source.kind == ItemSource::Kind::kImap) {
+        imap_bytes += item.length;  // the server's size, line ends as stored
+        continue;
+      }
+      ++files;
+      source_bytes += item.length;
+      if (read_seconds >= kCalibrationSeconds) continue;
+      const auto start = Clock::now();
+      MailBytes mail;
+      std::string load_error;
+      const bool loaded = LoadMail(item, o.keep_line_ends, nullptr, &mail, &load_error);
+      read_seconds += Since(start);
+      if (!loaded) continue;
+      ++read;
+      read_source += item.length;
+      read_converted += mail.bytes.size();
     }
-    if (!o.report.empty()) {
-      report.Row(ReportName(item), item.offset, item.folder, "",
-                 item.skip_reason.empty() ? "dry run" : "skipped: " + item.skip_reason, item.length,
-                 "");
-    }
-    if (!item.skip_reason.empty()) {
-      ++skipped;
-      continue;
-    }
-    Together& t = together[StoreFolderKey(item.folder)];
-    t.names.insert(item.folder);
-    // Inputs given into the target folder itself come from many places by intent.
-    if (FolderKey(item.folder) != FolderKey(o.folder)) t.places.insert(SourcePlace(item));
-    targets.emplace(FolderKey(item.folder), item.folder);
-    folders[item.folder].first++;
-    folders[item.folder].second += item.length;
-    pending.push_back(&item);
   }
-  printf("Dry run: %zu items, %llu not mail", items.size(),
+  if (!error.empty()) {
+    fprintf(stderr, "mailstorage-import: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  printf("Dry run: %llu items, %llu not mail", static_cast<unsigned long long>(listed),
          static_cast<unsigned long long>(skipped));
   if (!o.journal.empty()) {
     printf(", %llu done in an earlier run (journal); to import:",
@@ -236,27 +265,6 @@ int DryRun(const ImportOptions& o, const std::vector<ImportItem>& items) {
            Join(t.names).c_str(), t.places.size() < 2 ? "" : (" from " + Join(t.places)).c_str());
   }
 
-  // Calibration: mails read and converted as the import reads them, for a
-  // few seconds; the bytes of the mails not read are estimated from the
-  // ratio of those read.
-  uint64_t source_bytes = 0, read_source = 0, read_converted = 0, imap_bytes = 0;
-  size_t read = 0, files = 0;
-  const auto start = Clock::now();
-  for (const ImportItem* item : pending) {
-    if (item->source.kind == ItemSource::Kind::kImap) {
-      imap_bytes += item->length;  // the server's size, line ends as stored
-      continue;
-    }
-    ++files;
-    source_bytes += item->length;
-    if (Since(start) >= kCalibrationSeconds) continue;
-    MailBytes mail;
-    if (!LoadMail(*item, o.keep_line_ends, nullptr, &mail, &error)) continue;
-    ++read;
-    read_source += item->length;
-    read_converted += mail.bytes.size();
-  }
-  const double read_seconds = Since(start);
   const double ratio = read_source > 0 ? static_cast<double>(read_converted) / read_source : 1;
   const uint64_t needed =
       read_converted + static_cast<uint64_t>((source_bytes - read_source) * ratio) + imap_bytes;
@@ -287,7 +295,7 @@ int DryRun(const ImportOptions& o, const std::vector<ImportItem>& items) {
   const auto round_trip = RoundTrip(&db);
   const double per_mail = (read > 0 ? read_seconds / read : 0) +
                           round_trip.value_or(0) * kStatementsPerMail;
-  const double total = per_mail * static_cast<double>(pending.size());
+  const double total = per_mail * static_cast<double>(pending);
   char took[32];
   if (total < 120) {
     snprintf(took, sizeof took, "%.0f s", total);

@@ -6,6 +6,7 @@
 // mail into each target folder or create it, whether the bytes fit on the
 // writable storage hosts, and about how long the import takes.
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,9 @@ std::string RegistryPath(const ImportOptions& o);
 
 // Prints the answers on standard output; returns an exit status (0 unless the
 // journal or report cannot be used).
-int DryRun(const ImportOptions& o, const std::vector<ImportItem>& items);
+// The items come a window at a time from `next_window`, which is false
+// when none is left (with `error` set when the listing failed).
+using WindowSource = std::function<bool(std::vector<ImportItem>* items, std::string* error)>;
+int DryRun(const ImportOptions& o, const WindowSource& next_window);
 
 }  // namespace Nauvik::Import

@@ -56,6 +56,29 @@ uint64_t Summary::FailedCount() const {
   return n;
 }
 
+void Summary::Add(const Summary& o) {
+  for (uint64_t Summary::*count :
+       {&Summary::items, &Summary::imported, &Summary::duplicates, &Summary::journal_done,
+        &Summary::changed, &Summary::flags_changed, &Summary::already_linked, &Summary::in_doubt,
+        &Summary::recovered, &Summary::found_after_error, &Summary::left, &Summary::bytes}) {
+    this->*count += o.*count;
+  }
+  for (const auto& [reason, n] : o.skipped) skipped[reason] += n;
+  for (const auto& [code, n] : o.failed) failed[code] += n;
+  for (const auto& [flag, n] : o.lost_flags) lost_flags[flag] += n;
+  for (const auto& [name, c] : o.folders) {
+    FolderCounts& mine = folders[name];
+    for (uint64_t FolderCounts::*count :
+         {&FolderCounts::source, &FolderCounts::stored, &FolderCounts::linked,
+          &FolderCounts::earlier, &FolderCounts::skipped, &FolderCounts::failed}) {
+      mine.*count += c.*count;
+    }
+  }
+  seconds += o.seconds;
+  interrupted = interrupted || o.interrupted;
+  outage = outage || o.outage;
+}
+
 // Hands out item indices in list order, holding back the
 // mails of a folder until its first mail is in, letting only one
 // not-yet-known folder be created at a time, and never two calls into one
@@ -394,8 +417,44 @@ void Importer::Passed(const ImportItem& item, size_t index, Scheduler* scheduler
   scheduler->Complete(index, true);
 }
 
-void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) {
+// A worker lives as long as the importer, so that it keeps its connection
+// to the store (the library's, made on the thread's first call, and its
+// probe) over all the windows of the run.
+void Importer::Worker() {
   std::unique_ptr<StoreProbe> probe = probes_ ? probes_() : nullptr;
+  uint64_t done_window = 0;
+  while (true) {
+    const std::vector<ImportItem>* items = nullptr;
+    Scheduler* scheduler = nullptr;
+    {
+      std::unique_lock<std::mutex> lock(pool_mu_);
+      pool_cv_.wait(lock, [&] { return quitting_ || window_ != done_window; });
+      if (quitting_) break;
+      done_window = window_;
+      items = window_items_;
+      scheduler = window_scheduler_;
+    }
+    Work(*items, scheduler, probe.get());
+    {
+      std::lock_guard<std::mutex> lock(pool_mu_);
+      ++idle_;
+    }
+    pool_cv_.notify_all();
+  }
+  api_.close();
+}
+
+Importer::~Importer() {
+  {
+    std::lock_guard<std::mutex> lock(pool_mu_);
+    quitting_ = true;
+  }
+  pool_cv_.notify_all();
+  for (auto& w : workers_) w.join();
+}
+
+void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler,
+                    StoreProbe* probe) {
   size_t index = 0;
   while (scheduler->Next(&index)) {
     {
@@ -431,7 +490,7 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
         continue;
       }
       if (options_.skip_linked && !message_id.empty() && probe &&
-          LinkedInFolder(probe.get(), item, dup_key).value_or(false)) {
+          LinkedInFolder(probe, item, dup_key).value_or(false)) {
         Passed(item, index, scheduler, "", "skipped: already linked in the folder (--skip-linked)",
                size, message_id, &Summary::already_linked, &FolderCounts::skipped);
         continue;
@@ -469,7 +528,7 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
         std::lock_guard<std::mutex> lock(mu_);
         in_flight_[LinkKey(item, hash)]++;
       }
-      code = CallLibrary(mail.path, item, date, size, hash, probe.get(), &found);
+      code = CallLibrary(mail.path, item, date, size, hash, probe, &found);
       if (code == IMAP::kImapOk && seen && (report_ || !item.other_flags.empty())) {
         uid = probe->NewLinkUid(folder_key, &*seen, size, hash).value_or(0);
       }
@@ -520,7 +579,32 @@ void Importer::Work(const std::vector<ImportItem>& items, Scheduler* scheduler) 
     done_++;
     scheduler->Complete(index, code == IMAP::kImapOk);
   }
-  api_.close();
+}
+
+Importer::Handling Importer::Classify(const ImportItem& item,
+                                      const std::optional<Journal::Entry>& entry) const {
+  if (item.source.kind == ItemSource::Kind::kMbox && (!entry || entry->legacy) && journal_ &&
+      journal_->HasLegacyMbox(item.path)) {
+    // Recorded by an offset that a rewrite of the file may have moved: the
+    // message is found among the file's records by its bytes instead.
+    return Handling::kRecheck;
+  }
+  if (entry && Journal::IsComplete(*entry)) {
+    // An mbox message's key holds its bytes, and an IMAP mail never
+    // changes under its UID; any other source is read again to compare.
+    const bool by_bytes = item.source.kind == ItemSource::Kind::kMbox && !entry->legacy;
+    if (!item.skip_reason.empty() || entry->state == "skip" || by_bytes ||
+        item.source.kind == ItemSource::Kind::kImap) {
+      return Handling::kEarlier;
+    }
+    return Handling::kRecheck;
+  }
+  return item.skip_reason.empty() ? Handling::kCall : Handling::kSkip;
+}
+
+bool Importer::NeedsWork(const ImportItem& item) const {
+  const Handling h = Classify(item, journal_ ? journal_->Find(item) : std::nullopt);
+  return h == Handling::kCall || h == Handling::kRecheck;
 }
 
 Summary Importer::Run(const std::vector<ImportItem>& items,
@@ -528,52 +612,59 @@ Summary Importer::Run(const std::vector<ImportItem>& items,
   const auto start = std::chrono::steady_clock::now();
   std::deque<size_t> pending;
   recheck_.assign(items.size(), false);
+  // Each run of a window counts on its own; what the store and journal
+  // were told stays for the next window.
+  summary_ = Summary();
+  imported_.clear();
+  done_ = 0;
+  failed_ = 0;
+  bytes_ = 0;
   for (size_t i = 0; i < items.size(); ++i) {
     const ImportItem& item = items[i];
     summary_.folders[item.folder].source++;
     const auto entry = journal_ ? journal_->Find(item) : std::nullopt;
-    if (item.source.kind == ItemSource::Kind::kMbox && (!entry || entry->legacy) && journal_ &&
-        journal_->HasLegacyMbox(item.path)) {
-      // Recorded by an offset that a rewrite of the file may have moved: the
-      // message is found among the file's records by its bytes instead.
-      recheck_[i] = true;
-      pending.push_back(i);
-      continue;
-    }
-    if (entry && Journal::IsComplete(*entry)) {
-      // An mbox message's key holds its bytes, and an IMAP mail never
-      // changes under its UID; any other source is read again to compare.
-      const bool by_bytes = item.source.kind == ItemSource::Kind::kMbox && !entry->legacy;
-      if (!item.skip_reason.empty() || entry->state == "skip" || by_bytes ||
-          item.source.kind == ItemSource::Kind::kImap) {
+    switch (Classify(item, entry)) {
+      case Handling::kRecheck:
+        recheck_[i] = true;
+        pending.push_back(i);
+        continue;
+      case Handling::kEarlier:
         DoneInEarlierRun(item, *entry, entry->size, entry->hash);
         continue;
-      }
-      recheck_[i] = true;
-    } else if (!item.skip_reason.empty()) {
-      summary_.skipped[item.skip_reason]++;
-      summary_.folders[item.folder].skipped++;
-      if (journal_) journal_->Skip(item);
-      if (report_) {
-        report_->Row(ReportName(item), item.offset, item.folder, "",
-                     "skipped: " + item.skip_reason, item.length, "");
-      }
-      continue;
+      case Handling::kSkip:
+        summary_.skipped[item.skip_reason]++;
+        summary_.folders[item.folder].skipped++;
+        if (journal_) journal_->Skip(item);
+        if (report_) {
+          report_->Row(ReportName(item), item.offset, item.folder, "",
+                       "skipped: " + item.skip_reason, item.length, "");
+        }
+        continue;
+      case Handling::kCall:
+        if (entry && Journal::Unsettled(*entry)) summary_.in_doubt++;
+        pending.push_back(i);
+        continue;
     }
-    if (entry && Journal::Unsettled(*entry)) summary_.in_doubt++;
-    pending.push_back(i);
   }
   summary_.items = items.size();
   const uint64_t total = pending.size();
-  if (probes_) {
+  // The highest UIDs when the run began: read by the first window.
+  if (probes_ && !last_uids_) {
     if (auto uids = probes_()->LastUids()) {
       last_uids_ = std::make_unique<std::map<std::string, int64_t>>(std::move(*uids));
     }
   }
   Scheduler scheduler(items, pending);
-  std::vector<std::thread> workers;
-  for (int t = 0; t < options_.threads; ++t) {
-    workers.emplace_back([&] { Work(items, &scheduler); });
+  {
+    std::lock_guard<std::mutex> lock(pool_mu_);
+    window_items_ = &items;
+    window_scheduler_ = &scheduler;
+    idle_ = 0;
+    ++window_;
+  }
+  pool_cv_.notify_all();
+  while (workers_.size() < static_cast<size_t>(std::max(1, options_.threads))) {
+    workers_.emplace_back([this] { Worker(); });
   }
   auto progress = [&] {
     ProgressState state;
@@ -604,7 +695,10 @@ Summary Importer::Run(const std::vector<ImportItem>& items,
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   scheduler.Stop();
-  for (auto& w : workers) w.join();
+  {
+    std::unique_lock<std::mutex> lock(pool_mu_);
+    pool_cv_.wait(lock, [&] { return idle_ == workers_.size(); });
+  }
   if (InterruptRequested()) summary_.interrupted = true;
   summary_.outage = gave_up_;
   summary_.left = total - done_;

@@ -18,6 +18,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tools/Inputs.h"
@@ -64,6 +65,8 @@ struct Summary {
 
   uint64_t SkippedCount() const;
   uint64_t FailedCount() const;
+  // Adds the counts of another part of the run (a later window) to these.
+  void Add(const Summary& other);
 };
 
 // The importer's own look into the store, one per worker thread. Without one
@@ -121,6 +124,7 @@ class Importer {
   // Borrowed: `journal`, `report` and `flags` may be null and must outlive Run.
   Importer(const ImportOptions& options, LibraryApi api, Journal* journal, ReportWriter* report,
            ProbeFactory probes, FlagsWriter* flags = nullptr, ImapSource* imap = nullptr);
+  ~Importer();  // ends the workers
 
   // Imports `items` (skipped ones are only recorded). Items the journal shows
   // as complete are not imported again. Stops taking new items once
@@ -129,13 +133,23 @@ class Importer {
   Summary Run(const std::vector<ImportItem>& items,
               const std::function<void(const ProgressState&)>& tick);
 
-  // Items this run imported with result 0 (indices into Run's items); kept
+  // Run may be called again with the next window of the listing; the
+  // summary it returns is that window's.
+  //
+  // True when Run would work on `item`: import it, or read it again to
+  // compare with the journal. Items the journal settles and skipped ones it
+  // only records. The progress total counts these.
+  bool NeedsWork(const ImportItem& item) const;
+  // Items the last Run imported with result 0 (indices into Run's items); kept
   // only with --verify, the one use of the list.
   const std::vector<size_t>& imported() const { return imported_; }
 
  private:
   class Scheduler;
-  void Work(const std::vector<ImportItem>& items, Scheduler* scheduler);
+  void Worker();
+  enum class Handling { kCall, kRecheck, kEarlier, kSkip };
+  Handling Classify(const ImportItem& item, const std::optional<Journal::Entry>& entry) const;
+  void Work(const std::vector<ImportItem>& items, Scheduler* scheduler, StoreProbe* probe);
   // An item settled without a call: its report row, counted under `total`
   // and the folder's `column`, and handed back to the scheduler.
   void Passed(const ImportItem& item, size_t index, Scheduler* scheduler, const std::string& code,
@@ -198,6 +212,15 @@ class Importer {
   std::chrono::steady_clock::time_point outage_start_;  // guarded by mu_
   std::string note_;                          // shown with the progress; guarded by mu_
   std::string folder_;  // target folder of the item taken last; guarded by mu_
+  // The workers, started by the first Run, and the window they work on.
+  std::vector<std::thread> workers_;
+  std::mutex pool_mu_;
+  std::condition_variable pool_cv_;
+  uint64_t window_ = 0;                                // guarded by pool_mu_
+  const std::vector<ImportItem>* window_items_ = nullptr;  // guarded by pool_mu_
+  Scheduler* window_scheduler_ = nullptr;             // guarded by pool_mu_
+  size_t idle_ = 0;        // workers done with the window; guarded by pool_mu_
+  bool quitting_ = false;  // guarded by pool_mu_
   std::atomic<uint64_t> done_{0};
   std::atomic<uint64_t> failed_{0};
   std::atomic<uint64_t> bytes_{0};

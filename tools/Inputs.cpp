@@ -11,7 +11,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <map>
+#include <optional>
 #include <set>
 #include <system_error>
 
@@ -146,89 +148,43 @@ void AddMailFile(const fs::path& path, uint64_t size, const std::string& folder,
   items->push_back(std::move(item));
 }
 
-// The messages of one Maildir folder: cur/ and new/ merged and sorted by file
-// name, whose leading delivery time then gives the delivery order. Each file
-// is one mail, also when it starts with an mbox envelope line.
-void CollectMaildirFolder(const fs::path& dir, const std::string& folder,
-                          std::vector<ImportItem>* items) {
-  std::vector<std::pair<fs::directory_entry, bool>> mails;  // entry, in cur/
-  std::vector<fs::directory_entry> entries;
-  for (const char* sub : {"cur", "new"}) {
-    std::error_code ec;
-    if (!fs::is_directory(dir / sub, ec) || !ListDirectory(dir / sub, folder, items, &entries)) {
-      continue;
-    }
-    for (auto& entry : entries) mails.emplace_back(entry, std::string(sub) == "cur");
-  }
-  std::stable_sort(mails.begin(), mails.end(), [](const auto& a, const auto& b) {
-    return a.first.path().filename().string() < b.first.path().filename().string();
-  });
-  for (auto& [entry, in_cur] : mails) {
-    const std::string name = entry.path().filename().string();
-    std::error_code ec;
-    if (entry.is_directory(ec)) {
-      items->push_back(SkippedItem(entry.path(), folder, "directory in cur/ or new/"));
-      continue;
-    }
-    if (SkipUnusable(entry.path(), folder, items)) continue;
-    const uint64_t size = entry.file_size(ec);
-    if (name.starts_with(".") || IsServerFile(name)) {
-      items->push_back(SkippedItem(entry.path(), folder, "not mail"));
-      continue;
-    }
-    if (size == 0) {
-      items->push_back(SkippedItem(entry.path(), folder, "empty file"));
-      continue;
-    }
-    ImportItem item;
-    item.path = entry.path().string();
-    item.length = size;
-    item.folder = folder;
-    item.source.kind = ItemSource::Kind::kMaildir;
-    item.source.directory_length = static_cast<uint32_t>(dir.string().size());
-    item.source.unique_begin = static_cast<uint32_t>(item.path.size() - name.size());
-    item.source.unique_length = static_cast<uint32_t>(MaildirUnique(name).size());
-    if (in_cur) {
-      MaildirFlags flags = ParseMaildirFlags(name);
-      item.seen = flags.seen;
-      item.draft = flags.draft;
-      item.other_flags = flags.other;
-    }
-    auto delivered = MaildirDeliveryTime(name);
-    item.date = delivered ? Rfc822DateFromEpoch(*delivered) : ModificationDate(entry.path());
-    items->push_back(std::move(item));
-  }
-  // Deliveries in progress are not mail yet.
+// One file of a Maildir folder's cur/ or new/ (`dir` holds these). Each
+// file is one mail, also when it starts with an mbox envelope line.
+void AddMaildirFile(const fs::path& dir, const fs::directory_entry& entry, bool in_cur,
+                    const std::string& folder, std::vector<ImportItem>* items) {
+  const std::string name = entry.path().filename().string();
   std::error_code ec;
-  if (fs::is_directory(dir / "tmp", ec) && ListDirectory(dir / "tmp", folder, items, &entries)) {
-    for (auto& entry : entries) items->push_back(SkippedItem(entry.path(), folder, "Maildir tmp/"));
+  if (entry.is_directory(ec)) {
+    items->push_back(SkippedItem(entry.path(), folder, "directory in cur/ or new/"));
+    return;
   }
-}
-
-void CollectMaildir(const fs::path& root, const std::string& folder,
-                    std::vector<ImportItem>* items) {
-  CollectMaildirFolder(root, folder, items);
-  std::vector<fs::directory_entry> entries;
-  if (!ListDirectory(root, folder, items, &entries)) return;
-  for (auto& entry : entries) {
-    const std::string name = entry.path().filename().string();
-    std::error_code ec;
-    if (entry.is_directory(ec)) {
-      if (name == "cur" || name == "new" || name == "tmp") continue;
-      // Maildir++: ".A.B" is the folder "A.B"; names are modified UTF-7.
-      if (name.size() > 1 && name[0] == '.' && IsMaildir(entry.path())) {
-        std::string sub = name.substr(1);
-        auto decoded = DecodeModifiedUtf7(sub);
-        CollectMaildirFolder(entry.path(), JoinFolder(folder, decoded ? *decoded : sub), items);
-      } else {
-        items->push_back(SkippedItem(entry.path(), folder, "directory that is no Maildir folder"));
-      }
-      continue;
-    }
-    if (!SkipUnusable(entry.path(), folder, items)) {
-      items->push_back(SkippedItem(entry.path(), folder, "not mail"));
-    }
+  if (SkipUnusable(entry.path(), folder, items)) return;
+  const uint64_t size = entry.file_size(ec);
+  if (name.starts_with(".") || IsServerFile(name)) {
+    items->push_back(SkippedItem(entry.path(), folder, "not mail"));
+    return;
   }
+  if (size == 0) {
+    items->push_back(SkippedItem(entry.path(), folder, "empty file"));
+    return;
+  }
+  ImportItem item;
+  item.path = entry.path().string();
+  item.length = size;
+  item.folder = folder;
+  item.source.kind = ItemSource::Kind::kMaildir;
+  item.source.directory_length = static_cast<uint32_t>(dir.string().size());
+  item.source.unique_begin = static_cast<uint32_t>(item.path.size() - name.size());
+  item.source.unique_length = static_cast<uint32_t>(MaildirUnique(name).size());
+  if (in_cur) {
+    MaildirFlags flags = ParseMaildirFlags(name);
+    item.seen = flags.seen;
+    item.draft = flags.draft;
+    item.other_flags = flags.other;
+  }
+  auto delivered = MaildirDeliveryTime(name);
+  item.date = delivered ? Rfc822DateFromEpoch(*delivered) : ModificationDate(entry.path());
+  items->push_back(std::move(item));
 }
 
 std::string MboxFolderName(const fs::path& path) {
@@ -244,66 +200,6 @@ std::string MboxFolderName(const fs::path& path) {
 bool HasMboxName(const fs::path& path) {
   const std::string ext = LowerAscii(path.extension().string());
   return ext == ".mbox" || ext == ".mbx";
-}
-
-// A file that starts with an envelope line: an mbox whose messages go to
-// `mbox_folder`, or, when it holds one message and its name does not say
-// mbox, one mail of `folder` (a tree of single mails that each keep their
-// delivery's envelope line must not become a folder per mail). The
-// envelope's date is the mail's internal date either way.
-bool CollectMbox(const fs::path& path, uint64_t size, const std::string& mbox_folder,
-                 const std::string& folder, std::vector<ImportItem>* items, std::string* error) {
-  std::vector<ImportItem> messages;
-  if (!ScanMbox(path.string(), mbox_folder, &messages, error)) return false;
-  if (messages.size() == 1 && !HasMboxName(path)) {
-    AddMailFile(path, size, folder, items);
-    if (!messages[0].date.empty()) items->back().date = messages[0].date;
-    return true;
-  }
-  items->insert(items->end(), std::make_move_iterator(messages.begin()),
-                std::make_move_iterator(messages.end()));
-  return true;
-}
-
-bool CollectTree(const fs::path& dir, const std::string& folder, std::vector<ImportItem>* items,
-                 std::string* error) {
-  if (IsMaildir(dir)) {
-    CollectMaildir(dir, folder, items);
-    return true;
-  }
-  std::vector<fs::directory_entry> entries;
-  if (!ListDirectory(dir, folder, items, &entries)) return true;
-  for (auto& entry : entries) {
-    const std::string name = entry.path().filename().string();
-    std::error_code ec;
-    if (entry.is_directory(ec)) {
-      // A link to a directory could lead back up the tree: only real directories.
-      if (entry.is_symlink(ec)) {
-        items->push_back(SkippedItem(entry.path(), folder, "link to a directory (not followed)"));
-      } else if (name.starts_with(".")) {
-        items->push_back(SkippedItem(entry.path(), folder, "hidden directory"));
-      } else if (!CollectTree(entry.path(), JoinFolder(folder, name), items, error)) {
-        return false;
-      }
-      continue;
-    }
-    if (SkipUnusable(entry.path(), folder, items)) continue;
-    const uint64_t size = entry.file_size(ec);
-    if (name.starts_with(".") || IsServerFile(name)) {
-      items->push_back(SkippedItem(entry.path(), folder, "not mail"));
-    } else if (size == 0) {
-      items->push_back(SkippedItem(entry.path(), folder, "empty file"));
-    } else if (!IsSingleMailName(entry.path()) && LooksLikeMbox(entry.path().string())) {
-      // An mbox inside a tree is a folder of its own, named after the file.
-      if (!CollectMbox(entry.path(), size, JoinFolder(folder, MboxFolderName(entry.path())), folder,
-                       items, error)) {
-        return false;
-      }
-    } else {
-      AddMailFile(entry.path(), size, folder, items);
-    }
-  }
-  return true;
 }
 
 // A header field line of a MIME body part: a field name, then a colon.
@@ -324,113 +220,384 @@ bool LooksLikeMbox(const std::string& path) {
   return lf != std::string_view::npos && IsEnvelopeLine(text.substr(0, lf));
 }
 
-bool ScanMbox(const std::string& path, const std::string& folder, std::vector<ImportItem>* items,
-              std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+bool MboxScanner::Open(const std::string& path, const std::string& folder, std::string* error) {
+  in_.open(path, std::ios::binary);
+  if (!in_) {
     *error = path + ": cannot be read";
     return false;
   }
+  path_ = path;
+  folder_ = folder;
+  return true;
+}
+
+bool MboxScanner::Close(int64_t end, ImportItem* item) {
+  if (!open_) return false;
+  current_.length = static_cast<uint64_t>(end - current_.offset);
+  current_.source.occurrence = seen_[{current_.source.size, current_.source.hash}]++;
+  *item = std::move(current_);
+  open_ = false;
+  return true;
+}
+
+void MboxScanner::HashLine(const std::string& raw, bool has_end) {
+  if (raw.empty() || raw == "\r") {
+    blank_lines_ += raw + (has_end ? "\n" : "");
+    return;
+  }
+  std::string text = std::move(blank_lines_) + raw + (has_end ? "\n" : "");
+  blank_lines_.clear();
+  current_.source.size += text.size();
+  current_.source.hash = ContentHash(text, current_.source.hash);
+}
+
+bool MboxScanner::Next(ImportItem* item, std::string* error) {
   std::string line;
-  int64_t pos = 0;
-  ImportItem current;
-  bool open = false;
-  // The message's own bytes are hashed as they are read; empty lines wait
-  // until a line with text follows, so that the empty line an mbox writer
-  // puts before the next message does not count.
-  std::string blank_lines;
-  std::map<std::pair<uint64_t, uint64_t>, uint32_t> seen;  // size, hash -> messages so far
-  auto close = [&](int64_t end) {
-    if (!open) return;
-    current.length = static_cast<uint64_t>(end - current.offset);
-    current.source.occurrence = seen[{current.source.size, current.source.hash}]++;
-    items->push_back(current);
-    open = false;
-  };
-  auto hash_line = [&](const std::string& raw, bool has_end) {
-    if (raw.empty() || raw == "\r") {
-      blank_lines += raw + (has_end ? "\n" : "");
-      return;
-    }
-    std::string text = std::move(blank_lines) + raw + (has_end ? "\n" : "");
-    blank_lines.clear();
-    current.source.size += text.size();
-    current.source.hash = ContentHash(text, current.source.hash);
-  };
   // A message starts at an envelope line that begins the file or follows an
   // empty line. An empty line that ends the header block of a MIME body part
   // ("--boundary", then header fields) does not count: what follows it is the
   // part's content, such as a patch that begins "From <commit> Mon Sep 17 ...".
-  bool after_empty = true;
-  bool after_part_headers = false;
-  int part_header_lines = -1;  // >= 0: in the header block of a body part
-  while (std::getline(in, line)) {
-    const int64_t line_start = pos;
-    const bool has_end = !in.eof();
-    pos += static_cast<int64_t>(line.size()) + (has_end ? 1 : 0);
+  while (std::getline(in_, line)) {
+    const int64_t line_start = pos_;
+    const bool has_end = !in_.eof();
+    pos_ += static_cast<int64_t>(line.size()) + (has_end ? 1 : 0);
     const std::string raw = line;
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line_start == 0 || (after_empty && !after_part_headers && IsEnvelopeLine(line))) {
-      close(line_start);
-      current = ImportItem();
-      current.path = path;
-      current.offset = line_start;
-      current.folder = folder;
-      current.mbox = true;
-      current.date = DateFromMboxFromLine(line);
-      current.source.kind = ItemSource::Kind::kMbox;
-      current.source.hash = kContentHashStart;
-      blank_lines.clear();
-      hash_line(raw, has_end);
-      open = true;
-      after_empty = false;
-      part_header_lines = -1;
+    if (line_start == 0 || (after_empty_ && !after_part_headers_ && IsEnvelopeLine(line))) {
+      const bool closed = Close(line_start, item);
+      current_ = ImportItem();
+      current_.path = path_;
+      current_.offset = line_start;
+      current_.folder = folder_;
+      current_.mbox = true;
+      current_.date = DateFromMboxFromLine(line);
+      current_.source.kind = ItemSource::Kind::kMbox;
+      current_.source.hash = kContentHashStart;
+      blank_lines_.clear();
+      HashLine(raw, has_end);
+      open_ = true;
+      after_empty_ = false;
+      part_header_lines_ = -1;
+      if (closed) return true;
       continue;
     }
-    hash_line(raw, has_end);
-    after_part_headers = line.empty() && part_header_lines > 0;
-    after_empty = line.empty();
+    HashLine(raw, has_end);
+    after_part_headers_ = line.empty() && part_header_lines_ > 0;
+    after_empty_ = line.empty();
     if (line.starts_with("--") && line.size() > 2) {
-      part_header_lines = 0;
-    } else if (part_header_lines >= 0 &&
+      part_header_lines_ = 0;
+    } else if (part_header_lines_ >= 0 &&
                (IsHeaderFieldLine(line) ||
-                (part_header_lines > 0 && (line[0] == ' ' || line[0] == '\t')))) {
-      ++part_header_lines;
+                (part_header_lines_ > 0 && (line[0] == ' ' || line[0] == '\t')))) {
+      ++part_header_lines_;
     } else {
-      part_header_lines = -1;
+      part_header_lines_ = -1;
     }
   }
-  close(pos);
-  if (in.bad()) {
-    *error = path + ": read error";
+  if (in_.bad()) {
+    *error = path_ + ": read error";
+    open_ = false;
     return false;
+  }
+  return Close(pos_, item);
+}
+
+bool ScanMbox(const std::string& path, const std::string& folder, std::vector<ImportItem>* items,
+              std::string* error) {
+  MboxScanner scanner;
+  if (!scanner.Open(path, folder, error)) return false;
+  ImportItem item;
+  while (scanner.Next(&item, error)) items->push_back(std::move(item));
+  return error->empty();
+}
+
+// A directory being walked. Its entries are listed when the walk reaches
+// it, so that the skipped item of a directory that cannot be read takes its
+// place in the order.
+struct ItemLister::Frame {
+  enum class Kind {
+    kTree,           // a directory of mail files, mbox files and subdirectories
+    kMaildir,        // the top of a Maildir: its Maildir++ folders and what else lies there
+    kMaildirFolder,  // the mails of cur/ and new/
+    kMaildirTmp,     // then tmp/: deliveries in progress, which are not mail yet
+  };
+  Frame(Kind k, fs::path d, std::string f) : kind(k), dir(std::move(d)), folder(std::move(f)) {}
+  Kind kind;
+  fs::path dir;
+  std::string folder;
+  bool listed = false;
+  std::vector<std::pair<fs::directory_entry, bool>> entries;  // entry, in cur/
+  size_t next = 0;
+};
+
+// A file that starts with an envelope line: an mbox whose messages go to
+// their own folder, or, when it holds one message and its name does not say
+// mbox, one mail of `folder` (a tree of single mails that each keep their
+// delivery's envelope line must not become a folder per mail). The
+// envelope's date is the mail's internal date either way. One message is
+// read ahead to tell the two apart.
+struct ItemLister::MboxWalk {
+  MboxScanner scanner;
+  fs::path path;
+  uint64_t size = 0;
+  std::string folder;
+  std::optional<ImportItem> ahead;
+  bool listed_one = false;
+};
+
+ItemLister::ItemLister(std::vector<std::string> inputs, std::string folder,
+                       std::function<bool(const std::string&)> is_remote, RemoteOpener remote)
+    : inputs_(std::move(inputs)),
+      folder_(std::move(folder)),
+      is_remote_(std::move(is_remote)),
+      remote_(std::move(remote)) {}
+
+ItemLister::~ItemLister() = default;
+
+bool ItemLister::Next(size_t max, std::vector<ImportItem>* items, std::string* error) {
+  items->clear();
+  error->clear();
+  if (!checked_) {
+    // A path given wrong ends the run before anything is imported.
+    for (const auto& input : inputs_) {
+      if (is_remote_ && is_remote_(input)) continue;
+      struct stat st;
+      if (lstat(input.c_str(), &st) != 0 && errno == ENOENT) {
+        *error = input + ": no such file or directory";
+        return false;
+      }
+    }
+    checked_ = true;
+  }
+  while (ready_.size() < max &&
+         (mbox_ || remote_input_ || !stack_.empty() || input_ < inputs_.size())) {
+    if (!Step(error)) return false;
+    peak_ = std::max(peak_, ready_.size());
+  }
+  const size_t n = std::min(max, ready_.size());
+  if (n == ready_.size()) {
+    items->swap(ready_);
+  } else {
+    items->assign(std::make_move_iterator(ready_.begin()),
+                  std::make_move_iterator(ready_.begin() + static_cast<std::ptrdiff_t>(n)));
+    ready_.erase(ready_.begin(), ready_.begin() + static_cast<std::ptrdiff_t>(n));
+  }
+  return !items->empty();
+}
+
+bool ItemLister::Step(std::string* error) {
+  if (mbox_) return StepMbox(error);
+  if (remote_input_) {
+    if (remote_input_->Next(&ready_, error)) return true;
+    remote_input_.reset();
+    return error->empty();
+  }
+  if (stack_.empty()) return StartInput(inputs_[input_++], error);
+  Frame& f = stack_.back();
+  if (!f.listed) {
+    ListFrame();
+  } else if (f.next < f.entries.size()) {
+    return StepEntry(error);
+  } else if (f.kind == Frame::Kind::kMaildirFolder) {
+    f.kind = Frame::Kind::kMaildirTmp;
+    f.listed = false;
+  } else {
+    stack_.pop_back();
+  }
+  return true;
+}
+
+bool ItemLister::StartInput(const std::string& input, std::string* error) {
+  if (is_remote_ && is_remote_(input)) {
+    remote_input_ = remote_(input, error);
+    return remote_input_ != nullptr;
+  }
+  std::error_code ec;
+  fs::path full = fs::absolute(fs::path(input), ec).lexically_normal();
+  if (full.has_filename() == false && full.has_parent_path()) full = full.parent_path();
+  struct stat st;
+  if (lstat(full.c_str(), &st) != 0 && errno == ENOENT) {
+    *error = input + ": no such file or directory";
+    return false;
+  }
+  if (fs::is_directory(full, ec)) {
+    stack_.push_back(Frame{Frame::Kind::kTree, full, folder_});
+    return true;
+  }
+  if (SkipUnusable(full, folder_, &ready_)) return true;
+  const uint64_t size = fs::file_size(full, ec);
+  if (size == 0) {
+    ready_.push_back(SkippedItem(full, folder_, "empty file"));
+    return true;
+  }
+  if (!IsSingleMailName(full) && LooksLikeMbox(full.string())) {
+    return OpenMbox(full, size, folder_, folder_, error);
+  }
+  AddMailFile(full, size, folder_, &ready_);
+  return true;
+}
+
+void ItemLister::ListFrame() {
+  Frame& f = stack_.back();
+  f.listed = true;
+  std::vector<fs::directory_entry> entries;
+  switch (f.kind) {
+    case Frame::Kind::kTree:
+      if (IsMaildir(f.dir)) {
+        // Its own mails first, then its Maildir++ folders.
+        f.kind = Frame::Kind::kMaildir;
+        f.listed = false;
+        Frame inbox{Frame::Kind::kMaildirFolder, f.dir, f.folder};
+        stack_.push_back(std::move(inbox));
+        return;
+      }
+      [[fallthrough]];
+    case Frame::Kind::kMaildir:
+      if (!ListDirectory(f.dir, f.folder, &ready_, &entries)) {
+        stack_.pop_back();
+        return;
+      }
+      for (auto& entry : entries) f.entries.emplace_back(std::move(entry), false);
+      return;
+    case Frame::Kind::kMaildirFolder:
+      // cur/ and new/ merged and sorted by file name, whose leading delivery
+      // time then gives the delivery order.
+      for (const char* sub : {"cur", "new"}) {
+        std::error_code ec;
+        if (!fs::is_directory(f.dir / sub, ec) ||
+            !ListDirectory(f.dir / sub, f.folder, &ready_, &entries)) {
+          continue;
+        }
+        for (auto& entry : entries) f.entries.emplace_back(std::move(entry), sub[0] == 'c');
+      }
+      std::stable_sort(f.entries.begin(), f.entries.end(), [](const auto& a, const auto& b) {
+        return a.first.path().filename().string() < b.first.path().filename().string();
+      });
+      return;
+    case Frame::Kind::kMaildirTmp: {
+      f.entries.clear();
+      f.next = 0;
+      std::error_code ec;
+      if (!fs::is_directory(f.dir / "tmp", ec) ||
+          !ListDirectory(f.dir / "tmp", f.folder, &ready_, &entries)) {
+        stack_.pop_back();
+        return;
+      }
+      for (auto& entry : entries) f.entries.emplace_back(std::move(entry), false);
+      return;
+    }
+  }
+}
+
+bool ItemLister::StepEntry(std::string* error) {
+  Frame& f = stack_.back();
+  const auto [entry, in_cur] = f.entries[f.next++];
+  const std::string name = entry.path().filename().string();
+  const std::string folder = f.folder;  // f is gone once a frame is pushed
+  std::error_code ec;
+  switch (f.kind) {
+    case Frame::Kind::kTree:
+      if (entry.is_directory(ec)) {
+        // A link to a directory could lead back up the tree: only real directories.
+        if (entry.is_symlink(ec)) {
+          ready_.push_back(SkippedItem(entry.path(), folder, "link to a directory (not followed)"));
+        } else if (name.starts_with(".")) {
+          ready_.push_back(SkippedItem(entry.path(), folder, "hidden directory"));
+        } else {
+          stack_.push_back(Frame{Frame::Kind::kTree, entry.path(), JoinFolder(folder, name)});
+        }
+        return true;
+      }
+      if (SkipUnusable(entry.path(), folder, &ready_)) return true;
+      if (const uint64_t size = entry.file_size(ec); name.starts_with(".") || IsServerFile(name)) {
+        ready_.push_back(SkippedItem(entry.path(), folder, "not mail"));
+      } else if (size == 0) {
+        ready_.push_back(SkippedItem(entry.path(), folder, "empty file"));
+      } else if (!IsSingleMailName(entry.path()) && LooksLikeMbox(entry.path().string())) {
+        // An mbox inside a tree is a folder of its own, named after the file.
+        return OpenMbox(entry.path(), size, JoinFolder(folder, MboxFolderName(entry.path())),
+                        folder, error);
+      } else {
+        AddMailFile(entry.path(), size, folder, &ready_);
+      }
+      return true;
+    case Frame::Kind::kMaildir:
+      if (entry.is_directory(ec)) {
+        if (name == "cur" || name == "new" || name == "tmp") return true;
+        // Maildir++: ".A.B" is the folder "A.B"; names are modified UTF-7.
+        if (name.size() > 1 && name[0] == '.' && IsMaildir(entry.path())) {
+          std::string sub = name.substr(1);
+          auto decoded = DecodeModifiedUtf7(sub);
+          stack_.push_back(Frame{Frame::Kind::kMaildirFolder, entry.path(),
+                                 JoinFolder(folder, decoded ? *decoded : sub)});
+        } else {
+          ready_.push_back(SkippedItem(entry.path(), folder, "directory that is no Maildir folder"));
+        }
+        return true;
+      }
+      if (!SkipUnusable(entry.path(), folder, &ready_)) {
+        ready_.push_back(SkippedItem(entry.path(), folder, "not mail"));
+      }
+      return true;
+    case Frame::Kind::kMaildirFolder:
+      AddMaildirFile(f.dir, entry, in_cur, folder, &ready_);
+      return true;
+    case Frame::Kind::kMaildirTmp:
+      ready_.push_back(SkippedItem(entry.path(), folder, "Maildir tmp/"));
+      return true;
+  }
+  return true;
+}
+
+bool ItemLister::OpenMbox(const fs::path& path, uint64_t size, const std::string& mbox_folder,
+                          const std::string& folder, std::string* error) {
+  auto walk = std::make_unique<MboxWalk>();
+  if (!walk->scanner.Open(path.string(), mbox_folder, error)) return false;
+  walk->path = path;
+  walk->size = size;
+  walk->folder = folder;
+  mbox_ = std::move(walk);
+  return true;
+}
+
+bool ItemLister::StepMbox(std::string* error) {
+  MboxWalk& w = *mbox_;
+  if (!w.ahead) {
+    ImportItem first;
+    if (!w.scanner.Next(&first, error)) {
+      mbox_.reset();
+      return error->empty();
+    }
+    w.ahead = std::move(first);
+  }
+  ImportItem next;
+  const bool more = w.scanner.Next(&next, error);
+  if (!more && !error->empty()) return false;
+  if (!more && !w.listed_one && !HasMboxName(w.path)) {
+    AddMailFile(w.path, w.size, w.folder, &ready_);
+    if (!w.ahead->date.empty()) ready_.back().date = w.ahead->date;
+    mbox_.reset();
+    return true;
+  }
+  ready_.push_back(std::move(*w.ahead));
+  w.listed_one = true;
+  if (more) {
+    w.ahead = std::move(next);
+  } else {
+    mbox_.reset();
   }
   return true;
 }
 
 bool CollectItems(const std::string& path, const std::string& folder,
                   std::vector<ImportItem>* items, std::string* error) {
-  error->clear();
-  std::error_code ec;
-  fs::path full = fs::absolute(fs::path(path), ec).lexically_normal();
-  if (full.has_filename() == false && full.has_parent_path()) full = full.parent_path();
-  struct stat st;
-  if (lstat(full.c_str(), &st) != 0 && errno == ENOENT) {
-    *error = path + ": no such file or directory";
-    return false;
+  ItemLister lister({path}, folder);
+  std::vector<ImportItem> window;
+  while (lister.Next(std::numeric_limits<size_t>::max(), &window, error)) {
+    items->insert(items->end(), std::make_move_iterator(window.begin()),
+                  std::make_move_iterator(window.end()));
   }
-  if (fs::is_directory(full, ec)) return CollectTree(full, folder, items, error);
-  if (SkipUnusable(full, folder, items)) return true;
-  const uint64_t size = fs::file_size(full, ec);
-  if (size == 0) {
-    items->push_back(SkippedItem(full, folder, "empty file"));
-    return true;
-  }
-  if (!IsSingleMailName(full) && LooksLikeMbox(full.string())) {
-    return CollectMbox(full, size, folder, folder, items, error);
-  }
-  AddMailFile(full, size, folder, items);
-  return true;
+  return error->empty();
 }
 
 ItemSource ItemSource::Imap(std::string account, std::string folder, uint32_t uidvalidity,
@@ -498,22 +665,24 @@ std::string FlagLetters(const ImportItem& item) {
   return std::string(item.seen ? "S" : "") + (item.draft ? "D" : "") + other;
 }
 
-std::vector<ImportItem> SelectShard(std::vector<ImportItem> items, int index, int count) {
+std::vector<ImportItem> ShardSelector::Select(std::vector<ImportItem> items) {
   std::vector<ImportItem> firsts, rest;
-  std::set<std::string> folders;
-  size_t position = 0;
   for (auto& item : items) {
-    if (item.skip_reason.empty() && folders.insert(FolderKeyOf(item.folder)).second) {
-      if (index == 1) firsts.push_back(std::move(item));
+    if (item.skip_reason.empty() && folders_.insert(FolderKeyOf(item.folder)).second) {
+      if (index_ == 1) firsts.push_back(std::move(item));
       continue;
     }
-    if (static_cast<int>(position++ % static_cast<size_t>(count)) == index - 1) {
+    if (static_cast<int>(position_++ % static_cast<size_t>(count_)) == index_ - 1) {
       rest.push_back(std::move(item));
     }
   }
   firsts.insert(firsts.end(), std::make_move_iterator(rest.begin()),
                 std::make_move_iterator(rest.end()));
   return firsts;
+}
+
+std::vector<ImportItem> SelectShard(std::vector<ImportItem> items, int index, int count) {
+  return ShardSelector(index, count).Select(std::move(items));
 }
 
 }  // namespace Nauvik::Import

@@ -6,7 +6,12 @@
 // name, mbox messages in file order) so that two runs give the same UIDs.
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -84,19 +89,99 @@ std::string StoreFolderKey(const std::string& folder);
 std::string FlagLetters(const ImportItem& item);
 
 // Appends the items of `path` (file, directory, Maildir or mbox) to `items`,
-// all of them below `folder`. Whatever cannot be imported (a FIFO, socket or
-// device, a dangling link, an unreadable file or directory, at `path` or
-// further down) becomes a skipped item with the reason, so that it is
-// counted. Returns false with `error` set only when `path` does not exist or
-// an mbox file fails while it is read.
+// all of them below `folder`: every item an ItemLister over `path` lists.
+// Whatever cannot be imported (a FIFO, socket or device, a dangling link, an
+// unreadable file or directory, at `path` or further down) becomes a skipped
+// item with the reason, so that it is counted. Returns false with `error`
+// set only when `path` does not exist or an mbox file fails while it is read.
 bool CollectItems(const std::string& path, const std::string& folder,
                   std::vector<ImportItem>* items, std::string* error);
+
+// Lists the items of the inputs in a stable order (inputs as given,
+// directory entries sorted by name, mbox messages in file order), a window
+// at a time, so that a run over millions of mails holds the items of one
+// window, not of the whole run. Between windows it keeps only where it is:
+// the entries of the directories it is in, the mbox file it reads and where.
+class ItemLister {
+ public:
+  // An input that is no path (an IMAP URL), listed a part (a folder) at a
+  // time as the lister reaches it.
+  class RemoteInput {
+   public:
+    virtual ~RemoteInput() = default;
+    // Appends the items of the next part that has any; false when none is
+    // left, with `error` set when the listing failed.
+    virtual bool Next(std::vector<ImportItem>* items, std::string* error) = 0;
+  };
+  // Starts listing a remote input; null with `error` when it cannot.
+  using RemoteOpener =
+      std::function<std::unique_ptr<RemoteInput>(const std::string& input, std::string* error)>;
+  // `is_remote` tells which inputs `remote` lists; every other input is a path.
+  ItemLister(std::vector<std::string> inputs, std::string folder,
+             std::function<bool(const std::string&)> is_remote = {}, RemoteOpener remote = {});
+  ~ItemLister();
+  ItemLister(const ItemLister&) = delete;
+  ItemLister& operator=(const ItemLister&) = delete;
+
+  // Replaces `items` with the next at most `max` (>= 1) items. False when
+  // none is left, with `error` set when an input failed: a path that does
+  // not exist (all are looked at before the first item is listed), an mbox
+  // file that cannot be read, a remote input that cannot be listed.
+  bool Next(size_t max, std::vector<ImportItem>* items, std::string* error);
+
+  // The most items the lister held at once, not counting those handed out:
+  // at most `max` (one more when both cur/ and new/ of a Maildir folder
+  // cannot be read), except that a part of a remote input is held whole.
+  size_t peak() const { return peak_; }
+
+ private:
+  struct Frame;
+  struct MboxWalk;
+  // Each step lists at most one item (a directory that cannot be read is
+  // one; a remote input's part is all its items); false with `error` when
+  // an input fails.
+  bool Step(std::string* error);
+  bool StartInput(const std::string& input, std::string* error);
+  void ListFrame();
+  bool StepEntry(std::string* error);
+  bool StepMbox(std::string* error);
+  bool OpenMbox(const std::filesystem::path& path, uint64_t size, const std::string& mbox_folder,
+                const std::string& folder, std::string* error);
+
+  const std::vector<std::string> inputs_;
+  const std::string folder_;
+  const std::function<bool(const std::string&)> is_remote_;
+  const RemoteOpener remote_;
+  size_t input_ = 0;  // the next input to start
+  bool checked_ = false;
+  std::vector<Frame> stack_;        // the directories being walked, innermost last
+  std::unique_ptr<MboxWalk> mbox_;  // the mbox file being read, if any
+  std::unique_ptr<RemoteInput> remote_input_;  // the remote input being listed, if any
+  std::vector<ImportItem> ready_;   // listed, not handed out yet
+  size_t peak_ = 0;
+};
 
 // Shard `index` of `count` (1 <= index <= count): shards that run at the same
 // time must not both create a folder, so the first mail of every folder
 // belongs to shard 1, which imports these first; every other item goes to
 // the shard given by its position among the other items modulo `count`.
-// Every item belongs to exactly one shard.
+// Every item belongs to exactly one shard. Items are given in windows, in
+// listing order; what decides needs only the folders seen so far and a count.
+class ShardSelector {
+ public:
+  ShardSelector(int index, int count) : index_(index), count_(count) {}
+  // This shard's items of the next window: its folders' first mails, then
+  // the others, each in listing order.
+  std::vector<ImportItem> Select(std::vector<ImportItem> items);
+
+ private:
+  const int index_;
+  const int count_;
+  std::set<std::string> folders_;  // folder keys of the mails seen so far
+  size_t position_ = 0;            // items seen that are no folder's first mail
+};
+
+// The shard's items of a whole listing.
 std::vector<ImportItem> SelectShard(std::vector<ImportItem> items, int index, int count);
 
 // True for a file whose first line is an mbox envelope line ("From ", a
@@ -104,11 +189,41 @@ std::vector<ImportItem> SelectShard(std::vector<ImportItem> items, int index, in
 // mails whatever their first line; the caller does not ask for them.
 bool LooksLikeMbox(const std::string& path);
 
-// Scans an mbox file into one item per message (folder, date and offsets
-// filled). A message begins at the file's start and at each envelope line
-// that follows an empty line, except the empty line that ends the header
-// block of a MIME body part; every other "From " line is body text. Returns
-// false with `error` when the file cannot be read.
+// Reads an mbox file message by message. A message begins at the file's
+// start and at each envelope line that follows an empty line, except the
+// empty line that ends the header block of a MIME body part; every other
+// "From " line is body text.
+class MboxScanner {
+ public:
+  // False with `error` when the file cannot be opened.
+  bool Open(const std::string& path, const std::string& folder, std::string* error);
+  // The next message (folder, date and offsets filled); false at the end of
+  // the file, with `error` set when reading failed.
+  bool Next(ImportItem* item, std::string* error);
+
+ private:
+  bool Close(int64_t end, ImportItem* item);
+  void HashLine(const std::string& raw, bool has_end);
+
+  std::ifstream in_;
+  std::string path_;
+  std::string folder_;
+  int64_t pos_ = 0;
+  ImportItem current_;
+  bool open_ = false;
+  // The message's own bytes are hashed as they are read; empty lines wait
+  // until a line with text follows, so that the empty line an mbox writer
+  // puts before the next message does not count.
+  std::string blank_lines_;
+  // Size and hash -> messages of the file so far with these bytes.
+  std::map<std::pair<uint64_t, uint64_t>, uint32_t> seen_;
+  bool after_empty_ = true;
+  bool after_part_headers_ = false;
+  int part_header_lines_ = -1;  // >= 0: in the header block of a body part
+};
+
+// Scans an mbox file into one item per message, as MboxScanner reads them.
+// Returns false with `error` when the file cannot be read.
 bool ScanMbox(const std::string& path, const std::string& folder, std::vector<ImportItem>* items,
               std::string* error);
 

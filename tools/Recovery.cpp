@@ -175,49 +175,61 @@ std::unique_ptr<StoreProbe> NewStoreProbe(const std::string& connection, bool vi
 }
 
 bool ResolveInDoubt(StoreQueries* store, int64_t user_id, bool keep_line_ends, ImapSource* imap,
-                    const std::vector<ImportItem>& items, Journal* journal, uint64_t* found,
-                    std::string* error) {
+                    const ItemWalk& walk, Journal* journal, uint64_t* found, std::string* error) {
   *found = 0;
-  std::map<std::string, std::vector<size_t>> doubtful;  // folder key -> items
-  for (size_t i = 0; i < items.size(); ++i) {
-    auto e = journal->Find(items[i]);
-    if (e && Journal::Unsettled(*e)) doubtful[FolderKey(items[i].folder)].push_back(i);
+  // Few items are in doubt (those of the calls a stopped run was making):
+  // they are kept; the run's other items are only looked at, in a second
+  // walk, for the folders that hold doubtful ones.
+  std::map<std::string, std::vector<ImportItem>> doubtful;  // folder key -> items
+  if (!walk(
+          [&](const ImportItem& item) {
+            auto e = journal->Find(item);
+            if (e && Journal::Unsettled(*e)) doubtful[FolderKey(item.folder)].push_back(item);
+          },
+          error)) {
+    return false;
   }
   if (doubtful.empty()) return true;
   auto folders = store->Folders(user_id, error);
   if (!folders) return false;
-  for (const auto& [key, indices] : doubtful) {
+  // Links that completed items of the journal account for, by folder and bytes.
+  std::map<std::string, std::map<uint64_t, uint64_t>> accounted;
+  if (!walk(
+          [&](const ImportItem& item) {
+            const std::string key = FolderKey(item.folder);
+            if (!doubtful.contains(key)) return;
+            auto e = journal->Find(item);
+            if (e && e->state == "done" && e->code == 0) accounted[key][e->hash]++;
+          },
+          error)) {
+    return false;
+  }
+  for (const auto& [key, items] : doubtful) {
     auto folder = folders->find(key);
     if (folder == folders->end()) continue;  // never created: nothing got in
     auto links = store->Links(folder->second, error);
     if (!links) return false;
     // The bytes each doubtful item would give the library now.
     struct Doubt {
-      size_t index;
+      const ImportItem* item;
       uint64_t size;
       uint64_t hash;
     };
     std::vector<Doubt> doubts;
     std::set<uint64_t> sizes;
-    for (size_t i : indices) {
+    for (const ImportItem& item : items) {
       MailBytes mail;
       std::string load_error;
-      if (!LoadMail(items[i], keep_line_ends, imap, &mail, &load_error)) continue;
-      doubts.push_back({i, mail.bytes.size(), mail.hash});
+      if (!LoadMail(item, keep_line_ends, imap, &mail, &load_error)) continue;
+      doubts.push_back({&item, mail.bytes.size(), mail.hash});
       sizes.insert(mail.bytes.size());
     }
     std::map<uint64_t, uint64_t> in_store = LinkedContent(*links, sizes);
-    // Links that completed items of the journal account for.
-    std::map<uint64_t, uint64_t> accounted;
-    for (const auto& item : items) {
-      if (FolderKey(item.folder) != key) continue;
-      auto e = journal->Find(item);
-      if (e && e->state == "done" && e->code == 0) accounted[e->hash]++;
-    }
+    std::map<uint64_t, uint64_t>& counted = accounted[key];
     for (const Doubt& d : doubts) {
-      if (in_store[d.hash] > accounted[d.hash]) {
-        journal->Done(items[d.index], 0, d.size, d.hash);
-        accounted[d.hash]++;
+      if (in_store[d.hash] > counted[d.hash]) {
+        journal->Done(*d.item, 0, d.size, d.hash);
+        counted[d.hash]++;
         ++*found;
       }
     }

@@ -7,6 +7,7 @@
 // This looks in the store instead.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -20,16 +21,18 @@
 
 namespace Nauvik::Import {
 
-// For every item of `items` whose journal record is unsettled (a "begin"
+// `walk` calls `visit` for every item of the run, in listing order; false
+// with `error` when the listing failed.
+using ItemWalk = std::function<bool(const std::function<void(const ImportItem&)>& visit,
+                                    std::string* error)>;
+// For every item of the run whose journal record is unsettled (a "begin"
 // line, or the database error): when its folder holds more links with exactly
 // these bytes than the journal accounts for, the item is recorded as done
 // (result 0) and counted in `found`; otherwise it stays open and the run
-// imports it. False with `error` when the store cannot be read (nothing is
-// recorded then).
+// imports it. The run's items are walked twice. False with `error` when the
+// store or the listing cannot be read (nothing is recorded then).
 bool ResolveInDoubt(StoreQueries* store, int64_t user_id, bool keep_line_ends, ImapSource* imap,
-                    const std::vector<ImportItem>& items, Journal* journal, uint64_t* found,
-                    std::string* error);
-
+                    const ItemWalk& walk, Journal* journal, uint64_t* found, std::string* error);
 // Content hashes of the blobs of `links` whose size is one of `sizes`, with
 // how many links hold each. Blobs of other sizes are not read.
 std::map<uint64_t, uint64_t> LinkedContent(const std::vector<StoreQueries::Link>& links,

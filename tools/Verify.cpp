@@ -57,7 +57,7 @@ bool VerifyImport(StoreQueries* store, int64_t user_id, bool keep_line_ends, Ima
     }
     auto links = store->Links(folder->second, error);
     if (!links) return false;
-    std::vector<bool> used(links->size(), false);
+    std::vector<bool>& used = result->used[key];
     for (size_t i : indices) {
       result->checked++;
       MailBytes mail;
@@ -70,9 +70,11 @@ bool VerifyImport(StoreQueries* store, int64_t user_id, bool keep_line_ends, Ima
       int64_t other_uid = -1;
       for (size_t k = 0; k < links->size() && !found; ++k) {
         const auto& link = (*links)[k];
-        if (used[k] || link.size != mail.bytes.size()) continue;
+        const auto uid = static_cast<size_t>(link.uid);
+        if ((uid < used.size() && used[uid]) || link.size != mail.bytes.size()) continue;
         if (FileEquals(link.blob_path, mail.bytes)) {
-          used[k] = true;
+          if (uid >= used.size()) used.resize(uid + 1);
+          used[uid] = true;
           found = true;
         } else if (other_uid < 0) {
           other_uid = link.uid;

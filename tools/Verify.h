@@ -4,6 +4,7 @@
 // its blob file with the bytes that were given to the library.
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -18,11 +19,15 @@ struct VerifyResult {
   uint64_t checked = 0;
   uint64_t matched = 0;
   std::vector<std::string> problems;  // one line per item that differs or has no link
+  // Links matched so far, by folder key and UID: a run checked a window at
+  // a time matches each link once over all its windows.
+  std::map<std::string, std::vector<bool>> used;
 };
 
 // Checks the items `which` (indices into `items`): each must have its own link
 // in its folder whose blob holds the same bytes (links are matched one to one,
-// so a mail imported twice needs two links). False with `error` when the
+// also across calls with the same `result`, so a mail imported twice needs
+// two links). False with `error` when the
 // database cannot be read.
 // Checks the items `which` in VerifyOrder, so that a source that fetches
 // ahead can fetch in that order.

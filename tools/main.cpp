@@ -273,6 +273,43 @@ int RunManifest(int argc, char** argv, const ImportOptions& o) {
   return failing == 0 && outcomes.size() == entries.size() ? kExitOk : kExitFailures;
 }
 
+// Items a window holds: the run lists, imports and verifies a window at a
+// time, so that what it holds does not grow with the mails of the source.
+// MAILSTORAGE_IMPORT_WINDOW sets another size (tests use 1).
+size_t WindowSize() {
+  constexpr size_t kDefaultWindow = 10000;
+  const char* text = getenv("MAILSTORAGE_IMPORT_WINDOW");
+  const long long n = text ? std::atoll(text) : 0;
+  return n > 0 ? static_cast<size_t>(n) : kDefaultWindow;
+}
+
+// The run's items, a window at a time in listing order: this shard's only.
+class Windows {
+ public:
+  Windows(const ImportOptions& o, ImapSource* imap)
+      : o_(o),
+        lister_(o.inputs, o.folder, [](const std::string& input) { return IsImapUrl(input); },
+                [imap, &o](const std::string& url, std::string* error) {
+                  return imap->List(url, o.folder, error);
+                }),
+        shard_(o.shard_index, o.shard_count) {}
+
+  // False when no item is left, with `error` set when the listing failed.
+  bool Next(std::vector<ImportItem>* items, std::string* error) {
+    while (lister_.Next(size_, items, error)) {
+      if (o_.shard_count > 1) *items = shard_.Select(std::move(*items));
+      if (!items->empty()) return true;
+    }
+    return false;
+  }
+
+ private:
+  const ImportOptions& o_;
+  const size_t size_ = WindowSize();
+  ItemLister lister_;
+  ShardSelector shard_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -297,31 +334,46 @@ int main(int argc, char** argv) {
     if (!journal_lock.Lock(o.journal, &error)) return Fail(kExitUsage, error);
   }
 
-  std::vector<ImportItem> items;
   std::unique_ptr<ImapSource> imap;
   for (const auto& input : o.inputs) {
+    if (!IsImapUrl(input) || imap) continue;
     std::string error;
-    if (IsImapUrl(input)) {
-      if (!imap) {
-        ImapLogin login;
-        if (!ImapSecret(o, &login, &error)) return Fail(kExitUsage, error);
-        login.auth = o.imap_auth;
-        login.admin = o.imap_admin;
-        login.tls.ca_file = o.imap_ca;
-        login.tls.name = o.imap_tls_name;
-        login.tls.verify = !o.imap_insecure;
-        login.allow_plain = o.imap_plain;
-        imap = std::make_unique<ImapSource>(
-            std::move(login), ImapFolderFilter{o.imap_include, o.imap_exclude,
-                                               o.imap_skip_junk_trash});
-      }
-      if (!imap->Collect(input, o.folder, &items, &error)) return Fail(kExitUsage, error);
-    } else if (!CollectItems(input, o.folder, &items, &error)) {
-      return Fail(kExitUsage, error);
-    }
+    ImapLogin login;
+    if (!ImapSecret(o, &login, &error)) return Fail(kExitUsage, error);
+    login.auth = o.imap_auth;
+    login.admin = o.imap_admin;
+    login.tls.ca_file = o.imap_ca;
+    login.tls.name = o.imap_tls_name;
+    login.tls.verify = !o.imap_insecure;
+    login.allow_plain = o.imap_plain;
+    imap = std::make_unique<ImapSource>(
+        std::move(login),
+        ImapFolderFilter{o.imap_include, o.imap_exclude, o.imap_skip_junk_trash});
   }
-  if (o.shard_count > 1) items = SelectShard(std::move(items), o.shard_index, o.shard_count);
-  if (o.dry_run) return DryRun(o, items);
+  if (o.dry_run) {
+    Windows windows(o, imap.get());
+    return DryRun(o, [&](std::vector<ImportItem>* items, std::string* error) {
+      return windows.Next(items, error);
+    });
+  }
+  // The first window is listed before anything else is done: a path given
+  // wrong, or an IMAP login refused, ends the run at once.
+  Windows windows(o, imap.get());
+  std::vector<ImportItem> items;
+  {
+    std::string error;
+    if (!windows.Next(&items, &error) && !error.empty()) return Fail(kExitUsage, error);
+  }
+  // Every item of the run, listed afresh (for the checks that need them all).
+  const ItemWalk walk = [&](const std::function<void(const ImportItem&)>& visit,
+                            std::string* error) {
+    Windows again(o, imap.get());
+    std::vector<ImportItem> window;
+    while (again.Next(&window, error)) {
+      for (const ImportItem& item : window) visit(item);
+    }
+    return error->empty();
+  };
 
   // The library reads its database settings from the file that
   // MAILSTORAGE_REGISTRY names; the tool's own checks read the same file.
@@ -400,8 +452,8 @@ int main(int argc, char** argv) {
       fprintf(stderr,
               "mailstorage-import: the journal shows calls that a stopped run never finished; "
               "without the database check they are imported again (a mail may be linked twice)\n");
-    } else if (!ResolveInDoubt(&queries, std::stoll(o.user), o.keep_line_ends, imap.get(), items, &journal,
-                               &recovered, &error)) {
+    } else if (!ResolveInDoubt(&queries, std::stoll(o.user), o.keep_line_ends, imap.get(), walk,
+                               &journal, &recovered, &error)) {
       return Fail(kExitUsage,
                   "cannot check unfinished calls of the journal in the store: " + error);
     }
@@ -409,19 +461,9 @@ int main(int argc, char** argv) {
 
   InstallInterruptHandler();
   InstallPauseHandler();
-  if (o.shard_index > 1 && !connection.empty() && !WaitForShardOneFolders(o, &queries, items)) {
-    return Fail(kExitInterrupted, "interrupted while waiting for shard 1");
-  }
   ProbeFactory probes;
   if (!connection.empty()) {
     probes = [&] { return NewStoreProbe(connection, !o.tables, std::stoll(o.user)); };
-  }
-  if (imap) {
-    std::vector<size_t> pending;
-    for (size_t i = 0; i < items.size(); ++i) {
-      if (items[i].skip_reason.empty() && !journal.IsComplete(items[i])) pending.push_back(i);
-    }
-    PrefetchImap(imap.get(), items, pending);
   }
   FlagsWriter flags;
   if (!o.flags_file.empty() && !flags.Open(o.flags_file)) {
@@ -430,15 +472,83 @@ int main(int argc, char** argv) {
   Importer importer(o, api, o.journal.empty() ? nullptr : &journal,
                     o.report.empty() ? nullptr : &report, probes,
                     o.flags_file.empty() ? nullptr : &flags, imap.get());
+  // The progress total: the items the run will work on, counted by a walk
+  // that keeps none of them (the bulk mode shows no progress).
+  uint64_t total = 0;
+  if (!o.bulk && !walk([&](const ImportItem& item) { total += importer.NeedsWork(item); },
+                       &error)) {
+    return Fail(kExitUsage, error);
+  }
   ProgressPrinter printer(o.quiet, StandardErrorIsTerminal(), o.status_file,
                           "user " + o.user + " of company " + o.company);
-  std::vector<size_t> bulk_imported;
-  Summary summary =
-      o.bulk ? RunBulkImport(o, items, o.journal.empty() ? nullptr : &journal,
-                             o.report.empty() ? nullptr : &report, imap.get(), &bulk_imported)
-             : importer.Run(items, [&](const ProgressState& s) { printer.Update(s); });
+  const auto start = std::chrono::steady_clock::now();
+  ProgressState before, last;  // the windows done; the current one as last seen
+  auto tick = [&](const ProgressState& s) {
+    last = s;
+    ProgressState all = s;
+    all.done += before.done;
+    all.failed += before.failed;
+    all.bytes += before.bytes;
+    all.total = total;
+    all.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    printer.Update(all);
+  };
+  Summary summary;
+  VerifyResult verified;
+  std::string listing_error;
+  bool more = !items.empty();
+  while (more) {
+    if (InterruptRequested()) {
+      summary.interrupted = true;
+      break;
+    }
+    if (o.shard_index > 1 && !connection.empty() && !WaitForShardOneFolders(o, &queries, items)) {
+      return Fail(kExitInterrupted, "interrupted while waiting for shard 1");
+    }
+    if (imap) {
+      std::vector<size_t> pending;
+      for (size_t i = 0; i < items.size(); ++i) {
+        if (items[i].skip_reason.empty() && !journal.IsComplete(items[i])) pending.push_back(i);
+      }
+      PrefetchImap(imap.get(), items, pending);
+    }
+    std::vector<size_t> bulk_imported;
+    last = ProgressState();
+    const Summary part =
+        o.bulk ? RunBulkImport(o, items, o.journal.empty() ? nullptr : &journal,
+                               o.report.empty() ? nullptr : &report, imap.get(), &bulk_imported)
+               : importer.Run(items, tick);
+    summary.Add(part);
+    before.done += last.done;
+    before.failed += last.failed;
+    before.bytes += last.bytes;
+    if (part.interrupted || part.outage) break;
+    if (o.verify) {
+      std::vector<size_t> which = o.bulk ? bulk_imported : importer.imported();
+      if (!o.journal.empty()) {
+        std::vector<bool> in_run(items.size(), false);
+        for (size_t i : which) in_run[i] = true;
+        for (size_t i = 0; i < items.size(); ++i) {
+          auto e = journal.Find(items[i]);
+          if (!in_run[i] && e && e->state == "done" && e->code == 0) which.push_back(i);
+        }
+      }
+      PrefetchImap(imap.get(), items, VerifyOrder(items, which));
+      if (!VerifyImport(&queries, std::stoll(o.user), o.keep_line_ends, imap.get(), items, which,
+                        &verified, &error)) {
+        return Fail(kExitFailures, "verify: cannot read the store: " + error);
+      }
+    }
+    more = windows.Next(&items, &listing_error);
+  }
+  // Items of the windows not reached are left too.
+  if ((summary.interrupted || summary.outage) && !o.bulk && total > before.done) {
+    summary.left = std::max(summary.left, total - before.done);
+  }
   printer.Finish();
   summary.recovered = recovered;
+  summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   PrintSummary(summary, stdout);
   if (imap && imap->insecure()) {
     printf("  IMAP server certificates were NOT verified (--imap-insecure)\n");
@@ -461,29 +571,13 @@ int main(int argc, char** argv) {
             o.journal.empty() ? "" : "; run the same command again to resume");
     return kExitFailures;
   }
+  if (!listing_error.empty()) return Fail(kExitUsage, listing_error);
 
-  bool verify_ok = true;
   if (o.verify) {
-    std::vector<size_t> which = o.bulk ? bulk_imported : importer.imported();
-    if (!o.journal.empty()) {
-      std::vector<bool> in_run(items.size(), false);
-      for (size_t i : which) in_run[i] = true;
-      for (size_t i = 0; i < items.size(); ++i) {
-        auto e = journal.Find(items[i]);
-        if (!in_run[i] && e && e->state == "done" && e->code == 0) which.push_back(i);
-      }
-    }
-    PrefetchImap(imap.get(), items, VerifyOrder(items, which));
-    VerifyResult result;
-    if (!VerifyImport(&queries, std::stoll(o.user), o.keep_line_ends, imap.get(), items, which, &result,
-                      &error)) {
-      return Fail(kExitFailures, "verify: cannot read the store: " + error);
-    }
     printf("Verify: %llu mails checked, %llu match their stored copy byte for byte\n",
-           static_cast<unsigned long long>(result.checked),
-           static_cast<unsigned long long>(result.matched));
-    for (const auto& p : result.problems) printf("  DIFFERS: %s\n", p.c_str());
-    verify_ok = result.problems.empty();
+           static_cast<unsigned long long>(verified.checked),
+           static_cast<unsigned long long>(verified.matched));
+    for (const auto& p : verified.problems) printf("  DIFFERS: %s\n", p.c_str());
   }
-  return summary.FailedCount() == 0 && verify_ok ? kExitOk : kExitFailures;
+  return summary.FailedCount() == 0 && verified.problems.empty() ? kExitOk : kExitFailures;
 }

@@ -471,3 +471,104 @@ TEST_F(ImportEndToEnd, UnknownOrDeletedUserStopsBeforeImporting) {
 
 }  // namespace
 }  // namespace Nauvik::Import
+
+#include <algorithm>
+#include <functional>
+
+#include "tools/Report.h"
+
+namespace Nauvik::Import {
+namespace {
+
+using namespace Test;
+using mstest::SummaryCount;
+
+// Each folder (by name) with the bytes of its links in UID order, and the UIDs.
+std::map<std::string, std::vector<std::string>> StoredByUid(
+    const std::map<std::string, int64_t>& folders,
+    const std::function<std::vector<StoreQueries::Link>(int64_t)>& links) {
+  std::map<std::string, std::vector<std::string>> stored;
+  for (const auto& [name, id] : folders) {
+    for (const auto& l : links(id)) {
+      stored[name].push_back(std::to_string(l.uid) + " " + ReadFile(l.blob_path));
+    }
+  }
+  return stored;
+}
+
+// The report's rows, sorted (rows come in completion order), without the
+// text, which says whether another user's copy was stored already.
+std::vector<std::string> ReportLines(const std::string& path) {
+  std::vector<ReportRow> rows;
+  std::string error;
+  EXPECT_TRUE(ReadReport(path, &rows, &error)) << error;
+  std::vector<std::string> lines;
+  for (const auto& r : rows) {
+    lines.push_back(r.source + "|" + std::to_string(r.offset) + "|" + r.folder + "|" + r.result +
+                    "|" + std::to_string(r.size) + "|" + r.message_id + "|" +
+                    std::to_string(r.uid) + "|" + std::to_string(r.run));
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// The importer lists, imports and checks a window of items at a time: any
+// window size stores what one window over everything stores.
+TEST_F(ImportEndToEnd, ImportedWindowByWindowAsWhole) {
+  const int64_t whole = NewUser(91040), windowed = NewUser(91041), sharded = NewUser(91042);
+  const std::string in = dir_ + "/in";
+  WriteFile(in + "/md/cur/1700000001.M1.h:2,S", Mail("m1"));
+  WriteFile(in + "/md/new/1700000002.M2.h", Mail("m2"));
+  WriteFile(in + "/md/.Sub/cur/1700000003.M3.h:2,", Mail("m3"));
+  WriteFile(in + "/md/.Sub/new/1700000004.M4.h", Mail("m4"));
+  WriteFile(in + "/md/dovecot.index", "x");
+  WriteMails(in + "/tree/a", "t", 4);
+  WriteFile(in + "/tree/list.mbox", "From a@b Thu Mar  5 10:00:00 2026\n" + Mail("x1") +
+                                        "\nFrom a@b Thu Mar  5 10:00:00 2026\n" + Mail("x2") +
+                                        "\nFrom a@b Thu Mar  5 10:00:00 2026\n" + Mail("x1"));
+  const std::vector<std::string> common = {"--threads", "1", "--verify"};
+  auto run = [&](int64_t user, std::vector<std::string> extra, const char* window) {
+    extra.insert(extra.begin(), common.begin(), common.end());
+    extra.push_back(in);
+    return Import(user, extra, {{"MAILSTORAGE_IMPORT_WINDOW", window}});
+  };
+  ToolResult a = run(whole, {"--report", dir_ + "/whole.csv"}, "100000");
+  ASSERT_EQ(a.status, 0) << a.out << a.err;
+  ToolResult b = run(windowed, {"--report", dir_ + "/windowed.csv", "--journal",
+                                dir_ + "/windowed.journal"},
+                     "1");
+  ASSERT_EQ(b.status, 0) << b.out << b.err;
+  for (const ToolResult* r : {&a, &b}) {
+    EXPECT_EQ(SummaryCount(r->out, "imported") +
+                  SummaryCount(r->out, "linked again (already stored)"),
+              11)
+        << r->out;
+    EXPECT_EQ(SummaryCount(r->out, "skipped (not mail)"), 1) << r->out;
+    EXPECT_NE(r->out.find("Verify: 11 mails checked, 11 match"), std::string::npos) << r->out;
+  }
+  const auto links = [](int64_t id) { return Links(id); };
+  const auto stored = StoredByUid(Folders(whole), links);
+  EXPECT_EQ(stored.size(), 4u);
+  EXPECT_EQ(StoredByUid(Folders(windowed), links), stored);
+  EXPECT_EQ(ReportLines(dir_ + "/windowed.csv"), ReportLines(dir_ + "/whole.csv"));
+
+  // Resumed with other windows: nothing again.
+  ToolResult again = run(windowed, {"--journal", dir_ + "/windowed.journal"}, "2");
+  ASSERT_EQ(again.status, 0) << again.out << again.err;
+  EXPECT_EQ(SummaryCount(again.out, "done in an earlier run (journal)"), 12) << again.out;
+  EXPECT_EQ(SummaryCount(again.out, "imported"), 0) << again.out;
+  EXPECT_EQ(StoredByUid(Folders(windowed), links), stored);
+
+  // Two shards, each a window of two at a time: every mail once.
+  for (const char* shard : {"1/2", "2/2"}) {
+    ToolResult s = run(sharded, {"--shard", shard}, "2");
+    ASSERT_EQ(s.status, 0) << shard << s.out << s.err;
+  }
+  std::map<std::string, std::multiset<std::string>> expected, got;
+  for (const auto& [name, id] : Folders(whole)) expected[name] = BlobsOf(id);
+  for (const auto& [name, id] : Folders(sharded)) got[name] = BlobsOf(id);
+  EXPECT_EQ(got, expected);
+}
+
+}  // namespace
+}  // namespace Nauvik::Import

@@ -302,3 +302,166 @@ TEST(RegistryFile, TheStoreConnectionIsTheLibrarysWithServerSidePlans) {
 
 }  // namespace
 }  // namespace Nauvik::Import
+
+namespace Nauvik::Import {
+namespace {
+
+using Test::Crlf;
+using Test::MakeScratchDirectory;
+using Test::WriteFile;
+
+// Every field of every item, paths below `root`, one line an item.
+std::string DumpItems(const std::vector<ImportItem>& items, const std::string& root) {
+  std::string out;
+  for (const auto& i : items) {
+    const ItemSource& s = i.source;
+    char line[512];
+    snprintf(line, sizeof line, "%s|%lld|%llu|%s|%d%d%d|%s|%s|%s|k%d d%u u%u+%u o%u %llu %016llx\n",
+             i.path.substr(root.size()).c_str(), static_cast<long long>(i.offset),
+             static_cast<unsigned long long>(i.length), i.folder.c_str(), i.mbox, i.seen, i.draft,
+             i.other_flags.c_str(), i.date.c_str(), i.skip_reason.c_str(),
+             static_cast<int>(s.kind),
+             s.directory_length ? s.directory_length - static_cast<uint32_t>(root.size()) : 0,
+             s.unique_begin ? s.unique_begin - static_cast<uint32_t>(root.size()) : 0,
+             s.unique_length, s.occurrence, static_cast<unsigned long long>(s.size),
+             static_cast<unsigned long long>(s.hash));
+    out += line;
+  }
+  return out;
+}
+
+// A tree with every kind of input the walk tells apart; every file dated
+// 2026-01-01 so that dates taken from the file are the same each run.
+std::string MakeVariedTree(const std::string& name) {
+  const std::string root = MakeScratchDirectory(name);
+  const std::string mail = "Subject: x\n\nbody\n";
+  const std::string envelope = "From a@b Thu Mar  5 10:00:00 2026\n";
+  WriteFile(root + "/a.eml", mail);
+  WriteFile(root + "/b/c/deep.eml", mail);
+  WriteFile(root + "/b/c/empty", "");
+  WriteFile(root + "/b/.hidden/x.eml", mail);
+  WriteFile(root + "/b/dovecot.index", "x");
+  WriteFile(root + "/b/single", envelope + mail);  // one message, no mbox name: a mail file
+  WriteFile(root + "/b/list.mbox", envelope + mail + "\n" + envelope + "Subject: y\n\ntwo\n\n" +
+                                       envelope + mail + "\n" + envelope + mail);
+  WriteFile(root + "/b/crlf", Crlf(envelope + mail + "\n" + envelope + "Subject: z\n\nthree\n"));
+  WriteFile(root + "/md/cur/1700000002.M2.h:2,RS", mail);
+  WriteFile(root + "/md/new/1700000001.M1.h", mail);
+  WriteFile(root + "/md/cur/1700000003.M3.h:2,DFa", envelope + mail);
+  WriteFile(root + "/md/new/1700000004.M4.h", "");
+  WriteFile(root + "/md/tmp/1700000005.M5.h", "partial");
+  WriteFile(root + "/md/maildirsize", "x");
+  WriteFile(root + "/md/.A.B/cur/1700000012.M12.h:2,", mail);
+  WriteFile(root + "/md/.A.B/new/1700000011.M11.h", mail);
+  WriteFile(root + "/md/.Sent/new/1700000013.M13.h", mail);
+  WriteFile(root + "/md/.plain/file", mail);  // no cur/ or new/: not a folder
+  WriteFile(root + "/z/closed/inside.eml", mail);
+  std::filesystem::create_symlink(root + "/nowhere", root + "/b/dangling");
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    const timespec times[2] = {{1767225600, 0}, {1767225600, 0}};
+    utimensat(AT_FDCWD, entry.path().c_str(), times, AT_SYMLINK_NOFOLLOW);
+  }
+  std::filesystem::permissions(root + "/z/closed", std::filesystem::perms::none);
+  return root;
+}
+
+// Root reads every directory: the walk then runs as nobody, for whom the
+// closed one is closed.
+class AsNobody {
+ public:
+  AsNobody() : root_(geteuid() == 0) {
+    if (root_) {
+      EXPECT_EQ(seteuid(65534), 0);
+    }
+  }
+  ~AsNobody() {
+    if (root_) {
+      EXPECT_EQ(seteuid(0), 0);
+    }
+  }
+
+ private:
+  const bool root_;
+};
+
+// What the walk listed before it handed items out in windows.
+constexpr const char* kVariedTreeItems =
+    "/a.eml|-1|17|INBOX|000||Thu, 1 Jan 2026 00:00:00 +0000||k0 d0 u0+0 o0 0 0000000000000000\n"
+    "/b/.hidden|-1|0|INBOX.b|000|||hidden directory|k0 d0 u0+0 o0 0 0000000000000000\n"
+    "/b/c/deep.eml|-1|17|INBOX.b.c|000||Thu, 1 Jan 2026 00:00:00 +0000||k0 d0 u0+0 o0 0 0000000000000000\n"
+    "/b/c/empty|-1|0|INBOX.b.c|000|||empty file|k0 d0 u0+0 o0 0 0000000000000000\n"
+    "/b/crlf|0|57|INBOX.b.crlf|100||Thu, 5 Mar 2026 10:00:00 +0000||k2 d0 u0+0 o0 55 814e7bc86952cb27\n"
+    "/b/crlf|57|56|INBOX.b.crlf|100||Thu, 5 Mar 2026 10:00:00 +0000||k2 d0 u0+0 o0 56 1f157fbaed57d465\n"
+    "/b/dangling|-1|0|INBOX.b|000|||dangling symbolic link|k0 d0 u0+0 o0 0 0000000000000000\n"
+    "/b/dovecot.index|-1|1|INBOX.b|000|||not mail|k0 d0 u0+0 o0 0 0000000000000000\n"
+    "/b/list.mbox|0|52|INBOX.b.list|100||Thu, 5 Mar 2026 10:00:00 +0000||k2 d0 u0+0 o0 51 ba1a5dabd3669a2f\n"
+    "/b/list.mbox|52|51|INBOX.b.list|100||Thu, 5 Mar 2026 10:00:00 +0000||k2 d0 u0+0 o0 50 c41afd0139143840\n"
+    "/b/list.mbox|103|52|INBOX.b.list|100||Thu, 5 Mar 2026 10:00:00 +0000||k2 d0 u0+0 o1 51 ba1a5dabd3669a2f\n"
+    "/b/list.mbox|155|51|INBOX.b.list|100||Thu, 5 Mar 2026 10:00:00 +0000||k2 d0 u0+0 o2 51 ba1a5dabd3669a2f\n"
+    "/b/single|-1|51|INBOX.b|000||Thu, 5 Mar 2026 10:00:00 +0000||k0 d0 u0+0 o0 0 0000000000000000\n"
+    "/md/new/1700000001.M1.h|-1|17|INBOX.md|000||Tue, 14 Nov 2023 22:13:21 +0000||k1 d3 u8+15 o0 0 0000000000000000\n"
+    "/md/cur/1700000002.M2.h:2,RS|-1|17|INBOX.md|010|R|Tue, 14 Nov 2023 22:13:22 +0000||k1 d3 u8+15 o0 0 0000000000000000\n"
+    "/md/cur/1700000003.M3.h:2,DFa|-1|51|INBOX.md|001|Fa|Tue, 14 Nov 2023 22:13:23 +0000||k1 d3 u8+15 o0 0 0000000000000000\n"
+    "/md/new/1700000004.M4.h|-1|0|INBOX.md|000|||empty file|k0 d0 u0+0 o0 0 0000000000000000\n"
+    "/md/tmp/1700000005.M5.h|-1|7|INBOX.md|000|||Maildir tmp/|k0 d0 u0+0 o0 0 0000000000000000\n"
+    "/md/.A.B/new/1700000011.M11.h|-1|17|INBOX.md.A.B|000||Tue, 14 Nov 2023 22:13:31 +0000||k1 d8 u13+16 o0 0 0000000000000000\n"
+    "/md/.A.B/cur/1700000012.M12.h:2,|-1|17|INBOX.md.A.B|000||Tue, 14 Nov 2023 22:13:32 +0000||k1 d8 u13+16 o0 0 0000000000000000\n"
+    "/md/.Sent/new/1700000013.M13.h|-1|17|INBOX.md.Sent|000||Tue, 14 Nov 2023 22:13:33 +0000||k1 d9 u14+16 o0 0 0000000000000000\n"
+    "/md/.plain|-1|0|INBOX.md|000|||directory that is no Maildir folder|k0 d0 u0+0 o0 0 0000000000000000\n"
+    "/md/maildirsize|-1|1|INBOX.md|000|||not mail|k0 d0 u0+0 o0 0 0000000000000000\n"
+    "/z/closed|-1|0|INBOX.z.closed|000|||unreadable directory (Permission denied)|k0 d0 u0+0 o0 0 0000000000000000\n";
+
+TEST(ItemLister, WindowsListTheTreeInTheStableOrder) {
+  const std::string root = MakeVariedTree("lister-varied");
+  std::vector<ImportItem> items;
+  std::string error;
+  {
+    AsNobody nobody;
+    ASSERT_TRUE(CollectItems(root, "INBOX", &items, &error)) << error;
+  }
+  EXPECT_EQ(DumpItems(items, root), kVariedTreeItems);
+
+  // Windows of any size, over several inputs, list the same items.
+  std::vector<ImportItem> single;
+  ASSERT_TRUE(CollectItems(root + "/b/list.mbox", "INBOX", &single, &error)) << error;
+  const std::string expected = kVariedTreeItems + DumpItems(single, root);
+  for (size_t w : {size_t{1}, size_t{2}, size_t{7}, size_t{1000}}) {
+    AsNobody nobody;
+    ItemLister lister({root, root + "/b/list.mbox"}, "INBOX");
+    std::vector<ImportItem> all, window;
+    while (lister.Next(w, &window, &error)) {
+      EXPECT_LE(window.size(), w);
+      all.insert(all.end(), window.begin(), window.end());
+    }
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(DumpItems(all, root), expected) << "window " << w;
+    EXPECT_LE(lister.peak(), w);
+  }
+  ItemLister wrong({root, root + "/missing"}, "INBOX");
+  std::vector<ImportItem> window;
+  EXPECT_FALSE(wrong.Next(5, &window, &error));
+  EXPECT_TRUE(window.empty());
+  EXPECT_NE(error.find("/missing: no such file or directory"), std::string::npos) << error;
+}
+
+// What the lister holds does not grow with the mails it lists.
+TEST(ItemLister, HoldsAWindowNotTheTree) {
+  const std::string root = MakeScratchDirectory("lister-many");
+  for (int d = 0; d < 20; ++d) {
+    const std::string dir = root + "/d" + std::to_string(d);
+    std::filesystem::create_directories(dir);
+    for (int f = 0; f < 1000; ++f) {
+      std::ofstream(dir + "/" + std::to_string(f) + ".eml") << "Subject: x\n\nbody\n";
+    }
+  }
+  ItemLister lister({root}, "INBOX");
+  std::vector<ImportItem> window;
+  std::string error;
+  size_t listed = 0;
+  while (lister.Next(100, &window, &error)) listed += window.size();
+  EXPECT_EQ(listed, 20000u);
+  EXPECT_LE(lister.peak(), 100u);
+}
+
+}  // namespace
+}  // namespace Nauvik::Import

@@ -45,6 +45,9 @@ char OtherFlagLetter(const std::string& flag) {
 }  // namespace
 
 struct ImapSource::Session {
+  // Held while talking to the server: the listing (the main thread, as the
+  // run reaches an input) and the fetching thread share the connection.
+  std::mutex use;
   ImapUrl url;
   ImapClient client;
   bool open = false;
@@ -158,53 +161,120 @@ uint64_t ImapSource::reconnects() const {
 }
 
 ImapSource::Session* ImapSource::SessionFor(const std::string& account) {
+  std::lock_guard<std::mutex> lock(sessions_mu_);
   auto it = sessions_.find(account);
   return it == sessions_.end() ? nullptr : it->second.get();
 }
 
-bool ImapSource::Collect(const std::string& text, const std::string& target,
-                         std::vector<ImportItem>* items, std::string* error) {
-  // A connection lost while listing is listed again from the start, as a
-  // fetch would be, rather than ending the run.
+// An IMAP input as the run lists it: its folders when it is reached, then
+// the mails of one folder at a time.
+class ImapSource::Listing final : public ItemLister::RemoteInput {
+ public:
+  Listing(ImapSource* source, std::string text, std::string target)
+      : source_(source), text_(std::move(text)), target_(std::move(target)) {}
+
+  bool Next(std::vector<ImportItem>* items, std::string* error) override {
+    while (next_ < folders_.size()) {
+      const size_t mark = items->size();
+      if (!source_->Retrying([&] { return source_->ListFolderOnce(*this, items, error); },
+                             [&] { items->resize(mark); }, error)) {
+        return false;
+      }
+      ++next_;
+      if (items->size() > mark) return true;
+    }
+    return false;
+  }
+
+  ImapSource* const source_;
+  const std::string text_;
+  const std::string target_;
+  ImapUrl url_;
+  std::string root_;  // the folder the URL names, as the server spells it
+  struct Folder {
+    std::string name;  // the server's
+    std::string store_name;
+  };
+  std::vector<Folder> folders_;  // to list, in order
+  size_t next_ = 0;
+};
+
+// A connection lost while listing is listed again, as a fetch would be,
+// rather than ending the run.
+bool ImapSource::Retrying(const std::function<bool()>& once, const std::function<void()>& undo,
+                          std::string* error) {
   int delay = 1;
   for (int attempt = 1;; ++attempt) {
-    const size_t mark = items->size();
-    if (CollectOnce(text, target, items, error)) return true;
+    if (once()) {
+      error->clear();  // what an attempt before said, or a folder skipped
+      return true;
+    }
     if (failure_ != ImapFailure::kNetwork || attempt == 4 || InterruptRequested()) return false;
-    items->resize(mark);
+    undo();
     fprintf(stderr, "mailstorage-import: IMAP: %s; listing again in %d s\n", error->c_str(), delay);
     std::this_thread::sleep_for(std::chrono::seconds(delay));
     delay *= 4;
   }
 }
 
-bool ImapSource::CollectOnce(const std::string& text, const std::string& target,
-                             std::vector<ImportItem>* items, std::string* error) {
-  ImapUrl url;
-  if (!ParseImapUrl(text, &url, error)) {
-    failure_ = ImapFailure::kProtocol;
-    return false;
+std::unique_ptr<ItemLister::RemoteInput> ImapSource::List(const std::string& url,
+                                                          const std::string& target,
+                                                          std::string* error) {
+  auto listing = std::make_unique<Listing>(this, url, target);
+  if (!Retrying([&] { return ListFoldersOnce(listing.get(), error); },
+                [&] { listing->folders_.clear(); }, error)) {
+    return nullptr;
   }
-  auto& slot = sessions_[url.Account()];
-  if (!slot) slot = std::make_unique<Session>();
-  Session* s = slot.get();
+  return listing;
+}
+
+ImapSource::Session* ImapSource::OpenSession(const ImapUrl& url, std::string* error) {
+  Session* s = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(sessions_mu_);
+    auto& slot = sessions_[url.Account()];
+    if (!slot) slot = std::make_unique<Session>();
+    s = slot.get();
+  }
+  std::lock_guard<std::mutex> use(s->use);
   s->url = url;
   s->url.folder.clear();
-  auto fail = [&](const std::string& what) {
-    failure_ = s->client.failure();
-    *error = url.Account() + ": " + what;
-    return false;
-  };
   if (!s->open || !s->client.connected()) {
-    if (!s->client.Open(url, login_, error)) return fail(*error);
+    if (!s->client.Open(url, login_, error)) {
+      failure_ = s->client.failure();
+      *error = url.Account() + ": " + *error;
+      return nullptr;
+    }
     s->open = true;
+    s->examined.clear();
     std::lock_guard<std::mutex> lock(mu_);
     if (!s->client.encrypted()) unencrypted_ = true;
   }
+  return s;
+}
+
+bool ImapSource::Failed(const Session& s, const ImapUrl& url, const std::string& what,
+                        std::string* error) {
+  failure_ = s.client.failure();
+  *error = url.Account() + ": " + what;
+  return false;
+}
+
+bool ImapSource::ListFoldersOnce(Listing* listing, std::string* error) {
+  ImapUrl& url = listing->url_;
+  if (!ParseImapUrl(listing->text_, &url, error)) {
+    failure_ = ImapFailure::kProtocol;
+    return false;
+  }
+  Session* s = OpenSession(url, error);
+  if (!s) return false;
+  std::lock_guard<std::mutex> use(s->use);
+  auto fail = [&](const std::string& what) { return Failed(*s, url, what, error); };
   std::vector<ImapFolder> folders;
   if (!s->client.List(!url.folder.empty(), &folders, error)) return fail(*error);
   // The URL may name the folder as the server spells it or in UTF-8.
-  std::string root;
+  std::string& root = listing->root_;
+  root.clear();
   if (!url.folder.empty()) {
     for (const ImapFolder& f : folders) {
       if (f.name == url.folder || DecodeModifiedUtf7(f.name) == url.folder ||
@@ -225,76 +295,81 @@ bool ImapSource::CollectOnce(const std::string& text, const std::string& target,
   });
   // Two server folders that would meet in one store folder (names that
   // differ in case only, "a.b" beside "a/b"): the later one gets a number.
-  std::map<std::string, std::string> store_folders;  // server name -> store name
-  {
-    std::set<std::string> taken;
-    for (const ImapFolder& folder : folders) {
-      std::string name = MapImapFolder(folder.name, folder.delimiter, root, target);
-      for (int n = 2; !taken.insert(FolderKey(name)).second; ++n) {
-        name = MapImapFolder(folder.name, folder.delimiter, root, target) + " (" +
-               std::to_string(n) + ")";
-      }
-      store_folders[folder.name] = name;
-    }
-  }
+  std::set<std::string> taken;
   for (const ImapFolder& folder : folders) {
+    std::string name = MapImapFolder(folder.name, folder.delimiter, root, listing->target_);
+    for (int n = 2; !taken.insert(FolderKey(name)).second; ++n) {
+      name = MapImapFolder(folder.name, folder.delimiter, root, listing->target_) + " (" +
+             std::to_string(n) + ")";
+    }
     if (folder.noselect) continue;  // a parent only: the store makes it with its children
     // A view of every mail of the account ("All Mail"): its mails are in
     // their own folders already.
     if (folder.all && folder.name != root) continue;
     if (!Wanted(folder, filter_)) continue;
-    ImapMailbox box;
-    s->examined.clear();
-    if (!s->client.Examine(folder.name, &box, error)) {
-      if (s->client.failure() != ImapFailure::kRefused) return fail(*error);
-      fprintf(stderr, "mailstorage-import: IMAP: %s: skipped\n", error->c_str());
-      // One row in the report for the folder; its mails are listed when a
-      // later run can open it.
-      ImportItem skipped;
-      skipped.path = url.Account() + "/" + ImapPercentEncode(folder.name);
-      skipped.folder = store_folders[folder.name];
-      skipped.skip_reason = "IMAP folder the server would not open";
-      items->push_back(std::move(skipped));
-      continue;
-    }
-    s->examined = folder.name;
-    s->uidvalidity = box.uidvalidity;
-    if (box.exists == 0) continue;
-    std::vector<ImapMessage> messages;
-    if (!s->client.Fetch(
-            "1:*", false, 0, [&](ImapMessage&& m) { messages.push_back(std::move(m)); }, error)) {
-      return fail(*error);
-    }
-    // One item per UID, whatever the server repeated.
-    std::stable_sort(messages.begin(), messages.end(),
-                     [](const ImapMessage& a, const ImapMessage& b) { return a.uid < b.uid; });
-    messages.erase(std::unique(messages.begin(), messages.end(),
-                               [](const ImapMessage& a, const ImapMessage& b) {
-                                 return a.uid == b.uid;
-                               }),
-                   messages.end());
-    const std::string& store_folder = store_folders[folder.name];
-    for (const ImapMessage& m : messages) {
-      ImportItem item;
-      item.path = ImapItemPath({url.Account(), folder.name, box.uidvalidity, m.uid});
-      item.source = ItemSource::Imap(url.Account(), folder.name, box.uidvalidity, m.uid);
-      item.length = m.size;
-      item.folder = store_folder;
-      for (const std::string& flag : m.flags) {
-        if (EqualsIgnoreCase(flag, "\\Seen")) {
-          item.seen = true;
-        } else if (EqualsIgnoreCase(flag, "\\Draft")) {
-          item.draft = true;
-        } else if (char c = OtherFlagLetter(flag)) {
-          item.other_flags.push_back(c);
-        }
+    listing->folders_.push_back({folder.name, name});
+  }
+  return true;
+}
+
+bool ImapSource::ListFolderOnce(const Listing& listing, std::vector<ImportItem>* items,
+                                std::string* error) {
+  const ImapUrl& url = listing.url_;
+  const Listing::Folder& folder = listing.folders_[listing.next_];
+  Session* s = OpenSession(url, error);
+  if (!s) return false;
+  std::lock_guard<std::mutex> use(s->use);
+  auto fail = [&](const std::string& what) { return Failed(*s, url, what, error); };
+  ImapMailbox box;
+  s->examined.clear();
+  if (!s->client.Examine(folder.name, &box, error)) {
+    if (s->client.failure() != ImapFailure::kRefused) return fail(*error);
+    fprintf(stderr, "mailstorage-import: IMAP: %s: skipped\n", error->c_str());
+    // One row in the report for the folder; its mails are listed when a
+    // later run can open it.
+    ImportItem skipped;
+    skipped.path = url.Account() + "/" + ImapPercentEncode(folder.name);
+    skipped.folder = folder.store_name;
+    skipped.skip_reason = "IMAP folder the server would not open";
+    items->push_back(std::move(skipped));
+    return true;
+  }
+  s->examined = folder.name;
+  s->uidvalidity = box.uidvalidity;
+  if (box.exists == 0) return true;
+  std::vector<ImapMessage> messages;
+  if (!s->client.Fetch(
+          "1:*", false, 0, [&](ImapMessage&& m) { messages.push_back(std::move(m)); }, error)) {
+    return fail(*error);
+  }
+  // One item per UID, whatever the server repeated.
+  std::stable_sort(messages.begin(), messages.end(),
+                   [](const ImapMessage& a, const ImapMessage& b) { return a.uid < b.uid; });
+  messages.erase(std::unique(messages.begin(), messages.end(),
+                             [](const ImapMessage& a, const ImapMessage& b) {
+                               return a.uid == b.uid;
+                             }),
+                 messages.end());
+  for (const ImapMessage& m : messages) {
+    ImportItem item;
+    item.path = ImapItemPath({url.Account(), folder.name, box.uidvalidity, m.uid});
+    item.source = ItemSource::Imap(url.Account(), folder.name, box.uidvalidity, m.uid);
+    item.length = m.size;
+    item.folder = folder.store_name;
+    for (const std::string& flag : m.flags) {
+      if (EqualsIgnoreCase(flag, "\\Seen")) {
+        item.seen = true;
+      } else if (EqualsIgnoreCase(flag, "\\Draft")) {
+        item.draft = true;
+      } else if (char c = OtherFlagLetter(flag)) {
+        item.other_flags.push_back(c);
       }
-      int64_t seconds = 0;
-      if (ParseImapInternalDate(m.internal_date, &seconds)) {
-        item.date = Rfc822DateFromEpoch(seconds);
-      }
-      items->push_back(std::move(item));
     }
+    int64_t seconds = 0;
+    if (ParseImapInternalDate(m.internal_date, &seconds)) {
+      item.date = Rfc822DateFromEpoch(seconds);
+    }
+    items->push_back(std::move(item));
   }
   return true;
 }
@@ -305,7 +380,7 @@ void ImapSource::Prefetch(const std::vector<const ImportItem*>& items) {
   position_.clear();
   cursor_ = 0;
   for (const ImportItem* item : items) {
-    Want want{item, {}};
+    Want want{*item, {}};
     if (ParseImapItemPath(item->path, &want.location)) {
       position_[item->path] = order_.size();
       order_.push_back(std::move(want));
@@ -316,7 +391,7 @@ void ImapSource::Prefetch(const std::vector<const ImportItem*>& items) {
 }
 
 bool ImapSource::Load(const ImportItem& item, std::string* bytes, std::string* error) {
-  Want want{&item, {}};
+  Want want{item, {}};
   if (!ParseImapItemPath(item.path, &want.location)) {
     *error = item.path + ": not an IMAP mail";
     return false;
@@ -393,8 +468,8 @@ void ImapSource::Run() {
             ++it;
             continue;
           }
-          bytes += it->item->length;
-          requested_.erase(it->item->path);
+          bytes += it->item.length;
+          requested_.erase(it->item.path);
           batch.push_back(*it);
           it = requests_.erase(it);
         }
@@ -404,11 +479,11 @@ void ImapSource::Run() {
             ++cursor_;
             continue;
           }
-          bytes += order_[cursor_].item->length;
+          bytes += order_[cursor_].item.length;
           batch.push_back(order_[cursor_++]);
         }
       }
-      for (const Want& w : batch) in_flight_.insert(w.item->path);
+      for (const Want& w : batch) in_flight_.insert(w.item.path);
     }
     // The server's answers are not ours: whatever they make of the batch,
     // it is this batch's error, not the end of the process.
@@ -419,11 +494,12 @@ void ImapSource::Run() {
         bool open;
         {
           std::lock_guard<std::mutex> lock(mu_);
-          open = in_flight_.count(w.item->path) > 0;
+          open = in_flight_.count(w.item.path) > 0;
         }
-        if (open) Finish(w.item->path, nullptr, w.item->path + ": " + e.what());
+        if (open) Finish(w.item.path, nullptr, w.item.path + ": " + e.what());
       }
       if (Session* s = SessionFor(batch[0].location.account)) {
+        std::lock_guard<std::mutex> use(s->use);
         s->open = false;
         s->client.Logout();
       }
@@ -477,13 +553,14 @@ void ImapSource::FetchBatch(const std::vector<Want>& batch) {
   if (batch.empty()) return;
   Session* s = SessionFor(batch[0].location.account);
   std::map<uint32_t, std::string> pending;  // uid -> path, not yet delivered
-  for (const Want& w : batch) pending[w.location.uid] = w.item->path;
+  for (const Want& w : batch) pending[w.location.uid] = w.item.path;
   auto fail_all = [&](const std::string& why) {
     for (const auto& [uid, path] : pending) Finish(path, nullptr, path + ": " + why);
   };
   if (!s) return fail_all("no session for this account (it was not listed in this run)");
+  std::lock_guard<std::mutex> use(s->use);
   uint64_t max_body = 0;
-  for (const Want& w : batch) max_body = std::max<uint64_t>(max_body, w.item->length);
+  for (const Want& w : batch) max_body = std::max<uint64_t>(max_body, w.item.length);
   max_body = std::min(max_body + kBodyMargin, kMaxMailBytes);
   const auto outage_start = std::chrono::steady_clock::now();
   int delay = 1;

@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -60,15 +61,16 @@ class ImapSource {
   ImapSource& operator=(const ImapSource&) = delete;
 
   // Lists the folders of `url` (the whole account or the folder named and
-  // its children) and appends one item per mail, in folder and UID order.
-  // False with `error` when the server cannot be reached, refuses the login
-  // or the folder; failure() then tells why.
-  bool Collect(const std::string& url, const std::string& target, std::vector<ImportItem>* items,
-               std::string* error);
+  // its children); the listing it returns then gives one item per mail, a
+  // folder at a time, in folder and UID order. Null with `error` when the
+  // server cannot be reached, refuses the login or the folder; failure()
+  // then tells why. The listing must not outlive this source.
+  std::unique_ptr<ItemLister::RemoteInput> List(const std::string& url, const std::string& target,
+                                                std::string* error);
 
   // Fetches the bodies of the IMAP items among `items` in this order ahead
   // of their Load, keeping at most a few megabytes waiting. Replaces any
-  // order given before. `items` must outlive the fetching.
+  // order given before. The items are copied.
   void Prefetch(const std::vector<const ImportItem*>& items);
 
   // The bytes the server holds for `item` (an IMAP item path). Waits for the
@@ -87,7 +89,7 @@ class ImapSource {
  private:
   struct Session;
   struct Want {
-    const ImportItem* item;
+    ImportItem item;  // a copy: the caller's list may be gone before the fetch
     ImapItemLocation location;
     bool taken = false;  // fetched on demand instead: the prefetch passes it by
   };
@@ -99,14 +101,25 @@ class ImapSource {
   void Finish(const std::string& path, std::string* bytes, const std::string& error);
   Session* SessionFor(const std::string& account);
 
-  bool CollectOnce(const std::string& url, const std::string& target,
-                   std::vector<ImportItem>* items, std::string* error);
+  class Listing;
+  // Runs `once` again after a lost connection (with `undo` between), a few
+  // times, waiting longer each time.
+  bool Retrying(const std::function<bool()>& once, const std::function<void()>& undo,
+                std::string* error);
+  // The account's session, connected; null with `error` when it cannot be.
+  Session* OpenSession(const ImapUrl& url, std::string* error);
+  // Records why the session failed `what`; false.
+  bool Failed(const Session& s, const ImapUrl& url, const std::string& what, std::string* error);
+  bool ListFoldersOnce(Listing* listing, std::string* error);
+  bool ListFolderOnce(const Listing& listing, std::vector<ImportItem>* items, std::string* error);
 
   ImapLogin login_;
   ImapFolderFilter filter_;
   ImapFailure failure_ = ImapFailure::kNone;
-  std::map<std::string, std::unique_ptr<Session>> sessions_;  // by account; fetching thread
-                                                              // only, once Collect is done
+  // By account; entries are added while listing and never removed. Each
+  // session is used under its own lock.
+  std::mutex sessions_mu_;
+  std::map<std::string, std::unique_ptr<Session>> sessions_;  // guarded by sessions_mu_
   mutable std::mutex mu_;
   std::condition_variable cv_;
   std::vector<Want> order_;                    // guarded by mu_
