@@ -12,6 +12,7 @@
 #include "foundation/Files.h"
 #include "foundation/NTime.h"
 #include "tests/blob/BlobTestSupport.h"
+#include "tests/foundation/FileHooks.h"
 
 namespace Nauvik {
 namespace {
@@ -249,44 +250,6 @@ TEST_F(IsolatedBlobTest, RefusedDeletesAndAMissingFile) {
 // Which step of getting a blob onto the disk fails in a case of the test below.
 enum class Fail { kNothing, kWrite, kFileSync, kDirectorySync, kParentSync };
 
-// What the file layer synced, in order (files by their path, directories
-// without a trailing "/"), and how many records host A had at each sync.
-struct {
-  Fail fail = Fail::kNothing;
-  std::string host;
-  std::vector<std::string> synced;
-  std::vector<int64_t> records_then;
-} g_disk;
-
-void NoteSync(const std::string& path) {
-  g_disk.synced.push_back(path);
-  g_disk.records_then.push_back(
-      CountRows("NS_FILESTORAGE", "FSH_FILESTORAGEHOSTID = " + std::to_string(kHostA)));
-}
-ssize_t FailingWrite(int, const void*, size_t) {
-  errno = ENOSPC;
-  return -1;
-}
-int RecordingFsync(int fd) {
-  NoteSync(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)).string());
-  if (g_disk.fail != Fail::kFileSync) return ::fsync(fd);
-  errno = EIO;
-  return -1;
-}
-bool RecordingSyncDirectory(const std::string& path) {
-  std::string clean = KAVRO::OsPath(path);
-  while (clean.size() > 1 && clean.back() == '/') clean.pop_back();
-  // The blob's own directory is the one synced right after the blob.
-  const bool own = !g_disk.synced.empty() && g_disk.synced.back().ends_with(".blb");
-  NoteSync(clean);
-  if ((g_disk.fail == Fail::kDirectorySync && own) ||
-      (g_disk.fail == Fail::kParentSync && clean == g_disk.host)) {
-    errno = EIO;
-    return false;
-  }
-  return KAVRO::SyncDirectory(path);
-}
-
 // The deepest directory below dir (the blob's minute directory once made).
 std::filesystem::path DeepestDirectory(const std::filesystem::path& dir) {
   std::filesystem::path deepest = dir;
@@ -318,17 +281,23 @@ TEST_F(IsolatedBlobTest, BlobReachesTheDiskBeforeItsRecordOrNotAtAll) {
     IsolatedHosts hosts({Host(kHostA, "a")});
     BlobUtils blob(true);
     LogCapture log(kLogError);
-    g_disk = {};
-    g_disk.fail = fail;
-    g_disk.host = Path("a");
-    KAVRO::SetWriteFunctionForTesting(fail == Fail::kWrite ? &FailingWrite : nullptr);
-    KAVRO::SetFsyncFunctionForTesting(&RecordingFsync);
-    KAVRO::SetSyncDirectoryFunctionForTesting(&RecordingSyncDirectory);
     int64_t id = 1;
+    std::vector<int64_t> records_then;  // host A's records at each sync
+    mstest::HookedFiles hooked;
+    auto& files = mstest::g_files;
+    files.write_errno = fail == Fail::kWrite ? ENOSPC : 0;
+    files.fsync_errno = fail == Fail::kFileSync ? EIO : 0;
+    // The blob's own directory is the one synced right after the blob.
+    files.sync_fails = [&](const std::string& dir) {
+      return (fail == Fail::kDirectorySync && !files.synced.empty() &&
+              files.synced.back().ends_with(".blb")) ||
+             (fail == Fail::kParentSync && dir == Path("a"));
+    };
+    files.on_sync = [&] {
+      records_then.push_back(CountRows("NS_FILESTORAGE", "FSH_FILESTORAGEHOSTID = 80001"));
+    };
     const int32_t result = blob.InsertBlob("hello", 5, 11, 11, &id);
-    KAVRO::SetWriteFunctionForTesting(nullptr);
-    KAVRO::SetFsyncFunctionForTesting(nullptr);
-    KAVRO::SetSyncDirectoryFunctionForTesting(nullptr);
+    const auto& seen = files.synced;
     EXPECT_EQ(result, code) << blob.LastError();
 
     // Host, year, month, day, hour (each synced as a new level's parent),
@@ -339,14 +308,13 @@ TEST_F(IsolatedBlobTest, BlobReachesTheDiskBeforeItsRecordOrNotAtAll) {
          p = p.parent_path()) {
       expected.insert(expected.begin(), p.string());
     }
-    const auto& seen = g_disk.synced;
     const bool blob_seen = seen.size() > 5 && seen[5].ends_with(".blb") &&
                            std::filesystem::path(seen[5]).parent_path() == minute;
     expected.push_back(blob_seen ? seen[5] : "the blob file in " + minute.string());
     expected.push_back(minute.string());
     expected.resize(syncs);
     EXPECT_EQ(seen, expected);
-    EXPECT_EQ(g_disk.records_then, std::vector<int64_t>(seen.size(), 0));
+    EXPECT_EQ(records_then, std::vector<int64_t>(seen.size(), 0));
 
     const int64_t records = CountRows("NS_FILESTORAGE", "FSH_FILESTORAGEHOSTID = 80001");
     if (code == kBlobOk) {

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "foundation/Socket.h"
+#include "foundation/ThreadId.h"
 #include "log/Log.h"
 #include "log/LogBroker.h"
 #include "log/LogChannel.h"
@@ -261,11 +262,19 @@ TEST_F(LogFunction, FullChannelDropsNewMessagesUntilAReaderEmptiesIt) {
     thread.Stop(0);
   }
   EXPECT_FALSE(WaitForLogChannelEmpty(0));
+  // The reader empties the channel only once this thread sleeps in the
+  // unbounded wait, or has come back from it.
+  const std::string state = "/proc/self/task/" + std::to_string(KAVRO::CurrentThreadId()) + "/stat";
+  std::atomic<bool> back{false};
   std::vector<ChLog::CHLogMessage> taken;
   std::thread reader([&] {
+    while (!back && mstest::ReadFile(state).find(") S ") == std::string::npos) {
+      std::this_thread::yield();
+    }
     for (ChLog::CHLogMessage m; taken.size() < 100 && reader_.Get(&m, 30000);) taken.push_back(m);
   });
   EXPECT_TRUE(WaitForLogChannelEmpty(-1));
+  back = true;
   EXPECT_TRUE(LogChannelEmpty());
   reader.join();
   ASSERT_EQ(taken.size(), 100u);
