@@ -173,44 +173,39 @@ TEST_F(IsolatedBlobTest, InsertFindsAWorkingHostOrWritesNothing) {
   }
 }
 
-// A local file is copied; a missing file and no data are refused.
-TEST_F(IsolatedBlobTest, ALocalFileIsCopiedOrRefused) {
+// A local file is copied; a missing file and no data are refused. Refused
+// deletes and an offline host change nothing; a record whose file is missing
+// cannot be read, but deleting it marks the record all the same.
+TEST_F(IsolatedBlobTest, CopiesAndRefusalsAndAMissingFile) {
   IsolatedHosts hosts({Host(kHostA, "a")});
-  BlobUtils blob(false);
+  BlobUtils copier(false);
   const std::string bytes = Pattern(70000);
   std::ofstream(Path("source.eml"), std::ios::binary) << bytes;
   BlobSource source;
   source.file_name = Path("source.eml");
   int64_t id = 0;
-  ASSERT_EQ(blob.InsertBlob(source, 21, 46, &id), kBlobOk) << blob.LastError();
+  ASSERT_EQ(copier.InsertBlob(source, 21, 46, &id), kBlobOk) << copier.LastError();
   std::string path;
-  ASSERT_EQ(blob.GetBlobFileName(id, &path), kBlobOk);
+  ASSERT_EQ(copier.GetBlobFileName(id, &path), kBlobOk);
   EXPECT_EQ(ReadFile(KAVRO::OsPath(path)), bytes);
   EXPECT_EQ(ReadFile(Path("source.eml")), bytes);  // the source is left alone
 
   source.file_name = Path("missing.eml");
   id = 3;
-  EXPECT_EQ(blob.InsertBlob(source, 21, 46, &id), kBlobSourceNotAccessible);
-  EXPECT_EQ(blob.LastError(), "Unable to access local filename: " + Path("missing.eml"));
+  EXPECT_EQ(copier.InsertBlob(source, 21, 46, &id), kBlobSourceNotAccessible);
+  EXPECT_EQ(copier.LastError(), "Unable to access local filename: " + Path("missing.eml"));
   EXPECT_EQ(id, 0);
   // No data is refused before anything is written or the output is touched.
   for (const char* data : {static_cast<const char*>(nullptr), "x"}) {
     id = 77;
-    EXPECT_EQ(blob.InsertBlob(data, data ? 0 : 10, 11, 11, &id), kBlobInvalidParameter);
-    EXPECT_EQ(blob.LastError(), "Invalid parameter specified. Aborting insert.");
+    EXPECT_EQ(copier.InsertBlob(data, data ? 0 : 10, 11, 11, &id), kBlobInvalidParameter);
+    EXPECT_EQ(copier.LastError(), "Invalid parameter specified. Aborting insert.");
     EXPECT_EQ(id, 77);
   }
   EXPECT_EQ(FilesBelow(Path("a")), 1u);
-}
 
-// Refused deletes and an offline host change nothing; a record whose file is
-// missing cannot be read, but deleting it marks the record all the same.
-TEST_F(IsolatedBlobTest, RefusedDeletesAndAMissingFile) {
-  IsolatedHosts hosts({Host(kHostA, "a")});
   BlobUtils blob(true);
-  int64_t id = 0;
   ASSERT_EQ(blob.InsertBlob("hello", 5, 11, 11, &id), kBlobOk);
-  std::string path;
   ASSERT_EQ(blob.GetBlobFileName(id, &path), kBlobOk);
   // {id (-1: this blob with its host offline), deleted by, code, last error}
   const std::tuple<int64_t, int32_t, int32_t, std::string> cases[] = {

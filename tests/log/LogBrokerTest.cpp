@@ -187,9 +187,8 @@ class LogBrokerFiles : public ::testing::Test {
   LogChannel channel_{2000};
   LogChannelWriter writer_{channel_};
 };
-class LogFunction : public LogBrokerFiles {};
 
-TEST_F(LogFunction, CheckedMessagesAboveTheLevelAreDroppedOthersGetTheThreadId) {
+TEST_F(LogBrokerFiles, CheckedMessagesAboveTheLevelAreDroppedOthersGetTheThreadId) {
   const struct {
     int32_t global;
     int32_t level;
@@ -236,7 +235,7 @@ TEST_F(LogFunction, CheckedMessagesAboveTheLevelAreDroppedOthersGetTheThreadId) 
 // by force while Log waits for room must unwind, not have its cancellation
 // swallowed (which would abort the process). The wait for an empty channel
 // wakes when a reader takes the last message.
-TEST_F(LogFunction, FullChannelDropsNewMessagesUntilAReaderEmptiesIt) {
+TEST_F(LogBrokerFiles, FullChannelDropsNewMessagesUntilAReaderEmptiesIt) {
   for (int i = 0; i < 100; ++i) Log(kLogInfo, true, "m" + std::to_string(i));
   std::atomic<int> calls{0};
   {
