@@ -245,15 +245,6 @@ TEST_F(IsolatedBlobTest, CopiesAndRefusalsAndAMissingFile) {
 // Which step of getting a blob onto the disk fails in a case of the test below.
 enum class Fail { kNothing, kWrite, kFileSync, kDirectorySync, kParentSync };
 
-// The deepest directory below dir (the blob's minute directory once made).
-std::filesystem::path DeepestDirectory(const std::filesystem::path& dir) {
-  std::filesystem::path deepest = dir;
-  for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
-    if (e.is_directory() && e.path().string().size() > deepest.string().size()) deepest = e.path();
-  }
-  return deepest;
-}
-
 // A blob reaches the disk before its record exists: each new date directory
 // is synced into its parent, then the blob file, then its directory, and no
 // record is there at any of these syncs. A failed write or sync fails the
@@ -297,7 +288,10 @@ TEST_F(IsolatedBlobTest, BlobReachesTheDiskBeforeItsRecordOrNotAtAll) {
 
     // Host, year, month, day, hour (each synced as a new level's parent),
     // the blob file in the minute directory, the minute directory.
-    const std::filesystem::path minute = DeepestDirectory(Path("a"));
+    std::filesystem::path minute = Path("a");  // the deepest directory, once made
+    for (const auto& e : std::filesystem::recursive_directory_iterator(minute)) {
+      if (e.is_directory() && e.path().string().size() > minute.string().size()) minute = e.path();
+    }
     std::vector<std::string> expected;
     for (auto p = minute.parent_path(); p.string().size() >= Path("a").size();
          p = p.parent_path()) {

@@ -147,23 +147,6 @@ bool ParseLine(const std::string& line, std::string* level, std::string* text) {
   return true;
 }
 
-// Per writer, the numbers of its lines in file order; any other line fails.
-std::map<int, std::vector<int>> WriterSequences(const fs::path& file) {
-  std::map<int, std::vector<int>> sequences;
-  for (const std::string& line : FileLines(file)) {
-    std::string level, text;
-    int writer = 0, number = 0, used = 0;
-    if (ParseLine(line, &level, &text) && level == "INFO" &&
-        std::sscanf(text.c_str(), "writer %d line %d%n", &writer, &number, &used) == 2 &&
-        static_cast<size_t>(used) == text.size()) {
-      sequences[writer].push_back(number);
-    } else {
-      ADD_FAILURE() << "torn or foreign line: " << line;
-    }
-  }
-  return sequences;
-}
-
 // Each test starts at level INFO in a fresh directory and leaves nothing in the
 // process-wide channel.
 class LogBrokerFiles : public ::testing::Test {
@@ -323,7 +306,18 @@ TEST_F(LogBrokerFiles, ConcurrentWritersWithOneAndTwoBrokers) {
         LogRound(round);
       }
     }  // stopped: every taken message is written
-    auto sequences = WriterSequences(FilesIn(dir).at(0));
+    std::map<int, std::vector<int>> sequences;  // per writer, its line numbers in file order
+    for (const std::string& line : FileLines(FilesIn(dir).at(0))) {
+      std::string level, text;
+      int writer = 0, number = 0, used = 0;
+      if (ParseLine(line, &level, &text) && level == "INFO" &&
+          std::sscanf(text.c_str(), "writer %d line %d%n", &writer, &number, &used) == 2 &&
+          static_cast<size_t>(used) == text.size()) {
+        sequences[writer].push_back(number);
+      } else {
+        ADD_FAILURE() << "torn or foreign line: " << line;
+      }
+    }
     ASSERT_EQ(sequences.size(), 4u);
     std::vector<int> all(250);
     for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<int>(i);
