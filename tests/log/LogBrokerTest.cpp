@@ -2,6 +2,7 @@
 // TCP clients on 127.0.0.1, which is also the test of the socket layer.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -194,16 +195,12 @@ TEST_F(LogBrokerFiles, CheckedMessagesAboveTheLevelAreDroppedOthersGetTheThreadI
   }
   SetLogLevel(kLogInfo);
   // The text is prefixed with the calling thread's kernel id.
-  KAVRO::Condition go;
-  FunctionThread thread([&go](FunctionThread*) {
-    go.Wait(30000);
+  pid_t id = 0;
+  std::thread([&id] {
+    id = gettid();
     Log(kLogError, true, "from a worker");
     Log(-3, true, "raw text");
-  });
-  ASSERT_TRUE(thread.Start());
-  const int32_t id = thread.GetThreadId();  // valid while the thread waits
-  go.Signal();
-  ASSERT_TRUE(thread.Wait(30000));
+  }).join();
   Log(kLogError, true, "main");
   const auto taken = Take();
   ASSERT_EQ(taken.size(), 3u);
