@@ -12,6 +12,7 @@
 #include "foundation/Files.h"
 #include "foundation/NTime.h"
 #include "tests/blob/BlobTestSupport.h"
+#include "tests/foundation/FileHooks.h"
 
 namespace Nauvik {
 namespace {
@@ -172,44 +173,39 @@ TEST_F(IsolatedBlobTest, InsertFindsAWorkingHostOrWritesNothing) {
   }
 }
 
-// A local file is copied; a missing file and no data are refused.
-TEST_F(IsolatedBlobTest, ALocalFileIsCopiedOrRefused) {
+// A local file is copied; a missing file and no data are refused. Refused
+// deletes and an offline host change nothing; a record whose file is missing
+// cannot be read, but deleting it marks the record all the same.
+TEST_F(IsolatedBlobTest, CopiesAndRefusalsAndAMissingFile) {
   IsolatedHosts hosts({Host(kHostA, "a")});
-  BlobUtils blob(false);
+  BlobUtils copier(false);
   const std::string bytes = Pattern(70000);
   std::ofstream(Path("source.eml"), std::ios::binary) << bytes;
   BlobSource source;
   source.file_name = Path("source.eml");
   int64_t id = 0;
-  ASSERT_EQ(blob.InsertBlob(source, 21, 46, &id), kBlobOk) << blob.LastError();
+  ASSERT_EQ(copier.InsertBlob(source, 21, 46, &id), kBlobOk) << copier.LastError();
   std::string path;
-  ASSERT_EQ(blob.GetBlobFileName(id, &path), kBlobOk);
+  ASSERT_EQ(copier.GetBlobFileName(id, &path), kBlobOk);
   EXPECT_EQ(ReadFile(KAVRO::OsPath(path)), bytes);
   EXPECT_EQ(ReadFile(Path("source.eml")), bytes);  // the source is left alone
 
   source.file_name = Path("missing.eml");
   id = 3;
-  EXPECT_EQ(blob.InsertBlob(source, 21, 46, &id), kBlobSourceNotAccessible);
-  EXPECT_EQ(blob.LastError(), "Unable to access local filename: " + Path("missing.eml"));
+  EXPECT_EQ(copier.InsertBlob(source, 21, 46, &id), kBlobSourceNotAccessible);
+  EXPECT_EQ(copier.LastError(), "Unable to access local filename: " + Path("missing.eml"));
   EXPECT_EQ(id, 0);
   // No data is refused before anything is written or the output is touched.
   for (const char* data : {static_cast<const char*>(nullptr), "x"}) {
     id = 77;
-    EXPECT_EQ(blob.InsertBlob(data, data ? 0 : 10, 11, 11, &id), kBlobInvalidParameter);
-    EXPECT_EQ(blob.LastError(), "Invalid parameter specified. Aborting insert.");
+    EXPECT_EQ(copier.InsertBlob(data, data ? 0 : 10, 11, 11, &id), kBlobInvalidParameter);
+    EXPECT_EQ(copier.LastError(), "Invalid parameter specified. Aborting insert.");
     EXPECT_EQ(id, 77);
   }
   EXPECT_EQ(FilesBelow(Path("a")), 1u);
-}
 
-// Refused deletes and an offline host change nothing; a record whose file is
-// missing cannot be read, but deleting it marks the record all the same.
-TEST_F(IsolatedBlobTest, RefusedDeletesAndAMissingFile) {
-  IsolatedHosts hosts({Host(kHostA, "a")});
   BlobUtils blob(true);
-  int64_t id = 0;
   ASSERT_EQ(blob.InsertBlob("hello", 5, 11, 11, &id), kBlobOk);
-  std::string path;
   ASSERT_EQ(blob.GetBlobFileName(id, &path), kBlobOk);
   // {id (-1: this blob with its host offline), deleted by, code, last error}
   const std::tuple<int64_t, int32_t, int32_t, std::string> cases[] = {
@@ -249,53 +245,6 @@ TEST_F(IsolatedBlobTest, RefusedDeletesAndAMissingFile) {
 // Which step of getting a blob onto the disk fails in a case of the test below.
 enum class Fail { kNothing, kWrite, kFileSync, kDirectorySync, kParentSync };
 
-// What the file layer synced, in order (files by their path, directories
-// without a trailing "/"), and how many records host A had at each sync.
-struct {
-  Fail fail = Fail::kNothing;
-  std::string host;
-  std::vector<std::string> synced;
-  std::vector<int64_t> records_then;
-} g_disk;
-
-void NoteSync(const std::string& path) {
-  g_disk.synced.push_back(path);
-  g_disk.records_then.push_back(
-      CountRows("NS_FILESTORAGE", "FSH_FILESTORAGEHOSTID = " + std::to_string(kHostA)));
-}
-ssize_t FailingWrite(int, const void*, size_t) {
-  errno = ENOSPC;
-  return -1;
-}
-int RecordingFsync(int fd) {
-  NoteSync(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)).string());
-  if (g_disk.fail != Fail::kFileSync) return ::fsync(fd);
-  errno = EIO;
-  return -1;
-}
-bool RecordingSyncDirectory(const std::string& path) {
-  std::string clean = KAVRO::OsPath(path);
-  while (clean.size() > 1 && clean.back() == '/') clean.pop_back();
-  // The blob's own directory is the one synced right after the blob.
-  const bool own = !g_disk.synced.empty() && g_disk.synced.back().ends_with(".blb");
-  NoteSync(clean);
-  if ((g_disk.fail == Fail::kDirectorySync && own) ||
-      (g_disk.fail == Fail::kParentSync && clean == g_disk.host)) {
-    errno = EIO;
-    return false;
-  }
-  return KAVRO::SyncDirectory(path);
-}
-
-// The deepest directory below dir (the blob's minute directory once made).
-std::filesystem::path DeepestDirectory(const std::filesystem::path& dir) {
-  std::filesystem::path deepest = dir;
-  for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
-    if (e.is_directory() && e.path().string().size() > deepest.string().size()) deepest = e.path();
-  }
-  return deepest;
-}
-
 // A blob reaches the disk before its record exists: each new date directory
 // is synced into its parent, then the blob file, then its directory, and no
 // record is there at any of these syncs. A failed write or sync fails the
@@ -318,35 +267,43 @@ TEST_F(IsolatedBlobTest, BlobReachesTheDiskBeforeItsRecordOrNotAtAll) {
     IsolatedHosts hosts({Host(kHostA, "a")});
     BlobUtils blob(true);
     LogCapture log(kLogError);
-    g_disk = {};
-    g_disk.fail = fail;
-    g_disk.host = Path("a");
-    KAVRO::SetWriteFunctionForTesting(fail == Fail::kWrite ? &FailingWrite : nullptr);
-    KAVRO::SetFsyncFunctionForTesting(&RecordingFsync);
-    KAVRO::SetSyncDirectoryFunctionForTesting(&RecordingSyncDirectory);
     int64_t id = 1;
+    std::vector<int64_t> records_then;  // host A's records at each sync
+    mstest::HookedFiles hooked;
+    auto& files = mstest::g_files;
+    files.write_errno = fail == Fail::kWrite ? ENOSPC : 0;
+    files.fsync_errno = fail == Fail::kFileSync ? EIO : 0;
+    // The blob's own directory is the one synced right after the blob.
+    files.sync_fails = [&](const std::string& dir) {
+      return (fail == Fail::kDirectorySync && !files.synced.empty() &&
+              files.synced.back().ends_with(".blb")) ||
+             (fail == Fail::kParentSync && dir == Path("a"));
+    };
+    files.on_sync = [&] {
+      records_then.push_back(CountRows("NS_FILESTORAGE", "FSH_FILESTORAGEHOSTID = 80001"));
+    };
     const int32_t result = blob.InsertBlob("hello", 5, 11, 11, &id);
-    KAVRO::SetWriteFunctionForTesting(nullptr);
-    KAVRO::SetFsyncFunctionForTesting(nullptr);
-    KAVRO::SetSyncDirectoryFunctionForTesting(nullptr);
+    const auto& seen = files.synced;
     EXPECT_EQ(result, code) << blob.LastError();
 
     // Host, year, month, day, hour (each synced as a new level's parent),
     // the blob file in the minute directory, the minute directory.
-    const std::filesystem::path minute = DeepestDirectory(Path("a"));
+    std::filesystem::path minute = Path("a");  // the deepest directory, once made
+    for (const auto& e : std::filesystem::recursive_directory_iterator(minute)) {
+      if (e.is_directory() && e.path().string().size() > minute.string().size()) minute = e.path();
+    }
     std::vector<std::string> expected;
     for (auto p = minute.parent_path(); p.string().size() >= Path("a").size();
          p = p.parent_path()) {
       expected.insert(expected.begin(), p.string());
     }
-    const auto& seen = g_disk.synced;
     const bool blob_seen = seen.size() > 5 && seen[5].ends_with(".blb") &&
                            std::filesystem::path(seen[5]).parent_path() == minute;
     expected.push_back(blob_seen ? seen[5] : "the blob file in " + minute.string());
     expected.push_back(minute.string());
     expected.resize(syncs);
     EXPECT_EQ(seen, expected);
-    EXPECT_EQ(g_disk.records_then, std::vector<int64_t>(seen.size(), 0));
+    EXPECT_EQ(records_then, std::vector<int64_t>(seen.size(), 0));
 
     const int64_t records = CountRows("NS_FILESTORAGE", "FSH_FILESTORAGEHOSTID = 80001");
     if (code == kBlobOk) {
@@ -368,40 +325,29 @@ TEST_F(IsolatedBlobTest, BlobReachesTheDiskBeforeItsRecordOrNotAtAll) {
   }
 }
 
-// Blob files and their directories are the owner's alone, also below a host
-// directory any account may enter; a host directory shared with a group hands
-// that group its bits and itself.
+// The blob and every directory made for it take their modes from the host
+// directory (which modes each host directory gives is the file layer's test).
 TEST_F(IsolatedBlobTest, BlobModesFollowTheHostDirectoryNotTheUmask) {
   const gid_t group = geteuid() == 0 ? 4242 : getegid();
-  // {host directory mode, blob file mode, new directory mode, shared}
-  const std::tuple<mode_t, mode_t, mode_t, bool> cases[] = {
-      {0755, 0600, 0700, false},
-      {02770, 0660, 02770, true},
-  };
   const mode_t old_umask = umask(022);
-  for (const auto& [host_mode, file_mode, directory_mode, shared] : cases) {
-    SCOPED_TRACE(host_mode);
-    std::filesystem::remove_all(Path("a"));
-    ASSERT_EQ(mkdir(Path("a").c_str(), 0700), 0);
-    ASSERT_EQ(chown(Path("a").c_str(), static_cast<uid_t>(-1), group), 0);
-    ASSERT_EQ(chmod(Path("a").c_str(), host_mode), 0);
-    IsolatedHosts hosts({Host(kHostA, "a")});
-    BlobUtils blob(true);
-    int64_t id = 0;
-    ASSERT_EQ(blob.InsertBlob("hello", 5, 11, 11, &id), kBlobOk) << blob.LastError();
-    std::string path;
-    ASSERT_EQ(blob.GetBlobFileName(id, &path), kBlobOk);
-    // The blob and the five levels year ... minute made for it.
-    std::filesystem::path entry = KAVRO::OsPath(path);
-    for (int level = 0; level < 6; ++level, entry = entry.parent_path()) {
-      struct stat st;
-      ASSERT_EQ(stat(entry.c_str(), &st), 0) << entry;
-      EXPECT_EQ(st.st_mode & 07777, level == 0 ? file_mode : directory_mode) << entry;
-      EXPECT_EQ(st.st_gid, shared ? group : getegid()) << entry;
-    }
-    EXPECT_EQ(entry, Path("a"));
-  }
+  ASSERT_EQ(chown(Path("a").c_str(), static_cast<uid_t>(-1), group), 0);
+  ASSERT_EQ(chmod(Path("a").c_str(), 02770), 0);
+  IsolatedHosts hosts({Host(kHostA, "a")});
+  BlobUtils blob(true);
+  int64_t id = 0;
+  ASSERT_EQ(blob.InsertBlob("hello", 5, 11, 11, &id), kBlobOk) << blob.LastError();
   umask(old_umask);
+  std::string path;
+  ASSERT_EQ(blob.GetBlobFileName(id, &path), kBlobOk);
+  // The blob and the five levels year ... minute made for it.
+  std::filesystem::path entry = KAVRO::OsPath(path);
+  for (int level = 0; level < 6; ++level, entry = entry.parent_path()) {
+    struct stat st;
+    ASSERT_EQ(stat(entry.c_str(), &st), 0) << entry;
+    EXPECT_EQ(st.st_mode & 07777, level == 0 ? 0660u : 02770u) << entry;
+    EXPECT_EQ(st.st_gid, group) << entry;
+  }
+  EXPECT_EQ(entry, Path("a"));
 }
 
 // Last: the raised failure closes the thread's connection, which ends the

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -14,49 +13,13 @@
 
 #include "foundation/Files.h"
 #include "tests/TestSupport.h"
+#include "tests/foundation/FileHooks.h"
 
 namespace KAVRO {
 namespace {
 
+using mstest::g_files;
 using Strings = std::vector<std::string>;
-
-// The write and directory-sync hooks: they record what they are asked to do,
-// do it for real, and fail on request.
-struct {
-  std::vector<size_t> pieces;
-  size_t short_limit = 0;
-  int fail_errno = 0;
-  bool write_zero = false;
-  int fsync_errno = 0;  // fsync of files fails with this when set
-  Strings synced;  // without trailing separators
-  std::string sync_fails_for;
-} g_io;
-
-ssize_t RecordingWrite(int fd, const void* data, size_t len) {
-  if (g_io.fail_errno != 0) {
-    errno = g_io.fail_errno;
-    return -1;
-  }
-  if (g_io.write_zero) return 0;
-  if (g_io.short_limit != 0) len = std::min(len, g_io.short_limit);
-  g_io.pieces.push_back(len);
-  return ::write(fd, data, len);
-}
-
-int FailingFsync(int fd) {
-  if (g_io.fsync_errno == 0) return fsync(fd);
-  errno = g_io.fsync_errno;
-  return -1;
-}
-
-bool RecordingSync(const std::string& path) {
-  std::string clean = OsPath(path);
-  while (clean.size() > 1 && clean.back() == '/') clean.pop_back();
-  g_io.synced.push_back(clean);
-  if (clean != g_io.sync_fails_for) return SyncDirectory(path);
-  errno = EIO;
-  return false;
-}
 
 // A fresh directory under the build tree (or /tmp), removed afterwards.
 class FilesTest : public ::testing::Test {
@@ -66,23 +29,15 @@ class FilesTest : public ::testing::Test {
     std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/files-test-XXXXXX";
     ASSERT_NE(mkdtemp(pattern.data()), nullptr) << SystemErrorText();
     dir_ = pattern;
-    g_io = {};
-    SetWriteFunctionForTesting(&RecordingWrite);
-    SetSyncDirectoryFunctionForTesting(&RecordingSync);
-    SetFsyncFunctionForTesting(&FailingFsync);
   }
-  void TearDown() override {
-    SetWriteFunctionForTesting(nullptr);
-    SetSyncDirectoryFunctionForTesting(nullptr);
-    SetFsyncFunctionForTesting(nullptr);
-    ASSERT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
-  }
+  void TearDown() override { ASSERT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0); }
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   void WriteText(const std::string& path, const std::string& text) {
     ASSERT_EQ(WriteFileDurably(path, text.data(), text.size()), DurableWrite::kDone) << path;
   }
 
   std::string dir_;
+  mstest::HookedFiles hooks_;
 };
 
 TEST_F(FilesTest, SizeExistsDeleteWriteAndPathTexts) {
@@ -116,10 +71,10 @@ TEST_F(FilesTest, CreateDirectoryPathSyncsParentsOfNewLevelsWhenDurable) {
   EXPECT_TRUE(IsDirectory(Path("logs/a/b")));
   EXPECT_TRUE(IsDirectoryWritable(deep));
   // A file in the way: the level cannot be made, nothing below it is tried.
-  EXPECT_TRUE(g_io.synced.empty());
+  EXPECT_TRUE(g_files.synced.empty());
   WriteText(Path("blocker"), "x");  // a durable file write syncs its directory
-  EXPECT_EQ(g_io.synced, Strings{dir_});
-  g_io.synced.clear();
+  EXPECT_EQ(g_files.synced, (Strings{Path("blocker"), dir_}));
+  g_files.synced.clear();
   EXPECT_FALSE(CreateDirectoryPath(Path("blocker/c/d")));
   EXPECT_FALSE(FileExists(Path("blocker/c")));
   EXPECT_FALSE(IsDirectoryWritable(Path("none")));
@@ -128,14 +83,14 @@ TEST_F(FilesTest, CreateDirectoryPathSyncsParentsOfNewLevelsWhenDurable) {
   // from the top down; a complete path syncs nothing.
   EXPECT_TRUE(CreateDirectoryPathDurably(dir_ + "/logs\\2026\\12\\"));
   EXPECT_TRUE(IsDirectory(Path("logs/2026/12")));
-  EXPECT_EQ(g_io.synced, (Strings{Path("logs"), Path("logs/2026")}));
-  g_io.synced.clear();
+  EXPECT_EQ(g_files.synced, (Strings{Path("logs"), Path("logs/2026")}));
+  g_files.synced.clear();
   EXPECT_TRUE(CreateDirectoryPathDurably(dir_ + "/logs\\2026\\11"));
   EXPECT_TRUE(CreateDirectoryPathDurably(dir_ + "/logs\\2026\\11"));
-  EXPECT_EQ(g_io.synced, (Strings{Path("logs/2026")}));
+  EXPECT_EQ(g_files.synced, (Strings{Path("logs/2026")}));
 
   // A failed sync fails the call with its errno and stops before the next level.
-  g_io.sync_fails_for = Path("logs/2025");
+  g_files.sync_fails = [&](const std::string& dir) { return dir == Path("logs/2025"); };
   errno = 0;
   EXPECT_FALSE(CreateDirectoryPathDurably(Path("logs/2025/01/02")));
   EXPECT_EQ(errno, EIO);
@@ -144,14 +99,14 @@ TEST_F(FilesTest, CreateDirectoryPathSyncsParentsOfNewLevelsWhenDurable) {
 
   // A relative path is made below the working directory, which is the
   // parent of its first level.
-  g_io.synced.clear();
+  g_files.synced.clear();
   char old_cwd[4096];
   ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
   ASSERT_EQ(chdir(dir_.c_str()), 0);
   EXPECT_TRUE(CreateDirectoryPathDurably("relative\\x"));
   ASSERT_EQ(chdir(old_cwd), 0);
   EXPECT_TRUE(IsDirectory(Path("relative/x")));
-  EXPECT_EQ(g_io.synced, (Strings{".", "relative"}));
+  EXPECT_EQ(g_files.synced, (Strings{".", "relative"}));
 
   // SyncDirectory itself needs a directory.
   EXPECT_TRUE(SyncDirectory(dir_ + "\\"));
@@ -167,21 +122,21 @@ TEST_F(FilesTest, WritesInPiecesShortWritesContinueFailuresStop) {
   std::vector<char> big(40000000);
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 4096);
   ASSERT_EQ(WriteFileDurably(Path("big"), big.data(), big.size()), DurableWrite::kDone);
-  EXPECT_EQ(g_io.pieces, (std::vector<size_t>{16000000, 16000000, 8000000}));
-  EXPECT_EQ(g_io.synced, Strings{dir_});
+  EXPECT_EQ(g_files.pieces, (std::vector<size_t>{16000000, 16000000, 8000000}));
+  EXPECT_EQ(g_files.synced, (Strings{Path("big"), dir_}));
 
   const std::string file = Path("blob");
   UniqueFd fd = UniqueFd::Open(file, O_RDWR | O_CREAT);
   ASSERT_TRUE(fd.Valid());
   EXPECT_TRUE(fcntl(fd.Get(), F_GETFD) & FD_CLOEXEC);
-  g_io.pieces.clear();
+  g_files.pieces.clear();
   EXPECT_FALSE(AppendToFile(fd.Get(), 0, "x"));
-  EXPECT_TRUE(g_io.pieces.empty());
+  EXPECT_TRUE(g_files.pieces.empty());
   ASSERT_TRUE(AppendToFile(fd.Get(), 3, "abc"));
   ASSERT_EQ(lseek(fd.Get(), 0, SEEK_SET), 0);  // appending ignores the position
-  g_io.pieces.clear();
+  g_files.pieces.clear();
   ASSERT_TRUE(AppendToFile(fd.Get(), big.size(), big.data()));
-  EXPECT_EQ(g_io.pieces, (std::vector<size_t>{16000000, 16000000, 8000000}));
+  EXPECT_EQ(g_files.pieces, (std::vector<size_t>{16000000, 16000000, 8000000}));
   for (const auto& [path, skip] : {std::pair{Path("big"), size_t{0}}, std::pair{file, size_t{3}}}) {
     MMFile map;
     ASSERT_TRUE(map.Open(path));
@@ -190,30 +145,30 @@ TEST_F(FilesTest, WritesInPiecesShortWritesContinueFailuresStop) {
     EXPECT_EQ(memcmp(map.View() + skip, big.data(), big.size()), 0) << path;
   }
 
-  g_io.short_limit = 1000;
-  g_io.pieces.clear();
+  g_files.short_limit = 1000;
+  g_files.pieces.clear();
   ASSERT_TRUE(AppendToFile(fd.Get(), 2500, big.data()));
-  EXPECT_EQ(g_io.pieces, (std::vector<size_t>{1000, 1000, 500}));
+  EXPECT_EQ(g_files.pieces, (std::vector<size_t>{1000, 1000, 500}));
   ASSERT_TRUE(WriteAll(fd.Get(), big.data(), 1500));  // continues after short writes too
   EXPECT_EQ(FileSize(file), 40004003u);
 
-  g_io.fail_errno = ENOSPC;
+  g_files.write_errno = ENOSPC;
   errno = 0;
   EXPECT_FALSE(AppendToFile(fd.Get(), 10, "0123456789"));
   EXPECT_EQ(errno, ENOSPC);
   EXPECT_EQ(WriteFileDurably(Path("g"), "abc", 3), DurableWrite::kNotWritten);
   EXPECT_EQ(errno, ENOSPC);
-  g_io.fail_errno = 0;
-  g_io.write_zero = true;
+  g_files.write_errno = 0;
+  g_files.write_zero = true;
   EXPECT_FALSE(AppendToFile(fd.Get(), 10, "0123456789"));
   EXPECT_EQ(FileSize(file), 40004003u);
-  g_io.write_zero = false;
-  g_io.short_limit = 0;
+  g_files.write_zero = false;
+  g_files.short_limit = 0;
 
   // A failed fsync of the file, then a failed sync of its directory.
   for (const bool directory_fails : {false, true}) {
-    g_io.fsync_errno = directory_fails ? 0 : EIO;
-    g_io.sync_fails_for = directory_fails ? dir_ : "";
+    g_files.fsync_errno = directory_fails ? 0 : EIO;
+    g_files.sync_fails = [&](const std::string& dir) { return directory_fails && dir == dir_; };
     errno = 0;
     EXPECT_EQ(WriteFileDurably(Path("unsynced"), "abc", 3), DurableWrite::kNotSynced);
     EXPECT_EQ(errno, EIO);

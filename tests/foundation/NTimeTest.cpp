@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 
@@ -10,6 +11,8 @@
 
 namespace KAVRO {
 namespace {
+
+using namespace std::chrono_literals;
 
 NTime Make(uint16_t y, uint16_t mo, uint16_t d, uint16_t h = 0, uint16_t mi = 0, uint16_t s = 0,
            uint16_t ms = 0) {
@@ -71,24 +74,18 @@ TEST(NTimeCalendar, EveryDayAgreesWithTimegmAndInvalidDatesFail) {
   }
 }
 
-// Seconds of the clock SetNow reads. time() may read a coarser clock that
-// lags it by up to a tick, so it cannot bound SetNow's value.
-int64_t RealtimeSeconds() {
-  struct timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return ts.tv_sec;
-}
-
 // The default value is local time, the log and the blobs take UTC; database
 // text that cannot be read is now.
 TEST(NTimeNow, LocalNowAddsTheOffsetAndUnreadableDatabaseTextIsNow) {
   setenv("TZ", "CET-1", 1);
   tzset();
-  const int64_t before = RealtimeSeconds();
+  // The clock SetNow reads; time() may read a coarser one that lags it by a tick.
+  const auto seconds = [] { return std::chrono::system_clock::now().time_since_epoch() / 1s; };
+  const int64_t before = seconds();
   NTime utc(uint64_t{0}), local(uint64_t{0});
   utc.SetNow(true);
   local.SetNow(false);
-  const int64_t after = RealtimeSeconds();
+  const int64_t after = seconds();
   const int64_t utc_seconds = static_cast<int64_t>(utc.Value() / 10000000ULL) - 11644473600LL;
   EXPECT_GE(utc_seconds, before);
   EXPECT_LE(utc_seconds, after);

@@ -104,13 +104,30 @@ TEST(SimpleThread, StartStopRestartAndThreadIds) {
   EXPECT_FALSE(t.IsRunning());
 
   // A thread that ignores its stop request while blocked on something else is
-  // terminated when the timeout runs out, and can run again afterwards.
+  // terminated when the timeout runs out, and can run again afterwards. Its
+  // unwind may still use the thread object (as a connection thread reports
+  // its end through its channel), which may go once Stop returns: Stop must
+  // not return before the unwind is over.
   Condition never;
-  FunctionThread stubborn([&](FunctionThread*) { never.Wait(-1); }, "Stubborn");
-  ASSERT_TRUE(stubborn.Start());
-  stubborn.Stop(0);
-  EXPECT_FALSE(stubborn.IsRunning());
-  ASSERT_TRUE(stubborn.Wait(-1));  // the unwind set the stopped event
+  std::atomic<bool> unwound{false};
+  FunctionThread stubborn(
+      [&](FunctionThread*) {
+        try {
+          never.Wait(-1);
+        } catch (...) {
+          unwound = true;
+          throw;
+        }
+      },
+      "Stubborn");
+  for (int round = 0; round < 20; ++round) {
+    unwound = false;
+    ASSERT_TRUE(stubborn.Start());
+    stubborn.Stop(0);
+    ASSERT_TRUE(unwound) << "round " << round;
+    EXPECT_FALSE(stubborn.IsRunning());
+    ASSERT_TRUE(stubborn.Wait(-1));  // the unwind set the stopped event
+  }
   never.Signal();
   ASSERT_TRUE(stubborn.Start());
   stubborn.Stop(-1);
@@ -139,50 +156,6 @@ TEST(SimpleThread, ExceptionsEndTheThreadWithAReport) {
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.printed);
     EXPECT_EQ(t.GetErrorText(), c.error_text);
     EXPECT_FALSE(t.IsRunning());
-  }
-}
-
-// A thread that only cancellation ends, and that on its way out still uses a
-// member of its own class (as a connection thread reports its end through its
-// channel). Its destructor stops it with a timeout that runs out at once and
-// then lets the member go: Stop must not return before the unwind is over.
-class Unwinder final : public SimpleThread {
- public:
-  explicit Unwinder(bool* unwound_before_stop_returned)
-      : unwound_before_stop_returned_(unwound_before_stop_returned) {
-    SetName("Unwinder");
-  }
-  ~Unwinder() override {
-    Stop(0);
-    *unwound_before_stop_returned_ = unwound_.load();
-  }
-
- protected:
-  void Run() override {
-    try {
-      never_.Wait(-1);
-    } catch (...) {
-      trail_.assign(1000, "unwinding");  // the member the destructor is about to free
-      unwound_ = true;
-      throw;
-    }
-  }
-
- private:
-  Condition never_;
-  std::vector<std::string> trail_;
-  std::atomic<bool> unwound_{false};
-  bool* unwound_before_stop_returned_;
-};
-
-TEST(SimpleThread, AForcedStopReturnsOnlyAfterTheThreadHasUnwound) {
-  for (int i = 0; i < 20; ++i) {
-    bool unwound_before_stop_returned = false;
-    {
-      Unwinder t(&unwound_before_stop_returned);
-      ASSERT_TRUE(t.Start());
-    }
-    ASSERT_TRUE(unwound_before_stop_returned) << "round " << i;
   }
 }
 

@@ -1,10 +1,8 @@
-// The process-wide log function (level filter, thread id prefix, the bounded
-// channel), the log broker with real files (daily names, line format,
-// concurrency, stop, failures) and the live log with real TCP clients on
-// 127.0.0.1, which is also the test of the socket layer: listener,
-// redirectors, their stop.
+// The log function, the log broker with real files and the live log with real
+// TCP clients on 127.0.0.1, which is also the test of the socket layer.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -27,6 +25,7 @@
 #include <vector>
 
 #include "foundation/Socket.h"
+#include "foundation/ThreadId.h"
 #include "log/Log.h"
 #include "log/LogBroker.h"
 #include "log/LogChannel.h"
@@ -38,9 +37,8 @@ namespace {
 namespace fs = std::filesystem;
 using mstest::FunctionThread;
 
-// A file logger in the manner of the entry point's, which also records each
-// line. CloseGate holds the broker thread inside WriteLine until OpenGate, so
-// messages pile up in the channel.
+// A file logger like the entry point's that records each line; CloseGate holds
+// the broker inside WriteLine until OpenGate, so messages pile up.
 class RecordingLogger : public LogBroker {
  public:
   RecordingLogger(const std::string& name, const KAVRO::ChannelAccess<ChLog::CHLogMessage>& channel,
@@ -53,8 +51,6 @@ class RecordingLogger : public LogBroker {
 
   void CloseGate() { Locked([this] { gate_closed_ = true; }); }
   void OpenGate() { Locked([this] { gate_closed_ = false; }); }
-  // Each waits up to 30 s: the broker is held at the gate, has taken n
-  // lines, has started its loop (and the live log, if any).
   bool WaitUntilHeld() { return WaitFor([this] { return held_; }); }
   bool WaitForLines(size_t n) { return WaitFor([&] { return lines_.size() >= n; }); }
   bool WaitForLoopStart() { return WaitFor([this] { return loop_started_; }); }
@@ -74,8 +70,7 @@ class RecordingLogger : public LogBroker {
       cv_.wait(lock, [this] { return !gate_closed_; });
       held_ = false;
     }
-    // Recorded first, so attempts count even when the write throws; the file
-    // is complete once the broker has stopped.
+    // Recorded first: attempts count even when the write throws.
     Locked([&] { lines_.push_back({level, text}); });
     WriteToFile(level, "$YEAR$MONTH$DAY,$HOUR$MIN$SEC.$MSEC ", pattern_, text);
   }
@@ -100,18 +95,6 @@ class RecordingLogger : public LogBroker {
   std::vector<ChLog::CHLogMessage> lines_;  // guarded by mu_
 };
 
-// A fresh directory under the system's temporary directory, removed at the end.
-struct ScratchDir {
-  ScratchDir() { fs::create_directories(path); }
-  ~ScratchDir() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-  std::string str() const { return path.string(); }
-  const fs::path path =
-      fs::temp_directory_path() / ("mailstorage-log-" + std::to_string(std::random_device()()));
-};
-
 // The lines of a file without their CR LF; a line without one fails the test.
 std::vector<std::string> FileLines(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -130,8 +113,7 @@ std::vector<fs::path> FilesIn(const fs::path& dir) {
   return files;
 }
 
-// Now in UTC as formatted by `format`, apart from the library's own time
-// formatting (%b gives English month names in the C locale).
+// Now in UTC, formatted apart from the library (%b: English in the C locale).
 std::string UtcNow(const char* format) {
   const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   char text[64];
@@ -152,8 +134,7 @@ void LogRound(int round) {
   for (auto& t : threads) t.join();
 }
 
-// A file line "YYYYMMDD,HHMMSS.mmm <LEVEL>: <thread id>: <text>" cut into
-// level and text; false for any other shape.
+// "YYYYMMDD,HHMMSS.mmm <LEVEL>: <thread id>: <text>" cut into level and text.
 bool ParseLine(const std::string& line, std::string* level, std::string* text) {
   char date[9], time[7], ms[4], name[16];
   int used = 0;
@@ -167,42 +148,31 @@ bool ParseLine(const std::string& line, std::string* level, std::string* text) {
   return true;
 }
 
-// Per writer, the numbers of its lines in file order. Any line that is not a
-// whole "<stamp> INFO: <thread id>: writer <w> line <n>" fails the test.
-std::map<int, std::vector<int>> WriterSequences(const fs::path& file) {
-  std::map<int, std::vector<int>> sequences;
-  for (const std::string& line : FileLines(file)) {
-    std::string level, text;
-    int writer = 0, number = 0, used = 0;
-    if (ParseLine(line, &level, &text) && level == "INFO" &&
-        std::sscanf(text.c_str(), "writer %d line %d%n", &writer, &number, &used) == 2 &&
-        static_cast<size_t>(used) == text.size()) {
-      sequences[writer].push_back(number);
-    } else {
-      ADD_FAILURE() << "torn or foreign line: " << line;
-    }
-  }
-  return sequences;
-}
-
-// Each test starts at level INFO and leaves nothing in the process-wide channel.
+// Each test starts at level INFO in a fresh directory and leaves nothing in the
+// process-wide channel.
 class LogBrokerFiles : public ::testing::Test {
  protected:
-  void SetUp() override { SetLogLevel(kLogInfo); }
-  void TearDown() override { Take(); }
+  void SetUp() override {
+    SetLogLevel(kLogInfo);
+    fs::create_directories(scratch_);
+  }
+  void TearDown() override {
+    Take();
+    fs::remove_all(scratch_);
+  }
   std::vector<ChLog::CHLogMessage> Take() {  // what is in the process-wide channel
     std::vector<ChLog::CHLogMessage> taken;
     for (ChLog::CHLogMessage message; reader_.Get(&message, 0);) taken.push_back(message);
     return taken;
   }
   LogChannelReader reader_{GlobalLogChannel()};
-  ScratchDir scratch_;
+  const fs::path scratch_ =
+      fs::temp_directory_path() / ("mailstorage-log-" + std::to_string(std::random_device()()));
   LogChannel channel_{2000};
   LogChannelWriter writer_{channel_};
 };
-class LogFunction : public LogBrokerFiles {};
 
-TEST_F(LogFunction, CheckedMessagesAboveTheLevelAreDroppedOthersGetTheThreadId) {
+TEST_F(LogBrokerFiles, CheckedMessagesAboveTheLevelAreDroppedOthersGetTheThreadId) {
   const struct {
     int32_t global;
     int32_t level;
@@ -225,16 +195,12 @@ TEST_F(LogFunction, CheckedMessagesAboveTheLevelAreDroppedOthersGetTheThreadId) 
   }
   SetLogLevel(kLogInfo);
   // The text is prefixed with the calling thread's kernel id.
-  KAVRO::Condition go;
-  FunctionThread thread([&go](FunctionThread*) {
-    go.Wait(30000);
+  pid_t id = 0;
+  std::thread([&id] {
+    id = gettid();
     Log(kLogError, true, "from a worker");
     Log(-3, true, "raw text");
-  });
-  ASSERT_TRUE(thread.Start());
-  const int32_t id = thread.GetThreadId();  // valid while the thread waits
-  go.Signal();
-  ASSERT_TRUE(thread.Wait(30000));
+  }).join();
   Log(kLogError, true, "main");
   const auto taken = Take();
   ASSERT_EQ(taken.size(), 3u);
@@ -249,7 +215,7 @@ TEST_F(LogFunction, CheckedMessagesAboveTheLevelAreDroppedOthersGetTheThreadId) 
 // by force while Log waits for room must unwind, not have its cancellation
 // swallowed (which would abort the process). The wait for an empty channel
 // wakes when a reader takes the last message.
-TEST_F(LogFunction, FullChannelDropsNewMessagesUntilAReaderEmptiesIt) {
+TEST_F(LogBrokerFiles, FullChannelDropsNewMessagesUntilAReaderEmptiesIt) {
   for (int i = 0; i < 100; ++i) Log(kLogInfo, true, "m" + std::to_string(i));
   std::atomic<int> calls{0};
   {
@@ -261,11 +227,19 @@ TEST_F(LogFunction, FullChannelDropsNewMessagesUntilAReaderEmptiesIt) {
     thread.Stop(0);
   }
   EXPECT_FALSE(WaitForLogChannelEmpty(0));
+  // The reader empties the channel only once this thread sleeps in the
+  // unbounded wait, or has come back from it.
+  const std::string state = "/proc/self/task/" + std::to_string(KAVRO::CurrentThreadId()) + "/stat";
+  std::atomic<bool> back{false};
   std::vector<ChLog::CHLogMessage> taken;
   std::thread reader([&] {
+    while (!back && mstest::ReadFile(state).find(") S ") == std::string::npos) {
+      std::this_thread::yield();
+    }
     for (ChLog::CHLogMessage m; taken.size() < 100 && reader_.Get(&m, 30000);) taken.push_back(m);
   });
   EXPECT_TRUE(WaitForLogChannelEmpty(-1));
+  back = true;
   EXPECT_TRUE(LogChannelEmpty());
   reader.join();
   ASSERT_EQ(taken.size(), 100u);
@@ -276,7 +250,7 @@ TEST_F(LogFunction, FullChannelDropsNewMessagesUntilAReaderEmptiesIt) {
 
 // The entry point's flow: a logger on the global channel, Log, the wait for an empty channel.
 TEST_F(LogBrokerFiles, DailyFileNamedFromUtcWithStampedLines) {
-  const std::string dir = scratch_.str() + "/nested/LogDir";  // missing levels
+  const std::string dir = scratch_.string() + "/nested/LogDir";  // missing levels
   const std::string first_second = UtcNow("%Y%m%d,%H%M%S");
   const std::string first_day = UtcNow("MailStorage_%Y_%b_%d.log");
   {
@@ -315,7 +289,7 @@ TEST_F(LogBrokerFiles, DailyFileNamedFromUtcWithStampedLines) {
 TEST_F(LogBrokerFiles, ConcurrentWritersWithOneAndTwoBrokers) {
   for (int brokers : {1, 2}) {
     SCOPED_TRACE(brokers);
-    const fs::path dir = scratch_.path / std::to_string(brokers);
+    const fs::path dir = scratch_ / std::to_string(brokers);
     {
       LogRound(0);
       EXPECT_EQ(GlobalLogChannel().Count(), 100u);
@@ -329,7 +303,18 @@ TEST_F(LogBrokerFiles, ConcurrentWritersWithOneAndTwoBrokers) {
         LogRound(round);
       }
     }  // stopped: every taken message is written
-    auto sequences = WriterSequences(FilesIn(dir).at(0));
+    std::map<int, std::vector<int>> sequences;  // per writer, its line numbers in file order
+    for (const std::string& line : FileLines(FilesIn(dir).at(0))) {
+      std::string level, text;
+      int writer = 0, number = 0, used = 0;
+      if (ParseLine(line, &level, &text) && level == "INFO" &&
+          std::sscanf(text.c_str(), "writer %d line %d%n", &writer, &number, &used) == 2 &&
+          static_cast<size_t>(used) == text.size()) {
+        sequences[writer].push_back(number);
+      } else {
+        ADD_FAILURE() << "torn or foreign line: " << line;
+      }
+    }
     ASSERT_EQ(sequences.size(), 4u);
     std::vector<int> all(250);
     for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<int>(i);
@@ -346,7 +331,7 @@ TEST_F(LogBrokerFiles, StopDrainsUpToOneThousandQueuedMessages) {
   {
     RecordingLogger logger("TestLogger", channel_);
     logger.CloseGate();
-    ASSERT_TRUE(logger.Open(scratch_.str(), 0));
+    ASSERT_TRUE(logger.Open(scratch_.string(), 0));
     ASSERT_TRUE(writer_.Put({kLogInfo, "first"}, 0));
     ASSERT_TRUE(logger.WaitUntilHeld());
     for (int i = 0; i < 1500; ++i) ASSERT_TRUE(writer_.Put({kLogInfo, std::to_string(i)}, 0));
@@ -359,19 +344,18 @@ TEST_F(LogBrokerFiles, StopDrainsUpToOneThousandQueuedMessages) {
     for (int i = 0; i < 1000; ++i) ASSERT_EQ(lines[size_t(i) + 1].text, std::to_string(i));
   }
   EXPECT_EQ(channel_.Count(), 500u);
-  EXPECT_EQ(FileLines(FilesIn(scratch_.path).at(0)).size(), 1001u);
+  EXPECT_EQ(FileLines(FilesIn(scratch_).at(0)).size(), 1001u);
 }
 
-// Log lines name mail files, folders and Message-IDs: whatever the umask (one
-// that lets the group write here), a new log file is its owner's alone, and so is every directory made for it;
-// a log file that exists already keeps its mode.
+// Log lines name mail files and folders: whatever the umask, a new log file and
+// every directory made for it are the owner's alone; an existing file keeps its mode.
 TEST_F(LogBrokerFiles, NewLogFilesAndDirectoriesAreTheOwnersAlone) {
   const auto mode_of = [](const fs::path& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
   };
   const mode_t old_umask = umask(002);
-  const fs::path made = scratch_.path / "made", kept = scratch_.path / "kept";
+  const fs::path made = scratch_ / "made", kept = scratch_ / "kept";
   fs::create_directories(kept);
   std::ofstream(kept / "fixed.log") << "old\r\n";
   ASSERT_EQ(chmod((kept / "fixed.log").c_str(), 0644), 0);
@@ -393,7 +377,7 @@ TEST_F(LogBrokerFiles, NewLogFilesAndDirectoriesAreTheOwnersAlone) {
 // Tests run as root, where file modes do not stop writes; a directory whose
 // parent is a regular file cannot be created by anyone.
 TEST_F(LogBrokerFiles, UnwritableDirectoryReportsEachLineAndKeepsRunning) {
-  const std::string blocker = scratch_.str() + "/not-a-directory";
+  const std::string blocker = scratch_.string() + "/not-a-directory";
   std::ofstream(blocker) << "x";
   const std::string dir = blocker + "/LogDir";
   const std::string report = "Exception in MailStorageInsertLogger logger: Cannot open for "
@@ -409,17 +393,16 @@ TEST_F(LogBrokerFiles, UnwritableDirectoryReportsEachLineAndKeepsRunning) {
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), report + report + report);
 }
 
-// With a pattern down to the millisecond, a line goes to the file named from
-// the same instant as its stamp: the mechanism that moves the daily file on
-// at midnight UTC.
+// A line goes to the file named from the instant of its stamp (what moves the
+// daily file on at midnight UTC), shown with a pattern down to the millisecond.
 TEST_F(LogBrokerFiles, EachLineGoesToTheFileOfItsOwnTime) {
   {
     RecordingLogger logger("TestLogger", channel_, "t_$YEAR$MONTH$DAY_$HOUR$MIN$SEC$MSEC.log");
-    ASSERT_TRUE(logger.Open(scratch_.str(), 0));
+    ASSERT_TRUE(logger.Open(scratch_.string(), 0));
     for (int i = 0; i < 2000; ++i) ASSERT_TRUE(writer_.Put({kLogInfo, std::to_string(i)}, 30000));
     ASSERT_TRUE(logger.WaitForLines(2000));
   }
-  const auto files = FilesIn(scratch_.path);
+  const auto files = FilesIn(scratch_);
   EXPECT_GE(files.size(), 2u);
   int total = 0;
   for (const fs::path& file : files) {
@@ -452,10 +435,10 @@ class Client {
     buffer_.erase(0, end);
     return line;
   }
-  // True when the server closed the connection (after any pending lines).
+  // True when the server closed the connection with nothing more to read.
   bool ReadsEndOfStream() {
-    while (Receive()) continue;
-    return closed_;
+    char c;
+    return buffer_.empty() && socket_->Receive(&c, 1) == 0;
   }
 
  private:
@@ -463,13 +446,11 @@ class Client {
     char chunk[512];
     const long n = socket_->Receive(chunk, sizeof chunk);
     if (n > 0) buffer_.append(chunk, static_cast<size_t>(n));
-    closed_ = n == 0;
     return n > 0;
   }
   KAVRO::SocketInit init_;
   std::unique_ptr<KAVRO::SocketClient> socket_;
   std::string buffer_;
-  bool closed_ = false;
 };
 
 // Clients come and go: each live line reaches every client connected, input is
@@ -481,7 +462,7 @@ TEST_F(LogBrokerFiles, LiveClientsGetLinesAndAnswersAndAreClosedOnStop) {
   fs::path dir;
   for (int attempt = 0; attempt < 50 && !logger; ++attempt) {  // random ports until one is free
     port = static_cast<uint16_t>(20000 + std::random_device()() % 30000);
-    dir = scratch_.path / std::to_string(port);
+    dir = scratch_ / std::to_string(port);
     logger = std::make_unique<RecordingLogger>("TestLogger", channel_);
     ASSERT_TRUE(logger->Open(dir.string(), port));
     ASSERT_TRUE(logger->WaitForLoopStart());
@@ -511,7 +492,7 @@ TEST_F(LogBrokerFiles, LiveClientsGetLinesAndAnswersAndAreClosedOnStop) {
 
     LogChannel other;
     RecordingLogger second("TestLogger", other);
-    ASSERT_TRUE(second.Open(scratch_.str() + "/taken", port));
+    ASSERT_TRUE(second.Open(scratch_.string() + "/taken", port));
     ASSERT_TRUE(LogChannelWriter(other).Put({kLogInfo, "still logging"}, 30000));
     ASSERT_TRUE(second.WaitForLines(2));
     EXPECT_EQ(second.Lines()[0].level, kLogError);
@@ -519,9 +500,8 @@ TEST_F(LogBrokerFiles, LiveClientsGetLinesAndAnswersAndAreClosedOnStop) {
                                       "port " + std::to_string(port) + ". Port occupied already?");
     EXPECT_EQ(second.Lines()[1].text, "still logging");
   }
-  // Stopped with clients still connected, and with a line of 16 MB, more than
-  // their sockets hold, still on its way to them: each gets all of it before
-  // the end. They read only once the stop is requested.
+  // Stopped while a 16 MB line, more than the sockets hold, is on its way to
+  // the clients (they read only after the stop request): each gets all of it.
   const std::string long_line(16 << 20, 'z');
   ASSERT_TRUE(writer_.Put({kLogInfo, long_line}, 30000));
   ASSERT_TRUE(logger->WaitForLines(4));  // handed to the clients first
