@@ -68,8 +68,8 @@ ORDER BY 1, 2
 )SQL";
 
 std::string Mail(const std::string& headers, const std::string& body) {
-  return "From: a@example.invalid\r\nDate: Tue, 3 Mar 2026 10:00:00 +0000\r\n" + headers +
-         "\r\n" + body;
+  return "From: a@example.invalid\r\nDate: Tue, 3 Mar 2026 10:00:00 +0000\r\n" + headers + "\r\n" +
+         body;
 }
 
 std::string Nested(int depth) {
@@ -172,10 +172,8 @@ std::string LogLine(const std::string& line) {
 // was linked again: the per-mail mode guesses that from its own look-up
 // before the call, the bulk mode knows it from the store.
 std::string ReportRow(std::string row) {
-  row.erase(row.rfind(','));
-  const std::string linked = ",OK (linked again: stored already),";
-  if (const size_t at = row.find(linked); at != std::string::npos) row.replace(at, linked.size(), ",OK,");
-  return row;
+  static const std::regex linked(",OK \\(linked again: stored already\\),");
+  return std::regex_replace(row.erase(row.rfind(',')), linked, ",OK,");
 }
 
 struct Imported {
@@ -191,14 +189,12 @@ Imported Import(const std::string& name, const std::string& tree, std::vector<st
   const std::string dir = MakeScratchDirectory(name + "-tool");
   const std::string tool = dir + "/mailstorage-import";
   fs::copy_file(MS_IMPORT_TOOL, tool);
-  std::vector<std::string> args = {"--registry", store.Registry(), "--user",   "1",
-                                   "--company",  "1",              "--folder", "INBOX",
-                                   "--library",  MS_MAILSTORAGE_LIBRARY,       "--report",
-                                   dir + "/report.csv", "--journal", dir + "/journal", "--quiet",
-                                   tree};
-  args.insert(args.end(), extra.begin(), extra.end());
+  extra.insert(extra.begin(),
+               {"--registry", store.Registry(), "--user", "1", "--company", "1", "--folder",
+                "INBOX", "--library", MS_MAILSTORAGE_LIBRARY, "--report", dir + "/report.csv",
+                "--journal", dir + "/journal", "--quiet", tree});
   Imported run;
-  run.result = RunTool(tool, args);
+  run.result = RunTool(tool, extra);
   // A blob row ends in its file's path, which its bytes stand for.
   run.rows = SortedLines(store.Sql(kStoreRows), [](std::string row) {
     const size_t path = row.rfind('|') + 1;

@@ -47,7 +47,8 @@ Stored Store(const std::string &message_id) {
       g_store->Sql("SELECT IMM_IMAPMESSAGEID, IMM.FIS_FILESTORAGEID, replace(FSH_HOSTPATH || "
                    "FIS_LOCATION, '\\', '/') FROM NS_IMAPMESSAGE IMM JOIN NS_FILESTORAGE FIS "
                    "USING (FIS_FILESTORAGEID) JOIN NS_FILESTORAGEHOST FSH USING "
-                   "(FSH_FILESTORAGEHOSTID) WHERE IMM_MESSAGEID = " + mstest::Quote(message_id)),
+                   "(FSH_FILESTORAGEHOSTID) WHERE IMM_MESSAGEID = " +
+                   mstest::Quote(message_id)),
       '|');
   EXPECT_EQ(row.size(), 3u) << message_id;
   return row.size() == 3 ? Stored{row[0], row[1], row[2], bytes} : Stored{};
@@ -62,8 +63,10 @@ void Drop(const Stored &s, int depth) {
 }
 // Two hours older: old enough for the default repair.
 void AgeRecord(const Stored &s) {
-  g_store->Sql("UPDATE NS_FILESTORAGE SET FIS_CREATED = FIS_CREATED - INTERVAL '2 hours' WHERE "
-               "FIS_FILESTORAGEID = " + s.record);
+  g_store->Sql(
+      "UPDATE NS_FILESTORAGE SET FIS_CREATED = FIS_CREATED - INTERVAL '2 hours' WHERE "
+      "FIS_FILESTORAGEID = " +
+      s.record);
 }
 void AgeFile(const Stored &s) {
   fs::last_write_time(s.file, fs::last_write_time(s.file) - std::chrono::hours(2));
@@ -73,14 +76,16 @@ void AgeFile(const Stored &s) {
 std::string RecordState(const Stored &s) {
   return g_store->Sql(
       "SELECT CASE WHEN FIS_DELETED IS NULL THEN 'live' ELSE 'deleted' END, FIS_DELETEDBY, "
-      "COALESCE(FIS_LOCATION, '-') FROM NS_FILESTORAGE WHERE FIS_FILESTORAGEID = " + s.record);
+      "COALESCE(FIS_LOCATION, '-') FROM NS_FILESTORAGE WHERE FIS_FILESTORAGEID = " +
+      s.record);
 }
 
 // A linked mail as it must stay: its link, message, live record and the
 // exact bytes in its file.
 void ExpectIntact(const Stored &s) {
   EXPECT_EQ(g_store->Int("SELECT COUNT(*) FROM NS_IMAPMSGINFOLDER JOIN NS_IMAPMESSAGE USING "
-                         "(IMM_IMAPMESSAGEID) WHERE IMM_IMAPMESSAGEID = " + s.message),
+                         "(IMM_IMAPMESSAGEID) WHERE IMM_IMAPMESSAGEID = " +
+                         s.message),
             1);
   EXPECT_TRUE(RecordState(s).starts_with("live||")) << RecordState(s);
   EXPECT_EQ(mstest::ReadFile(s.file), s.bytes) << s.file;
@@ -111,7 +116,7 @@ TEST(CheckTool, UsageAndConfigurationErrorsExitWithTwo) {
   for (const auto &[args, message] : cases) {
     const ToolResult r = RunTool(MS_CHECK_TOOL, args);
     EXPECT_EQ(r.status, 2) << args[0] << "\n" << r.out << r.err;
-    EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    EXPECT_PRED_FORMAT2(testing::IsSubstring, message, r.err);
   }
 }
 
@@ -122,15 +127,15 @@ TEST(CheckTool, FindsEachOrphanAndRepairsOnlyWhatIsOldEnough) {
   const Stored young_no_record = Store("<young-no-record@check>");
   ToolResult r = Check({});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("Clean: 0 problems in 1 storage host"), std::string::npos) << r.out;
+  EXPECT_PRED_FORMAT2(testing::IsSubstring, "Clean: 0 problems in 1 storage host", r.out);
   // A host directory that no group may read is warned about, not counted.
   const std::string no_group = "warning: its directory is readable by no group";
-  EXPECT_EQ(r.out.find(no_group), std::string::npos) << r.out;
+  EXPECT_PRED_FORMAT2(testing::IsNotSubstring, no_group, r.out);
   fs::permissions(g_store->Blobs(), fs::perms::group_all | fs::perms::others_all,
                   fs::perm_options::remove);
   r = Check({});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find(no_group), std::string::npos) << r.out;
+  EXPECT_PRED_FORMAT2(testing::IsSubstring, no_group, r.out);
   fs::permissions(g_store->Blobs(), fs::perms::group_read | fs::perms::group_exec,
                   fs::perm_options::add);
 
@@ -144,11 +149,13 @@ TEST(CheckTool, FindsEachOrphanAndRepairsOnlyWhatIsOldEnough) {
   Drop(young_no_record, 3);
   // A link whose message is gone: only a store without the foreign key (or
   // with it switched off, as here) can hold one.
-  g_store->Sql("SET session_replication_role = replica; INSERT INTO NS_IMAPMSGINFOLDER "
-               "(MIF_IMAPMSGINFOLDERID, IMM_IMAPMESSAGEID, IMF_IMAPFOLDERID, MIF_UID) SELECT "
-               "900000001, 999999999, IMF_IMAPFOLDERID, 77 FROM NS_IMAPMSGINFOLDER WHERE "
-               "IMM_IMAPMESSAGEID = " + keep.message,
-               true);
+  g_store->Sql(
+      "SET session_replication_role = replica; INSERT INTO NS_IMAPMSGINFOLDER "
+      "(MIF_IMAPMSGINFOLDERID, IMM_IMAPMESSAGEID, IMF_IMAPFOLDERID, MIF_UID) SELECT "
+      "900000001, 999999999, IMF_IMAPFOLDERID, 77 FROM NS_IMAPMSGINFOLDER WHERE "
+      "IMM_IMAPMESSAGEID = " +
+          keep.message,
+      true);
 
   const auto totals = [] {
     return g_store->Sql(
@@ -172,9 +179,9 @@ TEST(CheckTool, FindsEachOrphanAndRepairsOnlyWhatIsOldEnough) {
        {"record " + no_message.record + " ", "record " + young_no_message.record + " ",
         no_record.file + " ", young_no_record.file + " ", "message " + unlinked.message + " ",
         std::string("link 900000001 ")}) {
-    EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+    EXPECT_PRED_FORMAT2(testing::IsSubstring, line, r.out);
   }
-  EXPECT_NE(r.out.find("Not clean: 6 problems"), std::string::npos) << r.out;
+  EXPECT_PRED_FORMAT2(testing::IsSubstring, "Not clean: 6 problems", r.out);
   // A check alone changes nothing.
   EXPECT_EQ(totals(), before);
 
@@ -205,7 +212,7 @@ TEST(CheckTool, FindsEachOrphanAndRepairsOnlyWhatIsOldEnough) {
   AgeFile(young_no_record);
   r = Check({"--repair"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("After the repair:"), std::string::npos) << r.out;
+  EXPECT_PRED_FORMAT2(testing::IsSubstring, "After the repair:", r.out);
   EXPECT_EQ(RecordState(young_no_message), "deleted|11|-");
   EXPECT_FALSE(fs::exists(young_no_message.file));
   EXPECT_FALSE(fs::exists(young_no_record.file));
@@ -219,8 +226,9 @@ TEST(CheckTool, ReportsLinkedMailWithoutItsBytesAndNeverRepairsIt) {
   ASSERT_EQ(Check({}).status, 0);
   fs::remove(missing.file);
   std::ofstream(grown.file, std::ios::app) << "tail";
-  g_store->Sql("UPDATE NS_FILESTORAGE SET FIS_DELETED = CURRENT_TIMESTAMP WHERE FIS_FILESTORAGEID = " +
-               deleted.record);
+  g_store->Sql(
+      "UPDATE NS_FILESTORAGE SET FIS_DELETED = CURRENT_TIMESTAMP WHERE FIS_FILESTORAGEID = " +
+      deleted.record);
   AgeFile(deleted);
   for (const std::vector<std::string> &args :
        std::vector<std::vector<std::string>>{{}, {"--repair"}}) {
@@ -228,18 +236,16 @@ TEST(CheckTool, ReportsLinkedMailWithoutItsBytesAndNeverRepairsIt) {
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     const std::string last = r.out.substr(r.out.rfind("Host 1 "));
     EXPECT_EQ(Count(last, "records whose file is missing"), "1") << last;
-    EXPECT_NE(last.find("record " + missing.record + " "), std::string::npos) << last;
+    EXPECT_PRED_FORMAT2(testing::IsSubstring, "record " + missing.record + " ", last);
     EXPECT_EQ(Count(last, "records whose file has another size"), "1") << last;
-    EXPECT_NE(last.find("the file has " + std::to_string(grown.bytes.size() + 4)),
-              std::string::npos)
-        << last;
+    EXPECT_PRED_FORMAT2(testing::IsSubstring,
+                        "the file has " + std::to_string(grown.bytes.size() + 4), last);
     // The deleted record's file is now without a record, but a message still
     // needs it: the repair keeps it.
     EXPECT_EQ(Count(last, "blob files without a record"), "1") << last;
     EXPECT_EQ(Count(last, "messages whose file storage record is deleted or missing"), "1") << last;
-    EXPECT_NE(last.find("message " + deleted.message + " record " + deleted.record),
-              std::string::npos)
-        << last;
+    EXPECT_PRED_FORMAT2(testing::IsSubstring,
+                        "message " + deleted.message + " record " + deleted.record, last);
   }
   // Put back as they were, the mails are whole: the repair kept them.
   std::ofstream(missing.file, std::ios::binary) << missing.bytes;

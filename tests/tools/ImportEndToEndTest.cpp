@@ -59,12 +59,12 @@ class ImportEndToEnd : public StoreSuite {
 TEST_F(ImportEndToEnd, BundledSamplesLandInTheirFoldersVerifiedWithTheFlagsKeptBeside) {
   const int64_t user = NewUser(91001);
   const std::string samples = std::string(getenv("MS_SOURCE_DIR")) + "/samples";
-  ToolResult r = Import(user, {"--verify", "--flags-file", dir_ + "/flags.tsv",
-                               samples + "/Maildir", samples + "/mbox/ops-list.mbox",
-                               samples + "/eml"});
+  ToolResult r =
+      Import(user, {"--verify", "--flags-file", dir_ + "/flags.tsv", samples + "/Maildir",
+                    samples + "/mbox/ops-list.mbox", samples + "/eml"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("Verify: 15 mails checked, 15 match"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("F (flagged) 1, R (answered) 1, keywords 1"), std::string::npos) << r.out;
+  EXPECT_PRED_FORMAT2(testing::IsSubstring, "Verify: 15 mails checked, 15 match", r.out);
+  EXPECT_PRED_FORMAT2(testing::IsSubstring, "F (flagged) 1, R (answered) 1, keywords 1", r.out);
   // The flags the store cannot take are kept beside it, by folder and UID.
   std::set<std::string> kept;
   for (const auto& line : Split(ReadFile(dir_ + "/flags.tsv"), '\n')) {
@@ -95,7 +95,7 @@ TEST_F(ImportEndToEnd, SameTreeTwiceWithJournalAddsNothingWithoutItLinksDuplicat
   ASSERT_EQ(again.status, 0) << again.out << again.err;
   EXPECT_EQ(SummaryCount(again.out, "done in an earlier run (journal)"), 12) << again.out;
   EXPECT_EQ(SummaryCount(again.out, "imported"), 0) << again.out;
-  EXPECT_EQ(again.out.find("found in the store"), std::string::npos) << again.out;
+  EXPECT_PRED_FORMAT2(testing::IsNotSubstring, "found in the store", again.out);
   EXPECT_EQ(Links(inbox).size(), 12u);
 
   ToolResult dup = Import(user, {dir_ + "/in"});
@@ -114,9 +114,10 @@ TEST_F(ImportEndToEnd, SameTreeTwiceWithJournalAddsNothingWithoutItLinksDuplicat
 // is linked once and counted once.
 TEST_F(ImportEndToEnd, SubscriptionWithoutItsFolderStillGetsTheMail) {
   const int64_t user = NewUser(91012);
-  Execute("INSERT INTO NS_IMAPSUBSCRIPTION (IMF_SUBSCRIPTIONNAME, USR_USERID, "
-          "IMS_IMAPSUBSCRIPTIONID) VALUES ('Presub', " +
-          std::to_string(user) + ", nextval('NS_IMAPSUBSCRIPTION_SEQ'))");
+  Execute(
+      "INSERT INTO NS_IMAPSUBSCRIPTION (IMF_SUBSCRIPTIONNAME, USR_USERID, "
+      "IMS_IMAPSUBSCRIPTIONID) VALUES ('Presub', " +
+      std::to_string(user) + ", nextval('NS_IMAPSUBSCRIPTION_SEQ'))");
   WriteFile(dir_ + "/in/a.eml", Mail("presub"));
   const ToolResult r =
       Import(user, {"--folder", "Presub", "--journal", dir_ + "/run.journal", dir_ + "/in"});
@@ -164,9 +165,10 @@ TEST_F(ImportEndToEnd, ShardsRunningAtOnceImportEveryItemOnceAndEachFolderOnce) 
 TEST_F(ImportEndToEnd, UnfinishedCallsOfAKilledRunAreLookedUpInTheStore) {
   const int64_t user = NewUser(91007);
   const std::string stored = Mail("stored"), crlf = Crlf(stored);
-  WriteFile(Rows("SELECT FSH_HOSTPATH FROM NV_FILESTORAGEHOST WHERE FSH_FILESTORAGEHOSTID = 1")
-                    .at(0)[0] + "/tools-test/91007001.blb",
-            crlf);
+  WriteFile(
+      Rows("SELECT FSH_HOSTPATH FROM NV_FILESTORAGEHOST WHERE FSH_FILESTORAGEHOSTID = 1").at(0)[0] +
+          "/tools-test/91007001.blb",
+      crlf);
   Execute(
       "INSERT INTO NS_IMAPFOLDER (IMF_IMAPFOLDERID, USR_USERID, IMF_INBOX, IMF_UID) VALUES "
       "(91007001, 91007, 1, 1); INSERT INTO NS_FILESTORAGE (FIS_FILESTORAGEID, "
@@ -182,10 +184,10 @@ TEST_F(ImportEndToEnd, UnfinishedCallsOfAKilledRunAreLookedUpInTheStore) {
     journal += "begin\t-\t-1\t0\t0\t" + dir_ + "/in/" + name + "\n";
   }
   WriteFile(dir_ + "/run.journal", journal);
-  ToolResult r = RunTool(
-      MS_IMPORT_TOOL,
-      Args(user, {"--journal", dir_ + "/run.journal", dir_ + "/in"}, MS_FAKE_LIBRARY),
-      {{"FAKE_MAILSTORAGE_LOG", dir_ + "/calls.log"}});
+  ToolResult r =
+      RunTool(MS_IMPORT_TOOL,
+              Args(user, {"--journal", dir_ + "/run.journal", dir_ + "/in"}, MS_FAKE_LIBRARY),
+              {{"FAKE_MAILSTORAGE_LOG", dir_ + "/calls.log"}});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(SummaryCount(r.out, "of which found in the store"), 1) << r.out;
   EXPECT_EQ(mstest::Occurrences(ReadFile(dir_ + "/calls.log"), "call\t"), 2u)
@@ -216,10 +218,9 @@ TEST_F(ImportEndToEnd, TopUpOfAReadMaildirLinksEachMailOnce) {
   ASSERT_EQ(top.status, 0) << top.out << top.err;
   EXPECT_EQ(SummaryCount(top.out, "imported"), 1) << top.out;
   EXPECT_EQ(SummaryCount(top.out, "of which flags changed at source"), 2) << top.out;
-  EXPECT_NE(
-      top.out.find("    INBOX                                   3        1        0        2"),
-      std::string::npos)
-      << top.out;
+  EXPECT_PRED_FORMAT2(testing::IsSubstring,
+                      "    INBOX                                   3        1        0        2",
+                      top.out);
   const auto links = Links(Folders(user)["inbox"]);
   ASSERT_EQ(links.size(), 3u);
   // The report covers both runs: each stored mail's row with its UID and
@@ -246,21 +247,20 @@ TEST_F(ImportEndToEnd, TopUpOfAReadMaildirLinksEachMailOnce) {
 
 #ifdef MS_CHECK_TOOL
   // Sign-off: the report of both runs against the store, then with a link gone.
-  const std::vector<std::string> check = {"--registry", registry_, "--account", "91009",
-                                          "--report", report};
+  const std::vector<std::string> check = {"--registry", registry_,  "--account",
+                                          "91009",      "--report", report};
   ToolResult complete = RunTool(MS_CHECK_TOOL, check);
   EXPECT_EQ(complete.status, 0) << complete.out << complete.err;
-  EXPECT_NE(complete.out.find("complete: all 3 mails of the report are in the store"),
-            std::string::npos)
-      << complete.out;
+  EXPECT_PRED_FORMAT2(testing::IsSubstring, "complete: all 3 mails of the report are in the store",
+                      complete.out);
   Execute("DELETE FROM NS_IMAPMSGINFOLDER WHERE MIF_IMAPMSGINFOLDERID = " +
           std::to_string(links[1].link_id));
   ToolResult missing = RunTool(MS_CHECK_TOOL, check);
   EXPECT_EQ(missing.status, 1) << missing.out << missing.err;
-  EXPECT_NE(missing.out.find("missing: " + md + "/cur/1002.host:2, in INBOX as UID " +
-                             std::to_string(links[1].uid)),
-            std::string::npos)
-      << missing.out;
+  EXPECT_PRED_FORMAT2(
+      testing::IsSubstring,
+      "missing: " + md + "/cur/1002.host:2, in INBOX as UID " + std::to_string(links[1].uid),
+      missing.out);
 #endif
 }
 
@@ -336,18 +336,17 @@ TEST_F(ImportEndToEnd, ManifestRunsEveryAccountWithItsOwnJournal) {
   const int64_t user = NewUser(91013);
   WriteMails(dir_ + "/a", "manifest", 3);
   const std::string company = std::to_string(company_);
-  WriteFile(dir_ + "/accounts.csv", "source,user,company,folder\n" + dir_ + "/a,91013," +
-                                        company + ",Old.Mail\n" + dir_ + "/a,91999," + company +
-                                        ",INBOX\n");
-  std::vector<std::string> args = Args(0, {"--manifest", dir_ + "/accounts.csv", "--journal-dir",
-                                           dir_ + "/journals"});
+  WriteFile(dir_ + "/accounts.csv", "source,user,company,folder\n" + dir_ + "/a,91013," + company +
+                                        ",Old.Mail\n" + dir_ + "/a,91999," + company + ",INBOX\n");
+  std::vector<std::string> args =
+      Args(0, {"--manifest", dir_ + "/accounts.csv", "--journal-dir", dir_ + "/journals"});
   args.erase(args.begin(), args.begin() + 4);  // no --user, --company
   ToolResult r = RunTool(MS_IMPORT_TOOL, args);
   EXPECT_EQ(r.status, 1) << r.out << r.err;
-  EXPECT_NE(r.out.find("Accounts: 2 of 2 run"), std::string::npos) << r.out;
-  EXPECT_NE(r.err.find("user unknown: no user 91999"), std::string::npos) << r.err;
-  EXPECT_NE(r.out.find("total: 3 items handled, 0 failed, 1 accounts not ok"), std::string::npos)
-      << r.out;
+  EXPECT_PRED_FORMAT2(testing::IsSubstring, "Accounts: 2 of 2 run", r.out);
+  EXPECT_PRED_FORMAT2(testing::IsSubstring, "user unknown: no user 91999", r.err);
+  EXPECT_PRED_FORMAT2(testing::IsSubstring, "total: 3 items handled, 0 failed, 1 accounts not ok",
+                      r.out);
   EXPECT_EQ(Links(Folders(user)["old.mail"]).size(), 3u);
   const std::string base = dir_ + "/journals/91013-" + company + "-old.mail";
   EXPECT_TRUE(std::filesystem::exists(base + ".journal"));
@@ -365,8 +364,10 @@ TEST_F(ImportEndToEnd, DryRunAnswersRightsAndFolderClashes) {
   WriteFile(dir_ + "/first.eml", Mail("first"));
   ASSERT_EQ(Import(user, {"--folder", "Top.Locked", dir_ + "/first.eml"}).status, 0);
   ASSERT_EQ(Import(user, {"--folder", "Top.Open", dir_ + "/first.eml"}).status, 0);
-  Execute("UPDATE NS_IMAPFOLDERACCESS SET IFA_AR_INSERT = 0, IFA_AR_CREATE = 0 WHERE "
-          "IMF_IMAPFOLDERID = " + std::to_string(Folders(user)["top.locked"]));
+  Execute(
+      "UPDATE NS_IMAPFOLDERACCESS SET IFA_AR_INSERT = 0, IFA_AR_CREATE = 0 WHERE "
+      "IMF_IMAPFOLDERID = " +
+      std::to_string(Folders(user)["top.locked"]));
   for (const char* name : {"Locked/a", "Locked/sub/b", "Open/a.b/c", "Open/a/b/d"}) {
     WriteFile(dir_ + "/in/" + name + ".eml", Mail(name));
   }
@@ -375,7 +376,8 @@ TEST_F(ImportEndToEnd, DryRunAnswersRightsAndFolderClashes) {
   std::vector<std::string> answers = {
       "Store: user 91020 of company 91000: exists", "the import fits",
       "fall together into one folder (letter case, a level cut at 100 characters, or a.b beside "
-      "a/b): Top.Open.a.b from " + dir_ + "/in/Open/a.b, " + dir_ + "/in/Open/a/b"};
+      "a/b): Top.Open.a.b from " +
+          dir_ + "/in/Open/a.b, " + dir_ + "/in/Open/a/b"};
   for (const auto& [folder, answer] :
        {std::pair{"Top.Locked", "exists; NO RIGHT to put mail in (insert)"},
         {"Top.Locked.sub", "new; NO RIGHT to create it below top.locked"},
@@ -383,7 +385,7 @@ TEST_F(ImportEndToEnd, DryRunAnswersRightsAndFolderClashes) {
     answers.push_back("  " + std::string(folder) + std::string(41 - strlen(folder), ' ') + answer);
   }
   for (const auto& answer : answers) {
-    EXPECT_NE(dry.out.find(answer), std::string::npos) << answer << "\n" << dry.out;
+    EXPECT_PRED_FORMAT2(testing::IsSubstring, answer, dry.out);
   }
 }
 
@@ -392,10 +394,10 @@ TEST_F(ImportEndToEnd, UnknownOrDeletedUserStopsBeforeImporting) {
   WriteFile(dir_ + "/a.eml", Mail("never"));
   ToolResult unknown = Import(91999, {dir_ + "/a.eml"});
   EXPECT_EQ(unknown.status, 2);
-  EXPECT_NE(unknown.err.find("user unknown: no user 91999"), std::string::npos) << unknown.err;
+  EXPECT_PRED_FORMAT2(testing::IsSubstring, "user unknown: no user 91999", unknown.err);
   ToolResult gone = Import(deleted, {dir_ + "/a.eml"});
   EXPECT_EQ(gone.status, 2);
-  EXPECT_NE(gone.err.find("is deleted"), std::string::npos) << gone.err;
+  EXPECT_PRED_FORMAT2(testing::IsSubstring, "is deleted", gone.err);
   EXPECT_TRUE(Folders(deleted).empty());
 
   // A DatabasePort where something accepts and never answers.
@@ -415,8 +417,8 @@ TEST_F(ImportEndToEnd, UnknownOrDeletedUserStopsBeforeImporting) {
   ToolResult silent_port = RunTool(MS_IMPORT_TOOL, args);
   close(silent);
   EXPECT_EQ(silent_port.status, 2) << silent_port.out << silent_port.err;
-  EXPECT_NE(silent_port.err.find("cannot connect to the store database"), std::string::npos)
-      << silent_port.err;
+  EXPECT_PRED_FORMAT2(testing::IsSubstring, "cannot connect to the store database",
+                      silent_port.err);
 }
 
 }  // namespace

@@ -34,7 +34,8 @@ class PrivateStore {
          "-c " + Shell("DROP DATABASE IF EXISTS " + database_ + " WITH (FORCE)") + " -c " +
              Shell("CREATE DATABASE " + database_ +
                    " OWNER mailstore ENCODING 'UTF8' TEMPLATE template0 LC_COLLATE 'C' "
-                   "LC_CTYPE '" + ctype + "'") +
+                   "LC_CTYPE '" +
+                   ctype + "'") +
              " -c " + Shell("ALTER DATABASE " + database_ + " SET timezone TO 'UTC'"));
     const std::string schema = Env("MS_SOURCE_DIR") + "/db/schema/";
     Psql(database_, false, "-f " + Shell(schema + "postgresql.sql"));

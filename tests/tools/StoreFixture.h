@@ -74,9 +74,9 @@ class StoreSuite : public testing::Test {
 
   static std::vector<std::string> Args(int64_t user, std::vector<std::string> args,
                                        const std::string& library = MS_MAILSTORAGE_LIBRARY) {
-    args.insert(args.begin(), {"--user", std::to_string(user), "--company",
-                               std::to_string(company_), "--quiet", "--library", library,
-                               "--registry", registry_});
+    args.insert(args.begin(),
+                {"--user", std::to_string(user), "--company", std::to_string(company_), "--quiet",
+                 "--library", library, "--registry", registry_});
     return args;
   }
   static ToolResult Import(int64_t user, std::vector<std::string> args,
