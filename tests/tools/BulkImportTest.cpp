@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <functional>
 #include <iterator>
-#include <regex>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -160,20 +159,34 @@ std::vector<std::string> SortedLines(const std::string& text,
 
 // A log line as level and text (no time stamp, no thread), with in-memory
 // file names and store names made alike.
-std::string LogLine(const std::string& line) {
-  static const std::regex parts("^[^ ]* (.*?): (.*?): (.*)$"), fd("/proc/self/fd/[0-9]+"),
-      store("ms_bulk_[a-z0-9_]*");
-  std::string text = std::regex_replace(line, parts, "$1 $3");
-  text = std::regex_replace(text, fd, "/proc/self/fd/N");
-  return std::regex_replace(text, store, "STORE");
+std::string LogLine(std::string line) {
+  const size_t level = line.find(' ') + 1;
+  const size_t thread = line.find(": ", level);
+  const size_t text = thread == std::string::npos ? thread : line.find(": ", thread + 2);
+  if (level > 0 && text != std::string::npos) {
+    line = line.substr(level, thread - level) + " " + line.substr(text + 2);
+  }
+  for (const auto& [prefix, with, tail] :
+       {std::tuple<std::string, std::string, const char*>{"/proc/self/fd/", "/proc/self/fd/N",
+                                                          "0123456789"},
+        {"ms_bulk_", "STORE", "abcdefghijklmnopqrstuvwxyz0123456789_"}}) {
+    for (size_t at = 0; (at = line.find(prefix, at)) != std::string::npos; at += with.size()) {
+      line.replace(at, line.find_first_not_of(tail, at + prefix.size()) - at, with);
+    }
+  }
+  return line;
 }
 
 // A report row without the run column and without the note whether the mail
 // was linked again: the per-mail mode guesses that from its own look-up
 // before the call, the bulk mode knows it from the store.
 std::string ReportRow(std::string row) {
-  static const std::regex linked(",OK \\(linked again: stored already\\),");
-  return std::regex_replace(row.erase(row.rfind(',')), linked, ",OK,");
+  row.erase(row.rfind(','));
+  const std::string linked = ",OK (linked again: stored already),";
+  if (const size_t at = row.find(linked); at != std::string::npos) {
+    row.replace(at, linked.size(), ",OK,");
+  }
+  return row;
 }
 
 struct Imported {
