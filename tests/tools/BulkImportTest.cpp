@@ -11,6 +11,7 @@
 #include <functional>
 #include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/tools/PrivateStore.h"
@@ -66,8 +67,8 @@ ORDER BY 1, 2
 )SQL";
 
 std::string Mail(const std::string& headers, const std::string& body) {
-  return "From: a@example.invalid\r\nDate: Tue, 3 Mar 2026 10:00:00 +0000\r\n" + headers +
-         "\r\n" + body;
+  return "From: a@example.invalid\r\nDate: Tue, 3 Mar 2026 10:00:00 +0000\r\n" + headers + "\r\n" +
+         body;
 }
 
 std::string Nested(int depth) {
@@ -99,19 +100,18 @@ void WriteTree(const std::string& root) {
                                         "\r\nTo: b" + id + "@example.invalid\r\n",
                                     "body " + id + "\r\n"));
   }
-  mails.emplace_back("alpha", Mail("Message-ID: <x_y%z@t>\r\nSubject: wild\r\n", "wild\r\n"));
-  mails.emplace_back("alpha", Mail("Message-ID: <x_y%z@t>\r\nSubject: wild\r\n", "wild\r\n"));
-  mails.emplace_back("alpha", Mail("Message-ID: <xAyBBz@t>\r\nSubject: wild\r\n", "wild\r\n"));
-  mails.emplace_back("alpha", Mail("Message-ID: <x_y%@t>\r\nSubject: wild\r\n", "wild!\r\n"));
-  mails.emplace_back("alpha", Mail("Message-ID: <'q\\\\b@t>\r\nSubject: q\r\n", "q\r\n"));
-  mails.emplace_back("alpha", Mail("Message-ID: <'q\\\\b@t>\r\nSubject: q\r\n", "q\r\n"));
+  // Some twice in a row: the copy finds the first.
   const std::string long_id = "<" + std::string(200, 'l') + "@t>";
-  mails.emplace_back("beta", Mail("Message-ID: " + long_id + "\r\n", "long\r\n"));
-  mails.emplace_back("beta", Mail("Message-ID: " + long_id + "\r\n", "long\r\n"));
-  mails.emplace_back("beta", Mail("Subject: no id\r\n", "none\r\n"));
-  mails.emplace_back("beta", Mail("Subject: no id\r\n", "none\r\n"));
-  mails.emplace_back("beta", Mail("Message-ID:\r\nSubject: empty id\r\n", "empty\r\n"));
-  mails.emplace_back("beta", Mail("Message-ID:\r\nSubject: empty id\r\n", "empty\r\n"));
+  for (const auto& [folder, mail, times] : std::vector<std::tuple<std::string, std::string, int>>{
+           {"alpha", Mail("Message-ID: <x_y%z@t>\r\nSubject: wild\r\n", "wild\r\n"), 2},
+           {"alpha", Mail("Message-ID: <xAyBBz@t>\r\nSubject: wild\r\n", "wild\r\n"), 1},
+           {"alpha", Mail("Message-ID: <x_y%@t>\r\nSubject: wild\r\n", "wild!\r\n"), 1},
+           {"alpha", Mail("Message-ID: <'q\\\\b@t>\r\nSubject: q\r\n", "q\r\n"), 2},
+           {"beta", Mail("Message-ID: " + long_id + "\r\n", "long\r\n"), 2},
+           {"beta", Mail("Subject: no id\r\n", "none\r\n"), 2},
+           {"beta", Mail("Message-ID:\r\nSubject: empty id\r\n", "empty\r\n"), 2}}) {
+    for (int i = 0; i < times; ++i) mails.emplace_back(folder, mail);
+  }
   mails.emplace_back("beta", Nested(60));
   mails.emplace_back("beta", Nested(3));
   mails.emplace_back("beta", Mail("Message-ID: <never@t>\r\nMIME-Version: 1.0\r\n"
@@ -134,11 +134,6 @@ void WriteTree(const std::string& root) {
            fs::copy_options::recursive);
 }
 
-std::string Chomp(std::string line) {
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
-}
-
 // Fails with each line only one of two sorted lists holds: "- " the
 // per-mail run's, "+ " the bulk run's.
 void ExpectSame(const std::string& what, const std::vector<std::string>& a,
@@ -150,62 +145,48 @@ void ExpectSame(const std::string& what, const std::vector<std::string>& a,
   for (const std::string& line : only_b) ADD_FAILURE() << what << " + " << line.substr(0, 300);
 }
 
-// `text` with each run of `prefix` + the characters `tail` allows replaced by
-// `with`.
-std::string ReplaceRuns(std::string text, const std::string& prefix, const std::string& with,
-                        bool (*tail)(char)) {
-  for (size_t at = 0; (at = text.find(prefix, at)) != std::string::npos; at += with.size()) {
-    size_t end = at + prefix.size();
-    while (end < text.size() && tail(text[end])) ++end;
-    text.replace(at, end - at, with);
-  }
-  return text;
-}
-
-bool Digit(char c) { return c >= '0' && c <= '9'; }
-bool NameOrDigit(char c) { return Digit(c) || (c >= 'a' && c <= 'z') || c == '_'; }
-
-// The lines of the log files below `dir` as level and text (no time stamp,
-// no thread), with in-memory file names and store names made alike; sorted.
-std::vector<std::string> LogLines(const std::string& dir) {
+// The lines of `text` without their line ends, each edited by `edit`; sorted.
+std::vector<std::string> SortedLines(const std::string& text,
+                                     const std::function<std::string(std::string)>& edit) {
   std::vector<std::string> lines;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    if (!entry.is_regular_file()) continue;
-    for (std::string line : mstest::Lines(ReadFile(entry.path().string()))) {
-      line = Chomp(line);
-      const size_t level = line.find(' ') + 1;
-      const size_t thread = line.find(": ", level);
-      const size_t text = line.find(": ", thread + 2);
-      if (level == 0 || thread == std::string::npos || text == std::string::npos) {
-        lines.push_back(line);
-        continue;
-      }
-      line = line.substr(level, thread - level) + " " + line.substr(text + 2);
-      line = ReplaceRuns(line, "/proc/self/fd/", "/proc/self/fd/N", Digit);
-      lines.push_back(ReplaceRuns(line, "ms_bulk_", "STORE", NameOrDigit));
-    }
+  for (std::string line : mstest::Lines(text)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(edit(line));
   }
   std::sort(lines.begin(), lines.end());
   return lines;
 }
 
-// The report's rows without the run column and without the note whether the
-// mail was linked again:
-// the per-mail mode guesses that from its own look-up before the call, the
-// bulk mode knows it from the store. Sorted.
-std::vector<std::string> ReportRows(const std::string& path) {
-  std::vector<std::string> rows;
-  const std::string linked = ",OK (linked again: stored already),";
-  for (std::string line : mstest::Lines(ReadFile(path))) {
-    line = Chomp(line);
-    line.erase(line.rfind(','));
-    if (const size_t at = line.find(linked); at != std::string::npos) {
-      line.replace(at, linked.size(), ",OK,");
-    }
-    rows.push_back(line);
+// A log line as level and text (no time stamp, no thread), with in-memory
+// file names and store names made alike.
+std::string LogLine(std::string line) {
+  const size_t level = line.find(' ') + 1;
+  const size_t thread = line.find(": ", level);
+  const size_t text = thread == std::string::npos ? thread : line.find(": ", thread + 2);
+  if (level > 0 && text != std::string::npos) {
+    line = line.substr(level, thread - level) + " " + line.substr(text + 2);
   }
-  std::sort(rows.begin(), rows.end());
-  return rows;
+  for (const auto& [prefix, with, tail] :
+       {std::tuple<std::string, std::string, const char*>{"/proc/self/fd/", "/proc/self/fd/N",
+                                                          "0123456789"},
+        {"ms_bulk_", "STORE", "abcdefghijklmnopqrstuvwxyz0123456789_"}}) {
+    for (size_t at = 0; (at = line.find(prefix, at)) != std::string::npos; at += with.size()) {
+      line.replace(at, line.find_first_not_of(tail, at + prefix.size()) - at, with);
+    }
+  }
+  return line;
+}
+
+// A report row without the run column and without the note whether the mail
+// was linked again: the per-mail mode guesses that from its own look-up
+// before the call, the bulk mode knows it from the store.
+std::string ReportRow(std::string row) {
+  row.erase(row.rfind(','));
+  const std::string linked = ",OK (linked again: stored already),";
+  if (const size_t at = row.find(linked); at != std::string::npos) {
+    row.replace(at, linked.size(), ",OK,");
+  }
+  return row;
 }
 
 struct Imported {
@@ -221,28 +202,31 @@ Imported Import(const std::string& name, const std::string& tree, std::vector<st
   const std::string dir = MakeScratchDirectory(name + "-tool");
   const std::string tool = dir + "/mailstorage-import";
   fs::copy_file(MS_IMPORT_TOOL, tool);
-  std::vector<std::string> args = {"--registry", store.Registry(), "--user",   "1",
-                                   "--company",  "1",              "--folder", "INBOX",
-                                   "--library",  MS_MAILSTORAGE_LIBRARY,       "--report",
-                                   dir + "/report.csv", "--journal", dir + "/journal", "--quiet",
-                                   tree};
-  args.insert(args.end(), extra.begin(), extra.end());
+  extra.insert(extra.begin(),
+               {"--registry", store.Registry(), "--user", "1", "--company", "1", "--folder",
+                "INBOX", "--library", MS_MAILSTORAGE_LIBRARY, "--report", dir + "/report.csv",
+                "--journal", dir + "/journal", "--quiet", tree});
   Imported run;
-  run.result = RunTool(tool, args);
-  run.rows = store.Rows(kStoreRows);
-  for (std::string& row : run.rows) {
-    if (row.rfind("fis|", 0) != 0) continue;
+  run.result = RunTool(tool, extra);
+  // A blob row ends in its file's path, which its bytes stand for.
+  run.rows = SortedLines(store.Sql(kStoreRows), [](std::string row) {
     const size_t path = row.rfind('|') + 1;
-    const std::string bytes = ReadFile(row.substr(path));
-    row.replace(path, std::string::npos, std::to_string(std::hash<std::string>{}(bytes)));
-  }
+    if (!row.starts_with("fis|")) return row;
+    return row.replace(path, std::string::npos,
+                       std::to_string(std::hash<std::string>{}(ReadFile(row.substr(path)))));
+  });
   // The summary's count of failed mails (the rest holds time, rate and the
   // guess of new and linked mails).
   for (const std::string& line : mstest::Lines(run.result.out)) {
     if (line.find("failed") != std::string::npos) run.failed += line;
   }
-  run.report = ReportRows(dir + "/report.csv");
-  if (fs::exists(dir + "/LogDir")) run.log = LogLines(dir + "/LogDir");
+  run.report = SortedLines(ReadFile(dir + "/report.csv"), ReportRow);
+  std::string log;
+  std::error_code ec;
+  for (const auto& entry : fs::recursive_directory_iterator(dir + "/LogDir", ec)) {
+    if (entry.is_regular_file()) log += ReadFile(entry.path().string());
+  }
+  run.log = SortedLines(log, LogLine);
   return run;
 }
 

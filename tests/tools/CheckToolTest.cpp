@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -24,20 +23,11 @@ using Nauvik::Import::Test::RunTool;
 using Nauvik::Import::Test::ToolResult;
 
 mstest::PrivateStore *g_store = nullptr;
-
-class StoreEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    g_store = new mstest::PrivateStore("check");
-    // The library reads its configuration once, at its first call.
-    setenv("MAILSTORAGE_REGISTRY", g_store->Registry().c_str(), 1);
-  }
-  void TearDown() override {
-    if (mstest::Library::Get().close != nullptr) mstest::Library::Get().close();
-    delete g_store;
-  }
-};
-const auto *const kEnvironment = ::testing::AddGlobalTestEnvironment(new StoreEnvironment);
+// The library reads its configuration once, at its first call.
+const auto *const kEnvironment = ::testing::AddGlobalTestEnvironment(
+    new mstest::StoreEnvironment<mstest::PrivateStore>("check", &g_store, {}, [] {
+      if (mstest::Library::Get().close != nullptr) mstest::Library::Get().close();
+    }));
 
 ToolResult Check(std::vector<std::string> args) {
   args.insert(args.begin(), {"--registry", g_store->Registry(), "--list", "0"});
@@ -46,47 +36,37 @@ ToolResult Check(std::vector<std::string> args) {
 
 // One mail stored for the demo user, with everything the checks look at.
 struct Stored {
-  std::string message;  // IMM_IMAPMESSAGEID
-  std::string record;   // FIS_FILESTORAGEID
-  std::string file;     // the blob file
-  std::string bytes;    // what was given to the library
+  std::string message, record, file;  // IMM_IMAPMESSAGEID, FIS_FILESTORAGEID, the blob file
+  std::string bytes;                  // what was given to the library
 };
 
 Stored Store(const std::string &message_id) {
-  Stored s;
-  s.bytes = mstest::MakeMail(message_id, "checker " + message_id);
-  EXPECT_EQ(mstest::Add(mstest::WriteMail(s.bytes), "INBOX.check", "1"), 0);
+  const std::string bytes = mstest::MakeMail(message_id, "checker " + message_id);
+  EXPECT_EQ(mstest::Add(mstest::WriteMail(bytes), "INBOX.check", "1"), 0);
   const std::vector<std::string> row = Nauvik::Import::Test::Split(
-      g_store->Sql("SELECT IMM_IMAPMESSAGEID, IMM.FIS_FILESTORAGEID, FSH_HOSTPATH || FIS_LOCATION "
-                   "FROM NS_IMAPMESSAGE IMM JOIN NS_FILESTORAGE FIS ON IMM.FIS_FILESTORAGEID = "
-                   "FIS.FIS_FILESTORAGEID JOIN NS_FILESTORAGEHOST FSH ON FIS.FSH_FILESTORAGEHOSTID "
-                   "= FSH.FSH_FILESTORAGEHOSTID WHERE IMM_MESSAGEID = " +
+      g_store->Sql("SELECT IMM_IMAPMESSAGEID, IMM.FIS_FILESTORAGEID, replace(FSH_HOSTPATH || "
+                   "FIS_LOCATION, '\\', '/') FROM NS_IMAPMESSAGE IMM JOIN NS_FILESTORAGE FIS "
+                   "USING (FIS_FILESTORAGEID) JOIN NS_FILESTORAGEHOST FSH USING "
+                   "(FSH_FILESTORAGEHOSTID) WHERE IMM_MESSAGEID = " +
                    mstest::Quote(message_id)),
       '|');
   EXPECT_EQ(row.size(), 3u) << message_id;
-  if (row.size() != 3) return s;
-  s.message = row[0];
-  s.record = row[1];
-  s.file = row[2];
-  std::replace(s.file.begin(), s.file.end(), '\\', '/');
-  return s;
+  return row.size() == 3 ? Stored{row[0], row[1], row[2], bytes} : Stored{};
 }
 
-// Surgery: what a crash or an outage between two steps of a store can leave.
-void DropLinks(const Stored &s) {
+// What a crash or an outage between two steps of a store can leave: the
+// mail's links gone, then (depth 2) its message, then (3) its record.
+void Drop(const Stored &s, int depth) {
   g_store->Sql("DELETE FROM NS_IMAPMSGINFOLDER WHERE IMM_IMAPMESSAGEID = " + s.message);
+  if (depth > 1) g_store->Sql("DELETE FROM NS_IMAPMESSAGE WHERE IMM_IMAPMESSAGEID = " + s.message);
+  if (depth > 2) g_store->Sql("DELETE FROM NS_FILESTORAGE WHERE FIS_FILESTORAGEID = " + s.record);
 }
-void DropMessage(const Stored &s) {
-  DropLinks(s);
-  g_store->Sql("DELETE FROM NS_IMAPMESSAGE WHERE IMM_IMAPMESSAGEID = " + s.message);
-}
-void DropRecord(const Stored &s) {
-  DropMessage(s);
-  g_store->Sql("DELETE FROM NS_FILESTORAGE WHERE FIS_FILESTORAGEID = " + s.record);
-}
+// Two hours older: old enough for the default repair.
 void AgeRecord(const Stored &s) {
-  g_store->Sql("UPDATE NS_FILESTORAGE SET FIS_CREATED = FIS_CREATED - INTERVAL '2 hours' WHERE "
-               "FIS_FILESTORAGEID = " + s.record);
+  g_store->Sql(
+      "UPDATE NS_FILESTORAGE SET FIS_CREATED = FIS_CREATED - INTERVAL '2 hours' WHERE "
+      "FIS_FILESTORAGEID = " +
+      s.record);
 }
 void AgeFile(const Stored &s) {
   fs::last_write_time(s.file, fs::last_write_time(s.file) - std::chrono::hours(2));
@@ -96,18 +76,17 @@ void AgeFile(const Stored &s) {
 std::string RecordState(const Stored &s) {
   return g_store->Sql(
       "SELECT CASE WHEN FIS_DELETED IS NULL THEN 'live' ELSE 'deleted' END, FIS_DELETEDBY, "
-      "COALESCE(FIS_LOCATION, '-') FROM NS_FILESTORAGE WHERE FIS_FILESTORAGEID = " + s.record);
+      "COALESCE(FIS_LOCATION, '-') FROM NS_FILESTORAGE WHERE FIS_FILESTORAGEID = " +
+      s.record);
 }
 
 // A linked mail as it must stay: its link, message, live record and the
 // exact bytes in its file.
 void ExpectIntact(const Stored &s) {
-  for (const char *table : {"NS_IMAPMSGINFOLDER", "NS_IMAPMESSAGE"}) {
-    EXPECT_EQ(g_store->Int(std::string("SELECT COUNT(*) FROM ") + table +
-                           " WHERE IMM_IMAPMESSAGEID = " + s.message),
-              1)
-        << table;
-  }
+  EXPECT_EQ(g_store->Int("SELECT COUNT(*) FROM NS_IMAPMSGINFOLDER JOIN NS_IMAPMESSAGE USING "
+                         "(IMM_IMAPMESSAGEID) WHERE IMM_IMAPMESSAGEID = " +
+                         s.message),
+            1);
   EXPECT_TRUE(RecordState(s).starts_with("live||")) << RecordState(s);
   EXPECT_EQ(mstest::ReadFile(s.file), s.bytes) << s.file;
 }
@@ -137,47 +116,46 @@ TEST(CheckTool, UsageAndConfigurationErrorsExitWithTwo) {
   for (const auto &[args, message] : cases) {
     const ToolResult r = RunTool(MS_CHECK_TOOL, args);
     EXPECT_EQ(r.status, 2) << args[0] << "\n" << r.out << r.err;
-    EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    EXPECT_PRED_FORMAT2(testing::IsSubstring, message, r.err);
   }
 }
 
 TEST(CheckTool, FindsEachOrphanAndRepairsOnlyWhatIsOldEnough) {
-  const Stored keep = Store("<keep@check>");
-  const Stored unlinked = Store("<unlinked@check>");
-  const Stored no_message = Store("<no-message@check>");
+  const Stored keep = Store("<keep@check>"), unlinked = Store("<unlinked@check>");
+  const Stored no_message = Store("<no-message@check>"), no_record = Store("<no-record@check>");
   const Stored young_no_message = Store("<young-no-message@check>");
-  const Stored no_record = Store("<no-record@check>");
   const Stored young_no_record = Store("<young-no-record@check>");
-
   ToolResult r = Check({});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("Clean: 0 problems in 1 storage host"), std::string::npos) << r.out;
+  EXPECT_PRED_FORMAT2(testing::IsSubstring, "Clean: 0 problems in 1 storage host", r.out);
   // A host directory that no group may read is warned about, not counted.
   const std::string no_group = "warning: its directory is readable by no group";
-  EXPECT_EQ(r.out.find(no_group), std::string::npos) << r.out;
+  EXPECT_PRED_FORMAT2(testing::IsNotSubstring, no_group, r.out);
   fs::permissions(g_store->Blobs(), fs::perms::group_all | fs::perms::others_all,
                   fs::perm_options::remove);
   r = Check({});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find(no_group), std::string::npos) << r.out;
+  EXPECT_PRED_FORMAT2(testing::IsSubstring, no_group, r.out);
   fs::permissions(g_store->Blobs(), fs::perms::group_read | fs::perms::group_exec,
                   fs::perm_options::add);
 
-  DropLinks(unlinked);
+  Drop(unlinked, 1);
   AgeRecord(unlinked);
-  DropMessage(no_message);
+  Drop(no_message, 2);
   AgeRecord(no_message);
-  DropMessage(young_no_message);
-  DropRecord(no_record);
+  Drop(young_no_message, 2);
+  Drop(no_record, 3);
   AgeFile(no_record);
-  DropRecord(young_no_record);
+  Drop(young_no_record, 3);
   // A link whose message is gone: only a store without the foreign key (or
   // with it switched off, as here) can hold one.
-  g_store->Sql("SET session_replication_role = replica; INSERT INTO NS_IMAPMSGINFOLDER "
-               "(MIF_IMAPMSGINFOLDERID, IMM_IMAPMESSAGEID, IMF_IMAPFOLDERID, MIF_UID) SELECT "
-               "900000001, 999999999, IMF_IMAPFOLDERID, 77 FROM NS_IMAPMSGINFOLDER WHERE "
-               "IMM_IMAPMESSAGEID = " + keep.message,
-               true);
+  g_store->Sql(
+      "SET session_replication_role = replica; INSERT INTO NS_IMAPMSGINFOLDER "
+      "(MIF_IMAPMSGINFOLDERID, IMM_IMAPMESSAGEID, IMF_IMAPFOLDERID, MIF_UID) SELECT "
+      "900000001, 999999999, IMF_IMAPFOLDERID, 77 FROM NS_IMAPMSGINFOLDER WHERE "
+      "IMM_IMAPMESSAGEID = " +
+          keep.message,
+      true);
 
   const auto totals = [] {
     return g_store->Sql(
@@ -187,25 +165,23 @@ TEST(CheckTool, FindsEachOrphanAndRepairsOnlyWhatIsOldEnough) {
   const std::string before = totals();
   r = Check({});
   EXPECT_EQ(r.status, 1) << r.out << r.err;
-  const std::map<std::string, std::string> expected = {
-      {"records without a message", "2"},
-      {"blob files without a record", "2"},
-      {"records whose file is missing", "0"},
-      {"records whose file has another size", "0"},
-      {"messages without a link", "1"},
-      {"messages whose file storage record is deleted or missing", "0"},
-      {"links to missing messages", "1"},
-  };
-  for (const auto &[category, count] : expected) {
+  for (const auto &[category, count] : std::map<std::string, std::string>{
+           {"records without a message", "2"},
+           {"blob files without a record", "2"},
+           {"records whose file is missing", "0"},
+           {"records whose file has another size", "0"},
+           {"messages without a link", "1"},
+           {"messages whose file storage record is deleted or missing", "0"},
+           {"links to missing messages", "1"}}) {
     EXPECT_EQ(Count(r.out, category), count) << category << "\n" << r.out;
   }
   for (const std::string &line :
        {"record " + no_message.record + " ", "record " + young_no_message.record + " ",
         no_record.file + " ", young_no_record.file + " ", "message " + unlinked.message + " ",
         std::string("link 900000001 ")}) {
-    EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+    EXPECT_PRED_FORMAT2(testing::IsSubstring, line, r.out);
   }
-  EXPECT_NE(r.out.find("Not clean: 6 problems"), std::string::npos) << r.out;
+  EXPECT_PRED_FORMAT2(testing::IsSubstring, "Not clean: 6 problems", r.out);
   // A check alone changes nothing.
   EXPECT_EQ(totals(), before);
 
@@ -236,7 +212,7 @@ TEST(CheckTool, FindsEachOrphanAndRepairsOnlyWhatIsOldEnough) {
   AgeFile(young_no_record);
   r = Check({"--repair"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("After the repair:"), std::string::npos) << r.out;
+  EXPECT_PRED_FORMAT2(testing::IsSubstring, "After the repair:", r.out);
   EXPECT_EQ(RecordState(young_no_message), "deleted|11|-");
   EXPECT_FALSE(fs::exists(young_no_message.file));
   EXPECT_FALSE(fs::exists(young_no_record.file));
@@ -245,16 +221,14 @@ TEST(CheckTool, FindsEachOrphanAndRepairsOnlyWhatIsOldEnough) {
 }
 
 TEST(CheckTool, ReportsLinkedMailWithoutItsBytesAndNeverRepairsIt) {
-  const Stored missing = Store("<missing-file@check>");
-  const Stored grown = Store("<grown-file@check>");
+  const Stored missing = Store("<missing-file@check>"), grown = Store("<grown-file@check>");
   const Stored deleted = Store("<deleted-record@check>");
   ASSERT_EQ(Check({}).status, 0);
-
   fs::remove(missing.file);
   std::ofstream(grown.file, std::ios::app) << "tail";
-  g_store->Sql("UPDATE NS_FILESTORAGE SET FIS_DELETED = CURRENT_TIMESTAMP WHERE FIS_FILESTORAGEID = " +
-               deleted.record);
-
+  g_store->Sql(
+      "UPDATE NS_FILESTORAGE SET FIS_DELETED = CURRENT_TIMESTAMP WHERE FIS_FILESTORAGEID = " +
+      deleted.record);
   AgeFile(deleted);
   for (const std::vector<std::string> &args :
        std::vector<std::vector<std::string>>{{}, {"--repair"}}) {
@@ -262,26 +236,18 @@ TEST(CheckTool, ReportsLinkedMailWithoutItsBytesAndNeverRepairsIt) {
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     const std::string last = r.out.substr(r.out.rfind("Host 1 "));
     EXPECT_EQ(Count(last, "records whose file is missing"), "1") << last;
-    EXPECT_NE(last.find("record " + missing.record + " "), std::string::npos) << last;
+    EXPECT_PRED_FORMAT2(testing::IsSubstring, "record " + missing.record + " ", last);
     EXPECT_EQ(Count(last, "records whose file has another size"), "1") << last;
-    EXPECT_NE(last.find("the file has " + std::to_string(grown.bytes.size() + 4)),
-              std::string::npos)
-        << last;
+    EXPECT_PRED_FORMAT2(testing::IsSubstring,
+                        "the file has " + std::to_string(grown.bytes.size() + 4), last);
     // The deleted record's file is now without a record, but a message still
     // needs it: the repair keeps it.
     EXPECT_EQ(Count(last, "blob files without a record"), "1") << last;
     EXPECT_EQ(Count(last, "messages whose file storage record is deleted or missing"), "1") << last;
-    EXPECT_NE(last.find("message " + deleted.message + " record " + deleted.record),
-              std::string::npos)
-        << last;
+    EXPECT_PRED_FORMAT2(testing::IsSubstring,
+                        "message " + deleted.message + " record " + deleted.record, last);
   }
-  EXPECT_TRUE(fs::exists(deleted.file));
-  for (const Stored *s : {&missing, &grown, &deleted}) {
-    EXPECT_EQ(g_store->Int("SELECT COUNT(*) FROM NS_IMAPMSGINFOLDER WHERE IMM_IMAPMESSAGEID = " +
-                           s->message),
-              1);
-  }
-
+  // Put back as they were, the mails are whole: the repair kept them.
   std::ofstream(missing.file, std::ios::binary) << missing.bytes;
   std::ofstream(grown.file, std::ios::binary | std::ios::trunc) << grown.bytes;
   g_store->Sql("UPDATE NS_FILESTORAGE SET FIS_DELETED = NULL WHERE FIS_FILESTORAGEID = " +

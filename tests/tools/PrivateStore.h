@@ -1,12 +1,10 @@
 #pragma once
 
-// A store of one test binary's own: a database created in the test run's
-// private PostgreSQL cluster with the shipped schema and demo seed, a blob
-// directory of its own as storage host 1, and a registry file that names it.
-// All of it is removed at the end.
-// Tests that look at the whole store (every host, every message) or compare
-// it before and after run here, untouched by the test binaries that share
-// the cluster at the same time.
+// A store of one test binary's own: a database in the test run's private
+// PostgreSQL cluster with the shipped schema and demo seed, a blob directory
+// as storage host 1 and a registry file that names it, all removed at the
+// end. Tests that look at the whole store, or compare it before and after,
+// run here untouched by the binaries that share the cluster.
 
 #include <unistd.h>
 
@@ -23,23 +21,23 @@ namespace mstest {
 class PrivateStore {
  public:
   explicit PrivateStore(const std::string &name)
-      : cluster_(Env("MAILSTORAGE_TEST_STORE")),
-        database_("ms_" + name + "_" + std::to_string(getpid())) {
-    const std::filesystem::path dir =
-        std::filesystem::path(Env("MS_BINARY_DIR")) / "tools-scratch" / database_;
+      : database_("ms_" + name + "_" + std::to_string(getpid())) {
+    const auto dir = std::filesystem::path(Env("MS_BINARY_DIR")) / "tools-scratch" / database_;
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir / "blobs");
     blobs_ = (dir / "blobs").string();
     registry_ = (dir / "registry.reg").string();
-
+    // Byte order and Unicode case mapping as the cluster's own database.
+    const std::string ctype =
+        std::system("locale -a 2>/dev/null | grep -qix 'c.utf-\\?8'") == 0 ? "C.UTF-8" : "C";
     Psql("postgres", true,
          "-c " + Shell("DROP DATABASE IF EXISTS " + database_ + " WITH (FORCE)") + " -c " +
              Shell("CREATE DATABASE " + database_ +
-                   " OWNER mailstore ENCODING 'UTF8' TEMPLATE template0 "
-                   "LC_COLLATE 'C' LC_CTYPE '" +
-                   Ctype() + "'") +
+                   " OWNER mailstore ENCODING 'UTF8' TEMPLATE template0 LC_COLLATE 'C' "
+                   "LC_CTYPE '" +
+                   ctype + "'") +
              " -c " + Shell("ALTER DATABASE " + database_ + " SET timezone TO 'UTC'"));
-    const std::string schema = std::string(Env("MS_SOURCE_DIR")) + "/db/schema/";
+    const std::string schema = Env("MS_SOURCE_DIR") + "/db/schema/";
     Psql(database_, false, "-f " + Shell(schema + "postgresql.sql"));
     std::string seed = ReadFile(schema + "demo-seed.sql");
     for (size_t at; (at = seed.find("@BLOBDIR@")) != std::string::npos;) {
@@ -47,8 +45,7 @@ class PrivateStore {
     }
     std::ofstream((dir / "seed.sql").string()) << seed;
     Psql(database_, false, "-f " + Shell((dir / "seed.sql").string()));
-
-    std::string reg = ReadFile(cluster_ + "/registry.reg");
+    std::string reg = ReadFile(Env("MAILSTORAGE_TEST_STORE") + "/registry.reg");
     const std::string from = "\"DatabaseName\"=\"mailstore\"";
     reg.replace(reg.find(from), from.size(), "\"DatabaseName\"=\"" + database_ + "\"");
     std::ofstream(registry_, std::ios::binary) << reg;
@@ -83,16 +80,11 @@ class PrivateStore {
     }
     return value;
   }
-  // As the cluster's own database: byte order, Unicode case mapping.
-  static std::string Ctype() {
-    return std::system("locale -a 2>/dev/null | grep -qix 'c.utf-\\?8'") == 0 ? "C.UTF-8" : "C";
-  }
   static std::string Shell(const std::string &text) { return Quote(text, "'\\''"); }
-  std::string Psql(const std::string &database, bool super, const std::string &args) const {
+  static std::string Psql(const std::string &database, bool super, const std::string &args) {
     return mstest::Psql(database, super ? "mssuper" : "mailstore", args);
   }
 
-  std::string cluster_;
   std::string database_;
   std::string blobs_;
   std::string registry_;

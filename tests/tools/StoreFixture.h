@@ -1,12 +1,12 @@
 #pragma once
 
 // A suite that runs the importer against a PostgreSQL store and reads back
-// what it wrote through the tool's own ODBC code: the connection, the
-// suite's company and users, the importer's arguments, folders and links.
-// The including test defines MS_IMPORT_TOOL and MS_MAILSTORAGE_LIBRARY.
+// what it wrote through the tool's own ODBC code. The including test defines
+// MS_IMPORT_TOOL and MS_MAILSTORAGE_LIBRARY.
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <optional>
@@ -15,6 +15,7 @@
 
 #include "tests/tools/MailShapes.h"
 #include "tests/tools/ToolRunner.h"
+#include "tools/MailText.h"
 #include "tools/Store.h"
 
 namespace Nauvik::Import::Test {
@@ -61,7 +62,7 @@ class StoreSuite : public testing::Test {
     EXPECT_TRUE(db_->Query(sql, {}, &rows, &e)) << e;
     return rows;
   }
-  // A new user of the suite's company for the calling test (rowstatus 1: deleted).
+  // A new user of the suite's company (rowstatus 1: deleted).
   static int64_t NewUser(int64_t id, int rowstatus = 0) {
     Execute(
         "INSERT INTO NS_USER (USR_USERID, COM_COMPANYID, VES_VESSELID, USR_NAME, USR_ROWSTATUS, "
@@ -73,9 +74,9 @@ class StoreSuite : public testing::Test {
 
   static std::vector<std::string> Args(int64_t user, std::vector<std::string> args,
                                        const std::string& library = MS_MAILSTORAGE_LIBRARY) {
-    args.insert(args.begin(), {"--user", std::to_string(user), "--company",
-                               std::to_string(company_), "--quiet", "--library", library,
-                               "--registry", registry_});
+    args.insert(args.begin(),
+                {"--user", std::to_string(user), "--company", std::to_string(company_), "--quiet",
+                 "--library", library, "--registry", registry_});
     return args;
   }
   static ToolResult Import(int64_t user, std::vector<std::string> args,
@@ -94,6 +95,20 @@ class StoreSuite : public testing::Test {
     auto links = StoreQueries(db_.get(), true).Links(folder_id, &e);
     EXPECT_TRUE(links) << e;
     return links.value_or(std::vector<StoreQueries::Link>{});
+  }
+
+  // A journal record of an earlier run for `bytes` read from `path` (at
+  // `offset` of an mbox, -1 elsewhere), in the form an earlier release wrote.
+  static std::string JournalRecord(const std::string& state, const std::string& code,
+                                   int64_t offset, const std::string& bytes,
+                                   const std::string& path) {
+    return state + "\t" + code + "\t" + std::to_string(offset) + "\t" +
+           std::to_string(bytes.size()) + "\t" + HashText(bytes) + "\t" + path + "\n";
+  }
+  static std::string HashText(const std::string& bytes) {
+    char hash[20];
+    snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(ContentHash(bytes)));
+    return hash;
   }
 
   static inline std::unique_ptr<StoreDatabase> db_;
