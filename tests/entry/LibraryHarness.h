@@ -1,14 +1,11 @@
 #pragma once
 
-// The end-to-end tests' harness: libMailStorage.so through dlopen (linking
-// none of its static libraries), the private store read through psql, mail
-// files, and the log lines the library writes beside the test.
+// libMailStorage.so through dlopen, the private store through psql, mail files and log lines.
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdio>
@@ -30,8 +27,7 @@ constexpr int32_t kOk = 0;
 constexpr int32_t kOracleError = 1001;
 constexpr int32_t kAccessDenied = 1020;
 constexpr int32_t kInvalidInput = 1023;
-// `text` as a literal, quotes doubled: `quote` is "'" for SQL, and the shell
-// form "'\\''" for a psql command line.
+// `text` quoted for SQL, or for a psql command line with `quote` "'\\''".
 inline std::string Quote(const std::string& text, const std::string& quote = "''") {
   std::string out = "'";
   for (char c : text) out += c == '\'' ? quote : std::string(1, c);
@@ -59,9 +55,8 @@ inline std::string StoreValue(const std::string& name) {
   return text.substr(0, text.find_first_of("\r\n"));
 }
 
-// psql's output of `args` on `database` as `account`: "|" between columns,
-// one line per row. Over TCP with the password, as the library connects (the
-// store's socket admits only the account that runs the server).
+// psql's output: "|" between columns, a line per row. Over TCP with the password, as the
+// library connects (the socket admits only the server's account).
 inline std::string Psql(const std::string& database, const std::string& account,
                         const std::string& args) {
   const std::string command = "PGPASSWORD=" + StoreValue("password") +
@@ -86,13 +81,8 @@ inline std::vector<std::string> Lines(const std::string& text) { return Split(te
 
 inline std::vector<std::string> SqlRows(const std::string& sql) { return Lines(Sql(sql)); }
 
-inline std::string SqlValue(const std::string& sql) {
-  const std::vector<std::string> rows = SqlRows(sql);
-  return rows.empty() ? "" : rows[0];
-}
-
 inline int64_t SqlInt(const std::string& sql) {
-  const std::string value = SqlValue(sql);
+  const std::string value = Sql(sql);
   return value.empty() ? -1 : std::strtoll(value.c_str(), nullptr, 10);
 }
 
@@ -100,14 +90,13 @@ inline int64_t Count(const std::string& table, const std::string& where) {
   return SqlInt("SELECT COUNT(*) FROM " + table + " WHERE " + where);
 }
 
-// A user (its id text) with a company of the same id, unique to one test.
+// A user (its id text) with a company of the same id.
 inline std::string MakeUser(int64_t id, const std::string& name) {
   Sql(UserSql(std::to_string(id), name));
   return std::to_string(id);
 }
 
-// The log lines of the calling thread since the last Take() (the directory
-// and its files are shared with other test binaries).
+// The calling thread's log lines since the last Take() (other binaries write there too).
 class LogWatch {
  public:
   LogWatch() { Take(); }
@@ -162,48 +151,31 @@ inline int64_t FolderId(const std::string& user, const std::string& full_name) {
 
 // `column` (an expression) of the message rows with the Message-ID.
 inline std::string MessageValue(const std::string& message_id, const std::string& column) {
-  return SqlValue("SELECT " + column +
-                  " FROM NS_IMAPMESSAGE WHERE IMM_MESSAGEID = " + Quote(message_id));
+  return Sql("SELECT " + column +
+             " FROM NS_IMAPMESSAGE WHERE IMM_MESSAGEID = " + Quote(message_id));
 }
 
 inline int64_t MessageCount(const std::string& id) {
-  return std::stoll(MessageValue(id, "COUNT(*)"));
+  return Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = " + Quote(id));
 }
 
-// "uid|seen|draft|recent|answered|flagged|deleted|internal date" of the links
-// of a message id in a folder, in UID order.
+// "uid|seen|draft|recent|answered|flagged|deleted|internal date" of the links in UID order.
 inline std::vector<std::string> Links(int64_t folder, const std::string& message_id) {
   return SqlRows(
       "SELECT MIF_UID, COALESCE(MIF_SEEN,0), COALESCE(MIF_DRAFT,0), COALESCE(MIF_RECENT,0), "
       "COALESCE(MIF_ANSWERED,0), COALESCE(MIF_FLAGGED,0), COALESCE(MIF_DELETED,0), "
-      "to_char(MIF_INTERNALDATE, 'YYYY/MM/DD HH24:MI:SS') FROM NS_IMAPMSGINFOLDER MIF JOIN "
-      "NS_IMAPMESSAGE IMM ON MIF.IMM_IMAPMESSAGEID = IMM.IMM_IMAPMESSAGEID WHERE IMF_IMAPFOLDERID "
-      "= " +
+      "to_char(MIF_INTERNALDATE, 'YYYY/MM/DD HH24:MI:SS') FROM NS_IMAPMSGINFOLDER JOIN "
+      "NS_IMAPMESSAGE USING (IMM_IMAPMESSAGEID) WHERE IMF_IMAPFOLDERID = " +
       std::to_string(folder) + " AND IMM_MESSAGEID = " + Quote(message_id) + " ORDER BY MIF_UID");
 }
 
-// The full path of a stored blob file.
-inline std::string BlobPath(const std::string& file_storage_id) {
-  std::string path = SqlValue(
-      "SELECT FSH_HOSTPATH || FIS_LOCATION FROM NS_FILESTORAGE FIS JOIN NS_FILESTORAGEHOST FSH ON "
-      "FIS.FSH_FILESTORAGEHOSTID = FSH.FSH_FILESTORAGEHOSTID WHERE FIS_FILESTORAGEID = " +
-      file_storage_id);
-  std::replace(path.begin(), path.end(), '\\', '/');
-  return path;
-}
-
-// The server process of the connection that linked `message_id` last: its
-// last statement is the read-back of that link. 0 when there is none.
+// The server process whose last statement read back the newest link of `message_id`, or 0.
 inline int64_t BackendOfLastCall(const std::string& message_id) {
-  const int64_t link = SqlInt(
-      "SELECT MAX(MIF_IMAPMSGINFOLDERID) FROM NS_IMAPMSGINFOLDER MIF JOIN NS_IMAPMESSAGE IMM ON "
-      "MIF.IMM_IMAPMESSAGEID = IMM.IMM_IMAPMESSAGEID WHERE IMM_MESSAGEID = " +
-      Quote(message_id));
-  const int64_t pid = SqlInt(
-      "SELECT pid FROM pg_stat_activity WHERE pid <> pg_backend_pid() AND query LIKE "
-      "'%MIF\\_IMAPMSGINFOLDERID=" +
-      std::to_string(link) + "%' ORDER BY pid LIMIT 1");
-  return pid < 0 ? 0 : pid;
+  return SqlInt(
+      "SELECT COALESCE(MIN(pid), 0) FROM pg_stat_activity WHERE pid <> pg_backend_pid() AND query "
+      "LIKE '%MIF\\_IMAPMSGINFOLDERID=' || (SELECT MAX(MIF_IMAPMSGINFOLDERID) FROM "
+      "NS_IMAPMSGINFOLDER JOIN NS_IMAPMESSAGE USING (IMM_IMAPMESSAGEID) WHERE IMM_MESSAGEID = " +
+      Quote(message_id) + ") || '%'");
 }
 
 }  // namespace mstest

@@ -42,7 +42,7 @@ TEST(MailStorageConcurrency, FourThreadsIntoTheSameNewFolders) {
   }
   // Every mail stored once and linked once.
   EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID LIKE '<conc-%'"), kThreads * kMailsPerThread);
-  EXPECT_EQ(SqlValue("SELECT COUNT(DISTINCT IMM_MESSAGEID) FROM NS_IMAPMESSAGE IMM WHERE "
+  EXPECT_EQ(Sql("SELECT COUNT(DISTINCT IMM_MESSAGEID) FROM NS_IMAPMESSAGE IMM WHERE "
                      "IMM_MESSAGEID LIKE '<conc-%' AND (SELECT COUNT(*) FROM NS_IMAPMSGINFOLDER "
                      "MIF WHERE MIF.IMM_IMAPMESSAGEID = IMM.IMM_IMAPMESSAGEID) = 1"),
             std::to_string(kThreads * kMailsPerThread));

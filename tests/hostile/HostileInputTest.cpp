@@ -236,8 +236,7 @@ TEST(HostileInput, MailShapes) {
       Shape("1 MB header line", Mail("Subject: " + std::string(1 << 20, 's') + "\r\n", "body\r\n")),
       Shape("100,000 header fields", Mail(Repeat("X-Field: value\r\n", 100000), "body\r\n")),
       Shape("2,000 nested multiparts",
-            Mail("MIME-Version: 1.0\r\nContent-Type: multipart/mixed; "
-                 "boundary=b0\r\n",
+            Mail("MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=b0\r\n",
                  nested_open + "Content-Type: text/plain\r\n\r\ndeep\r\n" + nested_close)),
       Shape("boundary that never ends", Mail("MIME-Version: 1.0\r\nContent-Type: multipart/mixed; "
                                              "boundary=never\r\n",
@@ -254,9 +253,8 @@ TEST(HostileInput, MailShapes) {
       Shape("encoded word in an unknown charset",
             Mail("Subject: =?x-no-such-charset?B?aGVsbG8=?= =?utf-16?Q?=00?=\r\n", "body\r\n")),
       Shape("encoded word of invalid UTF-8",
-            Mail("Subject: =?utf-8?Q?=C3=28=A0=A1=F0=28=8C=BC?= raw "
-                 "\xc3\x28\r\nFrom: =?utf-8?B?/w==?= "
-                 "<x@y>\r\n",
+            Mail("Subject: =?utf-8?Q?=C3=28=A0=A1=F0=28=8C=BC?= raw \xc3\x28\r\nFrom: "
+                 "=?utf-8?B?/w==?= <x@y>\r\n",
                  "body\r\n")),
   };
   for (const Case &c : cases) Try(c);
@@ -265,9 +263,7 @@ TEST(HostileInput, MailShapes) {
 TEST(HostileInput, TwoHundredMegabyteMail) {
   constexpr size_t kSize = 200u << 20;
   const Case big = Shape("200 MB mail", [](std::ofstream &out) {
-    out << "From: a@example.invalid\r\nSubject: big\r\nMessage-ID: "
-           "<big@hostile>"
-           "\r\n\r\n";
+    out << "From: a@example.invalid\r\nSubject: big\r\nMessage-ID: <big@hostile>\r\n\r\n";
     const std::string line = std::string(998, 'b') + "\r\n";
     for (size_t written = 0; written < kSize; written += line.size()) out << line;
   });
@@ -307,10 +303,10 @@ TEST(HostileInput, MessageIdsMadeToBreakSqlText) {
     const Case c = Shape(label, Mail("Message-ID: " + id + "\r\nSubject: id\r\n", "body\r\n"));
     Try(c);
     // The header summary keeps the first 95 characters of a Message-ID.
-    const std::string stored = g_store->Sql(
-        "SELECT IMM_MESSAGEID FROM NS_IMAPMESSAGE ORDER BY "
-        "IMM_IMAPMESSAGEID DESC LIMIT 1");
-    EXPECT_EQ(stored, id.substr(0, 95)) << label;
+    EXPECT_EQ(g_store->Sql("SELECT IMM_MESSAGEID FROM NS_IMAPMESSAGE ORDER BY IMM_IMAPMESSAGEID "
+                           "DESC LIMIT 1"),
+              id.substr(0, 95))
+        << label;
     // The same mail again is recognised as stored (its text as its own pattern matches itself)
     // unless the text was cut.
     const int64_t count = g_store->Int("SELECT COUNT(*) FROM NS_IMAPMESSAGE");
@@ -321,7 +317,6 @@ TEST(HostileInput, MessageIdsMadeToBreakSqlText) {
 }
 
 TEST(HostileInput, FolderNames) {
-  const std::string plain_mail = "Subject: folder\r\n";
   const std::vector<std::pair<std::string, std::set<int32_t>>> folders = {
       {"INBOX..empty", {0}},
       {".leading", {1023}},
@@ -339,8 +334,8 @@ TEST(HostileInput, FolderNames) {
     for (unsigned char ch : folder.substr(0, 30)) {
       label += ch >= 0x20 && ch < 0x7f ? std::string(1, static_cast<char>(ch)) : "?";
     }
-    Try(Case{"folder \"" + label + "\"", Mail(plain_mail, "body\r\n"), folder, kUser, kUser,
-             codes});
+    Try(Case{"folder \"" + label + "\"", Mail("Subject: folder\r\n", "body\r\n"), folder, kUser,
+             kUser, codes});
   }
 }
 

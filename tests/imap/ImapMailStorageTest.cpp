@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -46,11 +45,10 @@ void Grant(const std::string& columns, const std::string& values) {
 // A user row, by default with its own company (the shared namespace names the owner).
 int64_t MakeUser(int64_t id, const std::string& name, int64_t company = 0) {
   company = company == 0 ? id : company;
-  Exec(Q("INSERT INTO NS_COMPANY (COM_COMPANYID, COM_NAME) VALUES (?, 'c') ON CONFLICT DO NOTHING",
-         {company}));
-  Exec(Q("INSERT INTO NS_USER (USR_USERID, COM_COMPANYID, USR_ROWSTATUS, USR_NAME) VALUES (?, ?, "
+  Exec(Q("INSERT INTO NS_COMPANY (COM_COMPANYID, COM_NAME) VALUES (?, 'c') ON CONFLICT DO NOTHING; "
+         "INSERT INTO NS_USER (USR_USERID, COM_COMPANYID, USR_ROWSTATUS, USR_NAME) VALUES (?, ?, "
          "0, '",
-         {id, company}) +
+         {company, id, company}) +
        name + "')");
   return id;
 }
@@ -80,7 +78,6 @@ class ImapMailStorageTest : public ::testing::Test {
     EXPECT_EQ(store_.GetAllFoldersForUser(user, company, &list), kImapOk);
     return FullNames(list);
   }
-  // Stores a mail into `folder` and returns the new link.
   LinkResult Add(const std::string& message_id, const std::u16string& folder, int64_t user,
                  uint32_t flags = kFlagRecent) {
     const std::string mail = Mail(message_id);
@@ -108,13 +105,14 @@ class ImapMailStorageTest : public ::testing::Test {
   ImapMailStorage store_;
 };
 
-// New folder ids carry the vessel id; "inbox" at the top is the inbox, and creating an existing
-// folder returns it with 1016.
+// New folder ids carry the vessel id; "inbox" at the top is the inbox (below, an ordinary name),
+// and creating an existing folder in any case returns it with 1016.
 TEST_F(ImapMailStorageTest, CreateFolderAndItsAncestors) {
   const int64_t user = MakeUser(UserBase(1), "Creator");
   const ImapFolder leaf = Create(u"inbox.a.b", user);
+  Create(u"Inbox.a.inbox", user);
   EXPECT_EQ(leaf.folder_id / 1000000000, 7);
-  EXPECT_EQ(List(user, user), (Names{u"INBOX", u"INBOX.a", u"INBOX.a.b"}));
+  EXPECT_EQ(List(user, user), (Names{u"INBOX", u"INBOX.a", u"INBOX.a.b", u"INBOX.a.inbox"}));
   EXPECT_EQ(Count("NS_IMAPFOLDER", Q("IMF_INBOX = 1 AND USR_USERID = ?", {user})), 1);
   ImapFolder again;
   EXPECT_EQ(store_.CreateImapFolder(u"INBOX.A.B", user, user, &again), kImapFolderAlreadyExists);
@@ -133,8 +131,7 @@ TEST_F(ImapMailStorageTest, SharedNamespace) {
   const ImapFolder projects = Create(u"INBOX.Pro.jects", owner);  // "jects" under "Pro"
   const ImapFolder sent = Create(u"Sent", owner);
   const std::string who =
-      "IMF_IMAPFOLDERID, USR_USERID, USG_USERGROUPID, COM_COMPANYID, "
-      "IFA_AR_LOOKUP";
+      "IMF_IMAPFOLDERID, USR_USERID, USG_USERGROUPID, COM_COMPANYID, IFA_AR_LOOKUP";
   // "jects" to the reader, "Sent" to a group of the reader (group id = owner id).
   Grant(who, Q("?, ?, NULL, NULL, 1", {projects.folder_id, reader}));
   Grant(who, Q("?, NULL, ?, NULL, 1", {sent.folder_id, owner}));
@@ -244,16 +241,16 @@ TEST_F(ImapMailStorageTest, RenameAndDelete) {
   // A leaf goes with its sequence, its links, and the message with its blob when no other link is
   // left.
   const int64_t work2 = Add("<rename-2@unit>", u"Work2", user).folder_id;
-  DBTable<NV_IMAPMESSAGE> message;
-  ASSERT_TRUE(message.Select("IMM_MESSAGEID = '<rename-2@unit>'", "") && message.Fetch());
-  const int64_t blob = IdOf(message.FIS_FILESTORAGEID);
+  MessageReference stored;
+  ASSERT_EQ(store_.FindMessage("<rename-2@unit>", Mail("<rename-2@unit>").size(), &stored),
+            kImapOk);
   EXPECT_EQ(store_.DeleteImapFolder(u"Work2", user, user), kImapOk);
   EXPECT_EQ(Count("NS_IMAPFOLDER", Q("IMF_IMAPFOLDERID = ?", {work2})), 0);
   EXPECT_EQ(Count("pg_class", Q("relkind = 'S' AND relname = 'imapfolder_?'", {work2})), 0);
   EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = '<rename-2@unit>'"), 0);
   EXPECT_EQ(Count("NS_FILESTORAGE", Q("FIS_DELETEDBY = 11 AND FIS_LOCATION IS NULL AND "
                                       "FIS_FILESTORAGEID = ?",
-                                      {blob})),
+                                      {stored.file_storage_id})),
             1);
   EXPECT_EQ(store_.DeleteImapFolder(u"Work2", user, user), kImapFolderNotFound);
 }
@@ -370,8 +367,9 @@ TEST_F(ImapMailStorageTest, BlobWrappers) {
   EXPECT_NE(GetBlob(id, true, &mapping), 0);
 }
 
-// InsertMessage stores a mail once: the same Message-ID and size find the stored copy, a copy whose
-// blob file is gone is stored again, a given file storage id is used as it is.
+// InsertMessage stores a mail once: the same Message-ID and size find the stored copy (another size
+// is another mail), a copy whose blob file is gone is stored again, a given file storage id is used
+// as it is.
 TEST_F(ImapMailStorageTest, InsertMessageStoresOnce) {
   // A size no other test uses, so that the blob count sees only this test's.
   const auto blobs = [] { return Count("NS_FILESTORAGE", "FIS_SIZE = 1061"); };
@@ -379,7 +377,7 @@ TEST_F(ImapMailStorageTest, InsertMessageStoresOnce) {
   mail.append(1061 - mail.size(), 'x');
   const uint32_t size = static_cast<uint32_t>(mail.size());
   const int64_t blobs_before = blobs();
-  MessageReference first, again, by_blob, stored_again, bare, on_bare, none;
+  MessageReference first, again, longer, by_blob, stored_again, bare, on_bare, none;
   ASSERT_EQ(store_.InsertMessage(mail.data(), size, &first, 0), kImapOk);
   EXPECT_EQ(first.imap_message_id / 1000000000, 7);
   EXPECT_EQ(blobs(), blobs_before + 1);
@@ -394,6 +392,8 @@ TEST_F(ImapMailStorageTest, InsertMessageStoresOnce) {
   EXPECT_EQ(again.imap_message_id, first.imap_message_id);
   EXPECT_EQ(again.file_storage_id, first.file_storage_id);
   EXPECT_EQ(blobs(), blobs_before + 1);
+  ASSERT_EQ(store_.InsertMessage((mail + "y").data(), size + 1, &longer, 0), kImapOk);
+  EXPECT_NE(longer.imap_message_id, first.imap_message_id);
   ASSERT_EQ(store_.InsertMessage(mail.data(), size, &by_blob, first.file_storage_id), kImapOk);
   EXPECT_EQ(by_blob.imap_message_id, first.imap_message_id);
   // The stored copy's file is gone: the mail is new again, with a new blob.
@@ -482,15 +482,12 @@ TEST_F(ImapMailStorageTest, AddFromAStoredBlobAndWithoutCreating) {
   EXPECT_EQ(AddBlob(blob.file_storage_id, 4712, u"FromBlob", true, user), kImapOk)
       << store_.GetLastExceptionText();
   EXPECT_EQ(AddBlob(blob.file_storage_id, 0, u"frOMbLOB", false, user), kImapOk);
-  const std::string message =
-      Q("IMM_MESSAGEID = '<from-blob-1@unit>' AND FIS_FILESTORAGEID = ?", {blob.file_storage_id});
   EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = '<from-blob-1@unit>'"), 1);
-  EXPECT_EQ(Count("NS_IMAPMESSAGE", message), 1);
-  const std::string links = Q("IMF_IMAPFOLDERID = ? AND IMM_IMAPMESSAGEID IN (SELECT "
-                              "IMM_IMAPMESSAGEID FROM NS_IMAPMESSAGE WHERE ",
-                              {FolderId(u"FromBlob", user)}) +
-                            message + ")";
-  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", links + " AND MIF_UID = 1 AND MRP_MAILRECIPIENTID = 4712"),
+  const std::string links =
+      Q("IMF_IMAPFOLDERID = ? AND IMM_IMAPMESSAGEID IN (SELECT IMM_IMAPMESSAGEID FROM "
+        "NS_IMAPMESSAGE WHERE IMM_MESSAGEID = '<from-blob-1@unit>' AND FIS_FILESTORAGEID = ?)",
+        {FolderId(u"FromBlob", user), blob.file_storage_id});
+  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", links + " AND (MIF_UID, MRP_MAILRECIPIENTID) = (1, 4712)"),
             1);
   EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", links + " AND MIF_UID = 2 AND MRP_MAILRECIPIENTID IS NULL"),
             1);
@@ -604,10 +601,10 @@ TEST_F(ImapMailStorageTest, LinkMessagesToFolderIsAllOrNothing) {
 
   Create(u"Closed", user);
   Create(u"ReadOnly", user);
-  Exec(Q("UPDATE NS_IMAPFOLDER SET IMF_NOSELECT = 1 WHERE IMF_IMAPFOLDERID = ?",
-         {FolderId(u"Closed", user)}));
-  Exec(Q("UPDATE NS_IMAPFOLDERACCESS SET IFA_AR_INSERT = 0 WHERE IMF_IMAPFOLDERID = ?",
-         {FolderId(u"ReadOnly", user)}));
+  Exec(
+      Q("UPDATE NS_IMAPFOLDER SET IMF_NOSELECT = 1 WHERE IMF_IMAPFOLDERID = ?; UPDATE "
+        "NS_IMAPFOLDERACCESS SET IFA_AR_INSERT = 0 WHERE IMF_IMAPFOLDERID = ?",
+        {FolderId(u"Closed", user), FolderId(u"ReadOnly", user)}));
   const std::tuple<std::u16string, int64_t, int32_t> refusals[] = {
       {u"", user, kImapInvalidInput},
       {u"Links", 0, kImapInvalidInput},
