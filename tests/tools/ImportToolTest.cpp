@@ -33,8 +33,7 @@ struct Call {
 class ImportTool : public testing::Test {
  protected:
   void SetUp() override {
-    fs::create_directories(dir_ + "/copies");
-    fs::create_directories(dir_ + "/tmp");
+    for (const char* sub : {"/copies", "/tmp"}) fs::create_directories(dir_ + sub);
     WriteFile(registry_, "REGEDIT4\n");
   }
 
