@@ -7,6 +7,7 @@
 #include <csignal>
 #include <filesystem>
 #include <set>
+#include <tuple>
 
 #include "tests/tools/StoreFixture.h"
 
@@ -237,12 +238,8 @@ TEST_F(ImapImport, RefusalsEndTheRunBeforeItStarts) {
   const std::vector<std::string> none, own = {"--password-file", password},
                                        good = {"--imap-ca", ca, "--password-file", password},
                                        bad = {"--imap-ca", ca, "--password-file", wrong};
-  struct Case {
-    std::vector<std::string> login;
-    std::vector<std::string> args;
-    int status;
-    const char* says;
-  } cases[] = {
+  // Login options, the other arguments, exit status, what the run says.
+  const std::tuple<std::vector<std::string>, std::vector<std::string>, int, const char*> cases[] = {
       {bad, {Url()}, 2, "can be read by other accounts"},
       {bad, {"--imap-auth", "login", Url()}, 2, "refused the login of user1 (LOGIN)"},
       {good, {"--imap-admin", "admin1", Url()}, 2,
@@ -269,13 +266,13 @@ TEST_F(ImapImport, RefusalsEndTheRunBeforeItStarts) {
       // Allowed plain session; the dry run lists what the server holds.
       {own, {"--imap-plain", plain + "/Sent"}, 0, "Mig "},
   };
-  for (const Case& c : cases) {
+  for (const auto& [login, more, status, says] : cases) {
     std::vector<std::string> args = {"--folder", "Mig", "--dry-run"};
-    args.insert(args.end(), c.login.begin(), c.login.end());
-    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.insert(args.end(), login.begin(), login.end());
+    args.insert(args.end(), more.begin(), more.end());
     ToolResult r = Import(92099, args);
-    EXPECT_EQ(r.status, c.status) << c.says << "\n" << r.out << r.err;
-    EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
+    EXPECT_EQ(r.status, status) << says << "\n" << r.out << r.err;
+    EXPECT_NE((r.out + r.err).find(says), std::string::npos) << r.out << r.err;
   }
   ToolResult dry = Import(92099, {"--dry-run", "--folder", "Mig", "--imap-ca", ca,
                                   "--password-file", password, Url()});
