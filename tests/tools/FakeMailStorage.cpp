@@ -23,8 +23,7 @@
 
 namespace {
 
-// The importer uses only a library of its own version; the test double
-// claims the version it is built for.
+// The importer uses only a library of its own version.
 MAILSTORAGE_VERSION_NOTE(MAILSTORAGE_VERSION);
 
 std::mutex g_mu;
