@@ -1,12 +1,8 @@
-// libMailStorage.so's two exports without a database. Each call is logged to
-// FAKE_MAILSTORAGE_LOG, its bytes copied into FAKE_MAILSTORAGE_COPIES; it waits
-// FAKE_MAILSTORAGE_DELAY_MS, raises SIGINT in call FAKE_MAILSTORAGE_INTERRUPT_AT,
-// and in its first call reads the FIFO FAKE_MAILSTORAGE_HOLD to its end (the
-// test's open for writing returns once the run is inside that call). A mail
-// asks for a result ("X-Fake-Result: 1004", or "... 1001 once"), which replaces
-// the real library's when FAKE_MAILSTORAGE_FORWARD names it (a call that did its
-// work and still failed); "X-Fake-Other-Writer: FILE" then links FILE into the
-// folder right after the mail, as another writer would.
+// libMailStorage.so's two exports without a database. Environment: FAKE_MAILSTORAGE_LOG
+// (each call), _COPIES (its bytes), _DELAY_MS, _INTERRUPT_AT (SIGINT in that call), _HOLD
+// (a FIFO read to its end in the first call), _FORWARD (the real library to call too).
+// A mail asks for a result ("X-Fake-Result: 1004", or "... 1001 once"), and with
+// _FORWARD "X-Fake-Other-Writer: FILE" links FILE right after it, as another writer would.
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -27,8 +23,7 @@
 
 namespace {
 
-// The importer uses only a library of its own version; the test double
-// claims the version it is built for.
+// The importer uses only a library of its own version.
 MAILSTORAGE_VERSION_NOTE(MAILSTORAGE_VERSION);
 
 std::mutex g_mu;

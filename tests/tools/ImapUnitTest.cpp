@@ -1,6 +1,4 @@
-// The IMAP source's pure parts: URLs, item paths (the journal's identity of a
-// mail), folder mapping, responses, internal dates and UID sets. The protocol
-// itself is tested against real and scripted servers in ImapImportTest.
+// The IMAP source's pure parts; the protocol is tested against servers in ImapImportTest.
 
 #include <gtest/gtest.h>
 

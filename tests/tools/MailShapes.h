@@ -13,10 +13,8 @@ inline std::string Crlf(const std::string& text) {
   return out;
 }
 
-// Mail shapes met in real archives: a bounce that forwards the original with
-// its envelope line right after a boundary line, a header line "From  :",
-// a body line after an empty line, and an attached git patch whose first
-// line is an envelope line after the part's header block.
+// Shapes from real archives: an envelope line right after a boundary line, a header
+// "From  :", and an attached git patch whose first line is an envelope line.
 inline std::string Bounce() {
   return "Return-Path: <>\nFrom: Mail Delivery System <MAILER-DAEMON@mx.example.org>\n"
          "Subject: Undelivered Mail\nContent-Type: multipart/report; boundary=\"B1\"\n\n"

@@ -1,7 +1,6 @@
 #pragma once
 
-// Runs the importer and checker as child processes for the tests and
-// collects their exit status and output; files and scratch directories.
+// The importer and checker as child processes; files and scratch directories.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -84,9 +83,8 @@ inline ToolResult RunTool(const std::string& program, const std::vector<std::str
   return p.Wait();
 }
 
-// A run of the test double held inside its first call (FAKE_MAILSTORAGE_HOLD):
-// Env() goes into the run's environment, Reached() returns once the run is
-// in that call, Release() lets the call go on.
+// Holds a run of the test double inside its first call (FAKE_MAILSTORAGE_HOLD): Reached()
+// returns once the run is in that call, Release() lets it go on.
 class CallHold {
  public:
   explicit CallHold(const std::string& fifo) : fifo_(fifo) {
