@@ -4,9 +4,13 @@
 // linked exactly once, no record pointing at a missing or partial blob, every
 // message with its body parts and a link.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -152,16 +156,35 @@ class ImportFaults : public StoreSuite {
     args.insert(args.begin(), {"--report", fifo});
     ToolProcess p;
     p.Start(tool, Args(user, args));
-    std::ifstream report(fifo);
-    std::string line;
-    for (int seen = 0; seen < rows && std::getline(report, line);) ++seen;
+    // Not a blocking open: an importer that exits before it opens its report
+    // must end the wait, not hang the suite.
+    const int report = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    const int exited = static_cast<int>(syscall(SYS_pidfd_open, p.pid(), 0));
+    auto next_line = [&, pending = std::string()]() mutable {
+      while (pending.find('\n') == std::string::npos) {
+        pollfd fds[2] = {{report, POLLIN, 0}, {exited, POLLIN, 0}};
+        poll(fds, 2, -1);
+        char chunk[4096];
+        const ssize_t n = read(report, chunk, sizeof chunk);
+        if (n > 0) {
+          pending.append(chunk, static_cast<size_t>(n));
+        } else if (fds[0].revents & POLLHUP || fds[1].revents & POLLIN) {
+          return false;
+        }
+      }
+      pending.erase(0, pending.find('\n') + 1);
+      return true;
+    };
+    for (int seen = 0; seen < rows && next_line();) ++seen;
     EXPECT_TRUE(StoreCommand("stop"));
     if (down_seconds > 0) {
       std::this_thread::sleep_for(std::chrono::seconds(down_seconds));  // the outage's length
       EXPECT_TRUE(StoreCommand("start"));
     }
-    while (std::getline(report, line)) {
+    while (next_line()) {
     }
+    close(report);
+    close(exited);
     ToolResult r = p.Wait();
     if (down_seconds == 0) {
       EXPECT_TRUE(StoreCommand("start"));
