@@ -134,8 +134,13 @@ inline fs::path WriteMail(const std::string& bytes) {
 inline int32_t Add(const fs::path& file, const std::string& folder, const std::string& user,
                    const std::string& date = kDate, bool seen = false, bool draft = false,
                    bool use_views = true) {
-  return Library::Get().add(file.c_str(), folder.c_str(), user.c_str(), user.c_str(), date.c_str(),
-                            seen, draft, use_views);
+  const Library& library = Library::Get();
+  if (library.add == nullptr) {
+    ADD_FAILURE() << "cannot load " << library.path << ": " << library.error;
+    return -1;
+  }
+  return library.add(file.c_str(), folder.c_str(), user.c_str(), user.c_str(), date.c_str(), seen,
+                     draft, use_views);
 }
 
 // The folder id of a full name ("INBOX.a.b") of the user, or -1.
