@@ -4,11 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "blob/BlobUtils.h"
@@ -78,20 +79,29 @@ class ImapMailStorageTest : public ::testing::Test {
     EXPECT_EQ(store_.GetAllFoldersForUser(user, company, &list), kImapOk);
     return FullNames(list);
   }
-  LinkResult Add(const std::string& message_id, const std::u16string& folder, int64_t user,
-                 uint32_t flags = kFlagRecent) {
-    const std::string mail = Mail(message_id);
-    LinkResult link;
-    EXPECT_EQ(store_.AddMessageToFolder(mail.data(), static_cast<uint32_t>(mail.size()), folder,
-                                        true, user, user, flags, KAVRO::NTime(), &link, 0, 0),
-              kImapOk)
-        << store_.GetLastExceptionText();
-    return link;
-  }
-  int32_t AddBlob(int64_t blob, int64_t recipient, const std::u16string& folder, bool create,
-                  int64_t user) {
-    return store_.AddMessageToFolder(blob, recipient, folder, create, user, user, kFlagRecent,
-                                     KAVRO::NTime());
+  // The links in the user's folders, in folder and UID order: folder, UID, Message-ID, answered
+  // flagged deleted seen draft recent, internal date, mail recipient.
+  std::string Links(int64_t user) {
+    ImapFolderList folders;
+    EXPECT_EQ(store_.GetAllFoldersForUser(user, user, &folders), kImapOk);
+    DBTable<INFO_IMAPMESSAGE> link;
+    link.UseViews(false);
+    EXPECT_TRUE(link.Select(Q("IMF_IMAPFOLDERID IN (SELECT IMF_IMAPFOLDERID FROM NS_IMAPFOLDER "
+                              "WHERE USR_USERID = ?)",
+                              {user}),
+                            "IMF_IMAPFOLDERID, MIF_UID"));
+    std::string links;
+    while (link.Fetch()) {
+      links += ConvertFromUnicode(folders[IdOf(link.IMF_IMAPFOLDERID)].full_name) + " " +
+               to_string(link.MIF_UID) + " " + link.IMM_MESSAGEID + " ";
+      for (const int16_t flag : {link.MIF_ANSWERED, link.MIF_FLAGGED, link.MIF_DELETED,
+                                 link.MIF_SEEN, link.MIF_DRAFT, link.MIF_RECENT}) {
+        links += to_string(flag);
+      }
+      links += " " + std::string(link.MIF_INTERNALDATE) + (*link.MRP_MAILRECIPIENTID ? " " : "") +
+               link.MRP_MAILRECIPIENTID + "\n";
+    }
+    return links;
   }
   int32_t AddPath(const std::string& path, int64_t user) {
     return store_.AddMessageToFolder(path, u"ByPath", true, user, user, kFlagRecent,
@@ -104,22 +114,6 @@ class ImapMailStorageTest : public ::testing::Test {
   }
   ImapMailStorage store_;
 };
-
-// New folder ids carry the vessel id; "inbox" at the top is the inbox (below, an ordinary name),
-// and creating an existing folder in any case returns it with 1016.
-TEST_F(ImapMailStorageTest, CreateFolderAndItsAncestors) {
-  const int64_t user = MakeUser(UserBase(1), "Creator");
-  const ImapFolder leaf = Create(u"inbox.a.b", user);
-  Create(u"Inbox.a.inbox", user);
-  EXPECT_EQ(leaf.folder_id / 1000000000, 7);
-  EXPECT_EQ(List(user, user), (Names{u"INBOX", u"INBOX.a", u"INBOX.a.b", u"INBOX.a.inbox"}));
-  EXPECT_EQ(Count("NS_IMAPFOLDER", Q("IMF_INBOX = 1 AND USR_USERID = ?", {user})), 1);
-  ImapFolder again;
-  EXPECT_EQ(store_.CreateImapFolder(u"INBOX.A.B", user, user, &again), kImapFolderAlreadyExists);
-  EXPECT_EQ(again.folder_id, leaf.folder_id);
-  EXPECT_EQ(store_.CreateImapFolder(u"", user, user, &again), kImapInvalidInput);
-  EXPECT_EQ(store_.CreateImapFolder(u"x", user, 0, &again), kImapInvalidInput);
-}
 
 // Other users' folders appear under "#Shared.<owner name> (<id>)" when a lookup grant names the
 // user, a group of the user or the company; dots in the name become "_".
@@ -180,191 +174,243 @@ TEST_F(ImapMailStorageTest, BrokenHierarchies) {
   EXPECT_EQ(store_.GetAllFoldersForUser(user, user, &list), kImapFolderParentNotFound);
 }
 
-// Rename and delete need the delete right, delete the delete-message right too; a refused delete
-// leaves folder and links as they were. No folder moves below another user's.
-TEST_F(ImapMailStorageTest, RenameAndDelete) {
-  const int64_t user = MakeUser(UserBase(4), "Renamer");
-  const int64_t neighbour = MakeUser(UserBase(4) + 1, "Neighbour");
+// One user's folders, links and subscriptions, walked step by step, then the whole state. New
+// folder ids carry the vessel id; "inbox" at the top is the inbox, below an ordinary name. Rename
+// and delete need the delete right, delete the delete-message right too; a refused delete leaves
+// folder and links as they were. No folder moves below another user's.
+TEST_F(ImapMailStorageTest, FoldersLinksAndSubscriptionsStepByStep) {
+  const int64_t user = MakeUser(UserBase(1), "Walker");
+  const int64_t neighbour = MakeUser(UserBase(1) + 1, "Neighbour");
   Create(u"Theirs", neighbour);
   Grant("IMF_IMAPFOLDERID, USR_USERID, IFA_AR_LOOKUP, IFA_AR_INSERT, IFA_AR_CREATE",
         Q("?, ?, 1, 1, 1", {FolderId(u"Theirs", neighbour), user}));
   const std::u16string theirs =
       u"#Shared.Neighbour (" + ConvertToUnicode(to_string(neighbour)) + u").Theirs";
-  Create(u"Work.Old", user);
-  Create(u"Work2", user);
-  const int64_t kept = Add("<refusal-1@unit>", u"Kept", user).folder_id;
-  const int64_t leaf = Add("<refusal-2@unit>", u"Kept.Leaf", user).folder_id;
+  EXPECT_EQ(Create(u"inbox.a.b", user).folder_id / 1000000000, 7);
+  for (const char16_t* name :
+       {u"Work.Old", u"Work2", u"Kept.Leaf", u"Box.Leaf", u"Closed", u"ReadOnly", u"Links"}) {
+    Create(name, user);
+  }
   ImapFolderList subfolders;
   ASSERT_EQ(store_.GetAllSubfoldersForUser(user, user, u"work", &subfolders), kImapOk);
   EXPECT_EQ(FullNames(subfolders), (Names{u"Work.Old", u"Work2"}));
-  auto set_right = [&](const char* column, int value, int64_t folder) {
-    Exec(std::string("UPDATE NS_IMAPFOLDERACCESS SET ") + column +
-         Q(" = ? WHERE IMF_IMAPFOLDERID = ?", {value, folder}));
+  Exec(Q("UPDATE NS_IMAPFOLDERACCESS SET IFA_AR_DELETE_MBOX = 0 WHERE IMF_IMAPFOLDERID = ?; "
+         "UPDATE NS_IMAPFOLDERACCESS SET IFA_AR_DELETE_MESSAGE = 0 WHERE IMF_IMAPFOLDERID IN (?, ?);"
+         "UPDATE NS_IMAPFOLDERACCESS SET IFA_AR_INSERT = 0 WHERE IMF_IMAPFOLDERID = ?; "
+         "UPDATE NS_IMAPFOLDER SET IMF_NOSELECT = 1 WHERE IMF_IMAPFOLDERID = ?",
+         {FolderId(u"Kept", user), FolderId(u"Kept.Leaf", user), FolderId(u"Box", user),
+          FolderId(u"ReadOnly", user), FolderId(u"Closed", user)}));
+  KAVRO::NTime added, changed;
+  ASSERT_TRUE(added.ParseMailDate("Sat, 1 Jan 2000 10:20:30 +0000"));
+  ASSERT_TRUE(changed.ParseMailDate("Mon, 1 Jan 2001 11:22:33 +0000"));
+  LinkRequest request;
+  request.internal_date = added;
+
+  // {operation, in capitals without the caller's id; folder; second folder or Message-ID; result}
+  struct Step {
+    char op;
+    std::u16string name, arg;
+    int32_t code;
   };
-  set_right("IFA_AR_DELETE_MBOX", 0, kept);
-  set_right("IFA_AR_DELETE_MESSAGE", 0, leaf);
-  // {what, the name, for a rename the new name (else a delete by `who`), who, result}
-  const std::tuple<const char*, std::u16string, std::u16string, int64_t, int32_t> steps[] = {
-      {"rename below itself", u"Work", u"work.Below", user, kImapFolderParentNotFound},
-      {"rename onto a folder", u"Work", u"Work2", user, kImapFolderAlreadyExists},
-      {"rename a missing folder", u"Missing", u"Elsewhere", user, kImapFolderNotFound},
-      {"rename creating parents", u"Work.Old", u"Archive.2020.Old", user, kImapOk},
-      {"rename to the top level", u"Archive.2020.Old", u"Old", user, kImapOk},
-      {"rename without the delete right", u"Kept", u"Moved", user, kImapAccessDenied},
-      {"delete without the delete right", u"Kept", u"", user, kImapAccessDenied},
-      {"delete without the delete-message right", u"Kept.Leaf", u"", user, kImapAccessDenied},
-      {"delete without a name", u"", u"", user, kImapInvalidInput},
-      {"delete without a user", u"Kept.Leaf", u"", 0, kImapInvalidInput},
-      {"rename below another user's folder", u"Kept.Leaf", theirs + u".Leaf", user,
-       kImapCannotCreateInOthersFolder},
+  std::map<std::u16string, LinkResult> links;  // by Message-ID, the last link made
+  const auto run = [&](const Step& step) {
+    const int64_t who = std::isupper(step.op) ? 0 : user;
+    const std::string mail = Mail(ConvertFromUnicode(step.arg));
+    ImapFolder folder;
+    LinkRequestSet requests(2, request);
+    requests[1].flags = kFlagSeen;
+    int32_t code = kImapOk;
+    switch (std::tolower(step.op)) {
+      case 'c':
+        return store_.CreateImapFolder(step.name, user, who, &folder);
+      case 'r':
+        return store_.RenameImapFolder(step.name, step.arg, user, user);
+      case 'd':
+        return store_.DeleteImapFolder(step.name, who, user);
+      case 'a':  // a new mail; 'n' without creating the folder
+      case 'n':
+        return store_.AddMessageToFolder(mail.data(), static_cast<uint32_t>(mail.size()),
+                                         step.name, step.op == 'a', user, user,
+                                         kFlagRecent | kFlagSeen | kFlagFlagged, added,
+                                         &links[step.arg], 0, 0);
+      case 'k':  // a copy; 'b' on the base tables
+      case 'b':
+        store_.SetUseViews(step.op == 'k');
+        code = store_.CopyMessage(links[step.arg].link_id, step.name, user, user);
+        store_.SetUseViews(true);
+        return code;
+      case 'x':
+        return store_.DeleteMessage(links[step.arg].link_id);
+      case 'l':
+        return store_.LinkMessagesToFolder(&requests, step.name, who, user);
+      case 's':
+        return store_.SubscribeUserToFolder(step.name, user);
+      case 'u':
+        return store_.UnsubscribeUserFromFolder(step.name, user);
+      default:
+        return store_.IsUserSubscribedToFolder(step.name, user);
+    }
   };
-  for (const auto& [what, name, to, who, code] : steps) {
-    EXPECT_EQ(to.empty() ? store_.DeleteImapFolder(name, who, user)
-                         : store_.RenameImapFolder(name, to, user, user),
-              code)
-        << what;
-  }
-  set_right("IFA_AR_DELETE_MBOX", 1, kept);
-  set_right("IFA_AR_DELETE_MESSAGE", 0, kept);
-  EXPECT_EQ(store_.DeleteImapFolder(u"Kept", user, user), kImapAccessDenied);
-  EXPECT_EQ(List(user, user), (Names{theirs, u"Archive", u"Archive.2020", u"Kept", u"Kept.Leaf",
-                                     u"Old", u"Work", u"Work2"}));
-  const std::string both = Q("IMF_IMAPFOLDERID IN (?, ?)", {kept, leaf});
-  EXPECT_EQ(Count("NS_IMAPFOLDER", "IMF_NOSELECT = 0 AND " + both), 2);
-  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", both), 2);
-  // A folder with subfolders stays as a non-selectable container.
-  const int64_t archive = Add("<rename-1@unit>", u"Archive", user).folder_id;
-  EXPECT_EQ(store_.DeleteImapFolder(u"Archive", user, user), kImapOk);
-  EXPECT_EQ(Count("NS_IMAPFOLDER", Q("IMF_NOSELECT = 1 AND IMF_IMAPFOLDERID = ?", {archive})), 1);
-  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", Q("IMF_IMAPFOLDERID = ?", {archive})), 0);
-  EXPECT_EQ(store_.DeleteImapFolder(u"Archive", user, user), kImapFolderNotSelectable);
-  // A leaf goes with its sequence, its links, and the message with its blob when no other link is
-  // left.
-  const int64_t work2 = Add("<rename-2@unit>", u"Work2", user).folder_id;
-  MessageReference stored;
-  ASSERT_EQ(store_.FindMessage("<rename-2@unit>", Mail("<rename-2@unit>").size(), &stored),
+
+  // SetFlags touches only the columns it is asked to.
+  ASSERT_EQ(run({'a', u"Flags", u"<flags@unit>", kImapOk}), kImapOk);
+  const LinkResult flagged = links[u"<flags@unit>"];
+  EXPECT_EQ(store_.SetFlags(flagged.link_id, kFlagFlagged, false, false, false, false, true),
             kImapOk);
-  EXPECT_EQ(store_.DeleteImapFolder(u"Work2", user, user), kImapOk);
-  EXPECT_EQ(Count("NS_IMAPFOLDER", Q("IMF_IMAPFOLDERID = ?", {work2})), 0);
-  EXPECT_EQ(Count("pg_class", Q("relkind = 'S' AND relname = 'imapfolder_?'", {work2})), 0);
-  EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = '<rename-2@unit>'"), 0);
-  EXPECT_EQ(Count("NS_FILESTORAGE", Q("FIS_DELETEDBY = 11 AND FIS_LOCATION IS NULL AND "
-                                      "FIS_FILESTORAGEID = ?",
-                                      {stored.file_storage_id})),
-            1);
-  EXPECT_EQ(store_.DeleteImapFolder(u"Work2", user, user), kImapFolderNotFound);
-}
-
-TEST_F(ImapMailStorageTest, Subscriptions) {
-  const int64_t user = MakeUser(UserBase(5), "Subscriber");
-  using Op = int32_t (ImapMailStorage::*)(const std::u16string&, int64_t);
-  const Op sub = &ImapMailStorage::SubscribeUserToFolder;
-  const Op unsub = &ImapMailStorage::UnsubscribeUserFromFolder;
-  const Op is = &ImapMailStorage::IsUserSubscribedToFolder;
-  const std::tuple<Op, std::u16string, int32_t> steps[] = {
-      {sub, u"INBOX.Sent", kImapOk},
-      {sub, u"inbox.sent", kImapAlreadySubscribed},
-      {sub, u"Bob's", kImapOk},
-      {is, u"bob's", kImapOk},
-      {is, u"Bob", kImapNotSubscribed},
-      {sub, u"C:\\mail", kImapOk},
-      {is, u"c:\\MAIL", kImapOk},
-      {is, u"c:mail", kImapNotSubscribed},
-      {is, u"#Shared.Anyone.Anything", kImapOk},
-      {unsub, u"#Shared.Anyone.Anything", kImapInvalidInput},
-      {unsub, u"Never subscribed", kImapOk},
-      {unsub, u"INBOX.SENT", kImapOk},
-      {is, u"INBOX.Sent", kImapNotSubscribed},
-      {is, u"", kImapInvalidInput},
-  };
-  for (const auto& [op, name, code] : steps) {
-    EXPECT_EQ((store_.*op)(name, user), code) << ConvertFromUnicode(name);
-  }
-  EXPECT_EQ(Count("NS_IMAPSUBSCRIPTION", Q("USR_USERID = ?", {user})), 2);
-}
-
-// SetFlags touches only the columns it is asked to; CopyMessage links the message into another
-// folder with the next UID there, its flags and its internal date.
-TEST_F(ImapMailStorageTest, FlagsDatesAndCopies) {
-  const int64_t user = MakeUser(UserBase(6), "Flagger");
-  const LinkResult link =
-      Add("<flags-1@unit>", u"Flags", user, kFlagRecent | kFlagSeen | kFlagFlagged);
-  ASSERT_EQ(link.uid, 1u);
-  const auto flags = [&](const char* answered_flagged_deleted_seen_draft_recent) {
-    return Count("NS_IMAPMSGINFOLDER",
-                 Q("MIF_IMAPMSGINFOLDERID = ? AND CONCAT(MIF_ANSWERED, MIF_FLAGGED, MIF_DELETED, "
-                   "MIF_SEEN, MIF_DRAFT, MIF_RECENT) = '",
-                   {link.link_id}) +
-                     answered_flagged_deleted_seen_draft_recent + "'");
-  };
-  EXPECT_EQ(flags("010101"), 1);
-  EXPECT_EQ(store_.SetFlags(link.link_id, kFlagFlagged, false, false, false, false, true), kImapOk);
-  EXPECT_EQ(flags("010001"), 1);
-  EXPECT_EQ(store_.SetFlags(link.link_id, kFlagAnswered | kFlagDeleted | kFlagDraft, true, true,
+  EXPECT_EQ(store_.SetFlags(flagged.link_id, kFlagAnswered | kFlagDeleted | kFlagDraft, true, true,
                             true, true, false),
             kImapOk);
-  EXPECT_EQ(flags("101011"), 1);
   EXPECT_EQ(store_.SetFlags(987654321, 0, true, false, false, false, false), kImapMailNotFound);
-
-  KAVRO::NTime date;
-  ASSERT_TRUE(date.ParseMailDate("Sat, 1 Jan 2000 10:20:30 +0000"));
-  EXPECT_EQ(store_.SetInternalDate(link.link_id, date), kImapOk);
-  EXPECT_EQ(store_.SetInternalDate(987654321, date), kImapMailNotFound);
-
-  Add("<flags-2@unit>", u"Target", user);
-  EXPECT_EQ(store_.CopyMessage(link.link_id, u"Target", user, user), kImapOk);
-  const std::string copies =
-      Q("IMF_IMAPFOLDERID <> ? AND IMM_IMAPMESSAGEID IN (SELECT IMM_IMAPMESSAGEID "
-        "FROM NS_IMAPMSGINFOLDER WHERE MIF_IMAPMSGINFOLDERID = ?)",
-        {link.folder_id, link.link_id});
-  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", copies), 1);
-  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", copies + " AND MIF_UID = 2 AND MIF_INTERNALDATE = "
-                                                 "'2000-01-01 10:20:30' AND CONCAT(MIF_ANSWERED, "
-                                                 "MIF_DELETED, MIF_DRAFT, MIF_RECENT) = '1111'"),
-            1);
-  EXPECT_EQ(store_.CopyMessage(link.link_id, u"Nowhere", user, user), kImapFolderNotFound);
-  // On the base tables the copy carries the link's mail recipient as well.
+  EXPECT_EQ(store_.SetInternalDate(flagged.link_id, changed), kImapOk);
+  EXPECT_EQ(store_.SetInternalDate(987654321, changed), kImapMailNotFound);
   Exec(Q("UPDATE NS_IMAPMSGINFOLDER SET MRP_MAILRECIPIENTID = 4711 WHERE MIF_IMAPMSGINFOLDERID = ?",
-         {link.link_id}));
-  store_.SetUseViews(false);
-  EXPECT_EQ(store_.CopyMessage(link.link_id, u"Target", user, user), kImapOk);
-  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", copies + " AND MRP_MAILRECIPIENTID = 4711 AND MIF_UID = 3"),
-            1);
-  // A message stays while another link is left; its last link takes it along.
-  store_.SetUseViews(true);
-  const int64_t second = Add("<flags-3@unit>", u"Target", user).link_id;
-  EXPECT_EQ(store_.DeleteMessage(Add("<flags-3@unit>", u"Flags", user).link_id), kImapOk);
-  EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = '<flags-3@unit>'"), 1);
-  EXPECT_EQ(store_.DeleteMessage(second), kImapOk);
-  EXPECT_EQ(store_.DeleteMessage(second), kImapMailNotFound);
-  EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = '<flags-3@unit>'"), 0);
-}
+         {flagged.link_id}));
 
-// The blob wrappers: the views' creator ids; a blob in use is kept (1006), none on base tables.
-TEST_F(ImapMailStorageTest, BlobWrappers) {
-  const std::string bytes = "blob wrapper bytes\r\n";
-  MessageReference blob;
-  ASSERT_EQ(CreateBlob(bytes.data(), static_cast<uint32_t>(bytes.size()), &blob, true), 0);
-  const int64_t id = blob.file_storage_id;
-  const std::string live = Q("FIS_DELETED IS NULL AND FIS_FILESTORAGEID = ?", {id});
-  EXPECT_EQ(Count("NS_FILESTORAGE", live + " AND FIS_CREATEDBY = 11 AND FIT_FILETYPEID = 11"), 1);
+  // FindMessage finds a mail only once it is linked. LinkMessagesToFolder links every request or
+  // none: a refused (1023) or failed (1001) request takes back the earlier links.
+  const std::string mail = Mail("<link@unit>");
+  const uint32_t size = static_cast<uint32_t>(mail.size());
+  MessageReference stored;
+  ASSERT_EQ(store_.InsertMessage(mail.data(), size, &stored, 0), kImapOk);
+  EXPECT_EQ(store_.FindMessage("<link@unit>", size, &request.message), kImapMailNotFound);
+  ASSERT_EQ(run({'a', u"Links", u"<link@unit>", kImapOk}), kImapOk);
+  ASSERT_EQ(store_.FindMessage("<link@unit>", size, &request.message), kImapOk);
+  EXPECT_EQ(request.message.imap_message_id, stored.imap_message_id);
+  EXPECT_EQ(request.message.file_storage_id, stored.file_storage_id);
+  const std::string work2_mail = Mail("<work2@unit>");
+  MessageReference work2;
+  ASSERT_EQ(store_.InsertMessage(work2_mail.data(), static_cast<uint32_t>(work2_mail.size()),
+                                 &work2, 0),
+            kImapOk);
+
+  // From a stored blob the message row uses that blob and the link the mail recipient. The blob
+  // wrappers: the views' creator ids; a blob in use is kept (1006), none on the base tables.
+  MessageReference blob, loose;
+  ASSERT_EQ(CreateBlob(mail.data(), size, &blob, true), 0);
+  ASSERT_EQ(CreateBlob(mail.data(), size, &loose, true), 0);
+  const auto add_blob = [&](int64_t id, int64_t recipient, const char16_t* folder, bool create) {
+    return store_.AddMessageToFolder(id, recipient, folder, create, user, user, kFlagRecent, added);
+  };
+  EXPECT_EQ(add_blob(blob.file_storage_id, 4712, u"FromBlob", true), kImapOk)
+      << store_.GetLastExceptionText();
+  EXPECT_EQ(add_blob(blob.file_storage_id, 0, u"frOMbLOB", false), kImapOk);
+  EXPECT_EQ(add_blob(blob.file_storage_id, 0, u"Missing", false), kImapFolderNotFound);
+  EXPECT_EQ(add_blob(987654321987, 0, u"FromBlob", true), kBlobNoSuchRecord);
+  EXPECT_EQ(DeleteBlob(true, blob.file_storage_id), kImapMailAlreadyExists);
+  EXPECT_EQ(DeleteBlob(false, loose.file_storage_id), kImapOk);
   KAVRO::MMFile mapping;
-  ASSERT_EQ(GetBlob(id, true, &mapping), 0);
-  EXPECT_EQ(mapping.Bytes(), bytes);
+  ASSERT_EQ(GetBlob(loose.file_storage_id, true, &mapping), 0);
+  EXPECT_EQ(mapping.Bytes(), mail);
   mapping.Close();
+  EXPECT_EQ(DeleteBlob(true, loose.file_storage_id), kImapOk);
+  EXPECT_NE(GetBlob(loose.file_storage_id, true, &mapping), 0);
 
-  EXPECT_EQ(DeleteBlob(false, id), kImapOk);
-  EXPECT_EQ(Count("NS_FILESTORAGE", live), 1);
-  Exec(
-      Q("INSERT INTO NS_IMAPMESSAGE (IMM_IMAPMESSAGEID, FIS_FILESTORAGEID) SELECT "
-        "nextval('NS_IMAPMESSAGE_SEQ'), ?",
-        {id}));
-  EXPECT_EQ(DeleteBlob(true, id), kImapMailAlreadyExists);
-  EXPECT_EQ(Count("NS_FILESTORAGE", live), 1);
-  Exec(Q("DELETE FROM NS_IMAPMESSAGE WHERE FIS_FILESTORAGEID = ?", {id}));
-  EXPECT_EQ(DeleteBlob(true, id), kImapOk);
-  EXPECT_EQ(Count("NS_FILESTORAGE", live), 0);
-  EXPECT_NE(GetBlob(id, true, &mapping), 0);
+  const Step steps[] = {
+      {'c', u"Inbox.a.inbox", u"", kImapOk},
+      {'c', u"INBOX.A.B", u"", kImapFolderAlreadyExists},
+      {'c', u"", u"", kImapInvalidInput},
+      {'C', u"x", u"", kImapInvalidInput},
+      {'r', u"Work", u"work.Below", kImapFolderParentNotFound},
+      {'r', u"Work", u"Work2", kImapFolderAlreadyExists},
+      {'r', u"Missing", u"Elsewhere", kImapFolderNotFound},
+      {'r', u"Work.Old", u"Archive.2020.Old", kImapOk},
+      {'r', u"Archive.2020.Old", u"Old", kImapOk},
+      {'a', u"Kept", u"<kept@unit>", kImapOk},
+      {'a', u"Kept.Leaf", u"<leaf@unit>", kImapOk},
+      {'r', u"Kept", u"Moved", kImapAccessDenied},
+      {'d', u"Kept", u"", kImapAccessDenied},
+      {'d', u"Kept.Leaf", u"", kImapAccessDenied},
+      {'d', u"Box", u"", kImapAccessDenied},
+      {'d', u"", u"", kImapInvalidInput},
+      {'D', u"Kept.Leaf", u"", kImapInvalidInput},
+      {'r', u"Kept.Leaf", theirs + u".Leaf", kImapCannotCreateInOthersFolder},
+      // A folder with subfolders stays as a non-selectable container without links; a leaf goes
+      // with its sequence, its links, and the message with its blob when no other link is left.
+      {'a', u"Archive", u"<archive@unit>", kImapOk},
+      {'d', u"Archive", u"", kImapOk},
+      {'d', u"Archive", u"", kImapFolderNotSelectable},
+      {'a', u"Work2", u"<work2@unit>", kImapOk},
+      {'d', u"Work2", u"", kImapOk},
+      {'d', u"Work2", u"", kImapFolderNotFound},
+      {'n', u"Missing", u"<unfiled@unit>", kImapFolderNotFound},
+      // A copy takes the next UID, the flags and the internal date, on the base tables also the
+      // mail recipient. A message stays while another link is left.
+      {'a', u"Target", u"<target@unit>", kImapOk},
+      {'k', u"Target", u"<flags@unit>", kImapOk},
+      {'k', u"Nowhere", u"<flags@unit>", kImapFolderNotFound},
+      {'b', u"Target", u"<flags@unit>", kImapOk},
+      {'a', u"Target", u"<twice@unit>", kImapOk},
+      {'a', u"Flags", u"<twice@unit>", kImapOk},
+      {'x', u"", u"<twice@unit>", kImapOk},
+      {'x', u"", u"<twice@unit>", kImapMailNotFound},
+      {'l', u"Links", u"", kImapOk},
+      {'l', u"", u"", kImapInvalidInput},
+      {'L', u"Links", u"", kImapInvalidInput},
+      {'l', u"Nowhere", u"", kImapFolderNotFound},
+      {'l', u"ReadOnly", u"", kImapAccessDenied},
+      {'l', u"Closed", u"", kImapFolderNotSelectable},
+      {'s', u"INBOX.Sent", u"", kImapOk},
+      {'s', u"inbox.sent", u"", kImapAlreadySubscribed},
+      {'s', u"Bob's", u"", kImapOk},
+      {'i', u"bob's", u"", kImapOk},
+      {'i', u"Bob", u"", kImapNotSubscribed},
+      {'s', u"C:\\mail", u"", kImapOk},
+      {'i', u"c:\\MAIL", u"", kImapOk},
+      {'i', u"c:mail", u"", kImapNotSubscribed},
+      {'i', u"#Shared.Anyone.Anything", u"", kImapOk},
+      {'u', u"#Shared.Anyone.Anything", u"", kImapInvalidInput},
+      {'u', u"Never subscribed", u"", kImapOk},
+      {'u', u"INBOX.SENT", u"", kImapOk},
+      {'i', u"INBOX.Sent", u"", kImapNotSubscribed},
+      {'i', u"", u"", kImapInvalidInput},
+  };
+  for (const Step& step : steps) {
+    EXPECT_EQ(run(step), step.code) << step.op << " " << ConvertFromUnicode(step.name + step.arg);
+  }
+  EXPECT_EQ(store_.SetFlags(flagged.link_id, kFlagDraft, false, true, true, false, false), kImapOk);
+  for (const auto& [bad_message, code] :
+       {std::pair<int64_t, int32_t>{0, kImapInvalidInput}, {987654321987, kImapOracleError}}) {
+    LinkRequestSet requests(3, request);
+    requests[1].message.imap_message_id = bad_message;
+    EXPECT_EQ(store_.LinkMessagesToFolder(&requests, u"Links", user, user), code);
+    EXPECT_NE(requests[0].result.link_id, 0) << code;  // linked, then taken back
+    EXPECT_EQ(requests[2].result.link_id, 0) << code;  // never tried
+  }
+  EXPECT_EQ(List(user, user),
+            (Names{theirs, u"Archive", u"Archive.2020", u"Box", u"Box.Leaf", u"Closed", u"Flags",
+                   u"FromBlob", u"INBOX", u"INBOX.a", u"INBOX.a.b", u"INBOX.a.inbox", u"Kept",
+                   u"Kept.Leaf", u"Links", u"Old", u"ReadOnly", u"Target", u"Work"}));
+  EXPECT_EQ(Links(user), R"(Kept 1 <kept@unit> 010101 2000/01/01 10:20:30
+Kept.Leaf 1 <leaf@unit> 010101 2000/01/01 10:20:30
+Links 1 <link@unit> 010101 2000/01/01 10:20:30
+Links 2 <link@unit> 000001 2000/01/01 10:20:30
+Links 3 <link@unit> 000101 2000/01/01 10:20:30
+Flags 1 <flags@unit> 100011 2001/01/01 11:22:33 4711
+FromBlob 1 <link@unit> 000001 2000/01/01 10:20:30 4712
+FromBlob 2 <link@unit> 000001 2000/01/01 10:20:30
+Target 1 <target@unit> 010101 2000/01/01 10:20:30
+Target 2 <flags@unit> 101011 2001/01/01 11:22:33
+Target 3 <flags@unit> 101011 2001/01/01 11:22:33 4711
+Target 4 <twice@unit> 010101 2000/01/01 10:20:30
+)");
+  EXPECT_EQ(Count("NS_IMAPFOLDER", Q("IMF_INBOX = 1 AND USR_USERID = ?", {user})), 1);
+  // "Bob's", "C:\mail" and the three folders that adding a mail made.
+  EXPECT_EQ(Count("NS_IMAPSUBSCRIPTION", Q("USR_USERID = ?", {user})), 5);
+  EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = '<unfiled@unit>'"), 1);
+  EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = '<work2@unit>'"), 0);
+  EXPECT_EQ(Count("NS_FILESTORAGE", Q("FIS_DELETEDBY = 11 AND FIS_LOCATION IS NULL AND "
+                                      "FIS_FILESTORAGEID = ?",
+                                      {work2.file_storage_id})),
+            1);
+  EXPECT_EQ(Count("NS_IMAPMESSAGE", Q("FIS_FILESTORAGEID = ?", {blob.file_storage_id})), 1);
+  EXPECT_EQ(Count("NS_FILESTORAGE",
+                  Q("FIS_DELETED IS NULL AND FIS_CREATEDBY = 11 AND FIT_FILETYPEID = 11 AND "
+                    "FIS_FILESTORAGEID IN (?, ?)",
+                    {blob.file_storage_id, loose.file_storage_id})),
+            1);
+  EXPECT_EQ(Count("pg_class",
+                  Q("relkind = 'S' AND relname = 'imapfolder_?'", {links[u"<work2@unit>"].folder_id})),
+            0);
 }
 
 // InsertMessage stores a mail once: the same Message-ID and size find the stored copy (another size
@@ -472,37 +518,6 @@ TEST_F(ImapMailStorageTest, BodyPartOffsetsPointIntoTheStoredBlob) {
   }
 }
 
-// From a stored blob the message row uses that blob and the link the mail recipient. Without the
-// create flag a missing folder is 1014 (the message row stays).
-TEST_F(ImapMailStorageTest, AddFromAStoredBlobAndWithoutCreating) {
-  const int64_t user = MakeUser(UserBase(8), "Blob Adder");
-  const std::string mail = Mail("<from-blob-1@unit>");
-  MessageReference blob;
-  ASSERT_EQ(CreateBlob(mail.data(), static_cast<uint32_t>(mail.size()), &blob, true), 0);
-  EXPECT_EQ(AddBlob(blob.file_storage_id, 4712, u"FromBlob", true, user), kImapOk)
-      << store_.GetLastExceptionText();
-  EXPECT_EQ(AddBlob(blob.file_storage_id, 0, u"frOMbLOB", false, user), kImapOk);
-  EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = '<from-blob-1@unit>'"), 1);
-  const std::string links =
-      Q("IMF_IMAPFOLDERID = ? AND IMM_IMAPMESSAGEID IN (SELECT IMM_IMAPMESSAGEID FROM "
-        "NS_IMAPMESSAGE WHERE IMM_MESSAGEID = '<from-blob-1@unit>' AND FIS_FILESTORAGEID = ?)",
-        {FolderId(u"FromBlob", user), blob.file_storage_id});
-  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", links + " AND (MIF_UID, MRP_MAILRECIPIENTID) = (1, 4712)"),
-            1);
-  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", links + " AND MIF_UID = 2 AND MRP_MAILRECIPIENTID IS NULL"),
-            1);
-  EXPECT_EQ(Count("NS_IMAPSUBSCRIPTION", Q("USR_USERID = ?", {user})), 1);
-
-  EXPECT_EQ(AddBlob(blob.file_storage_id, 0, u"Missing", false, user), kImapFolderNotFound);
-  const std::string other = Mail("<from-blob-2@unit>");
-  EXPECT_EQ(store_.AddMessageToFolder(other.data(), static_cast<uint32_t>(other.size()), u"Missing",
-                                      false, user, user, kFlagRecent, KAVRO::NTime(), 0, 0),
-            kImapFolderNotFound);
-  EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = '<from-blob-2@unit>'"), 1);
-  EXPECT_EQ(Count("NS_IMAPFOLDER", Q("USR_USERID = ?", {user})), 1);
-  EXPECT_EQ(AddBlob(987654321987, 0, u"FromBlob", true, user), kBlobNoSuchRecord);
-}
-
 // A mail given by path is stored with exactly the file's bytes, read or mapped; an empty, missing,
 // shrinking or unreadable file is refused as no bytes at all are.
 TEST_F(ImapMailStorageTest, AddByPathStoresTheFileBytesAtAnySize) {
@@ -559,64 +574,6 @@ TEST_F(ImapMailStorageTest, AddByPathStoresTheFileBytesAtAnySize) {
     EXPECT_EQ(Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = '" + id + "'"), 0) << id;
   }
   std::filesystem::remove_all(dir);
-}
-
-// FindMessage finds a mail only once it is linked. LinkMessagesToFolder links every request or
-// none: a refused (1023) or failed (1001) request takes back the earlier links.
-TEST_F(ImapMailStorageTest, LinkMessagesToFolderIsAllOrNothing) {
-  const int64_t user = MakeUser(UserBase(9), "Linker");
-  const std::string mail = Mail("<link-1@unit>");
-  const uint32_t size = static_cast<uint32_t>(mail.size());
-  MessageReference stored, message;
-  ASSERT_EQ(store_.InsertMessage(mail.data(), size, &stored, 0), kImapOk);
-  EXPECT_EQ(store_.FindMessage("<link-1@unit>", size, &message), kImapMailNotFound);
-  Add("<link-1@unit>", u"Links", user);
-  const std::string in_folder = Q("IMF_IMAPFOLDERID = ?", {FolderId(u"Links", user)});
-  ASSERT_EQ(store_.FindMessage("<link-1@unit>", size, &message), kImapOk);
-  EXPECT_EQ(message.imap_message_id, stored.imap_message_id);
-  EXPECT_EQ(message.file_storage_id, stored.file_storage_id);
-
-  for (const auto& [bad_message, code] :
-       {std::pair<int64_t, int32_t>{0, kImapInvalidInput}, {987654321987, kImapOracleError}}) {
-    SCOPED_TRACE(code);
-    LinkRequestSet requests(3);
-    for (LinkRequest& request : requests) request.message = message;
-    requests[1].message.imap_message_id = bad_message;
-    EXPECT_EQ(store_.LinkMessagesToFolder(&requests, u"Links", user, user), code);
-    ASSERT_NE(requests[0].result.link_id, 0);  // linked, then taken back
-    EXPECT_EQ(
-        Count("NS_IMAPMSGINFOLDER", Q("MIF_IMAPMSGINFOLDERID = ?", {requests[0].result.link_id})),
-        0);
-    EXPECT_EQ(requests[2].result.link_id, 0);  // never tried
-    EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", in_folder), 1);
-  }
-  LinkRequestSet requests(2);
-  for (LinkRequest& request : requests) request.message = message;
-  requests[1].flags = kFlagSeen;
-  ASSERT_EQ(store_.LinkMessagesToFolder(&requests, u"Links", user, user), kImapOk)
-      << store_.GetLastExceptionText();
-  EXPECT_LT(requests[0].result.uid, requests[1].result.uid);
-  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", in_folder), 3);
-  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", in_folder + " AND MIF_SEEN = 1"), 1);
-
-  Create(u"Closed", user);
-  Create(u"ReadOnly", user);
-  Exec(
-      Q("UPDATE NS_IMAPFOLDER SET IMF_NOSELECT = 1 WHERE IMF_IMAPFOLDERID = ?; UPDATE "
-        "NS_IMAPFOLDERACCESS SET IFA_AR_INSERT = 0 WHERE IMF_IMAPFOLDERID = ?",
-        {FolderId(u"Closed", user), FolderId(u"ReadOnly", user)}));
-  const std::tuple<std::u16string, int64_t, int32_t> refusals[] = {
-      {u"", user, kImapInvalidInput},
-      {u"Links", 0, kImapInvalidInput},
-      {u"Nowhere", user, kImapFolderNotFound},
-      {u"ReadOnly", user, kImapAccessDenied},
-      {u"Closed", user, kImapFolderNotSelectable},
-  };
-  for (const auto& [name, who, code] : refusals) {
-    EXPECT_EQ(store_.LinkMessagesToFolder(&requests, name, who, user), code)
-        << ConvertFromUnicode(name);
-  }
-  EXPECT_EQ(Count("NS_IMAPMSGINFOLDER", Q("IMM_IMAPMESSAGEID = ?", {message.imap_message_id})), 3);
 }
 
 // A failed grant takes the new folder's row back with it; the ancestor stays.
