@@ -60,13 +60,6 @@ std::string Mail(const std::string& message_id) {
   return "From: a@x.invalid\r\nSubject: unit\r\nMessage-ID: " + message_id + "\r\n\r\nBody\r\n";
 }
 
-Names FullNames(const ImapFolderList& list) {
-  Names names;
-  for (const auto& [id, folder] : list) names.push_back(folder.full_name);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 class ImapMailStorageTest : public ::testing::Test {
  protected:
   void TearDown() override { CloseThreadDatabases(); }
@@ -76,10 +69,16 @@ class ImapMailStorageTest : public ::testing::Test {
     EXPECT_EQ(store_.CreateImapFolder(name, user, user, &folder), kImapOk);
     return folder;
   }
-  Names List(int64_t user, int64_t company) {
+  // The full names of the folders the user sees, or of those below `parent`, sorted.
+  Names List(int64_t user, int64_t company, const std::u16string& parent = u"") {
     ImapFolderList list;
-    EXPECT_EQ(store_.GetAllFoldersForUser(user, company, &list), kImapOk);
-    return FullNames(list);
+    EXPECT_EQ(parent.empty() ? store_.GetAllFoldersForUser(user, company, &list)
+                             : store_.GetAllSubfoldersForUser(user, company, parent, &list),
+              kImapOk);
+    Names names;
+    for (const auto& [id, folder] : list) names.push_back(folder.full_name);
+    std::sort(names.begin(), names.end());
+    return names;
   }
   // The links in the user's folders, in folder and UID order: folder, UID, Message-ID, answered
   // flagged deleted seen draft recent, internal date, mail recipient.
@@ -125,7 +124,7 @@ class ImapMailStorageTest : public ::testing::Test {
 
 // Other users' folders appear under "#Shared.<owner name> (<id>)" when a lookup grant names the
 // user, a group of the user or the company; dots in the name become "_".
-TEST_F(ImapMailStorageTest, SharedNamespace) {
+TEST_F(ImapMailStorageTest, SharedNamespaceAndBrokenHierarchies) {
   const int64_t owner = MakeUser(UserBase(2), "J. Smith");
   const int64_t reader = MakeUser(UserBase(2) + 1, "Reader");
   const int64_t colleague = MakeUser(UserBase(2) + 2, "Colleague", reader);
@@ -155,14 +154,10 @@ TEST_F(ImapMailStorageTest, SharedNamespace) {
   // A company grant reaches every user of the company; a group grant only the members; base tables
   // list no shared folders at all.
   EXPECT_EQ(List(colleague, reader).size(), 2u);
-  store_.SetUseViews(false);
-  EXPECT_TRUE(List(reader, reader).empty());
-}
 
-// Folders naming each other as parent are listed marked, not selectable; a parent of another user
-// fails the listing.
-TEST_F(ImapMailStorageTest, BrokenHierarchies) {
-  const int64_t user = MakeUser(UserBase(3), "Loops");
+  // Folders naming each other as parent are listed marked, not selectable; a parent of another
+  // user fails the listing.
+  const int64_t user = MakeUser(UserBase(2) + 3, "Loops");
   const int64_t a = Create(u"A", user).folder_id, b = Create(u"B", user).folder_id;
   const char* set_parent =
       "UPDATE NS_IMAPFOLDER SET IMF_IMAPFOLDERID_PARENT = ? WHERE IMF_IMAPFOLDERID = ?";
@@ -170,14 +165,13 @@ TEST_F(ImapMailStorageTest, BrokenHierarchies) {
   Exec(Q(set_parent, {a, b}));
   EXPECT_EQ(List(user, user), (Names{u"[Error: Looping folders detected]-A.B",
                                      u"[Error: Looping folders detected]-B.A"}));
-  ImapFolder found;
   EXPECT_EQ(store_.GetImapFolder(u"[Error: Looping folders detected]-B.A", user, user, &found),
             kImapFolderNotSelectable);
-
-  const int64_t other = MakeUser(UserBase(3) + 1, "Other");
-  Exec(Q(set_parent, {Create(u"Foreign", other).folder_id, Create(u"Child", user).folder_id}));
+  Exec(Q(set_parent, {sent.folder_id, Create(u"Child", user).folder_id}));
   ImapFolderList list;
   EXPECT_EQ(store_.GetAllFoldersForUser(user, user, &list), kImapFolderParentNotFound);
+  store_.SetUseViews(false);
+  EXPECT_TRUE(List(reader, reader).empty());
 }
 
 // One user's folders, links and subscriptions, walked step by step, then the whole state. New
@@ -196,9 +190,7 @@ TEST_F(ImapMailStorageTest, FoldersLinksAndSubscriptionsStepByStep) {
        {u"Work.Old", u"Work2", u"Kept.Leaf", u"Box.Leaf", u"Closed", u"ReadOnly", u"Links"}) {
     Create(name, user);
   }
-  ImapFolderList subfolders;
-  ASSERT_EQ(store_.GetAllSubfoldersForUser(user, user, u"work", &subfolders), kImapOk);
-  EXPECT_EQ(FullNames(subfolders), (Names{u"Work.Old", u"Work2"}));
+  EXPECT_EQ(List(user, user, u"work"), (Names{u"Work.Old", u"Work2"}));
   Exec(Q("UPDATE NS_IMAPFOLDERACCESS SET IFA_AR_DELETE_MBOX = 0 WHERE IMF_IMAPFOLDERID = ?; "
          "UPDATE NS_IMAPFOLDERACCESS SET IFA_AR_DELETE_MESSAGE = 0 WHERE IMF_IMAPFOLDERID IN (?, ?);"
          "UPDATE NS_IMAPFOLDERACCESS SET IFA_AR_INSERT = 0 WHERE IMF_IMAPFOLDERID = ?; "
@@ -527,8 +519,7 @@ TEST_F(ImapMailStorageTest, AddByPathStoresTheFileBytesAtAnySize) {
     const std::string id = "<by-path-" + to_string(size) + "@unit>";
     std::string mail = Mail(id);
     for (size_t i = 0; mail.size() < size; ++i) mail += static_cast<char>('a' + i % 26);
-    ASSERT_EQ(AddPath(write(to_string(size), mail), user), kImapOk)
-        << size << ": " << store_.GetLastExceptionText();
+    ASSERT_EQ(AddPath(write(to_string(size), mail), user), kImapOk) << size;
     // The same bytes again find the stored message: same Message-ID, same size.
     KAVRO::MMFile blob;
     ASSERT_EQ(GetBlob(Insert(mail).file_storage_id, true, &blob), 0);
@@ -585,15 +576,12 @@ TEST(ImapConditions, ContentLookupKeepsTheMessageIdInsideItsLiteral) {
       " AND FIS_SIZE = 4000000000 AND FIS_DELETED IS NULL AND FIS_LOCATION IS NOT NULL AND "
       "FSH_FILESTORAGEHOSTID IS NOT NULL";
   for (const auto& [message_id, oracle, postgres] : cases) {
-    SCOPED_TRACE(message_id);
-    EXPECT_EQ(ContentLookupCondition(Oracle(), message_id, 4000000000u),
-              "IMM_MESSAGEID LIKE " + oracle + tail);
-    EXPECT_EQ(ContentLookupCondition(Postgres(), message_id, 4000000000u),
-              "IMM_MESSAGEID LIKE " + postgres + tail);
-    EXPECT_EQ(FindMessageCondition(Oracle(), message_id, 17),
-              "IMM_MESSAGEID LIKE " + oracle + " AND FIS_SIZE = 17");
-    EXPECT_EQ(FindMessageCondition(Postgres(), message_id, 17),
-              "IMM_MESSAGEID LIKE " + postgres + " AND FIS_SIZE = 17");
+    for (const auto& [dialect, literal] : {std::pair{&Oracle(), oracle}, {&Postgres(), postgres}}) {
+      EXPECT_EQ(ContentLookupCondition(*dialect, message_id, 4000000000u),
+                "IMM_MESSAGEID LIKE " + literal + tail);
+      EXPECT_EQ(FindMessageCondition(*dialect, message_id, 17),
+                "IMM_MESSAGEID LIKE " + literal + " AND FIS_SIZE = 17");
+    }
   }
 }
 
