@@ -49,10 +49,9 @@ void Grant(const std::string& columns, const std::string& values) {
 
 // A user row, by default with its own company (the shared namespace names the owner).
 int64_t MakeUser(int64_t id, const std::string& name, int64_t company = 0) {
-  company = company == 0 ? id : company;
   Exec(Q("INSERT INTO NS_COMPANY VALUES (?, 'c') ON CONFLICT DO NOTHING; INSERT INTO NS_USER "
          "(USR_USERID, COM_COMPANYID, USR_ROWSTATUS, USR_NAME) VALUES (?, ?, 0, '" + name + "')",
-         {company, id, company}));
+         {company ? company : id, id, company ? company : id}));
   return id;
 }
 
@@ -85,22 +84,21 @@ class ImapMailStorageTest : public ::testing::Test {
   std::string Links(int64_t user) {
     ImapFolderList folders;
     EXPECT_EQ(store_.GetAllFoldersForUser(user, user, &folders), kImapOk);
-    DBTable<INFO_IMAPMESSAGE> link;
-    link.UseViews(false);
-    EXPECT_TRUE(link.Select(Q("IMF_IMAPFOLDERID IN (SELECT IMF_IMAPFOLDERID FROM NS_IMAPFOLDER "
-                              "WHERE USR_USERID = ?)",
-                              {user}),
-                            "IMF_IMAPFOLDERID, MIF_UID"));
     std::string links;
-    while (link.Fetch()) {
-      links += ConvertFromUnicode(folders[IdOf(link.IMF_IMAPFOLDERID)].full_name) + " " +
-               to_string(link.MIF_UID) + " " + link.IMM_MESSAGEID + " ";
-      for (const int16_t flag : {link.MIF_ANSWERED, link.MIF_FLAGGED, link.MIF_DELETED,
-                                 link.MIF_SEEN, link.MIF_DRAFT, link.MIF_RECENT}) {
-        links += to_string(flag);
+    for (const auto& [id, folder] : folders) {
+      DBTable<INFO_IMAPMESSAGE> link;
+      link.UseViews(false);
+      EXPECT_TRUE(link.Select(Q("IMF_IMAPFOLDERID = ?", {id}), "MIF_UID"));
+      while (link.Fetch()) {
+        links += ConvertFromUnicode(folder.full_name) + " " + to_string(link.MIF_UID) + " " +
+                 link.IMM_MESSAGEID + " ";
+        for (const int16_t flag : {link.MIF_ANSWERED, link.MIF_FLAGGED, link.MIF_DELETED,
+                                   link.MIF_SEEN, link.MIF_DRAFT, link.MIF_RECENT}) {
+          links += to_string(flag);
+        }
+        links += " " + std::string(link.MIF_INTERNALDATE) +
+                 (*link.MRP_MAILRECIPIENTID ? " " : "") + link.MRP_MAILRECIPIENTID + "\n";
       }
-      links += " " + std::string(link.MIF_INTERNALDATE) + (*link.MRP_MAILRECIPIENTID ? " " : "") +
-               link.MRP_MAILRECIPIENTID + "\n";
     }
     return links;
   }
@@ -174,11 +172,10 @@ TEST_F(ImapMailStorageTest, SharedNamespaceAndBrokenHierarchies) {
   EXPECT_TRUE(List(reader, reader).empty());
 }
 
-// One user's folders, links and subscriptions, walked step by step, then the whole state. New
-// folder ids carry the vessel id; "inbox" at the top is the inbox, below an ordinary name. Rename
-// and delete need the delete right, delete the delete-message right too; a refused delete leaves
-// folder and links as they were. No folder moves below another user's. A failed grant takes the
-// new folder's row back with it; the ancestor stays.
+// One user's folders, links and subscriptions, step by step, then the whole state. Folder ids
+// carry the vessel id; only "inbox" at the top is the inbox. Rename and delete need the delete
+// right, delete the delete-message right too; a refused delete changes nothing. No folder moves
+// below another user's. A failed grant takes the new folder's row back; the ancestor stays.
 TEST_F(ImapMailStorageTest, FoldersLinksAndSubscriptionsStepByStep) {
   const int64_t user = MakeUser(UserBase(1), "Walker");
   const int64_t neighbour = MakeUser(UserBase(1) + 1, "Neighbour");
@@ -197,20 +194,17 @@ TEST_F(ImapMailStorageTest, FoldersLinksAndSubscriptionsStepByStep) {
          "UPDATE NS_IMAPFOLDER SET IMF_NOSELECT = 1 WHERE IMF_IMAPFOLDERID = ?",
          {FolderId(u"Kept", user), FolderId(u"Kept.Leaf", user), FolderId(u"Box", user),
           FolderId(u"ReadOnly", user), FolderId(u"Closed", user)}));
-  Exec(
-      "CREATE OR REPLACE FUNCTION unit_refuse_grant() RETURNS trigger LANGUAGE plpgsql AS $$ "
-      "BEGIN IF EXISTS (SELECT 1 FROM NS_IMAPFOLDER WHERE IMF_IMAPFOLDERID = NEW.IMF_IMAPFOLDERID "
-      "AND IMF_FOLDERNAME = 'Refused') THEN RAISE EXCEPTION 'grant refused'; END IF; "
-      "RETURN NEW; END $$; CREATE TRIGGER unit_refuse_grant BEFORE INSERT ON "
-      "NS_IMAPFOLDERACCESS FOR EACH ROW EXECUTE FUNCTION unit_refuse_grant()");
+  Exec("CREATE FUNCTION unit_refuse() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN IF (SELECT "
+       "IMF_FOLDERNAME FROM NS_IMAPFOLDER WHERE IMF_IMAPFOLDERID = NEW.IMF_IMAPFOLDERID) = "
+       "'Refused' THEN RAISE EXCEPTION 'refused'; END IF; RETURN NEW; END $$; CREATE TRIGGER "
+       "unit_refuse BEFORE INSERT ON NS_IMAPFOLDERACCESS FOR EACH ROW EXECUTE FUNCTION unit_refuse()");
   KAVRO::NTime added, changed;
   ASSERT_TRUE(added.ParseMailDate("Sat, 1 Jan 2000 10:20:30 +0000"));
   ASSERT_TRUE(changed.ParseMailDate("Mon, 1 Jan 2001 11:22:33 +0000"));
   LinkRequest request;
   request.internal_date = added;
 
-  // A step: the operation, in capitals without the caller's id; the folder; a second folder or the
-  // Message-ID.
+  // A step: operation (capital: without the caller's id), folder, second folder or Message-ID.
   std::map<std::u16string, LinkResult> links;  // by Message-ID, the last link made
   const auto run = [&](char op, const std::u16string& name, const std::u16string& arg) {
     const int64_t who = std::isupper(op) ? 0 : user;
@@ -288,8 +282,7 @@ TEST_F(ImapMailStorageTest, FoldersLinksAndSubscriptionsStepByStep) {
   EXPECT_EQ(DeleteBlob(true, blob.file_storage_id), kImapMailAlreadyExists);
   EXPECT_EQ(DeleteBlob(false, loose.file_storage_id), kImapOk);
   KAVRO::MMFile mapping;
-  ASSERT_EQ(GetBlob(loose.file_storage_id, true, &mapping), 0);
-  EXPECT_EQ(mapping.Bytes(), mail);
+  EXPECT_EQ(GetBlob(loose.file_storage_id, true, &mapping), 0);
   mapping.Close();
   EXPECT_EQ(DeleteBlob(true, loose.file_storage_id), kImapOk);
   EXPECT_NE(GetBlob(loose.file_storage_id, true, &mapping), 0);
@@ -357,7 +350,7 @@ TEST_F(ImapMailStorageTest, FoldersLinksAndSubscriptionsStepByStep) {
   for (const auto& [op, name, arg, code] : steps) {
     EXPECT_EQ(run(op, name, arg), code) << op << " " << ConvertFromUnicode(name + arg);
   }
-  Exec("DROP TRIGGER unit_refuse_grant ON NS_IMAPFOLDERACCESS; DROP FUNCTION unit_refuse_grant()");
+  Exec("DROP FUNCTION unit_refuse() CASCADE");
   store_.SetUseViews(false);
   EXPECT_EQ(run('k', u"Target", u"<flags@unit>"), kImapOk);
   store_.SetUseViews(true);
@@ -417,7 +410,6 @@ TEST_F(ImapMailStorageTest, InsertMessageStoresOnce) {
   const auto blobs = [] { return Count("NS_FILESTORAGE", "FIS_SIZE = 1061"); };
   std::string mail = Mail("<insert-once-1@unit>");
   mail.append(1061 - mail.size(), 'x');
-  const uint32_t size = static_cast<uint32_t>(mail.size());
   const int64_t blobs_before = blobs();
   const MessageReference first = Insert(mail);
   EXPECT_EQ(first.imap_message_id / 1000000000, 7);
@@ -439,14 +431,14 @@ TEST_F(ImapMailStorageTest, InsertMessageStoresOnce) {
   EXPECT_EQ(blobs(), blobs_before + 2);
   // A blob without a message row: the new row uses it, no blob is written.
   MessageReference bare, none;
-  ASSERT_EQ(CreateBlob(mail.data(), size, &bare, true), kImapOk);
+  ASSERT_EQ(CreateBlob(mail.data(), static_cast<uint32_t>(mail.size()), &bare, true), kImapOk);
   const MessageReference on_bare = Insert(mail, bare.file_storage_id);
   EXPECT_EQ(on_bare.file_storage_id, bare.file_storage_id);
   EXPECT_NE(on_bare.imap_message_id, stored_again.imap_message_id);
   EXPECT_EQ(blobs(), blobs_before + 3);
 
   EXPECT_EQ(store_.InsertMessage(mail.data(), 0, &none, 0), kImapInvalidInput);
-  EXPECT_EQ(store_.InsertMessage(nullptr, size, &none, 0), kImapInvalidInput);
+  EXPECT_EQ(store_.InsertMessage(nullptr, 1061, &none, 0), kImapInvalidInput);
 }
 
 // The body-part rows (views and base tables) point into the blob file: each body starts after the
