@@ -28,7 +28,6 @@ namespace Nauvik::IMAP {
 namespace {
 
 using std::to_string;
-using Names = std::vector<std::u16string>;
 
 int64_t UserBase(int test) { return 7300000 + 100 * test; }
 
@@ -49,9 +48,11 @@ void Grant(const std::string& columns, const std::string& values) {
 
 // A user row, by default with its own company (the shared namespace names the owner).
 int64_t MakeUser(int64_t id, const std::string& name, int64_t company = 0) {
-  Exec(Q("INSERT INTO NS_COMPANY VALUES (?, 'c') ON CONFLICT DO NOTHING; INSERT INTO NS_USER "
-         "(USR_USERID, COM_COMPANYID, USR_ROWSTATUS, USR_NAME) VALUES (?, ?, 0, '" + name + "')",
-         {company ? company : id, id, company ? company : id}));
+  Exec(
+      Q("INSERT INTO NS_COMPANY VALUES (?, 'c') ON CONFLICT DO NOTHING; INSERT INTO NS_USER "
+        "(USR_USERID, COM_COMPANYID, USR_ROWSTATUS, USR_NAME) VALUES (?, ?, 0, '" +
+            name + "')",
+        {company ? company : id, id, company ? company : id}));
   return id;
 }
 
@@ -68,16 +69,18 @@ class ImapMailStorageTest : public ::testing::Test {
     EXPECT_EQ(store_.CreateImapFolder(name, user, user, &folder), kImapOk);
     return folder;
   }
-  // The full names of the folders the user sees, or of those below `parent`, sorted.
-  Names List(int64_t user, int64_t company, const std::u16string& parent = u"") {
+  // The full names of the folders the user sees, or of those below `parent`, sorted and joined.
+  std::string List(int64_t user, int64_t company, const std::u16string& parent = u"") {
     ImapFolderList list;
     EXPECT_EQ(parent.empty() ? store_.GetAllFoldersForUser(user, company, &list)
                              : store_.GetAllSubfoldersForUser(user, company, parent, &list),
               kImapOk);
-    Names names;
-    for (const auto& [id, folder] : list) names.push_back(folder.full_name);
+    std::vector<std::string> names;
+    for (const auto& [id, folder] : list) names.push_back(ConvertFromUnicode(folder.full_name));
     std::sort(names.begin(), names.end());
-    return names;
+    std::string joined;
+    for (const std::string& name : names) joined += (joined.empty() ? "" : ", ") + name;
+    return joined;
   }
   // The links in the user's folders, in folder and UID order: folder, UID, Message-ID, answered
   // flagged deleted seen draft recent, internal date, mail recipient.
@@ -96,8 +99,8 @@ class ImapMailStorageTest : public ::testing::Test {
                                    link.MIF_SEEN, link.MIF_DRAFT, link.MIF_RECENT}) {
           links += to_string(flag);
         }
-        links += " " + std::string(link.MIF_INTERNALDATE) +
-                 (*link.MRP_MAILRECIPIENTID ? " " : "") + link.MRP_MAILRECIPIENTID + "\n";
+        links += " " + std::string(link.MIF_INTERNALDATE) + (*link.MRP_MAILRECIPIENTID ? " " : "") +
+                 link.MRP_MAILRECIPIENTID + "\n";
       }
     }
     return links;
@@ -136,22 +139,24 @@ TEST_F(ImapMailStorageTest, SharedNamespaceAndBrokenHierarchies) {
   Grant(who, Q("?, NULL, ?, NULL, 1", {sent.folder_id, owner}));
   Exec(Q("INSERT INTO NS_USERGROUPMEMBER (USG_USERGROUPID, USR_USERID) VALUES (?, ?)",
          {owner, reader}));
-  const std::u16string prefix = u"#Shared.J_ Smith (7300200).";
   // "jects" is shared without its parent: it starts its own tree.
-  EXPECT_EQ(List(reader, reader), (Names{prefix + u"Sent", prefix + u"jects"}));
+  EXPECT_EQ(List(reader, reader),
+            "#Shared.J_ Smith (7300200).Sent, #Shared.J_ Smith (7300200).jects");
   // With the inbox and "Pro" shared to the whole company, the full path shows.
   Grant(who, Q("IMF_IMAPFOLDERID, NULL, NULL, ?, 1 FROM NS_IMAPFOLDER WHERE USR_USERID = ? AND "
                "(IMF_INBOX = 1 OR IMF_FOLDERNAME = 'Pro')",
                {reader, owner}));
-  EXPECT_EQ(List(reader, reader), (Names{prefix + u"INBOX", prefix + u"INBOX.Pro",
-                                         prefix + u"INBOX.Pro.jects", prefix + u"Sent"}));
+  EXPECT_EQ(List(reader, reader),
+            "#Shared.J_ Smith (7300200).INBOX, #Shared.J_ Smith (7300200).INBOX.Pro, "
+            "#Shared.J_ Smith (7300200).INBOX.Pro.jects, #Shared.J_ Smith (7300200).Sent");
   ImapFolder found;
   EXPECT_EQ(store_.GetImapFolder(u"#shared.j_ smith (7300200).inbox.pro", reader, reader, &found),
             kImapOk);
   EXPECT_EQ(found.owner, owner);
   // A company grant reaches every user of the company; a group grant only the members; base tables
   // list no shared folders at all.
-  EXPECT_EQ(List(colleague, reader).size(), 2u);
+  EXPECT_EQ(List(colleague, reader),
+            "#Shared.J_ Smith (7300200).INBOX, #Shared.J_ Smith (7300200).INBOX.Pro");
 
   // Folders naming each other as parent are listed marked, not selectable; a parent of another
   // user fails the listing.
@@ -161,15 +166,15 @@ TEST_F(ImapMailStorageTest, SharedNamespaceAndBrokenHierarchies) {
       "UPDATE NS_IMAPFOLDER SET IMF_IMAPFOLDERID_PARENT = ? WHERE IMF_IMAPFOLDERID = ?";
   Exec(Q(set_parent, {b, a}));
   Exec(Q(set_parent, {a, b}));
-  EXPECT_EQ(List(user, user), (Names{u"[Error: Looping folders detected]-A.B",
-                                     u"[Error: Looping folders detected]-B.A"}));
+  EXPECT_EQ(List(user, user),
+            "[Error: Looping folders detected]-A.B, [Error: Looping folders detected]-B.A");
   EXPECT_EQ(store_.GetImapFolder(u"[Error: Looping folders detected]-B.A", user, user, &found),
             kImapFolderNotSelectable);
   Exec(Q(set_parent, {sent.folder_id, Create(u"Child", user).folder_id}));
   ImapFolderList list;
   EXPECT_EQ(store_.GetAllFoldersForUser(user, user, &list), kImapFolderParentNotFound);
   store_.SetUseViews(false);
-  EXPECT_TRUE(List(reader, reader).empty());
+  EXPECT_EQ(List(reader, reader), "");
 }
 
 // One user's folders, links and subscriptions, step by step, then the whole state. Folder ids
@@ -187,17 +192,20 @@ TEST_F(ImapMailStorageTest, FoldersLinksAndSubscriptionsStepByStep) {
        {u"Work.Old", u"Work2", u"Kept.Leaf", u"Box.Leaf", u"Closed", u"ReadOnly", u"Links"}) {
     Create(name, user);
   }
-  EXPECT_EQ(List(user, user, u"work"), (Names{u"Work.Old", u"Work2"}));
-  Exec(Q("UPDATE NS_IMAPFOLDERACCESS SET IFA_AR_DELETE_MBOX = 0 WHERE IMF_IMAPFOLDERID = ?; "
-         "UPDATE NS_IMAPFOLDERACCESS SET IFA_AR_DELETE_MESSAGE = 0 WHERE IMF_IMAPFOLDERID IN (?, ?);"
-         "UPDATE NS_IMAPFOLDERACCESS SET IFA_AR_INSERT = 0 WHERE IMF_IMAPFOLDERID = ?; "
-         "UPDATE NS_IMAPFOLDER SET IMF_NOSELECT = 1 WHERE IMF_IMAPFOLDERID = ?",
-         {FolderId(u"Kept", user), FolderId(u"Kept.Leaf", user), FolderId(u"Box", user),
-          FolderId(u"ReadOnly", user), FolderId(u"Closed", user)}));
-  Exec("CREATE FUNCTION unit_refuse() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN IF (SELECT "
-       "IMF_FOLDERNAME FROM NS_IMAPFOLDER WHERE IMF_IMAPFOLDERID = NEW.IMF_IMAPFOLDERID) = "
-       "'Refused' THEN RAISE EXCEPTION 'refused'; END IF; RETURN NEW; END $$; CREATE TRIGGER "
-       "unit_refuse BEFORE INSERT ON NS_IMAPFOLDERACCESS FOR EACH ROW EXECUTE FUNCTION unit_refuse()");
+  EXPECT_EQ(List(user, user, u"work"), "Work.Old, Work2");
+  Exec(
+      Q("UPDATE NS_IMAPFOLDERACCESS SET IFA_AR_DELETE_MBOX = 0 WHERE IMF_IMAPFOLDERID = ?; "
+        "UPDATE NS_IMAPFOLDERACCESS SET IFA_AR_DELETE_MESSAGE = 0 WHERE IMF_IMAPFOLDERID IN (?, ?);"
+        "UPDATE NS_IMAPFOLDERACCESS SET IFA_AR_INSERT = 0 WHERE IMF_IMAPFOLDERID = ?; "
+        "UPDATE NS_IMAPFOLDER SET IMF_NOSELECT = 1 WHERE IMF_IMAPFOLDERID = ?",
+        {FolderId(u"Kept", user), FolderId(u"Kept.Leaf", user), FolderId(u"Box", user),
+         FolderId(u"ReadOnly", user), FolderId(u"Closed", user)}));
+  Exec(
+      "CREATE FUNCTION unit_refuse() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN IF (SELECT "
+      "IMF_FOLDERNAME FROM NS_IMAPFOLDER WHERE IMF_IMAPFOLDERID = NEW.IMF_IMAPFOLDERID) = "
+      "'Refused' THEN RAISE EXCEPTION 'refused'; END IF; RETURN NEW; END $$; CREATE TRIGGER "
+      "unit_refuse BEFORE INSERT ON NS_IMAPFOLDERACCESS FOR EACH ROW EXECUTE FUNCTION "
+      "unit_refuse()");
   KAVRO::NTime added, changed;
   ASSERT_TRUE(added.ParseMailDate("Sat, 1 Jan 2000 10:20:30 +0000"));
   ASSERT_TRUE(changed.ParseMailDate("Mon, 1 Jan 2001 11:22:33 +0000"));
@@ -221,10 +229,9 @@ TEST_F(ImapMailStorageTest, FoldersLinksAndSubscriptionsStepByStep) {
         return store_.DeleteImapFolder(name, who, user);
       case 'a':  // a new mail; 'n' without creating the folder
       case 'n':
-        return store_.AddMessageToFolder(mail.data(), static_cast<uint32_t>(mail.size()), name,
-                                         op == 'a', user, user,
-                                         kFlagRecent | kFlagSeen | kFlagFlagged, added,
-                                         &links[arg], 0, 0);
+        return store_.AddMessageToFolder(
+            mail.data(), static_cast<uint32_t>(mail.size()), name, op == 'a', user, user,
+            kFlagRecent | kFlagSeen | kFlagFlagged, added, &links[arg], 0, 0);
       case 'k':
         return store_.CopyMessage(links[arg].link_id, name, user, user);
       case 'x':
@@ -363,11 +370,11 @@ TEST_F(ImapMailStorageTest, FoldersLinksAndSubscriptionsStepByStep) {
     EXPECT_NE(requests[0].result.link_id, 0) << code;  // linked, then taken back
     EXPECT_EQ(requests[2].result.link_id, 0) << code;  // never tried
   }
-  EXPECT_EQ(List(user, user),
-            (Names{u"#Shared.Neighbour (7300101).Theirs", u"Archive", u"Archive.2020", u"Box",
-                   u"Box.Leaf", u"Closed", u"Flags", u"FromBlob", u"INBOX", u"INBOX.a",
-                   u"INBOX.a.b", u"INBOX.a.inbox", u"Kept", u"Kept.Leaf", u"Links", u"Old",
-                   u"ReadOnly", u"Refusal", u"Refusal.Accepted", u"Target", u"Work"}));
+  EXPECT_EQ(
+      List(user, user),
+      "#Shared.Neighbour (7300101).Theirs, Archive, Archive.2020, Box, Box.Leaf, Closed, "
+      "Flags, FromBlob, INBOX, INBOX.a, INBOX.a.b, INBOX.a.inbox, Kept, Kept.Leaf, Links, Old, "
+      "ReadOnly, Refusal, Refusal.Accepted, Target, Work");
   EXPECT_EQ(Links(user), R"(Kept 1 <kept@unit> 010101 2000/01/01 10:20:30
 Kept.Leaf 1 <leaf@unit> 010101 2000/01/01 10:20:30
 Links 1 <link@unit> 010101 2000/01/01 10:20:30
