@@ -1,4 +1,4 @@
-// ImapMailStorage on the private store. Each test owns the user ids 7300000 + 100 * n.
+// ImapMailStorage on the private store. Each test owns the user ids 7300n00 to 7300n99.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -28,8 +28,6 @@ namespace Nauvik::IMAP {
 namespace {
 
 using std::to_string;
-
-int64_t UserBase(int test) { return 7300000 + 100 * test; }
 
 // `text` with each "?" replaced by the next value.
 std::string Q(std::string text, std::initializer_list<int64_t> values) {
@@ -126,9 +124,9 @@ class ImapMailStorageTest : public ::testing::Test {
 // Other users' folders appear under "#Shared.<owner name> (<id>)" when a lookup grant names the
 // user, a group of the user or the company; dots in the name become "_".
 TEST_F(ImapMailStorageTest, SharedNamespaceAndBrokenHierarchies) {
-  const int64_t owner = MakeUser(UserBase(2), "J. Smith");
-  const int64_t reader = MakeUser(UserBase(2) + 1, "Reader");
-  const int64_t colleague = MakeUser(UserBase(2) + 2, "Colleague", reader);
+  const int64_t owner = MakeUser(7300200, "J. Smith");
+  const int64_t reader = MakeUser(7300201, "Reader");
+  const int64_t colleague = MakeUser(7300202, "Colleague", reader);
   Create(u"INBOX", owner);
   const ImapFolder projects = Create(u"INBOX.Pro.jects", owner);  // "jects" under "Pro"
   const ImapFolder sent = Create(u"Sent", owner);
@@ -160,7 +158,7 @@ TEST_F(ImapMailStorageTest, SharedNamespaceAndBrokenHierarchies) {
 
   // Folders naming each other as parent are listed marked, not selectable; a parent of another
   // user fails the listing.
-  const int64_t user = MakeUser(UserBase(2) + 3, "Loops");
+  const int64_t user = MakeUser(7300203, "Loops");
   const int64_t a = Create(u"A", user).folder_id, b = Create(u"B", user).folder_id;
   const char* set_parent =
       "UPDATE NS_IMAPFOLDER SET IMF_IMAPFOLDERID_PARENT = ? WHERE IMF_IMAPFOLDERID = ?";
@@ -182,8 +180,8 @@ TEST_F(ImapMailStorageTest, SharedNamespaceAndBrokenHierarchies) {
 // right, delete the delete-message right too; a refused delete changes nothing. No folder moves
 // below another user's. A failed grant takes the new folder's row back; the ancestor stays.
 TEST_F(ImapMailStorageTest, FoldersLinksAndSubscriptionsStepByStep) {
-  const int64_t user = MakeUser(UserBase(1), "Walker");
-  const int64_t neighbour = MakeUser(UserBase(1) + 1, "Neighbour");
+  const int64_t user = MakeUser(7300100, "Walker");
+  const int64_t neighbour = MakeUser(7300101, "Neighbour");
   Create(u"Theirs", neighbour);
   Grant("IMF_IMAPFOLDERID, USR_USERID, IFA_AR_LOOKUP, IFA_AR_INSERT, IFA_AR_CREATE",
         Q("?, ?, 1, 1, 1", {FolderId(u"Theirs", neighbour), user}));
@@ -412,7 +410,7 @@ Target 4 <flags@unit> 101011 2001/01/01 11:22:33 4711
 // InsertMessage stores a mail once: the same Message-ID and size find the stored copy (another size
 // is another mail), a copy whose blob file is gone is stored again, a given file storage id is used
 // as it is.
-TEST_F(ImapMailStorageTest, InsertMessageStoresOnce) {
+TEST_F(ImapMailStorageTest, InsertMessageStoresOnceWithItsBodyParts) {
   // A size no other test uses, so that the blob count sees only this test's.
   const auto blobs = [] { return Count("NS_FILESTORAGE", "FIS_SIZE = 1061"); };
   std::string mail = Mail("<insert-once-1@unit>");
@@ -446,12 +444,10 @@ TEST_F(ImapMailStorageTest, InsertMessageStoresOnce) {
 
   EXPECT_EQ(store_.InsertMessage(mail.data(), 0, &none, 0), kImapInvalidInput);
   EXPECT_EQ(store_.InsertMessage(nullptr, 1061, &none, 0), kImapInvalidInput);
-}
 
-// The body-part rows (views and base tables) point into the blob file: each body starts after the
-// empty line, each part ends at the next delimiter, an encapsulated message with the part that
-// holds it; each row has its part's type, charset and encoding codes.
-TEST_F(ImapMailStorageTest, BodyPartOffsetsPointIntoTheStoredBlob) {
+  // The body-part rows (views and base tables) point into the blob file: each body starts after
+  // the empty line, each part ends at the next delimiter, an encapsulated message with the part
+  // that holds it; each row has its part's type, charset and encoding codes.
   for (const bool views : {true, false}) {
     SCOPED_TRACE(views ? "views" : "tables");
     store_.SetUseViews(views);
@@ -506,7 +502,7 @@ TEST_F(ImapMailStorageTest, BodyPartOffsetsPointIntoTheStoredBlob) {
 // A mail given by path is stored with exactly the file's bytes, read or mapped; an empty, missing,
 // shrinking or unreadable file is refused as no bytes at all are.
 TEST_F(ImapMailStorageTest, AddByPathStoresTheFileBytesAtAnySize) {
-  const int64_t user = MakeUser(UserBase(16), "Path Adder");
+  const int64_t user = MakeUser(7301600, "Path Adder");
   char dir_template[] = "/tmp/imap-path-XXXXXX";
   ASSERT_NE(mkdtemp(dir_template), nullptr);
   const std::string dir = dir_template;
@@ -560,7 +556,7 @@ TEST_F(ImapMailStorageTest, AddByPathStoresTheFileBytesAtAnySize) {
 const Dialect& Oracle() { return DialectFor(kProviderOracle); }
 const Dialect& Postgres() { return DialectFor(kProviderPostgres); }
 
-TEST(ImapConditions, ContentLookupKeepsTheMessageIdInsideItsLiteral) {
+TEST(ImapConditions, MailTextStaysInsideItsLiteral) {
   // {Message-ID, Oracle literal, PostgreSQL literal}
   const std::tuple<std::string, std::string, std::string> cases[] = {
       {"<plain@x>", "'<plain@x>'", "'<plain@x>'"},
@@ -582,9 +578,6 @@ TEST(ImapConditions, ContentLookupKeepsTheMessageIdInsideItsLiteral) {
                 "IMM_MESSAGEID LIKE " + literal + " AND FIS_SIZE = 17");
     }
   }
-}
-
-TEST(ImapConditions, Subscription) {
   EXPECT_EQ(SubscriptionCondition(Oracle(), u"Bob's \\ 100%", 42),
             u"LOWER(IMF_SUBSCRIPTIONNAME) LIKE LOWER('Bob''s \\ 100%') AND USR_USERID = 42");
   EXPECT_EQ(SubscriptionCondition(Postgres(), u"Bob's \\ 100%", 42),
