@@ -38,21 +38,8 @@ void InsertCompany(int64_t id) {
   EXPECT_TRUE(t.Insert());
 }
 
-int64_t CountCompanies(const std::string& where) {
-  return DbSimpleAccess("NV_COMPANY").Count(where);
-}
-
 size_t MyConnections() {
   return ConnectionManager::Instance().ConnectionCount(ConnectionManager::CurrentThreadId());
-}
-
-// Runs `f` on a thread of its own, which closes its connections at the end.
-template <class F>
-void OnOtherThread(F f) {
-  std::thread([&] {
-    f();
-    CloseThreadDatabases();
-  }).join();
 }
 
 TEST(Connections, OnePerThreadClosedOrLostAndReopened) {
@@ -62,11 +49,12 @@ TEST(Connections, OnePerThreadClosedOrLostAndReopened) {
   EXPECT_EQ(CODBCDatabase::FindDB("", kProviderDefault), mine);
   CODBCDatabase* theirs = nullptr;
   int64_t their_backend = 0;
-  OnOtherThread([&] {
+  std::thread([&] {
     EXPECT_EQ(CODBCDatabase::FindDB("", kProviderDefault), nullptr);
     theirs = CODBCDatabase::GetDB("", kProviderDefault);
     their_backend = CurrentBackend();
-  });
+    CloseThreadDatabases();
+  }).join();
   EXPECT_NE(theirs, mine);
   EXPECT_NE(their_backend, CurrentBackend());
   EXPECT_EQ(MyConnections(), 1u);
@@ -85,7 +73,7 @@ TEST(Connections, OnePerThreadClosedOrLostAndReopened) {
     CloseThreadDatabases();
   }
   EXPECT_EQ(MyConnections(), 0u);
-  EXPECT_EQ(CountCompanies("COM_COMPANYID = " + std::to_string(kCompany)), 0);
+  EXPECT_EQ(DbSimpleAccess("NV_COMPANY").Count("COM_COMPANYID = " + std::to_string(kCompany)), 0);
   EXPECT_TRUE(CODBCDatabase::FindDB("", kProviderDefault)->AutoCommit());
 
   // A killed server process fails the statement with the driver's text; after the store's close
@@ -95,10 +83,11 @@ TEST(Connections, OnePerThreadClosedOrLostAndReopened) {
   {
     ManualCommit txn;
     InsertCompany(kCompany);
-    OnOtherThread([&] {
+    std::thread([&] {
       DbSimpleAccess().ExecuteDirect("SELECT pg_terminate_backend(" + std::to_string(backend) +
                                      ", 10000)");
-    });
+      CloseThreadDatabases();
+    }).join();
     try {
       InsertCompany(kCompany + 1);
       ADD_FAILURE() << "insert on a killed connection succeeded";
@@ -113,7 +102,8 @@ TEST(Connections, OnePerThreadClosedOrLostAndReopened) {
   const int64_t again = CurrentBackend();
   EXPECT_GT(again, 0);
   EXPECT_NE(again, backend);
-  EXPECT_EQ(CountCompanies("COM_COMPANYID = " + std::to_string(kCompany)), 0);  // never committed
+  EXPECT_EQ(DbSimpleAccess("NV_COMPANY").Count("COM_COMPANYID = " + std::to_string(kCompany)),
+            0);  // never committed
 }
 
 TEST(Connections, WrongPasswordIsReportedAndRetried) {
@@ -136,7 +126,7 @@ TEST(Connections, WrongPasswordIsReportedAndRetried) {
     }
     EXPECT_EQ(MyConnections(), 0u);
   }
-  EXPECT_GE(CountCompanies(""), 1);  // the right string still works
+  EXPECT_GE(DbSimpleAccess("NV_COMPANY").Count(""), 1);  // the right string still works
 }
 
 }  // namespace

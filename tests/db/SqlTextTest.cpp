@@ -100,9 +100,6 @@ TEST(SqlText, DialectStatements) {
   EXPECT_EQ(ora.EmptyTextLiteral(), "''");
   EXPECT_EQ(pg.EmptyTextLiteral(), "NULL");
   EXPECT_THROW(DialectFor(3), DBException);
-  DbSimpleAccess seq("NV_IMAPMESSAGE");
-  seq.SetProvider(kProviderOracle);
-  EXPECT_EQ(seq.NextValueText(), "SELECT NV_IMAPMESSAGE_SEQ.NEXTVAL FROM DUAL");
 }
 
 }  // namespace
