@@ -94,6 +94,7 @@ TEST(SqlText, DialectStatements) {
             "TO_DATE(TO_CHAR(SYS_EXTRACT_UTC(SYSTIMESTAMP), 'DD.MM.YYYY HH24:MI:SS'),"
             "'DD.MM.YYYY HH24:MI:SS')");
   EXPECT_EQ(ora.Nvl("USR_ROWSTATUS", "0"), "NVL(USR_ROWSTATUS,0)");
+  EXPECT_EQ(pg.Nvl("USR_ROWSTATUS", "0"), "COALESCE(USR_ROWSTATUS,0)");
   EXPECT_EQ(ora.LikeText("a\\b%"), "a\\b%");
   EXPECT_EQ(pg.LikeText("a\\b%"), "a\\\\b%");
   EXPECT_EQ(pg.LikeText(u"x\\"), u"x\\\\");
