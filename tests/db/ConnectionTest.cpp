@@ -2,7 +2,6 @@
 // store.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <thread>
 
 #include "db/ConnectionManager.h"
@@ -11,6 +10,9 @@
 
 namespace Nauvik {
 namespace {
+
+// Never committed: each test's transaction is rolled back or its connection lost.
+constexpr int64_t kCompany = 9200000000000000001LL;
 
 // The server process id behind the calling thread's connection.
 class BackendPid : public DBTableBase {
@@ -28,47 +30,31 @@ int64_t CurrentBackend() {
   return IdOf(t.PID);
 }
 
-// A company row of a fresh id; returns the id.
-int64_t InsertCompany(int64_t id = 0) {
-  if (id == 0)
-    id = 9200000000000000000LL + static_cast<int64_t>(std::random_device()() % 100000000u) * 1000;
+void InsertCompany(int64_t id) {
   DBTable<NoColumnTable> t;
   t.SetTableName("NS_COMPANY", true);
   t.SetValue("COM_COMPANYID", std::to_string(id), true);
   t.SetValue("COM_NAME", std::string("c"));
   EXPECT_TRUE(t.Insert());
-  return id;
-}
-
-int64_t CountCompanies(const std::string& where) {
-  return DbSimpleAccess("NV_COMPANY").Count(where);
 }
 
 size_t MyConnections() {
   return ConnectionManager::Instance().ConnectionCount(ConnectionManager::CurrentThreadId());
 }
 
-// Runs `f` on a thread of its own, which closes its connections at the end.
-template <class F>
-void OnOtherThread(F f) {
-  std::thread([&] {
-    f();
-    CloseThreadDatabases();
-  }).join();
-}
-
-TEST(Connections, OnePerThreadAndReopenedAfterClose) {
+TEST(Connections, OnePerThreadClosedOrLostAndReopened) {
   CODBCDatabase* mine = CODBCDatabase::GetDB("", kProviderDefault);
   ASSERT_NE(mine, nullptr);
   EXPECT_EQ(CODBCDatabase::GetDB("", kProviderDefault), mine);
   EXPECT_EQ(CODBCDatabase::FindDB("", kProviderDefault), mine);
   CODBCDatabase* theirs = nullptr;
   int64_t their_backend = 0;
-  OnOtherThread([&] {
+  std::thread([&] {
     EXPECT_EQ(CODBCDatabase::FindDB("", kProviderDefault), nullptr);
     theirs = CODBCDatabase::GetDB("", kProviderDefault);
     their_backend = CurrentBackend();
-  });
+    CloseThreadDatabases();
+  }).join();
   EXPECT_NE(theirs, mine);
   EXPECT_NE(their_backend, CurrentBackend());
   EXPECT_EQ(MyConnections(), 1u);
@@ -78,39 +64,32 @@ TEST(Connections, OnePerThreadAndReopenedAfterClose) {
   EXPECT_EQ(CODBCDatabase::FindDB("", kProviderDefault), nullptr);
   EXPECT_GT(CurrentBackend(), 0);  // the next access connects anew
   EXPECT_EQ(MyConnections(), 1u);
-}
 
-// The store closes the thread's connections inside a transaction when a statement fails; the guard
-// must not open a new connection to roll back work that the close already dropped.
-TEST(Transactions, GuardAfterCloseOpensNoConnection) {
-  int64_t id = 0;
+  // The store closes the thread's connections inside a transaction when a statement fails; the
+  // guard must not open a new connection to roll back work that the close already dropped.
   {
     ManualCommit txn;
-    id = InsertCompany();
+    InsertCompany(kCompany);
     CloseThreadDatabases();
-    EXPECT_EQ(MyConnections(), 0u);
   }
   EXPECT_EQ(MyConnections(), 0u);
-  EXPECT_EQ(CountCompanies("COM_COMPANYID = " + std::to_string(id)), 0);
+  EXPECT_EQ(DbSimpleAccess("NV_COMPANY").Count("COM_COMPANYID = " + std::to_string(kCompany)), 0);
   EXPECT_TRUE(CODBCDatabase::FindDB("", kProviderDefault)->AutoCommit());
-}
 
-// A killed server process fails the statement with the driver's text; after the store's close (its
-// convention after a database error) a new one serves.
-TEST(LostConnection, ReportedThenReopenedAfterClose) {
+  // A killed server process fails the statement with the driver's text; after the store's close
+  // (its convention after a database error) a new one serves.
   const int64_t backend = CurrentBackend();
-  ASSERT_GT(backend, 0);
-  int64_t id = 0;
   std::string text;
   {
     ManualCommit txn;
-    id = InsertCompany();
-    OnOtherThread([&] {
+    InsertCompany(kCompany);
+    std::thread([&] {
       DbSimpleAccess().ExecuteDirect("SELECT pg_terminate_backend(" + std::to_string(backend) +
                                      ", 10000)");
-    });
+      CloseThreadDatabases();
+    }).join();
     try {
-      InsertCompany(id + 1);
+      InsertCompany(kCompany + 1);
       ADD_FAILURE() << "insert on a killed connection succeeded";
     } catch (const DBException& e) {
       text = e.what();
@@ -123,10 +102,11 @@ TEST(LostConnection, ReportedThenReopenedAfterClose) {
   const int64_t again = CurrentBackend();
   EXPECT_GT(again, 0);
   EXPECT_NE(again, backend);
-  EXPECT_EQ(CountCompanies("COM_COMPANYID = " + std::to_string(id)), 0);  // never committed
+  EXPECT_EQ(DbSimpleAccess("NV_COMPANY").Count("COM_COMPANYID = " + std::to_string(kCompany)),
+            0);  // never committed
 }
 
-TEST(Login, WrongPasswordIsReportedAndRetried) {
+TEST(Connections, WrongPasswordIsReportedAndRetried) {
   const std::string good = ConnectionManager::Instance().GetConnectString(
       ConnectionManager::Instance().GetDefaultProvider());
   const size_t pwd = good.find(";PWD=");
@@ -138,7 +118,7 @@ TEST(Login, WrongPasswordIsReportedAndRetried) {
     t.SetConnectString(bad);
     try {
       t.Count("");
-      FAIL() << "connected with a wrong password";
+      ADD_FAILURE() << "connected with a wrong password";
     } catch (const DBException& e) {
       const std::string text = e.what();
       EXPECT_EQ(text.rfind("SQL State: ", 0), 0u) << text;
@@ -146,7 +126,7 @@ TEST(Login, WrongPasswordIsReportedAndRetried) {
     }
     EXPECT_EQ(MyConnections(), 0u);
   }
-  EXPECT_GE(CountCompanies(""), 1);  // the right string still works
+  EXPECT_GE(DbSimpleAccess("NV_COMPANY").Count(""), 1);  // the right string still works
 }
 
 }  // namespace

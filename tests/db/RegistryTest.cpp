@@ -1,3 +1,5 @@
+// The registry file reader on files we do not write (regedit's, hand-edited ones, garbage), and
+// the connection strings and provider read from it.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -7,6 +9,8 @@
 #include <tuple>
 #include <utility>
 
+#include "db/ConnectionManager.h"
+#include "db/DBTable.h"
 #include "db/Registry.h"
 
 namespace Nauvik {
@@ -118,8 +122,9 @@ TEST(Registry, FileShapesAndLookups) {
 }
 
 // The connection strings, byte for byte, and the default provider; the builders read the file named
-// by MAILSTORAGE_REGISTRY.
-TEST(ConnectString, BothFormatsAndTheProviderFromTheConfiguration) {
+// by MAILSTORAGE_REGISTRY. Last, a configuration without a host, which the connection manager reads
+// once per process: every table access then fails with the layer's text.
+TEST(ConnectString, BothFormatsTheProviderAndNoHost) {
   const std::string pg_options =
       "ReadOnly=0;Protocol=6.4;FakeOidIndex=0;ShowOidColumn=0;RowVersioning=0;"
       "ShowSystemTables=1;Fetch=100;Socket=4096;MaxVarcharSize=254;MaxLongVarcharSize=8190;"
@@ -162,6 +167,27 @@ TEST(ConnectString, BothFormatsAndTheProviderFromTheConfiguration) {
     use(value[0] == '\0' ? "" : std::string("\"DatabaseProvider\"=") + value + "\n");
     EXPECT_EQ(ReadDefaultProvider(kDatabaseKeyPath), provider) << value;
   }
+  use("\"DatabaseHost\"=\"\"\n\"DatabaseDriverName\"=\"D\"\n\"DatabaseProvider\"=\"PostgreSQL\"\n");
+  ConnectionManager& manager = ConnectionManager::Instance();
+  EXPECT_EQ(manager.GetDefaultProvider(), kProviderPostgres);
+  EXPECT_EQ(manager.GetConnectString(kProviderOracle), "");
+  EXPECT_EQ(manager.GetConnectString(kProviderPostgres), "");
+  EXPECT_EQ(CODBCDatabase::GetDB("", kProviderDefault), nullptr);
+  DbSimpleAccess table("NS_IMAPFOLDER");
+  try {
+    table.Count("");
+    ADD_FAILURE() << "no exception";
+  } catch (const DBException& e) {
+    EXPECT_STREQ(e.what(), "Failed to allocate Database for this thread. DB Down?");
+  }
+  EXPECT_THROW(table.GetNextSequenceValue(), DBException);
+  // Transactions have nothing to act on: no exception, no connection; closing is a no-op.
+  EXPECT_NO_THROW(ManualCommit().Commit());
+  EXPECT_NO_THROW({ ManualCommit txn; });  // the destructor's rollback
+  EXPECT_NO_THROW(Commit());
+  EXPECT_NO_THROW(Rollback());
+  CloseThreadDatabases();
+  EXPECT_EQ(manager.ConnectionCount(ConnectionManager::CurrentThreadId()), 0u);
   unsetenv("MAILSTORAGE_REGISTRY");
 }
 
