@@ -146,35 +146,34 @@ TEST(ScanBodyStructure, EveryLevelOfDeepNestingGetsItsRow) {
   for (int i = 0; i <= kLevels; ++i) ASSERT_EQ(rows[i], want[i]) << "level " << i;
 }
 
-// Type, charset and encoding codes of a part's header.
-TEST(AnalyzePartHeaders, TypeCharsetAndEncodingCodes) {
+// Type, charset and encoding codes of a part's header, and its boundary as
+// written.
+TEST(AnalyzePartHeaders, TypeCharsetEncodingAndBoundary) {
+  // clang-format off
   const std::vector<std::tuple<const char*, int16_t, int16_t, int16_t>> cases = {
-      {"", 0, 20, 99},
-      {"Content-Type: text/plain; charset=windows-1252", 0, 20, 99},
+      {"", 0, 20, 99}, {"Content-Type: text/plain; charset=windows-1252", 0, 20, 99},
       {"Content-Type: text/plain; CHARSET=UTF-8", 0, 0, 99},
       {"Content-Type: text/plain;\r\n\tcharset=iso-8859-1\r\nX: y", 0, 19, 99},
       {"Content-Type: text/plain; charset=\"utf-8", 0, 0, 99},
       {"Content-Type: text/plain; charset=utf-16 (comment)", 0, 1, 99},
       {"Content-Type: utf-8", 99, 0, 99},  // no "charset=": the whole body is looked up
-      {"Content-Type: foo", 99, 20, 99},       {"Content-Type: x-custom/thing", 99, 20, 99},
+      {"Content-Type: foo", 99, 20, 99}, {"Content-Type: x-custom/thing", 99, 20, 99},
       {"Content-Type: IMAGE/PNG", 1, 20, 99}, {"Content-Type: audio/ogg", 2, 20, 99},
-      {"Content-Type: video/mp4", 3, 20, 99}, {"Content-Transfer-Encoding: 8bit", 0, 20, 1},
-      {"Content-Type: /plain", 0, 20, 99},     {"Content-Transfer-Encoding: 7bit", 0, 20, 0},
+      {"Content-Type: video/mp4", 3, 20, 99}, {"Content-Type: /plain", 0, 20, 99},
+      {"Content-Transfer-Encoding: 8bit", 0, 20, 1}, {"Content-Transfer-Encoding: 7bit", 0, 20, 0},
       {"Content-Transfer-Encoding: binary", 0, 20, 2},
       {"Content-Transfer-Encoding:  base64 ", 0, 20, 4},
       {"Content-Transfer-Encoding: x-uuencode", 0, 20, 99},
       {"content-transfer-encoding: base64 (comment)", 0, 20, 99},
   };
+  // clang-format on
   for (const auto& [header, type, charset, encoding] : cases) {
     const BodyPartRow row = AnalyzePartHeaders(header);
     EXPECT_EQ(std::tuple(row.mime_basic, row.charset, row.encoding),
               std::tuple(type, charset, encoding))
         << header;
   }
-}
-
-TEST(GetBoundary, FindsTheBoundaryAsWritten) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
+  const std::pair<std::string, std::string> boundaries[] = {
       {"multipart/mixed; boundary=b1; x=y", "--b1"}, {"multipart/mixed; boundary=b1 ", "--b1"},
       {"multipart/mixed; boundary=\"b1 \"", "--b1"}, {"multipart/mixed; Boundary=AbC\tx", "--AbC"},
       {"multipart/mixed; boundary=\"unterminated", "--unterminated"},
@@ -183,7 +182,7 @@ TEST(GetBoundary, FindsTheBoundaryAsWritten) {
       {"multipart/mixed; boundary=\"----=_NextPart_000_0001_01D2.AB\"",
        "------=_NextPart_000_0001_01D2.AB"},
   };
-  for (const auto& [body, boundary] : cases) EXPECT_EQ(GetBoundary(body), boundary) << body;
+  for (const auto& [body, boundary] : boundaries) EXPECT_EQ(GetBoundary(body), boundary) << body;
 }
 
 }  // namespace
