@@ -116,14 +116,11 @@ TEST(ScanBodyStructure, EveryLevelOfDeepNestingGetsItsRow) {
   std::string m;
   for (int i = 0; i <= kLevels; ++i) {
     const uint32_t hdr = static_cast<uint32_t>(m.size());
-    if (i == kLevels) {
-      m += "Subject: bottom\r\n\r\n";
-    } else if (multipart(i)) {
-      // "b1x" is no substring of "--b10x": no level finds another's delimiter.
-      m += "Content-Type: multipart/mixed; boundary=\"b" + std::to_string(i) + "x\"\r\n\r\n";
-    } else {
-      m += "Content-Type: message/rfc822\r\n\r\n";
-    }
+    // "b1x" is no substring of "--b10x": no level finds another's delimiter.
+    m += i == kLevels ? "Subject: bottom\r\n\r\n"
+         : multipart(i)
+             ? "Content-Type: multipart/mixed; boundary=\"b" + std::to_string(i) + "x\"\r\n\r\n"
+             : "Content-Type: message/rfc822\r\n\r\n";
     const int16_t type = i == kLevels ? 0 : multipart(i) ? 5 : 6;
     want.push_back(Row(i + 1, i, i > 0 && multipart(i - 1) ? 1 : 0, hdr,
                        static_cast<uint32_t>(m.size()), 0, type, 20, 99));
