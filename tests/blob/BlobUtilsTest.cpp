@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -173,40 +174,116 @@ TEST_F(IsolatedBlobTest, InsertFindsAWorkingHostOrWritesNothing) {
   }
 }
 
-// A local file is copied; a missing file and no data are refused. Refused
-// deletes and an offline host change nothing; a record whose file is missing
-// cannot be read, but deleting it marks the record all the same.
-TEST_F(IsolatedBlobTest, CopiesAndRefusalsAndAMissingFile) {
-  IsolatedHosts hosts({Host(kHostA, "a")});
-  BlobUtils copier(false);
-  const std::string bytes = Pattern(70000);
-  std::ofstream(Path("source.eml"), std::ios::binary) << bytes;
-  BlobSource source;
-  source.file_name = Path("source.eml");
-  int64_t id = 0;
-  ASSERT_EQ(copier.InsertBlob(source, 21, 46, &id), kBlobOk) << copier.LastError();
-  std::string path;
-  ASSERT_EQ(copier.GetBlobFileName(id, &path), kBlobOk);
-  EXPECT_EQ(ReadFile(KAVRO::OsPath(path)), bytes);
-  EXPECT_EQ(ReadFile(Path("source.eml")), bytes);  // the source is left alone
+// Which step of getting a blob onto the disk fails in a case of the test below.
+enum class Fail { kNothing, kWrite, kFileSync, kDirectorySync, kParentSync };
 
-  source.file_name = Path("missing.eml");
-  id = 3;
-  EXPECT_EQ(copier.InsertBlob(source, 21, 46, &id), kBlobSourceNotAccessible);
-  EXPECT_EQ(copier.LastError(), "Unable to access local filename: " + Path("missing.eml"));
-  EXPECT_EQ(id, 0);
-  // No data is refused before anything is written or the output is touched.
+// A blob reaches the disk before its record exists: each new date directory
+// is synced into its parent, then the blob file, then its directory, and no
+// record is there at any of these syncs. A failed write or sync fails the
+// host: no record, no blob file.
+TEST_F(IsolatedBlobTest, BlobReachesTheDiskBeforeItsRecordOrNotAtAll) {
+  const std::string write_head = "Unable to write to file " + Path("a") + "\\";
+  const std::string io_error = ".blb. Error: Input/output error";
+  // {failing step, code, last error starts with, ends with, the syncs: each one's depth below
+  // the host directory, "*" for the blob file}
+  const std::tuple<Fail, int32_t, std::string, std::string, std::string> cases[] = {
+      {Fail::kNothing, kBlobOk, "", "", "0 1 2 3 4 6* 5"},
+      {Fail::kWrite, kBlobWriteFailed, write_head, ".blb. Error: No space left on device",
+       "0 1 2 3 4"},
+      {Fail::kFileSync, kBlobWriteFailed, write_head, io_error, "0 1 2 3 4 6*"},
+      {Fail::kDirectorySync, kBlobWriteFailed, write_head, io_error, "0 1 2 3 4 6* 5"},
+      {Fail::kParentSync, kBlobWriteFailed, "Unable to create directory: " + Path("a") + "\\",
+       ". Error: Input/output error", "0"},
+  };
+  for (const auto& [fail, code, head, tail, syncs] : cases) {
+    SCOPED_TRACE(static_cast<int>(fail));
+    std::filesystem::remove_all(Path("a"));
+    std::filesystem::create_directories(Path("a"));
+    IsolatedHosts hosts({Host(kHostA, "a")});
+    BlobUtils blob(true);
+    LogCapture log(kLogError);
+    int64_t id = 1;
+    std::vector<int64_t> records_then;  // host A's records at each sync
+    mstest::HookedFiles hooked;
+    auto& files = mstest::g_files;
+    files.write_errno = fail == Fail::kWrite ? ENOSPC : 0;
+    files.fsync_errno = fail == Fail::kFileSync ? EIO : 0;
+    // The blob's own directory is the one synced right after the blob.
+    files.sync_fails = [&](const std::string& dir) {
+      return (fail == Fail::kDirectorySync && !files.synced.empty() &&
+              files.synced.back().ends_with(".blb")) ||
+             (fail == Fail::kParentSync && dir == Path("a"));
+    };
+    files.on_sync = [&] {
+      records_then.push_back(CountRows("NS_FILESTORAGE", "FSH_FILESTORAGEHOSTID = 80001"));
+    };
+    EXPECT_EQ(blob.InsertBlob("hello", 5, 11, 11, &id), code) << blob.LastError();
+    // Host, year, month, day, hour (each synced as a new level's parent),
+    // the blob file in the minute directory, the minute directory.
+    std::string depths;
+    for (const std::string& p : files.synced) {
+      const bool below = p.starts_with(Path("a"));
+      depths += (depths.empty() ? "" : " ") +
+                (below ? std::to_string(std::ranges::count(p.substr(Path("a").size()), '/')) : p) +
+                (p.ends_with(".blb") ? "*" : "");
+    }
+    EXPECT_EQ(depths, syncs);
+    EXPECT_EQ(records_then, std::vector<int64_t>(files.synced.size(), 0));
+
+    const int64_t records = CountRows("NS_FILESTORAGE", "FSH_FILESTORAGEHOSTID = 80001");
+    if (code == kBlobOk) {
+      EXPECT_EQ(records, 1);
+      EXPECT_EQ(ReadFile(files.synced.at(5)), "hello");
+      continue;
+    }
+    EXPECT_EQ(id, 0);
+    EXPECT_EQ(records, 0);
+    EXPECT_EQ(FilesBelow(Path("a")), 0u);
+    const std::string& error = blob.LastError();
+    EXPECT_TRUE(error.starts_with(head) && error.ends_with(tail)) << error;
+    const Lines lines = log.Take();
+    if (fail != Fail::kParentSync) {
+      ASSERT_EQ(lines.size(), 3u);
+      EXPECT_EQ(lines[0], (Lines::value_type{kLogError, "BlobUtils::WriteToStorage(): " + error}));
+    }
+  }
+}
+
+// No data is refused. Refused deletes and an offline host change nothing; a
+// record whose file is missing cannot be read, but deleting it marks the
+// record all the same. The blob and every directory made for it take their
+// modes from the host directory, not the umask (which modes each host
+// directory gives is the file layer's test). Last: a raised insert failure
+// closes the thread's connection, which ends the isolating transaction.
+TEST_F(IsolatedBlobTest, RefusalsModesAndAMissingFile) {
+  const gid_t group = geteuid() == 0 ? 4242 : getegid();
+  ASSERT_EQ(chown(Path("a").c_str(), static_cast<uid_t>(-1), group), 0);
+  ASSERT_EQ(chmod(Path("a").c_str(), 02770), 0);
+  IsolatedHosts hosts({Host(kHostA, "a")});
+  BlobUtils blob(true);
+  int64_t id = 77;
+  // Refused before anything is written or the output is touched.
   for (const char* data : {static_cast<const char*>(nullptr), "x"}) {
-    id = 77;
-    EXPECT_EQ(copier.InsertBlob(data, data ? 0 : 10, 11, 11, &id), kBlobInvalidParameter);
-    EXPECT_EQ(copier.LastError(), "Invalid parameter specified. Aborting insert.");
+    EXPECT_EQ(blob.InsertBlob(data, data ? 0 : 10, 11, 11, &id), kBlobInvalidParameter);
+    EXPECT_EQ(blob.LastError(), "Invalid parameter specified. Aborting insert.");
     EXPECT_EQ(id, 77);
   }
-  EXPECT_EQ(FilesBelow(Path("a")), 1u);
+  EXPECT_EQ(FilesBelow(Path("a")), 0u);
 
-  BlobUtils blob(true);
+  const mode_t old_umask = umask(022);
   ASSERT_EQ(blob.InsertBlob("hello", 5, 11, 11, &id), kBlobOk);
+  umask(old_umask);
+  std::string path;
   ASSERT_EQ(blob.GetBlobFileName(id, &path), kBlobOk);
+  // The blob and the five levels year ... minute made for it.
+  std::filesystem::path entry = KAVRO::OsPath(path);
+  for (int level = 0; level < 6; ++level, entry = entry.parent_path()) {
+    struct stat st;
+    ASSERT_EQ(stat(entry.c_str(), &st), 0) << entry;
+    EXPECT_EQ(st.st_mode & 07777, level == 0 ? 0660u : 02770u) << entry;
+    EXPECT_EQ(st.st_gid, group) << entry;
+  }
+  EXPECT_EQ(entry, Path("a"));
   // {id (-1: this blob with its host offline), deleted by, code, last error}
   const std::tuple<int64_t, int32_t, int32_t, std::string> cases[] = {
       {0, 11, kBlobInvalidParameter, "Invalid parameter specified. Aborting delete."},
@@ -240,123 +317,8 @@ TEST_F(IsolatedBlobTest, CopiesAndRefusalsAndAMissingFile) {
             (Lines{{kLogWarning, "BlobUtils::DeleteBlob(): File: " + path +
                                      " does not exist. Delete operation considered OK."}}));
   EXPECT_TRUE(RecordIs(id, "FIS_DELETEDBY = 11 AND FIS_DELETED IS NOT NULL"));
-}
-
-// Which step of getting a blob onto the disk fails in a case of the test below.
-enum class Fail { kNothing, kWrite, kFileSync, kDirectorySync, kParentSync };
-
-// A blob reaches the disk before its record exists: each new date directory
-// is synced into its parent, then the blob file, then its directory, and no
-// record is there at any of these syncs. A failed write or sync fails the
-// host: no record, no blob file.
-TEST_F(IsolatedBlobTest, BlobReachesTheDiskBeforeItsRecordOrNotAtAll) {
-  const std::string write_head = "Unable to write to file " + Path("a") + "\\";
-  // {failing step, code, last error starts with, ends with, syncs seen}
-  const std::tuple<Fail, int32_t, std::string, std::string, size_t> cases[] = {
-      {Fail::kNothing, kBlobOk, "", "", 7},
-      {Fail::kWrite, kBlobWriteFailed, write_head, ".blb. Error: No space left on device", 5},
-      {Fail::kFileSync, kBlobWriteFailed, write_head, ".blb. Error: Input/output error", 6},
-      {Fail::kDirectorySync, kBlobWriteFailed, write_head, ".blb. Error: Input/output error", 7},
-      {Fail::kParentSync, kBlobWriteFailed, "Unable to create directory: " + Path("a") + "\\",
-       ". Error: Input/output error", 1},
-  };
-  for (const auto& [fail, code, head, tail, syncs] : cases) {
-    SCOPED_TRACE(static_cast<int>(fail));
-    std::filesystem::remove_all(Path("a"));
-    std::filesystem::create_directories(Path("a"));
-    IsolatedHosts hosts({Host(kHostA, "a")});
-    BlobUtils blob(true);
-    LogCapture log(kLogError);
-    int64_t id = 1;
-    std::vector<int64_t> records_then;  // host A's records at each sync
-    mstest::HookedFiles hooked;
-    auto& files = mstest::g_files;
-    files.write_errno = fail == Fail::kWrite ? ENOSPC : 0;
-    files.fsync_errno = fail == Fail::kFileSync ? EIO : 0;
-    // The blob's own directory is the one synced right after the blob.
-    files.sync_fails = [&](const std::string& dir) {
-      return (fail == Fail::kDirectorySync && !files.synced.empty() &&
-              files.synced.back().ends_with(".blb")) ||
-             (fail == Fail::kParentSync && dir == Path("a"));
-    };
-    files.on_sync = [&] {
-      records_then.push_back(CountRows("NS_FILESTORAGE", "FSH_FILESTORAGEHOSTID = 80001"));
-    };
-    const int32_t result = blob.InsertBlob("hello", 5, 11, 11, &id);
-    const auto& seen = files.synced;
-    EXPECT_EQ(result, code) << blob.LastError();
-
-    // Host, year, month, day, hour (each synced as a new level's parent),
-    // the blob file in the minute directory, the minute directory.
-    std::filesystem::path minute = Path("a");  // the deepest directory, once made
-    for (const auto& e : std::filesystem::recursive_directory_iterator(minute)) {
-      if (e.is_directory() && e.path().string().size() > minute.string().size()) minute = e.path();
-    }
-    std::vector<std::string> expected;
-    for (auto p = minute.parent_path(); p.string().size() >= Path("a").size();
-         p = p.parent_path()) {
-      expected.insert(expected.begin(), p.string());
-    }
-    const bool blob_seen = seen.size() > 5 && seen[5].ends_with(".blb") &&
-                           std::filesystem::path(seen[5]).parent_path() == minute;
-    expected.push_back(blob_seen ? seen[5] : "the blob file in " + minute.string());
-    expected.push_back(minute.string());
-    expected.resize(syncs);
-    EXPECT_EQ(seen, expected);
-    EXPECT_EQ(records_then, std::vector<int64_t>(seen.size(), 0));
-
-    const int64_t records = CountRows("NS_FILESTORAGE", "FSH_FILESTORAGEHOSTID = 80001");
-    if (code == kBlobOk) {
-      EXPECT_EQ(records, 1);
-      ASSERT_TRUE(blob_seen);
-      EXPECT_EQ(ReadFile(seen[5]), "hello");
-      continue;
-    }
-    EXPECT_EQ(id, 0);
-    EXPECT_EQ(records, 0);
-    EXPECT_EQ(FilesBelow(Path("a")), 0u);
-    const std::string& error = blob.LastError();
-    EXPECT_TRUE(error.starts_with(head) && error.ends_with(tail)) << error;
-    const Lines lines = log.Take();
-    if (fail != Fail::kParentSync) {
-      ASSERT_EQ(lines.size(), 3u);
-      EXPECT_EQ(lines[0], (Lines::value_type{kLogError, "BlobUtils::WriteToStorage(): " + error}));
-    }
-  }
-}
-
-// The blob and every directory made for it take their modes from the host
-// directory (which modes each host directory gives is the file layer's test).
-TEST_F(IsolatedBlobTest, BlobModesFollowTheHostDirectoryNotTheUmask) {
-  const gid_t group = geteuid() == 0 ? 4242 : getegid();
-  const mode_t old_umask = umask(022);
-  ASSERT_EQ(chown(Path("a").c_str(), static_cast<uid_t>(-1), group), 0);
-  ASSERT_EQ(chmod(Path("a").c_str(), 02770), 0);
-  IsolatedHosts hosts({Host(kHostA, "a")});
-  BlobUtils blob(true);
-  int64_t id = 0;
-  ASSERT_EQ(blob.InsertBlob("hello", 5, 11, 11, &id), kBlobOk) << blob.LastError();
-  umask(old_umask);
-  std::string path;
-  ASSERT_EQ(blob.GetBlobFileName(id, &path), kBlobOk);
-  // The blob and the five levels year ... minute made for it.
-  std::filesystem::path entry = KAVRO::OsPath(path);
-  for (int level = 0; level < 6; ++level, entry = entry.parent_path()) {
-    struct stat st;
-    ASSERT_EQ(stat(entry.c_str(), &st), 0) << entry;
-    EXPECT_EQ(st.st_mode & 07777, level == 0 ? 0660u : 02770u) << entry;
-    EXPECT_EQ(st.st_gid, group) << entry;
-  }
-  EXPECT_EQ(entry, Path("a"));
-}
-
-// Last: the raised failure closes the thread's connection, which ends the
-// isolating transaction.
-TEST_F(IsolatedBlobTest, ARaisedInsertFailureRemovesTheWrittenFile) {
-  IsolatedHosts hosts({Host(kHostA, "a")});
-  BlobUtils blob(true);
-  int64_t id = 4;
-  // Creator 999 is no file creator: the foreign key refuses the record.
+  // Creator 999 is no file creator: the foreign key refuses the record, and
+  // the file written for it goes again.
   EXPECT_EQ(blob.InsertBlob("hello", 5, 11, 999, &id), kBlobDatabaseError);
   EXPECT_EQ(id, 0);
   EXPECT_TRUE(blob.LastError().starts_with("Database Error: ")) << blob.LastError();

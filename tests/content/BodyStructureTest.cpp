@@ -43,18 +43,30 @@ BodyPartRow Row(int64_t id, int64_t parent, int16_t no, uint32_t hdr, uint32_t b
   return BodyPartRow{id, 77, parent, no, hdr, body, end, type, charset, encoding};
 }
 
-TEST(ScanBodyStructure, SinglePartAndMultipartMixed) {
+// A start offset and parent carry through every row; a refused row stops the
+// walk, and a row without its message is refused before any database work.
+TEST(ScanBodyStructure, SinglePartMultipartAtAnOffsetAndRefusals) {
   const std::string plain = Mail("plainmail");
   EXPECT_EQ(Scan(plain), std::vector{Row(1, 0, 0, 0, At(plain, "Hello Kari"), plain.size(), 0,
                                          20, 99)});
   const std::string m = Mail("mixedmail");
-  const auto rows = Scan(m);
-  ASSERT_EQ(rows.size(), 3u);
-  EXPECT_EQ(rows[0], Row(1, 0, 0, 0, At(m, "This is a preamble"), m.size(), 5, 20, 99));
-  EXPECT_EQ(rows[1], Row(2, 1, 1, At(m, "Content-Type: text/plain"), At(m, "Gr=F8nn"),
-                         At(m, "--b1\r\nContent-Type: application"), 0, 19, 3));
-  EXPECT_EQ(rows[2], Row(3, 1, 2, At(m, "Content-Type: application"), At(m, "JVBERi0"),
-                         At(m, "--b1--"), 4, 20, 4));
+  const uint32_t o = 1000;
+  EXPECT_EQ(Scan(m, o, 42),
+            (std::vector{Row(1, 42, 0, o, o + At(m, "This is a preamble"), o + m.size(), 5, 20, 99),
+                         Row(2, 1, 1, o + At(m, "Content-Type: text/plain"), o + At(m, "Gr=F8nn"),
+                             o + At(m, "--b1\r\nContent-Type: application"), 0, 19, 3),
+                         Row(3, 1, 2, o + At(m, "Content-Type: application"), o + At(m, "JVBERi0"),
+                             o + At(m, "--b1--"), 4, 20, 4)}));
+  int calls = 0;
+  EXPECT_FALSE(ScanBodyStructure(Mail("nestedmail"), 0, 0, 1, [&](BodyPartRow& row) {
+    row.id = ++calls;
+    return calls < 3;
+  }));
+  EXPECT_EQ(calls, 3);
+  BodyPartRow row;
+  EXPECT_FALSE(InsertBodyPart(row, true));
+  EXPECT_EQ(row.id, 0);
+  EXPECT_FALSE(ParseBodyStructure(Mail("plainmail"), 0, 0, 0, false));
 }
 
 TEST(ScanBodyStructure, BrokenMailsFollowTheScannerRules) {
@@ -95,27 +107,6 @@ TEST(ScanBodyStructure, BrokenMailsFollowTheScannerRules) {
   EXPECT_EQ(rows[1], Row(2, 1, 0, At(m, "Subject"), 0, m.size(), 0, 20, 99));
 }
 
-// A start offset and parent carry through; a refused row stops the walk, and
-// a row without its message is refused before any database work.
-TEST(ScanBodyStructure, OffsetParentAndRefusals) {
-  const std::string m = Mail("mixedmail");
-  const auto rows = Scan(m, 1000, 42);
-  ASSERT_EQ(rows.size(), 3u);
-  EXPECT_EQ(rows[0], Row(1, 42, 0, 1000, 1000 + At(m, "This is"), 1000 + m.size(), 5, 20, 99));
-  EXPECT_EQ(rows[1].parent_id, 1);
-  EXPECT_EQ(rows[1].hdr_start, 1000u + At(m, "Content-Type: text/plain"));
-  int calls = 0;
-  EXPECT_FALSE(ScanBodyStructure(Mail("nestedmail"), 0, 0, 1, [&](BodyPartRow& row) {
-    row.id = ++calls;
-    return calls < 3;
-  }));
-  EXPECT_EQ(calls, 3);
-  BodyPartRow row;
-  EXPECT_FALSE(InsertBodyPart(row, true));
-  EXPECT_EQ(row.id, 0);
-  EXPECT_FALSE(ParseBodyStructure(Mail("plainmail"), 0, 0, 0, false));
-}
-
 // Thousands of levels, multiparts with every fourth level an encapsulated
 // message: each level gets its row, with the offsets of its own level.
 TEST(ScanBodyStructure, EveryLevelOfDeepNestingGetsItsRow) {
@@ -125,14 +116,11 @@ TEST(ScanBodyStructure, EveryLevelOfDeepNestingGetsItsRow) {
   std::string m;
   for (int i = 0; i <= kLevels; ++i) {
     const uint32_t hdr = static_cast<uint32_t>(m.size());
-    if (i == kLevels) {
-      m += "Subject: bottom\r\n\r\n";
-    } else if (multipart(i)) {
-      // "b1x" is no substring of "--b10x": no level finds another's delimiter.
-      m += "Content-Type: multipart/mixed; boundary=\"b" + std::to_string(i) + "x\"\r\n\r\n";
-    } else {
-      m += "Content-Type: message/rfc822\r\n\r\n";
-    }
+    // "b1x" is no substring of "--b10x": no level finds another's delimiter.
+    m += i == kLevels ? "Subject: bottom\r\n\r\n"
+         : multipart(i)
+             ? "Content-Type: multipart/mixed; boundary=\"b" + std::to_string(i) + "x\"\r\n\r\n"
+             : "Content-Type: message/rfc822\r\n\r\n";
     const int16_t type = i == kLevels ? 0 : multipart(i) ? 5 : 6;
     want.push_back(Row(i + 1, i, i > 0 && multipart(i - 1) ? 1 : 0, hdr,
                        static_cast<uint32_t>(m.size()), 0, type, 20, 99));
@@ -155,35 +143,34 @@ TEST(ScanBodyStructure, EveryLevelOfDeepNestingGetsItsRow) {
   for (int i = 0; i <= kLevels; ++i) ASSERT_EQ(rows[i], want[i]) << "level " << i;
 }
 
-// Type, charset and encoding codes of a part's header.
-TEST(AnalyzePartHeaders, TypeCharsetAndEncodingCodes) {
+// Type, charset and encoding codes of a part's header, and its boundary as
+// written.
+TEST(AnalyzePartHeaders, TypeCharsetEncodingAndBoundary) {
+  // clang-format off
   const std::vector<std::tuple<const char*, int16_t, int16_t, int16_t>> cases = {
-      {"", 0, 20, 99},
-      {"Content-Type: text/plain; charset=windows-1252", 0, 20, 99},
+      {"", 0, 20, 99}, {"Content-Type: text/plain; charset=windows-1252", 0, 20, 99},
       {"Content-Type: text/plain; CHARSET=UTF-8", 0, 0, 99},
       {"Content-Type: text/plain;\r\n\tcharset=iso-8859-1\r\nX: y", 0, 19, 99},
       {"Content-Type: text/plain; charset=\"utf-8", 0, 0, 99},
       {"Content-Type: text/plain; charset=utf-16 (comment)", 0, 1, 99},
       {"Content-Type: utf-8", 99, 0, 99},  // no "charset=": the whole body is looked up
-      {"Content-Type: foo", 99, 20, 99},       {"Content-Type: x-custom/thing", 99, 20, 99},
+      {"Content-Type: foo", 99, 20, 99}, {"Content-Type: x-custom/thing", 99, 20, 99},
       {"Content-Type: IMAGE/PNG", 1, 20, 99}, {"Content-Type: audio/ogg", 2, 20, 99},
-      {"Content-Type: video/mp4", 3, 20, 99}, {"Content-Transfer-Encoding: 8bit", 0, 20, 1},
-      {"Content-Type: /plain", 0, 20, 99},     {"Content-Transfer-Encoding: 7bit", 0, 20, 0},
+      {"Content-Type: video/mp4", 3, 20, 99}, {"Content-Type: /plain", 0, 20, 99},
+      {"Content-Transfer-Encoding: 8bit", 0, 20, 1}, {"Content-Transfer-Encoding: 7bit", 0, 20, 0},
       {"Content-Transfer-Encoding: binary", 0, 20, 2},
       {"Content-Transfer-Encoding:  base64 ", 0, 20, 4},
       {"Content-Transfer-Encoding: x-uuencode", 0, 20, 99},
       {"content-transfer-encoding: base64 (comment)", 0, 20, 99},
   };
+  // clang-format on
   for (const auto& [header, type, charset, encoding] : cases) {
     const BodyPartRow row = AnalyzePartHeaders(header);
     EXPECT_EQ(std::tuple(row.mime_basic, row.charset, row.encoding),
               std::tuple(type, charset, encoding))
         << header;
   }
-}
-
-TEST(GetBoundary, FindsTheBoundaryAsWritten) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
+  const std::pair<std::string, std::string> boundaries[] = {
       {"multipart/mixed; boundary=b1; x=y", "--b1"}, {"multipart/mixed; boundary=b1 ", "--b1"},
       {"multipart/mixed; boundary=\"b1 \"", "--b1"}, {"multipart/mixed; Boundary=AbC\tx", "--AbC"},
       {"multipart/mixed; boundary=\"unterminated", "--unterminated"},
@@ -192,7 +179,7 @@ TEST(GetBoundary, FindsTheBoundaryAsWritten) {
       {"multipart/mixed; boundary=\"----=_NextPart_000_0001_01D2.AB\"",
        "------=_NextPart_000_0001_01D2.AB"},
   };
-  for (const auto& [body, boundary] : cases) EXPECT_EQ(GetBoundary(body), boundary) << body;
+  for (const auto& [body, boundary] : boundaries) EXPECT_EQ(GetBoundary(body), boundary) << body;
 }
 
 }  // namespace

@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <tuple>
 #include <utility>
-#include <vector>
 
 #include "content/Charsets.h"
 #include "content/MimeMessage.h"
@@ -41,49 +39,61 @@ TEST(MimeMessage, AnswersTheStoresQuestions) {
   // An empty mail is invalid content and parses nothing.
   EXPECT_EQ(ByteStream::ParseMail("", 0, m), IMAP::kImapInvalidMailContent);
   EXPECT_EQ(m.GetFieldBody("To"), "t@u");
-}
-
-TEST(MimeMessage, ContentTypeAsTheParserHoldsIt) {
-  const std::vector<std::pair<const char*, const char*>> cases = {
-      {"Subject: none\r\n", ""},
+  // The content type as the parser holds it.
+  const std::pair<const char*, const char*> content_types[] = {
+      {"Subject: none\r\n", ""}, {"Content-Type: foo\r\n", "foo/unknown"},
       {"content-type: Multipart/Mixed;\r\n boundary=\"b1\"\r\n", "Multipart/Mixed"},
-      {"Content-Type: foo\r\n", "foo/unknown"},
-      {"Content-Type: text/\r\n", "text/"},
-      {"Content-Type: \r\n", "/"},
+      {"Content-Type: text/\r\n", "text/"}, {"Content-Type: \r\n", "/"},
       {"Content-Type: (only a comment) message/rfc822\r\n", "message/rfc822"},
   };
-  for (const auto& [header, content_type] : cases) {
-    Mime::MimeMessage m;
+  for (const auto& [header, content_type] : content_types) {
     m.ParseHeaders(std::string(header) + "\r\n");
     EXPECT_EQ(m.GetContentType(), content_type) << header;
   }
 }
 
-TEST(DecodeHeaderValue, DecodesRealHeaderBodies) {
+TEST(DecodeHeaderValue, DecodesRealHeaderBodiesAndMakesSortSubjects) {
   using namespace std::string_literals;
-  const std::vector<std::tuple<const char*, std::string, std::string>> cases = {
-      {"Q, lower-case letter, underscore", "=?iso-8859-1?q?Hello_World?=", "Hello World"},
-      {"windows-1252 euro", "=?windows-1252?Q?=80_price?=", "\xE2\x82\xAC price"},
-      {"UTF-16BE", "=?UTF-16BE?B?A6kAbQBlAGcAYQ==?=", "\xCE\xA9mega"},
-      {"text around a word", "Re: =?utf-8?q?caf=C3=A9?= now", "Re: caf\xC3\xA9 now"},
-      {"adjacent words keep the space between them", "=?utf-8?q?a?= =?utf-8?q?b?=", "a b"},
-      {"adjacent words without space", "=?utf-8?q?a?==?utf-8?q?b?=", "ab"},
-      {"folding disappears, the indentation stays", "Hello\r\n World", "Hello World"},
-      {"folded encoded words", "=?utf-8?q?one?=\r\n =?utf-8?q?two?=", "one two"},
-      {"8-bit header byte is ISO-8859-1", "Bl\xE6r", "Bl\xC3\xA6r"},
-      {"NUL byte passes", "a\0b"s, "a\0b"s},
-      {"unknown encoding letter keeps its text", "=?utf-8?x?abc?=", "abc"},
-      {"no closing ?= drops the rest of the line", "=?utf-8?q?abc", ""},
-      {"text before a broken word stays", "pre =?utf-8?q?abc", "pre "},
-      {"broken word ends only its own line", "=?utf-8?q?abc\r\n next", " next"},
-      {"failed base64 keeps the encoded text", "=?utf-8?b?!!!?=", "!!!"},
-      {"failed Q keeps the encoded text", "=?utf-8?q?a=ZZ?=", "a=ZZ"},
-      {"four parts give nothing", "x=?a?q?b?c?=y", "xy"},
-      {"unknown charset keeps the decoded bytes", "=?x-no-such-charset?q?abc?=", "abc"},
-      {"empty charset reads the text as ISO-8859-1", "=??q?abc?=", "abc"},
-      {"malformed UTF-8 in a word is substituted", "=?utf-8?q?a=FFb?=", "a\xEF\xBF\xBD" "b"},
+  // clang-format off
+  const std::pair<std::string, std::string> cases[] = {
+      {"=?iso-8859-1?q?Hello_World?=", "Hello World"}, {"Hello\r\n World", "Hello World"},
+      {"=?windows-1252?Q?=80_price?=", "\xE2\x82\xAC price"},
+      {"=?UTF-16BE?B?A6kAbQBlAGcAYQ==?=", "\xCE\xA9mega"},
+      {"Re: =?utf-8?q?caf=C3=A9?= now", "Re: caf\xC3\xA9 now"},
+      {"=?utf-8?q?a?= =?utf-8?q?b?=", "a b"},  // adjacent words keep the space between them
+      {"=?utf-8?q?a?==?utf-8?q?b?=", "ab"}, {"=?utf-8?q?one?=\r\n =?utf-8?q?two?=", "one two"},
+      {"Bl\xE6r", "Bl\xC3\xA6r"}, {"a\0b"s, "a\0b"s},  // 8-bit bytes are ISO-8859-1, NUL passes
+      {"=?utf-8?x?abc?=", "abc"}, {"=?utf-8?b?!!!?=", "!!!"}, {"=?utf-8?q?a=ZZ?=", "a=ZZ"},
+      // No closing "?=" drops the rest of its own line only.
+      {"=?utf-8?q?abc", ""}, {"pre =?utf-8?q?abc", "pre "}, {"=?utf-8?q?abc\r\n next", " next"},
+      {"x=?a?q?b?c?=y", "xy"},  // four parts give nothing
+      {"=?x-no-such-charset?q?abc?=", "abc"}, {"=??q?abc?=", "abc"},
+      {"=?utf-8?q?a=FFb?=", "a\xEF\xBF\xBD" "b"},  // malformed UTF-8 is substituted
   };
-  for (const auto& [what, raw, utf8] : cases) EXPECT_EQ(DecodeHeaderValue(raw), utf8) << what;
+  // clang-format on
+  for (const auto& [raw, utf8] : cases) EXPECT_EQ(DecodeHeaderValue(raw), utf8) << raw;
+  // A long folded value decodes whole.
+  std::string raw = "start";
+  std::string expected = "start";
+  for (int i = 0; i < 2000; ++i) {
+    raw += "\r\n =?utf-8?q?w=C3=B8rd" + std::to_string(i) + "?=";
+    expected += " w\xC3\xB8rd" + std::to_string(i);
+  }
+  EXPECT_EQ(DecodeHeaderValue(raw), expected);
+  // Sort subjects: the base subject, lower-cased.
+  const std::pair<const char*, const char*> subjects[] = {
+      {"Re: Fwd: [list] Re: Hello (fwd)", "hello"}, {"[fwd: Meeting]", "meeting"},
+      {"Re:", ""},                                  {"[list]", "[list]"},
+      {"Report", "report"},                         {"RE: [a][b] hello", "hello"},
+      {"Re[2]: hi", "hi"},                          {"Fw: FW:fwd:  Re :x", "x"},
+      {"[list]   [other] hello", "hello"},          {"hello (fwd) (FWD)  ", "hello"},
+      {"\tTabbed\t\tsubject  here", "tabbed subject here"},
+      {"[Fwd: Re: Hi] (fwd)", "hi"},                {"[unclosed subject", "[unclosed subject"},
+      {"\xC3\x86rlig \xC3\x98l \xC3\x85s", "\xC3\xA6rlig \xC3\xB8l \xC3\xA5s"},
+      {"\xC3\x89t\xC3\xA9", "\xC3\x89t\xC3\xA9"},  // only ASCII letters are lowered
+      {"Rea: not a marker", "rea: not a marker"},   {"", ""},
+  };
+  for (const auto& [subject, sort] : subjects) EXPECT_EQ(MakeSortSubject(subject), sort) << subject;
 }
 
 // The direct UTF-8 conversions must give what ICU gives, for good and bad input.
@@ -106,22 +116,6 @@ Mime::MimeMessage Parsed(const std::string& mail) {
   Mime::MimeMessage m;
   EXPECT_EQ(ByteStream::ParseMail(mail.data(), mail.size(), m), 0);
   return m;
-}
-
-TEST(MakeSortSubject, BaseSubjects) {
-  const std::vector<std::pair<const char*, const char*>> cases = {
-      {"Re: Fwd: [list] Re: Hello (fwd)", "hello"}, {"[fwd: Meeting]", "meeting"},
-      {"Re:", ""},                                  {"[list]", "[list]"},
-      {"Report", "report"},                         {"RE: [a][b] hello", "hello"},
-      {"Re[2]: hi", "hi"},                          {"Fw: FW:fwd:  Re :x", "x"},
-      {"[list]   [other] hello", "hello"},          {"hello (fwd) (FWD)  ", "hello"},
-      {"\tTabbed\t\tsubject  here", "tabbed subject here"},
-      {"[Fwd: Re: Hi] (fwd)", "hi"},                {"[unclosed subject", "[unclosed subject"},
-      {"\xC3\x86rlig \xC3\x98l \xC3\x85s", "\xC3\xA6rlig \xC3\xB8l \xC3\xA5s"},
-      {"\xC3\x89t\xC3\xA9", "\xC3\x89t\xC3\xA9"},  // only ASCII letters are lowered
-      {"Rea: not a marker", "rea: not a marker"},   {"", ""},
-  };
-  for (const auto& [subject, sort] : cases) EXPECT_EQ(MakeSortSubject(subject), sort) << subject;
 }
 
 // A NUL, raw or decoded, ends every column's text; the fields after it and
@@ -156,22 +150,10 @@ TEST(MakeHeaderSummary, EveryColumnEndsAtItsFirstNulAndIsCutAtItsLimit) {
   // A cut inside a UTF-8 sequence is substituted by the converter.
   EXPECT_EQ(GetHeaderContent("To", cut, 3), u"\u00e6\ufffd");
   EXPECT_EQ(GetHeaderContent("Cc", cut, 10), u"");
-}
-
-// A long folded value decodes whole; a late field of a huge header is found
-// (in one pass over the header).
-TEST(MakeHeaderSummary, LongValuesAndHugeHeaders) {
-  std::string raw = "start";
-  std::string expected = "start";
-  for (int i = 0; i < 2000; ++i) {
-    raw += "\r\n =?utf-8?q?w=C3=B8rd" + std::to_string(i) + "?=";
-    expected += " w\xC3\xB8rd" + std::to_string(i);
-  }
-  EXPECT_EQ(DecodeHeaderValue(raw), expected);
-  std::string mail;
-  for (int i = 0; i < 100000; ++i) mail += "X-Filler: " + std::to_string(i) + "\r\n";
-  const Mime::MimeMessage m = Parsed(mail + "Subject: late\r\n\r\nbody\r\n");
-  EXPECT_EQ(MakeHeaderSummary(m).subject, u"late");
+  // A late field of a huge header is found.
+  std::string huge;
+  for (int i = 0; i < 100000; ++i) huge += "X-Filler: " + std::to_string(i) + "\r\n";
+  EXPECT_EQ(MakeHeaderSummary(Parsed(huge + "Subject: late\r\n\r\nbody\r\n")).subject, u"late");
 }
 
 }  // namespace

@@ -21,19 +21,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (block.end_offset() > size) __builtin_trap();
   for (size_t i = 0; i < block.size(); ++i) {
     const HeaderField f = block.field(i);
-    if (f.body.data() < text.data() || f.body.data() + f.body.size() > text.data() + size) {
+    if (f.body.data() < text.data() || f.body.data() + f.body.size() > text.data() + size ||
+        !block.Find(f.name)) {
       __builtin_trap();
     }
-    if (!block.Find(f.name)) __builtin_trap();
     MediaType media_type;
     (void)ParseMediaType(f.body, &media_type);
     AddressList addresses;
     (void)ParseAddressList(f.body, &addresses);
     DateTime date;
     (void)ParseDateTime(f.body, &date);
-    for (size_t from = 0;;) {
-      const auto word = FindEncodedWord(f.body, from);
-      if (!word) break;
+    size_t from = 0;
+    while (const auto word = FindEncodedWord(f.body, from)) {
       if (word->end <= from || word->end > f.body.size()) __builtin_trap();
       std::string decoded;
       (void)DecodeEncodedWord(*word, &decoded);
