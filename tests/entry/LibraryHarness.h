@@ -38,8 +38,7 @@ struct Library {
     static Library library;
     return library;
   }
-  std::string path = LibraryPath();
-  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  void* handle = dlopen(LibraryPath().c_str(), RTLD_NOW | RTLD_LOCAL);
   std::string error = handle == nullptr ? dlerror() : "";
   AddMailToMailStoreFn add = reinterpret_cast<AddMailToMailStoreFn>(
       handle ? dlsym(handle, "AddMailToMailStore") : nullptr);
@@ -134,7 +133,7 @@ inline int32_t Add(const fs::path& file, const std::string& folder, const std::s
                    bool use_views = true) {
   const Library& library = Library::Get();
   if (library.add == nullptr) {
-    ADD_FAILURE() << "cannot load " << library.path << ": " << library.error;
+    ADD_FAILURE() << "cannot load " << LibraryPath() << ": " << library.error;
     return -1;
   }
   return library.add(file.c_str(), folder.c_str(), user.c_str(), user.c_str(), date.c_str(), seen,

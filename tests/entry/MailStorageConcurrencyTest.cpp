@@ -56,11 +56,10 @@ TEST(MailStorageConcurrency, ACallWaitsForTheFolderBeforeItDrawsItsUid) {
   Library::Get().close();
   const std::string folder = std::to_string(FolderId(user, "Live"));
 
-  FILE* holder = popen(("PGAPPNAME=uid-holder PGPASSWORD=" + StoreValue("password") +
-                        " psql -X -q -v ON_ERROR_STOP=1 -h 127.0.0.1 -p " + StoreValue("port") +
-                        " -U mailstore -d mailstore >/dev/null")
-                           .c_str(),
-                       "w");
+  const std::string psql = "PGAPPNAME=uid-holder PGPASSWORD=" + StoreValue("password") +
+                           " psql -X -q -v ON_ERROR_STOP=1 -h 127.0.0.1 -p " + StoreValue("port") +
+                           " -U mailstore -d mailstore >/dev/null";
+  FILE* holder = popen(psql.c_str(), "w");
   ASSERT_NE(holder, nullptr);
   fprintf(holder, "BEGIN;\nSELECT 1 FROM NS_IMAPFOLDER WHERE IMF_IMAPFOLDERID = %s FOR UPDATE;\n",
           folder.c_str());

@@ -73,14 +73,11 @@ TEST_F(MailStorageLibrary, NewMailIntoNewNestedFolder) {
     const std::string path = stored[0].substr(stored[0].rfind('|') + 1);
     EXPECT_EQ(stored[0], sent + "|" + std::to_string(mail.size()) + "|" + blob + "|t|" + path);
     EXPECT_EQ(ReadFile(path), mail);
-    if (bad_date) {
-      EXPECT_EQ(links[0].substr(0, link.size()), link);
-      for (const std::string& stamp : {links[0].substr(link.size()), sent}) {
-        EXPECT_TRUE(before <= stamp && stamp <= after) << stamp << " after " << after;
-      }
-    } else {
-      EXPECT_EQ(links[0] + "|" + sent, link + "|1994/11/15 07:12:31");
-    }
+    const std::string stamp = links[0].substr(link.size());  // the internal date when unreadable
+    EXPECT_TRUE(!bad_date || (before <= stamp && stamp <= after && before <= sent && sent <= after))
+        << stamp << ", " << sent << " not from " << before << " to " << after;
+    EXPECT_EQ(links[0] + "|" + sent,
+              link + (bad_date ? stamp + "|" + sent : "|1994/11/15 07:12:31"));
     EXPECT_EQ(log_.Take(), Adding(file, user, folder) + added_);
   }
   // The leaf found by its path, each of the three folders with its sequence and all rights.
@@ -133,13 +130,12 @@ TEST_F(MailStorageLibrary, InsertRightIsRequired) {
   // Two cut levels, and the subscription of the whole path, which the table layer cuts itself; the
   // next mail finds the folders and logs none.
   const std::string cut = "INBOX." + std::string(150, 'g') + ".mid." + std::string(120, 'h');
+  const std::string line =
+      "ERROR: " + tid_ + ": Truncating string field before input to database\r\n";
+  log_.Take();
   for (const size_t lines : {3u, 0u}) {
-    log_.Take();
     ASSERT_EQ(AddMail("<cut-" + std::to_string(lines) + "@test>", cut, owner), kOk);
-    EXPECT_EQ(
-        Occurrences(log_.Take(),
-                    "ERROR: " + tid_ + ": Truncating string field before input to database\r\n"),
-        lines);
+    EXPECT_EQ(Occurrences(log_.Take(), line), lines);
   }
 }
 
@@ -208,7 +204,6 @@ TEST_F(MailStorageLibrary, ConnectionPerThread) {
   const std::string original = std::getenv("MAILSTORAGE_REGISTRY");
   const std::pair<std::string, int> rounds[] = {
       {"nothing", 0644}, {"CloseDatabase", 0640}, {"kill", 0600}, {"error", 0644}};
-  int n = 0;
   for (const auto& [between, mode] : rounds) {
     SCOPED_TRACE(between);
     const fs::path registry = fs::path(original).replace_extension(between + ".reg");
@@ -219,8 +214,8 @@ TEST_F(MailStorageLibrary, ConnectionPerThread) {
                                 registry.string() +
                                 " can be read by other accounts, and it holds the database "
                                 "password. Allow only its owner to read it (chmod 600).\r\n";
-    const std::string first = "<conn-" + std::to_string(n++) + "@test>";
-    const std::string second = "<conn-" + std::to_string(n++) + "@test>";
+    const std::string first = "<conn-" + between + "-1@test>";
+    const std::string second = "<conn-" + between + "-2@test>";
     ASSERT_EQ(AddMail(first, "Conn", user), kOk);
     EXPECT_EQ(Contains(log_.Take(), warning), mode != 0600);
     const int64_t backend = BackendOfLastCall(first);
@@ -244,14 +239,14 @@ TEST_F(MailStorageLibrary, ConnectionPerThread) {
     }
     const std::string folder = between == "error" ? "Healthy" : "Conn";
     ASSERT_EQ(AddMail(second, folder, user), kOk);
-    const std::string log = log_.Take();
-    EXPECT_EQ(Contains(log, "WARNING: " + tid_ +
-                                ": ImapMailStorage::ImapMailStorage(): Unable to get vessel ID. Is "
-                                "this really a ship installation? Will continue with 0 as vessel "
-                                "ID. Error: "),
-              between == "kill")
-        << log;
-    EXPECT_FALSE(Contains(log, warning)) << log;
+    const std::string vessel =
+        "WARNING: " + tid_ +
+        ": ImapMailStorage::ImapMailStorage\\(\\): Unable to get vessel ID\\. "
+        "Is this really a ship installation\\? Will continue with 0 as vessel "
+        "ID\\. Error: [^\r]*\r\n";
+    EXPECT_TRUE(std::regex_match(
+        log_.Take(), std::regex("STATUS: [^\r]*\r\n" + (between == "kill" ? vessel : "") +
+                                "STATUS: [^\r]*\r\n")));
     const int64_t next_backend = BackendOfLastCall(second);
     EXPECT_GT(next_backend, 0);
     EXPECT_EQ(next_backend == backend, between == "nothing");

@@ -11,8 +11,8 @@ namespace {
 
 using testing::Sql;
 
-// Ids of this binary; no other test uses 80100-80599. kDeletedUser has USR_ROWSTATUS 1.
-constexpr uint64_t kUser = 80101, kDeletedUser = 80102, kColleague = 80104, kStranger = 80105;
+// Ids of this binary; no other test uses 80100-80599. 80102 has USR_ROWSTATUS 1.
+constexpr uint64_t kUser = 80101, kColleague = 80104, kStranger = 80105;
 constexpr uint64_t kCompany = 80201, kOtherCompany = 80202;
 constexpr uint64_t kFolderUserAndGroup = 80401, kFolderCompany = 80402, kFolderTwo = 80403;
 constexpr uint64_t kFolderNone = 80404, kFolderNew = 80405;
@@ -44,8 +44,7 @@ TEST(Users, LookupsGrantsAndRights) {
   }
   EXPECT_FALSE(user.LookupUser(""));
   EXPECT_FALSE(user.LookupUser("USR_USERID = 80199"));
-  // A plain condition finds the deleted user.
-  ASSERT_TRUE(user.LookupUser("USR_USERID = " + std::to_string(kDeletedUser)));
+  ASSERT_TRUE(user.LookupUser("USR_USERID = 80102"));  // a plain condition finds the deleted user
   EXPECT_EQ(user.GetName(), u"Gone");
   EXPECT_THROW((void)user.LookupUser("USR_USERID IN (80104, 80105)"), std::runtime_error);
   // The rights of each grant form and their union: {folder, "user, group, company", rights, values}
@@ -62,12 +61,11 @@ TEST(Users, LookupsGrantsAndRights) {
        "1, 2, 0, -1"},
       {kFolderTwo, "NULL, 80301, NULL", "IFA_AR_ADMINISTER, IFA_AR_PERFORM_EXPUNGE", "1, 1"},
   };
-  int id = 80500;
   for (const auto& [folder, who, rights, values] : grants) {
     Sql("INSERT INTO NS_IMAPFOLDERACCESS (IFA_IMAPFOLDERACCESSID, IMF_IMAPFOLDERID, USR_USERID, "
         "USG_USERGROUPID, COM_COMPANYID, " +
-        rights + ") VALUES (" + std::to_string(++id) + ", " + std::to_string(folder) + ", " + who +
-        ", " + values + ")");
+        rights + ") VALUES (nextval('NS_IMAPFOLDERACCESS_SEQ'), " + std::to_string(folder) + ", " +
+        who + ", " + values + ")");
   }
   const std::tuple<uint64_t, uint64_t, uint64_t, FolderRights> cases[] = {
       {kUser, kCompany, kFolderUserAndGroup, 18},
