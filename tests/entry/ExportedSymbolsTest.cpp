@@ -2,17 +2,13 @@
 // leak out, or a host could bind to our internals. MS_LIBRARY names another copy to look at (the
 // install test's).
 
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <set>
-#include <string>
+
+#include "tests/entry/LibraryHarness.h"
 
 TEST(ExportedSymbols, OnlyTheTwoFunctions) {
   const char* other = std::getenv("MS_LIBRARY");
-  const std::string library =
-      other ? other : std::string(std::getenv("MS_BINARY_DIR")) + "/entry/libMailStorage.so";
+  const std::string library = other ? other : mstest::LibraryPath();
   FILE* pipe = popen(("nm -D --defined-only '" + library + "'").c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::set<std::string> symbols;

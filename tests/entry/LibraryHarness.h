@@ -6,15 +6,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <array>
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <string>
-#include <vector>
 
 #include "entry/MailStorage.h"
 #include "tests/TestSupport.h"
@@ -34,13 +29,16 @@ inline std::string Quote(const std::string& text, const std::string& quote = "''
   return out + "'";
 }
 
+inline std::string LibraryPath() {
+  return std::string(std::getenv("MS_BINARY_DIR")) + "/entry/libMailStorage.so";
+}
+
 struct Library {
   static Library& Get() {
     static Library library;
     return library;
   }
-  std::string path = std::string(std::getenv("MS_BINARY_DIR")) + "/entry/libMailStorage.so";
-  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  void* handle = dlopen(LibraryPath().c_str(), RTLD_NOW | RTLD_LOCAL);
   std::string error = handle == nullptr ? dlerror() : "";
   AddMailToMailStoreFn add = reinterpret_cast<AddMailToMailStoreFn>(
       handle ? dlsym(handle, "AddMailToMailStore") : nullptr);
@@ -65,9 +63,7 @@ inline std::string Psql(const std::string& database, const std::string& account,
                               args + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   std::string out;
-  std::array<char, 4096> buffer;
-  for (size_t n; (n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0;)
-    out.append(buffer.data(), n);
+  for (int c; (c = std::fgetc(pipe)) != EOF;) out += static_cast<char>(c);
   if (pclose(pipe) != 0) ADD_FAILURE() << "psql failed: " << args << "\n" << out;
   while (!out.empty() && out.back() == '\n') out.pop_back();
   return out;
@@ -96,13 +92,14 @@ inline std::string MakeUser(int64_t id, const std::string& name) {
   return std::to_string(id);
 }
 
-// The calling thread's log lines since the last Take() (other binaries write there too).
+// The log lines since the last Take() of the calling thread, or with `mark`, without their time
+// stamps (other binaries write there too).
 class LogWatch {
  public:
   LogWatch() { Take(); }
-  std::string Take() {
+  std::string Take(const std::string& mark = "") {
     const fs::path dir = fs::read_symlink("/proc/self/exe").parent_path() / "LogDir";
-    const std::string mine = ": " + std::to_string(gettid()) + ": ";
+    const std::string mine = mark.empty() ? ": " + std::to_string(gettid()) + ": " : mark;
     std::string text;
     std::error_code ec;
     for (const auto& file : fs::directory_iterator(dir, ec)) {
@@ -111,7 +108,7 @@ class LogWatch {
       size_t& seen = seen_[file];
       for (size_t end; (end = content.find("\r\n", seen)) != std::string::npos; seen = end + 2) {
         const std::string line = content.substr(seen, end + 2 - seen);
-        if (line.find(mine) != std::string::npos) text += line;
+        if (line.find(mine) != std::string::npos) text += line.substr(20);
       }
     }
     return text;
@@ -136,7 +133,7 @@ inline int32_t Add(const fs::path& file, const std::string& folder, const std::s
                    bool use_views = true) {
   const Library& library = Library::Get();
   if (library.add == nullptr) {
-    ADD_FAILURE() << "cannot load " << library.path << ": " << library.error;
+    ADD_FAILURE() << "cannot load " << LibraryPath() << ": " << library.error;
     return -1;
   }
   return library.add(file.c_str(), folder.c_str(), user.c_str(), user.c_str(), date.c_str(), seen,
@@ -152,16 +149,6 @@ inline int64_t FolderId(const std::string& user, const std::string& full_name) {
       " UNION ALL SELECT IMF_IMAPFOLDERID, NAME || '.' || IMF_FOLDERNAME FROM NS_IMAPFOLDER JOIN F "
       "ON IMF_IMAPFOLDERID_PARENT = ID) SELECT ID FROM F WHERE NAME = " +
       Quote(full_name));
-}
-
-// `column` (an expression) of the message rows with the Message-ID.
-inline std::string MessageValue(const std::string& message_id, const std::string& column) {
-  return Sql("SELECT " + column +
-             " FROM NS_IMAPMESSAGE WHERE IMM_MESSAGEID = " + Quote(message_id));
-}
-
-inline int64_t MessageCount(const std::string& id) {
-  return Count("NS_IMAPMESSAGE", "IMM_MESSAGEID = " + Quote(id));
 }
 
 // "uid|seen|draft|recent|answered|flagged|deleted|internal date" of the links in UID order.
