@@ -19,6 +19,7 @@ namespace KAVRO {
 namespace {
 
 using mstest::FunctionThread;
+using namespace std::chrono_literals;
 
 // A condition stays set, an event releases one wait; MultiWait takes the
 // lowest index first and hears every one of several producers every time.
@@ -28,7 +29,7 @@ TEST(Syncronize, ConditionEventAndMultiWait) {
   MultiWait mw;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(mw.Wait(30), nullptr);
-  EXPECT_GE(mstest::MillisecondsSince(start), 30);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms);
   EXPECT_EQ(mw.Add(&c), 0u);
   EXPECT_EQ(mw.Add(&e), 1u);
   EXPECT_FALSE(c.Wait(10));
@@ -168,7 +169,7 @@ TEST(Channel, CapacityTimeoutsAndWaits) {
   int v = -1;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(reader.GetResult(&v, 20).code, ChannelDefs::kTimedOut);
-  EXPECT_GE(mstest::MillisecondsSince(start), 20);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 20ms);
   EXPECT_EQ(writer.PutResult(1, 0).code, ChannelDefs::kDone);
   EXPECT_TRUE(writer.Put(2, 0));
   EXPECT_EQ(writer.PutResult(3, 0).code, ChannelDefs::kTimedOut);

@@ -10,7 +10,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <regex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -122,18 +122,11 @@ void LogRound(int round) {
   for (auto& t : threads) t.join();
 }
 
-// "YYYYMMDD,HHMMSS.mmm <LEVEL>: <thread id>: <text>" cut into level and text.
-bool ParseLine(const std::string& line, std::string* level, std::string* text) {
-  char date[9], time[7], ms[4], name[16];
-  int used = 0;
-  if (std::sscanf(line.c_str(), "%8[0-9],%6[0-9].%3[0-9] %15[^:]: %*[0-9]: %n", date, time, ms,
-                  name, &used) != 4 ||
-      used == 0 || std::strlen(date) + std::strlen(time) + std::strlen(ms) != 17) {
-    return false;
-  }
-  *level = name;
-  *text = line.substr(static_cast<size_t>(used));
-  return true;
+// "YYYYMMDD,HHMMSS.mmm <LEVEL>: <thread id>: <text>" as "<LEVEL>|<text>".
+std::string LevelAndText(const std::string& line) {
+  static const std::regex kLine(R"(\d{8},\d{6}\.\d{3} ([^:]{1,15}): \d+: (.*))");
+  std::smatch m;
+  return std::regex_match(line, m, kLine) ? m.str(1) + "|" + m.str(2) : "unparsed: " + line;
 }
 
 // Each test starts at level INFO in a fresh directory and leaves nothing in the
@@ -167,8 +160,10 @@ TEST_F(LogBrokerFiles, CheckedMessagesAboveTheLevelAreDroppedOthersGetTheThreadI
     bool check;
     bool kept;
   } cases[] = {
-      {kLogInfo, kLogError, true, true},  {kLogInfo, kLogInfo, true, true},
-      {kLogInfo, 4, true, false},         {kLogInfo, kLogDebug, false, true},
+      {kLogInfo, kLogError, true, true},
+      {kLogInfo, kLogInfo, true, true},
+      {kLogInfo, 4, true, false},
+      {kLogInfo, kLogDebug, false, true},
       {kLogInfo, -1, true, true},  // never filtered
       {kLogError, kLogWarning, true, false},
   };
@@ -241,10 +236,7 @@ TEST_F(LogBrokerFiles, FullChannelDropsNewMessagesUntilAReaderEmptiesIt) {
 // new log file and every directory made for it are the owner's alone; an
 // existing file keeps its mode.
 TEST_F(LogBrokerFiles, DailyFileNamedFromUtcWithStampedLinesOwnersAlone) {
-  const auto mode_of = [](const fs::path& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-  };
+  const auto mode_of = [](const fs::path& path) { return fs::status(path).permissions(); };
   const std::string dir = scratch_.string() + "/nested/LogDir";  // missing levels
   const std::string first_second = UtcNow("%Y%m%d,%H%M%S");
   const std::string first_day = UtcNow("MailStorage_%Y_%b_%d.log");
@@ -257,33 +249,29 @@ TEST_F(LogBrokerFiles, DailyFileNamedFromUtcWithStampedLinesOwnersAlone) {
     Log(kLogError, true, "AddMailToMailStore(): Error when adding file: x");
     ASSERT_TRUE(WaitForLogChannelEmpty(30000));  // the file exists from the first line on
     ASSERT_EQ(FilesIn(dir).size(), 1u);
-    EXPECT_EQ(mode_of(FilesIn(dir)[0]), 0600u);
+    EXPECT_EQ(mode_of(FilesIn(dir)[0]), fs::perms(0600));
     ASSERT_EQ(chmod(FilesIn(dir)[0].c_str(), 0644), 0);
     Log(4, false, "level four");
     ASSERT_TRUE(WaitForLogChannelEmpty(30000));
   }
   umask(old_umask);
   const std::string last_second = UtcNow("%Y%m%d,%H%M%S");
-  EXPECT_EQ(mode_of(scratch_ / "nested"), 0700u);
-  EXPECT_EQ(mode_of(dir), 0700u);
+  EXPECT_EQ(mode_of(scratch_ / "nested"), fs::perms(0700));
+  EXPECT_EQ(mode_of(dir), fs::perms(0700));
   const std::vector<fs::path> files = FilesIn(dir);
   ASSERT_EQ(files.size(), 1u);
-  EXPECT_EQ(mode_of(files[0]), 0644u);
+  EXPECT_EQ(mode_of(files[0]), fs::perms(0644));
   const std::string name = files[0].filename().string();
   EXPECT_TRUE(name == first_day || name == UtcNow("MailStorage_%Y_%b_%d.log")) << name;
-  const auto lines = FileLines(files[0]);
-  ASSERT_EQ(lines.size(), 3u);
-  const char* const expected[][2] = {{"STATUS", "AddMailToMailStore(): Adding file a.eml"},
-                                     {"ERROR", "AddMailToMailStore(): Error when adding file: x"},
-                                     {"4", "level four"}};
-  for (size_t i = 0; i < lines.size(); ++i) {
-    std::string level, text;
-    ASSERT_TRUE(ParseLine(lines[i], &level, &text)) << lines[i];
-    EXPECT_GE(lines[i].substr(0, 15), first_second);
-    EXPECT_LE(lines[i].substr(0, 15), last_second);
-    EXPECT_EQ(level, expected[i][0]);
-    EXPECT_EQ(text, expected[i][1]);
+  std::vector<std::string> parsed;
+  for (const std::string& line : FileLines(files[0])) {
+    parsed.push_back(LevelAndText(line));
+    EXPECT_GE(line.substr(0, 15), first_second);
+    EXPECT_LE(line.substr(0, 15), last_second);
   }
+  EXPECT_EQ(parsed, (std::vector<std::string>{
+                        "STATUS|AddMailToMailStore(): Adding file a.eml",
+                        "ERROR|AddMailToMailStore(): Error when adding file: x", "4|level four"}));
 }
 
 // One broker keeps every writer's lines in order. Concurrent insertions each
@@ -306,14 +294,13 @@ TEST_F(LogBrokerFiles, ConcurrentWritersWithOneAndTwoBrokers) {
         ASSERT_TRUE(WaitForLogChannelEmpty(30000));
         LogRound(round);
       }
-    }  // stopped: every taken message is written
+    }                                           // stopped: every taken message is written
     std::map<int, std::vector<int>> sequences;  // per writer, its line numbers in file order
     for (const std::string& line : FileLines(FilesIn(dir).at(0))) {
-      std::string level, text;
       int writer = 0, number = 0, used = 0;
-      if (ParseLine(line, &level, &text) && level == "INFO" &&
-          std::sscanf(text.c_str(), "writer %d line %d%n", &writer, &number, &used) == 2 &&
-          static_cast<size_t>(used) == text.size()) {
+      const std::string parsed = LevelAndText(line);
+      if (std::sscanf(parsed.c_str(), "INFO|writer %d line %d%n", &writer, &number, &used) == 2 &&
+          static_cast<size_t>(used) == parsed.size()) {
         sequences[writer].push_back(number);
       } else {
         ADD_FAILURE() << "torn or foreign line: " << line;
@@ -336,7 +323,8 @@ TEST_F(LogBrokerFiles, ConcurrentWritersWithOneAndTwoBrokers) {
 TEST_F(LogBrokerFiles, StopDrainsUpToOneThousandEachToTheFileOfItsTime) {
   for (int i = 0; i < 1500; ++i) ASSERT_TRUE(writer_.Put({kLogInfo, std::to_string(i)}, 0));
   {
-    RecordingLogger logger("TestLogger", channel_, "t_$YEAR$MONTH$DAY_$HOUR$MIN$SEC$MSEC.log", true);
+    RecordingLogger logger("TestLogger", channel_, "t_$YEAR$MONTH$DAY_$HOUR$MIN$SEC$MSEC.log",
+                           true);
     ASSERT_TRUE(logger.Open(scratch_.string(), 0));
     ASSERT_TRUE(logger.Wait(60000));  // the thread ends by itself
     const auto lines = logger.Lines();
@@ -428,9 +416,10 @@ TEST_F(LogBrokerFiles, LiveClientsGetLinesAndAnswersAndAreClosedOnStop) {
 
     std::ofstream(scratch_ / "not-a-directory") << "x";
     const std::string unmade = scratch_.string() + "/not-a-directory/LogDir";
-    const std::string report = "Exception in MailStorageInsertLogger logger: Cannot open for "
-                               "writing file: " + unmade + "\\" +
-                               UtcNow("MailStorage_%Y_%b_%d.log\r\n");
+    const std::string report =
+        "Exception in MailStorageInsertLogger logger: Cannot open for "
+        "writing file: " +
+        unmade + "\\" + UtcNow("MailStorage_%Y_%b_%d.log\r\n");
     LogChannel other;
     ::testing::internal::CaptureStdout();
     RecordingLogger second("MailStorageInsertLogger", other);
@@ -441,8 +430,10 @@ TEST_F(LogBrokerFiles, LiveClientsGetLinesAndAnswersAndAreClosedOnStop) {
     second.Stop(-1);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), report + report);
     EXPECT_EQ(second.Lines()[0].level, kLogError);
-    EXPECT_EQ(second.Lines()[0].text, "Failed to start livelog: bind failed for server socket on "
-                                      "port " + std::to_string(port) + ". Port occupied already?");
+    EXPECT_EQ(second.Lines()[0].text,
+              "Failed to start livelog: bind failed for server socket on "
+              "port " +
+                  std::to_string(port) + ". Port occupied already?");
     EXPECT_EQ(second.Lines()[1].text, "still logging");
   }
   // Stopped while a 16 MB line, more than the sockets hold, is on its way to
