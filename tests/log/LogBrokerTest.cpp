@@ -46,15 +46,12 @@ class RecordingLogger : public LogBroker {
       : LogBroker(name, channel), pattern_(std::move(pattern)), stop_first_(stop_first) {}
   ~RecordingLogger() override { Stop(-1); }
 
-  // Until the loop runs (lines < 0) or `lines` lines were given.
-  bool WaitFor(int lines) {
+  // The lines given, once the loop runs (lines < 0) or `lines` lines were given.
+  std::vector<ChLog::CHLogMessage> WaitFor(int lines) {
     std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, std::chrono::seconds(30), [&] {
+    EXPECT_TRUE(cv_.wait_for(lock, std::chrono::seconds(30), [&] {
       return lines < 0 ? loop_started_ : lines_.size() >= static_cast<size_t>(lines);
-    });
-  }
-  std::vector<ChLog::CHLogMessage> Lines() {
-    std::lock_guard<std::mutex> lock(mu_);
+    })) << "waiting for " << lines << " lines";
     return lines_;
   }
 
@@ -155,15 +152,11 @@ class LogBrokerFiles : public ::testing::Test {
 
 TEST_F(LogBrokerFiles, CheckedMessagesAboveTheLevelAreDroppedOthersGetTheThreadId) {
   const struct {
-    int32_t global;
-    int32_t level;
-    bool check;
-    bool kept;
+    int32_t global, level;
+    bool check, kept;
   } cases[] = {
-      {kLogInfo, kLogError, true, true},
-      {kLogInfo, kLogInfo, true, true},
-      {kLogInfo, 4, true, false},
-      {kLogInfo, kLogDebug, false, true},
+      {kLogInfo, kLogError, true, true},  {kLogInfo, kLogInfo, true, true},
+      {kLogInfo, 4, true, false},         {kLogInfo, kLogDebug, false, true},
       {kLogInfo, -1, true, true},  // never filtered
       {kLogError, kLogWarning, true, false},
   };
@@ -294,7 +287,7 @@ TEST_F(LogBrokerFiles, ConcurrentWritersWithOneAndTwoBrokers) {
         ASSERT_TRUE(WaitForLogChannelEmpty(30000));
         LogRound(round);
       }
-    }                                           // stopped: every taken message is written
+    }  // stopped: every taken message is written
     std::map<int, std::vector<int>> sequences;  // per writer, its line numbers in file order
     for (const std::string& line : FileLines(FilesIn(dir).at(0))) {
       int writer = 0, number = 0, used = 0;
@@ -327,7 +320,7 @@ TEST_F(LogBrokerFiles, StopDrainsUpToOneThousandEachToTheFileOfItsTime) {
                            true);
     ASSERT_TRUE(logger.Open(scratch_.string(), 0));
     ASSERT_TRUE(logger.Wait(60000));  // the thread ends by itself
-    const auto lines = logger.Lines();
+    const auto lines = logger.WaitFor(0);
     ASSERT_EQ(lines.size(), 1000u);
     for (int i = 0; i < 1000; ++i) ASSERT_EQ(lines[size_t(i)].text, std::to_string(i));
   }
@@ -389,8 +382,7 @@ TEST_F(LogBrokerFiles, LiveClientsGetLinesAndAnswersAndAreClosedOnStop) {
     dir = scratch_ / std::to_string(port);
     logger = std::make_unique<RecordingLogger>("TestLogger", channel_);
     ASSERT_TRUE(logger->Open(dir.string(), port));
-    ASSERT_TRUE(logger->WaitFor(-1));
-    if (!logger->Lines().empty()) logger.reset();  // "Failed to start livelog: ..."
+    if (!logger->WaitFor(-1).empty()) logger.reset();  // "Failed to start livelog: ..."
   }
   ASSERT_NE(logger, nullptr);
   std::unique_ptr<Client> a, b, c;
@@ -416,31 +408,29 @@ TEST_F(LogBrokerFiles, LiveClientsGetLinesAndAnswersAndAreClosedOnStop) {
 
     std::ofstream(scratch_ / "not-a-directory") << "x";
     const std::string unmade = scratch_.string() + "/not-a-directory/LogDir";
-    const std::string report =
-        "Exception in MailStorageInsertLogger logger: Cannot open for "
-        "writing file: " +
-        unmade + "\\" + UtcNow("MailStorage_%Y_%b_%d.log\r\n");
+    const std::string report = "Exception in MailStorageInsertLogger logger: Cannot open for "
+                               "writing file: " + unmade + "\\" +
+                               UtcNow("MailStorage_%Y_%b_%d.log\r\n");
     LogChannel other;
     ::testing::internal::CaptureStdout();
     RecordingLogger second("MailStorageInsertLogger", other);
     ASSERT_TRUE(second.Open(unmade, port));
     ASSERT_TRUE(LogChannelWriter(other).Put({kLogInfo, "still logging"}, 30000));
-    ASSERT_TRUE(second.WaitFor(2));
+    const auto lines = second.WaitFor(2);
     EXPECT_TRUE(second.IsRunning());
     second.Stop(-1);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), report + report);
-    EXPECT_EQ(second.Lines()[0].level, kLogError);
-    EXPECT_EQ(second.Lines()[0].text,
-              "Failed to start livelog: bind failed for server socket on "
-              "port " +
-                  std::to_string(port) + ". Port occupied already?");
-    EXPECT_EQ(second.Lines()[1].text, "still logging");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].level, kLogError);
+    EXPECT_EQ(lines[0].text, "Failed to start livelog: bind failed for server socket on port " +
+                                 std::to_string(port) + ". Port occupied already?");
+    EXPECT_EQ(lines[1].text, "still logging");
   }
   // Stopped while a 16 MB line, more than the sockets hold, is on its way to
   // the clients (they read only after the stop request): each gets all of it.
   const std::string long_line(16 << 20, 'z');
   ASSERT_TRUE(writer_.Put({kLogInfo, long_line}, 30000));
-  ASSERT_TRUE(logger->WaitFor(4));  // handed to the clients first
+  logger->WaitFor(4);  // handed to the clients first
   logger->RequestStop();
   const auto read_all = [&long_line](Client* client) {
     EXPECT_EQ(client->ReadLine(), long_line + "\r\n");
