@@ -41,7 +41,7 @@ class FilesTest : public ::testing::Test {
   mstest::HookedFiles hooks_;
 };
 
-TEST_F(FilesTest, CreateDirectoryPathSyncsParentsOfNewLevelsWhenDurable) {
+TEST_F(FilesTest, DirectoriesSyncTheParentsOfNewLevelsAndTakeTheHostDirectorysModes) {
   // Mixed separators as the log and blob code build them; the plain call
   // never syncs.
   const std::string deep = dir_ + "\\logs/a\\b";
@@ -91,6 +91,56 @@ TEST_F(FilesTest, CreateDirectoryPathSyncsParentsOfNewLevelsWhenDurable) {
   errno = 0;
   EXPECT_FALSE(SyncDirectory(Path("blocker")));
   EXPECT_EQ(errno, ENOTDIR);
+
+  // The umask has no say over what the file layer creates: owner only, unless
+  // the directory below which it creates is shared with a group.
+  const gid_t group = geteuid() == 0 ? 4242 : getegid();  // a group to share with
+  // {host directory mode, new file mode, new directory mode, shared with the group}
+  const struct {
+    mode_t host, file, directory;
+    bool shared;
+  } cases[] = {
+      {0700, 0600, 0700, false},  {0755, 0600, 0700, false},   // others may enter: not shared
+      {02770, 0660, 02770, true}, {02775, 0660, 02770, true},  // setgid: shared, others never
+      {0750, 0640, 0750, true},   {0710, 0600, 0710, true},
+  };
+  const mode_t old_umask = umask(022);
+  for (const auto& c : cases) {
+    const std::string host = Path("host" + std::to_string(c.host));
+    SCOPED_TRACE(host);
+    ASSERT_EQ(mkdir(host.c_str(), 0700), 0);
+    ASSERT_EQ(chown(host.c_str(), static_cast<uid_t>(-1), group), 0);
+    ASSERT_EQ(chmod(host.c_str(), c.host), 0);
+    const gid_t expected_group = c.shared ? group : getegid();
+
+    const CreationModes modes = CreationModesBelow(host);
+    ASSERT_TRUE(CreateDirectoryPathDurably(host + "\\a\\b", modes));
+    ASSERT_EQ(WriteFileDurably(host + "\\a\\b\\1.blb", "x", 1, modes), DurableWrite::kDone);
+    ASSERT_TRUE(OpenForAppend(host + "/a/log", modes).Valid());
+    ASSERT_TRUE(CreateFileIfMissing(host + "/a/journal", modes));
+    for (const char* entry : {"/a", "/a/b", "/a/b/1.blb", "/a/log", "/a/journal"}) {
+      struct stat st;
+      ASSERT_EQ(stat((host + entry).c_str(), &st), 0) << entry;
+      const bool file = S_ISREG(st.st_mode);
+      EXPECT_EQ(st.st_mode & 07777, file ? c.file : c.directory) << entry;
+      EXPECT_EQ(st.st_gid, expected_group) << entry;
+      EXPECT_TRUE(!file || ReadableByOthers(host + entry) == ((c.file & 0040) != 0)) << entry;
+    }
+    // What exists already keeps its mode (a rewritten blob is set again).
+    ASSERT_EQ(chmod((host + "/a/log").c_str(), 0644), 0);
+    ASSERT_EQ(chmod((host + "/a/journal").c_str(), 0604), 0);
+    ASSERT_TRUE(OpenForAppend(host + "/a/log", modes).Valid());
+    ASSERT_TRUE(CreateFileIfMissing(host + "/a/journal", modes));
+    EXPECT_EQ(std::filesystem::status(host + "/a/log").permissions(), std::filesystem::perms(0644));
+    EXPECT_EQ(std::filesystem::status(host + "/a/journal").permissions(),
+              std::filesystem::perms(0604));
+  }
+  umask(old_umask);
+  // The defaults are owner only; a missing directory shares nothing.
+  const CreationModes missing = CreationModesBelow(Path("missing"));
+  EXPECT_EQ(std::tuple(missing.file, missing.directory, missing.group),
+            std::tuple(0600u, 0700u, static_cast<gid_t>(-1)));
+  EXPECT_FALSE(ReadableByOthers(Path("missing")));
 }
 
 // Appends and durable writes go out in pieces, at the end; short writes
@@ -147,58 +197,6 @@ TEST_F(FilesTest, WritesInPiecesShortWritesContinueFailuresStop) {
     EXPECT_EQ(errno, EIO);
     EXPECT_EQ(mstest::ReadFile(Path("unsynced")), "abc");
   }
-}
-
-// The umask has no say over what the file layer creates: owner only, unless
-// the directory below which it creates is shared with a group.
-TEST_F(FilesTest, CreationModesFollowTheHostDirectoryWhateverTheUmask) {
-  const gid_t group = geteuid() == 0 ? 4242 : getegid();  // a group to share with
-  // {host directory mode, new file mode, new directory mode, shared with the group}
-  const struct {
-    mode_t host, file, directory;
-    bool shared;
-  } cases[] = {
-      {0700, 0600, 0700, false},  {0755, 0600, 0700, false},   // others may enter: not shared
-      {02770, 0660, 02770, true}, {02775, 0660, 02770, true},  // setgid: shared, others never
-      {0750, 0640, 0750, true},   {0710, 0600, 0710, true},
-  };
-  const mode_t old_umask = umask(022);
-  for (const auto& c : cases) {
-    const std::string host = Path("host" + std::to_string(c.host));
-    SCOPED_TRACE(host);
-    ASSERT_EQ(mkdir(host.c_str(), 0700), 0);
-    ASSERT_EQ(chown(host.c_str(), static_cast<uid_t>(-1), group), 0);
-    ASSERT_EQ(chmod(host.c_str(), c.host), 0);
-    const gid_t expected_group = c.shared ? group : getegid();
-
-    const CreationModes modes = CreationModesBelow(host);
-    ASSERT_TRUE(CreateDirectoryPathDurably(host + "\\a\\b", modes));
-    ASSERT_EQ(WriteFileDurably(host + "\\a\\b\\1.blb", "x", 1, modes), DurableWrite::kDone);
-    ASSERT_TRUE(OpenForAppend(host + "/a/log", modes).Valid());
-    ASSERT_TRUE(CreateFileIfMissing(host + "/a/journal", modes));
-    for (const char* entry : {"/a", "/a/b", "/a/b/1.blb", "/a/log", "/a/journal"}) {
-      struct stat st;
-      ASSERT_EQ(stat((host + entry).c_str(), &st), 0) << entry;
-      const bool file = S_ISREG(st.st_mode);
-      EXPECT_EQ(st.st_mode & 07777, file ? c.file : c.directory) << entry;
-      EXPECT_EQ(st.st_gid, expected_group) << entry;
-      EXPECT_TRUE(!file || ReadableByOthers(host + entry) == ((c.file & 0040) != 0)) << entry;
-    }
-    // What exists already keeps its mode (a rewritten blob is set again).
-    ASSERT_EQ(chmod((host + "/a/log").c_str(), 0644), 0);
-    ASSERT_EQ(chmod((host + "/a/journal").c_str(), 0604), 0);
-    ASSERT_TRUE(OpenForAppend(host + "/a/log", modes).Valid());
-    ASSERT_TRUE(CreateFileIfMissing(host + "/a/journal", modes));
-    EXPECT_EQ(std::filesystem::status(host + "/a/log").permissions(), std::filesystem::perms(0644));
-    EXPECT_EQ(std::filesystem::status(host + "/a/journal").permissions(),
-              std::filesystem::perms(0604));
-  }
-  umask(old_umask);
-  // The defaults are owner only; a missing directory shares nothing.
-  const CreationModes missing = CreationModesBelow(Path("missing"));
-  EXPECT_EQ(std::tuple(missing.file, missing.directory, missing.group),
-            std::tuple(0600u, 0700u, static_cast<gid_t>(-1)));
-  EXPECT_FALSE(ReadableByOthers(Path("missing")));
 }
 
 TEST_F(FilesTest, MapEmptyMissingAndLargeFiles) {

@@ -150,7 +150,7 @@ class LogBrokerFiles : public ::testing::Test {
   LogChannelWriter writer_{channel_};
 };
 
-TEST_F(LogBrokerFiles, CheckedMessagesAboveTheLevelAreDroppedOthersGetTheThreadId) {
+TEST_F(LogBrokerFiles, CheckedMessagesAboveTheLevelAreDroppedAndAFullChannelDropsNewOnes) {
   const struct {
     int32_t global, level;
     bool check, kept;
@@ -185,13 +185,11 @@ TEST_F(LogBrokerFiles, CheckedMessagesAboveTheLevelAreDroppedOthersGetTheThreadI
   EXPECT_EQ(taken[1].level, -3);
   EXPECT_TRUE(taken[2].text.ends_with(": main") && taken[2].text != std::to_string(id) + ": main")
       << taken[2].text;  // each thread its own id
-}
 
-// A full channel drops the new message after a short wait. A thread terminated
-// by force while Log waits for room must unwind, not have its cancellation
-// swallowed (which would abort the process). The wait for an empty channel
-// wakes when a reader takes the last message.
-TEST_F(LogBrokerFiles, FullChannelDropsNewMessagesUntilAReaderEmptiesIt) {
+  // A full channel drops the new message after a short wait. A thread terminated
+  // by force while Log waits for room must unwind, not have its cancellation
+  // swallowed (which would abort the process). The wait for an empty channel
+  // wakes when a reader takes the last message.
   for (int i = 0; i < 100; ++i) Log(kLogInfo, true, "m" + std::to_string(i));
   std::atomic<int> calls{0};
   {
@@ -207,20 +205,20 @@ TEST_F(LogBrokerFiles, FullChannelDropsNewMessagesUntilAReaderEmptiesIt) {
   // unbounded wait, or has come back from it.
   const std::string state = "/proc/self/task/" + std::to_string(KAVRO::CurrentThreadId()) + "/stat";
   std::atomic<bool> back{false};
-  std::vector<ChLog::CHLogMessage> taken;
+  std::vector<ChLog::CHLogMessage> got;
   std::thread reader([&] {
     while (!back && mstest::ReadFile(state).find(") S ") == std::string::npos) {
       std::this_thread::yield();
     }
-    for (ChLog::CHLogMessage m; taken.size() < 100 && reader_.Get(&m, 30000);) taken.push_back(m);
+    for (ChLog::CHLogMessage m; got.size() < 100 && reader_.Get(&m, 30000);) got.push_back(m);
   });
   EXPECT_TRUE(WaitForLogChannelEmpty(-1));
   back = true;
   EXPECT_TRUE(LogChannelEmpty());
   reader.join();
-  ASSERT_EQ(taken.size(), 100u);
-  for (size_t i = 0; i < taken.size(); ++i) {
-    EXPECT_NE(taken[i].text.find(": m" + std::to_string(i)), std::string::npos) << i;
+  ASSERT_EQ(got.size(), 100u);
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_NE(got[i].text.find(": m" + std::to_string(i)), std::string::npos) << i;
   }
 }
 
