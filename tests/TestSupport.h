@@ -81,8 +81,7 @@ class StoreEnvironment : public ::testing::Environment {
   }
   void TearDown() override {
     if (done_) done_();
-    delete *store_;
-    *store_ = nullptr;
+    delete std::exchange(*store_, nullptr);
   }
 
  private:
