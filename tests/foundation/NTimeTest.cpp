@@ -138,6 +138,7 @@ TEST(ErrorText, StoreBlobAndUnknownCodes) {
   const std::pair<int32_t, const char*> cases[] = {
       {0, "OK"},
       {1000, "Unknown error"},
+      {1003, "Emtpy input mail (Content size was 0 bytes)"},  // sic: kept byte for byte
       {1008, "Mail is too big (Limit 209715200)"},
       {1024, "Invalid pointer"},
       {999, "Blob utils error message."},
