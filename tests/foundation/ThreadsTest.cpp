@@ -19,16 +19,18 @@ namespace KAVRO {
 namespace {
 
 using mstest::FunctionThread;
+using namespace std::chrono_literals;
 
 // A condition stays set, an event releases one wait; MultiWait takes the
 // lowest index first and hears every one of several producers every time.
-TEST(Syncronize, ConditionEventAndMultiWait) {
+// Channels time out both ways and a put waits for room.
+TEST(Syncronize, ConditionEventMultiWaitAndChannels) {
   Condition c;
   Event e;
   MultiWait mw;
-  const auto start = std::chrono::steady_clock::now();
+  auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(mw.Wait(30), nullptr);
-  EXPECT_GE(mstest::MillisecondsSince(start), 30);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms);
   EXPECT_EQ(mw.Add(&c), 0u);
   EXPECT_EQ(mw.Add(&e), 1u);
   EXPECT_FALSE(c.Wait(10));
@@ -73,11 +75,43 @@ TEST(Syncronize, ConditionEventAndMultiWait) {
   for (auto& t : producers) t.join();
   EXPECT_EQ(heard, std::vector<int>(kProducers, kRounds));
   EXPECT_EQ(served.Wait(0), nullptr);
+
+  // Channels: a live log client holds one line at a time, however long the line.
+  EXPECT_EQ(Channel<ByteVector>().GetHolder()->Capacity(), 1u);
+  Channel<int> channel(2);
+  ChannelWriter<int> writer(channel);
+  ChannelReader<int> reader(channel);
+  int v = -1;
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(reader.GetResult(&v, 20).code, ChannelDefs::kTimedOut);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 20ms);
+  EXPECT_EQ(writer.PutResult(1, 0).code, ChannelDefs::kDone);
+  EXPECT_TRUE(writer.Put(2, 0));
+  EXPECT_EQ(writer.PutResult(3, 0).code, ChannelDefs::kTimedOut);
+  EXPECT_EQ(writer.PutResult(3, 15).code, ChannelDefs::kTimedOut);
+  EXPECT_EQ(channel.Count(), 2u);
+  ASSERT_TRUE(reader.Get(&v, 0));
+  EXPECT_EQ(v, 1);
+
+  // A put into the full channel waits until the reader takes a value.
+  ASSERT_TRUE(writer.Put(3, 0));
+  Event put_done;
+  std::thread fourth([&] {
+    EXPECT_TRUE(writer.Put(4, -1));
+    put_done.Signal();
+  });
+  EXPECT_FALSE(put_done.Wait(20));
+  for (int want : {2, 3, 4}) {
+    ASSERT_TRUE(reader.Get(&v, -1));
+    EXPECT_EQ(v, want);
+  }
+  fourth.join();
+  EXPECT_TRUE(channel.Empty());
 }
 
 // The thread id is the kernel's: the main thread's is the process id, and a
 // worker sees the id SimpleThread reports for it.
-TEST(SimpleThread, StartStopRestartAndThreadIds) {
+TEST(SimpleThread, StartStopRestartThreadIdsAndExceptions) {
   EXPECT_EQ(CurrentThreadId(), static_cast<uint32_t>(getpid()));
   std::atomic<uint32_t> seen_id{0};
   FunctionThread t([&](FunctionThread* self) {
@@ -132,9 +166,8 @@ TEST(SimpleThread, StartStopRestartAndThreadIds) {
   ASSERT_TRUE(stubborn.Start());
   stubborn.Stop(-1);
   EXPECT_FALSE(stubborn.IsRunning());
-}
 
-TEST(SimpleThread, ExceptionsEndTheThreadWithAReport) {
+  // An exception ends the thread with a report.
   struct Case {
     std::function<void(FunctionThread*)> work;
     const char *name, *printed, *error_text;
@@ -148,49 +181,15 @@ TEST(SimpleThread, ExceptionsEndTheThreadWithAReport) {
        ""},
   };
   for (const Case& c : cases) {
-    FunctionThread t(c.work, c.name);
+    FunctionThread thrower(c.work, c.name);
     ::testing::internal::CaptureStdout();
-    ASSERT_TRUE(t.Start());
-    ASSERT_TRUE(t.Wait(-1));
-    t.Stop(-1);
+    ASSERT_TRUE(thrower.Start());
+    ASSERT_TRUE(thrower.Wait(-1));
+    thrower.Stop(-1);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.printed);
-    EXPECT_EQ(t.GetErrorText(), c.error_text);
-    EXPECT_FALSE(t.IsRunning());
+    EXPECT_EQ(thrower.GetErrorText(), c.error_text);
+    EXPECT_FALSE(thrower.IsRunning());
   }
-}
-
-TEST(Channel, CapacityTimeoutsAndWaits) {
-  // A live log client holds one line at a time, however long the line.
-  EXPECT_EQ(Channel<ByteVector>().GetHolder()->Capacity(), 1u);
-  Channel<int> channel(2);
-  ChannelWriter<int> writer(channel);
-  ChannelReader<int> reader(channel);
-  int v = -1;
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(reader.GetResult(&v, 20).code, ChannelDefs::kTimedOut);
-  EXPECT_GE(mstest::MillisecondsSince(start), 20);
-  EXPECT_EQ(writer.PutResult(1, 0).code, ChannelDefs::kDone);
-  EXPECT_TRUE(writer.Put(2, 0));
-  EXPECT_EQ(writer.PutResult(3, 0).code, ChannelDefs::kTimedOut);
-  EXPECT_EQ(writer.PutResult(3, 15).code, ChannelDefs::kTimedOut);
-  EXPECT_EQ(channel.Count(), 2u);
-  ASSERT_TRUE(reader.Get(&v, 0));
-  EXPECT_EQ(v, 1);
-
-  // A put into the full channel waits until the reader takes a value.
-  ASSERT_TRUE(writer.Put(3, 0));
-  Event put_done;
-  std::thread fourth([&] {
-    EXPECT_TRUE(writer.Put(4, -1));
-    put_done.Signal();
-  });
-  EXPECT_FALSE(put_done.Wait(20));
-  for (int want : {2, 3, 4}) {
-    ASSERT_TRUE(reader.Get(&v, -1));
-    EXPECT_EQ(v, want);
-  }
-  fourth.join();
-  EXPECT_TRUE(channel.Empty());
 }
 
 }  // namespace

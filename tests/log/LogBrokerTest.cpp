@@ -10,11 +10,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -37,61 +35,47 @@ namespace {
 namespace fs = std::filesystem;
 using mstest::FunctionThread;
 
-// A file logger like the entry point's that records each line; CloseGate holds
-// the broker inside WriteLine until OpenGate, so messages pile up.
+// A file logger like the entry point's that records each line it is given;
+// `stop_first` stops it as its loop starts, with the queue still unread.
 class RecordingLogger : public LogBroker {
  public:
   RecordingLogger(const std::string& name, const KAVRO::ChannelAccess<ChLog::CHLogMessage>& channel,
-                  std::string pattern = "MailStorage_$YEAR_$STRMONTH_$DAY.log")
-      : LogBroker(name, channel), pattern_(std::move(pattern)) {}
-  ~RecordingLogger() override {
-    OpenGate();
-    Stop(-1);
-  }
+                  std::string pattern = "MailStorage_$YEAR_$STRMONTH_$DAY.log",
+                  bool stop_first = false)
+      : LogBroker(name, channel), pattern_(std::move(pattern)), stop_first_(stop_first) {}
+  ~RecordingLogger() override { Stop(-1); }
 
-  void CloseGate() { Locked([this] { gate_closed_ = true; }); }
-  void OpenGate() { Locked([this] { gate_closed_ = false; }); }
-  bool WaitUntilHeld() { return WaitFor([this] { return held_; }); }
-  bool WaitForLines(size_t n) { return WaitFor([&] { return lines_.size() >= n; }); }
-  bool WaitForLoopStart() { return WaitFor([this] { return loop_started_; }); }
-  std::vector<ChLog::CHLogMessage> Lines() {
-    std::lock_guard<std::mutex> lock(mu_);
+  // The lines given, once the loop runs (lines < 0) or `lines` lines were given.
+  std::vector<ChLog::CHLogMessage> WaitFor(int lines) {
+    std::unique_lock<std::mutex> lock(mu_);
+    EXPECT_TRUE(cv_.wait_for(lock, std::chrono::seconds(30), [&] {
+      return lines < 0 ? loop_started_ : lines_.size() >= static_cast<size_t>(lines);
+    })) << "waiting for " << lines << " lines";
     return lines_;
   }
 
  protected:
-  void OnLoopStart() override { Locked([this] { loop_started_ = true; }); }
-
+  void OnLoopStart() override {
+    if (stop_first_) RequestStop();
+    std::lock_guard<std::mutex> lock(mu_);
+    loop_started_ = true;
+    cv_.notify_all();
+  }
   void WriteLine(int32_t level, const std::string& text) override {
     {
-      std::unique_lock<std::mutex> lock(mu_);
-      held_ = gate_closed_;
+      std::lock_guard<std::mutex> lock(mu_);  // recorded first: attempts count when writes throw
+      lines_.push_back({level, text});
       cv_.notify_all();
-      cv_.wait(lock, [this] { return !gate_closed_; });
-      held_ = false;
     }
-    // Recorded first: attempts count even when the write throws.
-    Locked([&] { lines_.push_back({level, text}); });
     WriteToFile(level, "$YEAR$MONTH$DAY,$HOUR$MIN$SEC.$MSEC ", pattern_, text);
   }
 
  private:
-  void Locked(const std::function<void()>& change) {
-    std::lock_guard<std::mutex> lock(mu_);
-    change();
-    cv_.notify_all();
-  }
-  bool WaitFor(const std::function<bool()>& done) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, std::chrono::seconds(30), done);
-  }
-
   const std::string pattern_;
+  const bool stop_first_;
   std::mutex mu_;
   std::condition_variable cv_;
-  bool gate_closed_ = false;   // guarded by mu_
-  bool held_ = false;          // guarded by mu_
-  bool loop_started_ = false;  // guarded by mu_
+  bool loop_started_ = false;               // guarded by mu_
   std::vector<ChLog::CHLogMessage> lines_;  // guarded by mu_
 };
 
@@ -134,18 +118,16 @@ void LogRound(int round) {
   for (auto& t : threads) t.join();
 }
 
-// "YYYYMMDD,HHMMSS.mmm <LEVEL>: <thread id>: <text>" cut into level and text.
-bool ParseLine(const std::string& line, std::string* level, std::string* text) {
-  char date[9], time[7], ms[4], name[16];
-  int used = 0;
-  if (std::sscanf(line.c_str(), "%8[0-9],%6[0-9].%3[0-9] %15[^:]: %*[0-9]: %n", date, time, ms,
-                  name, &used) != 4 ||
-      used == 0 || std::strlen(date) + std::strlen(time) + std::strlen(ms) != 17) {
-    return false;
+// "YYYYMMDD,HHMMSS.mmm <LEVEL>: <thread id>: <text>" as "<LEVEL>|<text>".
+std::string LevelAndText(const std::string& line) {
+  char level[16];
+  int stamp = 0, used = 0;  // the stamp's length; where the text starts
+  if (std::sscanf(line.c_str(), "%*8[0-9],%*6[0-9].%*3[0-9]%n %15[^:]: %*[0-9]: %n", &stamp, level,
+                  &used) != 1 ||
+      stamp != 19 || used == 0) {
+    return "unparsed: " + line;
   }
-  *level = name;
-  *text = line.substr(static_cast<size_t>(used));
-  return true;
+  return std::string(level) + "|" + line.substr(static_cast<size_t>(used));
 }
 
 // Each test starts at level INFO in a fresh directory and leaves nothing in the
@@ -172,12 +154,10 @@ class LogBrokerFiles : public ::testing::Test {
   LogChannelWriter writer_{channel_};
 };
 
-TEST_F(LogBrokerFiles, CheckedMessagesAboveTheLevelAreDroppedOthersGetTheThreadId) {
+TEST_F(LogBrokerFiles, CheckedMessagesAboveTheLevelAreDroppedAndAFullChannelDropsNewOnes) {
   const struct {
-    int32_t global;
-    int32_t level;
-    bool check;
-    bool kept;
+    int32_t global, level;
+    bool check, kept;
   } cases[] = {
       {kLogInfo, kLogError, true, true},  {kLogInfo, kLogInfo, true, true},
       {kLogInfo, 4, true, false},         {kLogInfo, kLogDebug, false, true},
@@ -209,13 +189,11 @@ TEST_F(LogBrokerFiles, CheckedMessagesAboveTheLevelAreDroppedOthersGetTheThreadI
   EXPECT_EQ(taken[1].level, -3);
   EXPECT_TRUE(taken[2].text.ends_with(": main") && taken[2].text != std::to_string(id) + ": main")
       << taken[2].text;  // each thread its own id
-}
 
-// A full channel drops the new message after a short wait. A thread terminated
-// by force while Log waits for room must unwind, not have its cancellation
-// swallowed (which would abort the process). The wait for an empty channel
-// wakes when a reader takes the last message.
-TEST_F(LogBrokerFiles, FullChannelDropsNewMessagesUntilAReaderEmptiesIt) {
+  // A full channel drops the new message after a short wait. A thread terminated
+  // by force while Log waits for room must unwind, not have its cancellation
+  // swallowed (which would abort the process). The wait for an empty channel
+  // wakes when a reader takes the last message.
   for (int i = 0; i < 100; ++i) Log(kLogInfo, true, "m" + std::to_string(i));
   std::atomic<int> calls{0};
   {
@@ -231,55 +209,64 @@ TEST_F(LogBrokerFiles, FullChannelDropsNewMessagesUntilAReaderEmptiesIt) {
   // unbounded wait, or has come back from it.
   const std::string state = "/proc/self/task/" + std::to_string(KAVRO::CurrentThreadId()) + "/stat";
   std::atomic<bool> back{false};
-  std::vector<ChLog::CHLogMessage> taken;
+  std::vector<ChLog::CHLogMessage> got;
   std::thread reader([&] {
     while (!back && mstest::ReadFile(state).find(") S ") == std::string::npos) {
       std::this_thread::yield();
     }
-    for (ChLog::CHLogMessage m; taken.size() < 100 && reader_.Get(&m, 30000);) taken.push_back(m);
+    for (ChLog::CHLogMessage m; got.size() < 100 && reader_.Get(&m, 30000);) got.push_back(m);
   });
   EXPECT_TRUE(WaitForLogChannelEmpty(-1));
   back = true;
   EXPECT_TRUE(LogChannelEmpty());
   reader.join();
-  ASSERT_EQ(taken.size(), 100u);
-  for (size_t i = 0; i < taken.size(); ++i) {
-    EXPECT_NE(taken[i].text.find(": m" + std::to_string(i)), std::string::npos) << i;
+  ASSERT_EQ(got.size(), 100u);
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_NE(got[i].text.find(": m" + std::to_string(i)), std::string::npos) << i;
   }
 }
 
-// The entry point's flow: a logger on the global channel, Log, the wait for an empty channel.
-TEST_F(LogBrokerFiles, DailyFileNamedFromUtcWithStampedLines) {
+// The entry point's flow: a logger on the global channel, Log, the wait for an
+// empty channel. Log lines name mail files and folders: whatever the umask, a
+// new log file and every directory made for it are the owner's alone; an
+// existing file keeps its mode.
+TEST_F(LogBrokerFiles, DailyFileNamedFromUtcWithStampedLinesOwnersAlone) {
+  const auto mode_of = [](const fs::path& path) { return fs::status(path).permissions(); };
   const std::string dir = scratch_.string() + "/nested/LogDir";  // missing levels
   const std::string first_second = UtcNow("%Y%m%d,%H%M%S");
   const std::string first_day = UtcNow("MailStorage_%Y_%b_%d.log");
+  const mode_t old_umask = umask(002);
   {
     RecordingLogger logger("MailStorageInsertLogger", GlobalLogChannel());
     ASSERT_TRUE(logger.Open(dir, 0));
     EXPECT_EQ(logger.LogDirectory(), dir + "\\");
     Log(kLogStatus, true, "AddMailToMailStore(): Adding file a.eml");
     Log(kLogError, true, "AddMailToMailStore(): Error when adding file: x");
+    ASSERT_TRUE(WaitForLogChannelEmpty(30000));  // the file exists from the first line on
+    ASSERT_EQ(FilesIn(dir).size(), 1u);
+    EXPECT_EQ(mode_of(FilesIn(dir)[0]), fs::perms(0600));
+    ASSERT_EQ(chmod(FilesIn(dir)[0].c_str(), 0644), 0);
     Log(4, false, "level four");
     ASSERT_TRUE(WaitForLogChannelEmpty(30000));
   }
+  umask(old_umask);
   const std::string last_second = UtcNow("%Y%m%d,%H%M%S");
+  EXPECT_EQ(mode_of(scratch_ / "nested"), fs::perms(0700));
+  EXPECT_EQ(mode_of(dir), fs::perms(0700));
   const std::vector<fs::path> files = FilesIn(dir);
   ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(mode_of(files[0]), fs::perms(0644));
   const std::string name = files[0].filename().string();
   EXPECT_TRUE(name == first_day || name == UtcNow("MailStorage_%Y_%b_%d.log")) << name;
-  const auto lines = FileLines(files[0]);
-  ASSERT_EQ(lines.size(), 3u);
-  const char* const expected[][2] = {{"STATUS", "AddMailToMailStore(): Adding file a.eml"},
-                                     {"ERROR", "AddMailToMailStore(): Error when adding file: x"},
-                                     {"4", "level four"}};
-  for (size_t i = 0; i < lines.size(); ++i) {
-    std::string level, text;
-    ASSERT_TRUE(ParseLine(lines[i], &level, &text)) << lines[i];
-    EXPECT_GE(lines[i].substr(0, 15), first_second);
-    EXPECT_LE(lines[i].substr(0, 15), last_second);
-    EXPECT_EQ(level, expected[i][0]);
-    EXPECT_EQ(text, expected[i][1]);
+  std::vector<std::string> parsed;
+  for (const std::string& line : FileLines(files[0])) {
+    parsed.push_back(LevelAndText(line));
+    EXPECT_GE(line.substr(0, 15), first_second);
+    EXPECT_LE(line.substr(0, 15), last_second);
   }
+  EXPECT_EQ(parsed, (std::vector<std::string>{
+                        "STATUS|AddMailToMailStore(): Adding file a.eml",
+                        "ERROR|AddMailToMailStore(): Error when adding file: x", "4|level four"}));
 }
 
 // One broker keeps every writer's lines in order. Concurrent insertions each
@@ -305,11 +292,10 @@ TEST_F(LogBrokerFiles, ConcurrentWritersWithOneAndTwoBrokers) {
     }  // stopped: every taken message is written
     std::map<int, std::vector<int>> sequences;  // per writer, its line numbers in file order
     for (const std::string& line : FileLines(FilesIn(dir).at(0))) {
-      std::string level, text;
       int writer = 0, number = 0, used = 0;
-      if (ParseLine(line, &level, &text) && level == "INFO" &&
-          std::sscanf(text.c_str(), "writer %d line %d%n", &writer, &number, &used) == 2 &&
-          static_cast<size_t>(used) == text.size()) {
+      const std::string parsed = LevelAndText(line);
+      if (std::sscanf(parsed.c_str(), "INFO|writer %d line %d%n", &writer, &number, &used) == 2 &&
+          static_cast<size_t>(used) == parsed.size()) {
         sequences[writer].push_back(number);
       } else {
         ADD_FAILURE() << "torn or foreign line: " << line;
@@ -325,83 +311,22 @@ TEST_F(LogBrokerFiles, ConcurrentWritersWithOneAndTwoBrokers) {
   }
 }
 
-// A stop request with messages queued: the broker writes what it holds and
-// then at most 1,000 more, and leaves the rest in the channel.
-TEST_F(LogBrokerFiles, StopDrainsUpToOneThousandQueuedMessages) {
+// A stop request with messages queued: the broker writes at most 1,000 more
+// and leaves the rest in the channel. Each line goes to the file named from
+// the instant of its stamp (what moves the daily file on at midnight UTC),
+// shown with a pattern down to the millisecond.
+TEST_F(LogBrokerFiles, StopDrainsUpToOneThousandEachToTheFileOfItsTime) {
+  for (int i = 0; i < 1500; ++i) ASSERT_TRUE(writer_.Put({kLogInfo, std::to_string(i)}, 0));
   {
-    RecordingLogger logger("TestLogger", channel_);
-    logger.CloseGate();
+    RecordingLogger logger("TestLogger", channel_, "t_$YEAR$MONTH$DAY_$HOUR$MIN$SEC$MSEC.log",
+                           true);
     ASSERT_TRUE(logger.Open(scratch_.string(), 0));
-    ASSERT_TRUE(writer_.Put({kLogInfo, "first"}, 0));
-    ASSERT_TRUE(logger.WaitUntilHeld());
-    for (int i = 0; i < 1500; ++i) ASSERT_TRUE(writer_.Put({kLogInfo, std::to_string(i)}, 0));
-    logger.RequestStop();
-    logger.OpenGate();
     ASSERT_TRUE(logger.Wait(60000));  // the thread ends by itself
-    const auto lines = logger.Lines();
-    ASSERT_EQ(lines.size(), 1001u);
-    EXPECT_EQ(lines[0].text, "first");
-    for (int i = 0; i < 1000; ++i) ASSERT_EQ(lines[size_t(i) + 1].text, std::to_string(i));
+    const auto lines = logger.WaitFor(0);
+    ASSERT_EQ(lines.size(), 1000u);
+    for (int i = 0; i < 1000; ++i) ASSERT_EQ(lines[size_t(i)].text, std::to_string(i));
   }
   EXPECT_EQ(channel_.Count(), 500u);
-  EXPECT_EQ(FileLines(FilesIn(scratch_).at(0)).size(), 1001u);
-}
-
-// Log lines name mail files and folders: whatever the umask, a new log file and
-// every directory made for it are the owner's alone; an existing file keeps its mode.
-TEST_F(LogBrokerFiles, NewLogFilesAndDirectoriesAreTheOwnersAlone) {
-  const auto mode_of = [](const fs::path& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-  };
-  const mode_t old_umask = umask(002);
-  const fs::path made = scratch_ / "made", kept = scratch_ / "kept";
-  fs::create_directories(kept);
-  std::ofstream(kept / "fixed.log") << "old\r\n";
-  ASSERT_EQ(chmod((kept / "fixed.log").c_str(), 0644), 0);
-  for (const fs::path& dir : {made / "LogDir", kept}) {
-    RecordingLogger logger("MailStorageInsertLogger", channel_, "fixed.log");
-    ASSERT_TRUE(logger.Open(dir.string(), 0));
-    ASSERT_TRUE(writer_.Put({kLogInfo, "4412: a line"}, 30000));
-    ASSERT_TRUE(logger.WaitForLines(1));
-  }
-  umask(old_umask);
-  EXPECT_EQ(mode_of(made), 0700u);
-  EXPECT_EQ(mode_of(made / "LogDir"), 0700u);
-  EXPECT_EQ(mode_of(made / "LogDir" / "fixed.log"), 0600u);
-  EXPECT_EQ(FileLines(made / "LogDir" / "fixed.log").size(), 1u);
-  EXPECT_EQ(mode_of(kept / "fixed.log"), 0644u);
-  EXPECT_EQ(FileLines(kept / "fixed.log").size(), 2u);
-}
-
-// Tests run as root, where file modes do not stop writes; a directory whose
-// parent is a regular file cannot be created by anyone.
-TEST_F(LogBrokerFiles, UnwritableDirectoryReportsEachLineAndKeepsRunning) {
-  const std::string blocker = scratch_.string() + "/not-a-directory";
-  std::ofstream(blocker) << "x";
-  const std::string dir = blocker + "/LogDir";
-  const std::string report = "Exception in MailStorageInsertLogger logger: Cannot open for "
-                             "writing file: " + dir + "\\" + UtcNow("MailStorage_%Y_%b_%d.log\r\n");
-  ::testing::internal::CaptureStdout();
-  {
-    RecordingLogger logger("MailStorageInsertLogger", channel_);
-    ASSERT_TRUE(logger.Open(dir, 0));
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(writer_.Put({kLogError, "lost"}, 30000));
-    ASSERT_TRUE(logger.WaitForLines(3));
-    EXPECT_TRUE(logger.IsRunning());
-  }
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), report + report + report);
-}
-
-// A line goes to the file named from the instant of its stamp (what moves the
-// daily file on at midnight UTC), shown with a pattern down to the millisecond.
-TEST_F(LogBrokerFiles, EachLineGoesToTheFileOfItsOwnTime) {
-  {
-    RecordingLogger logger("TestLogger", channel_, "t_$YEAR$MONTH$DAY_$HOUR$MIN$SEC$MSEC.log");
-    ASSERT_TRUE(logger.Open(scratch_.string(), 0));
-    for (int i = 0; i < 2000; ++i) ASSERT_TRUE(writer_.Put({kLogInfo, std::to_string(i)}, 30000));
-    ASSERT_TRUE(logger.WaitForLines(2000));
-  }
   const auto files = FilesIn(scratch_);
   EXPECT_GE(files.size(), 2u);
   int total = 0;
@@ -415,47 +340,41 @@ TEST_F(LogBrokerFiles, EachLineGoesToTheFileOfItsOwnTime) {
       ++total;
     }
   }
-  EXPECT_EQ(total, 2000);
+  EXPECT_EQ(total, 1000);
 }
 
 // A test's end of a connection, reading whole CR LF lines.
 class Client {
  public:
-  explicit Client(int port) : socket_(std::make_unique<KAVRO::SocketClient>("127.0.0.1", port)) {}
-  void Send(const std::string& text) { ASSERT_TRUE(socket_->SendAll(text.data(), text.size())); }
-  // The next line with its CR LF; "" when the connection ends first.
+  explicit Client(int port) : socket_("127.0.0.1", port) {}
+  void Send(const std::string& text) { ASSERT_TRUE(socket_.SendAll(text.data(), text.size())); }
+  // The next line with its CR LF; at the end of the stream what is left, "" when nothing.
   std::string ReadLine() {
     size_t scanned = 0;
     while (buffer_.find("\r\n", scanned) == std::string::npos) {
       scanned = buffer_.empty() ? 0 : buffer_.size() - 1;
-      if (!Receive()) return std::string();
+      char chunk[65536];
+      const long n = socket_.Receive(chunk, sizeof chunk);
+      if (n <= 0) return n < 0 ? "receive failed" : std::exchange(buffer_, "");
+      buffer_.append(chunk, static_cast<size_t>(n));
     }
     const size_t end = buffer_.find("\r\n", scanned) + 2;
     std::string line = buffer_.substr(0, end);
     buffer_.erase(0, end);
     return line;
   }
-  // True when the server closed the connection with nothing more to read.
-  bool ReadsEndOfStream() {
-    char c;
-    return buffer_.empty() && socket_->Receive(&c, 1) == 0;
-  }
 
  private:
-  bool Receive() {
-    char chunk[512];
-    const long n = socket_->Receive(chunk, sizeof chunk);
-    if (n > 0) buffer_.append(chunk, static_cast<size_t>(n));
-    return n > 0;
-  }
   KAVRO::SocketInit init_;
-  std::unique_ptr<KAVRO::SocketClient> socket_;
+  KAVRO::SocketClient socket_;
   std::string buffer_;
 };
 
 // Clients come and go: each live line reaches every client connected, input is
 // answered to its sender alone, the broker's stop closes the clients still
-// connected, and a second broker on the taken port reports it and logs on.
+// connected. A second broker on the taken port reports it and logs on, into a
+// directory nobody can create (tests run as root, where file modes do not stop
+// writes): it reports each line and keeps running.
 TEST_F(LogBrokerFiles, LiveClientsGetLinesAndAnswersAndAreClosedOnStop) {
   std::unique_ptr<RecordingLogger> logger;
   uint16_t port = 0;
@@ -465,8 +384,7 @@ TEST_F(LogBrokerFiles, LiveClientsGetLinesAndAnswersAndAreClosedOnStop) {
     dir = scratch_ / std::to_string(port);
     logger = std::make_unique<RecordingLogger>("TestLogger", channel_);
     ASSERT_TRUE(logger->Open(dir.string(), port));
-    ASSERT_TRUE(logger->WaitForLoopStart());
-    if (!logger->Lines().empty()) logger.reset();  // "Failed to start livelog: ..."
+    if (!logger->WaitFor(-1).empty()) logger.reset();  // "Failed to start livelog: ..."
   }
   ASSERT_NE(logger, nullptr);
   std::unique_ptr<Client> a, b, c;
@@ -490,25 +408,35 @@ TEST_F(LogBrokerFiles, LiveClientsGetLinesAndAnswersAndAreClosedOnStop) {
     EXPECT_EQ(b->ReadLine(), "4412: later\r\n");
     EXPECT_EQ(c->ReadLine(), "4412: later\r\n");
 
+    std::ofstream(scratch_ / "not-a-directory") << "x";
+    const std::string unmade = scratch_.string() + "/not-a-directory/LogDir";
+    const std::string report = "Exception in MailStorageInsertLogger logger: Cannot open for "
+                               "writing file: " + unmade + "\\" +
+                               UtcNow("MailStorage_%Y_%b_%d.log\r\n");
     LogChannel other;
-    RecordingLogger second("TestLogger", other);
-    ASSERT_TRUE(second.Open(scratch_.string() + "/taken", port));
+    ::testing::internal::CaptureStdout();
+    RecordingLogger second("MailStorageInsertLogger", other);
+    ASSERT_TRUE(second.Open(unmade, port));
     ASSERT_TRUE(LogChannelWriter(other).Put({kLogInfo, "still logging"}, 30000));
-    ASSERT_TRUE(second.WaitForLines(2));
-    EXPECT_EQ(second.Lines()[0].level, kLogError);
-    EXPECT_EQ(second.Lines()[0].text, "Failed to start livelog: bind failed for server socket on "
-                                      "port " + std::to_string(port) + ". Port occupied already?");
-    EXPECT_EQ(second.Lines()[1].text, "still logging");
+    const auto lines = second.WaitFor(2);
+    EXPECT_TRUE(second.IsRunning());
+    second.Stop(-1);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), report + report);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].level, kLogError);
+    EXPECT_EQ(lines[0].text, "Failed to start livelog: bind failed for server socket on port " +
+                                 std::to_string(port) + ". Port occupied already?");
+    EXPECT_EQ(lines[1].text, "still logging");
   }
   // Stopped while a 16 MB line, more than the sockets hold, is on its way to
   // the clients (they read only after the stop request): each gets all of it.
   const std::string long_line(16 << 20, 'z');
   ASSERT_TRUE(writer_.Put({kLogInfo, long_line}, 30000));
-  ASSERT_TRUE(logger->WaitForLines(4));  // handed to the clients first
+  logger->WaitFor(4);  // handed to the clients first
   logger->RequestStop();
   const auto read_all = [&long_line](Client* client) {
     EXPECT_EQ(client->ReadLine(), long_line + "\r\n");
-    EXPECT_TRUE(client->ReadsEndOfStream());
+    EXPECT_EQ(client->ReadLine(), "");
   };
   std::thread read_b(read_all, b.get()), read_c(read_all, c.get());
   logger.reset();
