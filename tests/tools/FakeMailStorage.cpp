@@ -88,8 +88,7 @@ extern "C" MAILSTORAGE_EXPORT int32_t AddMailToMailStore(const char* mail_file, 
     result = add(mail_file, folder, user_id, company_id, internal_date, seen, draft, use_views);
     if (const size_t other = bytes.find("X-Fake-Other-Writer: "); other != std::string::npos) {
       const size_t from = other + 21;
-      std::string path = bytes.substr(from, bytes.find('\n', from) - from);
-      if (!path.empty() && path.back() == '\r') path.pop_back();
+      const std::string path = bytes.substr(from, bytes.find_first_of("\r\n", from) - from);
       add(path.c_str(), folder, user_id, company_id, internal_date, seen, draft, use_views);
     }
   }

