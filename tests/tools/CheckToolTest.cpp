@@ -61,32 +61,27 @@ void Drop(const Stored &s, int depth) {
   if (depth > 1) g_store->Sql("DELETE FROM NS_IMAPMESSAGE WHERE IMM_IMAPMESSAGEID = " + s.message);
   if (depth > 2) g_store->Sql("DELETE FROM NS_FILESTORAGE WHERE FIS_FILESTORAGEID = " + s.record);
 }
-// Two hours older: old enough for the default repair.
-void AgeRecord(const Stored &s) {
-  g_store->Sql(
-      "UPDATE NS_FILESTORAGE SET FIS_CREATED = FIS_CREATED - INTERVAL '2 hours' WHERE "
-      "FIS_FILESTORAGEID = " +
-      s.record);
-}
-void AgeFile(const Stored &s) {
-  fs::last_write_time(s.file, fs::last_write_time(s.file) - std::chrono::hours(2));
+// Two hours older, old enough for the default repair: its record, its file.
+void Age(const Stored &s, bool record, bool file) {
+  if (record) {
+    g_store->Sql("UPDATE NS_FILESTORAGE SET FIS_CREATED = FIS_CREATED - INTERVAL '2 hours' "
+                 "WHERE FIS_FILESTORAGEID = " + s.record);
+  }
+  if (file) fs::last_write_time(s.file, fs::last_write_time(s.file) - std::chrono::hours(2));
 }
 
 // "live|deleted by|location" of a record.
 std::string RecordState(const Stored &s) {
-  return g_store->Sql(
-      "SELECT CASE WHEN FIS_DELETED IS NULL THEN 'live' ELSE 'deleted' END, FIS_DELETEDBY, "
-      "COALESCE(FIS_LOCATION, '-') FROM NS_FILESTORAGE WHERE FIS_FILESTORAGEID = " +
-      s.record);
+  return g_store->Sql("SELECT CASE WHEN FIS_DELETED IS NULL THEN 'live' ELSE 'deleted' END, "
+                      "FIS_DELETEDBY, COALESCE(FIS_LOCATION, '-') FROM NS_FILESTORAGE WHERE "
+                      "FIS_FILESTORAGEID = " + s.record);
 }
 
 // A linked mail as it must stay: its link, message, live record and the
 // exact bytes in its file.
 void ExpectIntact(const Stored &s) {
   EXPECT_EQ(g_store->Int("SELECT COUNT(*) FROM NS_IMAPMSGINFOLDER JOIN NS_IMAPMESSAGE USING "
-                         "(IMM_IMAPMESSAGEID) WHERE IMM_IMAPMESSAGEID = " +
-                         s.message),
-            1);
+                         "(IMM_IMAPMESSAGEID) WHERE IMM_IMAPMESSAGEID = " + s.message), 1);
   EXPECT_TRUE(RecordState(s).starts_with("live||")) << RecordState(s);
   EXPECT_EQ(mstest::ReadFile(s.file), s.bytes) << s.file;
 }
@@ -143,12 +138,12 @@ TEST(CheckTool, FindsEachOrphanAndRepairsOnlyWhatIsOldEnough) {
                   fs::perm_options::add);
 
   Drop(unlinked, 1);
-  AgeRecord(unlinked);
+  Age(unlinked, true, false);
   Drop(no_message, 2);
-  AgeRecord(no_message);
+  Age(no_message, true, false);
   Drop(young_no_message, 2);
   Drop(no_record, 3);
-  AgeFile(no_record);
+  Age(no_record, false, true);
   Drop(young_no_record, 3);
   fs::remove(missing.file);
   std::ofstream(grown.file, std::ios::app) << "tail";
@@ -156,8 +151,7 @@ TEST(CheckTool, FindsEachOrphanAndRepairsOnlyWhatIsOldEnough) {
   g_store->Sql(
       "UPDATE NS_FILESTORAGE SET FIS_DELETED = CURRENT_TIMESTAMP WHERE FIS_FILESTORAGEID = " +
       deleted.record);
-  AgeRecord(deleted);
-  AgeFile(deleted);
+  Age(deleted, true, true);
   // A link whose message is gone: only a store without the foreign key (or
   // with it switched off, as here) can hold one.
   g_store->Sql(
@@ -221,8 +215,8 @@ TEST(CheckTool, FindsEachOrphanAndRepairsOnlyWhatIsOldEnough) {
   // Links without a message are reported, never repaired. Put back as they
   // were, the mails without their bytes are whole: the repair kept them.
   g_store->Sql("DELETE FROM NS_IMAPMSGINFOLDER WHERE MIF_IMAPMSGINFOLDERID = 900000001");
-  AgeRecord(young_no_message);
-  AgeFile(young_no_record);
+  Age(young_no_message, true, false);
+  Age(young_no_record, false, true);
   std::ofstream(missing.file, std::ios::binary) << missing.bytes;
   std::ofstream(grown.file, std::ios::binary | std::ios::trunc) << grown.bytes;
   g_store->Sql("UPDATE NS_FILESTORAGE SET FIS_DELETED = NULL WHERE FIS_FILESTORAGEID = " +
