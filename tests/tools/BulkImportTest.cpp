@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
-#include <regex>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -149,21 +148,32 @@ std::string SortedLines(const std::string& text,
   return joined;
 }
 
+// `text` with each run of `prefix` and the `tail` characters after it as `with`.
+std::string Alike(std::string text, const std::string& prefix, const char* tail,
+                  const std::string& with) {
+  for (size_t at = 0; (at = text.find(prefix, at)) != std::string::npos; at += with.size()) {
+    text.replace(at, text.find_first_not_of(tail, at + prefix.size()) - at, with);
+  }
+  return text;
+}
+
 // A log line as level and text (no time stamp, no thread), with in-memory
 // file names and store names made alike.
-std::string LogLine(const std::string& line) {
-  static const std::regex prefix(R"(^\S+ ([^:]+): [^:]*: )"), fd("/proc/self/fd/[0-9]+");
-  static const std::regex store("ms_bulk_[a-z0-9_]+");
-  const std::string text = std::regex_replace(line, prefix, "$1 ");
-  return std::regex_replace(std::regex_replace(text, fd, "/proc/self/fd/N"), store, "STORE");
+std::string LogLine(std::string line) {
+  const size_t level = line.find(' ') + 1, thread = line.find(": ", level);
+  const size_t text = thread == std::string::npos ? thread : line.find(": ", thread + 2);
+  if (level > 0 && text != std::string::npos) {
+    line = line.substr(level, thread - level) + " " + line.substr(text + 2);
+  }
+  line = Alike(line, "/proc/self/fd/", "0123456789", "/proc/self/fd/N");
+  return Alike(line, "ms_bulk_", "abcdefghijklmnopqrstuvwxyz0123456789_", "STORE");
 }
 
 // A report row without the run column and without the note whether the mail
 // was linked again: the per-mail mode guesses that from its own look-up
 // before the call, the bulk mode knows it from the store.
 std::string ReportRow(const std::string& row) {
-  static const std::regex linked(",OK \\(linked again: stored already\\),");
-  return std::regex_replace(row.substr(0, row.rfind(',')), linked, ",OK,");
+  return Alike(row.substr(0, row.rfind(',')), ",OK (linked again: stored already)", "", ",OK");
 }
 
 struct Imported {
