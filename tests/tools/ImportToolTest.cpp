@@ -170,8 +170,7 @@ TEST_F(ImportTool, GivesTheLibraryEachMailWithFolderFlagsDateAndCrlfBytes) {
       {"INBOX", "Sat, 10 Jan 2026 09:30:00 +0000", false, false, Crlf(Mail("b2"))},
       {"INBOX", modified, false, false, crlf},
   };
-  std::vector<std::string> closes;
-  const auto calls = Calls(&closes);
+  const auto calls = Calls();
   ASSERT_EQ(calls.size(), std::size(expected));
   for (size_t i = 0; i < calls.size(); ++i) {
     const Call& c = calls[i];
@@ -181,7 +180,6 @@ TEST_F(ImportTool, GivesTheLibraryEachMailWithFolderFlagsDateAndCrlfBytes) {
     EXPECT_EQ(c.file.starts_with("/proc/self/fd/"), c.file != in + "/c1.eml") << c.file;
   }
   EXPECT_TRUE(fs::is_empty(dir_ + "/tmp"));
-  EXPECT_EQ(closes.size(), 1u);
   const std::map<std::string, std::string> skipped = {
       {"/tree/.hidden", "not mail"},
       {"/tree/secret.eml", "unreadable (Permission denied)"},
@@ -398,7 +396,6 @@ TEST_F(ImportTool, BadUsageAndConfigurationExitWith2AndSayWhy) {
     EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
   }
   EXPECT_TRUE(Calls().empty());
-  EXPECT_EQ(RunTool(MS_IMPORT_TOOL, {"--help"}).status, 0);
   EXPECT_EQ(RunTool(MS_IMPORT_TOOL, {"--version"}).out,
             "mailstorage-import " MAILSTORAGE_VERSION "\n");
 }
