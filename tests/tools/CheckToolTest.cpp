@@ -43,15 +43,13 @@ struct Stored {
 Stored Store(const std::string &message_id) {
   const std::string bytes = mstest::MakeMail(message_id, "checker " + message_id);
   EXPECT_EQ(mstest::Add(mstest::WriteMail(bytes), "INBOX.check", "1"), 0);
-  const std::vector<std::string> row = Nauvik::Import::Test::Split(
-      g_store->Sql("SELECT IMM_IMAPMESSAGEID, IMM.FIS_FILESTORAGEID, replace(FSH_HOSTPATH || "
-                   "FIS_LOCATION, '\\', '/') FROM NS_IMAPMESSAGE IMM JOIN NS_FILESTORAGE FIS "
-                   "USING (FIS_FILESTORAGEID) JOIN NS_FILESTORAGEHOST FSH USING "
-                   "(FSH_FILESTORAGEHOSTID) WHERE IMM_MESSAGEID = " +
-                   mstest::Quote(message_id)),
+  const std::vector<std::string> row = mstest::Split(
+      g_store->Sql("SELECT IMM_IMAPMESSAGEID, FIS_FILESTORAGEID, replace(FIS_LOCATION, '\\', '/') "
+                   "FROM NS_IMAPMESSAGE JOIN NS_FILESTORAGE USING (FIS_FILESTORAGEID) WHERE "
+                   "IMM_MESSAGEID = " + mstest::Quote(message_id)),
       '|');
   EXPECT_EQ(row.size(), 3u) << message_id;
-  return row.size() == 3 ? Stored{row[0], row[1], row[2], bytes} : Stored{};
+  return row.size() == 3 ? Stored{row[0], row[1], g_store->Blobs() + row[2], bytes} : Stored{};
 }
 
 // What a crash or an outage between two steps of a store can leave: the
