@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -71,18 +70,6 @@ std::string Mail(const std::string& headers, const std::string& body) {
          body;
 }
 
-std::string Nested(int depth) {
-  std::string open, close;
-  for (int i = 0; i < depth; ++i) {
-    open += "--b" + std::to_string(i) + "\r\nContent-Type: multipart/mixed; boundary=b" +
-            std::to_string(i + 1) + "\r\n\r\n";
-  }
-  for (int i = depth; i-- > 0;) close += "--b" + std::to_string(i) + "--\r\n";
-  return Mail("Message-ID: <nested" + std::to_string(depth) +
-                  "@t>\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=b0\r\n",
-              open + "Content-Type: text/plain; charset=iso-8859-1\r\n\r\ndeep\r\n" + close);
-}
-
 // A tree of several folders whose mails the batches must treat as the
 // per-mail path does: copies within one batch and across batches, ids with
 // LIKE wildcards that match other ids, ids too long to be found again, mails
@@ -112,8 +99,20 @@ void WriteTree(const std::string& root) {
            {"beta", Mail("Message-ID:\r\nSubject: empty id\r\n", "empty\r\n"), 2}}) {
     for (int i = 0; i < times; ++i) mails.emplace_back(folder, mail);
   }
-  mails.emplace_back("beta", Nested(60));
-  mails.emplace_back("beta", Nested(3));
+  for (const int depth : {60, 3}) {
+    std::string open, close;
+    for (int i = 0; i < depth; ++i) {
+      open += "--b" + std::to_string(i) + "\r\nContent-Type: multipart/mixed; boundary=b" +
+              std::to_string(i + 1) + "\r\n\r\n";
+      close = "--b" + std::to_string(i) + "--\r\n" + close;
+    }
+    mails.emplace_back(
+        "beta",
+        Mail("Message-ID: <nested" + std::to_string(depth) +
+                 "@t>\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; "
+                 "boundary=b0\r\n",
+             open + "Content-Type: text/plain; charset=iso-8859-1\r\n\r\ndeep\r\n" + close));
+  }
   mails.emplace_back("beta", Mail("Message-ID: <never@t>\r\nMIME-Version: 1.0\r\n"
                                   "Content-Type: multipart/mixed; boundary=never\r\n",
                                   "--never\r\nContent-Type: text/plain\r\n\r\nno end\r\n"));
@@ -134,70 +133,56 @@ void WriteTree(const std::string& root) {
            fs::copy_options::recursive);
 }
 
-// Fails with each line only one of two sorted lists holds: "- " the
-// per-mail run's, "+ " the bulk run's.
-void ExpectSame(const std::string& what, const std::vector<std::string>& a,
-                const std::vector<std::string>& b) {
-  std::vector<std::string> only_a, only_b;
-  std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(only_a));
-  std::set_difference(b.begin(), b.end(), a.begin(), a.end(), std::back_inserter(only_b));
-  for (const std::string& line : only_a) ADD_FAILURE() << what << " - " << line.substr(0, 300);
-  for (const std::string& line : only_b) ADD_FAILURE() << what << " + " << line.substr(0, 300);
-}
-
-// The lines of `text` without their line ends, each edited by `edit`; sorted.
-std::vector<std::string> SortedLines(const std::string& text,
-                                     const std::function<std::string(std::string)>& edit) {
+// The lines of `text` without their line ends, each edited by `edit`; sorted
+// and joined, so that a mismatch shows as a diff of lines.
+std::string SortedLines(const std::string& text,
+                        const std::function<std::string(std::string)>& edit) {
   std::vector<std::string> lines;
   for (std::string line : mstest::Lines(text)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     lines.push_back(edit(line));
   }
   std::sort(lines.begin(), lines.end());
-  return lines;
+  std::string joined;
+  for (const std::string& line : lines) joined += line + "\n";
+  return joined;
+}
+
+// `text` with each run of `prefix` and the `tail` characters after it as `with`.
+std::string Alike(std::string text, const std::string& prefix, const char* tail,
+                  const std::string& with) {
+  for (size_t at = 0; (at = text.find(prefix, at)) != std::string::npos; at += with.size()) {
+    text.replace(at, text.find_first_not_of(tail, at + prefix.size()) - at, with);
+  }
+  return text;
 }
 
 // A log line as level and text (no time stamp, no thread), with in-memory
 // file names and store names made alike.
 std::string LogLine(std::string line) {
-  const size_t level = line.find(' ') + 1;
-  const size_t thread = line.find(": ", level);
+  const size_t level = line.find(' ') + 1, thread = line.find(": ", level);
   const size_t text = thread == std::string::npos ? thread : line.find(": ", thread + 2);
   if (level > 0 && text != std::string::npos) {
     line = line.substr(level, thread - level) + " " + line.substr(text + 2);
   }
-  for (const auto& [prefix, with, tail] :
-       {std::tuple<std::string, std::string, const char*>{"/proc/self/fd/", "/proc/self/fd/N",
-                                                          "0123456789"},
-        {"ms_bulk_", "STORE", "abcdefghijklmnopqrstuvwxyz0123456789_"}}) {
-    for (size_t at = 0; (at = line.find(prefix, at)) != std::string::npos; at += with.size()) {
-      line.replace(at, line.find_first_not_of(tail, at + prefix.size()) - at, with);
-    }
-  }
-  return line;
+  line = Alike(line, "/proc/self/fd/", "0123456789", "/proc/self/fd/N");
+  return Alike(line, "ms_bulk_", "abcdefghijklmnopqrstuvwxyz0123456789_", "STORE");
 }
 
 // A report row without the run column and without the note whether the mail
 // was linked again: the per-mail mode guesses that from its own look-up
 // before the call, the bulk mode knows it from the store.
-std::string ReportRow(std::string row) {
-  row.erase(row.rfind(','));
-  const std::string linked = ",OK (linked again: stored already),";
-  if (const size_t at = row.find(linked); at != std::string::npos) {
-    row.replace(at, linked.size(), ",OK,");
-  }
-  return row;
+std::string ReportRow(const std::string& row) {
+  return Alike(row.substr(0, row.rfind(',')), ",OK (linked again: stored already)", "", ",OK");
 }
 
-struct Imported {
-  ToolResult result;
-  std::string failed;
-  std::vector<std::string> rows, report, log;
-};
-
 // Imports the tree into a store of its own, with a copy of the tool in a
-// directory of its own (the log goes beside the executable).
-Imported Import(const std::string& name, const std::string& tree, std::vector<std::string> extra) {
+// directory of its own (the log goes beside the executable). Returns what a
+// per-mail and a bulk run must agree on: the summary's count of failed mails
+// (the rest holds time, rate and the guess of new and linked mails), the
+// rows, the report and the log.
+std::string Import(const std::string& name, const std::string& tree,
+                   std::vector<std::string> extra) {
   const mstest::PrivateStore store(name);
   const std::string dir = MakeScratchDirectory(name + "-tool");
   const std::string tool = dir + "/mailstorage-import";
@@ -206,45 +191,37 @@ Imported Import(const std::string& name, const std::string& tree, std::vector<st
                {"--registry", store.Registry(), "--user", "1", "--company", "1", "--folder",
                 "INBOX", "--library", MS_MAILSTORAGE_LIBRARY, "--report", dir + "/report.csv",
                 "--journal", dir + "/journal", "--quiet", tree});
-  Imported run;
-  run.result = RunTool(tool, extra);
+  const ToolResult r = RunTool(tool, extra);
+  EXPECT_EQ(r.status, 0) << name << "\n" << r.err;
+  std::string failed;
+  for (const std::string& line : mstest::Lines(r.out)) {
+    if (line.find("failed") != std::string::npos) failed += line + "\n";
+  }
   // A blob row ends in its file's path, which its bytes stand for.
-  run.rows = SortedLines(store.Sql(kStoreRows), [](std::string row) {
+  const std::string rows = SortedLines(store.Sql(kStoreRows), [](std::string row) {
     const size_t path = row.rfind('|') + 1;
     if (!row.starts_with("fis|")) return row;
     return row.replace(path, std::string::npos,
                        std::to_string(std::hash<std::string>{}(ReadFile(row.substr(path)))));
   });
-  // The summary's count of failed mails (the rest holds time, rate and the
-  // guess of new and linked mails).
-  for (const std::string& line : mstest::Lines(run.result.out)) {
-    if (line.find("failed") != std::string::npos) run.failed += line;
-  }
-  run.report = SortedLines(ReadFile(dir + "/report.csv"), ReportRow);
+  EXPECT_GT(std::count(rows.begin(), rows.end(), '\n'), 300) << name;
   std::string log;
   std::error_code ec;
   for (const auto& entry : fs::recursive_directory_iterator(dir + "/LogDir", ec)) {
     if (entry.is_regular_file()) log += ReadFile(entry.path().string());
   }
-  run.log = SortedLines(log, LogLine);
-  return run;
+  EXPECT_NE(log, "") << name;
+  return failed + rows + SortedLines(ReadFile(dir + "/report.csv"), ReportRow) +
+         SortedLines(log, LogLine);
 }
 
 TEST(BulkImport, SameRowsCodesReportAndLogAsPerMail) {
   const std::string tree = MakeScratchDirectory("bulk-tree");
   WriteTree(tree);
-  const Imported single = Import("bulk_single", tree, {});
   // Batches of 7: copies fall within one batch and across batches, and
   // folders get their first mail in the middle of a batch.
-  const Imported bulk = Import("bulk_batches", tree, {"--bulk", "--batch-mails", "7"});
-  EXPECT_EQ(single.result.status, 0) << single.result.err;
-  EXPECT_EQ(bulk.result.status, single.result.status) << bulk.result.err;
-  EXPECT_EQ(bulk.failed, single.failed);
-  ASSERT_GT(single.rows.size(), 300u);
-  ExpectSame("row", single.rows, bulk.rows);
-  ExpectSame("report", single.report, bulk.report);
-  ASSERT_FALSE(single.log.empty());
-  ExpectSame("log", single.log, bulk.log);
+  EXPECT_EQ(Import("bulk_single", tree, {}),
+            Import("bulk_batches", tree, {"--bulk", "--batch-mails", "7"}));
 }
 
 }  // namespace
