@@ -91,11 +91,16 @@ TEST_F(ImportTool, GivesTheLibraryEachMailWithFolderFlagsDateAndCrlfBytes) {
       {md + "/cur/1767261600.M1.h:2,S", Mail("m1")},
       {md + "/new/1767261650.M4.h", Mail("m4")},
       {md + "/cur/1767261800.M3.h:2,S", envelope + WithPatch() + "\n"},
+      {md + "/new/1767261900.M5.h", ""},
       {md + "/cur/msg.1767261600:2,Sab", Mail("m6")},  // no delivery time: its mtime
+      {md + "/tmp/1767262100.M6.h", "partial"},
       {md + "/.Drafts.Old/cur/1767261700.M2.h:2,RDa", Mail("m2")},
+      {md + "/.notmaildir/file", "x"},
+      {md + "/dovecot.index", "x"},
       {tree + "/.hidden", "x"},
       // No ">From" unquoting outside an mbox: the line is the mail's own.
       {tree + "/bounce.eml", envelope + Bounce() + ">From me\n\n"},
+      {tree + "/closed/inner.eml", Mail("inner")},
       // One file per mail, each with its envelope line: mails of the tree's
       // folder, not an mbox folder each. Two messages make an mbox.
       {tree + "/corpus/00001.7848dde1", envelope + WithPatch() + "\n"},
@@ -116,11 +121,12 @@ TEST_F(ImportTool, GivesTheLibraryEachMailWithFolderFlagsDateAndCrlfBytes) {
     fs::last_write_time(path, std::chrono::file_clock::from_sys(
                                   std::chrono::sys_seconds(std::chrono::seconds(1767262000))));
   }
-  for (const char* closed : {"/tree/secret.eml", "/closed-given"}) {
+  for (const char* closed : {"/tree/secret.eml", "/tree/closed", "/closed-given"}) {
     fs::permissions(in + closed, fs::perms::none);
   }
   ASSERT_EQ(mkfifo((tree + "/pipe").c_str(), 0644), 0);
   ASSERT_EQ(mkfifo((in + "/given-pipe").c_str(), 0644), 0);
+  fs::create_symlink(in + "/nowhere", tree + "/dangling");
   fs::create_symlink(in + "/nowhere", in + "/given-dangling");
   fs::create_symlink("/dev/null", tree + "/null");
   fs::create_directory_symlink(in + "/other", tree + "/loop");
@@ -147,7 +153,9 @@ TEST_F(ImportTool, GivesTheLibraryEachMailWithFolderFlagsDateAndCrlfBytes) {
   }
   ToolResult r = RunTool(program, args, With());
   close(sock);
-  fs::permissions(in + "/closed-given", fs::perms::owner_all);
+  for (const auto& dir : {tree + "/closed", in + "/closed-given"}) {
+    fs::permissions(dir, fs::perms::owner_all);
+  }
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const std::string modified = "Thu, 1 Jan 2026 10:06:40 +0000";
   const std::string enveloped = "Mon, 12 Jan 2026 10:00:00 +0000";
@@ -181,11 +189,17 @@ TEST_F(ImportTool, GivesTheLibraryEachMailWithFolderFlagsDateAndCrlfBytes) {
   }
   EXPECT_TRUE(fs::is_empty(dir_ + "/tmp"));
   const std::map<std::string, std::string> skipped = {
+      {"/Maildir/new/1767261900.M5.h", "empty file"},
+      {"/Maildir/tmp/1767262100.M6.h", "Maildir tmp/"},
+      {"/Maildir/.notmaildir", "directory that is no Maildir folder"},
+      {"/Maildir/dovecot.index", "not mail"},
       {"/tree/.hidden", "not mail"},
       {"/tree/secret.eml", "unreadable (Permission denied)"},
+      {"/tree/closed", "unreadable directory (Permission denied)"},
       {"/tree/pipe", "FIFO (not a regular file)"},
       {"/tree/sock", "socket (not a regular file)"},
       {"/tree/null", "device (not a regular file)"},
+      {"/tree/dangling", "dangling symbolic link"},
       {"/tree/loop", "link to a directory (not followed)"},
       {"/given-pipe", "FIFO (not a regular file)"},
       {"/given-dangling", "dangling symbolic link"},
@@ -203,7 +217,7 @@ TEST_F(ImportTool, GivesTheLibraryEachMailWithFolderFlagsDateAndCrlfBytes) {
     EXPECT_NE(r.out.find(reason), std::string::npos) << reason << " in the summary\n" << r.out;
   }
   EXPECT_EQ(SummaryCount(r.out, "imported"), 15) << r.out;
-  EXPECT_EQ(SummaryCount(r.out, "skipped (not mail)"), 9) << r.out;
+  EXPECT_EQ(SummaryCount(r.out, "skipped (not mail)"), 15) << r.out;
   EXPECT_NE(r.out.find("R (answered) 1, keywords 3"), std::string::npos) << r.out;
 }
 
