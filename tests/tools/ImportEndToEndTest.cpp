@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <set>
 #include <thread>
@@ -289,8 +291,8 @@ TEST_F(ImportEndToEnd, ManifestRunsEveryAccountWithItsOwnJournal) {
   EXPECT_EQ(Links(Folders(user)["old.mail"]).size(), 3u);
 }
 
-// The dry run reads the user's rights as the library adds them up, and sees
-// a directory "a.b" beside "a/b" fall into one folder.
+// The dry run reads the user's rights as the library adds them up, sees a
+// directory "a.b" beside "a/b" fall into one folder, and weighs the bytes.
 TEST_F(ImportEndToEnd, DryRunAnswersRightsAndFolderClashes) {
   const int64_t user = NewUser(91020);
   WriteFile(dir_ + "/first.eml", Mail("first"));
@@ -315,6 +317,32 @@ TEST_F(ImportEndToEnd, DryRunAnswersRightsAndFolderClashes) {
                dir_ + "/in/Open/a.b, " + dir_ + "/in/Open/a/b"}) {
     EXPECT_PRED_FORMAT2(testing::IsSubstring, answer, dry.out);
   }
+
+  // The bytes weighed against each writable storage host: a small tmpfs
+  // (category 1, where the library stores nothing) cannot take them.
+  const std::string small = dir_ + "/small", big = Mail("big") + std::string(100000, 'b');
+  std::filesystem::create_directories(small);
+  if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0) {
+    GTEST_SKIP() << "cannot mount a small tmpfs at " << small << " (" << strerror(errno)
+                 << "): this needs root";
+  }
+  Execute(
+      "INSERT INTO NS_FILESTORAGEHOST (FSH_FILESTORAGEHOSTID, FSH_DESCRIPTION, FSH_HOSTPATH, "
+      "FSH_ONLINE, FSH_WRITABLE, FSH_TOTALSIZE, FSH_USEDSIZE, FSH_CATEGORY) VALUES (91020, "
+      "'small', '" +
+      small + "', 1, 1, 0, 0, 1)");
+  WriteFile(dir_ + "/big/big.eml", big);
+  ToolResult weighed = Import(user, {"--dry-run", dir_ + "/big"});
+  Execute("DELETE FROM NS_FILESTORAGEHOST WHERE FSH_FILESTORAGEHOSTID = 91020");
+  umount2(small.c_str(), MNT_DETACH);
+  char line[80];
+  snprintf(line, sizeof line, "Bytes to store: %.1f MB after line-end conversion (every",
+           Crlf(big).size() / 1e6);
+  EXPECT_PRED_FORMAT2(testing::IsSubstring, line, weighed.out);
+  const size_t host = weighed.out.find("storage host " + small + " ");
+  EXPECT_LT(weighed.out.find("(less than this", host), weighed.out.find('\n', host))
+      << weighed.out;
+  EXPECT_PRED_FORMAT2(testing::IsSubstring, "the import fits", weighed.out);
 }
 
 TEST_F(ImportEndToEnd, UnknownOrDeletedUserStopsBeforeImporting) {
