@@ -200,61 +200,54 @@ class ImportFaults : public StoreSuite {
       std::string("fault-") + testing::UnitTest::GetInstance()->current_test_info()->name());
 };
 
-// The double forwards each call to the real library, then reports the
-// database error for the mail that asks for it: neither the retry in the run
-// nor a rerun from the journal may link it again.
+// The double forwards each call to the real library. It reports the database
+// error for the mail that asks for it: neither the retry in the run nor a
+// rerun from the journal may link it again. It links a mail of the same size
+// as another writer would, right after the first call: each report row names
+// the UID of the link that holds its own bytes.
 TEST_F(ImportFaults, CallThatLinkedAndThenFailedIsCountedDoneNotLinkedAgain) {
   const int64_t user = NewUser(92001);
+  const std::string other = dir_ + "/other.eml", report = dir_ + "/report.csv";
   const std::string failing = Mail("committed", "X-Fake-Result: 1001 once\n");
-  const std::string b = dir_ + "/in/b.eml";
-  WriteFile(dir_ + "/in/a.eml", Mail("plain"));
-  WriteFile(b, failing);
-  ToolResult r =
-      RunTool(MS_IMPORT_TOOL, Args(user, {"--folder", "InRun", dir_ + "/in"}, MS_FAKE_LIBRARY),
-              {{"FAKE_MAILSTORAGE_FORWARD", MS_MAILSTORAGE_LIBRARY}});
+  const std::string z = dir_ + "/in/z.eml";
+  WriteFile(dir_ + "/in/a.eml", Mail("uid-a", "X-Fake-Other-Writer: " + other + "\n"));
+  WriteFile(dir_ + "/in/b.eml", Mail("uid-b", "X-Fake-Other-Writes: " + other + "\n"));
+  WriteFile(other, Crlf(Mail("uid-o", "X-Fake-Other-Writes: " + other + "\n")));
+  WriteFile(z, failing);
+  ToolResult r = RunTool(
+      MS_IMPORT_TOOL,
+      Args(user, {"--folder", "InRun", "--report", report, dir_ + "/in"}, MS_FAKE_LIBRARY),
+      {{"FAKE_MAILSTORAGE_FORWARD", MS_MAILSTORAGE_LIBRARY}});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(SummaryCount(r.out, "found in the store after a 1001"), 1) << r.out;
-  // Now the folder's last link is that mail: a call for it again that fails
-  // and links nothing (the double alone) must be made once more.
-  ToolResult again = RunTool(MS_IMPORT_TOOL, Args(user, {"--folder", "InRun", b}, MS_FAKE_LIBRARY),
+  std::map<int64_t, std::string> blobs;  // UID -> stored bytes
+  for (const auto& l : Links(Folders(user)["inrun"])) blobs[l.uid] = ReadFile(l.blob_path);
+  std::vector<ReportRow> rows;
+  std::string error;
+  ASSERT_TRUE(ReadReport(report, &rows, &error)) << error;
+  ASSERT_EQ(rows.size(), 3u);
+  for (const auto& row : rows) {
+    EXPECT_EQ(blobs[row.uid], Crlf(ReadFile(row.source))) << row.source << " as UID " << row.uid;
+  }
+  // Now the folder's last link is the failed call's: a call for it again
+  // that fails and links nothing (the double alone) must be made once more.
+  ToolResult again = RunTool(MS_IMPORT_TOOL, Args(user, {"--folder", "InRun", z}, MS_FAKE_LIBRARY),
                              {{"FAKE_MAILSTORAGE_LOG", dir_ + "/again.log"}});
   EXPECT_EQ(again.status, 0) << again.out << again.err;
   EXPECT_EQ(mstest::Occurrences(ReadFile(dir_ + "/again.log"), "call\t"), 2u) << again.out;
 
   // A rerun from a journal whose last word on the linked mail is that error.
-  ASSERT_EQ(Import(user, {"--folder", "Rerun", b}).status, 0);
-  WriteFile(dir_ + "/run.journal", JournalRecord("begin", "-", -1, Crlf(failing), b) +
-                                       JournalRecord("done", "1001", -1, Crlf(failing), b));
-  ToolResult rerun = Import(user, {"--folder", "Rerun", "--journal", dir_ + "/run.journal", b});
+  ASSERT_EQ(Import(user, {"--folder", "Rerun", z}).status, 0);
+  WriteFile(dir_ + "/run.journal", JournalRecord("begin", "-", -1, Crlf(failing), z) +
+                                       JournalRecord("done", "1001", -1, Crlf(failing), z));
+  ToolResult rerun = Import(user, {"--folder", "Rerun", "--journal", dir_ + "/run.journal", z});
   EXPECT_EQ(rerun.status, 0) << rerun.out << rerun.err;
   EXPECT_EQ(SummaryCount(rerun.out, "of which found in the store"), 1) << rerun.out;
-  ExpectHolds(user, {{"inrun", {Label(Crlf(Mail("plain"))), Label(Crlf(failing))}},
-                     {"rerun", {Label(Crlf(failing))}}});
-}
-
-// Another writer links a mail of the same size right after the first call:
-// each report row names the UID of the link that holds its own bytes.
-TEST_F(ImportFaults, ReportNamesEachMailsOwnUidBesideAnotherWriter) {
-  const int64_t user = NewUser(92020);
-  const std::string other = dir_ + "/other.eml", report = dir_ + "/report.csv";
-  WriteFile(dir_ + "/in/a.eml", Mail("uid-a", "X-Fake-Other-Writer: " + other + "\n"));
-  WriteFile(dir_ + "/in/b.eml", Mail("uid-b", "X-Fake-Other-Writes: " + other + "\n"));
-  WriteFile(other, Crlf(Mail("uid-o", "X-Fake-Other-Writes: " + other + "\n")));
-  ToolResult r =
-      RunTool(MS_IMPORT_TOOL,
-              Args(user, {"--folder", "Uids", "--report", report, dir_ + "/in"}, MS_FAKE_LIBRARY),
-              {{"FAKE_MAILSTORAGE_FORWARD", MS_MAILSTORAGE_LIBRARY}});
-  ASSERT_EQ(r.status, 0) << r.out << r.err;
-  std::map<int64_t, std::string> blobs;  // UID -> stored bytes
-  for (const auto& l : Links(Folders(user)["uids"])) blobs[l.uid] = ReadFile(l.blob_path);
-  ASSERT_EQ(blobs.size(), 3u);
-  std::vector<ReportRow> rows;
-  std::string error;
-  ASSERT_TRUE(ReadReport(report, &rows, &error)) << error;
-  ASSERT_EQ(rows.size(), 2u);
-  for (const auto& row : rows) {
-    EXPECT_EQ(blobs[row.uid], Crlf(ReadFile(row.source))) << row.source << " as UID " << row.uid;
+  Contents expected = {{"rerun", {Label(Crlf(failing))}}};
+  for (const auto& file : {"a.eml", "b.eml", "z.eml", "../other.eml"}) {
+    expected["inrun"].insert(Label(Crlf(ReadFile(dir_ + "/in/" + file))));
   }
+  ExpectHolds(user, expected);
 }
 
 // The database stops mid-import, over the same mails each time. Down a few
