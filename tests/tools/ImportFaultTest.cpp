@@ -28,6 +28,7 @@ namespace {
 using namespace Test;
 using mstest::SummaryCount;
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 constexpr int64_t kCompany = 92000;  // users of this suite: 92001 and up, one per test
 
@@ -110,9 +111,7 @@ class ImportFaults : public StoreSuite {
     for (const auto& r : Rows("SELECT replace(FSH_HOSTPATH, '\\', '/') FROM NS_FILESTORAGEHOST")) {
       std::error_code ec;
       for (const auto& f : fs::recursive_directory_iterator(r[0], ec)) {
-        if (f.is_regular_file()) {
-          fs::last_write_time(f.path(), f.last_write_time() - std::chrono::hours(2));
-        }
+        if (f.is_regular_file()) fs::last_write_time(f.path(), f.last_write_time() - 2h);
       }
     }
   }
@@ -198,10 +197,10 @@ TEST_F(ImportFaults, CallThatLinkedAndThenFailedIsCountedDoneNotLinkedAgain) {
   WriteFile(dir_ + "/in/b.eml", Mail("uid-b", "X-Fake-Other-Writes: " + other + "\n"));
   WriteFile(other, Crlf(Mail("uid-o", "X-Fake-Other-Writes: " + other + "\n")));
   WriteFile(z, failing);
-  ToolResult r = RunTool(
-      MS_IMPORT_TOOL,
-      Args(user, {"--folder", "InRun", "--report", report, dir_ + "/in"}, MS_FAKE_LIBRARY),
-      {{"FAKE_MAILSTORAGE_FORWARD", MS_MAILSTORAGE_LIBRARY}});
+  ToolResult r =
+      RunTool(MS_IMPORT_TOOL,
+              Args(user, {"--folder", "InRun", "--report", report, dir_ + "/in"}, MS_FAKE_LIBRARY),
+              {{"FAKE_MAILSTORAGE_FORWARD", MS_MAILSTORAGE_LIBRARY}});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(SummaryCount(r.out, "found in the store after a 1001"), 1) << r.out;
   std::map<int64_t, std::string> blobs;  // UID -> stored bytes
@@ -288,7 +287,8 @@ TEST_F(ImportFaults, DatabaseStoppedMidImportIsWaitedOutOrLeftForTheRerun) {
 
   const int64_t bulk = NewUser(92022);
   const std::vector<std::string> bulk_args = {
-      "--bulk", "--batch-mails", "10", "--folder", "Outage", "--journal", dir_ + "/bulk.journal", in};
+      "--bulk",    "--batch-mails",        "10", "--folder", "Outage",
+      "--journal", dir_ + "/bulk.journal", in};
   ToolResult failed = RunIntoAnOutage(bulk, bulk_args, 31);
   EXPECT_EQ(failed.status, 1) << failed.out << failed.err;
   EXPECT_GT(SummaryCount(failed.out, "failed"), 0) << failed.out;
@@ -310,8 +310,7 @@ TEST_F(ImportFaults, BackendKilledInsideTheLibrarysStatementsLeavesNoHalfMail) {
     SCOPED_TRACE(table);
     NewUser(++user);
     Execute(
-        "SELECT setval('fault_kill_seq', 1, false); CREATE TRIGGER fault_kill BEFORE INSERT "
-        "ON " +
+        "SELECT setval('fault_kill_seq', 1, false); CREATE TRIGGER fault_kill BEFORE INSERT ON " +
         table + " FOR EACH ROW EXECUTE FUNCTION fault_kill('4')");
     fs::remove_all(dir_ + "/in");
     const auto expected = WriteMails("kill" + table, 12, "Killed");
