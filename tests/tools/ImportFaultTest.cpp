@@ -77,10 +77,9 @@ class ImportFaults : public StoreSuite {
     Contents expected;
     for (int i = 0; i < n; ++i) {
       const std::string id = prefix + std::to_string(i);
-      char name[32];
-      snprintf(name, sizeof name, "%s%04d.eml", i % 5 == 4 ? "sub/" : "", i);
-      WriteFile(dir_ + "/in/" + name, Mail(id));
-      expected[FolderKey(folder) + (i % 5 == 4 ? ".sub" : "")].insert(Label(Crlf(Mail(id))));
+      const bool sub = i % 5 == 4;
+      WriteFile(dir_ + (sub ? "/in/sub/" : "/in/") + std::to_string(1000 + i) + ".eml", Mail(id));
+      expected[FolderKey(folder) + (sub ? ".sub" : "")].insert(Label(Crlf(Mail(id))));
     }
     return expected;
   }
