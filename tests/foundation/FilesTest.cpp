@@ -42,8 +42,7 @@ class FilesTest : public ::testing::Test {
 };
 
 TEST_F(FilesTest, DirectoriesSyncTheParentsOfNewLevelsAndTakeTheHostDirectorysModes) {
-  // Mixed separators as the log and blob code build them; the plain call
-  // never syncs.
+  // Mixed separators as the log and blob code build them; the plain call never syncs.
   const std::string deep = dir_ + "\\logs/a\\b";
   EXPECT_TRUE(CreateDirectoryPath(deep));
   EXPECT_TRUE(IsDirectory(Path("logs/a/b")));
@@ -57,8 +56,7 @@ TEST_F(FilesTest, DirectoriesSyncTheParentsOfNewLevelsAndTakeTheHostDirectorysMo
   EXPECT_FALSE(FileExists(Path("blocker/c")));
   EXPECT_FALSE(IsDirectoryWritable(Path("none")));
 
-  // Only the parents of the levels that were missing are synced, each once,
-  // from the top down; a complete path syncs nothing.
+  // Only the parents of missing levels are synced, each once, top down.
   EXPECT_TRUE(CreateDirectoryPathDurably(dir_ + "/logs\\2026\\12\\"));
   EXPECT_TRUE(IsDirectory(Path("logs/2026/12")));
   EXPECT_EQ(g_files.synced, (Strings{Path("logs"), Path("logs/2026")}));
@@ -75,8 +73,7 @@ TEST_F(FilesTest, DirectoriesSyncTheParentsOfNewLevelsAndTakeTheHostDirectorysMo
   EXPECT_TRUE(IsDirectory(Path("logs/2025/01")));
   EXPECT_FALSE(FileExists(Path("logs/2025/01/02")));
 
-  // A relative path is made below the working directory, which is the
-  // parent of its first level.
+  // A relative path: the working directory is the parent of its first level.
   g_files.synced.clear();
   char old_cwd[4096];
   ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
@@ -92,10 +89,9 @@ TEST_F(FilesTest, DirectoriesSyncTheParentsOfNewLevelsAndTakeTheHostDirectorysMo
   EXPECT_FALSE(SyncDirectory(Path("blocker")));
   EXPECT_EQ(errno, ENOTDIR);
 
-  // The umask has no say over what the file layer creates: owner only, unless
-  // the directory below which it creates is shared with a group.
+  // Whatever the umask, new entries are the owner's only unless the host directory is
+  // shared with a group.
   const gid_t group = geteuid() == 0 ? 4242 : getegid();  // a group to share with
-  // {host directory mode, new file mode, new directory mode, shared with the group}
   const struct {
     mode_t host, file, directory;
     bool shared;
