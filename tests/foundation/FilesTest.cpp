@@ -122,12 +122,9 @@ TEST_F(FilesTest, DirectoriesSyncTheParentsOfNewLevelsAndTakeTheHostDirectorysMo
       EXPECT_EQ(st.st_gid, expected_group) << entry;
       EXPECT_TRUE(!file || ReadableByOthers(host + entry) == ((c.file & 0040) != 0)) << entry;
     }
-    // What exists already keeps its mode (a rewritten blob is set again).
-    ASSERT_EQ(chmod((host + "/a/log").c_str(), 0644), 0);
+    // What exists keeps its mode (a rewritten blob is set again; the log test holds appends).
     ASSERT_EQ(chmod((host + "/a/journal").c_str(), 0604), 0);
-    ASSERT_TRUE(OpenForAppend(host + "/a/log", modes).Valid());
     ASSERT_TRUE(CreateFileIfMissing(host + "/a/journal", modes));
-    EXPECT_EQ(std::filesystem::status(host + "/a/log").permissions(), std::filesystem::perms(0644));
     EXPECT_EQ(std::filesystem::status(host + "/a/journal").permissions(),
               std::filesystem::perms(0604));
   }

@@ -158,11 +158,10 @@ TEST(SimpleThread, StartStopRestartThreadIdsAndExceptions) {
   }
 
   // An exception ends the thread with a report.
-  struct Case {
+  const struct {
     std::function<void(FunctionThread*)> work;
     const char *name, *printed, *error_text;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {[](FunctionThread*) { throw std::runtime_error("disk on fire"); }, "Burner",
        "exception killed thread: Burner: disk on fire\n", "disk on fire"},
       {[](FunctionThread*) { throw 42; }, "Odd", "Unknown Exception killed thread: Odd\n",
@@ -170,7 +169,7 @@ TEST(SimpleThread, StartStopRestartThreadIdsAndExceptions) {
       {nullptr, "Plain", "Internal Error: SimpleThread::Run is called directly by thread: Plain\n",
        ""},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     FunctionThread thrower(c.work, c.name);
     ::testing::internal::CaptureStdout();
     ASSERT_TRUE(thrower.Start());

@@ -128,8 +128,7 @@ std::string LevelAndText(const std::string& line) {
   return std::string(level) + "|" + line.substr(static_cast<size_t>(used));
 }
 
-// Each test starts at level INFO in a fresh directory and leaves nothing in the
-// process-wide channel.
+// Each test starts at level INFO in a fresh directory and leaves the global channel empty.
 class LogBrokerFiles : public ::testing::Test {
  protected:
   void SetUp() override {
