@@ -214,11 +214,15 @@ TEST_F(FilesTest, MapEmptyMissingAndLargeFiles) {
   EXPECT_EQ(DirectoryOf("/usr/bin/host", true), "/usr/bin\\");
   EXPECT_EQ(DirectoryOf("/var/log\\x.log", false), "/var/log");
 
+  // Neither mapped nor read into memory: a missing or empty file, a directory.
   MMFile map;
-  EXPECT_FALSE(map.Open(Path("missing")));
+  std::string bytes = "stale";
   WriteText(Path("empty"), "");
-  EXPECT_FALSE(map.Open(Path("empty")));
-  EXPECT_FALSE(map.Open(dir_));  // a directory is no file
+  for (const std::string& path : {Path("missing"), Path("empty"), dir_}) {
+    EXPECT_FALSE(map.Open(path)) << path;
+    EXPECT_EQ(ReadWholeFile(path, 1000, &bytes), WholeRead::kFailed) << path;
+    EXPECT_EQ(bytes, "") << path;
+  }
 
   // 300 MB, sparse, with markers at both ends.
   const uint64_t size = 300ULL * 1000 * 1000;
@@ -240,13 +244,7 @@ TEST_F(FilesTest, MapEmptyMissingAndLargeFiles) {
   EXPECT_EQ(moved.Size(), size);
   EXPECT_FALSE(moved.Open(Path("missing")) || moved.IsOpen());
 
-  // Read into memory instead, the same files give the same nothing; a file
-  // cut short after its size was taken gives nothing rather than a prefix.
-  std::string bytes = "stale";
-  for (const std::string& path : {Path("missing"), Path("empty"), dir_}) {
-    EXPECT_EQ(ReadWholeFile(path, 1000, &bytes), WholeRead::kFailed) << path;
-    EXPECT_EQ(bytes, "") << path;
-  }
+  // A file cut short after its size was taken gives nothing rather than a prefix.
   EXPECT_EQ(ReadWholeFile(Path("large"), size - 1, &bytes), WholeRead::kLarger);
   WriteText(Path("small"), "0123456789");
   ASSERT_EQ(ReadWholeFile(Path("small"), 10, &bytes), WholeRead::kRead);
