@@ -90,8 +90,7 @@ class StoreEnvironment : public ::testing::Environment {
   std::function<void()> ready_, done_;
 };
 
-// A thread of the library's own kind whose work is a function (none: the
-// base Run); stops its thread before its members go.
+// A SimpleThread whose work is a function (none: the base Run); stops before its members go.
 class FunctionThread : public KAVRO::SimpleThread {
  public:
   explicit FunctionThread(std::function<void(FunctionThread*)> work, const char* name = "Worker")

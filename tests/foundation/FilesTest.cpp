@@ -42,8 +42,7 @@ class FilesTest : public ::testing::Test {
 };
 
 TEST_F(FilesTest, DirectoriesSyncTheParentsOfNewLevelsAndTakeTheHostDirectorysModes) {
-  // Mixed separators as the log and blob code build them; the plain call
-  // never syncs.
+  // Mixed separators as the log and blob code build them; the plain call never syncs.
   const std::string deep = dir_ + "\\logs/a\\b";
   EXPECT_TRUE(CreateDirectoryPath(deep));
   EXPECT_TRUE(IsDirectory(Path("logs/a/b")));
@@ -57,8 +56,7 @@ TEST_F(FilesTest, DirectoriesSyncTheParentsOfNewLevelsAndTakeTheHostDirectorysMo
   EXPECT_FALSE(FileExists(Path("blocker/c")));
   EXPECT_FALSE(IsDirectoryWritable(Path("none")));
 
-  // Only the parents of the levels that were missing are synced, each once,
-  // from the top down; a complete path syncs nothing.
+  // Only the parents of missing levels are synced, each once, top down.
   EXPECT_TRUE(CreateDirectoryPathDurably(dir_ + "/logs\\2026\\12\\"));
   EXPECT_TRUE(IsDirectory(Path("logs/2026/12")));
   EXPECT_EQ(g_files.synced, (Strings{Path("logs"), Path("logs/2026")}));
@@ -75,8 +73,7 @@ TEST_F(FilesTest, DirectoriesSyncTheParentsOfNewLevelsAndTakeTheHostDirectorysMo
   EXPECT_TRUE(IsDirectory(Path("logs/2025/01")));
   EXPECT_FALSE(FileExists(Path("logs/2025/01/02")));
 
-  // A relative path is made below the working directory, which is the
-  // parent of its first level.
+  // A relative path: the working directory is the parent of its first level.
   g_files.synced.clear();
   char old_cwd[4096];
   ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
@@ -92,10 +89,9 @@ TEST_F(FilesTest, DirectoriesSyncTheParentsOfNewLevelsAndTakeTheHostDirectorysMo
   EXPECT_FALSE(SyncDirectory(Path("blocker")));
   EXPECT_EQ(errno, ENOTDIR);
 
-  // The umask has no say over what the file layer creates: owner only, unless
-  // the directory below which it creates is shared with a group.
+  // Whatever the umask, new entries are the owner's only unless the host directory is
+  // shared with a group.
   const gid_t group = geteuid() == 0 ? 4242 : getegid();  // a group to share with
-  // {host directory mode, new file mode, new directory mode, shared with the group}
   const struct {
     mode_t host, file, directory;
     bool shared;
@@ -126,12 +122,9 @@ TEST_F(FilesTest, DirectoriesSyncTheParentsOfNewLevelsAndTakeTheHostDirectorysMo
       EXPECT_EQ(st.st_gid, expected_group) << entry;
       EXPECT_TRUE(!file || ReadableByOthers(host + entry) == ((c.file & 0040) != 0)) << entry;
     }
-    // What exists already keeps its mode (a rewritten blob is set again).
-    ASSERT_EQ(chmod((host + "/a/log").c_str(), 0644), 0);
+    // What exists keeps its mode (a rewritten blob is set again; the log test holds appends).
     ASSERT_EQ(chmod((host + "/a/journal").c_str(), 0604), 0);
-    ASSERT_TRUE(OpenForAppend(host + "/a/log", modes).Valid());
     ASSERT_TRUE(CreateFileIfMissing(host + "/a/journal", modes));
-    EXPECT_EQ(std::filesystem::status(host + "/a/log").permissions(), std::filesystem::perms(0644));
     EXPECT_EQ(std::filesystem::status(host + "/a/journal").permissions(),
               std::filesystem::perms(0604));
   }
@@ -221,11 +214,15 @@ TEST_F(FilesTest, MapEmptyMissingAndLargeFiles) {
   EXPECT_EQ(DirectoryOf("/usr/bin/host", true), "/usr/bin\\");
   EXPECT_EQ(DirectoryOf("/var/log\\x.log", false), "/var/log");
 
+  // Neither mapped nor read into memory: a missing or empty file, a directory.
   MMFile map;
-  EXPECT_FALSE(map.Open(Path("missing")));
+  std::string bytes = "stale";
   WriteText(Path("empty"), "");
-  EXPECT_FALSE(map.Open(Path("empty")));
-  EXPECT_FALSE(map.Open(dir_));  // a directory is no file
+  for (const std::string& path : {Path("missing"), Path("empty"), dir_}) {
+    EXPECT_FALSE(map.Open(path)) << path;
+    EXPECT_EQ(ReadWholeFile(path, 1000, &bytes), WholeRead::kFailed) << path;
+    EXPECT_EQ(bytes, "") << path;
+  }
 
   // 300 MB, sparse, with markers at both ends.
   const uint64_t size = 300ULL * 1000 * 1000;
@@ -247,13 +244,7 @@ TEST_F(FilesTest, MapEmptyMissingAndLargeFiles) {
   EXPECT_EQ(moved.Size(), size);
   EXPECT_FALSE(moved.Open(Path("missing")) || moved.IsOpen());
 
-  // Read into memory instead, the same files give the same nothing; a file
-  // cut short after its size was taken gives nothing rather than a prefix.
-  std::string bytes = "stale";
-  for (const std::string& path : {Path("missing"), Path("empty"), dir_}) {
-    EXPECT_EQ(ReadWholeFile(path, 1000, &bytes), WholeRead::kFailed) << path;
-    EXPECT_EQ(bytes, "") << path;
-  }
+  // A file cut short after its size was taken gives nothing rather than a prefix.
   EXPECT_EQ(ReadWholeFile(Path("large"), size - 1, &bytes), WholeRead::kLarger);
   WriteText(Path("small"), "0123456789");
   ASSERT_EQ(ReadWholeFile(Path("small"), 10, &bytes), WholeRead::kRead);

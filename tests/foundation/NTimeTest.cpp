@@ -71,8 +71,7 @@ TEST(NTimeCalendar, EveryDayAgreesWithTimegmAndInvalidDatesFail) {
   }
 }
 
-// The default value is local time, the log and the blobs take UTC (the log
-// tests hold its stamps to the clock); database text that cannot be read is now.
+// The default is local time (the log and blobs take UTC); unreadable database text is now.
 TEST(NTimeNow, LocalNowAddsTheOffsetAndUnreadableDatabaseTextIsNow) {
   setenv("TZ", "CET-1", 1);
   tzset();
@@ -94,9 +93,8 @@ TEST(NTimeNow, LocalNowAddsTheOffsetAndUnreadableDatabaseTextIsNow) {
   }
 }
 
-// Date fields as mail software really writes them. The start value is
-// 2000-01-01 12:34:56; the result is UTC when a numeric zone is given. Names
-// are English or Norwegian, in any case.
+// Date fields as mail software writes them, from 2000-01-01 12:34:56; UTC when a numeric zone
+// is given. Names are English or Norwegian, in any case.
 TEST(ParseMailDate, RealDateTexts) {
   const std::pair<const char*, const char*> cases[] = {
       {"Tue, 15 Nov 1994 08:12:31 +0100", "1994-11-15 07:12:31"},
