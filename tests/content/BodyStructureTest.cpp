@@ -153,6 +153,8 @@ TEST(AnalyzePartHeaders, TypeCharsetEncodingAndBoundary) {
       {"Content-Type: foo", 99, 20, 99}, {"Content-Type: x-custom/thing", 99, 20, 99},
       {"Content-Type: IMAGE/PNG", 1, 20, 99}, {"Content-Type: audio/ogg", 2, 20, 99},
       {"Content-Type: video/mp4", 3, 20, 99}, {"Content-Type: /plain", 0, 20, 99},
+      {"content-type: (a comment) Message/RFC822;\r\n x=y", 6, 20, 99},
+      {"Content-Type: text/", 0, 20, 99}, {"Content-Type: ", 0, 20, 99},
       {"Content-Transfer-Encoding: 8bit", 0, 20, 1}, {"Content-Transfer-Encoding: 7bit", 0, 20, 0},
       {"Content-Transfer-Encoding: binary", 0, 20, 2},
       {"Content-Transfer-Encoding:  base64 ", 0, 20, 4},

@@ -38,17 +38,6 @@ TEST(MimeMessage, AnswersTheStoresQuestions) {
   // An empty mail is invalid content and parses nothing.
   EXPECT_EQ(ByteStream::ParseMail("", 0, m), IMAP::kImapInvalidMailContent);
   EXPECT_EQ(m.GetFieldBody("To"), "t@u");
-  // The content type as the parser holds it.
-  const std::pair<const char*, const char*> content_types[] = {
-      {"Subject: none\r\n", ""}, {"Content-Type: foo\r\n", "foo/unknown"},
-      {"content-type: Multipart/Mixed;\r\n boundary=\"b1\"\r\n", "Multipart/Mixed"},
-      {"Content-Type: text/\r\n", "text/"}, {"Content-Type: \r\n", "/"},
-      {"Content-Type: (only a comment) message/rfc822\r\n", "message/rfc822"},
-  };
-  for (const auto& [header, content_type] : content_types) {
-    m.ParseHeaders(std::string(header) + "\r\n");
-    EXPECT_EQ(m.GetContentType(), content_type) << header;
-  }
 }
 
 TEST(DecodeHeaderValue, DecodesRealHeaderBodiesAndMakesSortSubjects) {

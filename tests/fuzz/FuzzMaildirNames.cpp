@@ -1,5 +1,4 @@
-// The importer's readings of Maildir names over any bytes: a file name's
-// delivery time and flags, and a Maildir++ folder name in modified UTF-7.
+// Maildir file names (delivery time, flags) and modified UTF-7 folder names over any bytes.
 #include <cstddef>
 #include <cstdint>
 #include <string>

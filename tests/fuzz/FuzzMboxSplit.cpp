@@ -1,6 +1,5 @@
-// The importer's mbox splitter over any file content: the messages it finds
-// lie inside the file, in order, without overlap, and each one's text comes
-// out of the mboxrd unquoting and the line-end conversion with no bare LF.
+// The mbox splitter over any file: messages lie inside it, in order, without overlap, and
+// unquoted and converted to CRLF they hold no bare LF.
 #include <sys/mman.h>
 
 #include <cstddef>

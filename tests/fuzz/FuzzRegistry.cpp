@@ -1,6 +1,5 @@
-// The registry file reader over any bytes: whatever it keeps has names in
-// their compared form (upper case, one "\" between the parts of a key).
-// A DWORD written as hex(4) may hold any number of bytes; readers check.
+// The registry file reader over any bytes keeps names in their compared form (upper case,
+// one "\" between key parts). A hex(4) DWORD may hold any number of bytes; readers check.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,5 @@
-// Runs every file of a fuzz target's corpus (our seeds and every finding kept
-// as a regression case) through the target, cut at every length, each cut in
-// an exact-size heap buffer so that the sanitizer build sees any overread.
+// Every corpus file (seeds and kept findings) through the target, cut at every length, each
+// cut in an exact-size heap buffer so that the sanitizer build sees any overread.
 #include <gtest/gtest.h>
 
 #include <algorithm>
