@@ -88,7 +88,6 @@ class IsolatedBlobTest : public ::testing::Test {
                 int category = 0) const {
     return TestHost{id, Path(name), online, writable, category};
   }
-  TestHost Broken(int64_t id, const char* n) const { return {id, Path("plainfile/") + n}; }
   std::string dir_;
 };
 
@@ -132,13 +131,13 @@ TEST_F(IsolatedBlobTest, InsertFindsAWorkingHostOrWritesNothing) {
   const std::tuple<std::vector<TestHost>, int32_t, int64_t, std::string, std::string> cases[] = {
       {{Host(kHostOffline, "offline", 0, 1), Host(kHostFull, "full", 1, 0)}, kBlobNoWritableHost,
        0, "Unable to get storage hosts. Aborting insert.", ""},
-      {{Broken(kHostBroken, "1"), Broken(kHostBroken + 1, "2")}, kBlobWriteFailed, 0, no_dir,
-       store + "Failed to write on all available storage hosts! 2"},
+      {{Host(kHostBroken, "plainfile/1"), Host(kHostBroken + 1, "plainfile/2")}, kBlobWriteFailed,
+       0, no_dir, store + "Failed to write on all available storage hosts! 2"},
       {{Host(kHostA, "a")}, kBlobDatabaseError, 0, "Database Error: ", ""},
       {{Host(kHostOther, "other", 1, 1, 5), Host(kHostFull, "full", 1, 0)}, kBlobOk, kHostOther, "",
        "BlobUtils::GetNextFileStorageHost(): Failed to locate storage host with requested "
        "category: 0 for file storage id: "},
-      {{Broken(kHostBroken, "h"), Host(kHostB, "b", 1, 1, 1)}, kBlobOk, kHostB,
+      {{Host(kHostBroken, "plainfile/h"), Host(kHostB, "b", 1, 1, 1)}, kBlobOk, kHostB,
        no_dir + Path("plainfile/h") + "\\", store + "File " + Path("b") + "\\"},
   };
   // clang-format on

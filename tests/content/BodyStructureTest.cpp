@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -15,9 +14,7 @@ namespace {
 // The test mails are the scanner's fuzz seeds (real shapes and broken ones),
 // so the fuzz replay runs every cut of them too.
 std::string Mail(const std::string& name) {
-  const std::string bytes = mstest::ReadFile(std::string(MS_TEST_MAILS) + "/" + name);
-  if (bytes.empty()) throw std::runtime_error("no test mail " + name);
-  return bytes;
+  return mstest::ReadFile(std::string(MS_TEST_MAILS) + "/" + name);
 }
 
 // Scans without a database: ids are handed out 1, 2, 3, ... in write order.
