@@ -42,7 +42,7 @@ BodyPartRow Row(int64_t id, int64_t parent, int16_t no, uint32_t hdr, uint32_t b
 
 // A start offset and parent carry through every row; a refused row stops the walk, and a
 // row without its message is refused before any database work. Broken mails follow the rules.
-TEST(ScanBodyStructure, RealAndBrokenMailsAtAnOffsetAndRefusals) {
+TEST(ScanBodyStructure, RealBrokenAndDeeplyNestedMailsAtAnOffsetAndRefusals) {
   const std::string plain = Mail("plainmail");
   EXPECT_EQ(Scan(plain), std::vector{Row(1, 0, 0, 0, At(plain, "Hello Kari"), plain.size(), 0,
                                          20, 99)});
@@ -96,15 +96,12 @@ TEST(ScanBodyStructure, RealAndBrokenMailsAtAnOffsetAndRefusals) {
   m = "Content-Type: message/rfc822\r\n\r\nSubject: inner header only\r\n";
   EXPECT_EQ(Scan(m), (std::vector{Row(1, 0, 0, 0, At(m, "Subject"), m.size(), 6, 20, 99),
                                   Row(2, 1, 0, At(m, "Subject"), 0, m.size(), 0, 20, 99)}));
-}
-
-// Thousands of levels, multiparts with every fourth level an encapsulated
-// message: each level gets its row, with the offsets of its own level.
-TEST(ScanBodyStructure, EveryLevelOfDeepNestingGetsItsRow) {
+  // Thousands of levels, multiparts with every fourth level an encapsulated
+  // message: each level gets its row, with the offsets of its own level.
   constexpr int kLevels = 2000;
   const auto multipart = [](int i) { return i < kLevels && i % 4 != 3; };
   std::vector<BodyPartRow> want;
-  std::string m;
+  m.clear();
   for (int i = 0; i <= kLevels; ++i) {
     const uint32_t hdr = static_cast<uint32_t>(m.size());
     // "b1x" is no substring of "--b10x": no level finds another's delimiter.
@@ -133,8 +130,7 @@ TEST(ScanBodyStructure, EveryLevelOfDeepNestingGetsItsRow) {
   for (int i = 0; i <= kLevels; ++i) ASSERT_EQ(rows[i], want[i]) << "level " << i;
 }
 
-// Type, charset and encoding codes of a part's header, and its boundary as
-// written.
+// Type, charset and encoding codes of a part's header, and its boundary as written.
 TEST(AnalyzePartHeaders, TypeCharsetEncodingAndBoundary) {
   // clang-format off
   const std::vector<std::tuple<const char*, int16_t, int16_t, int16_t>> cases = {

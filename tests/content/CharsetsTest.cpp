@@ -12,7 +12,7 @@ namespace {
 // The same words as a mail carries them in its charset, converted both ways
 // and back. Broken input is ordinary mail: the converter substitutes and
 // carries on, and the valid text around the damage survives.
-TEST(Conversions, RealTextsBuffersUnknownEncodingsDatabaseTextAndFolderNames) {
+TEST(Charsets, ConversionsDatabaseTextFolderNamesAndTheStoredCodeTable) {
   // {charset, bytes, UTF-8, round trip}
   const std::tuple<const char*, std::string, const char*, bool> cases[] = {
       // clang-format off
@@ -100,12 +100,9 @@ TEST(Conversions, RealTextsBuffersUnknownEncodingsDatabaseTextAndFolderNames) {
     ASSERT_EQ(ToLowerWithLocale(locale, in, &out), ok);
     EXPECT_EQ(out, lowered);
   }
-}
-
-TEST(CharsetCode, SampleOfPositionsAnd225DistinctNames) {
-  // Typed independently of the table: a shifted or misspelt entry corrupts
-  // every stored body part, so every block of the table is sampled.
-  const std::pair<const char*, int16_t> cases[] = {
+  // The stored charset codes, typed independently of the table: a shifted or misspelt
+  // entry corrupts every stored body part, so every block of the table is sampled.
+  const std::pair<const char*, int16_t> codes[] = {
       {"utf-8", 0}, {"utf-16", 1}, {"utf32_platformendian", 9}, {"utf32_oppositeendian", 10},
       {"imap-mailbox-name", 15}, {"iso-8859-1", 19}, {"us-ascii", 20}, {"gb18030", 21},
       {"ibm-9005_x110-2007", 27}, {"ibm-33722_p12a_p12a-2004_u2", 40}, {"windows-950-2000", 44},
@@ -117,7 +114,7 @@ TEST(CharsetCode, SampleOfPositionsAnd225DistinctNames) {
       {"ibm-16804_x110-1999", 209}, {"ibm-37_p100-1995,swaplfnl", 210},
       {"ibm-16804_x110-1999,swaplfnl", 223}, {"ebcdic-xml-us", 224},
   };
-  for (const auto& [name, code] : cases) EXPECT_EQ(CharsetCode(name), code) << name;
+  for (const auto& [name, code] : codes) EXPECT_EQ(CharsetCode(name), code) << name;
   // Unknown and wrongly cased names are US-ASCII.
   for (const char* name : {"windows-1252", "UTF-8", "ISO-8859-1", "", "utf-8 ", "latin1"})
     EXPECT_EQ(CharsetCode(name), 20) << name;

@@ -1,6 +1,5 @@
-// The MIME library's parsers on real header texts: header blocks, codecs,
-// media types, address lists, date-times and encoded words. Every cut of such
-// texts also runs under the sanitizers in the fuzz replay.
+// The MIME library's parsers on real header texts; every cut of such texts also runs under
+// the sanitizers in the fuzz replay.
 #include <gtest/gtest.h>
 
 #include <cstdio>
