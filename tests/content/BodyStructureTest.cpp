@@ -42,7 +42,7 @@ BodyPartRow Row(int64_t id, int64_t parent, int16_t no, uint32_t hdr, uint32_t b
 
 // A start offset and parent carry through every row; a refused row stops the walk, and a
 // row without its message is refused before any database work. Broken mails follow the rules.
-TEST(ScanBodyStructure, RealBrokenAndDeeplyNestedMailsAtAnOffsetAndRefusals) {
+TEST(ScanBodyStructure, RealBrokenAndDeeplyNestedMailsRefusalsAndPartHeaderCodes) {
   const std::string plain = Mail("plainmail");
   EXPECT_EQ(Scan(plain), std::vector{Row(1, 0, 0, 0, At(plain, "Hello Kari"), plain.size(), 0,
                                          20, 99)});
@@ -96,6 +96,43 @@ TEST(ScanBodyStructure, RealBrokenAndDeeplyNestedMailsAtAnOffsetAndRefusals) {
   m = "Content-Type: message/rfc822\r\n\r\nSubject: inner header only\r\n";
   EXPECT_EQ(Scan(m), (std::vector{Row(1, 0, 0, 0, At(m, "Subject"), m.size(), 6, 20, 99),
                                   Row(2, 1, 0, At(m, "Subject"), 0, m.size(), 0, 20, 99)}));
+  // Type, charset and encoding codes of a part's header, and its boundary as written.
+  // clang-format off
+  const std::vector<std::tuple<const char*, int16_t, int16_t, int16_t>> cases = {
+      {"", 0, 20, 99}, {"Content-Type: text/plain; charset=windows-1252", 0, 20, 99},
+      {"Content-Type: text/plain; CHARSET=UTF-8", 0, 0, 99},
+      {"Content-Type: text/plain;\r\n\tcharset=iso-8859-1\r\nX: y", 0, 19, 99},
+      {"Content-Type: text/plain; charset=\"utf-8", 0, 0, 99},
+      {"Content-Type: text/plain; charset=utf-16 (comment)", 0, 1, 99},
+      {"Content-Type: utf-8", 99, 0, 99},  // no "charset=": the whole body is looked up
+      {"Content-Type: foo", 99, 20, 99}, {"Content-Type: x-custom/thing", 99, 20, 99},
+      {"Content-Type: IMAGE/PNG", 1, 20, 99}, {"Content-Type: audio/ogg", 2, 20, 99},
+      {"Content-Type: video/mp4", 3, 20, 99}, {"Content-Type: /plain", 0, 20, 99},
+      {"content-type: (a comment) Message/RFC822;\r\n x=y", 6, 20, 99},
+      {"Content-Type: text/", 0, 20, 99}, {"Content-Type: ", 0, 20, 99},
+      {"Content-Transfer-Encoding: 8bit", 0, 20, 1}, {"Content-Transfer-Encoding: 7bit", 0, 20, 0},
+      {"Content-Transfer-Encoding: binary", 0, 20, 2},
+      {"Content-Transfer-Encoding:  base64 ", 0, 20, 4},
+      {"Content-Transfer-Encoding: x-uuencode", 0, 20, 99},
+      {"content-transfer-encoding: base64 (comment)", 0, 20, 99},
+  };
+  // clang-format on
+  for (const auto& [header, type, charset, encoding] : cases) {
+    const BodyPartRow codes = AnalyzePartHeaders(header);
+    EXPECT_EQ(std::tuple(codes.mime_basic, codes.charset, codes.encoding),
+              std::tuple(type, charset, encoding))
+        << header;
+  }
+  const std::pair<std::string, std::string> boundaries[] = {
+      {"multipart/mixed; boundary=b1; x=y", "--b1"}, {"multipart/mixed; boundary=b1 ", "--b1"},
+      {"multipart/mixed; boundary=\"b1 \"", "--b1"}, {"multipart/mixed; Boundary=AbC\tx", "--AbC"},
+      {"multipart/mixed; boundary=\"unterminated", "--unterminated"},
+      {"multipart/mixed; boundary=", ""}, {"multipart/mixed; boundary=\"\"", ""},
+      {"multipart/mixed", ""},
+      {"multipart/mixed; boundary=\"----=_NextPart_000_0001_01D2.AB\"",
+       "------=_NextPart_000_0001_01D2.AB"},
+  };
+  for (const auto& [body, boundary] : boundaries) EXPECT_EQ(GetBoundary(body), boundary) << body;
   // Thousands of levels, multiparts with every fourth level an encapsulated
   // message: each level gets its row, with the offsets of its own level.
   constexpr int kLevels = 2000;
@@ -128,46 +165,6 @@ TEST(ScanBodyStructure, RealBrokenAndDeeplyNestedMailsAtAnOffsetAndRefusals) {
   const auto rows = Scan(m);
   ASSERT_EQ(rows.size(), want.size());
   for (int i = 0; i <= kLevels; ++i) ASSERT_EQ(rows[i], want[i]) << "level " << i;
-}
-
-// Type, charset and encoding codes of a part's header, and its boundary as written.
-TEST(AnalyzePartHeaders, TypeCharsetEncodingAndBoundary) {
-  // clang-format off
-  const std::vector<std::tuple<const char*, int16_t, int16_t, int16_t>> cases = {
-      {"", 0, 20, 99}, {"Content-Type: text/plain; charset=windows-1252", 0, 20, 99},
-      {"Content-Type: text/plain; CHARSET=UTF-8", 0, 0, 99},
-      {"Content-Type: text/plain;\r\n\tcharset=iso-8859-1\r\nX: y", 0, 19, 99},
-      {"Content-Type: text/plain; charset=\"utf-8", 0, 0, 99},
-      {"Content-Type: text/plain; charset=utf-16 (comment)", 0, 1, 99},
-      {"Content-Type: utf-8", 99, 0, 99},  // no "charset=": the whole body is looked up
-      {"Content-Type: foo", 99, 20, 99}, {"Content-Type: x-custom/thing", 99, 20, 99},
-      {"Content-Type: IMAGE/PNG", 1, 20, 99}, {"Content-Type: audio/ogg", 2, 20, 99},
-      {"Content-Type: video/mp4", 3, 20, 99}, {"Content-Type: /plain", 0, 20, 99},
-      {"content-type: (a comment) Message/RFC822;\r\n x=y", 6, 20, 99},
-      {"Content-Type: text/", 0, 20, 99}, {"Content-Type: ", 0, 20, 99},
-      {"Content-Transfer-Encoding: 8bit", 0, 20, 1}, {"Content-Transfer-Encoding: 7bit", 0, 20, 0},
-      {"Content-Transfer-Encoding: binary", 0, 20, 2},
-      {"Content-Transfer-Encoding:  base64 ", 0, 20, 4},
-      {"Content-Transfer-Encoding: x-uuencode", 0, 20, 99},
-      {"content-transfer-encoding: base64 (comment)", 0, 20, 99},
-  };
-  // clang-format on
-  for (const auto& [header, type, charset, encoding] : cases) {
-    const BodyPartRow row = AnalyzePartHeaders(header);
-    EXPECT_EQ(std::tuple(row.mime_basic, row.charset, row.encoding),
-              std::tuple(type, charset, encoding))
-        << header;
-  }
-  const std::pair<std::string, std::string> boundaries[] = {
-      {"multipart/mixed; boundary=b1; x=y", "--b1"}, {"multipart/mixed; boundary=b1 ", "--b1"},
-      {"multipart/mixed; boundary=\"b1 \"", "--b1"}, {"multipart/mixed; Boundary=AbC\tx", "--AbC"},
-      {"multipart/mixed; boundary=\"unterminated", "--unterminated"},
-      {"multipart/mixed; boundary=", ""}, {"multipart/mixed; boundary=\"\"", ""},
-      {"multipart/mixed", ""},
-      {"multipart/mixed; boundary=\"----=_NextPart_000_0001_01D2.AB\"",
-       "------=_NextPart_000_0001_01D2.AB"},
-  };
-  for (const auto& [body, boundary] : boundaries) EXPECT_EQ(GetBoundary(body), boundary) << body;
 }
 
 }  // namespace

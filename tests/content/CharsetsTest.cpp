@@ -60,13 +60,12 @@ TEST(Charsets, ConversionsDatabaseTextFolderNamesAndTheStoredCodeTable) {
     EXPECT_EQ(ok ? std::string(target, static_cast<size_t>(length)) : error, out);
   }
   // An unknown encoding fails with ICU's error and leaves the output alone.
-  const char* const kNone = "x-no-such-charset";
   std::u16string wide = u"keep";
   std::string narrow = "keep";
   std::string errors[3];
-  EXPECT_FALSE(ConvertToUtf16(kNone, "abc", &wide, &errors[0]));
-  EXPECT_FALSE(ConvertFromUtf16(kNone, u"abc", &narrow, &errors[1]));
-  EXPECT_FALSE(ConvertToUtf8(kNone, "abc", &narrow, &errors[2]));
+  EXPECT_FALSE(ConvertToUtf16("x-no-such-charset", "abc", &wide, &errors[0]));
+  EXPECT_FALSE(ConvertFromUtf16("x-no-such-charset", u"abc", &narrow, &errors[1]));
+  EXPECT_FALSE(ConvertToUtf8("x-no-such-charset", "abc", &narrow, &errors[2]));
   for (const std::string& error : errors) EXPECT_EQ(error, "U_FILE_ACCESS_ERROR");
   EXPECT_EQ(wide, u"keep");
   EXPECT_EQ(narrow, "keep");
