@@ -28,8 +28,6 @@ inline int64_t CountRows(const std::string& table, const std::string& where) {
   return DbSimpleAccess(table).Count(where);
 }
 
-using mstest::ReadFile;
-
 struct TestHost {
   int64_t id;
   std::string path;

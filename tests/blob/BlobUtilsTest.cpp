@@ -109,9 +109,8 @@ TEST_F(IsolatedBlobTest, HostChoiceRotatesOverCategoryZeroAndSkipsOfflineAndFull
     EXPECT_EQ(*list.rbegin(), (StorageHostList::value_type{4, {kHostOther, Path("other")}}));
     const uint32_t gap = static_cast<uint32_t>(id % 3) + 1;
     ASSERT_EQ(list.count(gap), 0u) << "the first host was not taken from key " << gap;
-    StorageHostList rows = list;
-    rows[gap] = rows.at(0);
-    const std::vector<int64_t> order{rows.at(1).first, rows.at(2).first, rows.at(3).first};
+    const auto row = [&](uint32_t key) { return list.at(key == gap ? 0 : key).first; };
+    const std::vector<int64_t> order{row(1), row(2), row(3)};
     if (row_order.empty()) row_order = order;
     EXPECT_EQ(order, row_order);  // so the first host is row (id mod 3)
     first.insert(list.at(0).first);
@@ -164,7 +163,7 @@ TEST_F(IsolatedBlobTest, InsertFindsAWorkingHostOrWritesNothing) {
     EXPECT_TRUE(RecordIs(id, "FSH_FILESTORAGEHOSTID = " + std::to_string(host)));
     std::string path;
     ASSERT_EQ(blob.GetBlobFileName(id, &path), kBlobOk);
-    EXPECT_EQ(ReadFile(KAVRO::OsPath(path)), bytes);
+    EXPECT_EQ(mstest::ReadFile(KAVRO::OsPath(path)), bytes);
   }
 }
 
@@ -220,7 +219,7 @@ TEST_F(IsolatedBlobTest, BlobReachesTheDiskBeforeItsRecordOrNotAtAll) {
     EXPECT_EQ(depths, syncs);
     EXPECT_EQ(CountRows("NS_FILESTORAGE", "FSH_FILESTORAGEHOSTID = 80001"), code == kBlobOk);
     if (code == kBlobOk) {
-      EXPECT_EQ(ReadFile(files.synced.at(5)), "hello");
+      EXPECT_EQ(mstest::ReadFile(files.synced.at(5)), "hello");
       continue;
     }
     EXPECT_EQ(id, 0);

@@ -11,8 +11,7 @@
 namespace Nauvik {
 namespace {
 
-// The test mails are the scanner's fuzz seeds (real shapes and broken ones),
-// so the fuzz replay runs every cut of them too.
+// The test mails are the scanner's fuzz seeds: the fuzz replay runs every cut of them too.
 std::string Mail(const std::string& name) {
   return mstest::ReadFile(std::string(MS_TEST_MAILS) + "/" + name);
 }
@@ -133,8 +132,7 @@ TEST(ScanBodyStructure, RealBrokenAndDeeplyNestedMailsRefusalsAndPartHeaderCodes
        "------=_NextPart_000_0001_01D2.AB"},
   };
   for (const auto& [body, boundary] : boundaries) EXPECT_EQ(GetBoundary(body), boundary) << body;
-  // Thousands of levels, multiparts with every fourth level an encapsulated
-  // message: each level gets its row, with the offsets of its own level.
+  // 2,000 levels, every fourth an encapsulated message: each level's row has its own offsets.
   constexpr int kLevels = 2000;
   const auto multipart = [](int i) { return i < kLevels && i % 4 != 3; };
   std::vector<BodyPartRow> want;
@@ -152,8 +150,7 @@ TEST(ScanBodyStructure, RealBrokenAndDeeplyNestedMailsRefusalsAndPartHeaderCodes
     if (multipart(i)) m += "--b" + std::to_string(i) + "x\r\n";
   }
   m += "text\r\n";
-  // A multipart's only part ends at its closing delimiter; an encapsulated
-  // message ends where its part does.
+  // A part ends at its multipart's closing delimiter, or where its encapsulating part ends.
   for (int i = kLevels - 1; i >= 0; --i) {
     want[i + 1].body_end = static_cast<uint32_t>(m.size());
     if (multipart(i)) m += "--b" + std::to_string(i) + "x--\r\n";

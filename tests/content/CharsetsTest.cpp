@@ -9,9 +9,8 @@
 namespace Nauvik {
 namespace {
 
-// The same words as a mail carries them in its charset, converted both ways
-// and back. Broken input is ordinary mail: the converter substitutes and
-// carries on, and the valid text around the damage survives.
+// Words as a mail carries them in its charset, converted both ways and back. Broken input
+// is ordinary mail: the converter substitutes, and the valid text around the damage survives.
 TEST(Charsets, ConversionsDatabaseTextFolderNamesAndTheStoredCodeTable) {
   // {charset, bytes, UTF-8, round trip}
   const std::tuple<const char*, std::string, const char*, bool> cases[] = {

@@ -76,8 +76,7 @@ Mime::MimeMessage Parsed(const std::string& mail) {
   return m;
 }
 
-// A NUL, raw or decoded, ends every column's text; the fields after it and
-// the rest of the header still count.
+// A NUL, raw or decoded, ends a column's text; the fields and header after it still count.
 TEST(MakeHeaderSummary, EveryColumnEndsAtItsFirstNulAndIsCutAtItsLimitAndTheFacadeAnswers) {
   using namespace std::string_literals;
   const Mime::MimeMessage m = Parsed(
@@ -102,8 +101,7 @@ TEST(MakeHeaderSummary, EveryColumnEndsAtItsFirstNulAndIsCutAtItsLimitAndTheFaca
   EXPECT_EQ(GetHeaderContent("Subject", cut, 190), std::u16string(190, u'a'));
   EXPECT_EQ(GetHeaderContent("Subject", cut, 0).size(), 300u);
   EXPECT_EQ(GetHeaderContent("To", cut, 4), u"\u00e6\u00e6");
-  // A cut inside a UTF-8 sequence is substituted by the converter.
-  EXPECT_EQ(GetHeaderContent("To", cut, 3), u"\u00e6\ufffd");
+  EXPECT_EQ(GetHeaderContent("To", cut, 3), u"\u00e6\ufffd");  // a cut inside a sequence
   EXPECT_EQ(GetHeaderContent("Cc", cut, 10), u"");
   // A late field of a huge header is found.
   std::string huge;
