@@ -1,7 +1,5 @@
 #pragma once
 
-// Shared set-up of the blob and users tests on the private store.
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -30,17 +28,14 @@ inline int64_t CountRows(const std::string& table, const std::string& where) {
   return DbSimpleAccess(table).Count(where);
 }
 
-using mstest::ReadFile;
-
 struct TestHost {
   int64_t id;
   std::string path;
   int online = 1, writable = 1, category = 0;
 };
 
-// A transaction that sees only the test's own hosts: the others are switched
-// offline inside it, with the host table locked against concurrent writers
-// (other tests' readers go on). All rolled back at the end; files stay.
+// A transaction that sees only the test's own hosts, the others switched offline inside
+// it and the table locked against other writers. All rolled back at the end; files stay.
 class IsolatedHosts {
  public:
   explicit IsolatedHosts(const std::vector<TestHost>& hosts) {
@@ -59,8 +54,7 @@ class IsolatedHosts {
   ManualCommit txn_;  // opened before the constructor's statements
 };
 
-// Collects what Log() puts into the process-wide channel while it lives (no
-// broker reads it in these tests, so messages wait there).
+// What Log() puts into the process-wide channel while it lives (no broker reads it here).
 using Lines = std::vector<std::pair<int32_t, std::string>>;
 class LogCapture {
  public:

@@ -1,5 +1,4 @@
-// The body-part scanner over any bytes: rows must stay inside the mail and
-// name only earlier rows as parents.
+// The body-part scanner over any bytes: rows stay inside the mail, parents come earlier.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>

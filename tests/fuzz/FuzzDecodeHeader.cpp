@@ -1,6 +1,4 @@
-// Header value decoding (folding, encoded words in any charset, 8-bit text)
-// and the sort subject made from its result; then the same bytes as a mail
-// header, whose summary columns must hold no NUL.
+// Header value decoding and sort subjects over any bytes; as a mail header, no column holds NUL.
 #include <cstddef>
 #include <cstdint>
 #include <string>

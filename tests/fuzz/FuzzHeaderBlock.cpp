@@ -1,5 +1,4 @@
-// The header parser and the structured field parsers behind it, fed any
-// bytes as a header block.
+// The header parser and the structured field parsers behind it, over any header block.
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -1,22 +1,15 @@
-// The IMAP response reader and value parser over anything a server may
-// send: whatever the bytes, the reader stops within its bounds (no literal
-// beyond the limit, no line beyond the line cap), the parser within its
-// depth, and text made printable holds no control character.
+// The IMAP response reader and value parser over anything a server may send: both stay
+// within their bounds, and text made printable holds no control character.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
 #include "tools/imap/ImapResponse.h"
 
 namespace {
 
-void Check(bool ok) {
-  if (!ok) abort();
-}
-
 void Walk(const Nauvik::Import::ImapValue& v, int depth) {
-  Check(depth <= Nauvik::Import::ImapValueParser::kMaxDepth);
+  if (depth > Nauvik::Import::ImapValueParser::kMaxDepth) __builtin_trap();
   for (const auto& item : v.list) Walk(item, depth + 1);
 }
 
@@ -30,15 +23,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ImapResponse r;
   std::string error;
   while (ReadImapResponse(&connection, kMaxLiteral, &r, &error)) {
-    Check(r.text.size() <= ImapConnection::kMaxLine);
-    for (const std::string& literal : r.literals) Check(literal.size() <= kMaxLiteral);
+    if (r.text.size() > ImapConnection::kMaxLine) __builtin_trap();
+    for (const std::string& literal : r.literals) {
+      if (literal.size() > kMaxLiteral) __builtin_trap();
+    }
     ImapValueParser parser(r.text, &r.literals);
     ImapValue v;
     while (parser.Next(&v)) Walk(v, 0);
     std::string args;
     ImapResponseCode(r.text, &args);
     for (char c : ImapPrintable(r.text)) {
-      Check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f);
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) __builtin_trap();
     }
     uint64_t n;
     ParseImapNumber(r.text, &n);

@@ -1,5 +1,4 @@
-// The importer's readings of Maildir names over any bytes: a file name's
-// delivery time and flags, and a Maildir++ folder name in modified UTF-7.
+// Maildir file names (delivery time, flags) and modified UTF-7 folder names over any bytes.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -14,8 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const MaildirFlags flags = ParseMaildirFlags(name);
   if (flags.other.size() > size) __builtin_trap();
   const auto decoded = DecodeModifiedUtf7(name);
-  // Every modified UTF-7 unit is at least one byte and yields at most four
-  // UTF-8 bytes per input byte pair; anything far beyond is a runaway.
+  // At most four UTF-8 bytes per input byte pair; anything far beyond is a runaway.
   if (decoded && decoded->size() > 4 * size + 4) __builtin_trap();
   return 0;
 }

@@ -1,11 +1,10 @@
-// The importer's mbox splitter over any file content: the messages it finds
-// lie inside the file, in order, without overlap, and each one's text comes
-// out of the mboxrd unquoting and the line-end conversion with no bare LF.
+// The mbox splitter over any file: messages lie inside it, in order, without overlap, and
+// unquoted and converted to CRLF they hold no bare LF.
+#include <sys/mman.h>
+
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,30 +12,15 @@
 #include "tools/Inputs.h"
 #include "tools/MailText.h"
 
-namespace {
-
-// The splitter reads a file: each input is written to one of our own,
-// removed when the process ends.
-struct ScratchFile {
-  std::string path = (std::filesystem::temp_directory_path() /
-                      ("fuzz_mbox_split." + std::to_string(std::random_device()()) + ".mbox"))
-                         .string();
-  ~ScratchFile() {
-    std::error_code ec;
-    std::filesystem::remove(path, ec);
-  }
-};
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace Nauvik::Import;
-  static const ScratchFile file;
+  // The splitter reads a file: each input goes to a memory file that ends with the process.
+  static const std::string path = "/proc/self/fd/" + std::to_string(memfd_create("mbox", 0));
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  std::ofstream(file.path, std::ios::binary | std::ios::trunc).write(bytes.data(), bytes.size());
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), bytes.size());
   std::vector<ImportItem> items;
   std::string error;
-  if (!ScanMbox(file.path, "Folder", &items, &error)) __builtin_trap();
+  if (!ScanMbox(path, "Folder", &items, &error)) __builtin_trap();
   uint64_t end = 0;
   for (const ImportItem& item : items) {
     if (item.offset < 0 || static_cast<uint64_t>(item.offset) < end || !item.mbox) {

@@ -1,6 +1,5 @@
-// Runs every file of a fuzz target's corpus (our seeds and every finding kept
-// as a regression case) through the target, cut at every length, each cut in
-// an exact-size heap buffer so that the sanitizer build sees any overread.
+// Every corpus file (seeds and kept findings) through the target, cut at every length, each
+// cut in an exact-size heap buffer so that the sanitizer build sees any overread.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,7 +13,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 TEST(FuzzReplay, EveryCutOfEveryCorpusFileRunsCleanly) {
-  size_t files = 0;
+  ASSERT_FALSE(std::filesystem::is_empty(MS_FUZZ_CORPUS)) << MS_FUZZ_CORPUS;
   for (const auto& entry : std::filesystem::directory_iterator(MS_FUZZ_CORPUS)) {
     const std::string bytes = mstest::ReadFile(entry.path());
     // Large findings are replayed whole only, to keep the run short.
@@ -23,7 +22,5 @@ TEST(FuzzReplay, EveryCutOfEveryCorpusFileRunsCleanly) {
       std::copy_n(bytes.begin(), n, exact.get());
       ASSERT_EQ(LLVMFuzzerTestOneInput(exact.get(), n), 0) << entry.path() << " cut " << n;
     }
-    ++files;
   }
-  EXPECT_GT(files, 0u) << MS_FUZZ_CORPUS;
 }
