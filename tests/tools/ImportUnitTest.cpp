@@ -365,22 +365,5 @@ TEST(ItemLister, WindowsListTheTreeInTheStableOrder) {
   EXPECT_NE(error.find("/missing: no such file or directory"), std::string::npos) << error;
 }
 
-// What the lister holds does not grow with the mails it lists.
-TEST(ItemLister, HoldsAWindowNotTheTree) {
-  const std::string root = MakeScratchDirectory("lister-many");
-  for (int d = 0; d < 20; ++d) {
-    const std::string dir = root + "/d" + std::to_string(d);
-    std::filesystem::create_directories(dir);
-    for (int f = 0; f < 1000; ++f) std::ofstream(dir + "/" + std::to_string(f) + ".eml") << "x\n";
-  }
-  ItemLister lister({root}, "INBOX");
-  std::vector<ImportItem> window;
-  std::string error;
-  size_t listed = 0;
-  while (lister.Next(100, &window, &error)) listed += window.size();
-  EXPECT_EQ(listed, 20000u);
-  EXPECT_LE(lister.peak(), 100u);
-}
-
 }  // namespace
 }  // namespace Nauvik::Import
