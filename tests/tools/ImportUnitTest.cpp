@@ -228,8 +228,7 @@ TEST(Progress, BarFitsTheWidthAndDropsTheLeastImportantParts) {
   EXPECT_EQ(RenderProgressBar(s, 100), "[" + std::string(12, '#') + std::string(38, ' ') +
                                            "] 250/1000 25% 25.0 mails/s 0.50 MB/s ETA 0:30");
   for (int width : {100, 60, 40, 25, 12, 2}) {
-    const std::string line = RenderProgressBar(s, width);
-    EXPECT_LE(static_cast<int>(line.size()), std::max(width - 1, 0)) << line;
+    EXPECT_LE(RenderProgressBar(s, width).size() + 1, static_cast<size_t>(width)) << width;
   }
   EXPECT_EQ(RenderProgressBar(s, 40).find("ETA"), std::string::npos);
   EXPECT_NE(RenderProgressBar(s, 25).find("250/1000"), std::string::npos);
@@ -363,23 +362,6 @@ TEST(ItemLister, WindowsListTheTreeInTheStableOrder) {
   EXPECT_FALSE(wrong.Next(5, &window, &error));
   EXPECT_TRUE(window.empty());
   EXPECT_NE(error.find("/missing: no such file or directory"), std::string::npos) << error;
-}
-
-// What the lister holds does not grow with the mails it lists.
-TEST(ItemLister, HoldsAWindowNotTheTree) {
-  const std::string root = MakeScratchDirectory("lister-many");
-  for (int d = 0; d < 20; ++d) {
-    const std::string dir = root + "/d" + std::to_string(d);
-    std::filesystem::create_directories(dir);
-    for (int f = 0; f < 1000; ++f) std::ofstream(dir + "/" + std::to_string(f) + ".eml") << "x\n";
-  }
-  ItemLister lister({root}, "INBOX");
-  std::vector<ImportItem> window;
-  std::string error;
-  size_t listed = 0;
-  while (lister.Next(100, &window, &error)) listed += window.size();
-  EXPECT_EQ(listed, 20000u);
-  EXPECT_LE(lister.peak(), 100u);
 }
 
 }  // namespace
